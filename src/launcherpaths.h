@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+// Where the launcher keeps its state. Every path is computed afresh from the
+// environment on each call, so a change of HOLLOWMERE_HOME takes effect at once.
+namespace LauncherPaths {
+
+QString homeOverride();
+QString containerDir();
+QString rootDir();
+QString defaultMinecraftDir();
+QString settingsFile();
+QString profilesFile();
+QString customBuildsFile();
+QString legacyCustomBuildsFile();
+QString buildStorageDir();
+QString buildDir(int buildId);
+QString seasonalStateFile(int buildId);
+QString runtimeDir();
+QString javaDir();
+QString cacheDir();
+QString javaCatalogFile();
+QString javaDownloadDir();
+QString versionManifestFile();
+QString seasonalCatalogFile();
+QString loaderCacheFile(const QString& key);
+QString loaderDownloadDir();
+
+// Creates the data directory tree and checks it is writable; stops at the first
+// directory that fails.
+bool ensureRootExists(QString* error = nullptr);
+
+} // namespace LauncherPaths
