@@ -25,34 +25,86 @@ QString containerDir()
     return override.isEmpty() ? QDir::homePath() : override;
 }
 
-QString rootDir() { return containerDir() + QLatin1Char('/') + kFolderName; }
-QString defaultMinecraftDir() { return containerDir() + QStringLiteral("/.minecraft"); }
-QString settingsFile() { return rootDir() + QStringLiteral("/settings.json"); }
-QString profilesFile() { return rootDir() + QStringLiteral("/profiles.json"); }
-QString customBuildsFile() { return rootDir() + QStringLiteral("/customBuilds.json"); }
-QString legacyCustomBuildsFile() { return rootDir() + QStringLiteral("/versions.json"); }
-QString buildStorageDir() { return rootDir() + QStringLiteral("/builds"); }
-QString buildDir(int buildId) { return buildStorageDir() + QLatin1Char('/') + QString::number(buildId); }
-QString seasonalStateFile(int buildId) { return buildDir(buildId) + QStringLiteral("/season.json"); }
-QString runtimeDir() { return rootDir() + QStringLiteral("/runtime"); }
-QString javaDir() { return rootDir() + QStringLiteral("/java"); }
-QString cacheDir() { return rootDir() + QStringLiteral("/cache"); }
-QString javaCatalogFile() { return cacheDir() + QStringLiteral("/java_runtimes.json"); }
-QString javaDownloadDir() { return cacheDir() + QStringLiteral("/java"); }
-QString versionManifestFile() { return cacheDir() + QStringLiteral("/version_manifest.json"); }
-QString seasonalCatalogFile() { return cacheDir() + QStringLiteral("/seasonal_builds.json"); }
+QString rootDir()
+{
+    return containerDir() + QLatin1Char('/') + kFolderName;
+}
+QString defaultMinecraftDir()
+{
+    return containerDir() + QStringLiteral("/.minecraft");
+}
+QString settingsFile()
+{
+    return rootDir() + QStringLiteral("/settings.json");
+}
+QString profilesFile()
+{
+    return rootDir() + QStringLiteral("/profiles.json");
+}
+QString customBuildsFile()
+{
+    return rootDir() + QStringLiteral("/customBuilds.json");
+}
+QString legacyCustomBuildsFile()
+{
+    return rootDir() + QStringLiteral("/versions.json");
+}
+QString buildStorageDir()
+{
+    return rootDir() + QStringLiteral("/builds");
+}
+QString buildDir(int buildId)
+{
+    return buildStorageDir() + QLatin1Char('/') + QString::number(buildId);
+}
+QString seasonalStateFile(int buildId)
+{
+    return buildDir(buildId) + QStringLiteral("/season.json");
+}
+QString runtimeDir()
+{
+    return rootDir() + QStringLiteral("/runtime");
+}
+QString javaDir()
+{
+    return rootDir() + QStringLiteral("/java");
+}
+QString cacheDir()
+{
+    return rootDir() + QStringLiteral("/cache");
+}
+QString javaCatalogFile()
+{
+    return cacheDir() + QStringLiteral("/java_runtimes.json");
+}
+QString javaDownloadDir()
+{
+    return cacheDir() + QStringLiteral("/java");
+}
+QString versionManifestFile()
+{
+    return cacheDir() + QStringLiteral("/version_manifest.json");
+}
+QString seasonalCatalogFile()
+{
+    return cacheDir() + QStringLiteral("/seasonal_builds.json");
+}
 
 QString loaderCacheFile(const QString& key)
 {
     return cacheDir() + QStringLiteral("/loader_") + key + QStringLiteral(".json");
 }
 
-QString loaderDownloadDir() { return cacheDir() + QStringLiteral("/loaders"); }
+QString loaderDownloadDir()
+{
+    return cacheDir() + QStringLiteral("/loaders");
+}
 
 bool ensureRootExists(QString* error)
 {
-    const QStringList dirs = {rootDir(),         runtimeDir(), cacheDir(),       loaderDownloadDir(),
-                              buildStorageDir(), javaDir(),    javaDownloadDir()};
+    const QStringList dirs = {rootDir(),           runtimeDir(),      cacheDir(),
+                              loaderDownloadDir(), buildStorageDir(), javaDir(),
+                              javaDownloadDir()};
     for (const QString& dir : dirs) {
         if (!QDir().mkpath(dir)) {
             if (error)

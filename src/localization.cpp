@@ -27,7 +27,10 @@ void insertPath(QVariantMap& map, const QStringList& segments, int index, const 
     map.insert(segment, child);
 }
 
-QString keyString(const char* key) { return key ? QString::fromLatin1(key) : QString(); }
+QString keyString(const char* key)
+{
+    return key ? QString::fromLatin1(key) : QString();
+}
 } // namespace
 
 Localization::Localization(QObject* parent) : QObject(parent), m_language(kSystem) {}
@@ -47,7 +50,10 @@ Localization* Localization::create(QQmlEngine*, QJSEngine* jsEngine)
     return object;
 }
 
-bool Localization::load() { return load(kCatalogPath); }
+bool Localization::load()
+{
+    return load(kCatalogPath);
+}
 
 bool Localization::load(const QString& catalogPath)
 {
@@ -195,7 +201,8 @@ void Localization::rebuildTree()
         insertPath(root, it.key().split(QLatin1Char('.')), 0, value);
     }
     for (auto it = m_lists.cbegin(); it != m_lists.cend(); ++it) {
-        const QStringList value = size_t(index) < size_t(it->size()) ? it->at(index) : QStringList();
+        const QStringList value =
+            size_t(index) < size_t(it->size()) ? it->at(index) : QStringList();
         insertPath(root, it.key().split(QLatin1Char('.')), 0, value);
     }
     m_tree = m_engine->toScriptValue(root);
@@ -213,6 +220,12 @@ QVariantList Localization::availableLanguages() const
 }
 
 namespace Loc {
-QString text(const char* key) { return Localization::instance()->textFor(key); }
-QStringList list(const char* key) { return Localization::instance()->listFor(key); }
+QString text(const char* key)
+{
+    return Localization::instance()->textFor(key);
+}
+QStringList list(const char* key)
+{
+    return Localization::instance()->listFor(key);
+}
 } // namespace Loc

@@ -74,7 +74,10 @@ QString origin(Service service)
     return defaultOrigin(service);
 }
 
-QString url(Service service, const QString& path) { return origin(service) + path; }
+QString url(Service service, const QString& path)
+{
+    return origin(service) + path;
+}
 
 QString versionManifestUrl()
 {
@@ -84,19 +87,32 @@ QString versionManifestUrl()
 QString mojangRuntimeIndexUrl()
 {
     return url(Service::MojangJavaRuntimes,
-               QStringLiteral("/v1/products/java-runtime/2ec0cc96c44e5a76b9c8b7c39df7210883d12871/all.json"));
+               QStringLiteral(
+                   "/v1/products/java-runtime/2ec0cc96c44e5a76b9c8b7c39df7210883d12871/all.json"));
 }
 
-QString releaseRepository() { return QStringLiteral(HM_RELEASE_REPOSITORY); }
-QString microsoftClientId() { return QStringLiteral("00000000402b5328"); }
-QString organisationDomain() { return QStringLiteral(HM_ORGANISATION_DOMAIN); }
+QString releaseRepository()
+{
+    return QStringLiteral(HM_RELEASE_REPOSITORY);
+}
+QString microsoftClientId()
+{
+    return QStringLiteral("00000000402b5328");
+}
+QString organisationDomain()
+{
+    return QStringLiteral(HM_ORGANISATION_DOMAIN);
+}
 
 void setOriginForTesting(Service service, const QString& origin)
 {
     overrides().insert(int(service), origin);
 }
 
-void setAllOriginsForTesting(const QString& origin) { overrideForAll() = origin; }
+void setAllOriginsForTesting(const QString& origin)
+{
+    overrideForAll() = origin;
+}
 
 void resetForTesting()
 {
