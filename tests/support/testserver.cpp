@@ -152,7 +152,11 @@ TestReply TestReply::notFound()
 
 TestReply TestReply::redirect(const QString& location, int statusCode)
 {
-    return status(statusCode).withHeader("Location", location.toUtf8());
+    // Qt's client sometimes sends a request twice when its redirect arrives on a
+    // kept-alive connection; closing it keeps request counts exact.
+    return status(statusCode)
+        .withHeader("Location", location.toUtf8())
+        .withHeader("Connection", "close");
 }
 
 TestReply TestReply::file(const QString& filePath, const QByteArray& contentType)

@@ -43,7 +43,8 @@ public:
     static TestReply text(const QByteArray& body, int statusCode = 200);
     static TestReply status(int statusCode, const QByteArray& body = {});
     static TestReply notFound();
-    // A Location header; relative locations are resolved by the client.
+    // A Location header; relative locations are resolved by the client. The
+    // connection closes after it (see the source for why).
     static TestReply redirect(const QString& location, int statusCode = 302);
     // Streams a file from disk when the reply is sent (404 if it can't be opened then).
     static TestReply file(const QString& filePath,
