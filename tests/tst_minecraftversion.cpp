@@ -107,13 +107,6 @@ private slots:
         m_home.reset();
     }
 
-    void pathRules()
-    {
-        QCOMPARE(VersionLoader::versionJsonPath("/g", "1.20.4"),
-                 QStringLiteral("/g/versions/1.20.4/1.20.4.json"));
-        QCOMPARE(VersionLoader::versionJarPath("/g/", "x"), QStringLiteral("/g//versions/x/x.jar"));
-    }
-
     void platformKeys_data()
     {
         QTest::addColumn<QString>("cpu");
