@@ -266,13 +266,7 @@ void pickNativesForCurrentArch(QList<MinecraftLibrary>& libraries)
             continue;
         const QString classifier = mavenClassifier(library.name);
         QString& current = chosen[key];
-        if (current == exact)
-            continue;
-        if (classifier == exact)
-            current = classifier;
-        else if (!current.isEmpty() && classifier != generic)
-            continue;
-        else
+        if (current != exact && (classifier == exact || classifier == generic || current.isEmpty()))
             current = classifier;
     }
 
@@ -283,16 +277,14 @@ void pickNativesForCurrentArch(QList<MinecraftLibrary>& libraries)
     });
 }
 
-enum class ChainStatus { Ok, Failed };
-
 // Reads the requested description and its ancestors, most derived first.
-ChainStatus readChain(const QString& gameDir, const QString& versionId, QStringList& ids,
-                      QList<QJsonObject>& files, QString* error)
+bool readChain(const QString& gameDir, const QString& versionId, QStringList& ids,
+               QList<QJsonObject>& files, QString* error)
 {
     auto fail = [error](const QString& message) {
         if (error)
             *error = message;
-        return ChainStatus::Failed;
+        return false;
     };
 
     QString current = versionId;
@@ -321,7 +313,7 @@ ChainStatus readChain(const QString& gameDir, const QString& versionId, QStringL
         ids.append(current);
         current = object.value(QLatin1String("inheritsFrom")).toString();
     }
-    return ChainStatus::Ok;
+    return true;
 }
 
 void mergeJavaVersion(const QJsonObject& file, MinecraftVersion& version)
@@ -451,7 +443,7 @@ MinecraftVersion load(const QString& gameDir, const QString& versionId,
 
     QStringList ids;
     QList<QJsonObject> files;
-    if (readChain(gameDir, versionId, ids, files, error) != ChainStatus::Ok)
+    if (!readChain(gameDir, versionId, ids, files, error))
         return {};
 
     MinecraftVersion version;

@@ -50,10 +50,7 @@ private:
 
     bool writeFile(const QString& path, const QByteArray& content)
     {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-               file.write(content) == content.size();
+        return m_home->writeFile(QDir(m_home->path()).relativeFilePath(path), content);
     }
 
     void writeVersion(const QString& id, const QByteArray& json)
