@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 constexpr qint64 kChunkSize = 256 * 1024;
@@ -257,26 +258,23 @@ QByteArray emptyArchive()
 
 QFileDevice::Permissions ZipEntryInfo::permissions() const
 {
-    const quint32 mode = unixPermissions();
+    // Qt keeps the owner's bits twice, as owner and as current user.
+    static const std::pair<quint32, QFileDevice::Permissions> bits[] = {
+        {S_IRUSR, QFileDevice::ReadOwner | QFileDevice::ReadUser},
+        {S_IWUSR, QFileDevice::WriteOwner | QFileDevice::WriteUser},
+        {S_IXUSR, QFileDevice::ExeOwner | QFileDevice::ExeUser},
+        {S_IRGRP, QFileDevice::ReadGroup},
+        {S_IWGRP, QFileDevice::WriteGroup},
+        {S_IXGRP, QFileDevice::ExeGroup},
+        {S_IROTH, QFileDevice::ReadOther},
+        {S_IWOTH, QFileDevice::WriteOther},
+        {S_IXOTH, QFileDevice::ExeOther},
+    };
     QFileDevice::Permissions result;
-    if (mode & S_IRUSR)
-        result |= QFileDevice::ReadOwner | QFileDevice::ReadUser;
-    if (mode & S_IWUSR)
-        result |= QFileDevice::WriteOwner | QFileDevice::WriteUser;
-    if (mode & S_IXUSR)
-        result |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
-    if (mode & S_IRGRP)
-        result |= QFileDevice::ReadGroup;
-    if (mode & S_IWGRP)
-        result |= QFileDevice::WriteGroup;
-    if (mode & S_IXGRP)
-        result |= QFileDevice::ExeGroup;
-    if (mode & S_IROTH)
-        result |= QFileDevice::ReadOther;
-    if (mode & S_IWOTH)
-        result |= QFileDevice::WriteOther;
-    if (mode & S_IXOTH)
-        result |= QFileDevice::ExeOther;
+    for (const auto& [mode, permission] : bits) {
+        if (unixMode & mode)
+            result |= permission;
+    }
     return result;
 }
 
@@ -554,30 +552,21 @@ bool ZipArchive::addDirectory(const QString& entryName, QString* error,
 bool ZipArchive::addData(const QString& entryName, const QByteArray& data, QString* error,
                          const ZipEntryOptions& options)
 {
-    if (!requireWriting(error))
-        return false;
-    // libzip frees the copy once the archive is written or discarded.
-    void* copy = std::malloc(size_t(qMax<qsizetype>(data.size(), 1)));
-    if (!copy) {
-        setError(error, addFailed(entryName, m_path, codeText(ZIP_ER_MEMORY)));
-        return false;
-    }
-    std::memcpy(copy, data.constData(), size_t(data.size()));
-    zip_source_t* source = zip_source_buffer(m_zip, copy, zip_uint64_t(data.size()), 1);
-    if (!source) {
-        std::free(copy);
-        setError(error, addFailed(entryName, m_path, libraryError()));
-        return false;
-    }
-    return addSource(entryName, source, false, kTypeFile, 0644, options, error);
+    return addBuffer(entryName, data, kTypeFile, 0644, options, error);
 }
 
 bool ZipArchive::addSymlink(const QString& entryName, const QString& target, QString* error,
                             const ZipEntryOptions& options)
 {
+    return addBuffer(entryName, QFile::encodeName(target), kTypeSymlink, 0777, options, error);
+}
+
+bool ZipArchive::addBuffer(const QString& entryName, const QByteArray& bytes, quint32 fileType,
+                           int defaultPermissions, const ZipEntryOptions& options, QString* error)
+{
     if (!requireWriting(error))
         return false;
-    const QByteArray bytes = QFile::encodeName(target);
+    // libzip frees the copy once the archive is written or discarded.
     void* copy = std::malloc(size_t(qMax<qsizetype>(bytes.size(), 1)));
     if (!copy) {
         setError(error, addFailed(entryName, m_path, codeText(ZIP_ER_MEMORY)));
@@ -590,7 +579,7 @@ bool ZipArchive::addSymlink(const QString& entryName, const QString& target, QSt
         setError(error, addFailed(entryName, m_path, libraryError()));
         return false;
     }
-    return addSource(entryName, source, false, kTypeSymlink, 0777, options, error);
+    return addSource(entryName, source, false, fileType, defaultPermissions, options, error);
 }
 
 void ZipArchive::registerCallbacks()

@@ -129,6 +129,8 @@ private:
     bool requireWriting(QString* error) const;
     bool addSource(const QString& entryName, void* source, bool directory, quint32 fileType,
                    int defaultPermissions, const ZipEntryOptions& options, QString* error);
+    bool addBuffer(const QString& entryName, const QByteArray& bytes, quint32 fileType,
+                   int defaultPermissions, const ZipEntryOptions& options, QString* error);
     bool applyOptions(qint64 index, quint32 fileType, int permissions,
                       const ZipEntryOptions& options, bool compressible, QString* error);
     QString libraryError() const;
