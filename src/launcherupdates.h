@@ -29,7 +29,7 @@ class LauncherUpdates : public QObject {
     Q_PROPERTY(double downloadProgress READ downloadProgress NOTIFY downloadProgressChanged)
 
 public:
-    LauncherUpdates(QObject* parent = nullptr);
+    explicit LauncherUpdates(QObject* parent = nullptr);
     ~LauncherUpdates() override;
 
     QString channel() const;
