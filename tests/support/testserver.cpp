@@ -259,6 +259,8 @@ TestServerConnection::TestServerConnection(TestServer* server, QSslSocket* socke
     : QObject(server), m_server(server), m_socket(socket)
 {
     m_socket->setParent(this);
+    // Small replies would otherwise wait for the peer's delayed acknowledgement.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(m_socket, &QIODevice::readyRead, this, [this] {
         m_input.append(m_socket->readAll());
         processInput();
