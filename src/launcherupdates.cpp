@@ -1,0 +1,3 @@
+#include "launcherupdates.h"
+
+LauncherUpdates::LauncherUpdates(QObject* parent) : QObject(parent) {}
