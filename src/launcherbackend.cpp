@@ -13,6 +13,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 const QString kOffline = QStringLiteral("offline");
@@ -89,76 +90,85 @@ template <typename Record> void sortById(QList<Record>& records)
                      [](const Record& a, const Record& b) { return a.id < b.id; });
 }
 
-QJsonObject profileToJson(const LauncherBackend::Profile& profile)
+using Profile = LauncherBackend::Profile;
+using CustomBuild = LauncherBackend::CustomBuild;
+
+// The text fields of each record with their JSON keys; ids and numbers are
+// handled beside them.
+const std::pair<QString Profile::*, QString> kProfileTexts[] = {
+    {&Profile::name, kName},
+    {&Profile::login, kLogin},
+    {&Profile::password, kPassword},
+    {&Profile::authType, kAuthType},
+    {&Profile::clientToken, kClientToken},
+    {&Profile::accessToken, kAccessToken},
+    {&Profile::uuid, kUuid},
+    {&Profile::resolvedName, kResolvedName},
+    {&Profile::userType, kUserType},
+    {&Profile::refreshToken, kRefreshToken},
+    {&Profile::xuid, kXuid},
+    {&Profile::tokenExpiry, kTokenExpiry},
+};
+
+const std::pair<QString CustomBuild::*, QString> kBuildTexts[] = {
+    {&CustomBuild::name, kName},
+    {&CustomBuild::serverUrl, kServerUrl},
+    {&CustomBuild::minecraftVersion, kMinecraftVersion},
+    {&CustomBuild::loader, kLoader},
+    {&CustomBuild::loaderVersion, kLoaderVersion},
+    {&CustomBuild::resolvedVersionId, kResolvedVersionId},
+    {&CustomBuild::seasonalId, kSeasonalId},
+};
+
+template <typename Record, typename Fields>
+void writeTexts(const Record& record, const Fields& fields, QJsonObject& object)
 {
-    return {
-        {kId, profile.id},
-        {kName, profile.name},
-        {kLogin, profile.login},
-        {kPassword, profile.password},
-        {kAuthType, profile.authType},
-        {kClientToken, profile.clientToken},
-        {kAccessToken, profile.accessToken},
-        {kUuid, profile.uuid},
-        {kResolvedName, profile.resolvedName},
-        {kUserType, profile.userType},
-        {kRefreshToken, profile.refreshToken},
-        {kXuid, profile.xuid},
-        {kTokenExpiry, profile.tokenExpiry},
-    };
+    for (const auto& [member, key] : fields)
+        object.insert(key, record.*member);
 }
 
-LauncherBackend::Profile profileFromJson(const QJsonObject& object)
+// A missing value, or one that is not a string, reads as empty.
+template <typename Record, typename Fields>
+void readTexts(const QJsonObject& object, const Fields& fields, Record& record)
 {
-    LauncherBackend::Profile profile;
+    for (const auto& [member, key] : fields)
+        record.*member = object.value(key).toString();
+}
+
+QJsonObject profileToJson(const Profile& profile)
+{
+    QJsonObject object{{kId, profile.id}};
+    writeTexts(profile, kProfileTexts, object);
+    return object;
+}
+
+Profile profileFromJson(const QJsonObject& object)
+{
+    Profile profile;
     profile.id = object.value(kId).toInt();
-    profile.name = object.value(kName).toString();
-    profile.login = object.value(kLogin).toString();
-    profile.password = object.value(kPassword).toString();
-    const QJsonValue authType = object.value(kAuthType);
-    profile.authType = authType.isString() ? authType.toString() : kOffline;
-    profile.clientToken = object.value(kClientToken).toString();
-    profile.accessToken = object.value(kAccessToken).toString();
-    profile.uuid = object.value(kUuid).toString();
-    profile.resolvedName = object.value(kResolvedName).toString();
-    profile.userType = object.value(kUserType).toString();
-    profile.refreshToken = object.value(kRefreshToken).toString();
-    profile.xuid = object.value(kXuid).toString();
-    profile.tokenExpiry = object.value(kTokenExpiry).toString();
+    readTexts(object, kProfileTexts, profile);
+    if (!object.value(kAuthType).isString())
+        profile.authType = kOffline;
     if (profile.clientToken.isEmpty())
         profile.clientToken = newClientToken();
     return profile;
 }
 
-QJsonObject buildToJson(const LauncherBackend::CustomBuild& build)
+QJsonObject buildToJson(const CustomBuild& build)
 {
-    return {
-        {kId, build.id},
-        {kName, build.name},
-        {kServerUrl, build.serverUrl},
-        {kMinecraftVersion, build.minecraftVersion},
-        {kLoader, build.loader},
-        {kLoaderVersion, build.loaderVersion},
-        {kResolvedVersionId, build.resolvedVersionId},
-        {kSeasonalId, build.seasonalId},
-        {kSeasonalRevision, build.seasonalRevision},
-    };
+    QJsonObject object{{kId, build.id}, {kSeasonalRevision, build.seasonalRevision}};
+    writeTexts(build, kBuildTexts, object);
+    return object;
 }
 
-LauncherBackend::CustomBuild buildFromJson(const QJsonObject& object)
+CustomBuild buildFromJson(const QJsonObject& object)
 {
-    LauncherBackend::CustomBuild build;
+    CustomBuild build;
     build.id = object.value(kId).toInt();
-    build.name = object.value(kName).toString();
-    build.serverUrl = object.value(kServerUrl).toString();
-    build.minecraftVersion = object.value(kMinecraftVersion).toString();
+    build.seasonalRevision = object.value(kSeasonalRevision).toInt();
+    readTexts(object, kBuildTexts, build);
     if (build.minecraftVersion.isEmpty())
         build.minecraftVersion = object.value(kLegacyVersionId).toString();
-    build.loader = object.value(kLoader).toString();
-    build.loaderVersion = object.value(kLoaderVersion).toString();
-    build.resolvedVersionId = object.value(kResolvedVersionId).toString();
-    build.seasonalId = object.value(kSeasonalId).toString();
-    build.seasonalRevision = object.value(kSeasonalRevision).toInt();
     return build;
 }
 

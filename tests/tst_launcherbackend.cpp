@@ -60,6 +60,20 @@ QString blockedPath(const TempHome& home, const QString& name)
     return home.path() + QStringLiteral("/blocker/") + name;
 }
 
+// Records named by their position in the file, sorted by id and, among equal
+// ids, by that position.
+template <typename Record> bool inIdThenFileOrder(const QList<Record>& records)
+{
+    for (qsizetype i = 1; i < records.size(); ++i) {
+        const Record& before = records.at(i - 1);
+        const Record& after = records.at(i);
+        if (before.id > after.id ||
+            (before.id == after.id && before.name.toInt() > after.name.toInt()))
+            return false;
+    }
+    return true;
+}
+
 // A backend together with the messages it sent in its first event-loop turns.
 struct Started {
     Started() : errors(backend.get(), &LauncherBackend::launchError)
@@ -414,22 +428,10 @@ private slots:
             home.writeFile("Hollowmere/customBuilds.json", QJsonDocument(storedBuilds).toJson()));
         Started started;
 
-        const auto& loadedProfiles = profiles(*started.backend);
-        QCOMPARE(loadedProfiles.size(), 40);
-        for (qsizetype i = 1; i < loadedProfiles.size(); ++i) {
-            const auto& before = loadedProfiles.at(i - 1);
-            const auto& after = loadedProfiles.at(i);
-            QVERIFY(before.id < after.id ||
-                    (before.id == after.id && before.name.toInt() < after.name.toInt()));
-        }
-        const auto& loadedBuilds = builds(*started.backend);
-        QCOMPARE(loadedBuilds.size(), 40);
-        for (qsizetype i = 1; i < loadedBuilds.size(); ++i) {
-            const auto& before = loadedBuilds.at(i - 1);
-            const auto& after = loadedBuilds.at(i);
-            QVERIFY(before.id < after.id ||
-                    (before.id == after.id && before.name.toInt() < after.name.toInt()));
-        }
+        QCOMPARE(profiles(*started.backend).size(), 40);
+        QVERIFY(inIdThenFileOrder(profiles(*started.backend)));
+        QCOMPARE(builds(*started.backend).size(), 40);
+        QVERIFY(inIdThenFileOrder(builds(*started.backend)));
     }
 
     void settingsKeepUnknownKeysAndDropOldOnes()
