@@ -37,8 +37,8 @@ Localization::Localization(QObject* parent) : QObject(parent), m_language(kSyste
 
 Localization* Localization::instance()
 {
-    static Localization* const object = new Localization();
-    return object;
+    static Localization object;
+    return &object;
 }
 
 Localization* Localization::create(QQmlEngine*, QJSEngine* jsEngine)
@@ -203,7 +203,9 @@ void Localization::rebuildTree()
     for (auto it = m_lists.cbegin(); it != m_lists.cend(); ++it) {
         const QStringList value =
             size_t(index) < size_t(it->size()) ? it->at(index) : QStringList();
-        insertPath(root, it.key().split(QLatin1Char('.')), 0, value);
+        // As a variant list the script side gets a plain array; a string list
+        // would arrive as a sequence wrapper that Array.isArray rejects.
+        insertPath(root, it.key().split(QLatin1Char('.')), 0, QVariant(value).toList());
     }
     m_tree = m_engine->toScriptValue(root);
 }

@@ -3,9 +3,10 @@
 #include <QHash>
 #include <QJSValue>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QVariantList>
-#include <QtQml/qqmlregistration.h>
+#include <QtQml/qqml.h>
 
 #include <atomic>
 
@@ -17,8 +18,6 @@ class QQmlEngine;
 // interface as the singleton Loc with a tree of texts and a live language switch.
 class Localization : public QObject {
     Q_OBJECT
-    QML_NAMED_ELEMENT(Loc)
-    QML_SINGLETON
     Q_PROPERTY(QJSValue t READ t NOTIFY languageChanged)
     Q_PROPERTY(QString language READ language NOTIFY languageChanged)
     Q_PROPERTY(QString resolvedLanguage READ resolvedLanguage NOTIFY languageChanged)
@@ -59,8 +58,25 @@ private:
     // Read without a lock by the build-archive worker thread.
     std::atomic<int> m_languageIndex{0};
     QString m_language;
-    QJSEngine* m_engine = nullptr;
+    // Not owned; cleared when the engine goes away, since the catalog outlives it.
+    QPointer<QJSEngine> m_engine;
     QJSValue m_tree;
+};
+
+// Registers the process-wide catalog as the interface's singleton Loc. The engine
+// would construct a catalog of its own for a default-constructible class; this
+// registration hands it the loaded one through the factory instead.
+struct LocalizationRegistration {
+    Q_GADGET
+    QML_FOREIGN(Localization)
+    QML_NAMED_ELEMENT(Loc)
+    QML_SINGLETON
+
+public:
+    static Localization* create(QQmlEngine* qmlEngine, QJSEngine* jsEngine)
+    {
+        return Localization::create(qmlEngine, jsEngine);
+    }
 };
 
 namespace Loc {

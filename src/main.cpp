@@ -1,11 +1,56 @@
+#include "launcherpaths.h"
 #include "localization.h"
+#include "remoteaddresses.h"
 
+#include <QDebug>
+#include <QDir>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QQmlApplicationEngine>
+#include <QQuickStyle>
+#include <QtWebEngineQuick/qtwebenginequickglobal.h>
+
+namespace {
+// The root component of the interface module, taken from the embedded resources.
+const QUrl kMainComponent(QStringLiteral("qrc:/qt/qml/Hollowmere/Main.qml"));
+
+QIcon applicationIcon()
+{
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256, 512})
+        icon.addFile(QStringLiteral(":/icons/icon_%1x%1.png").arg(size));
+    for (const int size : {16, 32, 128, 256, 512})
+        icon.addFile(QStringLiteral(":/icons/icon_%1x%1@2x.png").arg(size));
+    return icon;
+}
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    // The web engine must be set up before the application object exists.
+    QtWebEngineQuick::initialize();
     QGuiApplication app(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("Hollowmere"));
+    QGuiApplication::setApplicationVersion(QStringLiteral(HM_APP_VERSION));
+    QGuiApplication::setOrganizationName(QStringLiteral("CorvaneDev"));
+    QGuiApplication::setOrganizationDomain(RemoteAddresses::organisationDomain());
+    const QIcon icon = applicationIcon();
+    QGuiApplication::setWindowIcon(icon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("hollowmere"));
+
+    if (!LauncherPaths::homeOverride().isEmpty())
+        qWarning().noquote() << "HOLLOWMERE_HOME: данные лаунчера в"
+                             << QDir::toNativeSeparators(LauncherPaths::rootDir());
+
     if (!Localization::instance()->load())
         return -1;
-    return 0;
+
+    QQuickStyle::setStyle(QStringLiteral("Basic"));
+    QQmlApplicationEngine engine;
+    // Queued: a failure during load() takes effect once the event loop runs.
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
+        [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+    engine.load(kMainComponent);
+    return QGuiApplication::exec();
 }

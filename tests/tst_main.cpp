@@ -1,0 +1,208 @@
+#include "launcherbackend.h"
+#include "launcherupdates.h"
+#include "localization.h"
+#include "temphome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QQmlApplicationEngine>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const QString kLogLine = QStringLiteral("HOLLOWMERE_HOME: данные лаунчера в ");
+
+const char kLocProbe[] = R"(
+import QtQml
+import Hollowmere
+
+QtObject {
+    property string cancel: Loc.t.common.button.cancel
+    property var authTypes: Loc.t.profile.authTypes
+    property bool authTypesIsArray: Array.isArray(Loc.t.profile.authTypes)
+    property bool missingIsUndefined: Loc.t.common.button.noSuchButton === undefined
+    property string language: Loc.language
+}
+)";
+
+QStringList dataFiles(const QString& dataDir)
+{
+    return QDir(dataDir).entryList(QDir::Files, QDir::Name);
+}
+} // namespace
+
+class TestMain : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(
+            m_home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})"));
+        QVERIFY(Localization::instance()->load());
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+    }
+
+    // The program itself: it comes up, reports an overridden data directory and
+    // lets the backend create the data directory with its three files.
+    void programStartsAndCreatesItsData_data()
+    {
+        QTest::addColumn<bool>("absoluteOverride");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("override") << true << QStringList();
+        QTest::newRow("unknown arguments") << true << QStringList{"--no-such-option", "extra"};
+        QTest::newRow("relative override ignored") << false << QStringList();
+    }
+
+    void programStartsAndCreatesItsData()
+    {
+        QFETCH(bool, absoluteOverride);
+        QFETCH(QStringList, arguments);
+        QTemporaryDir home;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("HOLLOWMERE_HOME"),
+                           absoluteOverride ? home.filePath(QStringLiteral("data"))
+                                            : QStringLiteral("relative/data"));
+        const QString dataDir = absoluteOverride ? home.filePath(QStringLiteral("data/Hollowmere"))
+                                                 : home.filePath(QStringLiteral("Hollowmere"));
+
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(HM_APP_BINARY), arguments);
+        QVERIFY(program.waitForStarted());
+        const QStringList expected = {"customBuilds.json", "profiles.json", "settings.json"};
+        QTRY_COMPARE_WITH_TIMEOUT(dataFiles(dataDir), expected, 30000);
+        // Past the window's creation it keeps running until it is ended.
+        QTest::qWait(300);
+        QCOMPARE(program.state(), QProcess::Running);
+        program.terminate();
+        QVERIFY(program.waitForFinished(10000));
+
+        const QString log = QString::fromLocal8Bit(program.readAllStandardError());
+        const QString line = kLogLine + QDir::toNativeSeparators(dataDir);
+        if (absoluteOverride)
+            QCOMPARE(log.count(kLogLine), 1);
+        QCOMPARE(log.split(QLatin1Char('\n')).contains(line), absoluteOverride);
+        QVERIFY2(!log.contains(kLogLine) || absoluteOverride, qPrintable(log));
+        // The interface loaded without script errors.
+        QVERIFY2(!log.contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")), qPrintable(log));
+    }
+
+    void moduleDefinition()
+    {
+        QFile qmldir(QStringLiteral(":/qt/qml/Hollowmere/qmldir"));
+        QVERIFY(qmldir.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(qmldir.readAll()).split(QLatin1Char('\n'));
+        for (const char* line :
+             {"module Hollowmere", "typeinfo Hollowmere.qmltypes", "prefer :/qt/qml/Hollowmere/",
+              "Main 254.0 Main.qml", "depends QtQuick"})
+            QVERIFY2(lines.contains(QLatin1String(line)), line);
+        QVERIFY(QFile::exists(QStringLiteral(":/qt/qml/Hollowmere/i18n/translations.json")));
+    }
+
+    void iconSetIsComplete()
+    {
+        const QList<std::pair<QString, int>> files = {
+            {"icon_16x16.png", 16},        {"icon_24x24.png", 24},
+            {"icon_32x32.png", 32},        {"icon_48x48.png", 48},
+            {"icon_64x64.png", 64},        {"icon_128x128.png", 128},
+            {"icon_256x256.png", 256},     {"icon_512x512.png", 512},
+            {"icon_16x16@2x.png", 32},     {"icon_32x32@2x.png", 64},
+            {"icon_128x128@2x.png", 256},  {"icon_256x256@2x.png", 512},
+            {"icon_512x512@2x.png", 1024},
+        };
+        for (const auto& [name, pixels] : files) {
+            const QImage image(QStringLiteral(":/icons/") + name);
+            QVERIFY2(!image.isNull(), qPrintable(name));
+            QCOMPARE(image.size(), QSize(pixels, pixels));
+        }
+    }
+
+    void locTreeFollowsTheLanguage()
+    {
+        Localization* catalog = Localization::instance();
+        QCOMPARE(catalog->language(), QStringLiteral("en"));
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData(kLocProbe, QUrl());
+        std::unique_ptr<QObject> probe(component.create());
+        QVERIFY2(probe, qPrintable(component.errorString()));
+
+        QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Cancel"));
+        QVERIFY(probe->property("authTypesIsArray").toBool());
+        QCOMPARE(probe->property("authTypes").toStringList().size(), 3);
+        QVERIFY(probe->property("missingIsUndefined").toBool());
+
+        QSignalSpy changed(catalog, &Localization::languageChanged);
+        catalog->setLanguage(QStringLiteral("ru"));
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Отмена"));
+        QCOMPARE(probe->property("authTypes").toStringList(),
+                 Localization::instance()->listFor("profile.authTypes"));
+        QCOMPARE(probe->property("language").toString(), QStringLiteral("ru"));
+
+        catalog->setLanguage(QStringLiteral("ru"));
+        QCOMPARE(changed.size(), 1);
+
+        catalog->setLanguage(QStringLiteral("en"));
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Cancel"));
+    }
+
+    // The catalog belongs to the process: it keeps working once an engine that
+    // asked for it is gone.
+    void languageSwitchOutlivesTheEngine()
+    {
+        {
+            QQmlEngine engine;
+            QQmlComponent component(&engine);
+            component.setData(kLocProbe, QUrl());
+            std::unique_ptr<QObject> probe(component.create());
+            QVERIFY2(probe, qPrintable(component.errorString()));
+        }
+        Localization* catalog = Localization::instance();
+        QSignalSpy changed(catalog, &Localization::languageChanged);
+        catalog->setLanguage(QStringLiteral("ru"));
+        catalog->setLanguage(QStringLiteral("en"));
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(Loc::text("common.button.cancel"), QStringLiteral("Cancel"));
+    }
+
+    void mainWindowHoldsOneBackendAndOneUpdateModel()
+    {
+        TempHome home;
+        QQmlApplicationEngine engine;
+        bool failed = false;
+        connect(&engine, &QQmlApplicationEngine::objectCreationFailed, this,
+                [&failed] { failed = true; });
+        engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Hollowmere/Main.qml")));
+        QVERIFY(!failed);
+        QCOMPARE(engine.rootObjects().size(), 1);
+        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+        QVERIFY(window);
+        QCOMPARE(window->title(), QStringLiteral("Hollowmere"));
+        QCOMPARE(window->findChildren<LauncherBackend*>().size(), 1);
+        QCOMPARE(window->findChildren<LauncherUpdates*>().size(), 1);
+        // The backend made the data directory when the window created it.
+        QVERIFY(QFile::exists(home.dataDir() + QStringLiteral("/settings.json")));
+    }
+
+private:
+    TempHome m_home;
+};
+
+QTEST_MAIN(TestMain)
+#include "tst_main.moc"
