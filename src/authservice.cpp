@@ -259,10 +259,12 @@ void AuthService::postJson(const QString& path, const QJsonObject& body, JsonRep
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
         reply->deleteLater();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QByteArray data = reply->readAll();
-        const QString networkError = status == 0 && reply->error() != QNetworkReply::NoError
-                                         ? replyErrorText(reply)
-                                         : QString();
+        // An aborted reply is closed and has nothing left to read.
+        const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
+        // A reply cut off by the time-out is no answer, even after its status line.
+        const bool noAnswer = (status == 0 && reply->error() != QNetworkReply::NoError) ||
+                              reply->error() == QNetworkReply::OperationCanceledError;
+        const QString networkError = noAnswer ? replyErrorText(reply) : QString();
         handler(status, QJsonDocument::fromJson(data).object(), networkError);
     });
 }
