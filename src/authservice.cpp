@@ -144,11 +144,6 @@ QString AuthService::generateClientToken()
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
-QString AuthService::injectorFileName()
-{
-    return kInjectorFileName;
-}
-
 void AuthService::setTransferTimeoutForTesting(int milliseconds)
 {
     transferTimeoutOverrideMs = milliseconds;

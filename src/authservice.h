@@ -9,7 +9,6 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QNetworkRequest;
 class QUrl;
 
 // The outcome of any sign-in (offline, account service or Microsoft). Decide on
@@ -70,8 +69,6 @@ public:
     // Makes sure the agent jar lies in `directory`: answers at once when a file
     // of that name is there, otherwise downloads and verifies the latest release.
     void ensureAuthlibInjector(const QString& directory, const InjectorCallback& done);
-
-    static QString injectorFileName();
 
     // Tests only: the transfer time-out of every request, in milliseconds;
     // 0 restores the default.
