@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QUrl;
+
+// The outcome of any sign-in (offline, account service or Microsoft). Decide on
+// `ok` first: the identity fields are meaningful only on success, the two
+// flags only on failure.
+struct AuthResult {
+    bool ok = false;
+    // The account service wants a second-factor code with the password.
+    bool twoFactorRequired = false;
+    // The Microsoft account has no usable game profile; signing in again won't help.
+    bool profileUnavailable = false;
+    // Translated reason on failure (or the server's own text, passed through).
+    QString error;
+    QString name;
+    // 32 hexadecimal digits, no dashes.
+    QString uuid;
+    QString accessToken;
+    QString clientToken;
+    // "legacy", "ELYBY" or "msa".
+    QString userType;
+    QString refreshToken;
+    QString xuid;
+    // UTC expiry of the game-services token (Microsoft only).
+    QDateTime expiresAt;
+};
+
+// Completion of a sign-in: called exactly once, before the call returns when an
+// input is missing, otherwise from the event loop.
+using AuthCallback = std::function<void(const AuthResult& result)>;
+
+// Offline identities, sign-in at the authlib-injector account service (Ely.by)
+// and the download of the authlib-injector agent the game is started with.
+// Holds no sign-in state: every step carries what it needs in its reply handler.
+class AuthService : public QObject {
+    Q_OBJECT
+
+public:
+    // Called exactly once: the jar's path and an empty error, or an empty path
+    // and a translated message.
+    using InjectorCallback = std::function<void(const QString& path, const QString& error)>;
+
+    explicit AuthService(QObject* parent = nullptr);
+
+    static AuthResult offline(const QString& nickname);
+    // A fresh random UUID in the 8-4-4-4-12 form, lowercase, without braces.
+    static QString generateClientToken();
+
+    // Signs a stored profile in: the stored token if the service still accepts
+    // it, else a refreshed token, else the password. Empty tokens are allowed.
+    void loginElyBy(const QString& login, const QString& password, const QString& clientToken,
+                    const QString& accessToken, const AuthCallback& done);
+    // Password sign-in with a second-factor code (already trimmed by the caller).
+    void loginElyByWithTotp(const QString& login, const QString& password, const QString& code,
+                            const QString& clientToken, const AuthCallback& done);
+    void authenticate(const QString& username, const QString& password, const QString& clientToken,
+                      const AuthCallback& done);
+
+    // Makes sure the agent jar lies in `directory`: answers at once when a file
+    // of that name is there, otherwise downloads and verifies the latest release.
+    void ensureAuthlibInjector(const QString& directory, const InjectorCallback& done);
+
+    // Tests only: the transfer time-out of every request, in milliseconds;
+    // 0 restores the default.
+    static void setTransferTimeoutForTesting(int milliseconds);
+
+signals:
+    // The translated text of the step about to start.
+    void progress(const QString& message);
+
+private:
+    using JsonReplyHandler =
+        std::function<void(int status, const QJsonObject& reply, const QString& networkError)>;
+
+    void postJson(const QString& path, const QJsonObject& body, JsonReplyHandler handler);
+    void validateStoredToken(const QString& login, const QString& password,
+                             const QString& clientToken, const QString& accessToken,
+                             const AuthCallback& done);
+    void refreshStoredToken(const QString& login, const QString& password,
+                            const QString& clientToken, const QString& accessToken,
+                            const AuthCallback& done);
+    void onInjectorMetadata(QNetworkReply* reply, const QString& jarPath,
+                            const InjectorCallback& done);
+    void onInjectorJar(QNetworkReply* reply, const QString& jarPath, const QString& sha256,
+                       const InjectorCallback& done);
+    QNetworkReply* get(const QUrl& url);
+
+    QNetworkAccessManager* m_network;
+};
