@@ -1,5 +1,7 @@
 #include "launcherbackend.h"
 
+#include "authservice.h"
+
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -10,7 +12,6 @@
 #include <QJsonParseError>
 #include <QSaveFile>
 #include <QTimer>
-#include <QUuid>
 
 #include <algorithm>
 #include <utility>
@@ -75,12 +76,6 @@ constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDe
 QString native(const QString& path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-// A fresh client token for the account service: a random UUID without braces.
-QString newClientToken()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
 template <typename Record> void sortById(QList<Record>& records)
@@ -150,7 +145,7 @@ Profile profileFromJson(const QJsonObject& object)
     if (!object.value(kAuthType).isString())
         profile.authType = kOffline;
     if (profile.clientToken.isEmpty())
-        profile.clientToken = newClientToken();
+        profile.clientToken = AuthService::generateClientToken();
     return profile;
 }
 
@@ -193,6 +188,7 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     // order: AuthService, MsaAuthService, GameLauncher, VersionManifestService,
     // VersionInstaller, ModLoaderVersionService, ModLoaderInstaller, BuildSwitcher,
     // JavaRuntimeService, JavaInstaller, SeasonalBuildService, SeasonalPackDownloader.
+    m_auth = new AuthService(this);
 
     QString error;
     if (!LauncherPaths::ensureRootExists(&error))

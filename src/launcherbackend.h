@@ -9,6 +9,7 @@
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
+class AuthService;
 class QJsonDocument;
 
 // The one object the interface instantiates: it keeps the accounts, the custom
@@ -89,6 +90,7 @@ private:
     QStringList m_startupWarnings;
     int m_nextProfileId = 1;
     int m_nextBuildId = 1;
+    AuthService* m_auth = nullptr;
     // Storage errors met while the constructor runs reach nobody as signals, so
     // until it returns they join the start-up warnings.
     bool m_constructing = true;
