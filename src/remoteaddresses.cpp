@@ -104,6 +104,14 @@ QString organisationDomain()
     return QStringLiteral(HM_ORGANISATION_DOMAIN);
 }
 
+QString authlibInjectorServer()
+{
+    // The agent finds the service's API through its public domain; an origin pointed
+    // elsewhere is handed over whole, which the agent accepts as well.
+    const QString service = origin(Service::AccountService);
+    return service == defaultOrigin(Service::AccountService) ? QStringLiteral("ely.by") : service;
+}
+
 void setOriginForTesting(Service service, const QString& origin)
 {
     overrides().insert(int(service), origin);

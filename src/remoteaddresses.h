@@ -43,6 +43,8 @@ QString releaseRepository();
 // OAuth client identifier accepted together with the desktop redirect address.
 QString microsoftClientId();
 QString organisationDomain();
+// The account service as the authlib-injector agent is told it on the game's command line.
+QString authlibInjectorServer();
 
 // Tests only: point one service, or every service, at another origin.
 void setOriginForTesting(Service service, const QString& origin);
