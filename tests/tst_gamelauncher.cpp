@@ -163,12 +163,13 @@ private:
 
         ZipWriter classPathJar;
         classPathJar.addFile("org/example/Helper.txt", "helper");
-        QVERIFY(writeZip(classPathJar, gameDir + "/libraries/org/example/helper/1.0/helper-1.0.jar"));
+        QVERIFY(
+            writeZip(classPathJar, gameDir + "/libraries/org/example/helper/1.0/helper-1.0.jar"));
         ZipWriter nativeJar;
         nativeJar.addFile("linux/x64/liblwjgl.so", "elf-lwjgl");
         nativeJar.addFile("META-INF/MANIFEST.MF", "Manifest-Version: 1.0\n");
-        QVERIFY(writeZip(nativeJar, gameDir +
-                                "/libraries/org/lwjgl/lwjgl/3.3.1/lwjgl-3.3.1-natives-linux.jar"));
+        QVERIFY(writeZip(
+            nativeJar, gameDir + "/libraries/org/lwjgl/lwjgl/3.3.1/lwjgl-3.3.1-natives-linux.jar"));
         QVERIFY(writeFile(gameDir + "/assets/indexes/12.json", "{\"objects\":{}}"));
         QVERIFY(QDir().mkpath(gameDir + "/assets/objects"));
     }
