@@ -1,15 +1,19 @@
 #include "launcherbackend.h"
 
 #include "authservice.h"
-
+#include "gamelauncher.h"
+#include "javaruntime.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTimer>
 
@@ -18,6 +22,8 @@
 
 namespace {
 const QString kOffline = QStringLiteral("offline");
+const QString kElyBy = QStringLiteral("elyby");
+const QString kMicrosoft = QStringLiteral("microsoft");
 const QString kLanguageKey = QStringLiteral("language");
 
 // The keys of profiles.json and customBuilds.json.
@@ -189,6 +195,8 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     // VersionInstaller, ModLoaderVersionService, ModLoaderInstaller, BuildSwitcher,
     // JavaRuntimeService, JavaInstaller, SeasonalBuildService, SeasonalPackDownloader.
     m_auth = new AuthService(this);
+    // MsaAuthService comes here.
+    m_gameLauncher = new GameLauncher(this);
 
     QString error;
     if (!LauncherPaths::ensureRootExists(&error))
@@ -205,9 +213,23 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
 
     ensureDataFiles();
 
-    // Then: the build switcher's interrupted-switch warning and resumption, the
-    // service connections, the seasonal catalog address, the remaining
-    // connections and the queued notice of an imported game directory.
+    // Then: the build switcher's interrupted-switch warning and resumption.
+
+    connect(m_auth, &AuthService::progress, this, &LauncherBackend::launchProgress);
+    // The Microsoft sign-in's progress is forwarded here too.
+    connect(m_gameLauncher, &GameLauncher::progress, this, &LauncherBackend::launchProgress);
+    connect(m_gameLauncher, &GameLauncher::output, this, &LauncherBackend::gameOutput);
+    connect(m_gameLauncher, &GameLauncher::gameStarted, this, [this](const QString& commandLine) {
+        emit gameOutput(commandLine);
+        emit gameRunningChanged();
+    });
+    connect(m_gameLauncher, &GameLauncher::gameFinished, this, [this](int exitCode, bool crashed) {
+        emit gameRunningChanged();
+        emit gameFinished(exitCode, crashed);
+    });
+
+    // Then: the other services' connections, the seasonal catalog address, the
+    // remaining connections and the queued notice of an imported game directory.
 
     m_constructing = false;
     if (!m_startupWarnings.isEmpty()) {
@@ -448,4 +470,360 @@ QString LauncherBackend::launchVersionIdOf(const CustomBuild& build)
     if (!build.minecraftVersion.isEmpty())
         return build.minecraftVersion;
     return build.name;
+}
+
+// ---- Launch ----
+
+namespace {
+// The missing-files message lists at most this many paths.
+constexpr int kMissingFilesShown = 12;
+const QString kFeatureCustomResolution = QStringLiteral("has_custom_resolution");
+
+QString firstNonEmpty(std::initializer_list<QString> texts)
+{
+    for (const QString& text : texts) {
+        if (!text.isEmpty())
+            return text;
+    }
+    return {};
+}
+} // namespace
+
+void LauncherBackend::launchGame(int profileIndex, int buildIndex)
+{
+    const QString refusal = launchRefusal(profileIndex, buildIndex);
+    if (!refusal.isEmpty()) {
+        emit launchError(refusal);
+        return;
+    }
+    const CustomBuild build = m_customBuilds.at(buildIndex);
+    if (!prepareLaunch(build))
+        return;
+
+    // A launch waiting for a second-factor code is replaced by this one.
+    m_pendingLaunch = ++m_lastLaunch;
+    m_pendingProfileId = m_profiles.at(profileIndex).id;
+    m_pendingProfileIndex = profileIndex;
+    m_pendingBuildId = build.id;
+    m_authlibInjectorPath.clear();
+    beginAuthentication();
+}
+
+QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
+{
+    // The installers' refusals (mod loader, game version, Java) come first here.
+    if (switchInProgress())
+        return Loc::text("launch.error.switchInProgress");
+    if (operationRunning())
+        return Loc::text("launch.error.alreadyLaunching");
+    if (m_gameLauncher->isRunning())
+        return Loc::text("common.error.gameRunning");
+    if (profileIndex < 0 || profileIndex >= m_profiles.size())
+        return Loc::text("launch.error.noProfile");
+    if (buildIndex < 0 || buildIndex >= m_customBuilds.size())
+        return Loc::text("launch.error.noBuild");
+
+    const QString dir = gameDir();
+    if (!QFileInfo(dir).isDir())
+        return Loc::text("launch.error.gameDirMissing").arg(native(dir));
+    const CustomBuild& build = m_customBuilds.at(buildIndex);
+    const QString versionId = launchVersionIdOf(build);
+    if (versionId.trimmed().isEmpty())
+        return Loc::text("launch.error.buildNoVersion")
+            .arg(build.name, native(LauncherPaths::customBuildsFile()));
+
+    // Looked up exactly as stored: " 1.20.1" is not "1.20.1".
+    const QStringList installed = VersionLoader::installedVersions(dir);
+    if (installed.contains(versionId))
+        return {};
+    const QString versionsDir = native(dir + QStringLiteral("/versions"));
+    if (installed.isEmpty())
+        return Loc::text("launch.error.noVersionsInstalled").arg(versionsDir);
+    return Loc::text("launch.error.versionNotInstalled")
+        .arg(versionId, build.name, versionsDir, installed.join(QStringLiteral(", ")));
+}
+
+bool LauncherBackend::prepareLaunch(const CustomBuild& build)
+{
+    const QString versionId = launchVersionIdOf(build);
+    setBusy(Operation::Launch, true);
+    emit launchProgress(Loc::text("launch.progress.readingVersion").arg(versionId));
+
+    QSet<QString> features;
+    if (settingInt(m_settings, QStringLiteral("windowWidth"), 0) > 0 &&
+        settingInt(m_settings, QStringLiteral("windowHeight"), 0) > 0)
+        features.insert(kFeatureCustomResolution);
+    QString error;
+    m_pendingVersion = VersionLoader::load(gameDir(), versionId, features, &error);
+    if (m_pendingVersion.id.isEmpty() || m_pendingVersion.mainClass.isEmpty()) {
+        failLaunch(error.isEmpty() ? Loc::text("common.error.versionReadFailed").arg(versionId)
+                                   : error);
+        return false;
+    }
+
+    LaunchOptions files;
+    files.gameDir = gameDir();
+    files.versionId = versionId;
+    const QStringList missing =
+        GameLauncher::missingFiles(files, m_pendingVersion, kMissingFilesShown);
+    if (!missing.isEmpty()) {
+        failLaunch(Loc::text("launch.error.gameFilesMissing")
+                       .arg(QString::number(missing.size()), missing.join(QLatin1Char('\n'))));
+        return false;
+    }
+    return true;
+}
+
+void LauncherBackend::beginAuthentication()
+{
+    const Profile& profile = m_profiles.at(pendingProfilePosition());
+    if (profile.authType == kMicrosoft) {
+        beginMicrosoftAuthentication();
+        return;
+    }
+    if (profile.authType == kElyBy) {
+        beginAccountServiceAuthentication(m_pendingLaunch);
+        return;
+    }
+    const QString nickname = profile.login.isEmpty() ? profile.name : profile.login;
+    finishSignIn(m_pendingLaunch, AuthService::offline(nickname));
+}
+
+void LauncherBackend::beginAccountServiceAuthentication(quint64 launch)
+{
+    m_auth->ensureAuthlibInjector(
+        LauncherPaths::runtimeDir(), [this, launch](const QString& path, const QString& error) {
+            if (!isCurrentLaunch(launch))
+                return;
+            if (!error.isEmpty()) {
+                failLaunch(error);
+                return;
+            }
+            const int position = pendingProfilePosition();
+            if (position < 0) {
+                failLaunch(Loc::text("launch.status.cancelled"));
+                return;
+            }
+            m_authlibInjectorPath = path;
+            const Profile& profile = m_profiles.at(position);
+            m_auth->loginElyBy(
+                profile.login, profile.password, profile.clientToken, profile.accessToken,
+                [this, launch](const AuthResult& result) { finishSignIn(launch, result); });
+        });
+}
+
+void LauncherBackend::beginMicrosoftAuthentication()
+{
+    // The Microsoft sign-in chain joins the backend here; until then a Microsoft
+    // profile has no way to sign in at launch.
+    failLaunch(Loc::text("auth.msa.error.profileNeedsLogin")
+                   .arg(m_profiles.at(pendingProfilePosition()).name));
+}
+
+void LauncherBackend::submitTwoFactorCode(const QString& code)
+{
+    const int position = pendingProfilePosition();
+    if (position < 0) {
+        emit launchError(Loc::text("launch.status.alreadyCancelled"));
+        return;
+    }
+    const QString trimmed = code.trimmed();
+    if (trimmed.isEmpty()) {
+        emit launchError(Loc::text("auth.ely.error.enterCode"));
+        return;
+    }
+    setBusy(Operation::Launch, true);
+    const Profile& profile = m_profiles.at(position);
+    const quint64 launch = m_pendingLaunch;
+    m_auth->loginElyByWithTotp(profile.login, profile.password, trimmed, profile.clientToken,
+                               [this, launch](const AuthResult& result) {
+                                   // A second request for a code ends the launch.
+                                   finishSignIn(launch, result, false);
+                               });
+}
+
+void LauncherBackend::finishSignIn(quint64 launch, const AuthResult& result, bool codeMayBeAsked)
+{
+    if (!isCurrentLaunch(launch))
+        return;
+    if (result.twoFactorRequired && codeMayBeAsked) {
+        const int position = pendingProfilePosition();
+        if (position < 0) {
+            failLaunch(Loc::text("launch.status.cancelled"));
+            return;
+        }
+        // The launch stays pending without blocking the interface while the
+        // player finds the code.
+        setBusy(Operation::Launch, false);
+        emit twoFactorRequired(m_profiles.at(position).name);
+        return;
+    }
+    if (result.ok)
+        continueLaunch(result);
+    else
+        failLaunch(result.error);
+}
+
+void LauncherBackend::continueLaunch(const AuthResult& result)
+{
+    const int position = pendingProfilePosition();
+    if (position < 0) {
+        failLaunch(Loc::text("launch.status.cancelled"));
+        return;
+    }
+    const int buildPosition = indexOfBuildId(m_pendingBuildId);
+    if (buildPosition < 0) {
+        failLaunch(Loc::text("build.error.removedDuringAuth"));
+        return;
+    }
+    Profile& profile = m_profiles[position];
+    storeSignIn(profile, result);
+    // A switch may have begun while the player entered a code.
+    if (switchInProgress()) {
+        failLaunch(Loc::text("launch.error.switchInProgress"));
+        return;
+    }
+
+    const CustomBuild build = m_customBuilds.at(buildPosition);
+    LaunchOptions options;
+    options.gameDir = gameDir();
+    options.versionId = m_pendingVersion.id;
+    options.playerName =
+        firstNonEmpty({result.name, profile.resolvedName, profile.login, profile.name});
+    options.uuid = result.uuid.isEmpty() ? profile.uuid : result.uuid;
+    options.accessToken = result.accessToken;
+    options.userType = result.userType;
+    options.clientId = result.clientToken;
+    options.xuid = result.xuid;
+    options.javaPath = managedJavaPath();
+    if (options.javaPath.isEmpty()) {
+        if (!m_settings.value(QStringLiteral("javaRuntime")).toString().trimmed().isEmpty())
+            emit launchProgress(Loc::text("java.warning.runtimeMissing"));
+        options.javaPath = m_settings.value(QStringLiteral("javaPath")).toString();
+    }
+    options.minMemoryMb = settingInt(m_settings, QStringLiteral("minMemoryMb"), 512);
+    options.maxMemoryMb = settingInt(m_settings, QStringLiteral("maxMemoryMb"), 4096);
+    options.width = settingInt(m_settings, QStringLiteral("windowWidth"), 0);
+    options.height = settingInt(m_settings, QStringLiteral("windowHeight"), 0);
+    options.fullscreen = m_settings.value(QStringLiteral("fullscreen")).toBool();
+    options.launcherName = QCoreApplication::applicationName();
+    options.launcherVersion = QCoreApplication::applicationVersion();
+    // No quoting: an argument cannot hold white space.
+    options.extraJvmArgs =
+        m_settings.value(QStringLiteral("jvmArgs"))
+            .toString()
+            .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    options.server = build.serverUrl.trimmed();
+    if (profile.authType == kElyBy)
+        options.injectorJar = m_authlibInjectorPath;
+
+    // Taken before the game starts: the interface may change the lists while
+    // it hears of the start.
+    const QString profileName = profile.name;
+    QString error;
+    const bool started = m_gameLauncher->launch(options, m_pendingVersion, &error);
+    cancelPendingLaunch();
+    if (!started) {
+        emit launchError(error);
+        return;
+    }
+    emit gameRunningChanged();
+    emit launched(profileName, build.name, build.serverUrl);
+}
+
+void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
+{
+    // A Microsoft result is stored here too, together with the Microsoft sign-in.
+    // An offline sign-in stores nothing.
+    if (profile.authType != kElyBy || result.accessToken.isEmpty())
+        return;
+    profile.accessToken = result.accessToken;
+    profile.clientToken = result.clientToken;
+    // Confirming a stored token tells neither name nor UUID: the stored ones stay.
+    if (!result.uuid.isEmpty())
+        profile.uuid = result.uuid;
+    if (!result.name.isEmpty())
+        profile.resolvedName = result.name;
+    profile.userType = result.userType;
+    saveProfiles();
+}
+
+QString LauncherBackend::managedJavaPath() const
+{
+    const QString id = m_settings.value(QStringLiteral("javaRuntime")).toString();
+    if (id.trimmed().isEmpty())
+        return {};
+    const std::optional<InstalledJavaRuntime> runtime = JavaRuntimeStore::find(id);
+    return runtime ? runtime->javaPath : QString();
+}
+
+void LauncherBackend::cancelPendingLaunch()
+{
+    m_pendingLaunch = 0;
+    m_pendingProfileId = -1;
+    m_pendingProfileIndex = -1;
+    m_pendingBuildId = -1;
+    m_authlibInjectorPath.clear();
+    setBusy(Operation::Launch, false);
+}
+
+void LauncherBackend::failLaunch(const QString& message)
+{
+    cancelPendingLaunch();
+    emit launchError(message);
+}
+
+bool LauncherBackend::isCurrentLaunch(quint64 launch) const
+{
+    return launch != 0 && launch == m_pendingLaunch;
+}
+
+int LauncherBackend::pendingProfilePosition() const
+{
+    if (m_pendingLaunch == 0)
+        return -1;
+    // Ids read from the file may repeat: the remembered position decides among
+    // equal ids as long as the list has not moved.
+    if (m_pendingProfileIndex >= 0 && m_pendingProfileIndex < m_profiles.size() &&
+        m_profiles.at(m_pendingProfileIndex).id == m_pendingProfileId)
+        return m_pendingProfileIndex;
+    for (qsizetype i = 0; i < m_profiles.size(); ++i) {
+        if (m_profiles.at(i).id == m_pendingProfileId)
+            return int(i);
+    }
+    return -1;
+}
+
+void LauncherBackend::stopGame()
+{
+    m_gameLauncher->terminate();
+}
+
+bool LauncherBackend::gameRunning() const
+{
+    return m_gameLauncher->isRunning();
+}
+
+// ---- Busy state ----
+
+bool LauncherBackend::busy() const
+{
+    // The installers, the build switch and the pack download count here too.
+    return operationRunning();
+}
+
+void LauncherBackend::setBusy(Operation operation, bool running)
+{
+    const bool wasBusy = operationRunning();
+    const auto flag = static_cast<unsigned>(operation);
+    m_busyOperations = running ? (m_busyOperations | flag) : (m_busyOperations & ~flag);
+    if (operationRunning() != wasBusy)
+        emit busyChanged();
+}
+
+bool LauncherBackend::switchInProgress() const
+{
+    // Answered by the build switcher's busy flag once the switcher belongs to
+    // the backend.
+    return false;
 }

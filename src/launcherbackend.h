@@ -9,8 +9,12 @@
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
+#include "minecraftversion.h"
+
 class AuthService;
+class GameLauncher;
 class QJsonDocument;
+struct AuthResult;
 
 // The one object the interface instantiates: it keeps the accounts, the custom
 // builds and the settings in the data directory and runs every pipeline of the
@@ -18,6 +22,8 @@ class QJsonDocument;
 class LauncherBackend : public QObject {
     Q_OBJECT
     QML_ELEMENT
+    Q_PROPERTY(bool gameRunning READ gameRunning NOTIFY gameRunningChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
 
 public:
     // A stored account.
@@ -54,9 +60,24 @@ public:
 
     Q_INVOKABLE void updateSettings(const QVariantMap& values);
 
+    // The road from the play action to a running game; every outcome is a signal.
+    Q_INVOKABLE void launchGame(int profileIndex, int buildIndex);
+    Q_INVOKABLE void submitTwoFactorCode(const QString& code);
+    Q_INVOKABLE void cancelPendingLaunch();
+    Q_INVOKABLE void stopGame();
+    bool gameRunning() const;
+    bool busy() const;
+
 signals:
     void settingsChanged();
     void launchError(const QString& message);
+    void launchProgress(const QString& message);
+    void launched(const QString& profileName, const QString& buildName, const QString& serverUrl);
+    void twoFactorRequired(const QString& profileName);
+    void gameOutput(const QString& line);
+    void gameFinished(int exitCode, bool crashed);
+    void gameRunningChanged();
+    void busyChanged();
 
 private:
     friend class TestLauncherBackend;
@@ -84,6 +105,31 @@ private:
     int indexOfBuildId(int id) const;
     static QString launchVersionIdOf(const CustomBuild& build);
 
+    // The backend's own long operations. Each holds its own flag, so one ending
+    // never clears the busy state of another still running.
+    enum class Operation : unsigned {
+        Launch = 1u << 0,         // preparing a launch or signing in for it
+        MicrosoftLogin = 1u << 1, // the sign-in window's code exchange
+        SeasonalInstall = 1u << 2,
+    };
+    void setBusy(Operation operation, bool running);
+    bool operationRunning() const { return m_busyOperations != 0; }
+    // Game files must not be launched while a build switch rewrites them.
+    bool switchInProgress() const;
+
+    QString launchRefusal(int profileIndex, int buildIndex) const;
+    bool prepareLaunch(const CustomBuild& build);
+    void failLaunch(const QString& message);
+    bool isCurrentLaunch(quint64 launch) const;
+    int pendingProfilePosition() const;
+    void beginAuthentication();
+    void beginAccountServiceAuthentication(quint64 launch);
+    void beginMicrosoftAuthentication();
+    void finishSignIn(quint64 launch, const AuthResult& result, bool codeMayBeAsked = true);
+    void continueLaunch(const AuthResult& result);
+    void storeSignIn(Profile& profile, const AuthResult& result);
+    QString managedJavaPath() const;
+
     QList<Profile> m_profiles;
     QList<CustomBuild> m_customBuilds;
     QVariantMap m_settings;
@@ -91,7 +137,21 @@ private:
     int m_nextProfileId = 1;
     int m_nextBuildId = 1;
     AuthService* m_auth = nullptr;
+    GameLauncher* m_gameLauncher = nullptr;
     // Storage errors met while the constructor runs reach nobody as signals, so
     // until it returns they join the start-up warnings.
     bool m_constructing = true;
+
+    unsigned m_busyOperations = 0;
+    // The launch being prepared: its number (0 when none) and what it launches.
+    // Callbacks carry the number of the launch they belong to, so the late result
+    // of a cancelled or replaced launch is never applied to another. The profile
+    // is followed by its id, its list position only telling duplicates apart.
+    quint64 m_pendingLaunch = 0;
+    quint64 m_lastLaunch = 0;
+    int m_pendingProfileId = -1;
+    int m_pendingProfileIndex = -1;
+    int m_pendingBuildId = -1;
+    MinecraftVersion m_pendingVersion;
+    QString m_authlibInjectorPath;
 };
