@@ -1,8 +1,12 @@
+#include "authservice.h"
+#include "javatools.h"
 #include "launcherbackend.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testserver.h"
+#include "ziparchive.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -74,6 +79,14 @@ template <typename Record> bool inIdThenFileOrder(const QList<Record>& records)
     return true;
 }
 
+QStringList firstArguments(const QSignalSpy& spy)
+{
+    QStringList texts;
+    for (const QList<QVariant>& arguments : spy)
+        texts.append(arguments.constFirst().toString());
+    return texts;
+}
+
 // A backend together with the messages it sent in its first event-loop turns.
 struct Started {
     Started() : errors(backend.get(), &LauncherBackend::launchError)
@@ -83,17 +96,144 @@ struct Started {
         QTest::qWait(20);
     }
 
-    QStringList messages() const
-    {
-        QStringList texts;
-        for (const QList<QVariant>& arguments : errors)
-            texts.append(arguments.constFirst().toString());
-        return texts;
-    }
+    QStringList messages() const { return firstArguments(errors); }
 
     std::unique_ptr<LauncherBackend> backend = std::make_unique<LauncherBackend>();
     QSignalSpy errors;
     bool constructedSilently = false;
+};
+
+// ---- Launch fixtures ----
+
+constexpr int kGameWaitMs = 20000;
+const QString kFakeVersion = QStringLiteral("fake-1.0");
+
+// Stands in for the game: tells whom it was started as, and waits when asked to.
+const char* const kFakeGameSource = R"java(
+public class FakeGame {
+    static String after(String[] args, String option) {
+        for (int i = 0; i + 1 < args.length; ++i) {
+            if (args[i].equals(option))
+                return args[i + 1];
+        }
+        return "";
+    }
+
+    public static void main(String[] args) throws Exception {
+        System.out.println("player=" + after(args, "--username"));
+        System.out.println("uuid=" + after(args, "--uuid"));
+        System.out.println("marks=" + System.getProperty("fake.mark") + ","
+                           + System.getProperty("fake.other"));
+        String wait = System.getProperty("fake.wait");
+        if (wait != null) {
+            System.out.println("waiting");
+            System.out.flush();
+            Thread.sleep(Long.parseLong(wait));
+        }
+    }
+}
+)java";
+
+// Stands in for the sign-in agent: tells which service it was pointed at.
+const char* const kFakeAgentSource = R"java(
+public class FakeAgent {
+    public static void premain(String service) {
+        System.out.println("agent=" + service);
+    }
+}
+)java";
+
+const QString kSignedInUuid = QStringLiteral("0a1b2c3d4e5f67890a1b2c3d4e5f6789");
+
+// The account service's answer to a sign-in of this player.
+TestReply signedIn(const QString& name)
+{
+    return TestReply::json(QStringLiteral(R"({"accessToken":"token-%1","selectedProfile":)"
+                                          R"({"id":"0a1b2c3d-4e5f-6789-0a1b-2c3d4e5f6789",)"
+                                          R"("name":"%1"}})")
+                               .arg(name)
+                               .toUtf8());
+}
+
+TestReply codeRequired()
+{
+    return TestReply::json(R"({"error":"ForbiddenOperationException",)"
+                           R"("errorMessage":"Account protected with two factor auth."})",
+                           401);
+}
+
+QJsonObject requestBody(const TestRequest& request)
+{
+    return QJsonDocument::fromJson(request.body).object();
+}
+
+bool copyFile(const QString& from, const QString& to)
+{
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A version description whose main class is the fake game; the libraries it
+// names are never there.
+QByteArray fakeVersionJson(const QString& id, int missingLibraries = 0)
+{
+    QJsonArray libraries;
+    for (int i = 0; i < missingLibraries; ++i)
+        libraries.append(QJsonObject{{"name", QStringLiteral("org.example:missing%1:1.0").arg(i)}});
+    const QJsonObject arguments{
+        {"jvm", QJsonArray{"-cp", "${classpath}"}},
+        {"game", QJsonArray{"--username", "${auth_player_name}", "--uuid", "${auth_uuid}",
+                            "--accessToken", "${auth_access_token}"}},
+    };
+    return QJsonDocument(QJsonObject{{"id", id},
+                                     {"type", "release"},
+                                     {"mainClass", "FakeGame"},
+                                     {"assetIndex", QJsonObject{{"id", "empty"}}},
+                                     {"assets", "empty"},
+                                     {"libraries", libraries},
+                                     {"arguments", arguments}})
+        .toJson();
+}
+
+// Every signal of a launch, and the order of those the interface relies on.
+struct LaunchSpies {
+    explicit LaunchSpies(LauncherBackend& backend)
+        : launched(&backend, &LauncherBackend::launched),
+          progress(&backend, &LauncherBackend::launchProgress),
+          output(&backend, &LauncherBackend::gameOutput),
+          finished(&backend, &LauncherBackend::gameFinished),
+          twoFactor(&backend, &LauncherBackend::twoFactorRequired),
+          busy(&backend, &LauncherBackend::busyChanged),
+          running(&backend, &LauncherBackend::gameRunningChanged)
+    {
+        QObject::connect(&backend, &LauncherBackend::busyChanged, &backend,
+                         [this] { order.append("busy"); });
+        QObject::connect(&backend, &LauncherBackend::gameRunningChanged, &backend,
+                         [this] { order.append("running"); });
+        QObject::connect(&backend, &LauncherBackend::launched, &backend,
+                         [this] { order.append("launched"); });
+        QObject::connect(&backend, &LauncherBackend::gameOutput, &backend, [this] {
+            if (!order.contains("output"))
+                order.append("output");
+        });
+    }
+
+    QSignalSpy launched;
+    QSignalSpy progress;
+    QSignalSpy output;
+    QSignalSpy finished;
+    QSignalSpy twoFactor;
+    QSignalSpy busy;
+    QSignalSpy running;
+    QStringList order;
 };
 } // namespace
 
@@ -110,7 +250,58 @@ private:
         return backend.m_customBuilds;
     }
 
+    using Operation = LauncherBackend::Operation;
+
+    // Settings in English with the real java, these profiles and builds, and
+    // the fake game installed as kFakeVersion in the default game directory.
+    bool prepareLaunchHome(const TempHome& home, const QJsonArray& profiles,
+                           const QJsonArray& builds, const QJsonObject& extraSettings = {}) const
+    {
+        QJsonObject settings{{"language", "en"}, {"javaPath", JavaTools::javaExecutable()}};
+        for (auto it = extraSettings.begin(); it != extraSettings.end(); ++it)
+            settings.insert(it.key(), it.value());
+        return home.writeFile("Hollowmere/settings.json", QJsonDocument(settings).toJson()) &&
+               home.writeFile("Hollowmere/profiles.json", QJsonDocument(profiles).toJson()) &&
+               home.writeFile("Hollowmere/customBuilds.json", QJsonDocument(builds).toJson()) &&
+               installFakeGame(gameDirOf(home), kFakeVersion);
+    }
+
+    bool installFakeGame(const QString& gameDir, const QString& id) const
+    {
+        return writeFile(gameDir + "/versions/" + id + "/" + id + ".json", fakeVersionJson(id)) &&
+               copyFile(m_gameJar, gameDir + "/versions/" + id + "/" + id + ".jar") &&
+               writeFile(gameDir + "/assets/indexes/empty.json", R"({"objects": {}})") &&
+               QDir().mkpath(gameDir + "/assets/objects");
+    }
+
+    // The agent is already there, so the account service is the only peer.
+    bool installAgent(const TempHome& home) const
+    {
+        return copyFile(m_agentJar, home.dataDir() + "/runtime/authlib-injector.jar");
+    }
+
+    static QString gameDirOf(const TempHome& home) { return home.path() + "/.minecraft"; }
+
+    static QJsonObject accountProfile(int id, const QString& name, const QString& login,
+                                      const QString& password)
+    {
+        return {{"id", id},
+                {"name", name},
+                {"login", login},
+                {"password", password},
+                {"authType", "elyby"},
+                {"clientToken", QStringLiteral("client-%1").arg(id)}};
+    }
+
+    static QJsonObject fakeBuild(int id, const QString& name)
+    {
+        return {{"id", id}, {"name", name}, {"minecraftVersion", kFakeVersion}};
+    }
+
     TempHome m_catalogHome;
+    QTemporaryDir m_tools;
+    QString m_gameJar;
+    QString m_agentJar;
 
 private slots:
     void initTestCase()
@@ -118,7 +309,29 @@ private slots:
         QVERIFY(m_catalogHome.writeFile(QStringLiteral("Hollowmere/settings.json"),
                                         R"({"language":"en"})"));
         QVERIFY(Localization::instance()->load());
+
+        QString error;
+        m_gameJar = m_tools.filePath("game.jar");
+        QVERIFY2(JavaTools::compileMainJar("FakeGame", kFakeGameSource, m_gameJar, &error),
+                 qPrintable(error));
+        // An agent jar names its entry point in the manifest.
+        const QString compiled = m_tools.filePath("agent-classes.jar");
+        QVERIFY2(JavaTools::compileJar({{"FakeAgent", kFakeAgentSource}}, compiled, {}, &error),
+                 qPrintable(error));
+        ZipArchive classes;
+        QVERIFY(classes.open(compiled, &error));
+        const QByteArray agentClass = classes.readEntry(classes.indexOf("FakeAgent.class"), &error);
+        QVERIFY2(!agentClass.isEmpty(), qPrintable(error));
+        m_agentJar = m_tools.filePath("agent.jar");
+        ZipArchive agent;
+        QVERIFY(agent.create(m_agentJar, &error));
+        QVERIFY(agent.addData("META-INF/MANIFEST.MF",
+                              "Manifest-Version: 1.0\r\nPremain-Class: FakeAgent\r\n\r\n", &error));
+        QVERIFY(agent.addData("FakeAgent.class", agentClass, &error));
+        QVERIFY2(agent.close(&error), qPrintable(error));
     }
+
+    void cleanup() { RemoteAddresses::resetForTesting(); }
 
     void firstRunWritesTheThreeFiles()
     {
@@ -510,6 +723,342 @@ private slots:
                      QStringLiteral("Could not save %1: ").arg(native(settings))),
                  qPrintable(started.messages().constFirst()));
         QCOMPARE(settingsChanged.size(), 1);
+    }
+
+    void offlineLaunchRunsTheGame()
+    {
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home,
+                                  {QJsonObject{{"id", 1},
+                                               {"name", "Main"},
+                                               {"login", "Notch"},
+                                               {"authType", "offline"},
+                                               {"clientToken", "client-1"}}},
+                                  {QJsonObject{{"id", 4},
+                                               {"name", "Vanilla"},
+                                               {"minecraftVersion", kFakeVersion},
+                                               {"serverUrl", " play.example.org:25600 "}}},
+                                  {{"jvmArgs", "  -Dfake.mark=one    -Dfake.other=two "}}));
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+        const QByteArray storedProfiles = readBytes(profilesFile);
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        // The offline identity is at hand: the game has started on return.
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.size(), 1);
+        QCOMPARE(spies.launched.constFirst(),
+                 (QVariantList{"Main", "Vanilla", " play.example.org:25600 "}));
+        QVERIFY(!backend.busy());
+        QCOMPARE(spies.order,
+                 (QStringList{"busy", "output", "running", "busy", "running", "launched"}));
+        QVERIFY(firstArguments(spies.progress)
+                    .contains(QStringLiteral("Reading the description of version \"fake-1.0\"…")));
+        const QString commandLine = firstArguments(spies.output).constFirst();
+        QVERIFY2(commandLine.contains("FakeGame") && commandLine.contains("play.example.org"),
+                 qPrintable(commandLine));
+        QVERIFY(!commandLine.contains(" play.example.org:25600 "));
+
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(spies.finished.constFirst(), (QVariantList{0, false}));
+        QVERIFY(!backend.gameRunning());
+        QCOMPARE(spies.running.size(), 3);
+        const QStringList output = firstArguments(spies.output);
+        QVERIFY2(output.contains("player=Notch"), qPrintable(output.join('\n')));
+        QVERIFY(output.contains("uuid=" + AuthService::offline("Notch").uuid));
+        QVERIFY(output.contains("marks=one,two"));
+        // An offline sign-in stores nothing.
+        QCOMPARE(readBytes(profilesFile), storedProfiles);
+        QCOMPARE(started.messages(), QStringList());
+    }
+
+    void runningGameRefusesAnotherLaunchAndStops()
+    {
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+                                  {fakeBuild(1, "Build")}, {{"jvmArgs", "-Dfake.wait=60000"}}));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        QCOMPARE(spies.launched.size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(firstArguments(spies.output).contains("waiting"), kGameWaitMs);
+        QVERIFY(backend.gameRunning());
+        QVERIFY(firstArguments(spies.output).contains("player=Nick"));
+
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages(), QStringList{"The game is already running"});
+        QCOMPARE(spies.busy.size(), 2);
+
+        backend.stopGame();
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(spies.finished.constFirst().at(1).toBool(), true);
+        QVERIFY(!backend.gameRunning());
+    }
+
+    void refusalsComeInOrder()
+    {
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
+        // Profiles without ids share id 0; each still launches as itself.
+        QVERIFY(
+            home.writeFile("Hollowmere/profiles.json",
+                           R"([{"name": "Nick"}, {"name": "Cloud", "authType": "microsoft"}])"));
+        QVERIFY(home.writeFile("Hollowmere/customBuilds.json",
+                               R"([{"id": 1, "name": "Blank", "minecraftVersion": "   "},
+                                   {"id": 2, "name": "Spaced", "minecraftVersion": " fake-1.0"},
+                                   {"id": 3, "name": "Broken", "minecraftVersion": "broken"},
+                                   {"id": 4, "name": "Fake", "minecraftVersion": "fake-1.0"}])"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy busy(&backend, &LauncherBackend::busyChanged);
+        const QString gameDir = gameDirOf(home);
+        const QString versionsDir = native(gameDir + "/versions");
+        auto refusal = [&](int profile, int build) {
+            started.errors.clear();
+            backend.launchGame(profile, build);
+            return started.messages();
+        };
+
+        // The game folder is missing too: the profile and the build come first.
+        QCOMPARE(refusal(2, 0), QStringList{"Pick a profile before launching"});
+        QCOMPARE(refusal(-1, 0), QStringList{"Pick a profile before launching"});
+        QCOMPARE(refusal(0, 4), QStringList{"Pick a build before launching"});
+        QCOMPARE(refusal(0, 0), QStringList{QStringLiteral("The .minecraft folder was not found: "
+                                                           "%1. Set its path in the settings.")
+                                                .arg(native(gameDir))});
+        QVERIFY(QDir().mkpath(gameDir));
+        QCOMPARE(refusal(0, 0),
+                 QStringList{QStringLiteral("Build \"Blank\" has no Minecraft version selected. "
+                                            "Check %1")
+                                 .arg(native(home.dataDir() + "/customBuilds.json"))});
+        QCOMPARE(
+            refusal(0, 1),
+            QStringList{QStringLiteral("There is no installed version in %1").arg(versionsDir)});
+
+        QVERIFY(installFakeGame(gameDir, kFakeVersion));
+        QVERIFY(writeFile(gameDir + "/versions/broken/broken.json", fakeVersionJson("broken", 15)));
+        QCOMPARE(refusal(0, 1),
+                 QStringList{QStringLiteral("Version \" fake-1.0\" from build \"Spaced\" is not "
+                                            "installed in %1. Available: broken, fake-1.0")
+                                 .arg(versionsDir)});
+        QCOMPARE(busy.size(), 0);
+
+        // Reading the version sets the busy state; the failure clears it.
+        const QStringList missing = refusal(0, 2);
+        QCOMPARE(missing.size(), 1);
+        const QStringList lines = missing.constFirst().split('\n');
+        QCOMPARE(lines.size(), 13);
+        QCOMPARE(lines.at(0), QStringLiteral("Files are missing from the game folder (12):"));
+        QCOMPARE(lines.at(1), native(gameDir + "/versions/broken/broken.jar"));
+        QCOMPARE(lines.at(12),
+                 native(gameDir + "/libraries/org/example/missing10/1.0/missing10-1.0.jar"));
+        QCOMPARE(busy.size(), 2);
+        QVERIFY(!backend.busy());
+
+        // Microsoft profiles cannot sign in at launch yet.
+        QCOMPARE(refusal(1, 3), QStringList{"Profile \"Cloud\" is not linked to a Microsoft "
+                                            "account — sign in to it"});
+        QCOMPARE(busy.size(), 4);
+        QVERIFY(!backend.busy());
+        QVERIFY(!backend.gameRunning());
+    }
+
+    void accountServiceAsksForASecondFactor()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            return requestBody(request).value("password") == "hunter2:123456" ? signedIn("Steve")
+                                                                              : codeRequired();
+        });
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home, {accountProfile(3, "Ely", "steve@example.org", "hunter2")},
+                                  {fakeBuild(1, "Build")}));
+        QVERIFY(installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        QVERIFY(backend.busy());
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages(), QStringList{"A launch is already in progress"});
+        QVERIFY(spies.twoFactor.wait(10000));
+        QCOMPARE(spies.twoFactor.constFirst().constFirst().toString(), QStringLiteral("Ely"));
+        // Waiting for the code blocks nothing.
+        QVERIFY(!backend.busy());
+
+        started.errors.clear();
+        backend.submitTwoFactorCode("   ");
+        QCOMPARE(started.messages(), QStringList{"Enter the two-factor authentication code"});
+        started.errors.clear();
+        backend.submitTwoFactorCode(" 123456 ");
+        QVERIFY(backend.busy());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.constFirst(), (QVariantList{"Ely", "Build", ""}));
+        QVERIFY(!backend.busy());
+
+        const QList<TestRequest> requests = server.requests("/auth/authenticate");
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests.at(1).body,
+                 QByteArray(R"({"clientToken":"client-3","password":"hunter2:123456",)"
+                            R"("requestUser":true,"username":"steve@example.org"})"));
+        const QJsonObject stored =
+            readJson(home.dataDir() + "/profiles.json").array().at(0).toObject();
+        QCOMPARE(stored.value("accessToken").toString(), QStringLiteral("token-Steve"));
+        QCOMPARE(stored.value("clientToken").toString(), QStringLiteral("client-3"));
+        QCOMPARE(stored.value("uuid").toString(), kSignedInUuid);
+        QCOMPARE(stored.value("resolvedName").toString(), QStringLiteral("Steve"));
+        QCOMPARE(stored.value("userType").toString(), QStringLiteral("ELYBY"));
+        QCOMPARE(stored.value("name").toString(), QStringLiteral("Ely"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(spies.finished.constFirst(), (QVariantList{0, false}));
+        const QStringList output = firstArguments(spies.output);
+        QVERIFY2(output.contains("agent=" + server.origin()), qPrintable(output.join('\n')));
+        QVERIFY(output.contains("player=Steve"));
+        QVERIFY(output.contains("uuid=" + kSignedInUuid));
+        // Neither the token nor the password reaches what the player is shown.
+        for (const QString& line : output + firstArguments(spies.progress)) {
+            QVERIFY2(!line.contains("token-Steve"), qPrintable(line));
+            QVERIFY2(!line.contains("hunter2"), qPrintable(line));
+        }
+    }
+
+    // The late answer of a cancelled launch must not be taken for the answer of
+    // the launch that replaced it.
+    void lateSignInOfACancelledLaunchIsDropped()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            const QJsonObject body = requestBody(request);
+            if (body.value("username") == "late")
+                return signedIn("Late").delayed(400);
+            if (body.value("password") == "pw-b")
+                return codeRequired();
+            return TestReply::json(R"({"errorMessage":"Invalid credentials."})", 401);
+        });
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home,
+                                  {accountProfile(1, "First", "late", "pw-a"),
+                                   accountProfile(2, "Second", "second", "pw-b")},
+                                  {fakeBuild(1, "Build")}));
+        QVERIFY(installAgent(home));
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+        Started started;
+        const QByteArray storedProfiles = readBytes(profilesFile);
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.cancelPendingLaunch();
+        QVERIFY(!backend.busy());
+        backend.submitTwoFactorCode("123456");
+        QCOMPARE(started.messages(), QStringList{"The launch has already been cancelled"});
+        started.errors.clear();
+
+        backend.launchGame(1, 0);
+        QVERIFY(spies.twoFactor.wait(10000));
+        QCOMPARE(spies.twoFactor.constFirst().constFirst().toString(), QStringLiteral("Second"));
+        // The first launch's answer arrives while the second waits for its code.
+        QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
+        QTest::qWait(150);
+        QCOMPARE(spies.launched.size(), 0);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(readBytes(profilesFile), storedProfiles);
+        QVERIFY(!backend.busy());
+        QVERIFY(!backend.gameRunning());
+
+        // The second launch is still the one waiting: the code goes with its account.
+        backend.submitTwoFactorCode("42");
+        QTRY_COMPARE(started.errors.size(), 1);
+        QCOMPARE(started.messages(), QStringList{"Invalid credentials."});
+        const QJsonObject last = requestBody(server.requests("/auth/authenticate").constLast());
+        QCOMPARE(last.value("username").toString(), QStringLiteral("second"));
+        QCOMPARE(last.value("password").toString(), QStringLiteral("pw-b:42"));
+        QVERIFY(!backend.busy());
+        backend.submitTwoFactorCode("43");
+        QCOMPARE(started.messages().constLast(),
+                 QStringLiteral("The launch has already been cancelled"));
+    }
+
+    // The launch follows its profile and build by id while the lists change.
+    void listsChangingDuringSignIn()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            return signedIn(requestBody(request).value("username").toString()).delayed(300);
+        });
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home,
+                                  {QJsonObject{{"id", 1}, {"name", "First"}},
+                                   accountProfile(2, "Mover", "mover", "pw"),
+                                   accountProfile(3, "Other", "other", "pw")},
+                                  {fakeBuild(1, "Build"), fakeBuild(2, "Doomed")}));
+        QVERIFY(installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+
+        backend.launchGame(1, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.m_profiles.removeFirst();
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(spies.launched.constFirst().constFirst().toString(), QStringLiteral("Mover"));
+        QJsonArray stored = readJson(profilesFile).array();
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.at(0).toObject().value("accessToken").toString(),
+                 QStringLiteral("token-mover"));
+        QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QVERIFY(firstArguments(spies.output).contains("player=mover"));
+
+        // A build removed while signing in ends the launch; nothing is stored.
+        backend.launchGame(1, 1);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 2);
+        backend.m_customBuilds.removeLast();
+        QTRY_COMPARE(started.errors.size(), 1);
+        QCOMPARE(started.messages(), QStringList{"The build was removed while signing in"});
+        QVERIFY(!backend.busy());
+        QCOMPARE(spies.launched.size(), 1);
+        stored = readJson(profilesFile).array();
+        QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
+    }
+
+    void busyStateFollowsEachOperation()
+    {
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/profiles.json", R"([{"id": 1, "name": "Nick"}])"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy changed(&backend, &LauncherBackend::busyChanged);
+
+        backend.setBusy(Operation::MicrosoftLogin, true);
+        QVERIFY(backend.busy());
+        QCOMPARE(changed.size(), 1);
+        backend.setBusy(Operation::Launch, true);
+        QCOMPARE(changed.size(), 1);
+        // Ending the launch leaves the other operation busy.
+        backend.cancelPendingLaunch();
+        QVERIFY(backend.busy());
+        QCOMPARE(changed.size(), 1);
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages(), QStringList{"A launch is already in progress"});
+
+        backend.setBusy(Operation::MicrosoftLogin, false);
+        QVERIFY(!backend.busy());
+        QCOMPARE(changed.size(), 2);
+        backend.setBusy(Operation::MicrosoftLogin, false);
+        QCOMPARE(changed.size(), 2);
     }
 };
 
