@@ -20,7 +20,7 @@
 #include <utility>
 
 namespace {
-constexpr int kTransferTimeoutMs = 30000;
+constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kProgressIntervalMs = 100;
 constexpr int kParallelDownloads = 4;
 constexpr int kMaxFileAttempts = 3;
@@ -31,6 +31,12 @@ const QString kTarProgram = QStringLiteral("tar");
 const QString kMojangArchive = QStringLiteral("mojang");
 const QString kZipArchive = QStringLiteral("zip");
 const QString kTarArchive = QStringLiteral("tar.gz");
+
+int& transferTimeoutMs()
+{
+    static int milliseconds = kDefaultTransferTimeoutMs;
+    return milliseconds;
+}
 
 QString native(const QString& path)
 {
@@ -86,12 +92,16 @@ bool isUnsafeMember(const QString& name)
            name.split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
-bool isRetriable(const QNetworkReply* reply)
+// A transfer time-out shows as a cancelled operation; the only other cancellation that
+// reaches a finished download's error handling is the launcher's own, after a short write.
+bool isRetriable(const QNetworkReply* reply, bool abortedAfterShortWrite)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status > 499)
         return true;
     switch (reply->error()) {
+    case QNetworkReply::OperationCanceledError:
+        return !abortedAfterShortWrite;
     case QNetworkReply::TimeoutError:
     case QNetworkReply::TemporaryNetworkFailureError:
     case QNetworkReply::NetworkSessionFailedError:
@@ -118,6 +128,7 @@ struct JavaActiveDownload {
     std::unique_ptr<QSaveFile> file;
     QCryptographicHash hash{QCryptographicHash::Sha1};
     qint64 received = 0;
+    bool shortWrite = false; // the disk took less than arrived; the reply was aborted
 };
 
 struct JavaZipExtraction {
@@ -144,6 +155,11 @@ JavaInstaller::~JavaInstaller()
         m_tarProcess->kill();
         m_tarProcess->waitForFinished(1000);
     }
+}
+
+void JavaInstaller::setTransferTimeoutForTesting(int milliseconds)
+{
+    transferTimeoutMs() = milliseconds > 0 ? milliseconds : kDefaultTransferTimeoutMs;
 }
 
 qint64 JavaInstaller::bytesDone() const
@@ -248,7 +264,7 @@ QNetworkReply* JavaInstaller::get(const QUrl& url)
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
+    request.setTransferTimeout(transferTimeoutMs());
     return m_network->get(request);
 }
 
@@ -633,14 +649,18 @@ void JavaInstaller::startTask(const JavaFileTask& task)
     m_currentItem = relativeToRuntime(task.path);
 
     connect(reply, &QNetworkReply::readyRead, this, [download] {
-        if (download->file && !saveAvailable(download->reply, *download->file, download->hash))
+        if (download->file && !saveAvailable(download->reply, *download->file, download->hash)) {
+            download->shortWrite = true;
             download->reply->abort();
+        }
     });
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, download](qint64 received, qint64) {
-        download->received = received;
-        scheduleProgress();
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, download] { handleFileFinished(download); });
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, download](qint64 received, qint64) {
+                download->received = received;
+                scheduleProgress();
+            });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, download] { handleFileFinished(download); });
     scheduleProgress();
 }
 
@@ -663,7 +683,7 @@ void JavaInstaller::handleFileFinished(const std::shared_ptr<JavaActiveDownload>
     if (reply->error() != QNetworkReply::NoError) {
         download->file.reset();
         const QString message = reply->errorString();
-        if (!isRetriable(reply)) {
+        if (!isRetriable(reply, download->shortWrite)) {
             fail(Loc::text("common.error.downloadFailed")
                      .arg(relativeToRuntime(task.path), message));
             return;
@@ -739,8 +759,7 @@ bool JavaInstaller::applyLink(const QString& linkPath, const QString& target)
     }
     const QString source = resolvedLinkTarget(linkPath, target);
     const QString realSource = QFileInfo(source).canonicalFilePath();
-    if (realSource.isEmpty() || !isInside(root, realSource) ||
-        !QFile::copy(realSource, linkPath)) {
+    if (realSource.isEmpty() || !isInside(root, realSource) || !QFile::copy(realSource, linkPath)) {
         fail(Loc::text("java.error.linkFailed").arg(relative));
         return false;
     }
@@ -761,12 +780,10 @@ void JavaInstaller::complete()
     if (isInside(QFileInfo(m_runtimeDir).canonicalFilePath(), realJava))
         QFile::setPermissions(realJava, QFile::permissions(realJava) | kExecuteBits);
 
-    const InstalledJavaRuntime runtime{m_entry.id,
-                                       javaKindKey(m_entry.kind),
-                                       m_entry.major,
-                                       m_entry.version,
-                                       javaPath,
-                                       m_entry.size > 0 ? m_entry.size : m_totalBytes};
+    const InstalledJavaRuntime runtime{
+        m_entry.id,    javaKindKey(m_entry.kind),
+        m_entry.major, m_entry.version,
+        javaPath,      m_entry.size > 0 ? m_entry.size : m_totalBytes};
     QString error;
     if (!JavaRuntimeStore::writeMeta(runtime, &error)) {
         fail(error);

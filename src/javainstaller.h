@@ -58,6 +58,9 @@ public:
     // 0 to 1, or -1 while the amount of work is unknown.
     double fraction() const;
 
+    // Tests only: the transfer time-out of every request (30 s; non-positive restores).
+    static void setTransferTimeoutForTesting(int milliseconds);
+
 signals:
     void started(const QString& label);
     void progressChanged();

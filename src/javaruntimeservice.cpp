@@ -178,7 +178,8 @@ QJsonObject entryToJson(const JavaRuntimeEntry& entry)
 
 std::optional<JavaRuntimeEntry> entryFromJson(const QJsonObject& object)
 {
-    const std::optional<JavaRuntimeKind> kind = javaKindFromKey(readText(object, QStringLiteral("kind")));
+    const std::optional<JavaRuntimeKind> kind =
+        javaKindFromKey(readText(object, QStringLiteral("kind")));
     if (!kind)
         return std::nullopt;
     JavaRuntimeEntry entry;
@@ -319,9 +320,9 @@ QList<JavaRuntimeEntry> JavaRuntimeService::parseAdoptium(const QByteArray& body
             entry.archive = archive;
             entry.architecture = readText(binary, QStringLiteral("architecture"));
             entry.lts = ltsMajors.contains(major);
-            entry.id = JavaRuntimeStore::sanitizeId(QStringLiteral("temurin-%1-%2-%3")
-                                                        .arg(javaKindKey(entry.kind),
-                                                             entry.version, entry.architecture));
+            entry.id = JavaRuntimeStore::sanitizeId(
+                QStringLiteral("temurin-%1-%2-%3")
+                    .arg(javaKindKey(entry.kind), entry.version, entry.architecture));
             result.append(entry);
         }
     }
@@ -436,9 +437,8 @@ void JavaRuntimeService::ensureLoaded(Callback callback, bool force)
     }
     if (!force && isFresh()) {
         if (callback) {
-            QTimer::singleShot(0, this, [callback = std::move(callback)] {
-                callback(true, QString());
-            });
+            QTimer::singleShot(0, this,
+                               [callback = std::move(callback)] { callback(true, QString()); });
         }
         return;
     }
@@ -540,8 +540,8 @@ void JavaRuntimeService::handleFeatureRelease(QNetworkReply* reply, int major,
         requestFinished(QString());
         return;
     }
-    requestFinished(
-        Loc::text("java.error.buildsFetchFailed").arg(QString::number(major), reply->errorString()));
+    requestFinished(Loc::text("java.error.buildsFetchFailed")
+                        .arg(QString::number(major), reply->errorString()));
 }
 
 void JavaRuntimeService::handleMojangRuntimes(QNetworkReply* reply)
