@@ -16,7 +16,6 @@
 #include <QSaveFile>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 namespace {
@@ -63,15 +62,6 @@ QString resolvedLinkTarget(const QString& linkPath, const QString& target)
 bool sameHex(const QByteArray& digest, const QString& expected)
 {
     return QString::fromLatin1(digest.toHex()).compare(expected, Qt::CaseInsensitive) == 0;
-}
-
-qint64 readSize(const QJsonValue& value)
-{
-    const double number = value.toDouble(0);
-    constexpr double kLimit = 9223372036854775807.0;
-    if (!std::isfinite(number) || number >= kLimit || number <= -kLimit)
-        return 0;
-    return static_cast<qint64>(number);
 }
 
 // The archive's name in the download folder: the address's last segment when it is a
@@ -346,18 +336,24 @@ void JavaInstaller::downloadArchive()
     scheduleProgress();
 }
 
-void JavaInstaller::handleArchiveFinished(QNetworkReply* reply)
+// The job's single running request has finished: true when the job goes on with it, false
+// for a reply of an earlier job, a cancellation (ended here) or no job at all.
+bool JavaInstaller::claimFinishedReply(QNetworkReply* reply)
 {
     reply->deleteLater();
     if (reply != m_reply)
-        return;
+        return false;
     m_reply = nullptr;
     if (m_canceling) {
-        m_archiveFile.reset();
         endCanceled();
-        return;
+        return false;
     }
-    if (!m_busy)
+    return m_busy;
+}
+
+void JavaInstaller::handleArchiveFinished(QNetworkReply* reply)
+{
+    if (!claimFinishedReply(reply))
         return;
     if (reply->error() != QNetworkReply::NoError) {
         m_archiveFile.reset();
@@ -523,15 +519,7 @@ void JavaInstaller::beginMojang()
 
 void JavaInstaller::handleManifestFinished(QNetworkReply* reply)
 {
-    reply->deleteLater();
-    if (reply != m_reply)
-        return;
-    m_reply = nullptr;
-    if (m_canceling) {
-        endCanceled();
-        return;
-    }
-    if (!m_busy)
+    if (!claimFinishedReply(reply))
         return;
     if (reply->error() != QNetworkReply::NoError) {
         fail(Loc::text("java.error.manifestFetchFailed").arg(reply->errorString()));
@@ -605,7 +593,7 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
             task.url = url;
             task.path = path;
             task.sha1 = raw.value(QStringLiteral("sha1")).toString();
-            task.size = readSize(raw.value(QStringLiteral("size")));
+            task.size = javaSizeFromJson(raw.value(QStringLiteral("size")));
             task.executable = item.value(QStringLiteral("executable")).toBool(false);
             m_queue.append(task);
             m_totalBytes += task.size;

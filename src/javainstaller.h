@@ -72,6 +72,7 @@ private:
     QNetworkReply* get(const QUrl& url);
     bool isRunning(quint64 job) const;
     bool setStage(const QString& text);
+    bool claimFinishedReply(QNetworkReply* reply);
     void scheduleProgress();
     void flushProgress();
 

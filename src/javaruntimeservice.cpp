@@ -17,7 +17,6 @@
 #include <QUrlQuery>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 namespace {
@@ -84,16 +83,6 @@ QString featureReleaseUrl(int major, const QString& architecture)
 QString readText(const QJsonObject& object, const QString& key)
 {
     return object.value(key).toString();
-}
-
-qint64 readSize(const QJsonValue& value)
-{
-    const double number = value.toDouble(0);
-    // Beyond these bounds a conversion to a 64-bit integer is undefined.
-    constexpr double kLimit = 9223372036854775807.0;
-    if (!std::isfinite(number) || number >= kLimit || number <= -kLimit)
-        return 0;
-    return static_cast<qint64>(number);
 }
 
 QDateTime readTime(const QJsonObject& object, const QString& key)
@@ -191,7 +180,7 @@ std::optional<JavaRuntimeEntry> entryFromJson(const QJsonObject& object)
     entry.released = readTime(object, QStringLiteral("released"));
     entry.url = QUrl(readText(object, QStringLiteral("url")), QUrl::TolerantMode);
     entry.checksum = readText(object, QStringLiteral("checksum"));
-    entry.size = readSize(object.value(QStringLiteral("size")));
+    entry.size = javaSizeFromJson(object.value(QStringLiteral("size")));
     entry.archive = readText(object, QStringLiteral("archive"));
     entry.architecture = readText(object, QStringLiteral("architecture"));
     entry.lts = object.value(QStringLiteral("lts")).toBool(false);
@@ -316,7 +305,7 @@ QList<JavaRuntimeEntry> JavaRuntimeService::parseAdoptium(const QByteArray& body
             entry.released = released;
             entry.url = url;
             entry.checksum = readText(package, QStringLiteral("checksum"));
-            entry.size = readSize(package.value(QStringLiteral("size")));
+            entry.size = javaSizeFromJson(package.value(QStringLiteral("size")));
             entry.archive = archive;
             entry.architecture = readText(binary, QStringLiteral("architecture"));
             entry.lts = ltsMajors.contains(major);

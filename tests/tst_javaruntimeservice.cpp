@@ -167,6 +167,16 @@ JavaRuntimeService::Callback recorder(const std::shared_ptr<Answer>& answer)
     };
 }
 
+// Asks once and waits for the answer.
+std::shared_ptr<Answer> ask(JavaRuntimeService& service)
+{
+    auto answer = std::make_shared<Answer>();
+    service.ensureLoaded(recorder(answer));
+    if (!QTest::qWaitFor([&] { return answer->calls > 0; }, 5000))
+        qWarning("no answer within 5 s");
+    return answer;
+}
+
 // The message of a failed request starts with its text filled with an empty reason.
 QString prefixOf(const char* key, const QString& first = {})
 {
@@ -301,9 +311,8 @@ private slots:
         // A second service starts from that cache without asking anyone.
         m_server.clearLog();
         JavaRuntimeService restarted;
-        auto again = std::make_shared<Answer>();
-        restarted.ensureLoaded(recorder(again));
-        QTRY_COMPARE(again->calls, 1);
+        const std::shared_ptr<Answer> again = ask(restarted);
+        QCOMPARE(again->calls, 1);
         QVERIFY(again->ok);
         QCOMPARE(m_server.requestCount(), 0);
         QCOMPARE(ids(restarted.entries(JavaRuntimeKind::Jdk)),
@@ -331,9 +340,8 @@ private slots:
         m_server.route(mojangIndexPath(), TestReply::json("{}"));
 
         JavaRuntimeService service;
-        auto answer = std::make_shared<Answer>();
-        service.ensureLoaded(recorder(answer));
-        QTRY_COMPARE(answer->calls, 1);
+        const std::shared_ptr<Answer> answer = ask(service);
+        QCOMPARE(answer->calls, 1);
         QCOMPARE(m_server.requestCount(), 7);
         QCOMPARE(m_server.requestCount(featureTarget(22, "x64")), 0);
         QVERIFY(answer->ok);
@@ -430,9 +438,8 @@ private slots:
         JavaRuntimeService service;
         QVERIFY(!service.bestFor(17));
         QVERIFY(service.entries(JavaRuntimeKind::Jdk).isEmpty());
-        auto answer = std::make_shared<Answer>();
-        service.ensureLoaded(recorder(answer));
-        QTRY_COMPARE(answer->calls, 1);
+        const std::shared_ptr<Answer> answer = ask(service);
+        QCOMPARE(answer->calls, 1);
 
         QCOMPARE(
             ids(service.entries(JavaRuntimeKind::Jdk)),
@@ -606,11 +613,11 @@ private slots:
         m_server.route(kReleasesPath, TestReply::status(500));
         m_server.route(mojangIndexPath(), TestReply::status(503).delayed(300));
 
-        auto answer = std::make_shared<Answer>();
+        std::shared_ptr<Answer> answer;
         {
             JavaRuntimeService service;
-            service.ensureLoaded(recorder(answer));
-            QTRY_COMPARE(answer->calls, 1);
+            answer = ask(service);
+            QCOMPARE(answer->calls, 1);
         }
         QVERIFY(!answer->ok);
         QStringList parts = answer->message.split(QStringLiteral("; "));
@@ -627,10 +634,9 @@ private slots:
         QVERIFY(cache.open(QIODevice::ReadOnly));
         const QByteArray before = cache.readAll();
         cache.close();
-        answer = std::make_shared<Answer>();
         JavaRuntimeService service;
-        service.ensureLoaded(recorder(answer));
-        QTRY_COMPARE(answer->calls, 1);
+        answer = ask(service);
+        QCOMPARE(answer->calls, 1);
         QVERIFY(answer->ok);
         QCOMPARE(answer->message.split(QStringLiteral("; ")).size(), 2);
         QVERIFY(service.find("cached-jdk-17"));
@@ -643,9 +649,8 @@ private slots:
         m_server.route(kReleasesPath, TestReply::json(R"({"available_releases":[0]})"));
         m_server.route(mojangIndexPath(), TestReply::json(mojangIndex()));
         JavaRuntimeService service;
-        auto answer = std::make_shared<Answer>();
-        service.ensureLoaded(recorder(answer));
-        QTRY_COMPARE(answer->calls, 1);
+        const std::shared_ptr<Answer> answer = ask(service);
+        QCOMPARE(answer->calls, 1);
         QVERIFY(answer->ok);
         QCOMPARE(answer->message, Loc::text("java.error.versionsUnparsable"));
         QCOMPARE(m_server.requestCount(), 2);
@@ -659,9 +664,8 @@ private slots:
         routeAdoptium();
         m_server.route(mojangIndexPath(), TestReply::status(500));
         JavaRuntimeService service;
-        auto answer = std::make_shared<Answer>();
-        service.ensureLoaded(recorder(answer));
-        QTRY_COMPARE(answer->calls, 1);
+        const std::shared_ptr<Answer> answer = ask(service);
+        QCOMPARE(answer->calls, 1);
         QVERIFY(answer->ok);
         QVERIFY(answer->message.startsWith(prefixOf("java.error.mojangRuntimesFailed")));
         QVERIFY(service.entries(JavaRuntimeKind::Java).isEmpty());
@@ -674,9 +678,8 @@ private slots:
         m_server.route(mojangIndexPath(), TestReply::json(R"({"linux":{}})"));
         {
             JavaRuntimeService service;
-            auto answer = std::make_shared<Answer>();
-            service.ensureLoaded(recorder(answer));
-            QTRY_COMPARE(answer->calls, 1);
+            const std::shared_ptr<Answer> answer = ask(service);
+            QCOMPARE(answer->calls, 1);
             QVERIFY(!answer->ok);
             QCOMPARE(answer->message, QString());
             QCOMPARE(m_server.requestCount(), 4);
@@ -684,9 +687,8 @@ private slots:
         writeCache(sampleCache(), secondsAgo(90000));
         JavaRuntimeService service;
         QSignalSpy catalogSpy(&service, &JavaRuntimeService::catalogChanged);
-        auto answer = std::make_shared<Answer>();
-        service.ensureLoaded(recorder(answer));
-        QTRY_COMPARE(answer->calls, 1);
+        const std::shared_ptr<Answer> answer = ask(service);
+        QCOMPARE(answer->calls, 1);
         QVERIFY(answer->ok);
         QCOMPARE(answer->message, Loc::text("java.status.catalogFromCache"));
         QCOMPARE(catalogSpy.size(), 1);
