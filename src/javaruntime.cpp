@@ -60,18 +60,6 @@ QString readText(const QJsonObject& object, const QString& key)
     return value.isString() ? value.toString() : QString();
 }
 
-qint64 readSize(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return 0;
-    const double number = value.toDouble();
-    // Beyond these bounds a conversion to a 64-bit integer is undefined.
-    constexpr double kLimit = 9223372036854775807.0;
-    if (!std::isfinite(number) || number >= kLimit || number <= -kLimit)
-        return 0;
-    return static_cast<qint64>(number);
-}
-
 InstalledJavaRuntime runtimeFromJson(const QJsonObject& object, const QString& runtimeDir)
 {
     InstalledJavaRuntime runtime;
@@ -82,7 +70,7 @@ InstalledJavaRuntime runtimeFromJson(const QJsonObject& object, const QString& r
     const QString javaPath = readText(object, QStringLiteral("javaPath"));
     if (!javaPath.isEmpty())
         runtime.javaPath = QDir(runtimeDir).filePath(javaPath);
-    runtime.size = readSize(object.value(QStringLiteral("size")));
+    runtime.size = javaSizeFromJson(object.value(QStringLiteral("size")));
     return runtime;
 }
 
@@ -145,6 +133,18 @@ QString javaKindTitle(JavaRuntimeKind kind)
         return Loc::text("common.java.kind.jre");
     }
     return {};
+}
+
+qint64 javaSizeFromJson(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return 0;
+    const double number = value.toDouble();
+    // Beyond these bounds a conversion to a 64-bit integer is undefined.
+    constexpr double kLimit = 9223372036854775807.0;
+    if (!std::isfinite(number) || number >= kLimit || number <= -kLimit)
+        return 0;
+    return static_cast<qint64>(number);
 }
 
 namespace JavaRequirement {

@@ -1,0 +1,857 @@
+#include "javainstaller.h"
+
+#include "launcherpaths.h"
+#include "localization.h"
+#include "ziparchive.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+constexpr int kDefaultTransferTimeoutMs = 30000;
+constexpr int kProgressIntervalMs = 100;
+constexpr int kParallelDownloads = 4;
+constexpr int kMaxFileAttempts = 3;
+constexpr int kZipEntriesPerTick = 24;
+constexpr QFileDevice::Permissions kExecuteBits =
+    QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+const QString kTarProgram = QStringLiteral("tar");
+const QString kMojangArchive = QStringLiteral("mojang");
+const QString kZipArchive = QStringLiteral("zip");
+const QString kTarArchive = QStringLiteral("tar.gz");
+
+int& transferTimeoutMs()
+{
+    static int milliseconds = kDefaultTransferTimeoutMs;
+    return milliseconds;
+}
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// Strictly below root; the root itself is not inside.
+bool isInside(const QString& root, const QString& path)
+{
+    return QDir::cleanPath(path).startsWith(QDir::cleanPath(root) + QLatin1Char('/'));
+}
+
+bool isRootOrInside(const QString& root, const QString& path)
+{
+    return QDir::cleanPath(path) == QDir::cleanPath(root) || isInside(root, path);
+}
+
+// Where a relative link target points, judged from the link's own folder.
+QString resolvedLinkTarget(const QString& linkPath, const QString& target)
+{
+    return QDir::cleanPath(QFileInfo(linkPath).absolutePath() + QLatin1Char('/') + target);
+}
+
+bool sameHex(const QByteArray& digest, const QString& expected)
+{
+    return QString::fromLatin1(digest.toHex()).compare(expected, Qt::CaseInsensitive) == 0;
+}
+
+// The archive's name in the download folder: the address's last segment when it is a
+// plain file name, else one made from the runtime id.
+QString archiveFileName(const JavaRuntimeEntry& entry)
+{
+    const QString name = entry.url.fileName(QUrl::FullyDecoded);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
+        name.contains(QLatin1Char('/')))
+        return JavaRuntimeStore::sanitizeId(entry.id) + QStringLiteral(".archive");
+    return name;
+}
+
+// A tar member that tar would place outside the folder it extracts into.
+bool isUnsafeMember(const QString& name)
+{
+    return name.startsWith(QLatin1Char('/')) ||
+           name.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+}
+
+// A transfer time-out shows as a cancelled operation; the only other cancellation that
+// reaches a finished download's error handling is the launcher's own, after a short write.
+bool isRetriable(const QNetworkReply* reply, bool abortedAfterShortWrite)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status > 499)
+        return true;
+    switch (reply->error()) {
+    case QNetworkReply::OperationCanceledError:
+        return !abortedAfterShortWrite;
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyTimeoutError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Appends what the reply has to the file and the hash; false when the disk took less.
+bool saveAvailable(QNetworkReply* reply, QSaveFile& file, QCryptographicHash& hash)
+{
+    const QByteArray bytes = reply->readAll();
+    hash.addData(bytes);
+    return file.write(bytes) == bytes.size();
+}
+} // namespace
+
+struct JavaActiveDownload {
+    JavaFileTask task;
+    QNetworkReply* reply = nullptr;
+    std::unique_ptr<QSaveFile> file;
+    QCryptographicHash hash{QCryptographicHash::Sha1};
+    qint64 received = 0;
+    bool shortWrite = false; // the disk took less than arrived; the reply was aborted
+};
+
+struct JavaZipExtraction {
+    ZipArchive reader;
+    qint64 next = 0;
+};
+
+JavaInstaller::JavaInstaller(QObject* parent)
+    : QObject(parent), m_network(new QNetworkAccessManager(this))
+{
+    m_zipTimer.setInterval(0);
+    connect(&m_zipTimer, &QTimer::timeout, this, &JavaInstaller::extractZipChunk);
+    m_progressTimer.setInterval(kProgressIntervalMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &JavaInstaller::flushProgress);
+}
+
+JavaInstaller::~JavaInstaller()
+{
+    // Nothing is reported from here on; a running tar must not outlive the launcher.
+    ++m_job;
+    m_busy = false;
+    if (m_tarProcess) {
+        m_tarProcess->disconnect(this);
+        m_tarProcess->kill();
+        m_tarProcess->waitForFinished(1000);
+    }
+}
+
+void JavaInstaller::setTransferTimeoutForTesting(int milliseconds)
+{
+    transferTimeoutMs() = milliseconds > 0 ? milliseconds : kDefaultTransferTimeoutMs;
+}
+
+qint64 JavaInstaller::bytesDone() const
+{
+    qint64 done = m_doneBytes;
+    for (const std::shared_ptr<JavaActiveDownload>& download : m_active)
+        done += download->received;
+    return done;
+}
+
+double JavaInstaller::fraction() const
+{
+    double value = -1;
+    if (m_totalBytes > 0)
+        value = double(bytesDone()) / double(m_totalBytes);
+    else if (m_totalFiles > 0)
+        value = double(m_doneFiles) / double(m_totalFiles);
+    else
+        return -1;
+    return std::clamp(value, 0.0, 1.0);
+}
+
+void JavaInstaller::install(const JavaRuntimeEntry& entry)
+{
+    if (m_busy)
+        return;
+    if (entry.id.isEmpty() || entry.major <= 0 || !entry.url.isValid()) {
+        emit failed(entry.version, Loc::text("java.error.buildUnavailable"));
+        return;
+    }
+    QString error;
+    if (!LauncherPaths::ensureRootExists(&error)) {
+        emit failed(entry.version, Loc::text("java.error.launcherDirUnavailable").arg(error));
+        return;
+    }
+    const QString label =
+        Loc::text("java.status.nameAndVersion").arg(javaKindTitle(entry.kind), entry.version);
+    const QString runtimeDir = JavaRuntimeStore::dirFor(entry.id);
+    if (runtimeDir.isEmpty()) {
+        emit failed(label, Loc::text("java.error.invalidBuildId"));
+        return;
+    }
+    if (!JavaRuntimeStore::remove(entry.id, &error)) {
+        emit failed(label, error);
+        return;
+    }
+    if (!QDir().mkpath(runtimeDir)) {
+        emit failed(label, Loc::text("common.error.createFailed").arg(native(runtimeDir)));
+        return;
+    }
+
+    m_entry = entry;
+    m_label = label;
+    m_runtimeDir = runtimeDir;
+    m_doneFiles = m_totalFiles = 0;
+    m_doneBytes = m_totalBytes = 0;
+    m_currentItem.clear();
+    m_links.clear();
+    m_queue.clear();
+    m_busy = true;
+    m_canceling = false;
+    const quint64 job = ++m_job;
+
+    emit started(m_label);
+    if (!isRunning(job))
+        return;
+    if (m_entry.archive == kMojangArchive)
+        beginMojang();
+    else
+        beginArchive();
+}
+
+void JavaInstaller::cancel()
+{
+    if (!m_busy || m_canceling)
+        return;
+    m_canceling = true;
+    const quint64 job = m_job;
+    // An abort may finish its request, and with it the job, before it returns.
+    const auto stillCanceling = [this, job] { return m_job == job && m_busy && m_canceling; };
+    m_zipTimer.stop();
+    if (m_reply)
+        m_reply->abort();
+    if (!stillCanceling())
+        return;
+    const QList<std::shared_ptr<JavaActiveDownload>> downloads = m_active;
+    for (const std::shared_ptr<JavaActiveDownload>& download : downloads) {
+        download->reply->abort();
+        if (!stillCanceling())
+            return;
+    }
+    if (m_tarProcess) {
+        m_tarProcess->kill();
+        return;
+    }
+    if (!m_reply && m_active.isEmpty())
+        endCanceled();
+}
+
+QNetworkReply* JavaInstaller::get(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(transferTimeoutMs());
+    return m_network->get(request);
+}
+
+bool JavaInstaller::isRunning(quint64 job) const
+{
+    return m_job == job && m_busy && !m_canceling;
+}
+
+// Listeners hear of a new stage at once and may cancel from there: the answer says
+// whether the job still runs.
+bool JavaInstaller::setStage(const QString& text)
+{
+    const quint64 job = m_job;
+    if (text != m_stage) {
+        m_stage = text;
+        emit progressChanged();
+    }
+    return isRunning(job);
+}
+
+void JavaInstaller::scheduleProgress()
+{
+    m_progressPending = true;
+    if (!m_progressTimer.isActive())
+        m_progressTimer.start();
+}
+
+void JavaInstaller::flushProgress()
+{
+    if (!m_progressPending) {
+        m_progressTimer.stop();
+        return;
+    }
+    m_progressPending = false;
+    emit progressChanged();
+}
+
+void JavaInstaller::beginArchive()
+{
+    if (m_entry.archive != kZipArchive && m_entry.archive != kTarArchive) {
+        fail(Loc::text("java.error.unknownArchiveFormat").arg(m_entry.archive));
+        return;
+    }
+    m_archivePath = LauncherPaths::javaDownloadDir() + QLatin1Char('/') + archiveFileName(m_entry);
+    m_totalBytes = m_entry.size;
+    if (!setStage(Loc::text("java.progress.downloadingBuild").arg(m_entry.version)))
+        return;
+    downloadArchive();
+}
+
+void JavaInstaller::downloadArchive()
+{
+    auto file = std::make_unique<QSaveFile>(m_archivePath);
+    if (!file->open(QIODevice::WriteOnly)) {
+        fail(Loc::text("common.error.openForWriteFailed").arg(native(m_archivePath)));
+        return;
+    }
+    m_archiveFile = std::move(file);
+    m_archiveHash.reset();
+    m_currentItem = QFileInfo(m_archivePath).fileName();
+
+    QNetworkReply* reply = get(m_entry.url);
+    m_reply = reply;
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        if (reply == m_reply && m_archiveFile &&
+            !saveAvailable(reply, *m_archiveFile, m_archiveHash))
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply](qint64 received, qint64 total) {
+                if (reply != m_reply)
+                    return;
+                m_doneBytes = received;
+                if (m_totalBytes < 1 && total > 0)
+                    m_totalBytes = total;
+                scheduleProgress();
+            });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleArchiveFinished(reply); });
+    scheduleProgress();
+}
+
+// The job's single running request has finished: true when the job goes on with it, false
+// for a reply of an earlier job, a cancellation (ended here) or no job at all.
+bool JavaInstaller::claimFinishedReply(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    if (reply != m_reply)
+        return false;
+    m_reply = nullptr;
+    if (m_canceling) {
+        endCanceled();
+        return false;
+    }
+    return m_busy;
+}
+
+void JavaInstaller::handleArchiveFinished(QNetworkReply* reply)
+{
+    if (!claimFinishedReply(reply))
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        m_archiveFile.reset();
+        fail(Loc::text("java.error.downloadFailed").arg(m_entry.version, reply->errorString()));
+        return;
+    }
+    if (!m_entry.checksum.isEmpty() && !sameHex(m_archiveHash.result(), m_entry.checksum)) {
+        m_archiveFile.reset();
+        fail(Loc::text("java.error.archiveChecksum"));
+        return;
+    }
+    const bool committed = m_archiveFile->commit();
+    m_archiveFile.reset();
+    if (!committed) {
+        fail(Loc::text("common.error.saveFailed").arg(native(m_archivePath)));
+        return;
+    }
+    startExtraction();
+}
+
+void JavaInstaller::startExtraction()
+{
+    m_doneBytes = m_totalBytes = 0;
+    if (!setStage(Loc::text("java.progress.extracting").arg(m_entry.version)))
+        return;
+    if (m_entry.archive == kTarArchive) {
+        startTarExtraction();
+        return;
+    }
+    auto zip = std::make_unique<JavaZipExtraction>();
+    if (!zip->reader.open(m_archivePath)) {
+        fail(Loc::text("java.error.archiveReadFailed").arg(native(m_archivePath)));
+        return;
+    }
+    m_zip = std::move(zip);
+    m_doneFiles = 0;
+    m_totalFiles = int(m_zip->reader.entryCount());
+    m_zipTimer.start();
+}
+
+// The members are listed first: tar would otherwise write wherever an absolute or
+// climbing member name points.
+void JavaInstaller::startTarExtraction()
+{
+    runTar({QStringLiteral("-tzf"), m_archivePath},
+           [this](const QByteArray& listing) { checkTarListing(listing); });
+}
+
+void JavaInstaller::checkTarListing(const QByteArray& listing)
+{
+    const QStringList members =
+        QString::fromLocal8Bit(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& member : members) {
+        if (isUnsafeMember(member)) {
+            fail(Loc::text("java.error.archiveBadPath").arg(member));
+            return;
+        }
+    }
+    runTar({QStringLiteral("-xzf"), m_archivePath, QStringLiteral("-C"), m_runtimeDir,
+            QStringLiteral("--no-same-owner")},
+           [this](const QByteArray&) { complete(); });
+}
+
+void JavaInstaller::runTar(const QStringList& arguments,
+                           std::function<void(const QByteArray&)> onSuccess)
+{
+    auto* process = new QProcess(this);
+    m_tarProcess = process;
+    process->setWorkingDirectory(m_runtimeDir);
+    // Whichever notification comes first decides; the other finds the process gone.
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError) {
+        if (m_tarProcess != process)
+            return;
+        const QString message = process->errorString();
+        process->deleteLater();
+        m_tarProcess = nullptr;
+        if (m_canceling)
+            endCanceled();
+        else
+            fail(Loc::text("java.error.extractFailed").arg(message));
+    });
+    connect(process, &QProcess::finished, this,
+            [this, process, onSuccess](int exitCode, QProcess::ExitStatus status) {
+                if (m_tarProcess != process)
+                    return;
+                const QByteArray errors = process->readAllStandardError();
+                const QByteArray output = process->readAllStandardOutput();
+                process->deleteLater();
+                m_tarProcess = nullptr;
+                if (m_canceling) {
+                    endCanceled();
+                } else if (status != QProcess::NormalExit || exitCode != 0) {
+                    fail(Loc::text("java.error.extractCrashed")
+                             .arg(QString::fromLocal8Bit(errors).trimmed()));
+                } else {
+                    onSuccess(output);
+                }
+            });
+    process->start(kTarProgram, arguments, QIODevice::ReadWrite);
+}
+
+void JavaInstaller::extractZipChunk()
+{
+    if (m_canceling || !m_busy || !m_zip) {
+        m_zipTimer.stop();
+        return;
+    }
+    const qint64 count = m_zip->reader.entryCount();
+    const qint64 end = std::min(count, m_zip->next + kZipEntriesPerTick);
+    while (m_zip->next < end) {
+        if (!extractZipEntry(m_zip->next))
+            return;
+        ++m_zip->next;
+    }
+    m_doneFiles = int(m_zip->next);
+    m_currentItem = m_zip->next > 0 ? m_zip->reader.entries().at(m_zip->next - 1).name : QString();
+    scheduleProgress();
+    if (m_zip->next >= count) {
+        m_zipTimer.stop();
+        m_zip.reset();
+        complete();
+    }
+}
+
+bool JavaInstaller::extractZipEntry(qint64 position)
+{
+    const ZipEntryInfo info = m_zip->reader.entries().at(position);
+    const QString target = QDir::cleanPath(m_runtimeDir + QLatin1Char('/') + info.name);
+    if (!isInside(m_runtimeDir, target)) {
+        fail(Loc::text("java.error.archiveBadPath").arg(info.name));
+        return false;
+    }
+    if (info.isDirectory) {
+        QDir().mkpath(target);
+        return true;
+    }
+    if (info.isSymlink)
+        return true;
+    const QString folder = QFileInfo(target).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        fail(Loc::text("common.error.createFailed").arg(native(folder)));
+        return false;
+    }
+    if (!m_zip->reader.extractEntry(info.index, target)) {
+        fail(Loc::text("java.error.extractEntryFailed").arg(info.name));
+        return false;
+    }
+    if (info.hasUnixPermissions())
+        QFile::setPermissions(target, info.permissions());
+    return true;
+}
+
+void JavaInstaller::beginMojang()
+{
+    if (!setStage(Loc::text("java.progress.fileList").arg(m_entry.version)))
+        return;
+    m_currentItem = QStringLiteral("manifest.json");
+    QNetworkReply* reply = get(m_entry.url);
+    m_reply = reply;
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply] { handleManifestFinished(reply); });
+}
+
+void JavaInstaller::handleManifestFinished(QNetworkReply* reply)
+{
+    if (!claimFinishedReply(reply))
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(Loc::text("java.error.manifestFetchFailed").arg(reply->errorString()));
+        return;
+    }
+    handleManifest(reply->readAll());
+}
+
+void JavaInstaller::handleManifest(const QByteArray& bytes)
+{
+    if (!m_entry.checksum.isEmpty() &&
+        !sameHex(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1), m_entry.checksum)) {
+        fail(Loc::text("java.error.manifestChecksum"));
+        return;
+    }
+    const QJsonObject files =
+        QJsonDocument::fromJson(bytes).object().value(QStringLiteral("files")).toObject();
+    if (files.isEmpty()) {
+        fail(Loc::text("java.error.manifestUnparsable"));
+        return;
+    }
+    if (!prepareTree(files))
+        return;
+    if (!setStage(Loc::text("java.progress.downloadingBuild").arg(m_entry.version)))
+        return;
+    if (!m_queue.isEmpty())
+        pump();
+    else if (applyLinks())
+        complete();
+}
+
+// Creates the folders and collects the files and links. Every path, link target and
+// address is checked here, before the first download.
+bool JavaInstaller::prepareTree(const QJsonObject& files)
+{
+    m_totalBytes = 0;
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        const QString key = it.key();
+        const QString path = QDir::cleanPath(m_runtimeDir + QLatin1Char('/') + key);
+        if (!isInside(m_runtimeDir, path)) {
+            fail(Loc::text("java.error.manifestBadPath").arg(key));
+            return false;
+        }
+        const QJsonObject item = it.value().toObject();
+        const QString type = item.value(QStringLiteral("type")).toString();
+        if (type == QLatin1String("directory")) {
+            if (!QDir().mkpath(path)) {
+                fail(Loc::text("common.error.createFailed").arg(native(path)));
+                return false;
+            }
+        } else if (type == QLatin1String("link")) {
+            const QString target = item.value(QStringLiteral("target")).toString();
+            if (QDir::isAbsolutePath(target) ||
+                !isRootOrInside(m_runtimeDir, resolvedLinkTarget(path, target))) {
+                fail(Loc::text("java.error.manifestBadPath").arg(key));
+                return false;
+            }
+            m_links.append({path, target});
+        } else if (type == QLatin1String("file")) {
+            const QJsonObject raw = item.value(QStringLiteral("downloads"))
+                                        .toObject()
+                                        .value(QStringLiteral("raw"))
+                                        .toObject();
+            const QUrl url(raw.value(QStringLiteral("url")).toString(), QUrl::TolerantMode);
+            // Skipping it would report an incomplete runtime as installed.
+            if (url.scheme() != QLatin1String("https")) {
+                fail(Loc::text("java.error.manifestInsecureUrl").arg(key));
+                return false;
+            }
+            JavaFileTask task;
+            task.url = url;
+            task.path = path;
+            task.sha1 = raw.value(QStringLiteral("sha1")).toString();
+            task.size = javaSizeFromJson(raw.value(QStringLiteral("size")));
+            task.executable = item.value(QStringLiteral("executable")).toBool(false);
+            m_queue.append(task);
+            m_totalBytes += task.size;
+        }
+    }
+    m_doneFiles = 0;
+    m_totalFiles = int(m_queue.size());
+    return true;
+}
+
+void JavaInstaller::pump()
+{
+    const quint64 job = m_job;
+    while (isRunning(job) && m_active.size() < kParallelDownloads) {
+        if (m_queue.isEmpty()) {
+            if (m_active.isEmpty() && applyLinks())
+                complete();
+            return;
+        }
+        startTask(m_queue.takeFirst());
+    }
+}
+
+void JavaInstaller::startTask(const JavaFileTask& task)
+{
+    const QString folder = QFileInfo(task.path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        fail(Loc::text("common.error.createFailed").arg(native(folder)));
+        return;
+    }
+    auto download = std::make_shared<JavaActiveDownload>();
+    download->task = task;
+    download->file = std::make_unique<QSaveFile>(task.path);
+    if (!download->file->open(QIODevice::WriteOnly)) {
+        fail(Loc::text("common.error.openForWriteFailed").arg(native(task.path)));
+        return;
+    }
+    QNetworkReply* reply = get(task.url);
+    download->reply = reply;
+    m_active.append(download);
+    m_currentItem = relativeToRuntime(task.path);
+
+    connect(reply, &QNetworkReply::readyRead, this, [download] {
+        if (download->file && !saveAvailable(download->reply, *download->file, download->hash)) {
+            download->shortWrite = true;
+            download->reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, download](qint64 received, qint64) {
+                download->received = received;
+                scheduleProgress();
+            });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, download] { handleFileFinished(download); });
+    scheduleProgress();
+}
+
+void JavaInstaller::handleFileFinished(const std::shared_ptr<JavaActiveDownload>& download)
+{
+    QNetworkReply* reply = download->reply;
+    reply->deleteLater();
+    // A download no longer listed belongs to a job that has ended.
+    if (!m_active.removeOne(download))
+        return;
+    if (m_canceling) {
+        download->file.reset();
+        if (m_active.isEmpty())
+            endCanceled();
+        return;
+    }
+    if (!m_busy)
+        return;
+    const JavaFileTask& task = download->task;
+    if (reply->error() != QNetworkReply::NoError) {
+        download->file.reset();
+        const QString message = reply->errorString();
+        if (!isRetriable(reply, download->shortWrite)) {
+            fail(Loc::text("common.error.downloadFailed")
+                     .arg(relativeToRuntime(task.path), message));
+            return;
+        }
+        if (retryOrFail(task, message))
+            pump();
+        return;
+    }
+    if (!task.sha1.isEmpty() && !sameHex(download->hash.result(), task.sha1)) {
+        download->file.reset();
+        if (retryOrFail(task, Loc::text("common.error.checksumMismatch")))
+            pump();
+        return;
+    }
+    const bool committed = download->file->commit();
+    download->file.reset();
+    if (!committed) {
+        fail(Loc::text("common.error.saveFailed").arg(native(task.path)));
+        return;
+    }
+    if (task.executable)
+        QFile::setPermissions(task.path, QFile::permissions(task.path) | kExecuteBits);
+    ++m_doneFiles;
+    m_doneBytes += download->received;
+    scheduleProgress();
+    pump();
+}
+
+bool JavaInstaller::retryOrFail(JavaFileTask task, const QString& message)
+{
+    ++task.attempts;
+    if (task.attempts >= kMaxFileAttempts) {
+        fail(Loc::text("common.error.downloadFailed").arg(relativeToRuntime(task.path), message));
+        return false;
+    }
+    m_queue.append(task);
+    return true;
+}
+
+bool JavaInstaller::applyLinks()
+{
+    for (const auto& [linkPath, target] : std::as_const(m_links)) {
+        if (!applyLink(linkPath, target))
+            return false;
+    }
+    return true;
+}
+
+// Links are made after every file is in place, so a copy finds its source. What a link
+// leads to is checked on the disk as well: an earlier link may have moved its folder.
+bool JavaInstaller::applyLink(const QString& linkPath, const QString& target)
+{
+    if (QFileInfo::exists(linkPath))
+        return true;
+    const QString folder = QFileInfo(linkPath).absolutePath();
+    if (!QDir().mkpath(folder))
+        return true;
+    const QString root = QFileInfo(m_runtimeDir).canonicalFilePath();
+    const QString realFolder = QFileInfo(folder).canonicalFilePath();
+    const QString relative = relativeToRuntime(linkPath);
+    if (!isRootOrInside(root, realFolder) ||
+        !isRootOrInside(root, QDir::cleanPath(realFolder + QLatin1Char('/') + target))) {
+        fail(Loc::text("java.error.manifestBadPath").arg(relative));
+        return false;
+    }
+    if (QFile::link(target, linkPath)) {
+        const QString reached = QFileInfo(linkPath).canonicalFilePath();
+        if (reached.isEmpty() || isRootOrInside(root, reached))
+            return true;
+        QFile::remove(linkPath);
+        fail(Loc::text("java.error.manifestBadPath").arg(relative));
+        return false;
+    }
+    const QString source = resolvedLinkTarget(linkPath, target);
+    const QString realSource = QFileInfo(source).canonicalFilePath();
+    if (realSource.isEmpty() || !isInside(root, realSource) || !QFile::copy(realSource, linkPath)) {
+        fail(Loc::text("java.error.linkFailed").arg(relative));
+        return false;
+    }
+    return true;
+}
+
+void JavaInstaller::complete()
+{
+    if (!setStage(Loc::text("java.progress.verifying")))
+        return;
+    const QString javaPath = JavaRuntimeStore::locateBinary(m_runtimeDir);
+    if (javaPath.isEmpty()) {
+        fail(Loc::text("java.error.noExecutable"));
+        return;
+    }
+    // A java that is a link leading out of the runtime is not the launcher's to change.
+    const QString realJava = QFileInfo(javaPath).canonicalFilePath();
+    if (isInside(QFileInfo(m_runtimeDir).canonicalFilePath(), realJava))
+        QFile::setPermissions(realJava, QFile::permissions(realJava) | kExecuteBits);
+
+    const InstalledJavaRuntime runtime{
+        m_entry.id,    javaKindKey(m_entry.kind),
+        m_entry.major, m_entry.version,
+        javaPath,      m_entry.size > 0 ? m_entry.size : m_totalBytes};
+    QString error;
+    if (!JavaRuntimeStore::writeMeta(runtime, &error)) {
+        fail(error);
+        return;
+    }
+    if (!m_archivePath.isEmpty())
+        QFile::remove(m_archivePath);
+    const QString id = m_entry.id;
+    reset();
+    emit finished(id, javaPath);
+}
+
+void JavaInstaller::fail(const QString& message)
+{
+    const QString failedLabel = m_label;
+    const QString id = m_entry.id;
+    const QString archivePath = m_archivePath;
+    stopTransfers();
+    if (!archivePath.isEmpty())
+        QFile::remove(archivePath);
+    JavaRuntimeStore::remove(id);
+    reset();
+    emit failed(failedLabel, message);
+}
+
+void JavaInstaller::endCanceled()
+{
+    const QString canceledLabel = m_label;
+    const QString id = m_entry.id;
+    stopTransfers();
+    JavaRuntimeStore::remove(id);
+    reset();
+    emit canceled(canceledLabel);
+}
+
+// Stops whatever still runs for the ending job. The job is marked over first, so the
+// completions that the aborts deliver find nothing to do.
+void JavaInstaller::stopTransfers()
+{
+    m_busy = false;
+    m_zipTimer.stop();
+    m_zip.reset();
+    if (QNetworkReply* reply = std::exchange(m_reply, nullptr))
+        reply->abort();
+    const QList<std::shared_ptr<JavaActiveDownload>> downloads = std::exchange(m_active, {});
+    for (const std::shared_ptr<JavaActiveDownload>& download : downloads) {
+        download->reply->abort();
+        download->file.reset();
+    }
+    if (QProcess* process = std::exchange(m_tarProcess, nullptr)) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(1000);
+        process->deleteLater();
+    }
+}
+
+void JavaInstaller::reset()
+{
+    m_busy = false;
+    m_canceling = false;
+    m_zipTimer.stop();
+    m_progressTimer.stop();
+    m_progressPending = false;
+    m_zip.reset();
+    m_queue.clear();
+    m_active.clear();
+    m_links.clear();
+    m_archiveFile.reset();
+    m_archivePath.clear();
+    m_stage.clear();
+    m_currentItem.clear();
+    m_label.clear();
+    m_doneBytes = m_totalBytes = 0;
+    m_doneFiles = m_totalFiles = 0;
+    m_entry = JavaRuntimeEntry();
+    emit progressChanged();
+}
+
+QString JavaInstaller::relativeToRuntime(const QString& path) const
+{
+    return QDir(m_runtimeDir).relativeFilePath(path);
+}

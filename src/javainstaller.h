@@ -1,0 +1,133 @@
+#pragma once
+
+#include "javaruntimeservice.h"
+
+#include <QCryptographicHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class QJsonObject;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QProcess;
+class QSaveFile;
+
+// One file of a vendor runtime's file manifest, waiting to be downloaded.
+struct JavaFileTask {
+    QUrl url;
+    QString path; // absolute target path inside the runtime directory
+    QString sha1; // expected SHA-1, hex; empty means no test
+    qint64 size = 0;
+    bool executable = false;
+    int attempts = 0; // failed attempts so far
+};
+
+struct JavaActiveDownload;
+struct JavaZipExtraction;
+
+// Installs one managed Java runtime at a time from a catalog entry: an archive
+// (tar.gz or zip) checked by SHA-256, or a vendor file manifest whose files are
+// fetched four at a time and checked by SHA-1. The runtime lands in the managed store
+// with its runtime.json.
+class JavaInstaller : public QObject {
+    Q_OBJECT
+
+public:
+    explicit JavaInstaller(QObject* parent = nullptr);
+    ~JavaInstaller() override;
+
+    // Ignored while a job runs.
+    void install(const JavaRuntimeEntry& entry);
+    void cancel();
+
+    bool isBusy() const { return m_busy; }
+    // The id of the runtime being installed; empty when idle.
+    QString runtimeId() const { return m_entry.id; }
+    QString label() const { return m_label; }
+    QString stage() const { return m_stage; }
+    QString currentItem() const { return m_currentItem; }
+    qint64 totalBytes() const { return m_totalBytes; }
+    qint64 bytesDone() const;
+    // 0 to 1, or -1 while the amount of work is unknown.
+    double fraction() const;
+
+    // Tests only: the transfer time-out of every request (30 s; non-positive restores).
+    static void setTransferTimeoutForTesting(int milliseconds);
+
+signals:
+    void started(const QString& label);
+    void progressChanged();
+    void finished(const QString& runtimeId, const QString& javaPath);
+    void failed(const QString& label, const QString& message);
+    void canceled(const QString& label);
+
+private:
+    QNetworkReply* get(const QUrl& url);
+    bool isRunning(quint64 job) const;
+    bool setStage(const QString& text);
+    bool claimFinishedReply(QNetworkReply* reply);
+    void scheduleProgress();
+    void flushProgress();
+
+    void beginArchive();
+    void downloadArchive();
+    void handleArchiveFinished(QNetworkReply* reply);
+    void startExtraction();
+    void startTarExtraction();
+    void runTar(const QStringList& arguments, std::function<void(const QByteArray&)> onSuccess);
+    void checkTarListing(const QByteArray& listing);
+    void extractZipChunk();
+    bool extractZipEntry(qint64 position);
+
+    void beginMojang();
+    void handleManifestFinished(QNetworkReply* reply);
+    void handleManifest(const QByteArray& bytes);
+    bool prepareTree(const QJsonObject& files);
+    void pump();
+    void startTask(const JavaFileTask& task);
+    void handleFileFinished(const std::shared_ptr<JavaActiveDownload>& download);
+    bool retryOrFail(JavaFileTask task, const QString& message);
+    bool applyLinks();
+    bool applyLink(const QString& linkPath, const QString& target);
+
+    void complete();
+    void fail(const QString& message);
+    void endCanceled();
+    void stopTransfers();
+    void reset();
+    QString relativeToRuntime(const QString& path) const;
+
+    QNetworkAccessManager* m_network = nullptr;
+    JavaRuntimeEntry m_entry;
+    QString m_label;
+    QString m_runtimeDir;
+    QString m_archivePath;
+    QString m_stage;
+    QString m_currentItem;
+    qint64 m_doneBytes = 0;
+    qint64 m_totalBytes = 0;
+    int m_doneFiles = 0;
+    int m_totalFiles = 0;
+    QNetworkReply* m_reply = nullptr;
+    std::unique_ptr<QSaveFile> m_archiveFile;
+    QCryptographicHash m_archiveHash{QCryptographicHash::Sha256};
+    QProcess* m_tarProcess = nullptr;
+    QTimer m_zipTimer;
+    QTimer m_progressTimer;
+    bool m_progressPending = false;
+    std::unique_ptr<JavaZipExtraction> m_zip;
+    QList<JavaFileTask> m_queue;
+    QList<std::shared_ptr<JavaActiveDownload>> m_active;
+    QList<QPair<QString, QString>> m_links; // absolute link path, target text
+    bool m_busy = false;
+    bool m_canceling = false;
+    // Counts jobs, so that a late notification of an earlier job is told apart.
+    quint64 m_job = 0;
+};
