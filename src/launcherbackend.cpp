@@ -2,7 +2,9 @@
 
 #include "authservice.h"
 #include "gamelauncher.h"
+#include "javainstaller.h"
 #include "javaruntime.h"
+#include "javaruntimeservice.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -197,6 +199,10 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_auth = new AuthService(this);
     // MsaAuthService comes here.
     m_gameLauncher = new GameLauncher(this);
+    // VersionManifestService, VersionInstaller, ModLoaderVersionService,
+    // ModLoaderInstaller and BuildSwitcher come here.
+    m_javaRuntimes = new JavaRuntimeService(this);
+    m_javaInstaller = new JavaInstaller(this);
 
     QString error;
     if (!LauncherPaths::ensureRootExists(&error))
@@ -511,7 +517,9 @@ void LauncherBackend::launchGame(int profileIndex, int buildIndex)
 
 QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
 {
-    // The installers' refusals (mod loader, game version, Java) come first here.
+    // The mod-loader and game-version installers' refusals come first here.
+    if (m_javaInstaller->isBusy())
+        return Loc::text("java.error.installBusy").arg(m_javaInstaller->runtimeId());
     if (switchInProgress())
         return Loc::text("launch.error.switchInProgress");
     if (operationRunning())

@@ -13,6 +13,8 @@
 
 class AuthService;
 class GameLauncher;
+class JavaInstaller;
+class JavaRuntimeService;
 class QJsonDocument;
 struct AuthResult;
 
@@ -138,6 +140,8 @@ private:
     int m_nextBuildId = 1;
     AuthService* m_auth = nullptr;
     GameLauncher* m_gameLauncher = nullptr;
+    JavaRuntimeService* m_javaRuntimes = nullptr;
+    JavaInstaller* m_javaInstaller = nullptr;
     // Storage errors met while the constructor runs reach nobody as signals, so
     // until it returns they join the start-up warnings.
     bool m_constructing = true;

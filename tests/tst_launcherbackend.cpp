@@ -1,4 +1,6 @@
 #include "authservice.h"
+#include "javainstaller.h"
+#include "javaruntimeservice.h"
 #include "javatools.h"
 #include "launcherbackend.h"
 #include "launcherpaths.h"
@@ -865,6 +867,30 @@ private slots:
         QCOMPARE(busy.size(), 4);
         QVERIFY(!backend.busy());
         QVERIFY(!backend.gameRunning());
+    }
+
+    void runningJavaInstallRefusesTheLaunch()
+    {
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
+        QVERIFY(home.writeFile("Hollowmere/profiles.json", R"([{"id": 1, "name": "Nick"}])"));
+        QVERIFY(home.writeFile("Hollowmere/customBuilds.json",
+                               R"([{"id": 1, "name": "Fake", "minecraftVersion": "fake-1.0"}])"));
+        TestServer server;
+        server.route("/jdk.tar.gz", TestReply::ok(QByteArray(4096, 'x')).stalledAfter(16));
+        Started started;
+        JavaRuntimeEntry entry;
+        entry.id = QStringLiteral("temurin-jdk-21");
+        entry.major = 21;
+        entry.archive = QStringLiteral("tar.gz");
+        entry.url = server.url("/jdk.tar.gz");
+        entry.checksum = QString(64, QLatin1Char('0'));
+        started.backend->m_javaInstaller->install(entry);
+        QVERIFY(started.backend->m_javaInstaller->isBusy());
+        started.backend->launchGame(0, 0);
+        QCOMPARE(started.messages(),
+                 QStringList{"Java \"temurin-jdk-21\" is being installed — wait for it to finish"});
+        started.backend->m_javaInstaller->cancel();
     }
 
     void accountServiceAsksForASecondFactor()
