@@ -1,0 +1,408 @@
+#include "buildarchiveworker.h"
+
+#include "localization.h"
+#include "ziparchive.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const QStringList kStoredSuffixes = {QStringLiteral(".jar"), QStringLiteral(".zip"),
+                                     QStringLiteral(".png"), QStringLiteral(".ogg")};
+
+constexpr QDir::Filters kEveryEntry =
+    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+QString topSegment(const QString& path)
+{
+    const qsizetype slash = path.indexOf(QLatin1Char('/'));
+    return slash < 0 ? path : path.left(slash);
+}
+
+// Lexical test: symbolic links are not resolved, and the directory is not inside itself.
+bool isInside(const QString& directory, const QString& path)
+{
+    const QString base = QDir::cleanPath(QDir(directory).absolutePath()) + QLatin1Char('/');
+    return QDir::cleanPath(path).startsWith(base);
+}
+
+// The test on the real file system: a folder reached through a symbolic link that points
+// elsewhere is outside even when its name is below the game directory.
+bool isReallyInside(const QString& realGameDir, const QString& existingDirectory)
+{
+    const QString real = QFileInfo(existingDirectory).canonicalFilePath();
+    return !real.isEmpty() && !realGameDir.isEmpty() &&
+           (real == realGameDir || real.startsWith(realGameDir + QLatin1Char('/')));
+}
+
+void collectBelow(const QString& directory, const QString& relative, QStringList& files,
+                  qint64* totalBytes)
+{
+    QDirIterator it(directory, kEveryEntry);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString path = relative + QLatin1Char('/') + info.fileName();
+        if (info.isSymLink())
+            continue;
+        if (info.isDir()) {
+            collectBelow(info.filePath(), path, files, totalBytes);
+        } else if (info.isFile()) {
+            files.append(path);
+            if (totalBytes)
+                *totalBytes += info.size();
+        }
+    }
+}
+
+// Removes, deepest first, every listed directory below root that exists and is empty.
+void pruneEmptyDirs(const QString& root, QStringList relativeDirs)
+{
+    std::stable_sort(relativeDirs.begin(), relativeDirs.end(),
+                     [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    const QDir base(root);
+    for (const QString& relative : std::as_const(relativeDirs)) {
+        if (relative.isEmpty() || relative == QLatin1String("."))
+            continue;
+        const QString path = base.filePath(relative);
+        const QFileInfo info(path);
+        if (info.isSymLink() || !info.isDir())
+            continue;
+        if (QDir(path).isEmpty(kEveryEntry))
+            base.rmdir(relative);
+    }
+}
+
+QString parentOf(const QString& path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
+// Applies the permissions an entry was stored with, keeping the file usable by its owner.
+void restorePermissions(const ZipEntryInfo& entry, const QString& path)
+{
+    if (!entry.hasUnixPermissions())
+        return;
+    QFile::setPermissions(path, entry.permissions() | QFileDevice::ReadOwner |
+                                    QFileDevice::WriteOwner | QFileDevice::ReadUser |
+                                    QFileDevice::WriteUser);
+}
+
+} // namespace
+
+BuildArchiveWorker::BuildArchiveWorker(QObject* parent) : QObject(parent) {}
+
+QStringList BuildArchiveWorker::collectFiles(const QString& gameDir, const QStringList& excludeTop,
+                                             qint64* totalBytes)
+{
+    QStringList files;
+    QDirIterator it(gameDir, kEveryEntry);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString name = info.fileName();
+        if (excludeTop.contains(name, Qt::CaseSensitive) || info.isSymLink())
+            continue;
+        if (info.isDir()) {
+            collectBelow(info.filePath(), name, files, totalBytes);
+        } else if (info.isFile()) {
+            files.append(name);
+            if (totalBytes)
+                *totalBytes += info.size();
+        }
+    }
+    return files;
+}
+
+bool BuildArchiveWorker::isSafeRelativePath(const QString& path)
+{
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')) ||
+        path.contains(QLatin1Char(':')) || path.contains(QChar(0)))
+        return false;
+    const QStringList parts = path.split(QLatin1Char('/'));
+    return std::none_of(parts.begin(), parts.end(), [](const QString& part) {
+        return part == QLatin1String(".") || part == QLatin1String("..");
+    });
+}
+
+void BuildArchiveWorker::syncToDisk(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool BuildArchiveWorker::isAlreadyCompressed(const QString& path)
+{
+    return std::any_of(kStoredSuffixes.begin(), kStoredSuffixes.end(), [&](const QString& suffix) {
+        return path.endsWith(suffix, Qt::CaseInsensitive);
+    });
+}
+
+void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipPath,
+                                 const QStringList& excludeTop)
+{
+    if (!QFileInfo(gameDir).isDir()) {
+        fail(Loc::text("switch.error.gameDirMissing").arg(native(gameDir)));
+        return;
+    }
+    const QStringList files = collectFiles(gameDir, excludeTop);
+    const int count = int(files.size());
+    emit progress(0, count, QString());
+
+    ZipArchive zip;
+    if (!zip.create(tempZipPath)) {
+        fail(Loc::text("switch.error.archiveCreateFailed").arg(native(tempZipPath)));
+        return;
+    }
+    const auto abandon = [&](const QString& message) {
+        zip.discard();
+        QFile::remove(tempZipPath);
+        fail(message);
+    };
+
+    const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
+    for (const QString& relative : files) {
+        if (cancelled()) {
+            abandon(Loc::text("switch.status.archivingCancelled"));
+            return;
+        }
+        // The data is read when the archive is written out; a file that cannot even be
+        // opened is reported by its own name now.
+        QFile probe(root + relative);
+        if (!probe.open(QIODevice::ReadOnly)) {
+            abandon(
+                Loc::text("common.error.readFailed").arg(native(relative), probe.errorString()));
+            return;
+        }
+        probe.close();
+        ZipEntryOptions options;
+        options.compression =
+            isAlreadyCompressed(relative) ? ZipCompression::Store : ZipCompression::Deflate;
+        if (!zip.addFile(relative, root + relative, nullptr, options)) {
+            abandon(Loc::text("switch.error.archiveWriteFailed").arg(native(relative)));
+            return;
+        }
+    }
+
+    // Entries are written in the order they were added; the fraction tells which one.
+    int reported = 0;
+    const auto reportUpTo = [&](int done) {
+        while (reported < done) {
+            ++reported;
+            emit progress(reported, count, files.at(reported - 1));
+        }
+    };
+    zip.setProgressCallback(
+        [&](double fraction) { reportUpTo(std::clamp(int(fraction * count + 1e-9), 0, count)); });
+    zip.setCancelCheck([this] { return cancelled(); });
+
+    QString error;
+    if (!zip.close(&error)) {
+        if (zip.wasCancelled() || cancelled()) {
+            abandon(Loc::text("switch.status.archivingCancelled"));
+            return;
+        }
+        const QString current = files.value(std::min(reported, count - 1));
+        abandon(error.isEmpty() ? Loc::text("switch.error.archiveWriteFailed").arg(native(current))
+                                : error);
+        return;
+    }
+    reportUpTo(count);
+    // The switcher clears the game directory once the archive is recorded: its data must
+    // be on the disk by then, not only in the page cache.
+    syncToDisk(tempZipPath);
+    succeed();
+}
+
+void BuildArchiveWorker::clear(const QString& gameDir, const QStringList& keepTop)
+{
+    if (!QFileInfo(gameDir).isDir()) {
+        succeed();
+        return;
+    }
+    QList<QFileInfo> doomed;
+    QDirIterator it(gameDir, kEveryEntry);
+    while (it.hasNext()) {
+        it.next();
+        if (!keepTop.contains(it.fileName(), Qt::CaseSensitive))
+            doomed.append(it.fileInfo());
+    }
+    const int count = int(doomed.size());
+    emit progress(0, count, QString());
+    for (int i = 0; i < count; ++i) {
+        const QFileInfo& entry = doomed.at(i);
+        const QString path = entry.absoluteFilePath();
+        // QDir::removeRecursively removes links found inside as links, never their targets.
+        const bool removed = (entry.isDir() && !entry.isSymLink()) ? QDir(path).removeRecursively()
+                                                                   : QFile::remove(path);
+        if (!removed) {
+            fail(Loc::text("switch.error.removeFailed").arg(native(path)));
+            return;
+        }
+        emit progress(i + 1, count, entry.fileName());
+    }
+    succeed();
+}
+
+void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
+{
+    ZipArchive zip;
+    if (!zip.open(zipPath)) {
+        fail(Loc::text("switch.error.archiveOpenFailed").arg(native(zipPath)));
+        return;
+    }
+    const QList<ZipEntryInfo>& entries = zip.entries();
+    const int count = int(entries.size());
+    emit progress(0, count, QString());
+    if (!QDir().mkpath(gameDir)) {
+        fail(Loc::text("common.error.createFailed").arg(native(gameDir)));
+        return;
+    }
+    const QString realGameDir = QFileInfo(gameDir).canonicalFilePath();
+    const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
+    const auto cancelCheck = [this] { return cancelled(); };
+
+    for (int i = 0; i < count; ++i) {
+        if (cancelled()) {
+            fail(Loc::text("switch.status.extractCancelled"));
+            return;
+        }
+        const ZipEntryInfo& entry = entries.at(i);
+        if (!entry.isDirectory && !entry.isSymlink) {
+            if (!isSafeRelativePath(entry.name)) {
+                fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
+                return;
+            }
+            const QString destination = root + entry.name;
+            const QString folder = parentOf(destination);
+            if (!QDir().mkpath(folder)) {
+                fail(Loc::text("common.error.createFailed").arg(native(folder)));
+                return;
+            }
+            if (!isReallyInside(realGameDir, folder)) {
+                fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
+                return;
+            }
+            QString error;
+            if (!zip.extractEntry(entry.index, destination, &error, cancelCheck)) {
+                fail(zip.wasCancelled()
+                         ? Loc::text("switch.status.extractCancelled")
+                         : Loc::text("switch.error.writeFailed").arg(native(entry.name), error));
+                return;
+            }
+            restorePermissions(entry, destination);
+        }
+        emit progress(i + 1, count, entry.name);
+    }
+    succeed();
+}
+
+void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDir,
+                                   const QStringList& removeRelative,
+                                   const QStringList& forbiddenTop)
+{
+    ZipArchive zip;
+    if (!zip.open(zipPath)) {
+        fail(Loc::text("switch.error.archiveOpenFailed").arg(native(zipPath)));
+        return;
+    }
+    QList<ZipEntryInfo> toWrite;
+    for (const ZipEntryInfo& entry : zip.entries()) {
+        if (entry.isDirectory || entry.isSymlink)
+            continue;
+        if (!isSafeRelativePath(entry.name)) {
+            fail(Loc::text("switch.error.packBadPath").arg(entry.name));
+            return;
+        }
+        if (forbiddenTop.contains(topSegment(entry.name), Qt::CaseSensitive)) {
+            fail(Loc::text("switch.error.packTouchesLauncher").arg(entry.name));
+            return;
+        }
+        toWrite.append(entry);
+    }
+    if (!QDir().mkpath(gameDir)) {
+        fail(Loc::text("common.error.createFailed").arg(native(gameDir)));
+        return;
+    }
+    const QString realGameDir = QFileInfo(gameDir).canonicalFilePath();
+    const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
+    const int total = int(toWrite.size() + removeRelative.size());
+    emit progress(0, total, QString());
+
+    int step = 0;
+    QStringList pruneCandidates;
+    for (const QString& relative : removeRelative) {
+        if (cancelled()) {
+            fail(Loc::text("switch.status.installCancelled"));
+            return;
+        }
+        const QString path = root + relative;
+        const bool allowed = isSafeRelativePath(relative) &&
+                             !forbiddenTop.contains(topSegment(relative), Qt::CaseSensitive) &&
+                             isInside(gameDir, path);
+        if (allowed) {
+            const QFileInfo info(path);
+            if (info.exists() && isReallyInside(realGameDir, parentOf(path)) &&
+                !QFile::remove(path)) {
+                fail(Loc::text("switch.error.removeFailed").arg(native(path)));
+                return;
+            }
+            const QString parent = QFileInfo(relative).path();
+            if (!pruneCandidates.contains(parent))
+                pruneCandidates.append(parent);
+        }
+        emit progress(++step, total, relative);
+    }
+    pruneEmptyDirs(gameDir, pruneCandidates);
+
+    const auto cancelCheck = [this] { return cancelled(); };
+    QStringList written;
+    for (const ZipEntryInfo& entry : std::as_const(toWrite)) {
+        if (cancelled()) {
+            fail(Loc::text("switch.status.installCancelled"));
+            return;
+        }
+        const QString destination = root + entry.name;
+        if (!isInside(gameDir, destination)) {
+            fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
+            return;
+        }
+        const QString folder = parentOf(destination);
+        if (!QDir().mkpath(folder)) {
+            fail(Loc::text("common.error.createFailed").arg(native(folder)));
+            return;
+        }
+        if (!isReallyInside(realGameDir, folder)) {
+            fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
+            return;
+        }
+        QString error;
+        if (!zip.extractEntry(entry.index, destination, &error, cancelCheck)) {
+            fail(zip.wasCancelled()
+                     ? Loc::text("switch.status.installCancelled")
+                     : Loc::text("switch.error.writeFailed").arg(native(entry.name), error));
+            return;
+        }
+        restorePermissions(entry, destination);
+        written.append(entry.name);
+        emit progress(++step, total, entry.name);
+    }
+    emit packEntries(written);
+    succeed();
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+// The file work of a build switch and of a pack installation: zips the game
+// directory into a build archive, empties it down to the shared entries, extracts a
+// build archive into it and installs a pack archive. Lives on the build switcher's
+// worker thread; every request reports per-file progress and ends with exactly one
+// finished(). Hostile archive contents (absolute names, parent steps, drive letters,
+// backslashes, links, writes into the shared entries or out of the game directory)
+// are refused on their exact stored names.
+class BuildArchiveWorker : public QObject {
+    Q_OBJECT
+
+public:
+    explicit BuildArchiveWorker(QObject* parent = nullptr);
+
+    // The one datum shared with the owning thread; read between files.
+    void raiseCancel() { m_cancel.store(true, std::memory_order_relaxed); }
+    void lowerCancel() { m_cancel.store(false, std::memory_order_relaxed); }
+    bool isCancelRaised() const { return m_cancel.load(std::memory_order_relaxed); }
+
+    // Relative paths ("/"-separated) of every regular file that an archive of gameDir
+    // holds: hidden ones included, symbolic links neither listed nor followed, top-level
+    // entries named in excludeTop skipped. Adds their sizes to totalBytes when given.
+    static QStringList collectFiles(const QString& gameDir, const QStringList& excludeTop,
+                                    qint64* totalBytes = nullptr);
+    // Whether an entry name may be written below the game directory: not empty, not
+    // absolute, no backslash or colon, no "." or ".." step.
+    static bool isSafeRelativePath(const QString& path);
+    // Whether entries of this name are stored without recompressing.
+    static bool isAlreadyCompressed(const QString& path);
+    // Flushes a file's data, or a directory's entries, to the disk.
+    static void syncToDisk(const QString& path);
+
+public slots:
+    void archive(const QString& gameDir, const QString& tempZipPath, const QStringList& excludeTop);
+    void clear(const QString& gameDir, const QStringList& keepTop);
+    void restore(const QString& zipPath, const QString& gameDir);
+    void applyPack(const QString& zipPath, const QString& gameDir,
+                   const QStringList& removeRelative, const QStringList& forbiddenTop);
+
+signals:
+    void progress(int done, int total, const QString& currentPath);
+    void packEntries(const QStringList& entries);
+    void finished(bool ok, const QString& error);
+
+private:
+    bool cancelled() const { return isCancelRaised(); }
+    void succeed() { emit finished(true, QString()); }
+    void fail(const QString& message) { emit finished(false, message); }
+
+    std::atomic<bool> m_cancel{false};
+};
