@@ -101,6 +101,30 @@ void restorePermissions(const ZipEntryInfo& entry, const QString& path)
                                     QFileDevice::WriteUser);
 }
 
+// Streams one entry into a plain file. A link found at the destination is replaced, never
+// written through; a partly written file is removed.
+bool writeEntry(const ZipArchive& zip, const ZipEntryInfo& entry, const QString& destination,
+                const ZipArchive::CancelCheck& cancel, QString* error)
+{
+    QFile file(destination);
+    if (QFileInfo(destination).isSymLink() && !file.remove()) {
+        *error = file.errorString();
+        return false;
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = file.errorString();
+        return false;
+    }
+    QString streamError;
+    if (!zip.extractEntry(entry.index, &file, &streamError, cancel)) {
+        *error = file.error() != QFileDevice::NoError ? file.errorString() : streamError;
+        file.remove();
+        return false;
+    }
+    restorePermissions(entry, destination);
+    return true;
+}
+
 } // namespace
 
 BuildArchiveWorker::BuildArchiveWorker(QObject* parent) : QObject(parent) {}
@@ -144,6 +168,15 @@ void BuildArchiveWorker::syncToDisk(const QString& path)
     if (fd < 0)
         return;
     ::fsync(fd);
+    ::close(fd);
+}
+
+void BuildArchiveWorker::syncFileSystem(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::syncfs(fd);
     ::close(fd);
 }
 
@@ -300,16 +333,18 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
                 return;
             }
             QString error;
-            if (!zip.extractEntry(entry.index, destination, &error, cancelCheck)) {
+            if (!writeEntry(zip, entry, destination, cancelCheck, &error)) {
                 fail(zip.wasCancelled()
                          ? Loc::text("switch.status.extractCancelled")
                          : Loc::text("switch.error.writeFailed").arg(native(entry.name), error));
                 return;
             }
-            restorePermissions(entry, destination);
         }
         emit progress(i + 1, count, entry.name);
     }
+    // The switch is recorded as done next, and a later switch archives this directory over
+    // the build's archive: what was written must survive a power loss by then.
+    syncFileSystem(gameDir);
     succeed();
 }
 
@@ -393,13 +428,12 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             return;
         }
         QString error;
-        if (!zip.extractEntry(entry.index, destination, &error, cancelCheck)) {
+        if (!writeEntry(zip, entry, destination, cancelCheck, &error)) {
             fail(zip.wasCancelled()
                      ? Loc::text("switch.status.installCancelled")
                      : Loc::text("switch.error.writeFailed").arg(native(entry.name), error));
             return;
         }
-        restorePermissions(entry, destination);
         written.append(entry.name);
         emit progress(++step, total, entry.name);
     }

@@ -36,6 +36,8 @@ public:
     static bool isAlreadyCompressed(const QString& path);
     // Flushes a file's data, or a directory's entries, to the disk.
     static void syncToDisk(const QString& path);
+    // Flushes everything written to the file system that holds path.
+    static void syncFileSystem(const QString& path);
 
 public slots:
     void archive(const QString& gameDir, const QString& tempZipPath, const QStringList& excludeTop);
