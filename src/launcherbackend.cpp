@@ -1,6 +1,7 @@
 #include "launcherbackend.h"
 
 #include "authservice.h"
+#include "buildswitcher.h"
 #include "gamelauncher.h"
 #include "javainstaller.h"
 #include "javaruntime.h"
@@ -26,6 +27,7 @@ namespace {
 const QString kOffline = QStringLiteral("offline");
 const QString kElyBy = QStringLiteral("elyby");
 const QString kMicrosoft = QStringLiteral("microsoft");
+const QString kActiveBuildId = QStringLiteral("activeBuildId");
 const QString kLanguageKey = QStringLiteral("language");
 
 // The keys of profiles.json and customBuilds.json.
@@ -175,6 +177,14 @@ CustomBuild buildFromJson(const QJsonObject& object)
     return build;
 }
 
+// Only the exact stored spellings name the account kinds; anything else is offline.
+QString normalizedAuthType(const QString& authType)
+{
+    if (authType == kElyBy || authType == kMicrosoft)
+        return authType;
+    return kOffline;
+}
+
 // One entry of the legacy builds file in the shape of the current one.
 QJsonObject convertLegacyBuild(const QJsonObject& legacy)
 {
@@ -199,8 +209,9 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_auth = new AuthService(this);
     // MsaAuthService comes here.
     m_gameLauncher = new GameLauncher(this);
-    // VersionManifestService, VersionInstaller, ModLoaderVersionService,
-    // ModLoaderInstaller and BuildSwitcher come here.
+    // VersionManifestService, VersionInstaller, ModLoaderVersionService and
+    // ModLoaderInstaller come here.
+    m_buildSwitcher = new BuildSwitcher(this);
     m_javaRuntimes = new JavaRuntimeService(this);
     m_javaInstaller = new JavaInstaller(this);
 
@@ -219,7 +230,11 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
 
     ensureDataFiles();
 
-    // Then: the build switcher's interrupted-switch warning and resumption.
+    const QString interrupted = m_buildSwitcher->interruptedSwitchWarning();
+    if (!interrupted.isEmpty()) {
+        m_startupWarnings.append(interrupted);
+        QTimer::singleShot(0, this, [this] { m_buildSwitcher->resumeInterrupted(gameDir()); });
+    }
 
     connect(m_auth, &AuthService::progress, this, &LauncherBackend::launchProgress);
     // The Microsoft sign-in's progress is forwarded here too.
@@ -233,6 +248,13 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
         emit gameRunningChanged();
         emit gameFinished(exitCode, crashed);
     });
+
+    connect(m_buildSwitcher, &BuildSwitcher::progressChanged, this, [this] {
+        emit switchChanged();
+        emit busyChanged();
+    });
+    connect(m_buildSwitcher, &BuildSwitcher::finished, this, &LauncherBackend::onSwitchFinished);
+    connect(m_buildSwitcher, &BuildSwitcher::failed, this, &LauncherBackend::onSwitchFailed);
 
     // Then: the other services' connections, the seasonal catalog address, the
     // remaining connections and the queued notice of an imported game directory.
@@ -816,8 +838,8 @@ bool LauncherBackend::gameRunning() const
 
 bool LauncherBackend::busy() const
 {
-    // The installers, the build switch and the pack download count here too.
-    return operationRunning();
+    // The installers and the pack download count here too.
+    return operationRunning() || m_buildSwitcher->busy();
 }
 
 void LauncherBackend::setBusy(Operation operation, bool running)
@@ -831,7 +853,283 @@ void LauncherBackend::setBusy(Operation operation, bool running)
 
 bool LauncherBackend::switchInProgress() const
 {
-    // Answered by the build switcher's busy flag once the switcher belongs to
-    // the backend.
-    return false;
+    return m_buildSwitcher->busy();
+}
+
+// --- profiles ---
+
+QStringList LauncherBackend::profileNames() const
+{
+    QStringList names;
+    for (const Profile& profile : m_profiles)
+        names.append(profile.name);
+    return names;
+}
+
+QVariantMap LauncherBackend::profileAt(int index) const
+{
+    if (index < 0 || index >= m_profiles.size())
+        return {};
+    const Profile& profile = m_profiles.at(index);
+    return {{kName, profile.name},
+            {kLogin, profile.login},
+            {kPassword, profile.password},
+            {kAuthType, profile.authType},
+            {kResolvedName, profile.resolvedName},
+            {QStringLiteral("hasMicrosoftSession"), !profile.refreshToken.isEmpty()}};
+}
+
+void LauncherBackend::addProfile(const QString& name, const QString& login, const QString& password,
+                                 const QString& authType)
+{
+    Profile profile;
+    profile.id = m_nextProfileId++;
+    profile.name = name;
+    profile.login = login;
+    profile.password = password;
+    profile.authType = normalizedAuthType(authType);
+    profile.clientToken = AuthService::generateClientToken();
+    m_profiles.append(profile);
+    saveProfiles();
+    emit profilesChanged();
+}
+
+void LauncherBackend::updateProfile(int index, const QString& name, const QString& login,
+                                    const QString& password, const QString& authType)
+{
+    if (index < 0 || index >= m_profiles.size())
+        return;
+    Profile& profile = m_profiles[index];
+    const QString type = normalizedAuthType(authType);
+    // Account-service tokens belong to the login and password they were issued for.
+    if (profile.authType == kElyBy && (login != profile.login || password != profile.password)) {
+        profile.accessToken.clear();
+        profile.uuid.clear();
+        profile.resolvedName.clear();
+    }
+    if (type != profile.authType) {
+        for (QString* session :
+             {&profile.accessToken, &profile.refreshToken, &profile.uuid, &profile.resolvedName,
+              &profile.xuid, &profile.tokenExpiry, &profile.userType})
+            session->clear();
+    }
+    profile.name = name;
+    profile.login = login;
+    profile.password = password;
+    profile.authType = type;
+    if (profile.clientToken.isEmpty())
+        profile.clientToken = AuthService::generateClientToken();
+    saveProfiles();
+    emit profilesChanged();
+}
+
+void LauncherBackend::removeProfile(int index)
+{
+    if (index < 0 || index >= m_profiles.size())
+        return;
+    m_profiles.removeAt(index);
+    saveProfiles();
+    emit profilesChanged();
+}
+
+// --- builds ---
+
+QStringList LauncherBackend::customBuildNames() const
+{
+    QStringList names;
+    for (const CustomBuild& build : m_customBuilds)
+        names.append(build.name);
+    return names;
+}
+
+QVariantMap LauncherBackend::customBuildAt(int index) const
+{
+    if (index < 0 || index >= m_customBuilds.size())
+        return {};
+    const CustomBuild& build = m_customBuilds.at(index);
+    QVariantMap map;
+    for (const auto& [member, key] : kBuildTexts)
+        map.insert(key, build.*member);
+    map.insert(kSeasonalRevision, build.seasonalRevision);
+    map.insert(QStringLiteral("launchVersionId"), launchVersionIdOf(build));
+    return map;
+}
+
+void LauncherBackend::addCustomBuild(const QString& name, const QString& serverUrl,
+                                     const QString& minecraftVersion)
+{
+    CustomBuild build;
+    build.id = m_nextBuildId++;
+    build.name = name;
+    build.serverUrl = serverUrl;
+    build.minecraftVersion = minecraftVersion;
+    m_customBuilds.append(build);
+    saveCustomBuilds();
+    emit customBuildsChanged();
+}
+
+void LauncherBackend::updateCustomBuild(int index, const QVariantMap& fields)
+{
+    if (index < 0 || index >= m_customBuilds.size())
+        return;
+    CustomBuild& build = m_customBuilds[index];
+    const QString previousVersion = build.minecraftVersion;
+    for (const auto& [member, key] : kBuildTexts) {
+        if (fields.contains(key))
+            build.*member = fields.value(key).toString();
+    }
+    if (fields.contains(kSeasonalRevision)) {
+        bool ok = false;
+        const int revision = fields.value(kSeasonalRevision).toInt(&ok);
+        build.seasonalRevision = ok ? revision : 0;
+    }
+    // A new game version invalidates the loader installed for the old one.
+    if (build.minecraftVersion != previousVersion && !fields.contains(kLoaderVersion)) {
+        build.loaderVersion.clear();
+        build.resolvedVersionId.clear();
+    }
+    saveCustomBuilds();
+    emit customBuildsChanged();
+    emit activeBuildChanged();
+}
+
+void LauncherBackend::removeCustomBuild(int index)
+{
+    if (index < 0 || index >= m_customBuilds.size())
+        return;
+    if (gameFilesBusy()) {
+        emit launchError(Loc::text("common.error.busyOperation"));
+        return;
+    }
+    if (m_gameLauncher->isRunning()) {
+        emit launchError(Loc::text("common.error.closeGameFirst"));
+        return;
+    }
+    // The active build is the one the game directory holds: the same test as
+    // activeBuildIndex, so a build shown as active never leaves its files behind.
+    const bool wasActive = index == activeBuildIndex();
+    const CustomBuild removed = m_customBuilds.takeAt(index);
+    saveCustomBuilds();
+    if (!m_buildSwitcher->forgetBuild(removed.id))
+        emit launchError(Loc::text("build.warning.archiveNotRemoved")
+                             .arg(removed.name, native(LauncherPaths::buildStorageDir())));
+    emit customBuildsChanged();
+    emit activeBuildChanged();
+    if (!wasActive)
+        return;
+
+    m_settings.remove(kActiveBuildId);
+    saveSettings();
+    if (m_customBuilds.isEmpty()) {
+        emit activeBuildChanged();
+        return;
+    }
+    const CustomBuild& next = m_customBuilds.constFirst();
+    emit launchProgress(Loc::text("build.progress.activating").arg(next.name));
+    m_buildSwitcher->switchTo(-1, QString(), next.id, next.name, gameDir());
+    emit switchChanged();
+    emit busyChanged();
+}
+
+QVariantMap LauncherBackend::customBuildRemovalInfo(int index) const
+{
+    if (index < 0 || index >= m_customBuilds.size())
+        return {};
+    const CustomBuild& build = m_customBuilds.at(index);
+    return {{kName, build.name},
+            {QStringLiteral("hasArchive"), !m_buildSwitcher->archivePathOf(build.id).isEmpty()},
+            {QStringLiteral("active"), index == activeBuildIndex()},
+            {QStringLiteral("lastOne"), m_customBuilds.size() == 1}};
+}
+
+int LauncherBackend::activeBuildIndex() const
+{
+    if (m_customBuilds.isEmpty())
+        return -1;
+    const int index = indexOfBuildId(settingInt(m_settings, kActiveBuildId, 0));
+    return index < 0 ? 0 : index;
+}
+
+QString LauncherBackend::activeBuildName() const
+{
+    const int index = activeBuildIndex();
+    return index < 0 ? QString() : m_customBuilds.at(index).name;
+}
+
+void LauncherBackend::setActiveBuildIndex(int index)
+{
+    if (index < 0 || index >= m_customBuilds.size())
+        return;
+    // After a switch that broke off, the game directory holds no build whole: choosing
+    // the active build again restores it.
+    if (index == activeBuildIndex() && !m_buildSwitcher->hasUnfinishedSwitch())
+        return;
+    if (m_buildSwitcher->busy()) {
+        emit launchError(Loc::text("common.error.switchInProgress"));
+        return;
+    }
+    if (m_gameLauncher->isRunning()) {
+        emit launchError(Loc::text("build.error.closeGameFilesMoving"));
+        return;
+    }
+    if (gameFilesBusy()) {
+        emit launchError(Loc::text("common.error.busyOperation"));
+        return;
+    }
+    const CustomBuild& active = m_customBuilds.at(activeBuildIndex());
+    const CustomBuild& target = m_customBuilds.at(index);
+    emit launchProgress(Loc::text("build.progress.switchingTo").arg(target.name));
+    m_buildSwitcher->switchTo(active.id, active.name, target.id, target.name, gameDir());
+    emit switchChanged();
+    emit busyChanged();
+}
+
+// --- switch status ---
+
+bool LauncherBackend::switching() const
+{
+    return m_buildSwitcher->busy();
+}
+
+double LauncherBackend::switchProgress() const
+{
+    return m_buildSwitcher->fraction();
+}
+
+QString LauncherBackend::switchStage() const
+{
+    return m_buildSwitcher->stageText();
+}
+
+QString LauncherBackend::switchStatus() const
+{
+    return m_buildSwitcher->currentPath();
+}
+
+bool LauncherBackend::gameFilesBusy() const
+{
+    return m_buildSwitcher->busy() || operationRunning();
+}
+
+void LauncherBackend::onSwitchFinished(int toBuildId)
+{
+    m_settings.insert(kActiveBuildId, toBuildId);
+    saveSettings();
+    emit activeBuildChanged();
+    emit installedVersionsChanged();
+    emit switchChanged();
+    emit busyChanged();
+    const int index = indexOfBuildId(toBuildId);
+    const QString name = index < 0 ? QString() : m_customBuilds.at(index).name;
+    emit launchProgress(Loc::text("build.status.active").arg(name));
+}
+
+void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIntact)
+{
+    emit installedVersionsChanged();
+    emit switchChanged();
+    emit busyChanged();
+    emit launchError(
+        Loc::text(gameDirIntact ? "build.error.switchFailed" : "build.error.switchFailedDirty")
+            .arg(message));
 }

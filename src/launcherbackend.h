@@ -12,6 +12,7 @@
 #include "minecraftversion.h"
 
 class AuthService;
+class BuildSwitcher;
 class GameLauncher;
 class JavaInstaller;
 class JavaRuntimeService;
@@ -24,7 +25,16 @@ struct AuthResult;
 class LauncherBackend : public QObject {
     Q_OBJECT
     QML_ELEMENT
+    Q_PROPERTY(QStringList profileNames READ profileNames NOTIFY profilesChanged)
+    Q_PROPERTY(QStringList customBuildNames READ customBuildNames NOTIFY customBuildsChanged)
+    Q_PROPERTY(int activeBuildIndex READ activeBuildIndex WRITE setActiveBuildIndex NOTIFY
+                   activeBuildChanged)
+    Q_PROPERTY(QString activeBuildName READ activeBuildName NOTIFY activeBuildChanged)
     Q_PROPERTY(bool gameRunning READ gameRunning NOTIFY gameRunningChanged)
+    Q_PROPERTY(bool switching READ switching NOTIFY switchChanged)
+    Q_PROPERTY(double switchProgress READ switchProgress NOTIFY switchChanged)
+    Q_PROPERTY(QString switchStage READ switchStage NOTIFY switchChanged)
+    Q_PROPERTY(QString switchStatus READ switchStatus NOTIFY switchChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
 
 public:
@@ -62,6 +72,34 @@ public:
 
     Q_INVOKABLE void updateSettings(const QVariantMap& values);
 
+    // Profiles and builds, addressed by their position in the lists.
+    QStringList profileNames() const;
+    Q_INVOKABLE QVariantMap profileAt(int index) const;
+    Q_INVOKABLE void addProfile(const QString& name, const QString& login, const QString& password,
+                                const QString& authType = QStringLiteral("offline"));
+    Q_INVOKABLE void updateProfile(int index, const QString& name, const QString& login,
+                                   const QString& password,
+                                   const QString& authType = QStringLiteral("offline"));
+    Q_INVOKABLE void removeProfile(int index);
+
+    QStringList customBuildNames() const;
+    Q_INVOKABLE QVariantMap customBuildAt(int index) const;
+    Q_INVOKABLE void addCustomBuild(const QString& name, const QString& serverUrl,
+                                    const QString& minecraftVersion = QString());
+    Q_INVOKABLE void updateCustomBuild(int index, const QVariantMap& fields);
+    Q_INVOKABLE void removeCustomBuild(int index);
+    Q_INVOKABLE QVariantMap customBuildRemovalInfo(int index) const;
+
+    int activeBuildIndex() const;
+    void setActiveBuildIndex(int index);
+    QString activeBuildName() const;
+
+    // The build switch in progress.
+    bool switching() const;
+    double switchProgress() const;
+    QString switchStage() const;
+    QString switchStatus() const;
+
     // The road from the play action to a running game; every outcome is a signal.
     Q_INVOKABLE void launchGame(int profileIndex, int buildIndex);
     Q_INVOKABLE void submitTwoFactorCode(const QString& code);
@@ -80,6 +118,11 @@ signals:
     void gameFinished(int exitCode, bool crashed);
     void gameRunningChanged();
     void busyChanged();
+    void profilesChanged();
+    void customBuildsChanged();
+    void activeBuildChanged();
+    void installedVersionsChanged();
+    void switchChanged();
 
 private:
     friend class TestLauncherBackend;
@@ -118,6 +161,10 @@ private:
     bool operationRunning() const { return m_busyOperations != 0; }
     // Game files must not be launched while a build switch rewrites them.
     bool switchInProgress() const;
+    // Whether an operation that changes game files must wait.
+    bool gameFilesBusy() const;
+    void onSwitchFinished(int toBuildId);
+    void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
 
     QString launchRefusal(int profileIndex, int buildIndex) const;
     bool prepareLaunch(const CustomBuild& build);
@@ -140,6 +187,7 @@ private:
     int m_nextBuildId = 1;
     AuthService* m_auth = nullptr;
     GameLauncher* m_gameLauncher = nullptr;
+    BuildSwitcher* m_buildSwitcher = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
     JavaInstaller* m_javaInstaller = nullptr;
     // Storage errors met while the constructor runs reach nobody as signals, so
