@@ -1,4 +1,6 @@
 #include "authservice.h"
+#include "buildswitcher.h"
+#include "gamedirfixture.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
 #include "javatools.h"
@@ -1085,6 +1087,298 @@ private slots:
         QCOMPARE(changed.size(), 2);
         backend.setBusy(Operation::MicrosoftLogin, false);
         QCOMPARE(changed.size(), 2);
+    }
+
+    void profileOperations()
+    {
+        TempHome home;
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy changed(&backend, &LauncherBackend::profilesChanged);
+
+        backend.addProfile("Steve", "steve", "", "Microsoft");
+        backend.addProfile("Alex", "alex@example.org", "secret", "elyby");
+        QCOMPARE(changed.size(), 2);
+        QCOMPARE(backend.profileNames(), QStringList({"Steve", "Alex"}));
+        QCOMPARE(backend.m_profiles.at(0).authType, QStringLiteral("offline"));
+        QCOMPARE(backend.m_profiles.at(1).id, backend.m_profiles.at(0).id + 1);
+        QVERIFY(!backend.m_profiles.at(0).clientToken.isEmpty());
+        QCOMPARE(readJson(home.dataDir() + "/profiles.json").array().size(), 2);
+
+        LauncherBackend::Profile& alex = backend.m_profiles[1];
+        alex.accessToken = "access";
+        alex.uuid = "uuid";
+        alex.resolvedName = "AlexTheGreat";
+        alex.refreshToken = "refresh";
+        backend.updateProfile(1, "Alex renamed", "alex@example.org", "secret", "elyby");
+        QCOMPARE(alex.accessToken, QStringLiteral("access"));
+        backend.updateProfile(1, "Alex renamed", "alex@example.org", "new secret", "elyby");
+        QVERIFY(alex.accessToken.isEmpty() && alex.uuid.isEmpty() && alex.resolvedName.isEmpty());
+        QCOMPARE(alex.refreshToken, QStringLiteral("refresh"));
+
+        LauncherBackend::Profile& steve = backend.m_profiles[0];
+        steve.authType = "microsoft";
+        steve.accessToken = steve.refreshToken = steve.uuid = steve.resolvedName = "x";
+        steve.xuid = steve.tokenExpiry = steve.userType = "x";
+        const QString token = steve.clientToken;
+        QCOMPARE(backend.profileAt(0).value("hasMicrosoftSession").toBool(), true);
+        backend.updateProfile(0, "Steve", "steve", "", "microsoft");
+        QCOMPARE(steve.refreshToken, QStringLiteral("x"));
+        backend.updateProfile(0, "Steve", "steve", "", "offline");
+        for (const QString& field :
+             {steve.accessToken, steve.refreshToken, steve.uuid, steve.resolvedName, steve.xuid,
+              steve.tokenExpiry, steve.userType})
+            QVERIFY(field.isEmpty());
+        QCOMPARE(steve.clientToken, token);
+
+        const QVariantMap map = backend.profileAt(1);
+        QCOMPARE(map.value("password").toString(), QStringLiteral("new secret"));
+        QCOMPARE(map.value("authType").toString(), QStringLiteral("elyby"));
+        QCOMPARE(map.value("hasMicrosoftSession").toBool(), true);
+        QVERIFY(!map.contains("id") && !map.contains("accessToken"));
+        QVERIFY(backend.profileAt(2).isEmpty());
+        QVERIFY(backend.profileAt(-1).isEmpty());
+
+        backend.removeProfile(5);
+        backend.removeProfile(0);
+        QCOMPARE(backend.profileNames(), QStringList({"Alex renamed"}));
+        QCOMPARE(readJson(home.dataDir() + "/profiles.json").array().size(), 1);
+        QVERIFY(ownerOnly(home.dataDir() + "/profiles.json"));
+    }
+
+    void buildOperations()
+    {
+        TempHome home;
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QCOMPARE(backend.activeBuildIndex(), -1);
+        QVERIFY(backend.activeBuildName().isEmpty());
+        QSignalSpy builds(&backend, &LauncherBackend::customBuildsChanged);
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+
+        backend.addCustomBuild("Vanilla", "", "1.20.1");
+        backend.addCustomBuild("Fabric", "mc.example.org", "1.20.1");
+        QCOMPARE(builds.size(), 2);
+        QCOMPARE(backend.customBuildNames(), QStringList({"Vanilla", "Fabric"}));
+        // "activeBuildId" 0 names no build: the first one is active.
+        QCOMPARE(backend.activeBuildIndex(), 0);
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Vanilla"));
+
+        backend.updateCustomBuild(1, {{"loader", "fabric"},
+                                      {"loaderVersion", "0.15.0"},
+                                      {"resolvedVersionId", "fabric-loader-0.15.0-1.20.1"},
+                                      {"seasonalRevision", "x"},
+                                      {"id", 99}});
+        QCOMPARE(active.size(), 1);
+        QCOMPARE(backend.m_customBuilds.at(1).id, 2);
+        QCOMPARE(backend.customBuildAt(1).value("launchVersionId").toString(),
+                 QStringLiteral("fabric-loader-0.15.0-1.20.1"));
+        backend.updateCustomBuild(1, {{"minecraftVersion", "1.20.1"}});
+        QCOMPARE(backend.m_customBuilds.at(1).loaderVersion, QStringLiteral("0.15.0"));
+        backend.updateCustomBuild(1, {{"minecraftVersion", "1.21"}});
+        QCOMPARE(backend.m_customBuilds.at(1).loader, QStringLiteral("fabric"));
+        QVERIFY(backend.m_customBuilds.at(1).loaderVersion.isEmpty());
+        QVERIFY(backend.m_customBuilds.at(1).resolvedVersionId.isEmpty());
+        backend.updateCustomBuild(1, {{"minecraftVersion", "1.21.1"},
+                                      {"loaderVersion", "0.16.0"},
+                                      {"seasonalRevision", 3},
+                                      {"seasonalId", QVariant()}});
+        const QVariantMap map = backend.customBuildAt(1);
+        QCOMPARE(map.value("loaderVersion").toString(), QStringLiteral("0.16.0"));
+        QCOMPARE(map.value("seasonalRevision").toInt(), 3);
+        QCOMPARE(map.value("serverUrl").toString(), QStringLiteral("mc.example.org"));
+        QCOMPARE(map.value("launchVersionId").toString(), QStringLiteral("1.21.1"));
+        QVERIFY(!map.contains("id"));
+        QVERIFY(backend.customBuildAt(2).isEmpty());
+        const QJsonArray stored = readJson(home.dataDir() + "/customBuilds.json").array();
+        QCOMPARE(stored.at(1).toObject().value("seasonalRevision").toInt(), 3);
+
+        backend.updateCustomBuild(0, {{"minecraftVersion", ""}, {"name", "Named only"}});
+        QCOMPARE(backend.customBuildAt(0).value("launchVersionId").toString(),
+                 QStringLiteral("Named only"));
+
+        const QVariantMap info = backend.customBuildRemovalInfo(0);
+        QCOMPARE(info.value("active").toBool(), true);
+        QCOMPARE(info.value("lastOne").toBool(), false);
+        QCOMPARE(info.value("hasArchive").toBool(), false);
+        QVERIFY(backend.customBuildRemovalInfo(7).isEmpty());
+
+        // Selecting the active build again does nothing at all.
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        backend.setActiveBuildIndex(0);
+        backend.setActiveBuildIndex(5);
+        QCOMPARE(progress.size(), 0);
+        QVERIFY(!backend.switching());
+    }
+
+    void selectingABuildSwitchesTheGameDirectory()
+    {
+        TempHome home;
+        const QString gameDir = home.path() + "/.minecraft";
+        GameDirFixture::writeSharedEntries(gameDir);
+        GameDirFixture::writeBuildContent(gameDir, 1, home.path() + "/outside");
+        const GameDirFixture::Fingerprint first =
+            GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        backend.addCustomBuild("One", "", "1.20.1");
+        backend.addCustomBuild("Two", "", "1.20.1");
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        QSignalSpy switchChanged(&backend, &LauncherBackend::switchChanged);
+
+        backend.setActiveBuildIndex(1);
+        QVERIFY(backend.switching());
+        QVERIFY(backend.busy());
+        QCOMPARE(progress.first().first().toString(),
+                 QStringLiteral("Switching to build \"Two\"…"));
+        QCOMPARE(backend.activeBuildIndex(), 0);
+        backend.setActiveBuildIndex(1);
+        backend.removeCustomBuild(0);
+        QCOMPARE(started.messages(), QStringList({"A build switch is already running",
+                                                  "Wait for the current operation to finish"}));
+        QVERIFY(!backend.switchStage().isEmpty());
+
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty(), 20000);
+        QVERIFY(!backend.switching());
+        QCOMPARE(backend.switchProgress(), -1.0);
+        QVERIFY(switchChanged.size() > 2);
+        QCOMPARE(backend.activeBuildIndex(), 1);
+        QCOMPARE(
+            readJson(home.dataDir() + "/settings.json").object().value("activeBuildId").toInt(), 2);
+        QCOMPARE(progress.last().first().toString(), QStringLiteral("Build \"Two\" is active"));
+        QVERIFY(
+            GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()).isEmpty());
+        QVERIFY(backend.customBuildRemovalInfo(0).value("hasArchive").toBool());
+
+        active.clear();
+        backend.setActiveBuildIndex(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty(), 20000);
+        QCOMPARE(GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()), first);
+        QCOMPARE(started.errors.size(), 2);
+    }
+
+    void failedSwitchesAreReportedAndCanBeRepaired()
+    {
+        TempHome home;
+        const QString gameDir = home.path() + "/.minecraft";
+        GameDirFixture::writeBuildContent(gameDir, 1, home.path() + "/outside");
+        const GameDirFixture::Fingerprint first =
+            GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        backend.addCustomBuild("One", "", "1.20.1");
+        backend.addCustomBuild("Two", "", "1.20.1");
+
+        BuildSwitcher::setAvailableSpaceProbeForTesting([](const QString&) { return 1; });
+        backend.setActiveBuildIndex(1);
+        BuildSwitcher::setAvailableSpaceProbeForTesting({});
+        QCOMPARE(started.messages().size(), 1);
+        QVERIFY2(started.messages().constFirst().startsWith(
+                     "The build was not switched: Not enough space for the archive of build "
+                     "\"One\""),
+                 qPrintable(started.messages().constFirst()));
+        QVERIFY(!started.messages().constFirst().contains('\n'));
+
+        // A target archive that cannot be restored leaves the directory half switched.
+        ZipArchive zip;
+        QVERIFY(QDir().mkpath(LauncherPaths::buildDir(2)));
+        QVERIFY(zip.create(LauncherPaths::buildDir(2) + "/2026-01-01_Two.zip"));
+        QVERIFY(zip.addData("../escape.txt", "x"));
+        QVERIFY(zip.close());
+        backend.setActiveBuildIndex(1);
+        QTRY_COMPARE_WITH_TIMEOUT(started.errors.size(), 2, 20000);
+        QCOMPARE(started.messages().at(1),
+                 QStringLiteral("The build was not switched: The archive is corrupted: invalid "
+                                "path \"../escape.txt\"\n Switch again."));
+        QCOMPARE(backend.activeBuildIndex(), 0);
+
+        // Selecting the build still shown as active brings its files back.
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        backend.setActiveBuildIndex(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty(), 20000);
+        QCOMPARE(GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()), first);
+        QCOMPARE(backend.activeBuildIndex(), 0);
+        QCOMPARE(started.errors.size(), 2);
+    }
+
+    void removingBuilds()
+    {
+        TempHome home;
+        const QString gameDir = home.path() + "/.minecraft";
+        GameDirFixture::writeFile(gameDir + "/options.txt", "build three");
+        GameDirFixture::writeFile(gameDir + "/versions/1.20.1/1.20.1.json", "{}");
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"activeBuildId": 9})"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        for (const char* name : {"Three", "One", "Two"})
+            backend.addCustomBuild(name, "", "1.20.1");
+        QVERIFY(QDir().mkpath(LauncherPaths::buildDir(2)));
+        ZipArchive zip;
+        QVERIFY(zip.create(LauncherPaths::buildDir(2) + "/2026-01-01_One.zip"));
+        QVERIFY(zip.addData("options.txt", "build one"));
+        QVERIFY(zip.close());
+
+        // "activeBuildId" names no build, so the first is the active one, in the removal
+        // dialog and in the removal alike.
+        QCOMPARE(backend.customBuildRemovalInfo(0).value("active").toBool(), true);
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        backend.removeCustomBuild(0);
+        QVERIFY(backend.switching());
+        QCOMPARE(progress.first().first().toString(), QStringLiteral("Activating build \"One\"…"));
+        QVERIFY(!readJson(home.dataDir() + "/settings.json").object().contains("activeBuildId"));
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
+        QFile options(gameDir + "/options.txt");
+        QVERIFY(options.open(QIODevice::ReadOnly));
+        QCOMPARE(options.readAll(), QByteArray("build one"));
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("One"));
+        QCOMPARE(
+            readJson(home.dataDir() + "/settings.json").object().value("activeBuildId").toInt(), 2);
+
+        // An inactive build goes with its folder and starts nothing.
+        GameDirFixture::writeFile(LauncherPaths::buildDir(3) + "/2026-01-01_Two.zip", "zip");
+        backend.removeCustomBuild(1);
+        QVERIFY(!backend.switching());
+        QVERIFY(!QFile::exists(LauncherPaths::buildDir(3)));
+        QCOMPARE(backend.customBuildNames(), QStringList({"One"}));
+
+        // The last build: no switch, no active build left.
+        active.clear();
+        backend.removeCustomBuild(0);
+        QVERIFY(!backend.switching());
+        QCOMPARE(backend.activeBuildIndex(), -1);
+        QCOMPARE(active.size(), 2);
+        QCOMPARE(readJson(home.dataDir() + "/customBuilds.json").array().size(), 0);
+        QCOMPARE(started.errors.size(), 0);
+    }
+
+    void interruptedSwitchIsFinishedAtStart()
+    {
+        TempHome home;
+        const QString gameDir = home.path() + "/.minecraft";
+        GameDirFixture::writeFile(gameDir + "/mods/half.jar", "partial");
+        QVERIFY(home.writeFile("Hollowmere/customBuilds.json",
+                               R"([{"id":1,"name":"One"},{"id":2,"name":"Two"}])"));
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"activeBuildId":1})"));
+        QVERIFY(home.writeFile(
+            "Hollowmere/builds/index.json",
+            R"({"state":"switching","from":1,"to":2,"builds":{"2":{"name":"Two"}}})"));
+        QVERIFY(QDir().mkpath(home.dataDir() + "/builds/2"));
+        ZipArchive zip;
+        QVERIFY(zip.create(home.dataDir() + "/builds/2/2026-01-01_Two.zip"));
+        QVERIFY(zip.addData("mods/two.jar", "two"));
+        QVERIFY(zip.close());
+
+        Started started;
+        QCOMPARE(started.messages(),
+                 QStringList({"The previous build switch to \"Two\" did not finish — restoring "
+                              "the contents of .minecraft."}));
+        LauncherBackend& backend = *started.backend;
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Two"));
+        QVERIFY(!QFile::exists(gameDir + "/mods/half.jar"));
+        QVERIFY(QFile::exists(gameDir + "/mods/two.jar"));
     }
 };
 
