@@ -1,0 +1,218 @@
+#include "buildarchiveworker.h"
+#include "gamedirfixture.h"
+#include "localization.h"
+#include "temphome.h"
+#include "ziparchive.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace GameDirFixture;
+
+namespace {
+
+struct Result {
+    bool ok = false;
+    QString error;
+    QList<QList<QVariant>> progress;
+};
+
+// Runs one request synchronously (the worker's signals are direct here) and collects it.
+template <typename Call> Result run(BuildArchiveWorker& worker, Call call)
+{
+    QSignalSpy progress(&worker, &BuildArchiveWorker::progress);
+    QSignalSpy finished(&worker, &BuildArchiveWorker::finished);
+    call();
+    Result result;
+    if (finished.size() == 1) {
+        result.ok = finished.first().at(0).toBool();
+        result.error = finished.first().at(1).toString();
+    }
+    for (const QList<QVariant>& report : progress)
+        result.progress.append(report);
+    return result;
+}
+
+const QStringList kShared = {"assets", "libraries", "versions", "launcher_profiles.json",
+                             "runtime"};
+
+} // namespace
+
+class TestBuildArchiveWorker : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        TempHome home;
+        home.writeFile("Hollowmere/settings.json", R"({"language":"en"})");
+        QVERIFY(Localization::instance()->load());
+    }
+
+    void safeRelativePaths_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("plain") << "mods/a.jar" << true;
+        QTest::newRow("hidden") << ".config/.x" << true;
+        QTest::newRow("doubled slash") << "a//b.txt" << true;
+        QTest::newRow("trailing slash") << "a/b/" << true;
+        QTest::newRow("dots in a name") << "a/..b/c...d" << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("absolute") << "/etc/x" << false;
+        QTest::newRow("parent") << "mods/../x.jar" << false;
+        QTest::newRow("leading parent") << "../x" << false;
+        QTest::newRow("current") << "./a" << false;
+        QTest::newRow("drive") << "D:/x" << false;
+        QTest::newRow("backslash") << "a\\b.txt" << false;
+        QTest::newRow("final parent") << "a/.." << false;
+    }
+
+    void safeRelativePaths()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, safe);
+        QCOMPARE(BuildArchiveWorker::isSafeRelativePath(path), safe);
+    }
+
+    void archiveReportsEveryFileAndStoresCompressedOnes()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        writeSharedEntries(game);
+        writeFile(game + "/mods/a.jar", noise(50000, 1));
+        writeFile(game + "/shot.PNG", noise(5000, 2));
+        writeFile(game + "/config/big.txt", QByteArray(200000, 'x'));
+        BuildArchiveWorker worker;
+        const QString zipPath = home.path() + "/out.zip";
+        const Result result = run(worker, [&] { worker.archive(game, zipPath, kShared); });
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(result.progress.size(), 4);
+        QCOMPARE(result.progress.first(), QList<QVariant>({0, 3, QString()}));
+        QCOMPARE(result.progress.last().at(0).toInt(), 3);
+        QStringList reported;
+        for (int i = 1; i < 4; ++i)
+            reported.append(result.progress.at(i).at(2).toString());
+        reported.sort();
+        QCOMPARE(reported, QStringList({"config/big.txt", "mods/a.jar", "shot.PNG"}));
+
+        ZipArchive zip;
+        QVERIFY(zip.open(zipPath));
+        for (const ZipEntryInfo& entry : zip.entries()) {
+            if (BuildArchiveWorker::isAlreadyCompressed(entry.name))
+                QCOMPARE(entry.compressedSize, entry.size);
+            else
+                QVERIFY(entry.compressedSize < entry.size / 10);
+        }
+    }
+
+    void archiveOfAnEmptyOrMissingDirectory()
+    {
+        TempHome home;
+        BuildArchiveWorker worker;
+        const QString zipPath = home.path() + "/out.zip";
+        Result result = run(worker, [&] { worker.archive(home.path() + "/none", zipPath, {}); });
+        QVERIFY(!result.ok);
+        QVERIFY(result.error.startsWith("Game folder not found: "));
+        QVERIFY(!QFile::exists(zipPath));
+
+        QDir().mkpath(home.path() + "/empty/versions");
+        result = run(worker, [&] { worker.archive(home.path() + "/empty", zipPath, kShared); });
+        QVERIFY(result.ok);
+        ZipArchive zip;
+        QVERIFY(zip.open(zipPath));
+        QCOMPARE(zip.entryCount(), 0);
+
+        const QString restored = home.path() + "/restored";
+        result = run(worker, [&] { worker.restore(zipPath, restored); });
+        QVERIFY(result.ok);
+        QCOMPARE(result.progress, QList<QList<QVariant>>({{0, 0, QString()}}));
+        QVERIFY(QFileInfo(restored).isDir());
+    }
+
+    void cancellationStopsBetweenFiles()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        writeFile(game + "/a.txt", "a");
+        writeFile(game + "/b.txt", "b");
+        BuildArchiveWorker worker;
+        worker.raiseCancel();
+        const QString zipPath = home.path() + "/out.zip";
+        Result result = run(worker, [&] { worker.archive(game, zipPath, kShared); });
+        QVERIFY(!result.ok);
+        QCOMPARE(result.error, QStringLiteral("Archiving cancelled"));
+        QVERIFY(!QFile::exists(zipPath));
+
+        worker.lowerCancel();
+        QVERIFY(run(worker, [&] { worker.archive(game, zipPath, kShared); }).ok);
+        worker.raiseCancel();
+        result = run(worker, [&] { worker.restore(zipPath, home.path() + "/r"); });
+        QCOMPARE(result.error, QStringLiteral("Extraction cancelled"));
+        result = run(worker, [&] { worker.applyPack(zipPath, home.path() + "/r", {}, kShared); });
+        QCOMPARE(result.error, QStringLiteral("Build installation cancelled"));
+
+        // Clearing does not look at the flag.
+        result = run(worker, [&] { worker.clear(game, kShared); });
+        QVERIFY(result.ok);
+        QCOMPARE(topLevelNames(game), QStringList());
+    }
+
+    void clearKeepsSharedEntriesAndLinkTargets()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        const QString outside = home.path() + "/outside";
+        writeSharedEntries(game);
+        writeBuildContent(game, 1, outside);
+        QVERIFY(QFile::link(outside + "/target-dir", game + "/top-link"));
+        BuildArchiveWorker worker;
+        const Result result = run(worker, [&] { worker.clear(game, kShared); });
+        QVERIFY(result.ok);
+        QCOMPARE(topLevelNames(game), QStringList({"assets", "launcher_profiles.json", "libraries",
+                                                   "runtime", "versions"}));
+        QCOMPARE(result.progress.first().at(1).toInt(), result.progress.size() - 1);
+        QVERIFY(QFile::exists(outside + "/target-dir/inside.txt"));
+        QVERIFY(QFile::exists(outside + "/target-file.txt"));
+        QVERIFY(run(worker, [&] { worker.clear(home.path() + "/none", kShared); }).ok);
+    }
+
+    void packRemovalsAndPruning()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        writeFile(game + "/mods/a/x.jar", "x");
+        writeFile(game + "/mods/b.jar", "b");
+        writeFile(game + "/keep/c.txt", "c");
+        QDir().mkpath(game + "/config/sub");
+        ZipArchive zip;
+        const QString packPath = home.path() + "/pack.zip";
+        QVERIFY(zip.create(packPath));
+        QVERIFY(zip.addData("keep/new.txt", "new"));
+        QVERIFY(zip.close());
+
+        BuildArchiveWorker worker;
+        Result result = run(worker, [&] {
+            worker.applyPack(packPath, game, {"mods/a/x.jar", "mods/b.jar", "gone/y.txt"}, kShared);
+        });
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QVERIFY(!QFile::exists(game + "/mods"));
+        QVERIFY(QFile::exists(game + "/keep/c.txt"));
+        QCOMPARE(result.progress.first(), QList<QVariant>({0, 4, QString()}));
+        QCOMPARE(result.progress.at(3), QList<QVariant>({3, 4, QString("gone/y.txt")}));
+
+        result = run(worker, [&] { worker.applyPack(packPath, game, {"config/sub"}, kShared); });
+        QVERIFY(!result.ok);
+        QCOMPARE(result.error, QStringLiteral("Could not delete %1")
+                                   .arg(QDir::toNativeSeparators(game + "/config/sub")));
+
+        result =
+            run(worker, [&] { worker.applyPack(home.path() + "/none.zip", game, {}, kShared); });
+        QVERIFY(result.error.startsWith("Could not open archive "));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBuildArchiveWorker)
+#include "tst_buildarchiveworker.moc"
