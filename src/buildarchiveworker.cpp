@@ -125,6 +125,26 @@ bool writeEntry(const ZipArchive& zip, const ZipEntryInfo& entry, const QString&
     return true;
 }
 
+// Writes one file entry below the game directory; returns the failure message, empty on
+// success. The folder it lands in must really lie inside the game directory.
+QString extractBelow(const ZipArchive& zip, const ZipEntryInfo& entry, const QString& root,
+                     const QString& realGameDir, const char* escapeKey, const char* cancelKey,
+                     const ZipArchive::CancelCheck& cancel)
+{
+    const QString destination = root + entry.name;
+    const QString folder = parentOf(destination);
+    if (!QDir().mkpath(folder))
+        return Loc::text("common.error.createFailed").arg(native(folder));
+    if (!isReallyInside(realGameDir, folder))
+        return Loc::text(escapeKey).arg(entry.name);
+    QString error;
+    if (!writeEntry(zip, entry, destination, cancel, &error))
+        return zip.wasCancelled()
+                   ? Loc::text(cancelKey)
+                   : Loc::text("switch.error.writeFailed").arg(native(entry.name), error);
+    return QString();
+}
+
 } // namespace
 
 BuildArchiveWorker::BuildArchiveWorker(QObject* parent) : QObject(parent) {}
@@ -322,21 +342,11 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
                 fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
                 return;
             }
-            const QString destination = root + entry.name;
-            const QString folder = parentOf(destination);
-            if (!QDir().mkpath(folder)) {
-                fail(Loc::text("common.error.createFailed").arg(native(folder)));
-                return;
-            }
-            if (!isReallyInside(realGameDir, folder)) {
-                fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
-                return;
-            }
-            QString error;
-            if (!writeEntry(zip, entry, destination, cancelCheck, &error)) {
-                fail(zip.wasCancelled()
-                         ? Loc::text("switch.status.extractCancelled")
-                         : Loc::text("switch.error.writeFailed").arg(native(entry.name), error));
+            const QString error =
+                extractBelow(zip, entry, root, realGameDir, "switch.error.archiveBadPath",
+                             "switch.status.extractCancelled", cancelCheck);
+            if (!error.isEmpty()) {
+                fail(error);
                 return;
             }
         }
@@ -413,25 +423,15 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             fail(Loc::text("switch.status.installCancelled"));
             return;
         }
-        const QString destination = root + entry.name;
-        if (!isInside(gameDir, destination)) {
+        if (!isInside(gameDir, root + entry.name)) {
             fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
             return;
         }
-        const QString folder = parentOf(destination);
-        if (!QDir().mkpath(folder)) {
-            fail(Loc::text("common.error.createFailed").arg(native(folder)));
-            return;
-        }
-        if (!isReallyInside(realGameDir, folder)) {
-            fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
-            return;
-        }
-        QString error;
-        if (!writeEntry(zip, entry, destination, cancelCheck, &error)) {
-            fail(zip.wasCancelled()
-                     ? Loc::text("switch.status.installCancelled")
-                     : Loc::text("switch.error.writeFailed").arg(native(entry.name), error));
+        const QString error =
+            extractBelow(zip, entry, root, realGameDir, "switch.error.packEscapesGameDir",
+                         "switch.status.installCancelled", cancelCheck);
+        if (!error.isEmpty()) {
+            fail(error);
             return;
         }
         written.append(entry.name);

@@ -63,6 +63,11 @@ QString indexPath()
     return LauncherPaths::buildStorageDir() + QLatin1Char('/') + kIndexFile;
 }
 
+QString indexWriteFailed()
+{
+    return Loc::text("switch.error.indexWriteFailed").arg(native(indexPath()));
+}
+
 bool isAsciiWhitespace(char16_t c)
 {
     return c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r' || c == u' ';
@@ -204,8 +209,7 @@ void BuildSwitcher::switchTo(int fromId, const QString& fromName, int toId, cons
     }
     if (m_fromId < 0 || !QFileInfo(gameDir).isDir()) {
         if (!recordUnsavedSwitch()) {
-            emit failed(toId, Loc::text("switch.error.indexWriteFailed").arg(native(indexPath())),
-                        true);
+            emit failed(toId, indexWriteFailed(), true);
             return;
         }
         m_stage = Clearing;
@@ -333,7 +337,7 @@ void BuildSwitcher::commitArchive()
     // Without this record a crash while clearing could not be finished: the game directory
     // is touched only once it is on the disk.
     if (!writeIndex(index)) {
-        fail(Loc::text("switch.error.indexWriteFailed").arg(native(indexPath())), true);
+        fail(indexWriteFailed(), true);
         return;
     }
     m_stage = Clearing;
@@ -367,7 +371,7 @@ void BuildSwitcher::finish()
     // Reporting success with the switch still recorded as unfinished would make the next
     // switch throw the restored build away.
     if (!writeIndex(index)) {
-        fail(Loc::text("switch.error.indexWriteFailed").arg(native(indexPath())), false);
+        fail(indexWriteFailed(), false);
         return;
     }
     m_stage = Idle;
@@ -491,8 +495,7 @@ void BuildSwitcher::applyPack(int buildId, const QString& name, const QString& p
     index.insert(kPackRemove, QJsonArray::fromStringList(removals));
     index.insert(kPackNote, note);
     if (!writeIndex(index)) {
-        emit failed(buildId, Loc::text("switch.error.indexWriteFailed").arg(native(indexPath())),
-                    true);
+        emit failed(buildId, indexWriteFailed(), true);
         return;
     }
     m_stage = Applying;

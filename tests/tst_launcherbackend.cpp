@@ -239,6 +239,20 @@ struct LaunchSpies {
     QSignalSpy running;
     QStringList order;
 };
+
+// Fills the default game directory with one build's files; returns their fingerprint.
+GameDirFixture::Fingerprint writeLiveBuild(const TempHome& home)
+{
+    const QString gameDir = home.path() + "/.minecraft";
+    GameDirFixture::writeBuildContent(gameDir, 1, home.path() + "/outside");
+    return GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
+}
+
+void addTwoBuilds(LauncherBackend& backend)
+{
+    backend.addCustomBuild("One", "", "1.20.1");
+    backend.addCustomBuild("Two", "", "1.20.1");
+}
 } // namespace
 
 class TestLauncherBackend : public QObject {
@@ -1216,13 +1230,10 @@ private slots:
         TempHome home;
         const QString gameDir = home.path() + "/.minecraft";
         GameDirFixture::writeSharedEntries(gameDir);
-        GameDirFixture::writeBuildContent(gameDir, 1, home.path() + "/outside");
-        const GameDirFixture::Fingerprint first =
-            GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
+        const GameDirFixture::Fingerprint first = writeLiveBuild(home);
         Started started;
         LauncherBackend& backend = *started.backend;
-        backend.addCustomBuild("One", "", "1.20.1");
-        backend.addCustomBuild("Two", "", "1.20.1");
+        addTwoBuilds(backend);
         QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
         QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
         QSignalSpy switchChanged(&backend, &LauncherBackend::switchChanged);
@@ -1262,13 +1273,10 @@ private slots:
     {
         TempHome home;
         const QString gameDir = home.path() + "/.minecraft";
-        GameDirFixture::writeBuildContent(gameDir, 1, home.path() + "/outside");
-        const GameDirFixture::Fingerprint first =
-            GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
+        const GameDirFixture::Fingerprint first = writeLiveBuild(home);
         Started started;
         LauncherBackend& backend = *started.backend;
-        backend.addCustomBuild("One", "", "1.20.1");
-        backend.addCustomBuild("Two", "", "1.20.1");
+        addTwoBuilds(backend);
 
         BuildSwitcher::setAvailableSpaceProbeForTesting([](const QString&) { return 1; });
         backend.setActiveBuildIndex(1);
