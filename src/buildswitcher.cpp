@@ -202,7 +202,6 @@ void BuildSwitcher::switchTo(int fromId, const QString& fromName, int toId, cons
         // simply resumes the recorded switch.
         m_fromId = -1;
         if (index.value(kTo).toInt(-1) == toId) {
-            m_stage = Clearing;
             beginClearing();
             return;
         }
@@ -212,7 +211,6 @@ void BuildSwitcher::switchTo(int fromId, const QString& fromName, int toId, cons
             emit failed(toId, indexWriteFailed(), true);
             return;
         }
-        m_stage = Clearing;
         beginClearing();
         return;
     }
@@ -340,7 +338,6 @@ void BuildSwitcher::commitArchive()
         fail(indexWriteFailed(), true);
         return;
     }
-    m_stage = Clearing;
     beginClearing();
 }
 
@@ -374,16 +371,11 @@ void BuildSwitcher::finish()
         fail(indexWriteFailed(), false);
         return;
     }
-    m_stage = Idle;
-    m_stageText.clear();
-    m_currentPath.clear();
-    m_done = 0;
-    m_total = 0;
-    emit progressChanged();
+    becomeIdle();
     emit finished(m_toId);
 }
 
-void BuildSwitcher::fail(const QString& message, bool gameDirIntact)
+void BuildSwitcher::becomeIdle()
 {
     m_stage = Idle;
     m_stageText.clear();
@@ -391,6 +383,11 @@ void BuildSwitcher::fail(const QString& message, bool gameDirIntact)
     m_done = 0;
     m_total = 0;
     emit progressChanged();
+}
+
+void BuildSwitcher::fail(const QString& message, bool gameDirIntact)
+{
+    becomeIdle();
     emit failed(m_toId, message, gameDirIntact);
 }
 
@@ -498,7 +495,6 @@ void BuildSwitcher::applyPack(int buildId, const QString& name, const QString& p
         emit failed(buildId, indexWriteFailed(), true);
         return;
     }
-    m_stage = Applying;
     beginApplying();
 }
 
@@ -522,12 +518,7 @@ void BuildSwitcher::finishApplying()
     m_packPath.clear();
     m_packRemovals.clear();
     m_packNote = QJsonObject();
-    m_stage = Idle;
-    m_stageText.clear();
-    m_currentPath.clear();
-    m_done = 0;
-    m_total = 0;
-    emit progressChanged();
+    becomeIdle();
     emit finished(m_toId);
 }
 
@@ -576,7 +567,6 @@ void BuildSwitcher::resumeInterrupted(const QString& gameDir)
                    .toObject()
                    .value(QStringLiteral("name"))
                    .toString();
-    m_stage = Clearing;
     beginClearing();
 }
 
@@ -603,7 +593,6 @@ void BuildSwitcher::resumeApplying(const QJsonObject& index, const QString& game
     m_packRemovals = removals;
     m_packNote = index.value(kPackNote).toObject();
     m_packEntries.clear();
-    m_stage = Applying;
     beginApplying();
 }
 

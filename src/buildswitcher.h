@@ -72,6 +72,8 @@ private:
     void beginRestoring();
     void beginApplying();
     void finish();
+    // Ends the operation: stage, texts and counts back to rest, then progressChanged.
+    void becomeIdle();
     void finishApplying();
     void fail(const QString& message, bool gameDirIntact);
     void onWorkerProgress(int done, int total, const QString& path);
