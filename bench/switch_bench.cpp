@@ -27,6 +27,7 @@ namespace {
 
 constexpr qint64 kKiB = 1024;
 constexpr qint64 kMiB = 1024 * 1024;
+constexpr int kRounds = 3;
 
 // A region file: a header, then chunks that are partly noise and partly zero padding, as
 // the game's own files are.
@@ -182,29 +183,44 @@ int main(int argc, char** argv)
 
     // The same tree through the standard tools, with the same choice of stored entries
     // and the same deflate level (6) that the launcher's archives use.
+    // The machine may be shared: each figure is the best of a few interleaved rounds.
     const QString zipPath = home.path() + "/tools.zip";
-    const Measure zipTime = timeCommand(
-        "zip", {"-r", "-q", "-6", "-n", ".jar:.zip:.png:.ogg", zipPath, ".", "-x", "versions/*"},
-        gameDir);
     const QString unzipDir = home.path() + "/unzipped";
-    const Measure unzipTime = timeCommand("unzip", {"-q", zipPath, "-d", unzipDir}, home.path());
-    const qint64 toolsZipSize = QFileInfo(zipPath).size();
-    QFile::remove(zipPath);
-    QDir(unzipDir).removeRecursively();
-
     BuildSwitcher switcher;
-    Timings away;
-    Timings back;
-    if (!runSwitch(switcher, 1, 2, gameDir, away) || !runSwitch(switcher, 2, 1, gameDir, back))
-        return 1;
-    const qint64 archiveSize = QFileInfo(LauncherPaths::buildDir(1)).exists()
-                                   ? QFileInfo(switcher.archivePathOf(1)).size()
-                                   : 0;
-    const bool intact = fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()) == original;
+    Measure zipTime{1e9, 0};
+    Measure unzipTime{1e9, 0};
+    Measure archiveTime{1e9, 0};
+    Measure restoreTime{1e9, 0};
+    qint64 toolsZipSize = 0;
+    bool intact = true;
+    const auto keepBest = [](Measure& best, const Measure& measure) {
+        if (measure.seconds < best.seconds)
+            best = measure;
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        keepBest(zipTime, timeCommand("zip",
+                                      {"-r", "-q", "-6", "-n", ".jar:.zip:.png:.ogg", zipPath, ".",
+                                       "-x", "versions/*"},
+                                      gameDir));
+        keepBest(unzipTime, timeCommand("unzip", {"-q", zipPath, "-d", unzipDir}, home.path()));
+        toolsZipSize = QFileInfo(zipPath).size();
+        QFile::remove(zipPath);
+        QDir(unzipDir).removeRecursively();
 
-    printRow("launcher archive (switch away)", away.archive, bytes);
+        Timings away;
+        Timings back;
+        if (!runSwitch(switcher, 1, 2, gameDir, away) || !runSwitch(switcher, 2, 1, gameDir, back))
+            return 1;
+        keepBest(archiveTime, away.archive);
+        keepBest(restoreTime, back.restore);
+        intact = intact && fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()) == original;
+    }
+    const qint64 archiveSize = QFileInfo(switcher.archivePathOf(1)).size();
+
+    std::printf("best of %d rounds\n", kRounds);
+    printRow("launcher archive (switch away)", archiveTime, bytes);
     printRow("zip -r -q -6 -n .jar:.zip:.png:.ogg", zipTime, bytes);
-    printRow("launcher restore (switch back)", back.restore, bytes);
+    printRow("launcher restore (switch back)", restoreTime, bytes);
     printRow("unzip -q", unzipTime, bytes);
     std::printf("\narchive size: launcher %.1f MiB, zip %.1f MiB\n", archiveSize / double(kMiB),
                 toolsZipSize / double(kMiB));

@@ -7,8 +7,13 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,8 +23,20 @@ namespace {
 const QStringList kStoredSuffixes = {QStringLiteral(".jar"), QStringLiteral(".zip"),
                                      QStringLiteral(".png"), QStringLiteral(".ogg")};
 
+// Restoring is bound by inflating and copying, so a large archive is extracted by a few
+// threads at once.
+constexpr int kMaxExtractionThreads = 4;
+constexpr int kEntriesPerExtractionThread = 64;
+
 constexpr QDir::Filters kEveryEntry =
     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+int extractionThreads(int entryCount)
+{
+    const int byCores = std::max(1, QThread::idealThreadCount() / 2);
+    const int byWork = std::max(1, entryCount / kEntriesPerExtractionThread);
+    return std::min({kMaxExtractionThreads, byCores, byWork});
+}
 
 QString native(const QString& path)
 {
@@ -323,34 +340,66 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
     const QList<ZipEntryInfo>& entries = zip.entries();
     const int count = int(entries.size());
     emit progress(0, count, QString());
+    // Every name is checked before anything is written.
+    for (const ZipEntryInfo& entry : entries) {
+        if (!entry.isDirectory && !entry.isSymlink && !isSafeRelativePath(entry.name)) {
+            fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
+            return;
+        }
+    }
     if (!QDir().mkpath(gameDir)) {
         fail(Loc::text("common.error.createFailed").arg(native(gameDir)));
         return;
     }
+
     const QString realGameDir = QFileInfo(gameDir).canonicalFilePath();
     const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
     const auto cancelCheck = [this] { return cancelled(); };
+    std::atomic<int> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex reportLock;
+    int done = 0;
+    QString failure;
 
-    for (int i = 0; i < count; ++i) {
-        if (cancelled()) {
-            fail(Loc::text("switch.status.extractCancelled"));
-            return;
-        }
-        const ZipEntryInfo& entry = entries.at(i);
-        if (!entry.isDirectory && !entry.isSymlink) {
-            if (!isSafeRelativePath(entry.name)) {
-                fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
-                return;
-            }
-            const QString error =
-                extractBelow(zip, entry, root, realGameDir, "switch.error.archiveBadPath",
-                             "switch.status.extractCancelled", cancelCheck);
+    // Entries are taken one at a time from a shared counter; progress counts the entries
+    // done, whatever order they finish in.
+    const auto extractEntries = [&](const ZipArchive& reader) {
+        for (int i = next++; i < count && !stop; i = next++) {
+            const ZipEntryInfo& entry = entries.at(i);
+            QString error;
+            if (cancelled())
+                error = Loc::text("switch.status.extractCancelled");
+            else if (!entry.isDirectory && !entry.isSymlink)
+                error =
+                    extractBelow(reader, entry, root, realGameDir, "switch.error.archiveBadPath",
+                                 "switch.status.extractCancelled", cancelCheck);
+            const std::lock_guard<std::mutex> guard(reportLock);
             if (!error.isEmpty()) {
-                fail(error);
+                if (failure.isEmpty())
+                    failure = error;
+                stop = true;
                 return;
             }
+            if (!stop)
+                emit progress(++done, count, entry.name);
         }
-        emit progress(i + 1, count, entry.name);
+    };
+
+    std::vector<std::unique_ptr<ZipArchive>> readers;
+    std::vector<std::thread> helpers;
+    for (int k = 1; k < extractionThreads(count); ++k) {
+        auto reader = std::make_unique<ZipArchive>();
+        if (!reader->open(zipPath))
+            break;
+        helpers.emplace_back(extractEntries, std::cref(*reader));
+        readers.push_back(std::move(reader));
+    }
+    extractEntries(zip);
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (!failure.isEmpty()) {
+        fail(failure);
+        return;
     }
     // The switch is recorded as done next, and a later switch archives this directory over
     // the build's archive: what was written must survive a power loss by then.

@@ -160,6 +160,40 @@ private slots:
         QCOMPARE(topLevelNames(game), QStringList());
     }
 
+    void restoresLargeArchivesCompletely()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        for (int i = 0; i < 600; ++i)
+            writeFile(game + QStringLiteral("/d%1/.f%2.bin").arg(i % 13).arg(i),
+                      i % 3 ? noise(i * 97, i) : QByteArray(i * 50, char(i)));
+        const Fingerprint original = fingerprintTree(game);
+        BuildArchiveWorker worker;
+        const QString zipPath = home.path() + "/out.zip";
+        QVERIFY(run(worker, [&] { worker.archive(game, zipPath, kShared); }).ok);
+
+        const QString restored = home.path() + "/restored";
+        Result result = run(worker, [&] { worker.restore(zipPath, restored); });
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(fingerprintTree(restored), original);
+        QCOMPARE(result.progress.size(), 601);
+        for (int i = 0; i <= 600; ++i)
+            QCOMPARE(result.progress.at(i).at(0).toInt(), i);
+
+        // A failure met by any of the extracting threads ends the request once.
+        QDir(restored).removeRecursively();
+        QDir().mkpath(restored);
+        QDir().mkpath(home.path() + "/elsewhere");
+        QVERIFY(QFile::link(home.path() + "/elsewhere", restored + "/d7"));
+        QSignalSpy finished(&worker, &BuildArchiveWorker::finished);
+        result = run(worker, [&] { worker.restore(zipPath, restored); });
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(!result.ok);
+        QVERIFY2(result.error.startsWith("The archive is corrupted: invalid path \"d7/"),
+                 qPrintable(result.error));
+        QVERIFY(QDir(home.path() + "/elsewhere").isEmpty());
+    }
+
     void clearKeepsSharedEntriesAndLinkTargets()
     {
         TempHome home;
