@@ -817,6 +817,30 @@ private slots:
         QVERIFY(!backend.gameRunning());
     }
 
+    void runningGameKeepsItsFilesInPlace()
+    {
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+                                  {fakeBuild(1, "Build"), fakeBuild(2, "Other")},
+                                  {{"jvmArgs", "-Dfake.wait=60000"}, {"activeBuildId", 1}}));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        backend.launchGame(0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(firstArguments(spies.output).contains("waiting"), kGameWaitMs);
+
+        backend.setActiveBuildIndex(1);
+        backend.removeCustomBuild(1);
+        QCOMPARE(started.messages(),
+                 QStringList(
+                     {"Game files are being moved, close the game first", "Close the game first"}));
+        QVERIFY(!backend.switching());
+        QCOMPARE(backend.customBuildNames(), QStringList({"Build", "Other"}));
+
+        backend.stopGame();
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.gameRunning(), kGameWaitMs);
+    }
+
     void refusalsComeInOrder()
     {
         TempHome home;
