@@ -856,7 +856,7 @@ bool LauncherBackend::switchInProgress() const
     return m_buildSwitcher->busy();
 }
 
-// --- profiles ---
+// ---- Profiles ----
 
 QStringList LauncherBackend::profileNames() const
 {
@@ -932,7 +932,7 @@ void LauncherBackend::removeProfile(int index)
     emit profilesChanged();
 }
 
-// --- builds ---
+// ---- Builds ----
 
 QStringList LauncherBackend::customBuildNames() const
 {
@@ -1064,7 +1064,7 @@ void LauncherBackend::setActiveBuildIndex(int index)
     // the active build again restores it.
     if (index == activeBuildIndex() && !m_buildSwitcher->hasUnfinishedSwitch())
         return;
-    if (m_buildSwitcher->busy()) {
+    if (switchInProgress()) {
         emit launchError(Loc::text("common.error.switchInProgress"));
         return;
     }
@@ -1084,7 +1084,7 @@ void LauncherBackend::setActiveBuildIndex(int index)
     emit busyChanged();
 }
 
-// --- switch status ---
+// ---- Build switch ----
 
 bool LauncherBackend::switching() const
 {
@@ -1108,7 +1108,8 @@ QString LauncherBackend::switchStatus() const
 
 bool LauncherBackend::gameFilesBusy() const
 {
-    return m_buildSwitcher->busy() || operationRunning();
+    // The version and loader installers count here too.
+    return switchInProgress() || operationRunning();
 }
 
 void LauncherBackend::onSwitchFinished(int toBuildId)
