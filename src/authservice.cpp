@@ -113,6 +113,20 @@ bool isHttpsAddress(const QUrl& url)
 
 } // namespace
 
+SignInReply readSignInReply(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // An aborted reply is closed and has nothing left to read.
+    const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
+    // A reply cut off by the time-out is no answer, even after its status line.
+    const bool noAnswer = (status == 0 && reply->error() != QNetworkReply::NoError) ||
+                          reply->error() == QNetworkReply::OperationCanceledError;
+    if (noAnswer)
+        return {0, QJsonObject(), replyErrorText(reply)};
+    return {status, QJsonDocument::fromJson(data).object(), QString()};
+}
+
 AuthService::AuthService(QObject* parent)
     : QObject(parent), m_network(new QNetworkAccessManager(this))
 {
@@ -252,15 +266,8 @@ void AuthService::postJson(const QString& path, const QJsonObject& body, JsonRep
     QNetworkReply* reply =
         m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
-        reply->deleteLater();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        // An aborted reply is closed and has nothing left to read.
-        const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
-        // A reply cut off by the time-out is no answer, even after its status line.
-        const bool noAnswer = (status == 0 && reply->error() != QNetworkReply::NoError) ||
-                              reply->error() == QNetworkReply::OperationCanceledError;
-        const QString networkError = noAnswer ? replyErrorText(reply) : QString();
-        handler(status, QJsonDocument::fromJson(data).object(), networkError);
+        const SignInReply answer = readSignInReply(reply);
+        handler(answer.status, answer.body, answer.networkError);
     });
 }
 

@@ -39,6 +39,17 @@ struct AuthResult {
 // input is missing, otherwise from the event loop.
 using AuthCallback = std::function<void(const AuthResult& result)>;
 
+// A finished sign-in reply, read the same way by both sign-in services: the HTTP
+// status (0 when no answer came), the body as a JSON object (empty when it is
+// not one) and, only when no answer came, the network error text.
+struct SignInReply {
+    int status = 0;
+    QJsonObject body;
+    QString networkError;
+};
+// Reads a finished reply and schedules it for deletion.
+SignInReply readSignInReply(QNetworkReply* reply);
+
 // Offline identities, sign-in at the authlib-injector account service (Ely.by)
 // and the download of the authlib-injector agent the game is started with.
 // Holds no sign-in state: every step carries what it needs in its reply handler.

@@ -152,14 +152,6 @@ qint64 tokenLifetimeSeconds(const QJsonValue& expiresIn)
     return qint64(seconds);
 }
 
-QString replyErrorText(const QNetworkReply* reply)
-{
-    // Nothing but the transfer time-out aborts a request of this service.
-    if (reply->error() == QNetworkReply::OperationCanceledError)
-        return Loc::text("auth.error.timedOut");
-    return reply->errorString();
-}
-
 QNetworkRequest newRequest(const QUrl& url)
 {
     QNetworkRequest request(url);
@@ -438,14 +430,7 @@ void MsaAuthService::getJson(const QUrl& url, const QString& bearer, ReplyHandle
 void MsaAuthService::whenFinished(QNetworkReply* reply, ReplyHandler handler)
 {
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
-        reply->deleteLater();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        // An aborted reply is closed and has nothing left to read.
-        const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
-        // A reply cut off by the time-out is no answer, even after its status line.
-        const bool noAnswer = (status == 0 && reply->error() != QNetworkReply::NoError) ||
-                              reply->error() == QNetworkReply::OperationCanceledError;
-        handler(noAnswer ? 0 : status, QJsonDocument::fromJson(data).object(),
-                noAnswer ? replyErrorText(reply) : QString());
+        const SignInReply answer = readSignInReply(reply);
+        handler(answer.status, answer.body, answer.networkError);
     });
 }
