@@ -8,6 +8,7 @@
 #include "javaruntimeservice.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "msaauthservice.h"
 #include "remoteaddresses.h"
 
 #include <QCoreApplication>
@@ -207,7 +208,7 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     // VersionInstaller, ModLoaderVersionService, ModLoaderInstaller, BuildSwitcher,
     // JavaRuntimeService, JavaInstaller, SeasonalBuildService, SeasonalPackDownloader.
     m_auth = new AuthService(this);
-    // MsaAuthService comes here.
+    m_msa = new MsaAuthService(this);
     m_gameLauncher = new GameLauncher(this);
     // VersionManifestService, VersionInstaller, ModLoaderVersionService and
     // ModLoaderInstaller come here.
@@ -237,7 +238,7 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     }
 
     connect(m_auth, &AuthService::progress, this, &LauncherBackend::launchProgress);
-    // The Microsoft sign-in's progress is forwarded here too.
+    connect(m_msa, &MsaAuthService::progress, this, &LauncherBackend::launchProgress);
     connect(m_gameLauncher, &GameLauncher::progress, this, &LauncherBackend::launchProgress);
     connect(m_gameLauncher, &GameLauncher::output, this, &LauncherBackend::gameOutput);
     connect(m_gameLauncher, &GameLauncher::gameStarted, this, [this](const QString& commandLine) {
@@ -644,10 +645,35 @@ void LauncherBackend::beginAccountServiceAuthentication(quint64 launch)
 
 void LauncherBackend::beginMicrosoftAuthentication()
 {
-    // The Microsoft sign-in chain joins the backend here; until then a Microsoft
-    // profile has no way to sign in at launch.
-    failLaunch(Loc::text("auth.msa.error.profileNeedsLogin")
-                   .arg(m_profiles.at(pendingProfilePosition()).name));
+    const Profile& profile = m_profiles.at(pendingProfilePosition());
+    if (profile.refreshToken.isEmpty()) {
+        failMicrosoftLaunch(Loc::text("auth.msa.error.profileNeedsLogin").arg(profile.name));
+        return;
+    }
+    const QDateTime expiry = QDateTime::fromString(profile.tokenExpiry, Qt::ISODate);
+    if (hasUsableSession(profile, expiry)) {
+        continueLaunch(storedMicrosoftSession(profile, expiry));
+        return;
+    }
+    const quint64 launch = m_pendingLaunch;
+    m_msa->loginWithRefreshToken(profile.refreshToken, [this, launch](const AuthResult& result) {
+        if (!isCurrentLaunch(launch))
+            return;
+        // Signing in again cannot give an account a game profile.
+        if (result.profileUnavailable)
+            failLaunch(result.error);
+        else if (result.ok)
+            continueLaunch(result);
+        else
+            failMicrosoftLaunch(Loc::text("auth.msa.error.sessionExpired").arg(result.error));
+    });
+}
+
+void LauncherBackend::failMicrosoftLaunch(const QString& message)
+{
+    const int position = pendingProfilePosition();
+    failLaunch(message);
+    emit microsoftReloginRequired(position);
 }
 
 void LauncherBackend::submitTwoFactorCode(const QString& code)
@@ -763,7 +789,13 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
 
 void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
 {
-    // A Microsoft result is stored here too, together with the Microsoft sign-in.
+    if (profile.authType == kMicrosoft) {
+        if (result.ok) {
+            applyMicrosoftResult(profile, result);
+            saveProfiles();
+        }
+        return;
+    }
     // An offline sign-in stores nothing.
     if (profile.authType != kElyBy || result.accessToken.isEmpty())
         return;
@@ -812,13 +844,17 @@ int LauncherBackend::pendingProfilePosition() const
 {
     if (m_pendingLaunch == 0)
         return -1;
+    return profilePosition(m_pendingProfileId, m_pendingProfileIndex);
+}
+
+int LauncherBackend::profilePosition(int id, int remembered) const
+{
     // Ids read from the file may repeat: the remembered position decides among
     // equal ids as long as the list has not moved.
-    if (m_pendingProfileIndex >= 0 && m_pendingProfileIndex < m_profiles.size() &&
-        m_profiles.at(m_pendingProfileIndex).id == m_pendingProfileId)
-        return m_pendingProfileIndex;
+    if (remembered >= 0 && remembered < m_profiles.size() && m_profiles.at(remembered).id == id)
+        return remembered;
     for (qsizetype i = 0; i < m_profiles.size(); ++i) {
-        if (m_profiles.at(i).id == m_pendingProfileId)
+        if (m_profiles.at(i).id == id)
             return int(i);
     }
     return -1;
@@ -1133,4 +1169,134 @@ void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIn
     emit launchError(
         Loc::text(gameDirIntact ? "build.error.switchFailed" : "build.error.switchFailedDirty")
             .arg(message));
+}
+
+// ---- Microsoft sign-in ----
+
+namespace {
+// A stored session is reused only while it outlives the launch by this much.
+constexpr qint64 kSessionMarginSeconds = 120;
+const QString kMsaUserType = QStringLiteral("msa");
+} // namespace
+
+bool LauncherBackend::hasUsableSession(const Profile& profile, const QDateTime& expiry)
+{
+    return !profile.accessToken.isEmpty() && expiry.isValid() &&
+           QDateTime::currentDateTimeUtc().addSecs(kSessionMarginSeconds) < expiry;
+}
+
+AuthResult LauncherBackend::storedMicrosoftSession(const Profile& profile, const QDateTime& expiry)
+{
+    AuthResult result;
+    result.ok = true;
+    result.name = profile.resolvedName;
+    result.uuid = profile.uuid;
+    result.accessToken = profile.accessToken;
+    result.clientToken = MsaAuthService::clientId();
+    result.userType = profile.userType.isEmpty() ? kMsaUserType : profile.userType;
+    result.refreshToken = profile.refreshToken;
+    result.xuid = profile.xuid;
+    result.expiresAt = expiry;
+    return result;
+}
+
+void LauncherBackend::applyMicrosoftResult(Profile& profile, const AuthResult& result)
+{
+    profile.accessToken = result.accessToken;
+    // A refresh may hand out no new refresh token: the stored one stays valid.
+    if (!result.refreshToken.isEmpty())
+        profile.refreshToken = result.refreshToken;
+    if (!result.uuid.isEmpty())
+        profile.uuid = result.uuid;
+    if (!result.name.isEmpty())
+        profile.resolvedName = result.name;
+    profile.xuid = result.xuid;
+    profile.userType = result.userType;
+    profile.tokenExpiry =
+        result.expiresAt.isValid() ? result.expiresAt.toUTC().toString(Qt::ISODate) : QString();
+}
+
+void LauncherBackend::startMicrosoftLogin(int profileIndex)
+{
+    if (profileIndex >= m_profiles.size()) {
+        emit microsoftLoginFailed(Loc::text("profile.error.notFound"));
+        return;
+    }
+    ++m_msaWindow;
+    if (profileIndex < 0) {
+        m_pendingMsaProfileIndex = kNewMicrosoftProfile;
+        m_pendingMsaProfileId = -1;
+    } else {
+        m_pendingMsaProfileIndex = profileIndex;
+        m_pendingMsaProfileId = m_profiles.at(profileIndex).id;
+    }
+    emit microsoftLoginUrlReady(MsaAuthService::authorizationUrl().toString());
+}
+
+QVariantMap LauncherBackend::inspectMicrosoftRedirect(const QString& url) const
+{
+    QString code;
+    QString error;
+    const bool matched =
+        MsaAuthService::matchRedirect(QUrl(url, QUrl::TolerantMode), &code, &error);
+    return {{QStringLiteral("matched"), matched},
+            {QStringLiteral("code"), code},
+            {QStringLiteral("error"), error}};
+}
+
+void LauncherBackend::finishMicrosoftLogin(const QString& code)
+{
+    if (m_pendingMsaProfileIndex == kNoMicrosoftLogin) {
+        emit microsoftLoginFailed(Loc::text("auth.msa.status.alreadyCancelled"));
+        return;
+    }
+    // A launch is refused while the code is exchanged.
+    ++m_msaExchangesRunning;
+    setBusy(Operation::MicrosoftLogin, true);
+    const quint64 window = m_msaWindow;
+    m_msa->loginWithCode(code, [this, window](const AuthResult& result) {
+        --m_msaExchangesRunning;
+        setBusy(Operation::MicrosoftLogin, m_msaExchangesRunning > 0);
+        finishMicrosoftWindow(window, result);
+    });
+}
+
+void LauncherBackend::cancelMicrosoftLogin()
+{
+    m_pendingMsaProfileIndex = kNoMicrosoftLogin;
+}
+
+void LauncherBackend::finishMicrosoftWindow(quint64 window, const AuthResult& result)
+{
+    // Cancelled meanwhile, already answered, or replaced by a newer window.
+    if (window != m_msaWindow || m_pendingMsaProfileIndex == kNoMicrosoftLogin)
+        return;
+    const int pending = m_pendingMsaProfileIndex;
+    m_pendingMsaProfileIndex = kNoMicrosoftLogin;
+    if (!result.ok) {
+        emit microsoftLoginFailed(result.error);
+        return;
+    }
+
+    if (pending == kNewMicrosoftProfile) {
+        Profile profile;
+        profile.id = m_nextProfileId++;
+        profile.name = result.name;
+        profile.authType = kMicrosoft;
+        profile.clientToken = AuthService::generateClientToken();
+        applyMicrosoftResult(profile, result);
+        m_profiles.append(profile);
+    } else {
+        const int position = profilePosition(m_pendingMsaProfileId, pending);
+        if (position < 0) {
+            emit microsoftLoginFailed(Loc::text("profile.error.removedDuringLogin"));
+            return;
+        }
+        Profile& profile = m_profiles[position];
+        profile.authType = kMicrosoft;
+        applyMicrosoftResult(profile, result);
+    }
+    saveProfiles();
+    emit profilesChanged();
+    emit microsoftLoginSucceeded(result.name);
 }

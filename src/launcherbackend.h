@@ -16,6 +16,8 @@ class BuildSwitcher;
 class GameLauncher;
 class JavaInstaller;
 class JavaRuntimeService;
+class MsaAuthService;
+class QDateTime;
 class QJsonDocument;
 struct AuthResult;
 
@@ -36,6 +38,7 @@ class LauncherBackend : public QObject {
     Q_PROPERTY(QString switchStage READ switchStage NOTIFY switchChanged)
     Q_PROPERTY(QString switchStatus READ switchStatus NOTIFY switchChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(bool microsoftAvailable READ microsoftAvailable CONSTANT)
 
 public:
     // A stored account.
@@ -108,6 +111,15 @@ public:
     bool gameRunning() const;
     bool busy() const;
 
+    // Linking a profile to a Microsoft account through the interface's browser
+    // window: a negative index signs in a new profile.
+    Q_INVOKABLE void startMicrosoftLogin(int profileIndex);
+    // {"matched": the address is the sign-in redirect, "code", "error"}.
+    Q_INVOKABLE QVariantMap inspectMicrosoftRedirect(const QString& url) const;
+    Q_INVOKABLE void finishMicrosoftLogin(const QString& code);
+    Q_INVOKABLE void cancelMicrosoftLogin();
+    bool microsoftAvailable() const { return true; }
+
 signals:
     void settingsChanged();
     void launchError(const QString& message);
@@ -123,6 +135,10 @@ signals:
     void activeBuildChanged();
     void installedVersionsChanged();
     void switchChanged();
+    void microsoftLoginUrlReady(const QString& url);
+    void microsoftLoginSucceeded(const QString& playerName);
+    void microsoftLoginFailed(const QString& message);
+    void microsoftReloginRequired(int profileIndex);
 
 private:
     friend class TestLauncherBackend;
@@ -171,12 +187,18 @@ private:
     void failLaunch(const QString& message);
     bool isCurrentLaunch(quint64 launch) const;
     int pendingProfilePosition() const;
+    int profilePosition(int id, int remembered) const;
     void beginAuthentication();
     void beginAccountServiceAuthentication(quint64 launch);
     void beginMicrosoftAuthentication();
+    void failMicrosoftLaunch(const QString& message);
     void finishSignIn(quint64 launch, const AuthResult& result, bool codeMayBeAsked = true);
     void continueLaunch(const AuthResult& result);
     void storeSignIn(Profile& profile, const AuthResult& result);
+    static void applyMicrosoftResult(Profile& profile, const AuthResult& result);
+    static bool hasUsableSession(const Profile& profile, const QDateTime& expiry);
+    static AuthResult storedMicrosoftSession(const Profile& profile, const QDateTime& expiry);
+    void finishMicrosoftWindow(quint64 window, const AuthResult& result);
     QString managedJavaPath() const;
 
     QList<Profile> m_profiles;
@@ -186,6 +208,7 @@ private:
     int m_nextProfileId = 1;
     int m_nextBuildId = 1;
     AuthService* m_auth = nullptr;
+    MsaAuthService* m_msa = nullptr;
     GameLauncher* m_gameLauncher = nullptr;
     BuildSwitcher* m_buildSwitcher = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
@@ -206,4 +229,16 @@ private:
     int m_pendingBuildId = -1;
     MinecraftVersion m_pendingVersion;
     QString m_authlibInjectorPath;
+
+    // The profile the open Microsoft sign-in window works for: none, a new
+    // profile, or an existing one followed by its id (the position only tells
+    // equal ids apart), so a profile removed meanwhile never receives another's
+    // tokens. Each opened window has its own number: a late result of an earlier
+    // window is dropped.
+    static constexpr int kNoMicrosoftLogin = -1;
+    static constexpr int kNewMicrosoftProfile = -2;
+    int m_pendingMsaProfileIndex = kNoMicrosoftLogin;
+    int m_pendingMsaProfileId = -1;
+    quint64 m_msaWindow = 0;
+    int m_msaExchangesRunning = 0;
 };

@@ -7,6 +7,7 @@
 #include "launcherbackend.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "msaauthservice.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
 #include "testserver.h"
@@ -22,6 +23,8 @@
 #include <QTest>
 
 #include <memory>
+
+Q_DECLARE_METATYPE(TestReply)
 
 namespace {
 constexpr QFileDevice::Permissions kOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
@@ -253,6 +256,50 @@ void addTwoBuilds(LauncherBackend& backend)
     backend.addCustomBuild("One", "", "1.20.1");
     backend.addCustomBuild("Two", "", "1.20.1");
 }
+
+// ---- Microsoft fixtures ----
+
+const QString kMicrosoftUuid = QStringLiteral("9f8e7d6c5b4a39281706f5e4d3c2b1a0");
+
+// Every step of the Microsoft chain answering for the player Steve; the game
+// profile answers after profileDelayMs.
+void routeMicrosoftChain(TestServer& server, int profileDelayMs = 0)
+{
+    server.route(
+        "/oauth20_token.srf",
+        TestReply::json(R"({"access_token":"ms-access","refresh_token":"ms-refresh-new"})"));
+    server.route("/user/authenticate", TestReply::json(R"({"Token":"xbl-token"})"));
+    server.route("/xsts/authorize",
+                 TestReply::json(R"({"Token":"xsts-token","DisplayClaims":)"
+                                 R"({"xui":[{"uhs":"hash","xid":"2535400000000001"}]}})"));
+    server.route("/authentication/login_with_xbox",
+                 TestReply::json(R"({"access_token":"mc-access","expires_in":3600})"));
+    server.route("/minecraft/profile",
+                 TestReply::json(R"({"id":"9f8e7d6c-5b4a-3928-1706-f5e4d3c2b1a0","name":"Steve"})")
+                     .delayed(profileDelayMs));
+}
+
+// A Microsoft profile holding a session that runs out `validFor` seconds from now
+// (or the given expiry text).
+QJsonObject microsoftProfile(int id, const QString& name, const QString& tokenExpiry)
+{
+    return {{"id", id},
+            {"name", name},
+            {"authType", "microsoft"},
+            {"clientToken", "client-ms"},
+            {"accessToken", "stored-access"},
+            {"refreshToken", "stored-refresh"},
+            {"uuid", "00112233445566778899aabbccddeeff"},
+            {"resolvedName", "Stored"},
+            {"xuid", "42"},
+            {"userType", ""},
+            {"tokenExpiry", tokenExpiry}};
+}
+
+QString expiryIn(qint64 seconds)
+{
+    return QDateTime::currentDateTimeUtc().addSecs(seconds).toString(Qt::ISODate);
+}
 } // namespace
 
 class TestLauncherBackend : public QObject {
@@ -269,6 +316,7 @@ private:
     }
 
     using Operation = LauncherBackend::Operation;
+    using Profile = LauncherBackend::Profile;
 
     // Settings in English with the real java, these profiles and builds, and
     // the fake game installed as kFakeVersion in the default game directory.
@@ -1415,6 +1463,316 @@ private slots:
         QCOMPARE(backend.activeBuildName(), QStringLiteral("Two"));
         QVERIFY(!QFile::exists(gameDir + "/mods/half.jar"));
         QVERIFY(QFile::exists(gameDir + "/mods/two.jar"));
+    }
+
+    void microsoftSignInAddsANewProfile()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server);
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/profiles.json",
+                               R"([{"id": 3, "name": "Nick", "clientToken": "c"}])"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(backend.microsoftAvailable());
+        QSignalSpy urls(&backend, &LauncherBackend::microsoftLoginUrlReady);
+        QSignalSpy failed(&backend, &LauncherBackend::microsoftLoginFailed);
+        QSignalSpy succeeded(&backend, &LauncherBackend::microsoftLoginSucceeded);
+        QSignalSpy changed(&backend, &LauncherBackend::profilesChanged);
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+
+        backend.startMicrosoftLogin(-5);
+        QCOMPARE(firstArguments(urls), QStringList{MsaAuthService::authorizationUrl().toString()});
+        // Past the end of the list: refused, and the open window keeps its profile.
+        backend.startMicrosoftLogin(1);
+        QCOMPARE(firstArguments(failed), QStringList{"Profile not found"});
+        QCOMPARE(backend.m_pendingMsaProfileIndex, LauncherBackend::kNewMicrosoftProfile);
+
+        const QString redirect = server.origin() + "/oauth20_desktop.srf";
+        QCOMPARE(backend.inspectMicrosoftRedirect(redirect + "?code=M.C1+x%2By"),
+                 (QVariantMap{{"matched", true}, {"code", "M.C1+x+y"}, {"error", ""}}));
+        QCOMPARE(backend.inspectMicrosoftRedirect(redirect + "#error=access_denied"),
+                 (QVariantMap{{"matched", true}, {"code", ""}, {"error", "access_denied"}}));
+        QCOMPARE(backend.inspectMicrosoftRedirect("https://example.org/oauth20_desktop.srf"),
+                 (QVariantMap{{"matched", false}, {"code", ""}, {"error", ""}}));
+
+        backend.finishMicrosoftLogin("M.C1+x+y");
+        QVERIFY(backend.busy());
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages(), QStringList{"A launch is already in progress"});
+        QVERIFY(succeeded.wait(10000));
+        QCOMPARE(firstArguments(succeeded), QStringList{"Steve"});
+        QVERIFY(!backend.busy());
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(progress.size(), 4);
+        QCOMPARE(server.requests("/oauth20_token.srf").constFirst().body.split('&').at(1),
+                 QByteArray("code=M.C1%2Bx%2By"));
+
+        const QJsonArray stored = readJson(home.dataDir() + "/profiles.json").array();
+        QCOMPARE(stored.size(), 2);
+        const QJsonObject added = stored.at(1).toObject();
+        QCOMPARE(added.value("id").toInt(), 4);
+        QCOMPARE(added.value("name").toString(), QStringLiteral("Steve"));
+        QCOMPARE(added.value("authType").toString(), QStringLiteral("microsoft"));
+        QCOMPARE(added.value("login").toString(), QString());
+        QCOMPARE(added.value("password").toString(), QString());
+        QCOMPARE(added.value("clientToken").toString().size(), 36);
+        QCOMPARE(added.value("accessToken").toString(), QStringLiteral("mc-access"));
+        QCOMPARE(added.value("refreshToken").toString(), QStringLiteral("ms-refresh-new"));
+        QCOMPARE(added.value("uuid").toString(), kMicrosoftUuid);
+        QCOMPARE(added.value("resolvedName").toString(), QStringLiteral("Steve"));
+        QCOMPARE(added.value("xuid").toString(), QStringLiteral("2535400000000001"));
+        QCOMPARE(added.value("userType").toString(), QStringLiteral("msa"));
+        const QString expiry = added.value("tokenExpiry").toString();
+        QVERIFY2(expiry.endsWith('Z') && expiry.size() == 20, qPrintable(expiry));
+        const qint64 lifetime =
+            QDateTime::currentDateTimeUtc().secsTo(QDateTime::fromString(expiry, Qt::ISODate));
+        QVERIFY(lifetime > 3590 && lifetime <= 3600);
+        QCOMPARE(profiles(backend).constLast().name, QStringLiteral("Steve"));
+
+        // The window's work is done: a second code has nobody to go to.
+        backend.finishMicrosoftLogin("again");
+        QCOMPARE(failed.size(), 2);
+        QCOMPARE(server.requestCount("/oauth20_token.srf"), 1);
+    }
+
+    // The window follows its profile by id while the list changes.
+    void microsoftSignInRenewsAnExistingProfile()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server, 300);
+        // This account hands out no new refresh token.
+        server.route("/oauth20_token.srf", TestReply::json(R"({"access_token":"ms-access"})"));
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/profiles.json", R"([
+            {"id": 1, "name": "First"},
+            {"id": 2, "name": "Main", "login": "kept", "refreshToken": "old-refresh",
+             "resolvedName": "Old"},
+            {"id": 3, "name": "Bystander"}])"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy failed(&backend, &LauncherBackend::microsoftLoginFailed);
+        QSignalSpy succeeded(&backend, &LauncherBackend::microsoftLoginSucceeded);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+
+        backend.startMicrosoftLogin(1);
+        backend.finishMicrosoftLogin("code");
+        QTRY_COMPARE(server.requestCount("/minecraft/profile"), 1);
+        backend.removeProfile(0);
+        QVERIFY(succeeded.wait(10000));
+        QCOMPARE(failed.size(), 0);
+        const Profile& renewed = profiles(backend).at(0);
+        QCOMPARE(renewed.id, 2);
+        QCOMPARE(renewed.name, QStringLiteral("Main"));
+        QCOMPARE(renewed.login, QStringLiteral("kept"));
+        QCOMPARE(renewed.authType, QStringLiteral("microsoft"));
+        QCOMPARE(renewed.resolvedName, QStringLiteral("Steve"));
+        QCOMPARE(renewed.accessToken, QStringLiteral("mc-access"));
+        QCOMPARE(renewed.refreshToken, QStringLiteral("old-refresh"));
+        QCOMPARE(profiles(backend).at(1).accessToken, QString());
+        QCOMPARE(readJson(profilesFile).array().size(), 2);
+
+        // Removed while signing in: the profile now at its old place gets nothing.
+        backend.startMicrosoftLogin(0);
+        backend.finishMicrosoftLogin("code");
+        QTRY_COMPARE(server.requestCount("/minecraft/profile"), 2);
+        backend.removeProfile(0);
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(firstArguments(failed), QStringList{"The profile was removed while signing in"});
+        QCOMPARE(profiles(backend).size(), 1);
+        QCOMPARE(profiles(backend).at(0).name, QStringLiteral("Bystander"));
+        QCOMPARE(profiles(backend).at(0).accessToken, QString());
+        QCOMPARE(profiles(backend).at(0).authType, QStringLiteral("offline"));
+        QCOMPARE(readJson(profilesFile).array().at(0).toObject().value("accessToken").toString(),
+                 QString());
+        QVERIFY(!backend.busy());
+    }
+
+    void cancelledOrFailedMicrosoftSignIn()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server, 300);
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/profiles.json", R"([{"id": 1, "name": "Nick"}])"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy failed(&backend, &LauncherBackend::microsoftLoginFailed);
+        QSignalSpy succeeded(&backend, &LauncherBackend::microsoftLoginSucceeded);
+        QSignalSpy changed(&backend, &LauncherBackend::profilesChanged);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+        const QByteArray storedProfiles = readBytes(profilesFile);
+
+        // Cancelled while the code is exchanged: the result is dropped silently.
+        backend.startMicrosoftLogin(-1);
+        backend.finishMicrosoftLogin("code");
+        QVERIFY(backend.busy());
+        backend.cancelMicrosoftLogin();
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.busy(), 10000);
+        QCOMPARE(server.requestCount("/minecraft/profile"), 1);
+        backend.finishMicrosoftLogin("code");
+        QCOMPARE(firstArguments(failed),
+                 QStringList{"The Microsoft sign-in has already been cancelled"});
+        QCOMPARE(server.requestCount("/oauth20_token.srf"), 1);
+
+        // A window opened for another profile meanwhile is not answered by the
+        // earlier window's result; its own code then signs it in.
+        backend.startMicrosoftLogin(-1);
+        backend.finishMicrosoftLogin("code");
+        backend.startMicrosoftLogin(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.busy(), 10000);
+        QCOMPARE(succeeded.size(), 0);
+        QCOMPARE(profiles(backend).size(), 1);
+        QCOMPARE(readBytes(profilesFile), storedProfiles);
+        QCOMPARE(changed.size(), 0);
+        backend.finishMicrosoftLogin("code");
+        QVERIFY(succeeded.wait(10000));
+        QCOMPARE(profiles(backend).at(0).authType, QStringLiteral("microsoft"));
+
+        // A failing chain reports the server's text and stores nothing.
+        server.route("/oauth20_token.srf",
+                     TestReply::json(R"({"error":"invalid_grant","error_description":"The )"
+                                     R"(provided value for the code is not valid."})",
+                                     400));
+        const QByteArray renewed = readBytes(profilesFile);
+        backend.startMicrosoftLogin(-1);
+        backend.finishMicrosoftLogin("code");
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(firstArguments(failed).constLast(),
+                 QStringLiteral("The provided value for the code is not valid."));
+        QCOMPARE(readBytes(profilesFile), renewed);
+        QCOMPARE(profiles(backend).size(), 1);
+        QVERIFY(!backend.busy());
+        QCOMPARE(started.messages(), QStringList());
+    }
+
+    void microsoftLaunchUsesTheStoredSessionOrRefreshes_data()
+    {
+        QTest::addColumn<QString>("tokenExpiry");
+        QTest::addColumn<bool>("refreshed");
+        QTest::newRow("valid for three minutes") << expiryIn(180) << false;
+        QTest::newRow("valid for one minute") << expiryIn(60) << true;
+        QTest::newRow("valid for exactly two minutes") << expiryIn(120) << true;
+        QTest::newRow("no expiry") << QString() << true;
+        QTest::newRow("not a date") << QStringLiteral("tomorrow") << true;
+    }
+
+    void microsoftLaunchUsesTheStoredSessionOrRefreshes()
+    {
+        QFETCH(QString, tokenExpiry);
+        QFETCH(bool, refreshed);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server);
+        // This refresh hands out no new refresh token: the stored one stays.
+        server.route("/oauth20_token.srf", TestReply::json(R"({"access_token":"ms-access"})"));
+        TempHome home;
+        QVERIFY(prepareLaunchHome(
+            home,
+            {QJsonObject{{"id", 1}, {"name", "Nick"}}, microsoftProfile(2, "MS", tokenExpiry)},
+            {fakeBuild(1, "Build")}));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        QSignalSpy relogin(&backend, &LauncherBackend::microsoftReloginRequired);
+
+        backend.launchGame(1, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.size(), 1);
+        QCOMPARE(relogin.size(), 0);
+        QCOMPARE(server.requestCount(), refreshed ? 5 : 0);
+        const QStringList output = firstArguments(spies.output);
+        const Profile& profile = profiles(backend).at(1);
+        if (refreshed) {
+            QVERIFY2(output.contains("player=Steve"), qPrintable(output.join('\n')));
+            QVERIFY(output.contains("uuid=" + kMicrosoftUuid));
+            QCOMPARE(profile.accessToken, QStringLiteral("mc-access"));
+            QCOMPARE(profile.resolvedName, QStringLiteral("Steve"));
+            QCOMPARE(QDateTime::currentDateTimeUtc().secsTo(
+                         QDateTime::fromString(profile.tokenExpiry, Qt::ISODate)) /
+                         60,
+                     59);
+            const auto form = server.requests("/oauth20_token.srf").constFirst().body.split('&');
+            QVERIFY(form.contains("refresh_token=stored-refresh"));
+        } else {
+            QVERIFY2(output.contains("player=Stored"), qPrintable(output.join('\n')));
+            QVERIFY(output.contains("uuid=00112233445566778899aabbccddeeff"));
+            QCOMPARE(profile.accessToken, QStringLiteral("stored-access"));
+            QCOMPARE(profile.tokenExpiry, tokenExpiry);
+        }
+        QCOMPARE(profile.refreshToken, QStringLiteral("stored-refresh"));
+        QCOMPARE(profile.userType, QStringLiteral("msa"));
+        const QJsonObject stored =
+            readJson(home.dataDir() + "/profiles.json").array().at(1).toObject();
+        QCOMPARE(stored.value("userType").toString(), QStringLiteral("msa"));
+        QCOMPARE(stored.value("accessToken").toString(), profile.accessToken);
+        QVERIFY(!backend.busy());
+    }
+
+    void microsoftLaunchNeedingANewSignIn_data()
+    {
+        QTest::addColumn<QString>("refreshToken");
+        QTest::addColumn<TestReply>("tokenReply");
+        QTest::addColumn<TestReply>("profileReply");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("relogin");
+        QTest::addColumn<int>("requests");
+
+        const TestReply tokens = TestReply::json(R"({"access_token":"ms-access"})");
+        const TestReply steve = TestReply::json(R"({"id":"9f8e7d6c","name":"Steve"})");
+        QTest::newRow("refresh rejected")
+            << "stored-refresh" << TestReply::json(R"({"error":"invalid_grant"})", 400) << steve
+            << "The Microsoft session has expired — sign in to the account again (invalid_grant)"
+            << true << 1;
+        QTest::newRow("not linked")
+            << "" << tokens << steve
+            << "Profile \"MS\" is not linked to a Microsoft account — sign in to it" << true << 0;
+        QTest::newRow("no game profile")
+            << "stored-refresh" << tokens << TestReply::json(R"({"error":"NOT_FOUND"})", 404)
+            << Loc::text("auth.msa.error.noProfileYet") << false << 5;
+    }
+
+    void microsoftLaunchNeedingANewSignIn()
+    {
+        QFETCH(QString, refreshToken);
+        QFETCH(TestReply, tokenReply);
+        QFETCH(TestReply, profileReply);
+        QFETCH(QString, message);
+        QFETCH(bool, relogin);
+        QFETCH(int, requests);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server);
+        server.route("/oauth20_token.srf", tokenReply);
+        server.route("/minecraft/profile", profileReply);
+        QJsonObject linked = microsoftProfile(2, "MS", expiryIn(30));
+        linked.insert("refreshToken", refreshToken);
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}, linked},
+                                  {fakeBuild(1, "Build")}));
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+        Started started;
+        const QByteArray storedProfiles = readBytes(profilesFile);
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        QStringList order;
+        connect(&backend, &LauncherBackend::launchError, this, [&] { order.append("error"); });
+        connect(&backend, &LauncherBackend::microsoftReloginRequired, this,
+                [&](int index) { order.append(QStringLiteral("relogin %1").arg(index)); });
+
+        backend.launchGame(1, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(started.errors.size(), 1, 10000);
+        QCOMPARE(started.messages(), QStringList{message});
+        QCOMPARE(order, (relogin ? QStringList{"error", "relogin 1"} : QStringList{"error"}));
+        QVERIFY(!backend.busy());
+        QCOMPARE(spies.launched.size(), 0);
+        QCOMPARE(server.requestCount(), requests);
+        QCOMPARE(readBytes(profilesFile), storedProfiles);
+        QVERIFY(backend.m_pendingLaunch == 0);
     }
 };
 
