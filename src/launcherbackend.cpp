@@ -99,6 +99,16 @@ template <typename Record> void sortById(QList<Record>& records)
 using Profile = LauncherBackend::Profile;
 using CustomBuild = LauncherBackend::CustomBuild;
 
+// A sign-in that names the player updates the stored name and UUID; one that
+// does not leaves them.
+void takeIdentity(Profile& profile, const AuthResult& result)
+{
+    if (!result.uuid.isEmpty())
+        profile.uuid = result.uuid;
+    if (!result.name.isEmpty())
+        profile.resolvedName = result.name;
+}
+
 // The text fields of each record with their JSON keys; ids and numbers are
 // handled beside them.
 const std::pair<QString Profile::*, QString> kProfileTexts[] = {
@@ -802,10 +812,7 @@ void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
     profile.accessToken = result.accessToken;
     profile.clientToken = result.clientToken;
     // Confirming a stored token tells neither name nor UUID: the stored ones stay.
-    if (!result.uuid.isEmpty())
-        profile.uuid = result.uuid;
-    if (!result.name.isEmpty())
-        profile.resolvedName = result.name;
+    takeIdentity(profile, result);
     profile.userType = result.userType;
     saveProfiles();
 }
@@ -1206,10 +1213,7 @@ void LauncherBackend::applyMicrosoftResult(Profile& profile, const AuthResult& r
     // A refresh may hand out no new refresh token: the stored one stays valid.
     if (!result.refreshToken.isEmpty())
         profile.refreshToken = result.refreshToken;
-    if (!result.uuid.isEmpty())
-        profile.uuid = result.uuid;
-    if (!result.name.isEmpty())
-        profile.resolvedName = result.name;
+    takeIdentity(profile, result);
     profile.xuid = result.xuid;
     profile.userType = result.userType;
     profile.tokenExpiry =
