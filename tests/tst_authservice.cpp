@@ -492,6 +492,18 @@ void AuthServiceTest::stalledServerTimesOut()
     QCOMPARE(halfway.result.error, timedOut);
     QCOMPARE(m_server->requestCount("/auth/refresh"), 0);
 
+    // A refresh cut off after its status line is no refreshed session either:
+    // the password is tried next.
+    m_server->route("/auth/validate", TestReply::status(403));
+    m_server->route("/auth/refresh", TestReply::ok(QByteArray(100, ' ')).stalledAfter(1));
+    SignIn cutRefresh;
+    m_auth->loginElyBy(QStringLiteral("steve"), QStringLiteral("pw"), QStringLiteral("ct"),
+                       QStringLiteral("stored-token"), cutRefresh.callback());
+    QTRY_COMPARE_WITH_TIMEOUT(cutRefresh.calls, 1, 5000);
+    QVERIFY(!cutRefresh.result.ok);
+    QCOMPARE(cutRefresh.result.error, timedOut);
+    QCOMPARE(m_server->requestCount("/auth/authenticate"), 2);
+
     m_server->route("/artifact/latest.json", TestReply::ok().delayed(60000));
     Injector agent;
     m_auth->ensureAuthlibInjector(m_home->path() + QStringLiteral("/agent"), agent.callback());
