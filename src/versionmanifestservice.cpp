@@ -1,0 +1,210 @@
+#include "versionmanifestservice.h"
+
+#include "launcherpaths.h"
+#include "localization.h"
+#include "remoteaddresses.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// Just under six hours: a list fetched this many seconds ago is still fresh.
+constexpr qint64 kFreshSeconds = 21599;
+constexpr int kTransferTimeoutMs = 20000;
+
+QDateTime parseTime(const QString& text)
+{
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+QString formatTime(const QDateTime& time)
+{
+    return time.isValid() ? time.toString(Qt::ISODate) : QString();
+}
+
+// Newest first; undated entries last; ties broken by id in plain text order.
+bool comesBefore(const RemoteVersionEntry& a, const RemoteVersionEntry& b)
+{
+    const bool aDated = a.releaseTime.isValid();
+    const bool bDated = b.releaseTime.isValid();
+    if (aDated != bDated)
+        return aDated;
+    if (aDated) {
+        const qint64 aTime = a.releaseTime.toMSecsSinceEpoch();
+        const qint64 bTime = b.releaseTime.toMSecsSinceEpoch();
+        if (aTime != bTime)
+            return aTime > bTime;
+    }
+    return a.id < b.id;
+}
+
+// Reads the manifest's version list, or the cache, which has the same shape.
+QList<RemoteVersionEntry> parseManifest(const QJsonObject& root)
+{
+    const QJsonArray array = root.value(QLatin1String("versions")).toArray();
+    QList<RemoteVersionEntry> entries;
+    entries.reserve(array.size());
+    for (const QJsonValue& value : array) {
+        const QJsonObject object = value.toObject();
+        RemoteVersionEntry entry;
+        entry.id = object.value(QLatin1String("id")).toString();
+        entry.type = object.value(QLatin1String("type")).toString();
+        entry.url = QUrl(object.value(QLatin1String("url")).toString(), QUrl::TolerantMode);
+        entry.sha1 = object.value(QLatin1String("sha1")).toString();
+        entry.releaseTime = parseTime(object.value(QLatin1String("releaseTime")).toString());
+        if (!entry.id.isEmpty() && entry.url.scheme() == QLatin1String("https"))
+            entries.append(std::move(entry));
+    }
+    std::stable_sort(entries.begin(), entries.end(), comesBefore);
+    return entries;
+}
+
+QJsonObject parseObject(const QByteArray& bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
+}
+
+} // namespace
+
+VersionManifestService::VersionManifestService(QObject* parent)
+    : QObject(parent), m_network(new QNetworkAccessManager(this))
+{
+}
+
+void VersionManifestService::ensureLoaded(Callback callback, bool force)
+{
+    if (!m_cacheLoaded) {
+        m_cacheLoaded = true;
+        if (readCache())
+            emit versionsChanged();
+    }
+
+    const bool fresh = !m_versions.isEmpty() && m_fetchedAt.isValid() &&
+                       m_fetchedAt.secsTo(QDateTime::currentDateTimeUtc()) <= kFreshSeconds;
+    if (fresh && !force) {
+        if (callback)
+            QTimer::singleShot(0, this, [callback = std::move(callback)] { callback(true, {}); });
+        return;
+    }
+
+    if (callback)
+        m_waiters.append(std::move(callback));
+    if (!m_refreshing)
+        startRefresh();
+}
+
+std::optional<RemoteVersionEntry> VersionManifestService::find(const QString& id) const
+{
+    const auto it = m_indexById.constFind(id);
+    if (it == m_indexById.cend())
+        return std::nullopt;
+    return m_versions.at(*it);
+}
+
+void VersionManifestService::startRefresh()
+{
+    m_refreshing = true;
+    emit refreshingChanged();
+
+    QNetworkRequest request(QUrl(RemoteAddresses::versionManifestUrl(), QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(kTransferTimeoutMs);
+    QNetworkReply* reply = m_network->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleReply(reply); });
+}
+
+void VersionManifestService::handleReply(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        finishRefresh(false,
+                      Loc::text("version.error.manifestFetchFailed").arg(reply->errorString()));
+        return;
+    }
+
+    QList<RemoteVersionEntry> result = parseManifest(parseObject(reply->readAll()));
+    if (result.isEmpty()) {
+        finishRefresh(false, Loc::text("version.error.manifestUnparsable"));
+        return;
+    }
+
+    applyVersions(std::move(result));
+    m_fetchedAt = QDateTime::currentDateTimeUtc();
+    writeCache();
+    emit versionsChanged();
+    finishRefresh(true, {});
+}
+
+void VersionManifestService::finishRefresh(bool ok, const QString& message)
+{
+    m_refreshing = false;
+    emit refreshingChanged();
+    const QList<Callback> waiting = std::exchange(m_waiters, {});
+    for (const Callback& callback : waiting)
+        callback(ok || !m_versions.isEmpty(), message);
+}
+
+void VersionManifestService::applyVersions(QList<RemoteVersionEntry> list)
+{
+    m_versions = std::move(list);
+    m_indexById = {};
+    m_indexById.reserve(m_versions.size());
+    for (qint32 i = 0; i < m_versions.size(); ++i)
+        m_indexById.insert(m_versions.at(i).id, i);
+}
+
+bool VersionManifestService::readCache()
+{
+    QFile file(LauncherPaths::versionManifestFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject root = parseObject(file.readAll());
+    QList<RemoteVersionEntry> result = parseManifest(root);
+    if (result.isEmpty())
+        return false;
+    applyVersions(std::move(result));
+    m_fetchedAt = parseTime(root.value(QLatin1String("fetchedAt")).toString());
+    return true;
+}
+
+void VersionManifestService::writeCache() const
+{
+    if (!LauncherPaths::ensureRootExists())
+        return;
+
+    QJsonArray entries;
+    for (const RemoteVersionEntry& entry : m_versions) {
+        entries.append(QJsonObject{
+            {QStringLiteral("id"), entry.id},
+            {QStringLiteral("type"), entry.type},
+            {QStringLiteral("url"), entry.url.toString()},
+            {QStringLiteral("sha1"), entry.sha1},
+            {QStringLiteral("releaseTime"), formatTime(entry.releaseTime)},
+        });
+    }
+    const QJsonObject root{
+        {QStringLiteral("fetchedAt"), formatTime(m_fetchedAt.toUTC())},
+        {QStringLiteral("versions"), entries},
+    };
+    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
+
+    QSaveFile file(LauncherPaths::versionManifestFile());
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    if (file.write(bytes) == bytes.size())
+        file.commit();
+    else
+        file.cancelWriting();
+}
