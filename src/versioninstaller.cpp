@@ -1,5 +1,6 @@
 #include "versioninstaller.h"
 
+#include "gamelauncher.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 #include "versionmanifestservice.h"
@@ -128,30 +129,6 @@ bool isTransient(int status, QNetworkReply::NetworkError error)
 qint64 sizeOf(const QJsonObject& object)
 {
     return qMax<qint64>(0, object.value(QLatin1String("size")).toInteger());
-}
-
-// The game files a launch needs and cannot find, at most `limit` of them.
-QStringList missingGameFiles(const QString& gameDir, const MinecraftVersion& version, int limit)
-{
-    if (!QFileInfo::exists(gameDir))
-        return {nativePath(gameDir)};
-    QStringList missing;
-    auto check = [&](const QString& path) {
-        if (QFileInfo::exists(path))
-            return true;
-        if (missing.size() < limit)
-            missing.append(nativePath(path));
-        return false;
-    };
-    check(version.clientJar);
-    for (const MinecraftLibrary& library : version.libraries)
-        check(gameDir + QLatin1String("/libraries/") + library.path);
-    if (!version.assetIndex.isEmpty()) {
-        if (check(gameDir + QLatin1String("/assets/indexes/") + version.assetIndex +
-                  QLatin1String(".json")))
-            check(gameDir + QLatin1String("/assets/objects"));
-    }
-    return missing;
 }
 
 } // namespace
@@ -387,7 +364,10 @@ void VersionInstaller::abandonCurrent()
 
 void VersionInstaller::complete()
 {
-    const QStringList missing = missingGameFiles(m_gameDir, m_version, kMissingFilesShown);
+    LaunchOptions options;
+    options.gameDir = m_gameDir;
+    options.versionId = m_versionId;
+    const QStringList missing = GameLauncher::missingFiles(options, m_version, kMissingFilesShown);
     if (!missing.isEmpty()) {
         failInstall(Loc::text("version.error.filesMissingAfterDownload")
                         .arg(QString::number(missing.size()), missing.join(QLatin1Char('\n'))));
