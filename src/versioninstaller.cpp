@@ -131,6 +131,26 @@ qint64 sizeOf(const QJsonObject& object)
     return qMax<qint64>(0, object.value(QLatin1String("size")).toInteger());
 }
 
+// Follows keys through nested objects; anything missing reads as an empty object.
+QJsonObject objectAt(QJsonObject object, std::initializer_list<const char*> keys)
+{
+    for (const char* key : keys)
+        object = object.value(QLatin1String(key)).toObject();
+    return object;
+}
+
+// A task from a download object of a version description ("url", "sha1", "size").
+DownloadTask taskFor(DownloadTask::Kind kind, const QJsonObject& download, const QString& path,
+                     const QString& label)
+{
+    return {kind,
+            QUrl(download.value(QLatin1String("url")).toString(), QUrl::TolerantMode),
+            path,
+            download.value(QLatin1String("sha1")).toString(),
+            sizeOf(download),
+            label};
+}
+
 } // namespace
 
 struct VersionInstaller::ActiveDownload {
@@ -480,16 +500,10 @@ bool VersionInstaller::prepareTasks()
     // Client, asset index and logging come from this job's own description; a
     // parent's are fetched by the parent's own job. The client always goes to this
     // version's own jar, never over a parent's.
-    const QJsonObject client = m_versionJson.value(QLatin1String("downloads"))
-                                   .toObject()
-                                   .value(QLatin1String("client"))
-                                   .toObject();
+    const QJsonObject client = objectAt(m_versionJson, {"downloads", "client"});
     if (!client.isEmpty()) {
         const QString jar = VersionLoader::versionJarPath(m_gameDir, m_versionId);
-        enqueue({DownloadTask::Client,
-                 QUrl(client.value(QLatin1String("url")).toString(), QUrl::TolerantMode), jar,
-                 client.value(QLatin1String("sha1")).toString(), sizeOf(client),
-                 QFileInfo(jar).fileName()});
+        enqueue(taskFor(DownloadTask::Client, client, jar, QFileInfo(jar).fileName()));
     }
 
     for (const MinecraftLibrary& library : std::as_const(m_version.libraries)) {
@@ -502,30 +516,21 @@ bool VersionInstaller::prepareTasks()
                  qMax<qint64>(0, library.size), library.name});
     }
 
-    const QJsonObject assetIndex = m_versionJson.value(QLatin1String("assetIndex")).toObject();
+    const QJsonObject assetIndex = objectAt(m_versionJson, {"assetIndex"});
     if (!assetIndex.isEmpty() && isSafeRelativeSegment(m_version.assetIndex)) {
-        enqueue({DownloadTask::AssetIndex,
-                 QUrl(assetIndex.value(QLatin1String("url")).toString(), QUrl::TolerantMode),
-                 m_gameDir + QLatin1String("/assets/indexes/") + m_version.assetIndex +
-                     QLatin1String(".json"),
-                 assetIndex.value(QLatin1String("sha1")).toString(), sizeOf(assetIndex),
-                 Loc::text("version.progress.assetIndex")});
+        const QString indexPath = m_gameDir + QLatin1String("/assets/indexes/") +
+                                  m_version.assetIndex + QLatin1String(".json");
+        enqueue(taskFor(DownloadTask::AssetIndex, assetIndex, indexPath,
+                        Loc::text("version.progress.assetIndex")));
         m_assetEstimate = qMax<qint64>(0, assetIndex.value(QLatin1String("totalSize")).toInteger());
         m_totalBytes += m_assetEstimate;
     }
 
-    const QJsonObject logFile = m_versionJson.value(QLatin1String("logging"))
-                                    .toObject()
-                                    .value(QLatin1String("client"))
-                                    .toObject()
-                                    .value(QLatin1String("file"))
-                                    .toObject();
+    const QJsonObject logFile = objectAt(m_versionJson, {"logging", "client", "file"});
     const QString logId = logFile.value(QLatin1String("id")).toString();
     if (!logFile.isEmpty() && isSafeRelativeSegment(logId)) {
-        enqueue({DownloadTask::LogConfig,
-                 QUrl(logFile.value(QLatin1String("url")).toString(), QUrl::TolerantMode),
-                 m_gameDir + QLatin1String("/assets/log_configs/") + logId,
-                 logFile.value(QLatin1String("sha1")).toString(), sizeOf(logFile), logId});
+        enqueue(taskFor(DownloadTask::LogConfig, logFile,
+                        m_gameDir + QLatin1String("/assets/log_configs/") + logId, logId));
     }
 
     setStage(Loc::text("version.progress.gameFiles"));
