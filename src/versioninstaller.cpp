@@ -9,11 +9,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPromise>
 #include <QSaveFile>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <utility>
@@ -21,6 +24,9 @@
 namespace {
 
 constexpr int kMaxParallelDownloads = 8;
+// Data waiting to be written per download; a fast server is held back instead of piling
+// up megabytes that would then be hashed and written in one long go.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
 // Present files finished in one pump before the rest wait for the next turn of the
 // event loop, so a re-check of thousands of assets keeps the interface responsive.
 constexpr int kMaxPresentPerPump = 256;
@@ -155,7 +161,9 @@ DownloadTask taskFor(DownloadTask::Kind kind, const QJsonObject& download, const
 
 struct VersionInstaller::ActiveDownload {
     DownloadTask task;
-    QNetworkReply* reply = nullptr;
+    // Null once the finished reply has been deleted; a download being committed has
+    // none left to abort.
+    QPointer<QNetworkReply> reply;
     // Destroying an uncommitted save-file removes its temporary file.
     std::unique_ptr<QSaveFile> file;
     QCryptographicHash hash{QCryptographicHash::Sha1};
@@ -165,8 +173,10 @@ struct VersionInstaller::ActiveDownload {
 
 VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* parent)
     : QObject(parent), m_manifest(manifest), m_network(new QNetworkAccessManager(this)),
-      m_progressTimer(new QTimer(this)), m_legacyTimer(new QTimer(this))
+      m_progressTimer(new QTimer(this)), m_legacyTimer(new QTimer(this)),
+      m_committer(new QThreadPool(this))
 {
+    m_committer->setMaxThreadCount(kMaxParallelDownloads);
     m_progressTimer->setInterval(kProgressIntervalMs);
     connect(m_progressTimer, &QTimer::timeout, this, &VersionInstaller::flushProgress);
     m_legacyTimer->setInterval(0);
@@ -415,11 +425,14 @@ void VersionInstaller::cancel()
 
     // Each abort reports the download's end at once; the last one finalizes.
     const QList<ActivePtr> running = m_active;
-    for (const ActivePtr& download : running)
-        download->reply->abort();
+    for (const ActivePtr& download : running) {
+        if (download->reply)
+            download->reply->abort();
+    }
 
     if (m_canceling) {
-        // Nothing was running, or a reply did not report its end inside abort().
+        // Nothing was downloading, a finished download is still being committed, or a
+        // reply did not report its end inside abort().
         for (const ActivePtr& download : std::exchange(m_active, {}))
             download->file.reset();
         finalizeCancel();
@@ -447,7 +460,8 @@ void VersionInstaller::failInstall(const QString& message)
     resetInstallState();
     for (const ActivePtr& download : running) {
         download->file.reset();
-        download->reply->abort();
+        if (download->reply)
+            download->reply->abort();
     }
     emit failed(id, text);
 }
@@ -608,6 +622,7 @@ void VersionInstaller::startTask(DownloadTask task)
     }
 
     QNetworkReply* reply = m_network->get(downloadRequest(download->task.url));
+    reply->setReadBufferSize(kReadBufferBytes);
     download->reply = reply;
     m_active.append(download);
     m_currentItem = download->task.label;
@@ -671,27 +686,33 @@ void VersionInstaller::schedulePump()
 
 void VersionInstaller::handleReplyFinished(const ActivePtr& download)
 {
-    download->reply->deleteLater();
-    if (!m_active.removeOne(download)) { // the job it belonged to has ended
+    QNetworkReply* reply = download->reply;
+    reply->deleteLater();
+    if (!m_active.contains(download)) { // the job it belonged to has ended
         download->file.reset();
         return;
     }
+    if (!m_canceling && reply->error() == QNetworkReply::NoError) {
+        receive(*download);
+        if (!download->writeFailed && hashMatches(*download)) {
+            commitInBackground(download);
+            return;
+        }
+    }
+
+    m_active.removeOne(download);
+    download->file.reset();
     if (m_canceling) {
-        download->file.reset();
         if (m_active.isEmpty())
             finalizeCancel();
         return;
     }
-
-    QNetworkReply* reply = download->reply;
     const DownloadTask& task = download->task;
     if (download->writeFailed) { // the disk, not the server, failed
-        download->file.reset();
         failInstall(Loc::text("common.error.saveFailed").arg(nativePath(task.path)));
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        download->file.reset();
         const QString reason = reply->errorString();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (!isTransient(status, reply->error()))
@@ -700,22 +721,48 @@ void VersionInstaller::handleReplyFinished(const ActivePtr& download)
             pump();
         return;
     }
+    if (retryOrFail(task, Loc::text("common.error.checksumMismatch")))
+        pump();
+}
 
-    receive(*download);
-    if (download->writeFailed) {
-        download->file.reset();
-        failInstall(Loc::text("common.error.saveFailed").arg(nativePath(task.path)));
+bool VersionInstaller::hashMatches(ActiveDownload& download) const
+{
+    return download.task.sha1.isEmpty() ||
+           sameHash(QString::fromLatin1(download.hash.result().toHex()), download.task.sha1);
+}
+
+// Committing makes the file durable before it takes its name, which can stall for a
+// long while on a busy disk; a worker does it so the interface stays responsive. The
+// download keeps its slot meanwhile, and a job that ends in the meantime ignores the
+// result: a verified file in place is no partial one.
+void VersionInstaller::commitInBackground(const ActivePtr& download)
+{
+    std::shared_ptr<QSaveFile> file(std::move(download->file));
+    auto* watcher = new QFutureWatcher<bool>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, download] {
+        watcher->deleteLater();
+        handleCommitted(download, watcher->result());
+    });
+    auto promise = std::make_shared<QPromise<bool>>();
+    watcher->setFuture(promise->future());
+    m_committer->start([promise, file] {
+        promise->start();
+        promise->addResult(file->commit());
+        promise->finish();
+    });
+}
+
+void VersionInstaller::handleCommitted(const ActivePtr& download, bool committed)
+{
+    if (!m_active.removeOne(download))
+        return;
+    if (m_canceling) {
+        if (m_active.isEmpty())
+            finalizeCancel();
         return;
     }
-    if (!task.sha1.isEmpty() &&
-        !sameHash(QString::fromLatin1(download->hash.result().toHex()), task.sha1)) {
-        download->file.reset();
-        if (retryOrFail(task, Loc::text("common.error.checksumMismatch")))
-            pump();
-        return;
-    }
-    if (!download->file->commit()) {
-        download->file.reset();
+    const DownloadTask& task = download->task;
+    if (!committed) {
         failInstall(Loc::text("common.error.saveFailed").arg(nativePath(task.path)));
         return;
     }

@@ -15,6 +15,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QThreadPool;
 class QTimer;
 class VersionManifestService;
 
@@ -103,6 +104,9 @@ private:
     void pump();
     void schedulePump();
     void handleReplyFinished(const ActivePtr& download);
+    bool hashMatches(ActiveDownload& download) const;
+    void commitInBackground(const ActivePtr& download);
+    void handleCommitted(const ActivePtr& download, bool committed);
     bool retryOrFail(DownloadTask task, const QString& reason);
     void afterDownloads();
     void startLegacyCopy();
@@ -138,6 +142,7 @@ private:
     QList<QPair<QString, QString>> m_legacyCopies; // (source, target)
     qsizetype m_legacyNext = 0;
     QTimer* m_legacyTimer = nullptr;
+    QThreadPool* m_committer = nullptr; // commits finished downloads off the GUI thread
     int m_parentDepth = 0;
     // Tells the jobs apart, so late replies and timers never reach a later job.
     quint64 m_jobSerial = 0;
