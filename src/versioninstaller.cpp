@@ -33,7 +33,7 @@ constexpr int kMaxPresentPerPump = 256;
 constexpr int kMaxQueuedParents = 10;
 constexpr int kRetryStepMs = 400;
 constexpr int kMaxRetries = 2;
-constexpr int kTransferTimeoutMs = 30000;
+constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kProgressIntervalMs = 100;
 constexpr int kLegacyCopiesPerTick = 64;
 constexpr int kWarningsShown = 3;
@@ -105,20 +105,29 @@ QUrl assetObjectUrl(const QString& hash)
                 QUrl::TolerantMode);
 }
 
+int& transferTimeoutMs()
+{
+    static int timeout = kDefaultTransferTimeoutMs;
+    return timeout;
+}
+
 QNetworkRequest downloadRequest(const QUrl& url)
 {
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
+    request.setTransferTimeout(transferTimeoutMs());
     return request;
 }
 
+// A transfer that stalls past its time-out is aborted by the network stack and shows as
+// cancelled; every abort of the installer's own is handled before this is asked.
 bool isTransient(int status, QNetworkReply::NetworkError error)
 {
     if (status == 429 || status > 499)
         return true;
     switch (error) {
+    case QNetworkReply::OperationCanceledError:
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::TimeoutError:
     case QNetworkReply::TemporaryNetworkFailureError:
@@ -187,6 +196,11 @@ VersionInstaller::~VersionInstaller()
 {
     blockSignals(true);
     cancel();
+}
+
+void VersionInstaller::setTransferTimeoutForTesting(int ms)
+{
+    transferTimeoutMs() = ms > 0 ? ms : kDefaultTransferTimeoutMs;
 }
 
 // ---- Jobs and version descriptions ----

@@ -68,6 +68,9 @@ public:
     // 0..1, or -1 while the amount of work is unknown.
     double fraction() const;
 
+    // Tests only: how long a transfer may stall (0 restores 30 s).
+    static void setTransferTimeoutForTesting(int ms);
+
 signals:
     void started(const QString& versionId);
     void progressChanged();

@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -379,6 +380,9 @@ void VersionInstallerTest::unusableLinksFailWithWarnings()
 void VersionInstallerTest::downloadFailuresAndRetries()
 {
     m_site->publishFixtures({QStringLiteral("client-only")});
+    VersionInstaller::setTransferTimeoutForTesting(300);
+    const auto restoreTimeout =
+        qScopeGuard([] { VersionInstaller::setTransferTimeoutForTesting(0); });
     const TestReply good = TestReply::ok(m_site->render("files/client.jar"));
     const QString label = QStringLiteral("client-only.jar");
     const QString checksumText = Loc::text("common.error.downloadFailed")
@@ -398,6 +402,7 @@ void VersionInstallerTest::downloadFailuresAndRetries()
         {"429 then 200", {TestReply::status(429), good}, true, 2, 400},
         {"three 503s", {TestReply::status(503)}, false, 3, 1200},
         {"connection lost mid-body", {good.closedAfter(100), good}, true, 2, 400},
+        {"stalled past the time-out", {good.stalledAfter(100), good}, true, 2, 400 + 300},
         {"checksum mismatch", {TestReply::ok("not the client")}, false, 3, 1200},
     };
     for (const Case& c : cases) {
