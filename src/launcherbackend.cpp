@@ -10,6 +10,8 @@
 #include "localization.h"
 #include "msaauthservice.h"
 #include "remoteaddresses.h"
+#include "versioninstaller.h"
+#include "versionmanifestservice.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -220,8 +222,9 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_auth = new AuthService(this);
     m_msa = new MsaAuthService(this);
     m_gameLauncher = new GameLauncher(this);
-    // VersionManifestService, VersionInstaller, ModLoaderVersionService and
-    // ModLoaderInstaller come here.
+    m_manifest = new VersionManifestService(this);
+    m_versionInstaller = new VersionInstaller(m_manifest, this);
+    // ModLoaderVersionService and ModLoaderInstaller come here.
     m_buildSwitcher = new BuildSwitcher(this);
     m_javaRuntimes = new JavaRuntimeService(this);
     m_javaInstaller = new JavaInstaller(this);
@@ -550,7 +553,9 @@ void LauncherBackend::launchGame(int profileIndex, int buildIndex)
 
 QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
 {
-    // The mod-loader and game-version installers' refusals come first here.
+    // The mod-loader installer's refusal comes first here.
+    if (m_versionInstaller->isBusy())
+        return Loc::text("version.error.downloadBusy").arg(m_versionInstaller->versionId());
     if (m_javaInstaller->isBusy())
         return Loc::text("java.error.installBusy").arg(m_javaInstaller->runtimeId());
     if (switchInProgress())
@@ -1151,8 +1156,8 @@ QString LauncherBackend::switchStatus() const
 
 bool LauncherBackend::gameFilesBusy() const
 {
-    // The version and loader installers count here too.
-    return switchInProgress() || operationRunning();
+    // The loader installer counts here too.
+    return switchInProgress() || operationRunning() || m_versionInstaller->isBusy();
 }
 
 void LauncherBackend::onSwitchFinished(int toBuildId)

@@ -15,6 +15,8 @@ class AuthService;
 class BuildSwitcher;
 class GameLauncher;
 class JavaInstaller;
+class VersionInstaller;
+class VersionManifestService;
 class JavaRuntimeService;
 class MsaAuthService;
 class QDateTime;
@@ -211,6 +213,8 @@ private:
     MsaAuthService* m_msa = nullptr;
     GameLauncher* m_gameLauncher = nullptr;
     BuildSwitcher* m_buildSwitcher = nullptr;
+    VersionManifestService* m_manifest = nullptr;
+    VersionInstaller* m_versionInstaller = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
     JavaInstaller* m_javaInstaller = nullptr;
     // Storage errors met while the constructor runs reach nobody as signals, so

@@ -11,6 +11,7 @@
 #include "remoteaddresses.h"
 #include "temphome.h"
 #include "testserver.h"
+#include "versioninstaller.h"
 #include "ziparchive.h"
 
 #include <QDir>
@@ -957,7 +958,7 @@ private slots:
         QVERIFY(!backend.gameRunning());
     }
 
-    void runningJavaInstallRefusesTheLaunch()
+    void runningInstallsRefuseTheLaunch()
     {
         TempHome home;
         QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
@@ -978,6 +979,18 @@ private slots:
         started.backend->launchGame(0, 0);
         QCOMPARE(started.messages(),
                  QStringList{"Java \"temurin-jdk-21\" is being installed — wait for it to finish"});
+
+        // A game version being installed comes before Java.
+        RemoteAddresses::setOriginForTesting(RemoteAddresses::Service::VersionManifest,
+                                             server.origin());
+        server.route("/mc/game/version_manifest_v2.json", TestReply::json("{}").delayed(60000));
+        started.backend->m_versionInstaller->install(home.path() + "/.minecraft", "1.20.4");
+        QVERIFY(started.backend->m_versionInstaller->isBusy());
+        started.errors.clear();
+        started.backend->launchGame(0, 0);
+        QCOMPARE(started.messages(),
+                 QStringList{"Version \"1.20.4\" is downloading — wait for it to finish"});
+        started.backend->m_versionInstaller->cancel();
         started.backend->m_javaInstaller->cancel();
     }
 
