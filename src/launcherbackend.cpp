@@ -8,6 +8,8 @@
 #include "javaruntimeservice.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "modloaderinstaller.h"
+#include "modloaderversionservice.h"
 #include "msaauthservice.h"
 #include "remoteaddresses.h"
 #include "versioninstaller.h"
@@ -224,7 +226,8 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_gameLauncher = new GameLauncher(this);
     m_manifest = new VersionManifestService(this);
     m_versionInstaller = new VersionInstaller(m_manifest, this);
-    // ModLoaderVersionService and ModLoaderInstaller come here.
+    m_loaderVersions = new ModLoaderVersionService(this);
+    m_loaderInstaller = new ModLoaderInstaller(m_loaderVersions, m_versionInstaller, this);
     m_buildSwitcher = new BuildSwitcher(this);
     m_javaRuntimes = new JavaRuntimeService(this);
     m_javaInstaller = new JavaInstaller(this);
@@ -252,6 +255,8 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
 
     connect(m_auth, &AuthService::progress, this, &LauncherBackend::launchProgress);
     connect(m_msa, &MsaAuthService::progress, this, &LauncherBackend::launchProgress);
+    connect(m_loaderVersions, &ModLoaderVersionService::versionsChanged, this,
+            &LauncherBackend::loaderVersionsChanged);
     connect(m_gameLauncher, &GameLauncher::progress, this, &LauncherBackend::launchProgress);
     connect(m_gameLauncher, &GameLauncher::output, this, &LauncherBackend::gameOutput);
     connect(m_gameLauncher, &GameLauncher::gameStarted, this, [this](const QString& commandLine) {
@@ -553,7 +558,8 @@ void LauncherBackend::launchGame(int profileIndex, int buildIndex)
 
 QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
 {
-    // The mod-loader installer's refusal comes first here.
+    if (m_loaderInstaller->busy())
+        return Loc::text("build.error.installBusy").arg(m_loaderInstaller->label());
     if (m_versionInstaller->isBusy())
         return Loc::text("version.error.downloadBusy").arg(m_versionInstaller->versionId());
     if (m_javaInstaller->isBusy())
@@ -1156,8 +1162,8 @@ QString LauncherBackend::switchStatus() const
 
 bool LauncherBackend::gameFilesBusy() const
 {
-    // The loader installer counts here too.
-    return switchInProgress() || operationRunning() || m_versionInstaller->isBusy();
+    return switchInProgress() || operationRunning() || m_versionInstaller->isBusy() ||
+           m_loaderInstaller->busy();
 }
 
 void LauncherBackend::onSwitchFinished(int toBuildId)

@@ -15,6 +15,8 @@ class AuthService;
 class BuildSwitcher;
 class GameLauncher;
 class JavaInstaller;
+class ModLoaderInstaller;
+class ModLoaderVersionService;
 class VersionInstaller;
 class VersionManifestService;
 class JavaRuntimeService;
@@ -125,6 +127,7 @@ public:
 signals:
     void settingsChanged();
     void launchError(const QString& message);
+    void loaderVersionsChanged(const QString& loaderKey, const QString& gameVersion);
     void launchProgress(const QString& message);
     void launched(const QString& profileName, const QString& buildName, const QString& serverUrl);
     void twoFactorRequired(const QString& profileName);
@@ -215,6 +218,8 @@ private:
     BuildSwitcher* m_buildSwitcher = nullptr;
     VersionManifestService* m_manifest = nullptr;
     VersionInstaller* m_versionInstaller = nullptr;
+    ModLoaderVersionService* m_loaderVersions = nullptr;
+    ModLoaderInstaller* m_loaderInstaller = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
     JavaInstaller* m_javaInstaller = nullptr;
     // Storage errors met while the constructor runs reach nobody as signals, so

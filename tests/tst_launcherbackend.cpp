@@ -7,6 +7,8 @@
 #include "launcherbackend.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "modloaderinstaller.h"
+#include "modloaderversionservice.h"
 #include "msaauthservice.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
@@ -990,6 +992,20 @@ private slots:
         started.backend->launchGame(0, 0);
         QCOMPARE(started.messages(),
                  QStringList{"Version \"1.20.4\" is downloading — wait for it to finish"});
+
+        // A mod loader being installed comes first of all.
+        RemoteAddresses::setOriginForTesting(RemoteAddresses::Service::FabricMeta, server.origin());
+        server.routePrefix("/v2/versions/loader/", TestReply::json("{}").delayed(60000));
+        started.backend->m_loaderInstaller->install(home.path() + "/.minecraft", ModLoader::Fabric,
+                                                    "1.20.4", "0.15.7", QString());
+        QVERIFY(started.backend->m_loaderInstaller->busy());
+        started.errors.clear();
+        started.backend->launchGame(0, 0);
+        QCOMPARE(started.messages().size(), 1);
+        QVERIFY2(started.messages().first().endsWith("is being installed — wait for it to finish"),
+                 qPrintable(started.messages().first()));
+        QVERIFY(started.messages().first().contains(started.backend->m_loaderInstaller->label()));
+        started.backend->m_loaderInstaller->cancel();
         started.backend->m_versionInstaller->cancel();
         started.backend->m_javaInstaller->cancel();
     }
