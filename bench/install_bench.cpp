@@ -9,6 +9,7 @@
 
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
@@ -144,8 +145,7 @@ public:
 private:
     static QString sha1Of(const QByteArray& bytes)
     {
-        return QString::fromLatin1(
-            QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+        return TestHelpers::hex(bytes, QCryptographicHash::Sha1);
     }
     static QJsonObject downloadObject(const ServedFile& file, const QString& origin)
     {
@@ -169,9 +169,7 @@ private:
     bool add(const QString& urlPath, const QByteArray& bytes)
     {
         const QString diskPath = m_dir + urlPath;
-        QDir().mkpath(QFileInfo(diskPath).path());
-        QFile file(diskPath);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        if (!TestHelpers::writeFile(diskPath, bytes)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(diskPath));
             return false;
         }

@@ -3,6 +3,7 @@
 #include "localization.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 
 #include <QCryptographicHash>
@@ -57,10 +58,7 @@ QByteArray sha256Hex(const QByteArray& data)
 
 QStringList progressLines(const QSignalSpy& spy)
 {
-    QStringList lines;
-    for (const QList<QVariant>& arguments : spy)
-        lines << arguments.at(0).toString();
-    return lines;
+    return TestHelpers::firstArguments(spy);
 }
 
 } // namespace

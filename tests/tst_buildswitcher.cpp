@@ -57,10 +57,7 @@ QString indexPath()
 
 QJsonObject readIndex()
 {
-    QFile file(indexPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return TestHelpers::readJson(indexPath()).object();
 }
 
 void writeIndex(const QJsonObject& index)

@@ -4,6 +4,7 @@
 #include "localization.h"
 #include "minecraftversion.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "zipwriter.h"
 
 #include <QDir>
@@ -70,24 +71,12 @@ public class SleepyGame {
 }
 )java";
 
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
-}
+using TestHelpers::readFile;
+using TestHelpers::writeFile;
 
 bool writeZip(const ZipWriter& zip, const QString& path)
 {
     return QDir().mkpath(QFileInfo(path).absolutePath()) && zip.write(path);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString nativePath(const QString& path)

@@ -3,6 +3,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 #include "zipwriter.h"
 
@@ -34,33 +35,15 @@ QByteArray javaScript(int major)
            ".0.1\" 2024-01-16' >&2\n";
 }
 
-QString hex(const QByteArray& data, QCryptographicHash::Algorithm algorithm)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, algorithm).toHex());
-}
-
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using TestHelpers::hex;
+using TestHelpers::native;
+using TestHelpers::readFile;
 
 bool writeFile(const QString& path, const QByteArray& content,
                QFileDevice::Permissions permissions = QFileDevice::ReadOwner |
                                                       QFileDevice::WriteOwner)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(content) != content.size())
-        return false;
-    file.close();
-    return file.setPermissions(permissions);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return TestHelpers::writeFile(path, content) && QFile::setPermissions(path, permissions);
 }
 
 QString linkText(const QString& path)

@@ -3,6 +3,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "temphome.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -71,10 +72,7 @@ QString installManagedRuntime(const QString& id, int major)
     return javaPath;
 }
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using TestHelpers::native;
 } // namespace
 
 class TestJavaLocator : public QObject {

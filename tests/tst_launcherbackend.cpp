@@ -12,6 +12,7 @@
 #include "msaauthservice.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 #include "versioninstaller.h"
 #include "ziparchive.h"
@@ -34,23 +35,14 @@ constexpr QFileDevice::Permissions kOthers = QFileDevice::ReadGroup | QFileDevic
                                              QFileDevice::ExeGroup | QFileDevice::ReadOther |
                                              QFileDevice::WriteOther | QFileDevice::ExeOther;
 
-QJsonDocument readJson(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll());
-}
+using TestHelpers::firstArguments;
+using TestHelpers::native;
+using TestHelpers::readJson;
+using TestHelpers::writeFile;
 
 QByteArray readBytes(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
+    return TestHelpers::readFile(path);
 }
 
 QString corruptLine(const QString& path, const QString& reason)
@@ -87,14 +79,6 @@ template <typename Record> bool inIdThenFileOrder(const QList<Record>& records)
             return false;
     }
     return true;
-}
-
-QStringList firstArguments(const QSignalSpy& spy)
-{
-    QStringList texts;
-    for (const QList<QVariant>& arguments : spy)
-        texts.append(arguments.constFirst().toString());
-    return texts;
 }
 
 // A backend together with the messages it sent in its first event-loop turns.
@@ -182,13 +166,6 @@ bool copyFile(const QString& from, const QString& to)
     QDir().mkpath(QFileInfo(to).absolutePath());
     QFile::remove(to);
     return QFile::copy(from, to);
-}
-
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // A version description whose main class is the fake game; the libraries it

@@ -1,6 +1,6 @@
 #include "launcherpaths.h"
-#include "localization.h"
 #include "temphome.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,12 +10,7 @@ class TestLauncherPaths : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        TempHome home;
-        QVERIFY(home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})"));
-        QVERIFY(Localization::instance()->load());
-    }
+    void initTestCase() { QVERIFY(TestHelpers::loadEnglishCatalog()); }
 
     void overrideRules_data()
     {

@@ -1,5 +1,6 @@
 #include "localization.h"
 #include "temphome.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -29,9 +30,7 @@ const QByteArray kSmallCatalog = R"({
 QString writeCatalog(const QTemporaryDir& dir, const QByteArray& content)
 {
     const QString path = dir.filePath(QStringLiteral("catalog.json"));
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
+    TestHelpers::writeFile(path, content);
     return path;
 }
 
@@ -46,10 +45,8 @@ QSet<QString> placeholders(const QString& text)
 
 QJsonObject shippedCatalog()
 {
-    QFile file(QStringLiteral(":/qt/qml/Hollowmere/i18n/translations.json"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return TestHelpers::readJson(QStringLiteral(":/qt/qml/Hollowmere/i18n/translations.json"))
+        .object();
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-#include "localization.h"
 #include "minecraftversion.h"
 #include "temphome.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -83,12 +83,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        TempHome home;
-        QVERIFY(home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})"));
-        QVERIFY(Localization::instance()->load());
-    }
+    void initTestCase() { QVERIFY(TestHelpers::loadEnglishCatalog()); }
 
     void init()
     {

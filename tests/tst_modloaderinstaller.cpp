@@ -6,6 +6,7 @@
 #include "modloaderversionservice.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
@@ -70,11 +71,7 @@ QByteArray fabricProfile(const QString& id, const QString& parent)
         .toJson();
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestHelpers::readFile;
 
 // Sets an environment variable for the fake installer until the test ends.
 class EnvSetting {
@@ -103,13 +100,7 @@ struct Outcome {
     {
         return failed.isEmpty() ? QString() : failed.last().at(1).toString();
     }
-    QStringList logLines() const
-    {
-        QStringList lines;
-        for (const QList<QVariant>& arguments : log)
-            lines.append(arguments.at(0).toString());
-        return lines;
-    }
+    QStringList logLines() const { return TestHelpers::firstArguments(log); }
 
     QSignalSpy started;
     QSignalSpy finished;

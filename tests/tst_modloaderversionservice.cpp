@@ -1,8 +1,8 @@
 #include "launcherpaths.h"
-#include "localization.h"
 #include "modloaderversionservice.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 
 #include <QDateTime>
@@ -53,16 +53,12 @@ QStringList loaderVersionsOf(const QList<LoaderVersionEntry>& entries)
 
 QByteArray fixture(const QString& name)
 {
-    QFile file(TestServer::fixturePath(QStringLiteral("loaders/") + name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return TestHelpers::readFile(TestServer::fixturePath(QStringLiteral("loaders/") + name));
 }
 
 QJsonObject readCacheFile(ModLoader loader)
 {
-    QFile file(LauncherPaths::loaderCacheFile(loaderKey(loader)));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return TestHelpers::readJson(LauncherPaths::loaderCacheFile(loaderKey(loader))).object();
 }
 
 bool writeCacheFile(ModLoader loader, const QJsonObject& root)
@@ -120,9 +116,7 @@ private:
 
 void TestModLoaderVersionService::initTestCase()
 {
-    TempHome home;
-    QVERIFY(home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})"));
-    QVERIFY(Localization::instance()->load());
+    QVERIFY(TestHelpers::loadEnglishCatalog());
 }
 
 void TestModLoaderVersionService::init()
@@ -522,10 +516,7 @@ void TestModLoaderVersionService::failedRefreshesReportByStoredLists()
     m_service->ensureLoaded(ModLoader::Forge, "1.20.1", first.callback());
     QVERIFY(QTest::qWaitFor([&] { return first.calls > 0; }, 10000));
     QSignalSpy changed(m_service.get(), &ModLoaderVersionService::versionsChanged);
-    const QByteArray cacheBefore = [] {
-        QFile file(LauncherPaths::loaderCacheFile("forge"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }();
+    const QByteArray cacheBefore = TestHelpers::readFile(LauncherPaths::loaderCacheFile("forge"));
 
     m_server->route(kForgeMetadata, TestReply::status(404));
     Answer second;

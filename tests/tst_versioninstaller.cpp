@@ -2,6 +2,7 @@
 #include "localization.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
@@ -28,15 +29,11 @@ const QString kFixtures = QStringLiteral(HM_TEST_SOURCE_DIR "/fixtures/versionin
 const QString kManifestPath = QStringLiteral("/mc/game/version_manifest_v2.json");
 constexpr int kEndTimeoutMs = 20000;
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestHelpers::readFile;
 
 QString sha1Of(const QByteArray& bytes)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+    return TestHelpers::hex(bytes, QCryptographicHash::Sha1);
 }
 
 // Serves the fixture version: descriptions, files, asset objects and the manifest.

@@ -2,6 +2,7 @@
 #include "localization.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "testserver.h"
 #include "versionmanifestservice.h"
 
@@ -78,8 +79,7 @@ void writeCache(const QDateTime& fetchedAt, const QStringList& ids)
 
 QByteArray readCacheBytes()
 {
-    QFile file(LauncherPaths::versionManifestFile());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return TestHelpers::readFile(LauncherPaths::versionManifestFile());
 }
 
 } // namespace

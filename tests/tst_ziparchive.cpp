@@ -1,5 +1,6 @@
 #include "localization.h"
 #include "temphome.h"
+#include "testhelpers.h"
 #include "ziparchive.h"
 #include "zipwriter.h"
 
@@ -10,6 +11,9 @@
 #include <QTest>
 
 #include <memory>
+
+using TestHelpers::readFile;
+using TestHelpers::writeFile;
 
 class TestZipArchive : public QObject {
     Q_OBJECT
@@ -24,19 +28,6 @@ private:
             m_home->path() + QLatin1Char('/') + QString::fromLatin1(QTest::currentTestFunction());
         QDir().mkpath(dir);
         return dir + QLatin1Char('/') + name;
-    }
-
-    static bool writeFile(const QString& path, const QByteArray& content)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-    }
-
-    static QByteArray readFile(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     static QByteArray randomBytes(qsizetype size)

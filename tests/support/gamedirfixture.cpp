@@ -8,7 +8,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTimer>
 
@@ -26,14 +25,6 @@ QByteArray noise(qint64 size, quint32 seed)
     for (qint64 i = words * qint64(sizeof(quint32)); i < size; ++i)
         data[i] = char(generator.generate());
     return data;
-}
-
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
 }
 
 void writeBuildContent(const QString& gameDir, int seed, const QString& outsideDir)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testhelpers.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -19,7 +21,7 @@ using Fingerprint = QMap<QString, QByteArray>;
 void writeBuildContent(const QString& gameDir, int seed, const QString& outsideDir);
 // Writes the entries every build shares.
 void writeSharedEntries(const QString& gameDir);
-bool writeFile(const QString& path, const QByteArray& content);
+using TestHelpers::writeFile;
 // Bytes that do not compress, repeatable by seed.
 QByteArray noise(qint64 size, quint32 seed);
 

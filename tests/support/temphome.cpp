@@ -1,8 +1,6 @@
 #include "temphome.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "testhelpers.h"
 
 TempHome::TempHome()
     : m_previous(qgetenv("HOLLOWMERE_HOME")),
@@ -26,9 +24,5 @@ QString TempHome::dataDir() const
 
 bool TempHome::writeFile(const QString& relativePath, const QByteArray& content) const
 {
-    const QString target = m_dir.path() + QLatin1Char('/') + relativePath;
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QFile file(target);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
+    return TestHelpers::writeFile(m_dir.path() + QLatin1Char('/') + relativePath, content);
 }

@@ -1,0 +1,58 @@
+#include "testhelpers.h"
+
+#include "localization.h"
+#include "temphome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+
+namespace TestHelpers {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
+}
+
+QJsonDocument readJson(const QString& path)
+{
+    return QJsonDocument::fromJson(readFile(path));
+}
+
+QString hex(const QByteArray& data, QCryptographicHash::Algorithm algorithm)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, algorithm).toHex());
+}
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+QStringList firstArguments(const QSignalSpy& spy)
+{
+    QStringList texts;
+    for (const QList<QVariant>& arguments : spy)
+        texts.append(arguments.constFirst().toString());
+    return texts;
+}
+
+bool loadEnglishCatalog()
+{
+    TempHome home;
+    return home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})") &&
+           Localization::instance()->load();
+}
+
+} // namespace TestHelpers

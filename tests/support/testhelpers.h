@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QString>
+#include <QStringList>
+
+class QSignalSpy;
+
+// Small helpers that many tests and benchmarks share: files, JSON, digests and
+// signal arguments.
+namespace TestHelpers {
+
+// The whole file; empty when it cannot be read.
+QByteArray readFile(const QString& path);
+// Replaces the file with content, creating its folders first.
+bool writeFile(const QString& path, const QByteArray& content);
+// The file parsed as JSON; null when it cannot be read or parsed.
+QJsonDocument readJson(const QString& path);
+
+// Lower-case hexadecimal digest of data.
+QString hex(const QByteArray& data, QCryptographicHash::Algorithm algorithm);
+// A path the way messages show it.
+QString native(const QString& path);
+
+// The first argument of every recorded signal, as text.
+QStringList firstArguments(const QSignalSpy& spy);
+
+// Loads the translation catalog with English chosen, from a throwaway data
+// directory, so that tests can compare messages in English.
+bool loadEnglishCatalog();
+
+} // namespace TestHelpers
