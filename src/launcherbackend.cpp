@@ -955,6 +955,13 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
         return;
     Profile& profile = m_profiles[index];
     const QString type = normalizedAuthType(authType);
+    const bool accountChanged =
+        type != profile.authType ||
+        (profile.authType == kElyBy && (login != profile.login || password != profile.password));
+    // A sign-in still running for the account the profile held would store that
+    // account's tokens in it.
+    if (accountChanged && index == pendingProfilePosition())
+        failLaunch(Loc::text("launch.status.cancelled"));
     // Account-service tokens belong to the login and password they were issued for.
     if (profile.authType == kElyBy && (login != profile.login || password != profile.password)) {
         profile.accessToken.clear();

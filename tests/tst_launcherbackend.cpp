@@ -1177,6 +1177,58 @@ private slots:
         QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
     }
 
+    // An account edited while it signs in drops its session: the answer for the
+    // old login must not be stored in it, nor launch it.
+    void accountEditedDuringSignIn()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            return signedIn(requestBody(request).value("username").toString()).delayed(300);
+        });
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home, {accountProfile(1, "Ely", "old", "pw")},
+                                  {fakeBuild(1, "Build")}));
+        QVERIFY(installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+
+        // A new name alone keeps the sign-in going.
+        backend.launchGame(0, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(readJson(profilesFile).array().at(0).toObject().value("accessToken").toString(),
+                 QStringLiteral("token-old"));
+
+        struct Edit {
+            QString login;
+            QString authType;
+        };
+        for (const Edit& edit : {Edit{"new", "elyby"}, Edit{"old", "microsoft"}}) {
+            backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
+            backend.m_profiles[0].accessToken.clear();
+            started.errors.clear();
+            const qsizetype asked = server.requestCount("/auth/authenticate");
+            backend.launchGame(0, 0);
+            QTRY_COMPARE(server.requestCount("/auth/authenticate"), asked + 1);
+            backend.updateProfile(0, "Ely renamed", edit.login, "pw", edit.authType);
+            QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
+            QTest::qWait(100);
+            QCOMPARE(spies.launched.size(), 1);
+            QCOMPARE(started.messages(), QStringList{"The launch was cancelled"});
+            QVERIFY(!backend.busy());
+            const QJsonObject stored = readJson(profilesFile).array().at(0).toObject();
+            QCOMPARE(stored.value("login").toString(), edit.login);
+            QCOMPARE(stored.value("accessToken").toString(), QString());
+            QCOMPARE(stored.value("resolvedName").toString(), QString());
+        }
+    }
+
     void busyStateFollowsEachOperation()
     {
         TempHome home;
