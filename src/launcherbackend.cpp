@@ -564,8 +564,9 @@ QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
         return Loc::text("version.error.downloadBusy").arg(m_versionInstaller->versionId());
     if (m_javaInstaller->isBusy())
         return Loc::text("java.error.installBusy").arg(m_javaInstaller->runtimeId());
-    if (switchInProgress())
-        return Loc::text("launch.error.switchInProgress");
+    const QString switchRefusal = launchSwitchRefusal();
+    if (!switchRefusal.isEmpty())
+        return switchRefusal;
     if (operationRunning())
         return Loc::text("launch.error.alreadyLaunching");
     if (m_gameLauncher->isRunning())
@@ -755,9 +756,10 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
     }
     Profile& profile = m_profiles[position];
     storeSignIn(profile, result);
-    // A switch may have begun while the player entered a code.
-    if (switchInProgress()) {
-        failLaunch(Loc::text("launch.error.switchInProgress"));
+    // A switch may have begun, or broken off, while the player entered a code.
+    const QString switchRefusal = launchSwitchRefusal();
+    if (!switchRefusal.isEmpty()) {
+        failLaunch(switchRefusal);
         return;
     }
 
@@ -908,6 +910,17 @@ void LauncherBackend::setBusy(Operation operation, bool running)
 bool LauncherBackend::switchInProgress() const
 {
     return m_buildSwitcher->busy();
+}
+
+QString LauncherBackend::launchSwitchRefusal() const
+{
+    if (switchInProgress())
+        return Loc::text("launch.error.switchInProgress");
+    // A switch that broke off left no build whole, and the switch that finishes it
+    // clears the directory unsaved: what the game wrote there would be lost.
+    if (m_buildSwitcher->hasUnfinishedSwitch())
+        return Loc::text("switch.error.switchUnfinished");
+    return {};
 }
 
 // ---- Profiles ----
