@@ -973,8 +973,7 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
         (profile.authType == kElyBy && (login != profile.login || password != profile.password));
     // A sign-in still running for the account the profile held would store that
     // account's tokens in it.
-    if (accountChanged && index == pendingProfilePosition())
-        failLaunch(Loc::text("launch.status.cancelled"));
+    const bool cancelsLaunch = accountChanged && index == pendingProfilePosition();
     // Account-service tokens belong to the login and password they were issued for.
     if (profile.authType == kElyBy && (login != profile.login || password != profile.password)) {
         profile.accessToken.clear();
@@ -993,8 +992,12 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
     profile.authType = type;
     if (profile.clientToken.isEmpty())
         profile.clientToken = AuthService::generateClientToken();
+    if (cancelsLaunch)
+        cancelPendingLaunch();
     saveProfiles();
     emit profilesChanged();
+    if (cancelsLaunch)
+        emit launchError(Loc::text("launch.status.cancelled"));
 }
 
 void LauncherBackend::removeProfile(int index)
