@@ -564,8 +564,9 @@ QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
         return Loc::text("version.error.downloadBusy").arg(m_versionInstaller->versionId());
     if (m_javaInstaller->isBusy())
         return Loc::text("java.error.installBusy").arg(m_javaInstaller->runtimeId());
-    if (switchInProgress())
-        return Loc::text("launch.error.switchInProgress");
+    const QString switchRefusal = launchSwitchRefusal();
+    if (!switchRefusal.isEmpty())
+        return switchRefusal;
     if (operationRunning())
         return Loc::text("launch.error.alreadyLaunching");
     if (m_gameLauncher->isRunning())
@@ -755,9 +756,10 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
     }
     Profile& profile = m_profiles[position];
     storeSignIn(profile, result);
-    // A switch may have begun while the player entered a code.
-    if (switchInProgress()) {
-        failLaunch(Loc::text("launch.error.switchInProgress"));
+    // A switch may have begun, or broken off, while the player entered a code.
+    const QString switchRefusal = launchSwitchRefusal();
+    if (!switchRefusal.isEmpty()) {
+        failLaunch(switchRefusal);
         return;
     }
 
@@ -910,6 +912,17 @@ bool LauncherBackend::switchInProgress() const
     return m_buildSwitcher->busy();
 }
 
+QString LauncherBackend::launchSwitchRefusal() const
+{
+    if (switchInProgress())
+        return Loc::text("launch.error.switchInProgress");
+    // A switch that broke off left no build whole, and the switch that finishes it
+    // clears the directory unsaved: what the game wrote there would be lost.
+    if (m_buildSwitcher->hasUnfinishedSwitch())
+        return Loc::text("switch.error.switchUnfinished");
+    return {};
+}
+
 // ---- Profiles ----
 
 QStringList LauncherBackend::profileNames() const
@@ -955,6 +968,12 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
         return;
     Profile& profile = m_profiles[index];
     const QString type = normalizedAuthType(authType);
+    const bool accountChanged =
+        type != profile.authType ||
+        (profile.authType == kElyBy && (login != profile.login || password != profile.password));
+    // A sign-in still running for the account the profile held would store that
+    // account's tokens in it.
+    const bool cancelsLaunch = accountChanged && index == pendingProfilePosition();
     // Account-service tokens belong to the login and password they were issued for.
     if (profile.authType == kElyBy && (login != profile.login || password != profile.password)) {
         profile.accessToken.clear();
@@ -973,8 +992,12 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
     profile.authType = type;
     if (profile.clientToken.isEmpty())
         profile.clientToken = AuthService::generateClientToken();
+    if (cancelsLaunch)
+        cancelPendingLaunch();
     saveProfiles();
     emit profilesChanged();
+    if (cancelsLaunch)
+        emit launchError(Loc::text("launch.status.cancelled"));
 }
 
 void LauncherBackend::removeProfile(int index)

@@ -182,6 +182,8 @@ private:
     bool operationRunning() const { return m_busyOperations != 0; }
     // Game files must not be launched while a build switch rewrites them.
     bool switchInProgress() const;
+    // Why a launch cannot use the game directory the switcher left; empty when it can.
+    QString launchSwitchRefusal() const;
     // Whether an operation that changes game files must wait.
     bool gameFilesBusy() const;
     void onSwitchFinished(int toBuildId);

@@ -1154,6 +1154,58 @@ private slots:
         QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
     }
 
+    // An account edited while it signs in drops its session: the answer for the
+    // old login must not be stored in it, nor launch it.
+    void accountEditedDuringSignIn()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            return signedIn(requestBody(request).value("username").toString()).delayed(300);
+        });
+        TempHome home;
+        QVERIFY(prepareLaunchHome(home, {accountProfile(1, "Ely", "old", "pw")},
+                                  {fakeBuild(1, "Build")}));
+        QVERIFY(installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+
+        // A new name alone keeps the sign-in going.
+        backend.launchGame(0, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(readJson(profilesFile).array().at(0).toObject().value("accessToken").toString(),
+                 QStringLiteral("token-old"));
+
+        struct Edit {
+            QString login;
+            QString authType;
+        };
+        for (const Edit& edit : {Edit{"new", "elyby"}, Edit{"old", "microsoft"}}) {
+            backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
+            backend.m_profiles[0].accessToken.clear();
+            started.errors.clear();
+            const qsizetype asked = server.requestCount("/auth/authenticate");
+            backend.launchGame(0, 0);
+            QTRY_COMPARE(server.requestCount("/auth/authenticate"), asked + 1);
+            backend.updateProfile(0, "Ely renamed", edit.login, "pw", edit.authType);
+            QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
+            QTest::qWait(100);
+            QCOMPARE(spies.launched.size(), 1);
+            QCOMPARE(started.messages(), QStringList{"The launch was cancelled"});
+            QVERIFY(!backend.busy());
+            const QJsonObject stored = readJson(profilesFile).array().at(0).toObject();
+            QCOMPARE(stored.value("login").toString(), edit.login);
+            QCOMPARE(stored.value("accessToken").toString(), QString());
+            QCOMPARE(stored.value("resolvedName").toString(), QString());
+        }
+    }
+
     void busyStateFollowsEachOperation()
     {
         TempHome home;
@@ -1390,6 +1442,61 @@ private slots:
         QCOMPARE(GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()), first);
         QCOMPARE(backend.activeBuildIndex(), 0);
         QCOMPARE(started.errors.size(), 2);
+    }
+
+    // What the game writes into a half-switched directory would be cleared unsaved
+    // by the switch that finishes it: no launch until a build is whole again.
+    void halfSwitchedGameDirectoryRefusesALaunch()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            return requestBody(request).value("password") == "pw:123456" ? signedIn("Steve")
+                                                                         : codeRequired();
+        });
+        TempHome home;
+        QVERIFY(prepareLaunchHome(
+            home,
+            {QJsonObject{{"id", 1}, {"name", "Nick"}}, accountProfile(2, "Ely", "steve", "pw")},
+            {fakeBuild(1, "One"), fakeBuild(2, "Two")}, {{"activeBuildId", 1}}));
+        QVERIFY(installAgent(home));
+        writeLiveBuild(home);
+        ZipArchive zip;
+        QVERIFY(QDir().mkpath(LauncherPaths::buildDir(2)));
+        QVERIFY(zip.create(LauncherPaths::buildDir(2) + "/2026-01-01_Two.zip"));
+        QVERIFY(zip.addData("../escape.txt", "x"));
+        QVERIFY(zip.close());
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        const QString refusal = QStringLiteral(
+            "The previous build switch did not finish — select the build again first");
+
+        // The switch breaks off while a launch waits for its code.
+        backend.launchGame(1, 0);
+        QVERIFY(spies.twoFactor.wait(10000));
+        backend.setActiveBuildIndex(1);
+        QTRY_COMPARE_WITH_TIMEOUT(started.errors.size(), 1, 20000);
+        QVERIFY(started.messages().constFirst().endsWith("Switch again."));
+        backend.submitTwoFactorCode("123456");
+        QTRY_COMPARE(started.errors.size(), 2);
+        QCOMPARE(started.messages().constLast(), refusal);
+        QVERIFY(!backend.busy());
+
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages().constLast(), refusal);
+        QCOMPARE(started.errors.size(), 3);
+        QCOMPARE(spies.launched.size(), 0);
+        QVERIFY(!backend.gameRunning());
+
+        // Once a build is whole again the game starts.
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        backend.setActiveBuildIndex(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty(), 20000);
+        backend.launchGame(0, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(started.errors.size(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
     }
 
     void removingBuilds()
