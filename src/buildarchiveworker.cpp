@@ -232,6 +232,14 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         return;
     }
     const QStringList files = collectFiles(gameDir, excludeTop);
+    // Restoring refuses such names, and the game directory is cleared once the archive is
+    // committed: the build would be saved but could never come back.
+    for (const QString& relative : files) {
+        if (!isSafeRelativePath(relative)) {
+            fail(Loc::text("switch.error.unsupportedName").arg(native(relative)));
+            return;
+        }
+    }
     const int count = int(files.size());
     emit progress(0, count, QString());
 

@@ -451,6 +451,26 @@ private slots:
         QCOMPARE(readIndex().value("active").toInt(), 2);
     }
 
+    void namesARestoreWouldRefuseStopTheSwitchBeforeClearing()
+    {
+        writeBuildContent(m_gameDir, 1, m_outside);
+        writeFile(m_gameDir + "/schematics/house: v2.schem", "colon");
+        writeFile(m_gameDir + "/config/a\\b.cfg", "backslash");
+        const Fingerprint before = gameContent();
+
+        BuildSwitcher switcher;
+        const Outcome out =
+            await(switcher, [&] { switcher.switchTo(1, "One", 2, "Two", m_gameDir); });
+        QVERIFY(out.done);
+        QVERIFY(!out.ok);
+        QVERIFY(out.intact);
+        QVERIFY2(out.message.contains("house: v2.schem") || out.message.contains("a\\b.cfg"),
+                 qPrintable(out.message));
+        QCOMPARE(gameContent(), before);
+        QVERIFY(switcher.archivePathOf(1).isEmpty());
+        QVERIFY(!switcher.hasUnfinishedSwitch());
+    }
+
     void warnsAboutInterruptedWork_data()
     {
         QTest::addColumn<QByteArray>("index");
