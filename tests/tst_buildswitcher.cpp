@@ -471,6 +471,46 @@ private slots:
         QVERIFY(!switcher.hasUnfinishedSwitch());
     }
 
+    void forgettingTheTargetOfAnUnfinishedSwitchReturnsToTheLeftBuild()
+    {
+        BuildSwitcher switcher;
+        prepareTwoBuilds(switcher, 1, 2);
+        const Fingerprint first = gameContent();
+        // Build 1 is archived, then restoring build 2 breaks off.
+        {
+            ZipArchive broken;
+            QVERIFY(broken.create(buildDir(2) + "/2100-01-01_Two.zip"));
+            QVERIFY(broken.addData("../escape.txt", "bad"));
+            QVERIFY(broken.close());
+        }
+        Outcome out = await(switcher, [&] { switcher.switchTo(1, "One", 2, "Two", m_gameDir); });
+        QVERIFY(!out.ok);
+        QVERIFY(!out.intact);
+        QVERIFY(switcher.hasUnfinishedSwitch());
+        const QString firstArchive = switcher.archivePathOf(1);
+        QCOMPARE(fingerprintArchive(firstArchive), first);
+
+        // The player deletes the broken target; the next start finishes the recorded work.
+        QVERIFY(switcher.forgetBuild(2));
+        BuildSwitcher next;
+        QVERIFY(!next.interruptedSwitchWarning().isEmpty());
+        out = await(next, [&] { next.resumeInterrupted(m_gameDir); });
+        QVERIFY(out.ok);
+        QCOMPARE(out.buildId, 1);
+        QCOMPARE(gameContent(), first);
+        QCOMPARE(readIndex().value("active").toInt(), 1);
+        QCOMPARE(fingerprintArchive(next.archivePathOf(1)), first);
+
+        // Without a build to go back to the record stays, so nothing half-switched is ever
+        // archived, and nothing is resumed towards the deleted build.
+        writeIndex(QJsonObject{{"state", "switching"}, {"from", -1}, {"to", 2}});
+        QVERIFY(next.forgetBuild(2));
+        QVERIFY(next.hasUnfinishedSwitch());
+        QVERIFY(!readIndex().contains("to"));
+        next.resumeInterrupted(m_gameDir);
+        QVERIFY(!next.busy());
+    }
+
     void warnsAboutInterruptedWork_data()
     {
         QTest::addColumn<QByteArray>("index");
