@@ -610,12 +610,16 @@ bool BuildSwitcher::forgetBuild(int buildId)
     // build that was left, whose archive was committed before the record was written.
     // Without one the record stays but has no target, so the half-switched directory is
     // still never archived as a build's content.
-    if (indexState(index) == kStateSwitching && index.value(kTo).toInt(-1) == buildId) {
+    if (indexState(index) == kStateSwitching) {
         const int from = index.value(kFrom).toInt(-1);
-        if (from >= 0 && from != buildId)
-            index.insert(kTo, from);
-        else
-            index.remove(kTo);
+        if (index.value(kTo).toInt(-1) == buildId) {
+            if (from >= 0 && from != buildId)
+                index.insert(kTo, from);
+            else
+                index.remove(kTo);
+        }
+        if (from == buildId)
+            index.remove(kFrom);
     }
     writeIndex(index);
     const QString dir = buildDir(buildId);

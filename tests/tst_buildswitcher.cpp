@@ -502,13 +502,18 @@ private slots:
         QCOMPARE(fingerprintArchive(next.archivePathOf(1)), first);
 
         // Without a build to go back to the record stays, so nothing half-switched is ever
-        // archived, and nothing is resumed towards the deleted build.
+        // archived, and nothing is resumed towards a deleted build.
         writeIndex(QJsonObject{{"state", "switching"}, {"from", -1}, {"to", 2}});
         QVERIFY(next.forgetBuild(2));
         QVERIFY(next.hasUnfinishedSwitch());
         QVERIFY(!readIndex().contains("to"));
         next.resumeInterrupted(m_gameDir);
         QVERIFY(!next.busy());
+        writeIndex(QJsonObject{{"state", "switching"}, {"from", 1}, {"to", 2}});
+        QVERIFY(next.forgetBuild(1));
+        QVERIFY(next.forgetBuild(2));
+        QVERIFY(next.hasUnfinishedSwitch());
+        QVERIFY(!readIndex().contains("to"));
     }
 
     void warnsAboutInterruptedWork_data()
