@@ -91,12 +91,14 @@ void pruneEmptyDirs(const QString& root, QStringList relativeDirs)
     std::stable_sort(relativeDirs.begin(), relativeDirs.end(),
                      [](const QString& a, const QString& b) { return a.size() > b.size(); });
     const QDir base(root);
+    const QString realRoot = QFileInfo(root).canonicalFilePath();
     for (const QString& relative : std::as_const(relativeDirs)) {
         if (relative.isEmpty() || relative == QLatin1String("."))
             continue;
         const QString path = base.filePath(relative);
         const QFileInfo info(path);
-        if (info.isSymLink() || !info.isDir())
+        // A folder reached through a linked parent lies elsewhere, and is not ours to remove.
+        if (info.isSymLink() || !info.isDir() || !isReallyInside(realRoot, path))
             continue;
         if (QDir(path).isEmpty(kEveryEntry))
             base.rmdir(relative);
