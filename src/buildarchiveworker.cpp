@@ -91,12 +91,14 @@ void pruneEmptyDirs(const QString& root, QStringList relativeDirs)
     std::stable_sort(relativeDirs.begin(), relativeDirs.end(),
                      [](const QString& a, const QString& b) { return a.size() > b.size(); });
     const QDir base(root);
+    const QString realRoot = QFileInfo(root).canonicalFilePath();
     for (const QString& relative : std::as_const(relativeDirs)) {
         if (relative.isEmpty() || relative == QLatin1String("."))
             continue;
         const QString path = base.filePath(relative);
         const QFileInfo info(path);
-        if (info.isSymLink() || !info.isDir())
+        // A folder reached through a linked parent lies elsewhere, and is not ours to remove.
+        if (info.isSymLink() || !info.isDir() || !isReallyInside(realRoot, path))
             continue;
         if (QDir(path).isEmpty(kEveryEntry))
             base.rmdir(relative);
@@ -232,6 +234,14 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         return;
     }
     const QStringList files = collectFiles(gameDir, excludeTop);
+    // Restoring refuses such names, and the game directory is cleared once the archive is
+    // committed: the build would be saved but could never come back.
+    for (const QString& relative : files) {
+        if (!isSafeRelativePath(relative)) {
+            fail(Loc::text("switch.error.unsupportedName").arg(native(relative)));
+            return;
+        }
+    }
     const int count = int(files.size());
     emit progress(0, count, QString());
 

@@ -606,6 +606,21 @@ bool BuildSwitcher::forgetBuild(int buildId)
     index.insert(kBuilds, builds);
     if (index.value(kActive).toInt(-1) == buildId)
         index.remove(kActive);
+    // A recorded switch towards this build can no longer be finished: it goes back to the
+    // build that was left, whose archive was committed before the record was written.
+    // Without one the record stays but has no target, so the half-switched directory is
+    // still never archived as a build's content.
+    if (indexState(index) == kStateSwitching) {
+        const int from = index.value(kFrom).toInt(-1);
+        if (index.value(kTo).toInt(-1) == buildId) {
+            if (from >= 0 && from != buildId)
+                index.insert(kTo, from);
+            else
+                index.remove(kTo);
+        }
+        if (from == buildId)
+            index.remove(kFrom);
+    }
     writeIndex(index);
     const QString dir = buildDir(buildId);
     if (!QFileInfo::exists(dir))

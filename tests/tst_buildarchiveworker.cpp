@@ -245,6 +245,16 @@ private slots:
         result =
             run(worker, [&] { worker.applyPack(home.path() + "/none.zip", game, {}, kShared); });
         QVERIFY(result.error.startsWith("Could not open archive "));
+
+        // A folder reached through a linked parent lies elsewhere and is never pruned.
+        const QString shared = home.path() + "/shared-mods";
+        QDir().mkpath(shared + "/sub");
+        QVERIFY(QFile::link(shared, game + "/mods"));
+        result =
+            run(worker, [&] { worker.applyPack(packPath, game, {"mods/sub/x.jar"}, kShared); });
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QVERIFY(QFileInfo(shared + "/sub").isDir());
+        QVERIFY(QFileInfo(game + "/mods").isSymLink());
     }
 };
 

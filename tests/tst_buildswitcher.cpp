@@ -451,6 +451,71 @@ private slots:
         QCOMPARE(readIndex().value("active").toInt(), 2);
     }
 
+    void namesARestoreWouldRefuseStopTheSwitchBeforeClearing()
+    {
+        writeBuildContent(m_gameDir, 1, m_outside);
+        writeFile(m_gameDir + "/schematics/house: v2.schem", "colon");
+        writeFile(m_gameDir + "/config/a\\b.cfg", "backslash");
+        const Fingerprint before = gameContent();
+
+        BuildSwitcher switcher;
+        const Outcome out =
+            await(switcher, [&] { switcher.switchTo(1, "One", 2, "Two", m_gameDir); });
+        QVERIFY(out.done);
+        QVERIFY(!out.ok);
+        QVERIFY(out.intact);
+        QVERIFY2(out.message.contains("house: v2.schem") || out.message.contains("a\\b.cfg"),
+                 qPrintable(out.message));
+        QCOMPARE(gameContent(), before);
+        QVERIFY(switcher.archivePathOf(1).isEmpty());
+        QVERIFY(!switcher.hasUnfinishedSwitch());
+    }
+
+    void forgettingTheTargetOfAnUnfinishedSwitchReturnsToTheLeftBuild()
+    {
+        BuildSwitcher switcher;
+        prepareTwoBuilds(switcher, 1, 2);
+        const Fingerprint first = gameContent();
+        // Build 1 is archived, then restoring build 2 breaks off.
+        {
+            ZipArchive broken;
+            QVERIFY(broken.create(buildDir(2) + "/2100-01-01_Two.zip"));
+            QVERIFY(broken.addData("../escape.txt", "bad"));
+            QVERIFY(broken.close());
+        }
+        Outcome out = await(switcher, [&] { switcher.switchTo(1, "One", 2, "Two", m_gameDir); });
+        QVERIFY(!out.ok);
+        QVERIFY(!out.intact);
+        QVERIFY(switcher.hasUnfinishedSwitch());
+        const QString firstArchive = switcher.archivePathOf(1);
+        QCOMPARE(fingerprintArchive(firstArchive), first);
+
+        // The player deletes the broken target; the next start finishes the recorded work.
+        QVERIFY(switcher.forgetBuild(2));
+        BuildSwitcher next;
+        QVERIFY(!next.interruptedSwitchWarning().isEmpty());
+        out = await(next, [&] { next.resumeInterrupted(m_gameDir); });
+        QVERIFY(out.ok);
+        QCOMPARE(out.buildId, 1);
+        QCOMPARE(gameContent(), first);
+        QCOMPARE(readIndex().value("active").toInt(), 1);
+        QCOMPARE(fingerprintArchive(next.archivePathOf(1)), first);
+
+        // Without a build to go back to the record stays, so nothing half-switched is ever
+        // archived, and nothing is resumed towards a deleted build.
+        writeIndex(QJsonObject{{"state", "switching"}, {"from", -1}, {"to", 2}});
+        QVERIFY(next.forgetBuild(2));
+        QVERIFY(next.hasUnfinishedSwitch());
+        QVERIFY(!readIndex().contains("to"));
+        next.resumeInterrupted(m_gameDir);
+        QVERIFY(!next.busy());
+        writeIndex(QJsonObject{{"state", "switching"}, {"from", 1}, {"to", 2}});
+        QVERIFY(next.forgetBuild(1));
+        QVERIFY(next.forgetBuild(2));
+        QVERIFY(next.hasUnfinishedSwitch());
+        QVERIFY(!readIndex().contains("to"));
+    }
+
     void warnsAboutInterruptedWork_data()
     {
         QTest::addColumn<QByteArray>("index");
