@@ -247,7 +247,12 @@ void ModLoaderInstaller::ensureBaseVersion(std::function<void()> continuation)
     }
 
     m_detail = m_gameVersion;
+    const quint64 run = m_run;
     setStage(Loc::text("loader.progress.installingMinecraft").arg(m_gameVersion));
+    // A listener may have ended the run from that notice; a wait set up now would
+    // outlive it and report an outcome for a run that is over.
+    if (run != m_run || !isActive())
+        return;
     m_waitingForBase = true;
     m_afterBase = std::move(continuation);
     // A version already being installed or queued is not queued twice; its outcome

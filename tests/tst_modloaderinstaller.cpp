@@ -125,6 +125,7 @@ private slots:
     void fabricDescriptionChecks();
     void cancelDuringDescriptionWritesNothing();
     void baseInstallCanceledElsewhereEndsTheRun();
+    void runEndedFromItsBaseStageNoticeStaysEnded();
     void forgeInstallerRunsAndHandsOff();
     void forgeInstallerFailureKeepsVanillaInstalledBeside();
     void forgeFailureHintsAtZlibNg();
@@ -459,6 +460,27 @@ void TestModLoaderInstaller::baseInstallCanceledElsewhereEndsTheRun()
     QCOMPARE(outcome.canceled.first().first().toString(), QStringLiteral("Fabric Loader 0.16.10"));
     QVERIFY(!m_installer->busy());
     QCOMPARE(m_server->requestCount(kFabricProfilePath), 0);
+}
+
+// A listener may cancel from the notice that the base version is about to be
+// installed: whatever then becomes of that version belongs to no run.
+void TestModLoaderInstaller::runEndedFromItsBaseStageNoticeStaysEnded()
+{
+    serveFabric();
+    m_server->route("/files/client-1.20.1.jar", TestReply::notFound());
+    Outcome outcome(m_installer.get());
+    connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
+        if (m_installer->busy() && m_installer->stageText() == "Installing Minecraft 1.20.1")
+            m_installer->cancel();
+    });
+    m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
+    QVERIFY(waitForEnd(outcome));
+    QTest::qWait(300);
+    QVERIFY(QTest::qWaitFor([&] { return !m_versions->isBusy(); }, 10000));
+    QTest::qWait(100);
+    QCOMPARE(outcome.canceled.count(), 1);
+    QCOMPARE(outcome.ends(), 1);
+    QVERIFY(!m_installer->busy());
 }
 
 void TestModLoaderInstaller::forgeInstallerRunsAndHandsOff()
