@@ -507,7 +507,10 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
     m_detail = Loc::text("loader.progress.installerRunning");
     m_bytesReceived = 0;
     m_bytesTotal = 0;
+    const quint64 run = m_run;
     setStage(Loc::text("loader.progress.installing").arg(title));
+    if (run != m_run || !isActive()) // a listener ended the run from that notice
+        return;
 
     auto* process = new QProcess(this);
     m_process = process;
@@ -535,7 +538,6 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
                 handleInstallerFinished(process, exitCode, status == QProcess::CrashExit);
             });
 
-    const quint64 run = m_run;
     const auto stillOurs = [this, run, process] { return run == m_run && m_process == process; };
     process->start();
     const bool startedInTime = stillOurs() && process->waitForStarted(kStartTimeoutMs);

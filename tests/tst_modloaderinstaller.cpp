@@ -131,6 +131,7 @@ private slots:
     void forgeFailureHintsAtZlibNg();
     void forgeInstallerThatProducesNothing();
     void forgeInstallerCanceledWhileItSleeps();
+    void forgeRunEndedFromItsInstallStageNoticeStartsNothing();
     void forgeInstallerTimeoutRemovesItsVersionsOnly();
     void forgeInstallerAddressChecks();
 
@@ -610,6 +611,28 @@ void TestModLoaderInstaller::forgeInstallerCanceledWhileItSleeps()
     QVERIFY(!QFileInfo::exists(gameDir() + "/versions/" + kForgeId));
     QTest::qWait(200);
     QCOMPARE(outcome.ends(), 1);
+}
+
+// A listener may cancel from the notice that the installer is about to run: the
+// installer then never starts, and its time limit reports nothing later.
+void TestModLoaderInstaller::forgeRunEndedFromItsInstallStageNoticeStartsNothing()
+{
+    installCompleteBase();
+    serveForge();
+    EnvSetting mode("HM_FAKE_MODE", "sleep");
+    m_installer->setInstallerTimeLimitForTesting(1500);
+    Outcome outcome(m_installer.get());
+    connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
+        if (m_installer->busy() && m_installer->stageText() == "Installing Minecraft Forge")
+            m_installer->cancel();
+    });
+    startForge();
+    QVERIFY(waitForEnd(outcome, 30000));
+    QCOMPARE(outcome.canceled.count(), 1);
+    QTest::qWait(3000);
+    QCOMPARE(outcome.ends(), 1);
+    QVERIFY(!QFileInfo::exists(gameDir() + "/versions/" + kForgeId));
+    QVERIFY(!m_installer->busy());
 }
 
 void TestModLoaderInstaller::forgeInstallerTimeoutRemovesItsVersionsOnly()
