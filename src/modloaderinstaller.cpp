@@ -264,7 +264,10 @@ void ModLoaderInstaller::handOffToVersionInstaller(const QString& versionId)
 {
     m_handedOffId = versionId;
     m_detail = versionId;
+    const quint64 run = m_run;
     setStage(Loc::text("loader.progress.downloadingVersionFiles"));
+    if (run != m_run || !isActive()) // a listener ended the run from that notice
+        return;
     m_versionInstaller->install(m_gameDir, versionId);
 }
 

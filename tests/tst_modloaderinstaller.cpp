@@ -124,6 +124,7 @@ private slots:
     void fabricInstallsMissingBaseVersionFirst();
     void fabricDescriptionChecks();
     void cancelDuringDescriptionWritesNothing();
+    void runEndedFromItsHandOffNoticeInstallsNothing();
     void baseInstallCanceledElsewhereEndsTheRun();
     void runEndedFromItsBaseStageNoticeStaysEnded();
     void forgeInstallerRunsAndHandsOff();
@@ -444,6 +445,28 @@ void TestModLoaderInstaller::cancelDuringDescriptionWritesNothing()
     QCOMPARE(outcome.ends(), 1);
     QVERIFY(!QFileInfo::exists(gameDir() + "/versions/" + kFabricId));
     QVERIFY(!m_versions->isBusy());
+}
+
+// A listener may cancel from the notice of the hand-off: the loader's version is then
+// not handed to the version installer for a run that is over.
+void TestModLoaderInstaller::runEndedFromItsHandOffNoticeInstallsNothing()
+{
+    installCompleteBase();
+    serveFabric();
+    QSignalSpy versionStarted(m_versions.get(), &VersionInstaller::started);
+    Outcome outcome(m_installer.get());
+    connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
+        if (m_installer->busy() && m_installer->stageText() == "Downloading the version's files")
+            m_installer->cancel();
+    });
+    m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
+    QVERIFY(waitForEnd(outcome));
+    QTest::qWait(500);
+    QCOMPARE(outcome.canceled.count(), 1);
+    QCOMPARE(outcome.ends(), 1);
+    QCOMPARE(versionStarted.count(), 0);
+    QVERIFY(!m_versions->isBusy());
+    QCOMPARE(m_server->requestCount(kFabricLibraryPath), 0);
 }
 
 void TestModLoaderInstaller::baseInstallCanceledElsewhereEndsTheRun()
