@@ -247,7 +247,12 @@ void ModLoaderInstaller::ensureBaseVersion(std::function<void()> continuation)
     }
 
     m_detail = m_gameVersion;
+    const quint64 run = m_run;
     setStage(Loc::text("loader.progress.installingMinecraft").arg(m_gameVersion));
+    // A listener may have ended the run from that notice; a wait set up now would
+    // outlive it and report an outcome for a run that is over.
+    if (run != m_run || !isActive())
+        return;
     m_waitingForBase = true;
     m_afterBase = std::move(continuation);
     // A version already being installed or queued is not queued twice; its outcome
@@ -259,7 +264,10 @@ void ModLoaderInstaller::handOffToVersionInstaller(const QString& versionId)
 {
     m_handedOffId = versionId;
     m_detail = versionId;
+    const quint64 run = m_run;
     setStage(Loc::text("loader.progress.downloadingVersionFiles"));
+    if (run != m_run || !isActive()) // a listener ended the run from that notice
+        return;
     m_versionInstaller->install(m_gameDir, versionId);
 }
 
@@ -502,7 +510,10 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
     m_detail = Loc::text("loader.progress.installerRunning");
     m_bytesReceived = 0;
     m_bytesTotal = 0;
+    const quint64 run = m_run;
     setStage(Loc::text("loader.progress.installing").arg(title));
+    if (run != m_run || !isActive()) // a listener ended the run from that notice
+        return;
 
     auto* process = new QProcess(this);
     m_process = process;
@@ -530,7 +541,6 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
                 handleInstallerFinished(process, exitCode, status == QProcess::CrashExit);
             });
 
-    const quint64 run = m_run;
     const auto stillOurs = [this, run, process] { return run == m_run && m_process == process; };
     process->start();
     const bool startedInTime = stillOurs() && process->waitForStarted(kStartTimeoutMs);

@@ -274,6 +274,8 @@ void VersionInstaller::startNext()
     }
     setStage(Loc::text("version.progress.fetchingList"));
     emit progressChanged();
+    if (!isCurrentJob(job)) // ended by a listener, which may have started another
+        return;
     resolveManifestEntry();
 }
 

@@ -124,12 +124,15 @@ private slots:
     void fabricInstallsMissingBaseVersionFirst();
     void fabricDescriptionChecks();
     void cancelDuringDescriptionWritesNothing();
+    void runEndedFromItsHandOffNoticeInstallsNothing();
     void baseInstallCanceledElsewhereEndsTheRun();
+    void runEndedFromItsBaseStageNoticeStaysEnded();
     void forgeInstallerRunsAndHandsOff();
     void forgeInstallerFailureKeepsVanillaInstalledBeside();
     void forgeFailureHintsAtZlibNg();
     void forgeInstallerThatProducesNothing();
     void forgeInstallerCanceledWhileItSleeps();
+    void forgeRunEndedFromItsInstallStageNoticeStartsNothing();
     void forgeInstallerTimeoutRemovesItsVersionsOnly();
     void forgeInstallerAddressChecks();
 
@@ -444,6 +447,28 @@ void TestModLoaderInstaller::cancelDuringDescriptionWritesNothing()
     QVERIFY(!m_versions->isBusy());
 }
 
+// A listener may cancel from the notice of the hand-off: the loader's version is then
+// not handed to the version installer for a run that is over.
+void TestModLoaderInstaller::runEndedFromItsHandOffNoticeInstallsNothing()
+{
+    installCompleteBase();
+    serveFabric();
+    QSignalSpy versionStarted(m_versions.get(), &VersionInstaller::started);
+    Outcome outcome(m_installer.get());
+    connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
+        if (m_installer->busy() && m_installer->stageText() == "Downloading the version's files")
+            m_installer->cancel();
+    });
+    m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
+    QVERIFY(waitForEnd(outcome));
+    QTest::qWait(500);
+    QCOMPARE(outcome.canceled.count(), 1);
+    QCOMPARE(outcome.ends(), 1);
+    QCOMPARE(versionStarted.count(), 0);
+    QVERIFY(!m_versions->isBusy());
+    QCOMPARE(m_server->requestCount(kFabricLibraryPath), 0);
+}
+
 void TestModLoaderInstaller::baseInstallCanceledElsewhereEndsTheRun()
 {
     serveFabric();
@@ -459,6 +484,27 @@ void TestModLoaderInstaller::baseInstallCanceledElsewhereEndsTheRun()
     QCOMPARE(outcome.canceled.first().first().toString(), QStringLiteral("Fabric Loader 0.16.10"));
     QVERIFY(!m_installer->busy());
     QCOMPARE(m_server->requestCount(kFabricProfilePath), 0);
+}
+
+// A listener may cancel from the notice that the base version is about to be
+// installed: whatever then becomes of that version belongs to no run.
+void TestModLoaderInstaller::runEndedFromItsBaseStageNoticeStaysEnded()
+{
+    serveFabric();
+    m_server->route("/files/client-1.20.1.jar", TestReply::notFound());
+    Outcome outcome(m_installer.get());
+    connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
+        if (m_installer->busy() && m_installer->stageText() == "Installing Minecraft 1.20.1")
+            m_installer->cancel();
+    });
+    m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
+    QVERIFY(waitForEnd(outcome));
+    QTest::qWait(300);
+    QVERIFY(QTest::qWaitFor([&] { return !m_versions->isBusy(); }, 10000));
+    QTest::qWait(100);
+    QCOMPARE(outcome.canceled.count(), 1);
+    QCOMPARE(outcome.ends(), 1);
+    QVERIFY(!m_installer->busy());
 }
 
 void TestModLoaderInstaller::forgeInstallerRunsAndHandsOff()
@@ -588,6 +634,28 @@ void TestModLoaderInstaller::forgeInstallerCanceledWhileItSleeps()
     QVERIFY(!QFileInfo::exists(gameDir() + "/versions/" + kForgeId));
     QTest::qWait(200);
     QCOMPARE(outcome.ends(), 1);
+}
+
+// A listener may cancel from the notice that the installer is about to run: the
+// installer then never starts, and its time limit reports nothing later.
+void TestModLoaderInstaller::forgeRunEndedFromItsInstallStageNoticeStartsNothing()
+{
+    installCompleteBase();
+    serveForge();
+    EnvSetting mode("HM_FAKE_MODE", "sleep");
+    m_installer->setInstallerTimeLimitForTesting(1500);
+    Outcome outcome(m_installer.get());
+    connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
+        if (m_installer->busy() && m_installer->stageText() == "Installing Minecraft Forge")
+            m_installer->cancel();
+    });
+    startForge();
+    QVERIFY(waitForEnd(outcome, 30000));
+    QCOMPARE(outcome.canceled.count(), 1);
+    QTest::qWait(3000);
+    QCOMPARE(outcome.ends(), 1);
+    QVERIFY(!QFileInfo::exists(gameDir() + "/versions/" + kForgeId));
+    QVERIFY(!m_installer->busy());
 }
 
 void TestModLoaderInstaller::forgeInstallerTimeoutRemovesItsVersionsOnly()

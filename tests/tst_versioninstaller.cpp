@@ -151,6 +151,7 @@ private slots:
     void neverMoreThanEightDownloads();
     void refusalsAndQueue();
     void finishedHandlerMayInstallAgain();
+    void jobEndedFromItsStartNoticeStaysEnded();
     void failureDropsWaitingJobs();
     void descriptionSources();
     void descriptionChecks();
@@ -624,6 +625,31 @@ void VersionInstallerTest::finishedHandlerMayInstallAgain()
     QVERIFY(!m_installer->isBusy());
     QCOMPARE(m_progressBusy.last(), false);
     QCOMPARE(content("assets/virtual/legacy/sound/step/grass1.ogg"), VersionSite::object(0));
+}
+
+// A listener may cancel from the notice that a job has begun and start another from
+// the cancellation: the ended job must not go on resolving on the new one's behalf.
+void VersionInstallerTest::jobEndedFromItsStartNoticeStaysEnded()
+{
+    m_site->publishFixtures({QStringLiteral("client-only"), QStringLiteral("legacy-virtual")});
+    bool cancelFirst = true;
+    connect(m_installer.get(), &VersionInstaller::progressChanged, this, [&] {
+        if (cancelFirst && m_installer->versionId() == QLatin1String("client-only")) {
+            cancelFirst = false;
+            m_installer->cancel();
+        }
+    });
+    connect(m_installer.get(), &VersionInstaller::canceled, this, [this](const QString& id) {
+        if (id == QLatin1String("client-only"))
+            m_installer->install(m_gameDir, QStringLiteral("legacy-virtual"));
+    });
+    m_installer->install(m_gameDir, QStringLiteral("client-only"));
+    QVERIFY(waitForEnds(2));
+    QTest::qWait(500);
+    QCOMPARE(m_log, QStringList({"started:client-only", "canceled:client-only",
+                                 "started:legacy-virtual", "finished:legacy-virtual"}));
+    QCOMPARE(m_server->requestCount(QStringLiteral("/versions/legacy-virtual.json")), 1);
+    QVERIFY(!m_installer->isBusy());
 }
 
 void VersionInstallerTest::failureDropsWaitingJobs()
