@@ -161,6 +161,15 @@ QJsonObject requestBody(const TestRequest& request)
     return QJsonDocument::fromJson(request.body).object();
 }
 
+// The account service asks for a second factor until the password carries the code.
+void routeSecondFactor(TestServer& server, const QString& passwordWithCode)
+{
+    server.route("/auth/authenticate", [passwordWithCode](const TestRequest& request) {
+        return requestBody(request).value("password") == passwordWithCode ? signedIn("Steve")
+                                                                          : codeRequired();
+    });
+}
+
 bool copyFile(const QString& from, const QString& to)
 {
     QDir().mkpath(QFileInfo(to).absolutePath());
@@ -991,10 +1000,7 @@ private slots:
     {
         TestServer server;
         RemoteAddresses::setAllOriginsForTesting(server.origin());
-        server.route("/auth/authenticate", [](const TestRequest& request) {
-            return requestBody(request).value("password") == "hunter2:123456" ? signedIn("Steve")
-                                                                              : codeRequired();
-        });
+        routeSecondFactor(server, "hunter2:123456");
         TempHome home;
         QVERIFY(prepareLaunchHome(home, {accountProfile(3, "Ely", "steve@example.org", "hunter2")},
                                   {fakeBuild(1, "Build")}));
@@ -1450,10 +1456,7 @@ private slots:
     {
         TestServer server;
         RemoteAddresses::setAllOriginsForTesting(server.origin());
-        server.route("/auth/authenticate", [](const TestRequest& request) {
-            return requestBody(request).value("password") == "pw:123456" ? signedIn("Steve")
-                                                                         : codeRequired();
-        });
+        routeSecondFactor(server, "pw:123456");
         TempHome home;
         QVERIFY(prepareLaunchHome(
             home,
