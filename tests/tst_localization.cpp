@@ -13,6 +13,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <functional>
+
 namespace {
 
 const QByteArray kSmallCatalog = R"({
@@ -47,6 +49,36 @@ QJsonObject shippedCatalog()
 {
     return TestHelpers::readJson(QStringLiteral(":/qt/qml/Hollowmere/i18n/translations.json"))
         .object();
+}
+
+struct KeyUses {
+    int count = 0;
+    QStringList missing; // "file: key" for each key the shipped catalog lacks
+};
+
+// Finds the catalog keys that the files below a folder name through a pattern.
+KeyUses keysUsedIn(const QString& folder, const QStringList& nameFilters,
+                   const QRegularExpression& pattern,
+                   const std::function<QString(const QRegularExpressionMatch&)>& keyOf)
+{
+    const QJsonObject strings = shippedCatalog().value("strings").toObject();
+    KeyUses uses;
+    QDirIterator files(folder, nameFilters, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (!file.open(QIODevice::ReadOnly)) {
+            uses.missing.append(file.fileName() + ": unreadable");
+            continue;
+        }
+        const QString source = QString::fromUtf8(file.readAll());
+        for (auto it = pattern.globalMatch(source); it.hasNext();) {
+            const QString key = keyOf(it.next());
+            ++uses.count;
+            if (!strings.contains(key))
+                uses.missing.append(QFileInfo(file.fileName()).fileName() + ": " + key);
+        }
+    }
+    return uses;
 }
 
 } // namespace
@@ -296,26 +328,32 @@ private slots:
 
     void everyKeyUsedInSourcesIsInTheCatalog()
     {
-        const QJsonObject strings = shippedCatalog().value("strings").toObject();
         static const QRegularExpression call(
             QStringLiteral("Loc::(?:text|list)\\(\\s*\"([^\"]+)\"\\s*\\)"));
-        QStringList missing;
-        int calls = 0;
-        QDirIterator files(QStringLiteral(HM_PROJECT_SOURCE_DIR "/src"), {"*.cpp", "*.h"},
-                           QDir::Files);
-        while (files.hasNext()) {
-            QFile file(files.next());
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const QString source = QString::fromUtf8(file.readAll());
-            for (auto it = call.globalMatch(source); it.hasNext();) {
-                const QString key = it.next().captured(1);
-                ++calls;
-                if (!strings.contains(key))
-                    missing.append(QFileInfo(file.fileName()).fileName() + ": " + key);
-            }
-        }
-        QVERIFY(calls > 0);
-        QVERIFY2(missing.isEmpty(), qPrintable(missing.join('\n')));
+        const KeyUses uses =
+            keysUsedIn(QStringLiteral(HM_PROJECT_SOURCE_DIR "/src"), {"*.cpp", "*.h"}, call,
+                       [](const QRegularExpressionMatch& match) { return match.captured(1); });
+        QVERIFY(uses.count > 0);
+        QVERIFY2(uses.missing.isEmpty(), qPrintable(uses.missing.join('\n')));
+    }
+
+    // The interface reads texts as paths of Loc.t; a path without its key
+    // reads as undefined there, so every path must name a key.
+    void everyTextTheInterfaceReadsIsInTheCatalog()
+    {
+        static const QRegularExpression path(QStringLiteral("\\bLoc\\.t((?:\\.\\w+)+)(\\s*\\()?"));
+        const KeyUses uses = keysUsedIn(QStringLiteral(HM_PROJECT_SOURCE_DIR "/qml"), {"*.qml"},
+                                        path, [](const QRegularExpressionMatch& match) {
+                                            QStringList segments =
+                                                match.captured(1).mid(1).split(QLatin1Char('.'));
+                                            // A trailing call such as .arg( belongs to the text,
+                                            // not to the key.
+                                            if (match.hasCaptured(2))
+                                                segments.removeLast();
+                                            return segments.join(QLatin1Char('.'));
+                                        });
+        QVERIFY(uses.count > 0);
+        QVERIFY2(uses.missing.isEmpty(), qPrintable(uses.missing.join('\n')));
     }
 };
 
