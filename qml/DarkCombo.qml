@@ -1,0 +1,88 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A drop-down list in the launcher's dark look. Users set model, width and
+// height and read the combo box's own currentIndex, displayText and activated.
+ComboBox {
+    id: control
+
+    padding: 0
+    leftPadding: 0
+    rightPadding: 0
+
+    background: Rectangle {
+        color: "#2a2a2a"
+        radius: 6
+        border.width: 1
+        border.color: control.activeFocus ? "#91B315" : "#444444"
+    }
+
+    contentItem: Text {
+        leftPadding: 10
+        rightPadding: control.indicator.width + 22
+        text: control.displayText
+        textFormat: Text.PlainText
+        font: control.font
+        color: "white"
+        verticalAlignment: Text.AlignVCenter
+        elide: Text.ElideRight
+    }
+
+    indicator: Image {
+        x: control.width - width - 12
+        y: (control.height - height) / 2
+        width: 10
+        height: 10
+        sourceSize: Qt.size(10, 10)
+        fillMode: Image.PreserveAspectFit
+        rotation: 180
+        source: control.popup.visible ? "images/Profile_Box/Asset_23.svg"
+                                      : "images/Profile_Box/Asset_24.svg"
+    }
+
+    delegate: ItemDelegate {
+        id: item
+
+        required property int index
+        required property var modelData
+
+        width: control.width
+        highlighted: control.highlightedIndex === index
+
+        contentItem: Text {
+            text: item.modelData
+            textFormat: Text.PlainText
+            font: control.font
+            color: "white"
+            verticalAlignment: Text.AlignVCenter
+            elide: Text.ElideRight
+        }
+
+        background: Rectangle {
+            color: item.highlighted ? "#3a3a3a" : "#2a2a2a"
+        }
+    }
+
+    popup: Popup {
+        y: control.height
+        width: control.width
+        padding: 1
+        implicitHeight: Math.min(contentItem.implicitHeight + topPadding + bottomPadding, 220)
+
+        contentItem: ListView {
+            clip: true
+            implicitHeight: contentHeight
+            model: control.popup.visible ? control.delegateModel : null
+            currentIndex: control.highlightedIndex
+
+            ScrollIndicator.vertical: ScrollIndicator {}
+        }
+
+        background: Rectangle {
+            color: "#2a2a2a"
+            radius: 6
+            border.width: 1
+            border.color: "#444444"
+        }
+    }
+}

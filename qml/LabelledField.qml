@@ -1,0 +1,44 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A caption over a dark text field; the user sets the width.
+Column {
+    id: root
+
+    property alias text: field.text
+    property alias validator: field.validator
+    property string label: ""
+    property string placeholder: ""
+
+    signal editingFinished
+
+    spacing: 3
+
+    Text {
+        width: root.width
+        text: root.label
+        textFormat: Text.PlainText
+        color: "#aaaaaa"
+        font.pixelSize: 11
+        elide: Text.ElideRight
+    }
+
+    TextField {
+        id: field
+
+        objectName: "field"
+        width: root.width
+        height: 32
+        color: "white"
+        placeholderText: root.placeholder
+        placeholderTextColor: "#666666"
+        onEditingFinished: root.editingFinished()
+
+        background: Rectangle {
+            color: "#2a2a2a"
+            radius: 6
+            border.width: 1
+            border.color: field.activeFocus ? "#91B315" : "#444444"
+        }
+    }
+}

@@ -1,0 +1,58 @@
+import QtQuick
+import QtTest
+import Hollowmere
+
+Item {
+    width: 400
+    height: 400
+
+    DarkCombo {
+        id: combo
+
+        width: 180
+        height: 32
+    }
+
+    TestCase {
+        name: "DarkCombo"
+        when: windowShown
+
+        function cleanup() {
+            combo.popup.close();
+            tryCompare(combo.popup, "visible", false);
+        }
+
+        function test_popupHeight_data() {
+            const many = [];
+            for (let i = 0; i < 40; ++i)
+                many.push("1.20." + i);
+            return [
+                { tag: "few", model: ["Forge", "Fabric"], capped: false },
+                { tag: "many", model: many, capped: true }
+            ];
+        }
+
+        function test_popupHeight(data) {
+            combo.model = data.model;
+            mouseClick(combo);
+            tryCompare(combo.popup, "opened", true);
+            compare(combo.popup.y, combo.height);
+            compare(combo.popup.width, combo.width);
+            if (data.capped)
+                compare(combo.popup.height, 220);
+            else
+                verify(combo.popup.height < 220 && combo.popup.height > 0);
+        }
+
+        function test_activation() {
+            combo.model = ["ru", "en"];
+            combo.currentIndex = 0;
+            mouseClick(combo);
+            tryCompare(combo.popup, "opened", true);
+            keyClick(Qt.Key_Down);
+            keyClick(Qt.Key_Return);
+            compare(combo.currentIndex, 1);
+            compare(combo.displayText, "en");
+        }
+    }
+}

@@ -1,0 +1,72 @@
+// Runs the interface's Qt Quick tests with the Hollowmere module, the English
+// catalog under a temporary data directory and one rule: a warning or critical
+// message that the test did not ask for fails it.
+#include "localization.h"
+#include "temphome.h"
+
+#include <QQmlEngine>
+#include <QQuickStyle>
+#include <QtQuickTest/private/quicktestresult_p.h>
+#include <QtQuickTest>
+#include <QtTest/private/qtestlog_p.h>
+
+#include <atomic>
+
+namespace {
+
+QtMessageHandler gTestLogHandler = nullptr;
+std::atomic<int> gUnexpectedMessages = 0;
+
+// Sits above Qt Test's own handler, so messages that a test expects through
+// ignoreWarning() are told apart by the ignore list shrinking.
+void failOnUnexpectedMessage(QtMsgType type, const QMessageLogContext& context,
+                             const QString& message)
+{
+    const int expectedBefore = QTestLog::unhandledIgnoreMessages();
+    gTestLogHandler(type, context, message);
+    if (type != QtWarningMsg && type != QtCriticalMsg)
+        return;
+    if (QTestLog::unhandledIgnoreMessages() < expectedBefore)
+        return;
+    ++gUnexpectedMessages;
+    const QByteArray text = "unexpected message: " + message.toLocal8Bit();
+    QTest::qFail(text.constData(), context.file ? context.file : "", context.line);
+}
+
+} // namespace
+
+class QmlTestSetup : public QObject {
+    Q_OBJECT
+
+public slots:
+    void applicationAvailable()
+    {
+        if (!m_home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})") ||
+            !Localization::instance()->load())
+            qFatal("the translation catalog did not load");
+        QQuickStyle::setStyle(QStringLiteral("Basic"));
+    }
+
+    void qmlEngineAvailable(QQmlEngine* engine)
+    {
+        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
+        if (gTestLogHandler)
+            return;
+        // Qt Test installs its handler when logging starts; start it now so
+        // ours can go on top of it before the first test file loads.
+        QuickTestResult().startLogging();
+        gTestLogHandler = qInstallMessageHandler(failOnUnexpectedMessage);
+    }
+
+private:
+    TempHome m_home;
+};
+
+int main(int argc, char** argv)
+{
+    QmlTestSetup setup;
+    const int failures = quick_test_main_with_setup(argc, argv, "tst_qml", nullptr, &setup);
+    return failures != 0 ? failures : (gUnexpectedMessages > 0 ? 1 : 0);
+}
+
+#include "tst_qml.moc"
