@@ -1,3 +1,4 @@
+#include "appsession.h"
 #include "launcherbackend.h"
 #include "launcherupdates.h"
 #include "localization.h"
@@ -14,6 +15,7 @@
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -198,6 +200,29 @@ private slots:
         QCOMPARE(window->findChildren<LauncherUpdates*>().size(), 1);
         // The backend made the data directory when the window created it.
         QVERIFY(QFile::exists(home.dataDir() + QStringLiteral("/settings.json")));
+    }
+
+    // The program in a real X window: it shows its titled window with a
+    // picture in it and ends when asked.
+    void realWindowComesUp()
+    {
+        AppSession session;
+        QString error;
+        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
+        const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        const QImage shot = session.settledScreenshot(window);
+        QVERIFY(!shot.isNull());
+        QCOMPARE(shot.size(), session.windowSize(window));
+        QSet<QRgb> colours;
+        for (int y = 0; y < shot.height(); y += 8)
+            for (int x = 0; x < shot.width(); x += 8)
+                colours.insert(shot.pixel(x, y));
+        QVERIFY2(colours.size() > 2, "the window shows no picture");
+        QVERIFY(session.click(window, shot.width() / 2, shot.height() / 2));
+        QVERIFY(session.stop());
+        QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
+                 qPrintable(session.output()));
     }
 
 private:

@@ -1,8 +1,8 @@
 // Runs the interface's Qt Quick tests with the Hollowmere module, the English
 // catalog under a temporary data directory and one rule: a warning or critical
 // message that the test did not ask for fails it.
-#include "localization.h"
 #include "temphome.h"
+#include "testhelpers.h"
 
 #include <QQmlEngine>
 #include <QQuickStyle>
@@ -41,8 +41,7 @@ class QmlTestSetup : public QObject {
 public slots:
     void applicationAvailable()
     {
-        if (!m_home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})") ||
-            !Localization::instance()->load())
+        if (!TestHelpers::loadEnglishCatalog())
             qFatal("the translation catalog did not load");
         QQuickStyle::setStyle(QStringLiteral("Basic"));
     }
@@ -59,6 +58,7 @@ public slots:
     }
 
 private:
+    // Whatever a component under test writes lands in a throwaway data directory.
     TempHome m_home;
 };
 

@@ -1,0 +1,219 @@
+#include "appsession.h"
+
+#include "testhelpers.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+constexpr int kStartAttempts = 3;
+constexpr int kPollMs = 100;
+
+// Runs as the command of xvfb-run: tells the session its display and its pid,
+// then becomes the program, so the pid is the program's own.
+const char kAnnounce[] =
+    R"(printf '%s %s\n' "$DISPLAY" "$$" > "$0.part" && mv "$0.part" "$0" && exec "$@")";
+} // namespace
+
+AppSession::AppSession(const QSize& screen) : m_screen(screen)
+{
+    m_xvfbRun.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+AppSession::~AppSession()
+{
+    stop();
+}
+
+QString AppSession::dataDir() const
+{
+    return m_dir.filePath(QStringLiteral("home/Hollowmere"));
+}
+
+bool AppSession::writeDataFile(const QString& relativePath, const QByteArray& content) const
+{
+    return TestHelpers::writeFile(dataDir() + QLatin1Char('/') + relativePath, content);
+}
+
+bool AppSession::start(const QStringList& arguments, const QString& program, QString* error)
+{
+    const QString home = m_dir.filePath(QStringLiteral("home"));
+    const QString announced = m_dir.filePath(QStringLiteral("display"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("HOLLOWMERE_HOME"), home);
+    environment.insert(QStringLiteral("HOME"), home);
+    // The sessions run as root, where the web engine refuses its sandbox.
+    environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    m_xvfbRun.setProcessEnvironment(environment);
+
+    const QString screen = QStringLiteral("-screen 0 %1x%2x24 -nolisten tcp")
+                               .arg(m_screen.width())
+                               .arg(m_screen.height());
+    const QStringList command =
+        QStringList{QStringLiteral("-a"),
+                    QStringLiteral("-f"),
+                    m_dir.filePath(QStringLiteral("Xauthority")),
+                    QStringLiteral("-s"),
+                    screen,
+                    QStringLiteral("sh"),
+                    QStringLiteral("-c"),
+                    QString::fromLatin1(kAnnounce),
+                    announced,
+                    program.isEmpty() ? QStringLiteral(HM_APP_BINARY) : program} +
+        arguments;
+    // Two sessions starting together may pick the same free display; the
+    // loser's xvfb-run gives up at once and is started again.
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+        QFile::remove(announced);
+        m_xvfbRun.start(QStringLiteral("xvfb-run"), command);
+        if (!m_xvfbRun.waitForStarted(10000))
+            break;
+        const QDeadlineTimer deadline(30000);
+        while (!QFile::exists(announced) && m_xvfbRun.state() == QProcess::Running &&
+               !deadline.hasExpired())
+            m_xvfbRun.waitForFinished(kPollMs);
+        const QStringList fields = QString::fromLocal8Bit(TestHelpers::readFile(announced))
+                                       .trimmed()
+                                       .split(QLatin1Char(' '));
+        if (fields.size() == 2 && m_xvfbRun.state() == QProcess::Running) {
+            m_display = fields.at(0);
+            m_programPid = fields.at(1).toLongLong();
+            return true;
+        }
+        m_output += m_xvfbRun.readAll();
+        if (m_xvfbRun.state() == QProcess::Running)
+            break;
+    }
+    stop();
+    if (error)
+        *error = QStringLiteral("the virtual display did not come up: ") + output();
+    return false;
+}
+
+bool AppSession::isRunning() const
+{
+    return m_xvfbRun.state() == QProcess::Running;
+}
+
+bool AppSession::runX(const QString& program, const QStringList& arguments, QByteArray* output,
+                      int timeoutMs) const
+{
+    if (m_display.isEmpty())
+        return false;
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), m_display);
+    environment.insert(QStringLiteral("XAUTHORITY"), m_dir.filePath(QStringLiteral("Xauthority")));
+    tool.setProcessEnvironment(environment);
+    tool.start(program, arguments);
+    if (!tool.waitForFinished(timeoutMs)) {
+        tool.kill();
+        tool.waitForFinished();
+        return false;
+    }
+    if (output)
+        *output = tool.readAllStandardOutput();
+    return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+bool AppSession::xdotool(const QStringList& arguments, QByteArray* output) const
+{
+    return runX(QStringLiteral("xdotool"), arguments, output);
+}
+
+QString AppSession::waitForWindow(const QString& title, int timeoutMs) const
+{
+    const QString pattern = QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$');
+    const QDeadlineTimer deadline(timeoutMs);
+    do {
+        QByteArray found;
+        if (xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                     QStringLiteral("--name"), pattern},
+                    &found))
+            return QString::fromLatin1(found).section(QLatin1Char('\n'), 0, 0).trimmed();
+        QThread::msleep(kPollMs);
+    } while (!deadline.hasExpired() && isRunning());
+    return QString();
+}
+
+QSize AppSession::windowSize(const QString& windowId) const
+{
+    QByteArray geometry;
+    if (!xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), windowId},
+                 &geometry))
+        return QSize();
+    QSize size;
+    for (const QByteArray& line : geometry.split('\n')) {
+        if (line.startsWith("WIDTH="))
+            size.setWidth(line.mid(6).toInt());
+        else if (line.startsWith("HEIGHT="))
+            size.setHeight(line.mid(7).toInt());
+    }
+    return size;
+}
+
+QImage AppSession::screenshot(const QString& windowId) const
+{
+    QByteArray png;
+    if (!runX(QStringLiteral("import"),
+              {QStringLiteral("-silent"), QStringLiteral("-window"),
+               windowId.isEmpty() ? QStringLiteral("root") : windowId, QStringLiteral("png:-")},
+              &png))
+        return QImage();
+    return QImage::fromData(png, "PNG");
+}
+
+QImage AppSession::settledScreenshot(const QString& windowId, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    QImage previous = screenshot(windowId);
+    while (!deadline.hasExpired()) {
+        QThread::msleep(300);
+        QImage current = screenshot(windowId);
+        if (!current.isNull() && current == previous)
+            return current;
+        previous = current;
+    }
+    return previous;
+}
+
+bool AppSession::click(const QString& windowId, int x, int y, int button) const
+{
+    return xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                    QStringLiteral("--window"), windowId, QString::number(x), QString::number(y),
+                    QStringLiteral("click"), QString::number(button)});
+}
+
+bool AppSession::stop(int timeoutMs)
+{
+    if (m_xvfbRun.state() == QProcess::NotRunning)
+        return true;
+    // xvfb-run ends its display once the program is gone; before the program
+    // runs, xvfb-run itself is asked to end.
+    if (m_programPid > 0)
+        ::kill(static_cast<pid_t>(m_programPid), SIGTERM);
+    else
+        m_xvfbRun.terminate();
+    if (!m_xvfbRun.waitForFinished(timeoutMs)) {
+        if (m_programPid > 0)
+            ::kill(static_cast<pid_t>(m_programPid), SIGKILL);
+        else
+            m_xvfbRun.kill();
+        m_xvfbRun.waitForFinished(timeoutMs);
+    }
+    m_output += m_xvfbRun.readAll();
+    m_programPid = 0;
+    m_display.clear();
+    return m_xvfbRun.state() == QProcess::NotRunning;
+}
+
+QString AppSession::output()
+{
+    m_output += m_xvfbRun.readAll();
+    return QString::fromLocal8Bit(m_output);
+}
