@@ -110,7 +110,9 @@ private slots:
         const QStringList lines = QString::fromUtf8(qmldir.readAll()).split(QLatin1Char('\n'));
         for (const char* line :
              {"module Hollowmere", "typeinfo Hollowmere.qmltypes", "prefer :/qt/qml/Hollowmere/",
-              "Main 254.0 Main.qml", "depends QtQuick"})
+              "Main 254.0 Main.qml", "DarkCombo 254.0 DarkCombo.qml",
+              "LabelledField 254.0 LabelledField.qml", "ProgressPanel 254.0 ProgressPanel.qml",
+              "depends QtQuick"})
             QVERIFY2(lines.contains(QLatin1String(line)), line);
         QVERIFY(QFile::exists(QStringLiteral(":/qt/qml/Hollowmere/i18n/translations.json")));
     }
