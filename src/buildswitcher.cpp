@@ -250,8 +250,11 @@ bool BuildSwitcher::checkDiskSpace(QString* error) const
 bool BuildSwitcher::recordUnsavedSwitch()
 {
     QJsonObject index = readIndex();
+    // A new target for a switch left unfinished keeps the build that switch left on record:
+    // its archive holds that build's only copy, to be gone back to or forgotten.
+    if (indexState(index) != kStateSwitching)
+        index.insert(kFrom, -1);
     index.insert(kState, kStateSwitching);
-    index.insert(kFrom, -1);
     index.insert(kTo, m_toId);
     return writeIndex(index);
 }

@@ -516,6 +516,28 @@ private slots:
         QVERIFY(!readIndex().contains("to"));
     }
 
+    // Choosing another target while a switch is unfinished does not discharge the build
+    // that switch left: its archive is still the only copy of its files.
+    void retargetedUnfinishedSwitchKeepsTheLeftBuild()
+    {
+        BuildSwitcher switcher;
+        prepareTwoBuilds(switcher, 1, 2);
+        const Fingerprint first = gameContent();
+        for (const int target : {3, 4})
+            QVERIFY(
+                writeZip(buildDir(target) + "/2100-01-01_Broken.zip", {{"../escape.txt", "bad"}}));
+        QVERIFY(!await(switcher, [&] { switcher.switchTo(1, "One", 3, "Three", m_gameDir); }).ok);
+        QVERIFY(!await(switcher, [&] { switcher.switchTo(1, "One", 4, "Four", m_gameDir); }).ok);
+        QCOMPARE(readIndex().value("from").toInt(), 1);
+        QCOMPARE(readIndex().value("to").toInt(), 4);
+
+        QVERIFY(switcher.forgetBuild(4));
+        const Outcome out = await(switcher, [&] { switcher.resumeInterrupted(m_gameDir); });
+        QVERIFY(out.ok);
+        QCOMPARE(out.buildId, 1);
+        QCOMPARE(gameContent(), first);
+    }
+
     void warnsAboutInterruptedWork_data()
     {
         QTest::addColumn<QByteArray>("index");
