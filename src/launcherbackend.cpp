@@ -1,103 +1,34 @@
 #include "launcherbackend.h"
 
 #include "authservice.h"
+#include "backendstore.h"
 #include "buildswitcher.h"
 #include "gamelauncher.h"
 #include "javainstaller.h"
-#include "javaruntime.h"
 #include "javaruntimeservice.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
-#include "remoteaddresses.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonParseError>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTimer>
 
-#include <algorithm>
 #include <utility>
 
 namespace {
-const QString kOffline = QStringLiteral("offline");
-const QString kElyBy = QStringLiteral("elyby");
-const QString kMicrosoft = QStringLiteral("microsoft");
 const QString kActiveBuildId = QStringLiteral("activeBuildId");
 const QString kLanguageKey = QStringLiteral("language");
-
-// The keys of profiles.json and customBuilds.json.
-const QString kId = QStringLiteral("id");
-const QString kName = QStringLiteral("name");
-const QString kLogin = QStringLiteral("login");
-const QString kPassword = QStringLiteral("password");
-const QString kAuthType = QStringLiteral("authType");
-const QString kClientToken = QStringLiteral("clientToken");
-const QString kAccessToken = QStringLiteral("accessToken");
-const QString kUuid = QStringLiteral("uuid");
-const QString kResolvedName = QStringLiteral("resolvedName");
-const QString kUserType = QStringLiteral("userType");
-const QString kRefreshToken = QStringLiteral("refreshToken");
-const QString kXuid = QStringLiteral("xuid");
-const QString kTokenExpiry = QStringLiteral("tokenExpiry");
-const QString kServerUrl = QStringLiteral("serverUrl");
-const QString kMinecraftVersion = QStringLiteral("minecraftVersion");
-const QString kLegacyVersionId = QStringLiteral("versionId");
-const QString kLoader = QStringLiteral("loader");
-const QString kLoaderVersion = QStringLiteral("loaderVersion");
-const QString kResolvedVersionId = QStringLiteral("resolvedVersionId");
-const QString kSeasonalId = QStringLiteral("seasonalId");
-const QString kSeasonalRevision = QStringLiteral("seasonalRevision");
-
-QVariantMap defaultSettings()
-{
-    return {
-        {QStringLiteral("gameDir"), QString()},
-        {QStringLiteral("javaPath"), QString()},
-        {QStringLiteral("javaRuntime"), QString()},
-        {QStringLiteral("minMemoryMb"), 512},
-        {QStringLiteral("maxMemoryMb"), 4096},
-        {QStringLiteral("jvmArgs"), QString()},
-        {QStringLiteral("windowWidth"), 0},
-        {QStringLiteral("windowHeight"), 0},
-        {QStringLiteral("fullscreen"), false},
-        {kLanguageKey, QStringLiteral("system")},
-        {QStringLiteral("activeBuildId"), 0},
-        {QStringLiteral("seasonalBaseUrl"),
-         RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog)},
-    };
-}
-
-// Written by the launcher itself in older releases; never read back.
-const QStringList kDroppedSettings = {QStringLiteral("launcherName"),
-                                      QStringLiteral("launcherVersion")};
-
-// Profiles hold passwords and tokens in plain text: only the owner may read them.
-bool isOwnerOnly(const QString& path)
-{
-    return path == LauncherPaths::profilesFile();
-}
-constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 QString native(const QString& path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-template <typename Record> void sortById(QList<Record>& records)
-{
-    // Stable, so entries sharing an id keep the order of the file.
-    std::stable_sort(records.begin(), records.end(),
-                     [](const Record& a, const Record& b) { return a.id < b.id; });
 }
 
 using Profile = LauncherBackend::Profile;
@@ -113,105 +44,12 @@ void takeIdentity(Profile& profile, const AuthResult& result)
         profile.resolvedName = result.name;
 }
 
-// The text fields of each record with their JSON keys; ids and numbers are
-// handled beside them.
-const std::pair<QString Profile::*, QString> kProfileTexts[] = {
-    {&Profile::name, kName},
-    {&Profile::login, kLogin},
-    {&Profile::password, kPassword},
-    {&Profile::authType, kAuthType},
-    {&Profile::clientToken, kClientToken},
-    {&Profile::accessToken, kAccessToken},
-    {&Profile::uuid, kUuid},
-    {&Profile::resolvedName, kResolvedName},
-    {&Profile::userType, kUserType},
-    {&Profile::refreshToken, kRefreshToken},
-    {&Profile::xuid, kXuid},
-    {&Profile::tokenExpiry, kTokenExpiry},
-};
-
-const std::pair<QString CustomBuild::*, QString> kBuildTexts[] = {
-    {&CustomBuild::name, kName},
-    {&CustomBuild::serverUrl, kServerUrl},
-    {&CustomBuild::minecraftVersion, kMinecraftVersion},
-    {&CustomBuild::loader, kLoader},
-    {&CustomBuild::loaderVersion, kLoaderVersion},
-    {&CustomBuild::resolvedVersionId, kResolvedVersionId},
-    {&CustomBuild::seasonalId, kSeasonalId},
-};
-
-template <typename Record, typename Fields>
-void writeTexts(const Record& record, const Fields& fields, QJsonObject& object)
-{
-    for (const auto& [member, key] : fields)
-        object.insert(key, record.*member);
-}
-
-// A missing value, or one that is not a string, reads as empty.
-template <typename Record, typename Fields>
-void readTexts(const QJsonObject& object, const Fields& fields, Record& record)
-{
-    for (const auto& [member, key] : fields)
-        record.*member = object.value(key).toString();
-}
-
-QJsonObject profileToJson(const Profile& profile)
-{
-    QJsonObject object{{kId, profile.id}};
-    writeTexts(profile, kProfileTexts, object);
-    return object;
-}
-
-Profile profileFromJson(const QJsonObject& object)
-{
-    Profile profile;
-    profile.id = object.value(kId).toInt();
-    readTexts(object, kProfileTexts, profile);
-    if (!object.value(kAuthType).isString())
-        profile.authType = kOffline;
-    if (profile.clientToken.isEmpty())
-        profile.clientToken = AuthService::generateClientToken();
-    return profile;
-}
-
-QJsonObject buildToJson(const CustomBuild& build)
-{
-    QJsonObject object{{kId, build.id}, {kSeasonalRevision, build.seasonalRevision}};
-    writeTexts(build, kBuildTexts, object);
-    return object;
-}
-
-CustomBuild buildFromJson(const QJsonObject& object)
-{
-    CustomBuild build;
-    build.id = object.value(kId).toInt();
-    build.seasonalRevision = object.value(kSeasonalRevision).toInt();
-    readTexts(object, kBuildTexts, build);
-    if (build.minecraftVersion.isEmpty())
-        build.minecraftVersion = object.value(kLegacyVersionId).toString();
-    return build;
-}
-
 // Only the exact stored spellings name the account kinds; anything else is offline.
 QString normalizedAuthType(const QString& authType)
 {
-    if (authType == kElyBy || authType == kMicrosoft)
+    if (authType == BackendStore::kElyBy || authType == BackendStore::kMicrosoft)
         return authType;
-    return kOffline;
-}
-
-// One entry of the legacy builds file in the shape of the current one.
-QJsonObject convertLegacyBuild(const QJsonObject& legacy)
-{
-    return {
-        {kId, legacy.value(kId).toInt()},
-        {kName, legacy.value(kName).toString()},
-        {kServerUrl, legacy.value(kServerUrl).toString()},
-        {kMinecraftVersion, legacy.value(kLegacyVersionId).toString()},
-        {kLoader, QString()},
-        {kLoaderVersion, QString()},
-        {kResolvedVersionId, QString()},
-    };
+    return BackendStore::kOffline;
 }
 } // namespace
 
@@ -239,13 +77,16 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     // The first-run check (no settings file and no builds file of either name)
     // goes here, before any state file is read or written.
 
-    loadSettings();
-    migrateLegacyBuildsFile();
-    loadData();
+    BackendStore::State state = BackendStore::load(m_startupWarnings);
+    m_settings = std::move(state.settings);
+    m_profiles = std::move(state.profiles);
+    m_customBuilds = std::move(state.builds);
+    m_nextProfileId = state.nextProfileId;
+    m_nextBuildId = state.nextBuildId;
 
     // A first run without builds imports the existing game directory here.
 
-    ensureDataFiles();
+    BackendStore::writeMissingFiles(m_settings, m_profiles, m_customBuilds, m_startupWarnings);
 
     const QString interrupted = m_buildSwitcher->interruptedSwitchWarning();
     if (!interrupted.isEmpty()) {
@@ -300,87 +141,11 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
     // installed versions here.
 }
 
-QJsonArray LauncherBackend::readArrayFile(const QString& path, bool* unreadable)
-{
-    return readJsonFile(path, true, unreadable).array();
-}
-
-QJsonObject LauncherBackend::readObjectFile(const QString& path)
-{
-    return readJsonFile(path, false, nullptr).object();
-}
-
-QJsonDocument LauncherBackend::readJsonFile(const QString& path, bool expectArray, bool* unreadable)
-{
-    if (unreadable)
-        *unreadable = false;
-    if (!QFile::exists(path))
-        return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_startupWarnings.append(
-            Loc::text("common.error.readFailed").arg(native(path), file.errorString()));
-        if (unreadable)
-            *unreadable = true;
-        return {};
-    }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    file.close();
-    if (parseError.error != QJsonParseError::NoError) {
-        moveAsideBroken(path, parseError.errorString());
-        return {};
-    }
-    if (expectArray != document.isArray()) {
-        moveAsideBroken(path, expectArray ? Loc::text("storage.error.expectedArray")
-                                          : Loc::text("storage.error.expectedObject"));
-        return {};
-    }
-    return document;
-}
-
-bool LauncherBackend::moveAsideBroken(const QString& path, const QString& reason)
-{
-    const QString aside = path + QStringLiteral(".bak");
-    QFile::remove(aside);
-    if (!QFile::rename(path, aside)) {
-        m_startupWarnings.append(
-            Loc::text("storage.error.corruptNotSetAside").arg(native(path), reason));
-        return false;
-    }
-    if (isOwnerOnly(path))
-        QFile::setPermissions(aside, kOwnerOnly);
-    m_startupWarnings.append(
-        Loc::text("storage.warning.corruptRecreated").arg(native(path), reason, native(aside)));
-    return true;
-}
-
-bool LauncherBackend::writeJsonFile(const QString& path, const QJsonDocument& document)
-{
-    QString error;
-    if (!LauncherPaths::ensureRootExists(&error)) {
-        reportStorageError(Loc::text("storage.error.launcherDirFailed").arg(error));
-        return false;
-    }
-    // A save file replaces the old content only once the new one is complete, so
-    // a failed write never leaves a truncated list of accounts or builds behind.
-    const QByteArray bytes = document.toJson(QJsonDocument::Indented);
-    QSaveFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly) &&
-                         (!isOwnerOnly(path) || file.setPermissions(kOwnerOnly)) &&
-                         file.write(bytes) == bytes.size() && file.commit();
-    if (!written) {
-        reportStorageError(
-            Loc::text("storage.error.saveFailedWhy").arg(native(path), file.errorString()));
-        return false;
-    }
-    return true;
-}
-
 void LauncherBackend::reportStorageError(const QString& message)
 {
-    // An unusable data directory fails every write of the start-up alike: one
-    // line tells it.
+    // Storage errors met while the constructor runs reach nobody as signals: they join
+    // the start-up warnings, where an unusable data directory, failing every write of
+    // the start-up alike, is told in one line.
     if (m_constructing) {
         if (!m_startupWarnings.contains(message))
             m_startupWarnings.append(message);
@@ -391,114 +156,28 @@ void LauncherBackend::reportStorageError(const QString& message)
 
 void LauncherBackend::saveProfiles()
 {
-    QJsonArray array;
-    for (const Profile& profile : std::as_const(m_profiles))
-        array.append(profileToJson(profile));
-    writeJsonFile(LauncherPaths::profilesFile(), QJsonDocument(array));
+    QString error;
+    if (!BackendStore::saveProfiles(m_profiles, &error))
+        reportStorageError(error);
 }
 
 void LauncherBackend::saveCustomBuilds()
 {
-    QJsonArray array;
-    for (const CustomBuild& build : std::as_const(m_customBuilds))
-        array.append(buildToJson(build));
-    writeJsonFile(LauncherPaths::customBuildsFile(), QJsonDocument(array));
+    QString error;
+    if (!BackendStore::saveBuilds(m_customBuilds, &error))
+        reportStorageError(error);
 }
 
 void LauncherBackend::saveSettings()
 {
-    writeJsonFile(LauncherPaths::settingsFile(),
-                  QJsonDocument(QJsonObject::fromVariantMap(m_settings)));
-}
-
-void LauncherBackend::loadSettings()
-{
-    m_settings = defaultSettings();
-    const QJsonObject stored = readObjectFile(LauncherPaths::settingsFile());
-    for (auto it = stored.begin(); it != stored.end(); ++it)
-        m_settings.insert(it.key(), it.value().toVariant());
-    for (const QString& key : kDroppedSettings)
-        m_settings.remove(key);
-}
-
-bool LauncherBackend::migrateLegacyBuildsFile()
-{
-    const QString buildsFile = LauncherPaths::customBuildsFile();
-    const QString legacyFile = LauncherPaths::legacyCustomBuildsFile();
-    if (QFile::exists(buildsFile) || !QFile::exists(legacyFile))
-        return false;
-
-    bool unreadable = false;
-    const QJsonArray legacy = readArrayFile(legacyFile, &unreadable);
-    // An unreadable file stays as it is, to be tried again on the next start:
-    // converting its empty reading would make its builds vanish.
-    if (unreadable || (legacy.isEmpty() && !QFile::exists(legacyFile)))
-        return false;
-
-    QJsonArray converted;
-    for (const QJsonValue& entry : legacy)
-        converted.append(convertLegacyBuild(entry.toObject()));
-    if (!writeJsonFile(buildsFile, QJsonDocument(converted)))
-        return false;
-
-    const QString migrated = legacyFile + QStringLiteral(".migrated");
-    QFile::remove(migrated);
-    if (!QFile::rename(legacyFile, migrated))
-        m_startupWarnings.append(Loc::text("storage.warning.migrationLeftover")
-                                     .arg(native(buildsFile), native(legacyFile)));
-    return true;
-}
-
-void LauncherBackend::loadData()
-{
-    for (const QJsonValue& entry : readArrayFile(LauncherPaths::profilesFile())) {
-        m_profiles.append(profileFromJson(entry.toObject()));
-        m_nextProfileId = std::max(m_nextProfileId, m_profiles.constLast().id + 1);
-    }
-    sortById(m_profiles);
-
-    const QString buildsFile = LauncherPaths::customBuildsFile();
-    int skipped = 0;
-    for (const QJsonValue& entry : readArrayFile(buildsFile)) {
-        const CustomBuild build = buildFromJson(entry.toObject());
-        if (build.name.trimmed().isEmpty() && build.minecraftVersion.trimmed().isEmpty()) {
-            ++skipped;
-            continue;
-        }
-        m_customBuilds.append(build);
-        m_nextBuildId = std::max(m_nextBuildId, build.id + 1);
-    }
-    if (skipped > 0)
-        m_startupWarnings.append(
-            Loc::text("storage.warning.buildsSkipped").arg(native(buildsFile)).arg(skipped));
-    sortById(m_customBuilds);
-}
-
-void LauncherBackend::ensureDataFiles()
-{
-    if (!QFile::exists(LauncherPaths::settingsFile()))
-        saveSettings();
-    if (!QFile::exists(LauncherPaths::profilesFile()))
-        saveProfiles();
-    // While a legacy builds file that could not be converted remains, no empty
-    // builds file is written over its builds: the next start tries again.
-    if (!QFile::exists(LauncherPaths::customBuildsFile()) &&
-        !QFile::exists(LauncherPaths::legacyCustomBuildsFile()))
-        saveCustomBuilds();
+    QString error;
+    if (!BackendStore::saveSettings(m_settings, &error))
+        reportStorageError(error);
 }
 
 QString LauncherBackend::gameDir() const
 {
-    const QString stored = m_settings.value(QStringLiteral("gameDir")).toString().trimmed();
-    return stored.isEmpty() ? LauncherPaths::defaultMinecraftDir()
-                            : QDir::fromNativeSeparators(stored);
-}
-
-int LauncherBackend::settingInt(const QVariantMap& settings, const QString& key, int fallback)
-{
-    bool ok = false;
-    const int value = settings.value(key).toInt(&ok);
-    return ok ? value : fallback;
+    return BackendStore::gameDir(m_settings);
 }
 
 int LauncherBackend::indexOfBuildId(int id) const
@@ -603,8 +282,8 @@ bool LauncherBackend::prepareLaunch(const CustomBuild& build)
     emit launchProgress(Loc::text("launch.progress.readingVersion").arg(versionId));
 
     QSet<QString> features;
-    if (settingInt(m_settings, QStringLiteral("windowWidth"), 0) > 0 &&
-        settingInt(m_settings, QStringLiteral("windowHeight"), 0) > 0)
+    if (BackendStore::settingInt(m_settings, QStringLiteral("windowWidth"), 0) > 0 &&
+        BackendStore::settingInt(m_settings, QStringLiteral("windowHeight"), 0) > 0)
         features.insert(kFeatureCustomResolution);
     QString error;
     m_pendingVersion = VersionLoader::load(gameDir(), versionId, features, &error);
@@ -630,11 +309,11 @@ bool LauncherBackend::prepareLaunch(const CustomBuild& build)
 void LauncherBackend::beginAuthentication()
 {
     const Profile& profile = m_profiles.at(pendingProfilePosition());
-    if (profile.authType == kMicrosoft) {
+    if (profile.authType == BackendStore::kMicrosoft) {
         beginMicrosoftAuthentication();
         return;
     }
-    if (profile.authType == kElyBy) {
+    if (profile.authType == BackendStore::kElyBy) {
         beginAccountServiceAuthentication(m_pendingLaunch);
         return;
     }
@@ -780,10 +459,10 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
             emit launchProgress(Loc::text("java.warning.runtimeMissing"));
         options.javaPath = m_settings.value(QStringLiteral("javaPath")).toString();
     }
-    options.minMemoryMb = settingInt(m_settings, QStringLiteral("minMemoryMb"), 512);
-    options.maxMemoryMb = settingInt(m_settings, QStringLiteral("maxMemoryMb"), 4096);
-    options.width = settingInt(m_settings, QStringLiteral("windowWidth"), 0);
-    options.height = settingInt(m_settings, QStringLiteral("windowHeight"), 0);
+    options.minMemoryMb = BackendStore::settingInt(m_settings, QStringLiteral("minMemoryMb"), 512);
+    options.maxMemoryMb = BackendStore::settingInt(m_settings, QStringLiteral("maxMemoryMb"), 4096);
+    options.width = BackendStore::settingInt(m_settings, QStringLiteral("windowWidth"), 0);
+    options.height = BackendStore::settingInt(m_settings, QStringLiteral("windowHeight"), 0);
     options.fullscreen = m_settings.value(QStringLiteral("fullscreen")).toBool();
     options.launcherName = QCoreApplication::applicationName();
     options.launcherVersion = QCoreApplication::applicationVersion();
@@ -793,7 +472,7 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
             .toString()
             .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     options.server = build.serverUrl.trimmed();
-    if (profile.authType == kElyBy)
+    if (profile.authType == BackendStore::kElyBy)
         options.injectorJar = m_authlibInjectorPath;
 
     // Taken before the game starts: the interface may change the lists while
@@ -812,7 +491,7 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
 
 void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
 {
-    if (profile.authType == kMicrosoft) {
+    if (profile.authType == BackendStore::kMicrosoft) {
         if (result.ok) {
             applyMicrosoftResult(profile, result);
             saveProfiles();
@@ -820,7 +499,7 @@ void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
         return;
     }
     // An offline sign-in stores nothing.
-    if (profile.authType != kElyBy || result.accessToken.isEmpty())
+    if (profile.authType != BackendStore::kElyBy || result.accessToken.isEmpty())
         return;
     profile.accessToken = result.accessToken;
     profile.clientToken = result.clientToken;
@@ -938,11 +617,11 @@ QVariantMap LauncherBackend::profileAt(int index) const
     if (index < 0 || index >= m_profiles.size())
         return {};
     const Profile& profile = m_profiles.at(index);
-    return {{kName, profile.name},
-            {kLogin, profile.login},
-            {kPassword, profile.password},
-            {kAuthType, profile.authType},
-            {kResolvedName, profile.resolvedName},
+    return {{QStringLiteral("name"), profile.name},
+            {QStringLiteral("login"), profile.login},
+            {QStringLiteral("password"), profile.password},
+            {QStringLiteral("authType"), profile.authType},
+            {QStringLiteral("resolvedName"), profile.resolvedName},
             {QStringLiteral("hasMicrosoftSession"), !profile.refreshToken.isEmpty()}};
 }
 
@@ -969,13 +648,14 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
     Profile& profile = m_profiles[index];
     const QString type = normalizedAuthType(authType);
     const bool accountChanged =
-        type != profile.authType ||
-        (profile.authType == kElyBy && (login != profile.login || password != profile.password));
+        type != profile.authType || (profile.authType == BackendStore::kElyBy &&
+                                     (login != profile.login || password != profile.password));
     // A sign-in still running for the account the profile held would store that
     // account's tokens in it.
     const bool cancelsLaunch = accountChanged && index == pendingProfilePosition();
     // Account-service tokens belong to the login and password they were issued for.
-    if (profile.authType == kElyBy && (login != profile.login || password != profile.password)) {
+    if (profile.authType == BackendStore::kElyBy &&
+        (login != profile.login || password != profile.password)) {
         profile.accessToken.clear();
         profile.uuid.clear();
         profile.resolvedName.clear();
@@ -1024,10 +704,7 @@ QVariantMap LauncherBackend::customBuildAt(int index) const
     if (index < 0 || index >= m_customBuilds.size())
         return {};
     const CustomBuild& build = m_customBuilds.at(index);
-    QVariantMap map;
-    for (const auto& [member, key] : kBuildTexts)
-        map.insert(key, build.*member);
-    map.insert(kSeasonalRevision, build.seasonalRevision);
+    QVariantMap map = BackendStore::buildFields(build);
     map.insert(QStringLiteral("launchVersionId"), launchVersionIdOf(build));
     return map;
 }
@@ -1051,17 +728,10 @@ void LauncherBackend::updateCustomBuild(int index, const QVariantMap& fields)
         return;
     CustomBuild& build = m_customBuilds[index];
     const QString previousVersion = build.minecraftVersion;
-    for (const auto& [member, key] : kBuildTexts) {
-        if (fields.contains(key))
-            build.*member = fields.value(key).toString();
-    }
-    if (fields.contains(kSeasonalRevision)) {
-        bool ok = false;
-        const int revision = fields.value(kSeasonalRevision).toInt(&ok);
-        build.seasonalRevision = ok ? revision : 0;
-    }
+    BackendStore::applyBuildFields(build, fields);
     // A new game version invalidates the loader installed for the old one.
-    if (build.minecraftVersion != previousVersion && !fields.contains(kLoaderVersion)) {
+    if (build.minecraftVersion != previousVersion &&
+        !fields.contains(QStringLiteral("loaderVersion"))) {
         build.loaderVersion.clear();
         build.resolvedVersionId.clear();
     }
@@ -1113,7 +783,7 @@ QVariantMap LauncherBackend::customBuildRemovalInfo(int index) const
     if (index < 0 || index >= m_customBuilds.size())
         return {};
     const CustomBuild& build = m_customBuilds.at(index);
-    return {{kName, build.name},
+    return {{QStringLiteral("name"), build.name},
             {QStringLiteral("hasArchive"), !m_buildSwitcher->archivePathOf(build.id).isEmpty()},
             {QStringLiteral("active"), index == activeBuildIndex()},
             {QStringLiteral("lastOne"), m_customBuilds.size() == 1}};
@@ -1123,7 +793,7 @@ int LauncherBackend::activeBuildIndex() const
 {
     if (m_customBuilds.isEmpty())
         return -1;
-    const int index = indexOfBuildId(settingInt(m_settings, kActiveBuildId, 0));
+    const int index = indexOfBuildId(BackendStore::settingInt(m_settings, kActiveBuildId, 0));
     return index < 0 ? 0 : index;
 }
 
@@ -1320,7 +990,7 @@ void LauncherBackend::finishMicrosoftWindow(quint64 window, const AuthResult& re
         Profile profile;
         profile.id = m_nextProfileId++;
         profile.name = result.name;
-        profile.authType = kMicrosoft;
+        profile.authType = BackendStore::kMicrosoft;
         profile.clientToken = AuthService::generateClientToken();
         applyMicrosoftResult(profile, result);
         m_profiles.append(profile);
@@ -1331,7 +1001,7 @@ void LauncherBackend::finishMicrosoftWindow(quint64 window, const AuthResult& re
             return;
         }
         Profile& profile = m_profiles[position];
-        profile.authType = kMicrosoft;
+        profile.authType = BackendStore::kMicrosoft;
         applyMicrosoftResult(profile, result);
     }
     saveProfiles();

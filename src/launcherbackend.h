@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -22,7 +20,6 @@ class VersionManifestService;
 class JavaRuntimeService;
 class MsaAuthService;
 class QDateTime;
-class QJsonDocument;
 struct AuthResult;
 
 // The one object the interface instantiates: it keeps the accounts, the custom
@@ -148,26 +145,12 @@ signals:
 private:
     friend class TestLauncherBackend;
 
-    // Reading never fails: a missing file reads as empty, an unreadable or broken
-    // one reads as empty and leaves a start-up warning (a broken one is set aside).
-    QJsonArray readArrayFile(const QString& path, bool* unreadable = nullptr);
-    QJsonObject readObjectFile(const QString& path);
-    QJsonDocument readJsonFile(const QString& path, bool expectArray, bool* unreadable);
-    bool moveAsideBroken(const QString& path, const QString& reason);
-    bool writeJsonFile(const QString& path, const QJsonDocument& document);
     void reportStorageError(const QString& message);
-
     void saveProfiles();
     void saveCustomBuilds();
     void saveSettings();
 
-    void loadSettings();
-    bool migrateLegacyBuildsFile();
-    void loadData();
-    void ensureDataFiles();
-
     QString gameDir() const;
-    static int settingInt(const QVariantMap& settings, const QString& key, int fallback);
     int indexOfBuildId(int id) const;
     static QString launchVersionIdOf(const CustomBuild& build);
 

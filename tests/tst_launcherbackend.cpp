@@ -1,9 +1,9 @@
 #include "authservice.h"
+#include "backendfixture.h"
 #include "buildswitcher.h"
 #include "gamedirfixture.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
-#include "javatools.h"
 #include "launcherbackend.h"
 #include "launcherpaths.h"
 #include "localization.h"
@@ -23,18 +23,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
+using namespace BackendFixture;
 
 Q_DECLARE_METATYPE(TestReply)
 
 namespace {
-constexpr QFileDevice::Permissions kOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
-                                             QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                                             QFileDevice::WriteOther | QFileDevice::ExeOther;
-
 using TestHelpers::firstArguments;
 using TestHelpers::native;
 using TestHelpers::readJson;
@@ -51,244 +46,6 @@ QString corruptLine(const QString& path, const QString& reason)
                           "created anew.")
         .arg(native(path), reason, native(path + QStringLiteral(".bak")));
 }
-
-bool ownerOnly(const QString& path)
-{
-    const QFileDevice::Permissions permissions = QFile::permissions(path);
-    return (permissions & kOthers) == 0 && permissions.testFlag(QFileDevice::ReadOwner) &&
-           permissions.testFlag(QFileDevice::WriteOwner);
-}
-
-// A path that can never become a file, whoever runs the test: its parent is a
-// regular file.
-QString blockedPath(const TempHome& home, const QString& name)
-{
-    home.writeFile(QStringLiteral("blocker"), "not a directory");
-    return home.path() + QStringLiteral("/blocker/") + name;
-}
-
-// Records named by their position in the file, sorted by id and, among equal
-// ids, by that position.
-template <typename Record> bool inIdThenFileOrder(const QList<Record>& records)
-{
-    for (qsizetype i = 1; i < records.size(); ++i) {
-        const Record& before = records.at(i - 1);
-        const Record& after = records.at(i);
-        if (before.id > after.id ||
-            (before.id == after.id && before.name.toInt() > after.name.toInt()))
-            return false;
-    }
-    return true;
-}
-
-// A backend together with the messages it sent in its first event-loop turns.
-struct Started {
-    Started() : errors(backend.get(), &LauncherBackend::launchError)
-    {
-        // Nothing reaches the interface before the event loop runs.
-        constructedSilently = errors.isEmpty();
-        QTest::qWait(20);
-    }
-
-    QStringList messages() const { return firstArguments(errors); }
-
-    std::unique_ptr<LauncherBackend> backend = std::make_unique<LauncherBackend>();
-    QSignalSpy errors;
-    bool constructedSilently = false;
-};
-
-// ---- Launch fixtures ----
-
-constexpr int kGameWaitMs = 20000;
-const QString kFakeVersion = QStringLiteral("fake-1.0");
-
-// Stands in for the game: tells whom it was started as, and waits when asked to.
-const char* const kFakeGameSource = R"java(
-public class FakeGame {
-    static String after(String[] args, String option) {
-        for (int i = 0; i + 1 < args.length; ++i) {
-            if (args[i].equals(option))
-                return args[i + 1];
-        }
-        return "";
-    }
-
-    public static void main(String[] args) throws Exception {
-        System.out.println("player=" + after(args, "--username"));
-        System.out.println("uuid=" + after(args, "--uuid"));
-        System.out.println("marks=" + System.getProperty("fake.mark") + ","
-                           + System.getProperty("fake.other"));
-        String wait = System.getProperty("fake.wait");
-        if (wait != null) {
-            System.out.println("waiting");
-            System.out.flush();
-            Thread.sleep(Long.parseLong(wait));
-        }
-    }
-}
-)java";
-
-// Stands in for the sign-in agent: tells which service it was pointed at.
-const char* const kFakeAgentSource = R"java(
-public class FakeAgent {
-    public static void premain(String service) {
-        System.out.println("agent=" + service);
-    }
-}
-)java";
-
-const QString kSignedInUuid = QStringLiteral("0a1b2c3d4e5f67890a1b2c3d4e5f6789");
-
-// The account service's answer to a sign-in of this player.
-TestReply signedIn(const QString& name)
-{
-    return TestReply::json(QStringLiteral(R"({"accessToken":"token-%1","selectedProfile":)"
-                                          R"({"id":"0a1b2c3d-4e5f-6789-0a1b-2c3d4e5f6789",)"
-                                          R"("name":"%1"}})")
-                               .arg(name)
-                               .toUtf8());
-}
-
-TestReply codeRequired()
-{
-    return TestReply::json(R"({"error":"ForbiddenOperationException",)"
-                           R"("errorMessage":"Account protected with two factor auth."})",
-                           401);
-}
-
-QJsonObject requestBody(const TestRequest& request)
-{
-    return QJsonDocument::fromJson(request.body).object();
-}
-
-// The account service asks for a second factor until the password carries the code.
-void routeSecondFactor(TestServer& server, const QString& passwordWithCode)
-{
-    server.route("/auth/authenticate", [passwordWithCode](const TestRequest& request) {
-        return requestBody(request).value("password") == passwordWithCode ? signedIn("Steve")
-                                                                          : codeRequired();
-    });
-}
-
-bool copyFile(const QString& from, const QString& to)
-{
-    QDir().mkpath(QFileInfo(to).absolutePath());
-    QFile::remove(to);
-    return QFile::copy(from, to);
-}
-
-// A version description whose main class is the fake game; the libraries it
-// names are never there.
-QByteArray fakeVersionJson(const QString& id, int missingLibraries = 0)
-{
-    QJsonArray libraries;
-    for (int i = 0; i < missingLibraries; ++i)
-        libraries.append(QJsonObject{{"name", QStringLiteral("org.example:missing%1:1.0").arg(i)}});
-    const QJsonObject arguments{
-        {"jvm", QJsonArray{"-cp", "${classpath}"}},
-        {"game", QJsonArray{"--username", "${auth_player_name}", "--uuid", "${auth_uuid}",
-                            "--accessToken", "${auth_access_token}"}},
-    };
-    return QJsonDocument(QJsonObject{{"id", id},
-                                     {"type", "release"},
-                                     {"mainClass", "FakeGame"},
-                                     {"assetIndex", QJsonObject{{"id", "empty"}}},
-                                     {"assets", "empty"},
-                                     {"libraries", libraries},
-                                     {"arguments", arguments}})
-        .toJson();
-}
-
-// Every signal of a launch, and the order of those the interface relies on.
-struct LaunchSpies {
-    explicit LaunchSpies(LauncherBackend& backend)
-        : launched(&backend, &LauncherBackend::launched),
-          progress(&backend, &LauncherBackend::launchProgress),
-          output(&backend, &LauncherBackend::gameOutput),
-          finished(&backend, &LauncherBackend::gameFinished),
-          twoFactor(&backend, &LauncherBackend::twoFactorRequired),
-          busy(&backend, &LauncherBackend::busyChanged),
-          running(&backend, &LauncherBackend::gameRunningChanged)
-    {
-        QObject::connect(&backend, &LauncherBackend::busyChanged, &backend,
-                         [this] { order.append("busy"); });
-        QObject::connect(&backend, &LauncherBackend::gameRunningChanged, &backend,
-                         [this] { order.append("running"); });
-        QObject::connect(&backend, &LauncherBackend::launched, &backend,
-                         [this] { order.append("launched"); });
-        QObject::connect(&backend, &LauncherBackend::gameOutput, &backend, [this] {
-            if (!order.contains("output"))
-                order.append("output");
-        });
-    }
-
-    QSignalSpy launched;
-    QSignalSpy progress;
-    QSignalSpy output;
-    QSignalSpy finished;
-    QSignalSpy twoFactor;
-    QSignalSpy busy;
-    QSignalSpy running;
-    QStringList order;
-};
-
-// Fills the default game directory with one build's files; returns their fingerprint.
-GameDirFixture::Fingerprint writeLiveBuild(const TempHome& home)
-{
-    const QString gameDir = home.path() + "/.minecraft";
-    GameDirFixture::writeBuildContent(gameDir, 1, home.path() + "/outside");
-    return GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
-}
-
-void addTwoBuilds(LauncherBackend& backend)
-{
-    backend.addCustomBuild("One", "", "1.20.1");
-    backend.addCustomBuild("Two", "", "1.20.1");
-}
-
-// ---- Microsoft fixtures ----
-
-const QString kMicrosoftUuid = QStringLiteral("9f8e7d6c5b4a39281706f5e4d3c2b1a0");
-
-// Every step of the Microsoft chain answering for the player Steve; the game
-// profile answers after profileDelayMs.
-void routeMicrosoftChain(TestServer& server, int profileDelayMs = 0)
-{
-    server.route(
-        "/oauth20_token.srf",
-        TestReply::json(R"({"access_token":"ms-access","refresh_token":"ms-refresh-new"})"));
-    server.route("/user/authenticate", TestReply::json(R"({"Token":"xbl-token"})"));
-    server.route("/xsts/authorize",
-                 TestReply::json(R"({"Token":"xsts-token","DisplayClaims":)"
-                                 R"({"xui":[{"uhs":"hash","xid":"2535400000000001"}]}})"));
-    server.route("/authentication/login_with_xbox",
-                 TestReply::json(R"({"access_token":"mc-access","expires_in":3600})"));
-    server.route("/minecraft/profile",
-                 TestReply::json(R"({"id":"9f8e7d6c-5b4a-3928-1706-f5e4d3c2b1a0","name":"Steve"})")
-                     .delayed(profileDelayMs));
-}
-
-// A Microsoft profile holding a session that runs out `validFor` seconds from now
-// (or the given expiry text).
-QJsonObject microsoftProfile(int id, const QString& name, const QString& tokenExpiry)
-{
-    return {{"id", id},
-            {"name", name},
-            {"authType", "microsoft"},
-            {"clientToken", "client-ms"},
-            {"accessToken", "stored-access"},
-            {"refreshToken", "stored-refresh"},
-            {"uuid", "00112233445566778899aabbccddeeff"},
-            {"resolvedName", "Stored"},
-            {"xuid", "42"},
-            {"userType", ""},
-            {"tokenExpiry", tokenExpiry}};
-}
-
-QString expiryIn(qint64 seconds)
-{
-    return QDateTime::currentDateTimeUtc().addSecs(seconds).toString(Qt::ISODate);
-}
 } // namespace
 
 class TestLauncherBackend : public QObject {
@@ -299,64 +56,12 @@ private:
     {
         return backend.m_profiles;
     }
-    static const QList<LauncherBackend::CustomBuild>& builds(const LauncherBackend& backend)
-    {
-        return backend.m_customBuilds;
-    }
 
     using Operation = LauncherBackend::Operation;
     using Profile = LauncherBackend::Profile;
 
-    // Settings in English with the real java, these profiles and builds, and
-    // the fake game installed as kFakeVersion in the default game directory.
-    bool prepareLaunchHome(const TempHome& home, const QJsonArray& profiles,
-                           const QJsonArray& builds, const QJsonObject& extraSettings = {}) const
-    {
-        QJsonObject settings{{"language", "en"}, {"javaPath", JavaTools::javaExecutable()}};
-        for (auto it = extraSettings.begin(); it != extraSettings.end(); ++it)
-            settings.insert(it.key(), it.value());
-        return home.writeFile("Hollowmere/settings.json", QJsonDocument(settings).toJson()) &&
-               home.writeFile("Hollowmere/profiles.json", QJsonDocument(profiles).toJson()) &&
-               home.writeFile("Hollowmere/customBuilds.json", QJsonDocument(builds).toJson()) &&
-               installFakeGame(gameDirOf(home), kFakeVersion);
-    }
-
-    bool installFakeGame(const QString& gameDir, const QString& id) const
-    {
-        return writeFile(gameDir + "/versions/" + id + "/" + id + ".json", fakeVersionJson(id)) &&
-               copyFile(m_gameJar, gameDir + "/versions/" + id + "/" + id + ".jar") &&
-               writeFile(gameDir + "/assets/indexes/empty.json", R"({"objects": {}})") &&
-               QDir().mkpath(gameDir + "/assets/objects");
-    }
-
-    // The agent is already there, so the account service is the only peer.
-    bool installAgent(const TempHome& home) const
-    {
-        return copyFile(m_agentJar, home.dataDir() + "/runtime/authlib-injector.jar");
-    }
-
-    static QString gameDirOf(const TempHome& home) { return home.path() + "/.minecraft"; }
-
-    static QJsonObject accountProfile(int id, const QString& name, const QString& login,
-                                      const QString& password)
-    {
-        return {{"id", id},
-                {"name", name},
-                {"login", login},
-                {"password", password},
-                {"authType", "elyby"},
-                {"clientToken", QStringLiteral("client-%1").arg(id)}};
-    }
-
-    static QJsonObject fakeBuild(int id, const QString& name)
-    {
-        return {{"id", id}, {"name", name}, {"minecraftVersion", kFakeVersion}};
-    }
-
     TempHome m_catalogHome;
-    QTemporaryDir m_tools;
-    QString m_gameJar;
-    QString m_agentJar;
+    LaunchTools m_tools;
 
 private slots:
     void initTestCase()
@@ -364,26 +69,8 @@ private slots:
         QVERIFY(m_catalogHome.writeFile(QStringLiteral("Hollowmere/settings.json"),
                                         R"({"language":"en"})"));
         QVERIFY(Localization::instance()->load());
-
         QString error;
-        m_gameJar = m_tools.filePath("game.jar");
-        QVERIFY2(JavaTools::compileMainJar("FakeGame", kFakeGameSource, m_gameJar, &error),
-                 qPrintable(error));
-        // An agent jar names its entry point in the manifest.
-        const QString compiled = m_tools.filePath("agent-classes.jar");
-        QVERIFY2(JavaTools::compileJar({{"FakeAgent", kFakeAgentSource}}, compiled, {}, &error),
-                 qPrintable(error));
-        ZipArchive classes;
-        QVERIFY(classes.open(compiled, &error));
-        const QByteArray agentClass = classes.readEntry(classes.indexOf("FakeAgent.class"), &error);
-        QVERIFY2(!agentClass.isEmpty(), qPrintable(error));
-        m_agentJar = m_tools.filePath("agent.jar");
-        ZipArchive agent;
-        QVERIFY(agent.create(m_agentJar, &error));
-        QVERIFY(agent.addData("META-INF/MANIFEST.MF",
-                              "Manifest-Version: 1.0\r\nPremain-Class: FakeAgent\r\n\r\n", &error));
-        QVERIFY(agent.addData("FakeAgent.class", agentClass, &error));
-        QVERIFY2(agent.close(&error), qPrintable(error));
+        QVERIFY2(m_tools.compile(&error), qPrintable(error));
     }
 
     void cleanup() { RemoteAddresses::resetForTesting(); }
@@ -459,101 +146,6 @@ private slots:
         QCOMPARE(started.errors.size(), 1);
     }
 
-    void legacyBuildsAreMigrated()
-    {
-        TempHome home;
-        QVERIFY(home.writeFile("Hollowmere/settings.json", "{}"));
-        const QByteArray legacy = R"([
-            {"id": 3, "name": "Old", "serverUrl": "mc.example.org", "versionId": "1.12.2"},
-            {"id": 1, "name": "First", "serverUrl": "", "versionId": "1.7.10"}
-        ])";
-        QVERIFY(home.writeFile("Hollowmere/versions.json", legacy));
-        QVERIFY(home.writeFile("Hollowmere/versions.json.migrated", "stale"));
-        Started started;
-        QCOMPARE(started.messages(), QStringList());
-
-        const QString dir = home.dataDir();
-        QVERIFY(!QFile::exists(dir + "/versions.json"));
-        QCOMPARE(readBytes(dir + "/versions.json.migrated"), legacy);
-        const QJsonArray converted = readJson(dir + "/customBuilds.json").array();
-        QCOMPARE(converted.size(), 2);
-        QCOMPARE(converted.at(0).toObject(), (QJsonObject{{"id", 3},
-                                                          {"name", "Old"},
-                                                          {"serverUrl", "mc.example.org"},
-                                                          {"minecraftVersion", "1.12.2"},
-                                                          {"loader", ""},
-                                                          {"loaderVersion", ""},
-                                                          {"resolvedVersionId", ""}}));
-
-        const auto& loaded = builds(*started.backend);
-        QCOMPARE(loaded.size(), 2);
-        QCOMPARE(loaded.at(0).name, QStringLiteral("First"));
-        QCOMPARE(loaded.at(1).minecraftVersion, QStringLiteral("1.12.2"));
-        QCOMPARE(started.backend->m_nextBuildId, 4);
-    }
-
-    void legacyEdgeCases()
-    {
-        {
-            // An empty legacy list is converted like any other.
-            TempHome home;
-            QVERIFY(home.writeFile("Hollowmere/versions.json", "[]"));
-            Started started;
-            QCOMPARE(started.messages(), QStringList());
-            QCOMPARE(readJson(home.dataDir() + "/customBuilds.json"), QJsonDocument(QJsonArray()));
-            QVERIFY(QFile::exists(home.dataDir() + "/versions.json.migrated"));
-        }
-        {
-            // A broken legacy file is set aside and not recreated; the builds file is.
-            TempHome home;
-            QVERIFY(home.writeFile("Hollowmere/versions.json", "garbage"));
-            Started started;
-            QCOMPARE(started.errors.size(), 1);
-            QVERIFY(started.messages().constFirst().startsWith(
-                QStringLiteral("File %1 is corrupted")
-                    .arg(native(home.dataDir() + "/versions.json"))));
-            QVERIFY(!QFile::exists(home.dataDir() + "/versions.json"));
-            QCOMPARE(readBytes(home.dataDir() + "/versions.json.bak"), QByteArray("garbage"));
-            QCOMPARE(readJson(home.dataDir() + "/customBuilds.json"), QJsonDocument(QJsonArray()));
-        }
-        {
-            // Converted, but the old file cannot be renamed: both stay, with a warning.
-            TempHome home;
-            QVERIFY(home.writeFile("Hollowmere/versions.json", R"([{"id": 1, "name": "A"}])"));
-            QVERIFY(home.writeFile("Hollowmere/versions.json.migrated/keep", "occupied"));
-            Started started;
-            const QString dir = home.dataDir();
-            QCOMPARE(started.messages(),
-                     QStringList{QStringLiteral("The builds were moved to %1, but the old file %2 "
-                                                "could not be deleted")
-                                     .arg(native(dir + "/customBuilds.json"),
-                                          native(dir + "/versions.json"))});
-            QVERIFY(QFile::exists(dir + "/versions.json"));
-            QCOMPARE(builds(*started.backend).size(), 1);
-        }
-    }
-
-    // A legacy file that cannot be read keeps its builds for a later start: it is
-    // neither converted nor renamed, and no empty builds file takes its place.
-    void unreadableLegacyFileIsKept()
-    {
-        TempHome home;
-        QVERIFY(home.writeFile("Hollowmere/versions.json/entry", "a folder, so it cannot be read"));
-        Started started;
-        const QString dir = home.dataDir();
-        QCOMPARE(started.errors.size(), 1);
-        const QStringList lines = started.messages().constFirst().split('\n');
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.constFirst().startsWith(
-                     QStringLiteral("Could not read %1: ").arg(native(dir + "/versions.json"))),
-                 qPrintable(lines.constFirst()));
-        QVERIFY(QFileInfo(dir + "/versions.json").isDir());
-        QVERIFY(!QFile::exists(dir + "/versions.json.migrated"));
-        QVERIFY(!QFile::exists(dir + "/customBuilds.json"));
-        QVERIFY(QFile::exists(dir + "/settings.json"));
-        QVERIFY(QFile::exists(dir + "/profiles.json"));
-    }
-
     // Writes while the constructor runs reach the interface with the other
     // start-up warnings.
     void writeFailureDuringStartIsAWarning()
@@ -587,145 +179,6 @@ private slots:
                  QStringList{QStringLiteral("Could not create the launcher folder: could not "
                                             "create %1")
                                  .arg(native(container + "/Hollowmere"))});
-    }
-
-    void buildEntries()
-    {
-        TempHome home;
-        QVERIFY(home.writeFile("Hollowmere/customBuilds.json", R"([
-            {"id": 2, "name": "Only a legacy version", "versionId": "1.20.1"},
-            {"id": 9, "name": "  ", "minecraftVersion": ""},
-            42,
-            {"id": 1, "name": "Fabric", "minecraftVersion": "1.19", "loader": "fabric",
-             "seasonalId": "spring", "seasonalRevision": 3}
-        ])"));
-        Started started;
-        const QString file = home.dataDir() + "/customBuilds.json";
-        QCOMPARE(started.messages(),
-                 QStringList{QStringLiteral("Builds without a name and a Minecraft version were "
-                                            "skipped in %1: 2")
-                                 .arg(native(file))});
-
-        LauncherBackend& backend = *started.backend;
-        const auto& loaded = builds(backend);
-        QCOMPARE(loaded.size(), 2);
-        QCOMPARE(loaded.at(0).loader, QStringLiteral("fabric"));
-        QCOMPARE(loaded.at(0).seasonalRevision, 3);
-        QCOMPARE(loaded.at(1).minecraftVersion, QStringLiteral("1.20.1"));
-        QCOMPARE(backend.m_nextBuildId, 3);
-
-        // The file is read only: the skipped entries go with the next save.
-        QCOMPARE(readJson(file).array().size(), 4);
-        backend.saveCustomBuilds();
-        const QJsonArray saved = readJson(file).array();
-        QCOMPARE(saved.size(), 2);
-        QCOMPARE(saved.at(1).toObject().keys().size(), 9);
-        QCOMPARE(saved.at(1).toObject().value("minecraftVersion").toString(),
-                 QStringLiteral("1.20.1"));
-        QVERIFY(!saved.at(1).toObject().contains("versionId"));
-
-        QCOMPARE(backend.indexOfBuildId(2), 1);
-        QCOMPARE(backend.indexOfBuildId(9), -1);
-        LauncherBackend::CustomBuild bare;
-        bare.name = QStringLiteral("Named only");
-        QCOMPARE(LauncherBackend::launchVersionIdOf(bare), QStringLiteral("Named only"));
-        QCOMPARE(LauncherBackend::launchVersionIdOf(loaded.at(1)), QStringLiteral("1.20.1"));
-    }
-
-    void profileEntries()
-    {
-        TempHome home;
-        const QByteArray stored = R"([
-            {"id": 5, "name": "five", "authType": "Microsoft", "clientToken": "token-5",
-             "refreshToken": "refresh"},
-            {"id": 2, "name": "two", "authType": 7},
-            "not an object"
-        ])";
-        QVERIFY(home.writeFile("Hollowmere/profiles.json", stored));
-        Started started;
-        QCOMPARE(started.messages(), QStringList());
-
-        LauncherBackend& backend = *started.backend;
-        const auto& loaded = profiles(backend);
-        QCOMPARE(loaded.size(), 3);
-        QCOMPARE(loaded.at(0).id, 0);
-        QCOMPARE(loaded.at(0).name, QString());
-        QCOMPARE(loaded.at(0).authType, QStringLiteral("offline"));
-        QCOMPARE(loaded.at(1).name, QStringLiteral("two"));
-        QCOMPARE(loaded.at(1).authType, QStringLiteral("offline"));
-        QCOMPARE(loaded.at(2).authType, QStringLiteral("Microsoft"));
-        QCOMPARE(loaded.at(2).clientToken, QStringLiteral("token-5"));
-        QCOMPARE(loaded.at(2).refreshToken, QStringLiteral("refresh"));
-        QCOMPARE(backend.m_nextProfileId, 6);
-
-        // Missing client tokens are made up, but written only with the next save.
-        const QString token = loaded.at(1).clientToken;
-        QCOMPARE(token.size(), 36);
-        for (const int dash : {8, 13, 18, 23})
-            QCOMPARE(token.at(dash), QLatin1Char('-'));
-        QVERIFY(token != loaded.at(0).clientToken);
-        const QString file = home.dataDir() + "/profiles.json";
-        QCOMPARE(readBytes(file), stored);
-
-        QVERIFY(QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadOther));
-        backend.saveProfiles();
-        QVERIFY(ownerOnly(file));
-        const QJsonArray saved = readJson(file).array();
-        QCOMPARE(saved.size(), 3);
-        QCOMPARE(saved.at(1).toObject().value("clientToken").toString(), token);
-        QCOMPARE(saved.at(2).toObject().keys().size(), 13);
-        QCOMPARE(saved.at(2).toObject().value("id"), QJsonValue(5));
-        // The save file leaves nothing else behind.
-        QCOMPARE(QDir(home.dataDir()).entryList(QDir::Files, QDir::Name),
-                 (QStringList{"customBuilds.json", "profiles.json", "settings.json"}));
-    }
-
-    // Entries that share an id keep the order of their file.
-    void equalIdsKeepTheirOrder()
-    {
-        TempHome home;
-        QJsonArray storedProfiles;
-        QJsonArray storedBuilds;
-        for (int i = 0; i < 40; ++i) {
-            const QString name = QString::number(i);
-            storedProfiles.append(QJsonObject{{"id", (i * 7) % 3}, {"name", name}});
-            storedBuilds.append(QJsonObject{{"id", (i * 5) % 4}, {"name", name}});
-        }
-        QVERIFY(home.writeFile("Hollowmere/profiles.json", QJsonDocument(storedProfiles).toJson()));
-        QVERIFY(
-            home.writeFile("Hollowmere/customBuilds.json", QJsonDocument(storedBuilds).toJson()));
-        Started started;
-
-        QCOMPARE(profiles(*started.backend).size(), 40);
-        QVERIFY(inIdThenFileOrder(profiles(*started.backend)));
-        QCOMPARE(builds(*started.backend).size(), 40);
-        QVERIFY(inIdThenFileOrder(builds(*started.backend)));
-    }
-
-    void settingsKeepUnknownKeysAndDropOldOnes()
-    {
-        TempHome home;
-        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({
-            "launcherName": "Old", "launcherVersion": "0.9", "custom": {"nested": [1, 2]},
-            "maxMemoryMb": 2048, "windowWidth": "wide", "gameDir": "   "
-        })"));
-        Started started;
-        LauncherBackend& backend = *started.backend;
-        QCOMPARE(LauncherBackend::settingInt(backend.m_settings, "maxMemoryMb", 4096), 2048);
-        QCOMPARE(LauncherBackend::settingInt(backend.m_settings, "windowWidth", 0), 0);
-        QCOMPARE(LauncherBackend::settingInt(backend.m_settings, "minMemoryMb", 1), 512);
-        QCOMPARE(LauncherBackend::settingInt(backend.m_settings, "absent", 7), 7);
-        QCOMPARE(backend.gameDir(), LauncherPaths::defaultMinecraftDir());
-
-        backend.updateSettings({{"gameDir", "/games/mc/"}});
-        QCOMPARE(backend.gameDir(), QStringLiteral("/games/mc/"));
-        const QJsonObject saved = readJson(home.dataDir() + "/settings.json").object();
-        QVERIFY(!saved.contains("launcherName"));
-        QVERIFY(!saved.contains("launcherVersion"));
-        QCOMPARE(saved.value("custom").toObject(), (QJsonObject{{"nested", QJsonArray{1, 2}}}));
-        QCOMPARE(saved.value("maxMemoryMb"), QJsonValue(2048));
-        QCOMPARE(saved.value("windowWidth"), QJsonValue("wide"));
-        QCOMPARE(saved.value("minMemoryMb"), QJsonValue(512));
     }
 
     void updateSettingsSwitchesTheLanguage()
@@ -783,17 +236,17 @@ private slots:
     void offlineLaunchRunsTheGame()
     {
         TempHome home;
-        QVERIFY(prepareLaunchHome(home,
-                                  {QJsonObject{{"id", 1},
-                                               {"name", "Main"},
-                                               {"login", "Notch"},
-                                               {"authType", "offline"},
-                                               {"clientToken", "client-1"}}},
-                                  {QJsonObject{{"id", 4},
-                                               {"name", "Vanilla"},
-                                               {"minecraftVersion", kFakeVersion},
-                                               {"serverUrl", " play.example.org:25600 "}}},
-                                  {{"jvmArgs", "  -Dfake.mark=one    -Dfake.other=two "}}));
+        QVERIFY(m_tools.prepareHome(home,
+                                    {QJsonObject{{"id", 1},
+                                                 {"name", "Main"},
+                                                 {"login", "Notch"},
+                                                 {"authType", "offline"},
+                                                 {"clientToken", "client-1"}}},
+                                    {QJsonObject{{"id", 4},
+                                                 {"name", "Vanilla"},
+                                                 {"minecraftVersion", kFakeVersion},
+                                                 {"serverUrl", " play.example.org:25600 "}}},
+                                    {{"jvmArgs", "  -Dfake.mark=one    -Dfake.other=two "}}));
         const QString profilesFile = home.dataDir() + "/profiles.json";
         const QByteArray storedProfiles = readBytes(profilesFile);
         Started started;
@@ -829,11 +282,350 @@ private slots:
         QCOMPARE(started.messages(), QStringList());
     }
 
+    void accountServiceAsksForASecondFactor()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeSecondFactor(server, "hunter2:123456");
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home,
+                                    {accountProfile(3, "Ely", "steve@example.org", "hunter2")},
+                                    {fakeBuild(1, "Build")}));
+        QVERIFY(m_tools.installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        QVERIFY(backend.busy());
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages(), QStringList{"A launch is already in progress"});
+        QVERIFY(spies.twoFactor.wait(10000));
+        QCOMPARE(spies.twoFactor.constFirst().constFirst().toString(), QStringLiteral("Ely"));
+        // Waiting for the code blocks nothing.
+        QVERIFY(!backend.busy());
+
+        started.errors.clear();
+        backend.submitTwoFactorCode("   ");
+        QCOMPARE(started.messages(), QStringList{"Enter the two-factor authentication code"});
+        started.errors.clear();
+        backend.submitTwoFactorCode(" 123456 ");
+        QVERIFY(backend.busy());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.constFirst(), (QVariantList{"Ely", "Build", ""}));
+        QVERIFY(!backend.busy());
+
+        const QList<TestRequest> requests = server.requests("/auth/authenticate");
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests.at(1).body,
+                 QByteArray(R"({"clientToken":"client-3","password":"hunter2:123456",)"
+                            R"("requestUser":true,"username":"steve@example.org"})"));
+        const QJsonObject stored =
+            readJson(home.dataDir() + "/profiles.json").array().at(0).toObject();
+        QCOMPARE(stored.value("accessToken").toString(), QStringLiteral("token-Steve"));
+        QCOMPARE(stored.value("clientToken").toString(), QStringLiteral("client-3"));
+        QCOMPARE(stored.value("uuid").toString(), kSignedInUuid);
+        QCOMPARE(stored.value("resolvedName").toString(), QStringLiteral("Steve"));
+        QCOMPARE(stored.value("userType").toString(), QStringLiteral("ELYBY"));
+        QCOMPARE(stored.value("name").toString(), QStringLiteral("Ely"));
+
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(spies.finished.constFirst(), (QVariantList{0, false}));
+        const QStringList output = firstArguments(spies.output);
+        QVERIFY2(output.contains("agent=" + server.origin()), qPrintable(output.join('\n')));
+        QVERIFY(output.contains("player=Steve"));
+        QVERIFY(output.contains("uuid=" + kSignedInUuid));
+        // Neither the token nor the password reaches what the player is shown.
+        for (const QString& line : output + firstArguments(spies.progress)) {
+            QVERIFY2(!line.contains("token-Steve"), qPrintable(line));
+            QVERIFY2(!line.contains("hunter2"), qPrintable(line));
+        }
+    }
+
+    // The late answer of a cancelled launch must not be taken for the answer of
+    // the launch that replaced it.
+    void lateSignInOfACancelledLaunchIsDropped()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/auth/authenticate", [](const TestRequest& request) {
+            const QJsonObject body = requestBody(request);
+            if (body.value("username") == "late")
+                return signedIn("Late").delayed(400);
+            if (body.value("password") == "pw-b")
+                return codeRequired();
+            return TestReply::json(R"({"errorMessage":"Invalid credentials."})", 401);
+        });
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home,
+                                    {accountProfile(1, "First", "late", "pw-a"),
+                                     accountProfile(2, "Second", "second", "pw-b")},
+                                    {fakeBuild(1, "Build")}));
+        QVERIFY(m_tools.installAgent(home));
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+        Started started;
+        const QByteArray storedProfiles = readBytes(profilesFile);
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.cancelPendingLaunch();
+        QVERIFY(!backend.busy());
+        backend.submitTwoFactorCode("123456");
+        QCOMPARE(started.messages(), QStringList{"The launch has already been cancelled"});
+        started.errors.clear();
+
+        backend.launchGame(1, 0);
+        QVERIFY(spies.twoFactor.wait(10000));
+        QCOMPARE(spies.twoFactor.constFirst().constFirst().toString(), QStringLiteral("Second"));
+        // The first launch's answer arrives while the second waits for its code.
+        QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
+        QTest::qWait(150);
+        QCOMPARE(spies.launched.size(), 0);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(readBytes(profilesFile), storedProfiles);
+        QVERIFY(!backend.busy());
+        QVERIFY(!backend.gameRunning());
+
+        // The second launch is still the one waiting: the code goes with its account.
+        backend.submitTwoFactorCode("42");
+        QTRY_COMPARE(started.errors.size(), 1);
+        QCOMPARE(started.messages(), QStringList{"Invalid credentials."});
+        const QJsonObject last = requestBody(server.requests("/auth/authenticate").constLast());
+        QCOMPARE(last.value("username").toString(), QStringLiteral("second"));
+        QCOMPARE(last.value("password").toString(), QStringLiteral("pw-b:42"));
+        QVERIFY(!backend.busy());
+        backend.submitTwoFactorCode("43");
+        QCOMPARE(started.messages().constLast(),
+                 QStringLiteral("The launch has already been cancelled"));
+    }
+
+    // The launch follows its profile and build by id while the lists change.
+    void listsChangingDuringSignIn()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeSlowSignIn(server);
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home,
+                                    {QJsonObject{{"id", 1}, {"name", "First"}},
+                                     accountProfile(2, "Mover", "mover", "pw"),
+                                     accountProfile(3, "Other", "other", "pw")},
+                                    {fakeBuild(1, "Build"), fakeBuild(2, "Doomed")}));
+        QVERIFY(m_tools.installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+
+        backend.launchGame(1, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.m_profiles.removeFirst();
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(spies.launched.constFirst().constFirst().toString(), QStringLiteral("Mover"));
+        QJsonArray stored = readJson(profilesFile).array();
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored.at(0).toObject().value("accessToken").toString(),
+                 QStringLiteral("token-mover"));
+        QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QVERIFY(firstArguments(spies.output).contains("player=mover"));
+
+        // A build removed while signing in ends the launch; nothing is stored.
+        backend.launchGame(1, 1);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 2);
+        backend.m_customBuilds.removeLast();
+        QTRY_COMPARE(started.errors.size(), 1);
+        QCOMPARE(started.messages(), QStringList{"The build was removed while signing in"});
+        QVERIFY(!backend.busy());
+        QCOMPARE(spies.launched.size(), 1);
+        stored = readJson(profilesFile).array();
+        QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
+    }
+
+    // An account edited while it signs in drops its session: the answer for the
+    // old login must not be stored in it, nor launch it.
+    void accountEditedDuringSignIn()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeSlowSignIn(server);
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home, {accountProfile(1, "Ely", "old", "pw")},
+                                    {fakeBuild(1, "Build")}));
+        QVERIFY(m_tools.installAgent(home));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+
+        // A new name alone keeps the sign-in going.
+        backend.launchGame(0, 0);
+        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
+        backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
+        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(readJson(profilesFile).array().at(0).toObject().value("accessToken").toString(),
+                 QStringLiteral("token-old"));
+
+        struct Edit {
+            QString login;
+            QString authType;
+        };
+        for (const Edit& edit : {Edit{"new", "elyby"}, Edit{"old", "microsoft"}}) {
+            backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
+            backend.m_profiles[0].accessToken.clear();
+            started.errors.clear();
+            const qsizetype asked = server.requestCount("/auth/authenticate");
+            backend.launchGame(0, 0);
+            QTRY_COMPARE(server.requestCount("/auth/authenticate"), asked + 1);
+            backend.updateProfile(0, "Ely renamed", edit.login, "pw", edit.authType);
+            QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
+            QTest::qWait(100);
+            QCOMPARE(spies.launched.size(), 1);
+            QCOMPARE(started.messages(), QStringList{"The launch was cancelled"});
+            QVERIFY(!backend.busy());
+            const QJsonObject stored = readJson(profilesFile).array().at(0).toObject();
+            QCOMPARE(stored.value("login").toString(), edit.login);
+            QCOMPARE(stored.value("accessToken").toString(), QString());
+            QCOMPARE(stored.value("resolvedName").toString(), QString());
+        }
+    }
+
+    void microsoftLaunchUsesTheStoredSessionOrRefreshes_data()
+    {
+        QTest::addColumn<QString>("tokenExpiry");
+        QTest::addColumn<bool>("refreshed");
+        QTest::newRow("valid for three minutes") << expiryIn(180) << false;
+        QTest::newRow("valid for one minute") << expiryIn(60) << true;
+        QTest::newRow("valid for exactly two minutes") << expiryIn(120) << true;
+        QTest::newRow("no expiry") << QString() << true;
+        QTest::newRow("not a date") << QStringLiteral("tomorrow") << true;
+    }
+
+    void microsoftLaunchUsesTheStoredSessionOrRefreshes()
+    {
+        QFETCH(QString, tokenExpiry);
+        QFETCH(bool, refreshed);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server);
+        // This refresh hands out no new refresh token: the stored one stays.
+        server.route("/oauth20_token.srf", TestReply::json(R"({"access_token":"ms-access"})"));
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(
+            home,
+            {QJsonObject{{"id", 1}, {"name", "Nick"}}, microsoftProfile(2, "MS", tokenExpiry)},
+            {fakeBuild(1, "Build")}));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        QSignalSpy relogin(&backend, &LauncherBackend::microsoftReloginRequired);
+
+        backend.launchGame(1, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.size(), 1);
+        QCOMPARE(relogin.size(), 0);
+        QCOMPARE(server.requestCount(), refreshed ? 5 : 0);
+        const QStringList output = firstArguments(spies.output);
+        const Profile& profile = profiles(backend).at(1);
+        if (refreshed) {
+            QVERIFY2(output.contains("player=Steve"), qPrintable(output.join('\n')));
+            QVERIFY(output.contains("uuid=" + kMicrosoftUuid));
+            QCOMPARE(profile.accessToken, QStringLiteral("mc-access"));
+            QCOMPARE(profile.resolvedName, QStringLiteral("Steve"));
+            QCOMPARE(QDateTime::currentDateTimeUtc().secsTo(
+                         QDateTime::fromString(profile.tokenExpiry, Qt::ISODate)) /
+                         60,
+                     59);
+            const auto form = server.requests("/oauth20_token.srf").constFirst().body.split('&');
+            QVERIFY(form.contains("refresh_token=stored-refresh"));
+        } else {
+            QVERIFY2(output.contains("player=Stored"), qPrintable(output.join('\n')));
+            QVERIFY(output.contains("uuid=00112233445566778899aabbccddeeff"));
+            QCOMPARE(profile.accessToken, QStringLiteral("stored-access"));
+            QCOMPARE(profile.tokenExpiry, tokenExpiry);
+        }
+        QCOMPARE(profile.refreshToken, QStringLiteral("stored-refresh"));
+        QCOMPARE(profile.userType, QStringLiteral("msa"));
+        const QJsonObject stored =
+            readJson(home.dataDir() + "/profiles.json").array().at(1).toObject();
+        QCOMPARE(stored.value("userType").toString(), QStringLiteral("msa"));
+        QCOMPARE(stored.value("accessToken").toString(), profile.accessToken);
+        QVERIFY(!backend.busy());
+    }
+
+    void microsoftLaunchNeedingANewSignIn_data()
+    {
+        QTest::addColumn<QString>("refreshToken");
+        QTest::addColumn<TestReply>("tokenReply");
+        QTest::addColumn<TestReply>("profileReply");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("relogin");
+        QTest::addColumn<int>("requests");
+
+        const TestReply tokens = TestReply::json(R"({"access_token":"ms-access"})");
+        const TestReply steve = TestReply::json(R"({"id":"9f8e7d6c","name":"Steve"})");
+        QTest::newRow("refresh rejected")
+            << "stored-refresh" << TestReply::json(R"({"error":"invalid_grant"})", 400) << steve
+            << "The Microsoft session has expired — sign in to the account again (invalid_grant)"
+            << true << 1;
+        QTest::newRow("not linked")
+            << "" << tokens << steve
+            << "Profile \"MS\" is not linked to a Microsoft account — sign in to it" << true << 0;
+        QTest::newRow("no game profile")
+            << "stored-refresh" << tokens << TestReply::json(R"({"error":"NOT_FOUND"})", 404)
+            << Loc::text("auth.msa.error.noProfileYet") << false << 5;
+    }
+
+    void microsoftLaunchNeedingANewSignIn()
+    {
+        QFETCH(QString, refreshToken);
+        QFETCH(TestReply, tokenReply);
+        QFETCH(TestReply, profileReply);
+        QFETCH(QString, message);
+        QFETCH(bool, relogin);
+        QFETCH(int, requests);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        routeMicrosoftChain(server);
+        server.route("/oauth20_token.srf", tokenReply);
+        server.route("/minecraft/profile", profileReply);
+        QJsonObject linked = microsoftProfile(2, "MS", expiryIn(30));
+        linked.insert("refreshToken", refreshToken);
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}, linked},
+                                    {fakeBuild(1, "Build")}));
+        const QString profilesFile = home.dataDir() + "/profiles.json";
+        Started started;
+        const QByteArray storedProfiles = readBytes(profilesFile);
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        QStringList order;
+        connect(&backend, &LauncherBackend::launchError, this, [&] { order.append("error"); });
+        connect(&backend, &LauncherBackend::microsoftReloginRequired, this,
+                [&](int index) { order.append(QStringLiteral("relogin %1").arg(index)); });
+
+        backend.launchGame(1, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(started.errors.size(), 1, 10000);
+        QCOMPARE(started.messages(), QStringList{message});
+        QCOMPARE(order, (relogin ? QStringList{"error", "relogin 1"} : QStringList{"error"}));
+        QVERIFY(!backend.busy());
+        QCOMPARE(spies.launched.size(), 0);
+        QCOMPARE(server.requestCount(), requests);
+        QCOMPARE(readBytes(profilesFile), storedProfiles);
+        QVERIFY(backend.m_pendingLaunch == 0);
+    }
+
     void runningGameRefusesAnotherLaunchAndStops()
     {
         TempHome home;
-        QVERIFY(prepareLaunchHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
-                                  {fakeBuild(1, "Build")}, {{"jvmArgs", "-Dfake.wait=60000"}}));
+        QVERIFY(m_tools.prepareHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+                                    {fakeBuild(1, "Build")}, {{"jvmArgs", "-Dfake.wait=60000"}}));
         Started started;
         LauncherBackend& backend = *started.backend;
         LaunchSpies spies(backend);
@@ -857,9 +649,9 @@ private slots:
     void runningGameKeepsItsFilesInPlace()
     {
         TempHome home;
-        QVERIFY(prepareLaunchHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
-                                  {fakeBuild(1, "Build"), fakeBuild(2, "Other")},
-                                  {{"jvmArgs", "-Dfake.wait=60000"}, {"activeBuildId", 1}}));
+        QVERIFY(m_tools.prepareHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+                                    {fakeBuild(1, "Build"), fakeBuild(2, "Other")},
+                                    {{"jvmArgs", "-Dfake.wait=60000"}, {"activeBuildId", 1}}));
         Started started;
         LauncherBackend& backend = *started.backend;
         LaunchSpies spies(backend);
@@ -918,7 +710,7 @@ private slots:
             refusal(0, 1),
             QStringList{QStringLiteral("There is no installed version in %1").arg(versionsDir)});
 
-        QVERIFY(installFakeGame(gameDir, kFakeVersion));
+        QVERIFY(m_tools.installFakeGame(gameDir, kFakeVersion));
         QVERIFY(writeFile(gameDir + "/versions/broken/broken.json", fakeVersionJson("broken", 15)));
         QCOMPARE(refusal(0, 1),
                  QStringList{QStringLiteral("Version \" fake-1.0\" from build \"Spaced\" is not "
@@ -994,222 +786,6 @@ private slots:
         started.backend->m_loaderInstaller->cancel();
         started.backend->m_versionInstaller->cancel();
         started.backend->m_javaInstaller->cancel();
-    }
-
-    void accountServiceAsksForASecondFactor()
-    {
-        TestServer server;
-        RemoteAddresses::setAllOriginsForTesting(server.origin());
-        routeSecondFactor(server, "hunter2:123456");
-        TempHome home;
-        QVERIFY(prepareLaunchHome(home, {accountProfile(3, "Ely", "steve@example.org", "hunter2")},
-                                  {fakeBuild(1, "Build")}));
-        QVERIFY(installAgent(home));
-        Started started;
-        LauncherBackend& backend = *started.backend;
-        LaunchSpies spies(backend);
-
-        backend.launchGame(0, 0);
-        QVERIFY(backend.busy());
-        backend.launchGame(0, 0);
-        QCOMPARE(started.messages(), QStringList{"A launch is already in progress"});
-        QVERIFY(spies.twoFactor.wait(10000));
-        QCOMPARE(spies.twoFactor.constFirst().constFirst().toString(), QStringLiteral("Ely"));
-        // Waiting for the code blocks nothing.
-        QVERIFY(!backend.busy());
-
-        started.errors.clear();
-        backend.submitTwoFactorCode("   ");
-        QCOMPARE(started.messages(), QStringList{"Enter the two-factor authentication code"});
-        started.errors.clear();
-        backend.submitTwoFactorCode(" 123456 ");
-        QVERIFY(backend.busy());
-        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
-        QCOMPARE(started.messages(), QStringList());
-        QCOMPARE(spies.launched.constFirst(), (QVariantList{"Ely", "Build", ""}));
-        QVERIFY(!backend.busy());
-
-        const QList<TestRequest> requests = server.requests("/auth/authenticate");
-        QCOMPARE(requests.size(), 2);
-        QCOMPARE(requests.at(1).body,
-                 QByteArray(R"({"clientToken":"client-3","password":"hunter2:123456",)"
-                            R"("requestUser":true,"username":"steve@example.org"})"));
-        const QJsonObject stored =
-            readJson(home.dataDir() + "/profiles.json").array().at(0).toObject();
-        QCOMPARE(stored.value("accessToken").toString(), QStringLiteral("token-Steve"));
-        QCOMPARE(stored.value("clientToken").toString(), QStringLiteral("client-3"));
-        QCOMPARE(stored.value("uuid").toString(), kSignedInUuid);
-        QCOMPARE(stored.value("resolvedName").toString(), QStringLiteral("Steve"));
-        QCOMPARE(stored.value("userType").toString(), QStringLiteral("ELYBY"));
-        QCOMPARE(stored.value("name").toString(), QStringLiteral("Ely"));
-
-        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
-        QCOMPARE(spies.finished.constFirst(), (QVariantList{0, false}));
-        const QStringList output = firstArguments(spies.output);
-        QVERIFY2(output.contains("agent=" + server.origin()), qPrintable(output.join('\n')));
-        QVERIFY(output.contains("player=Steve"));
-        QVERIFY(output.contains("uuid=" + kSignedInUuid));
-        // Neither the token nor the password reaches what the player is shown.
-        for (const QString& line : output + firstArguments(spies.progress)) {
-            QVERIFY2(!line.contains("token-Steve"), qPrintable(line));
-            QVERIFY2(!line.contains("hunter2"), qPrintable(line));
-        }
-    }
-
-    // The late answer of a cancelled launch must not be taken for the answer of
-    // the launch that replaced it.
-    void lateSignInOfACancelledLaunchIsDropped()
-    {
-        TestServer server;
-        RemoteAddresses::setAllOriginsForTesting(server.origin());
-        server.route("/auth/authenticate", [](const TestRequest& request) {
-            const QJsonObject body = requestBody(request);
-            if (body.value("username") == "late")
-                return signedIn("Late").delayed(400);
-            if (body.value("password") == "pw-b")
-                return codeRequired();
-            return TestReply::json(R"({"errorMessage":"Invalid credentials."})", 401);
-        });
-        TempHome home;
-        QVERIFY(prepareLaunchHome(home,
-                                  {accountProfile(1, "First", "late", "pw-a"),
-                                   accountProfile(2, "Second", "second", "pw-b")},
-                                  {fakeBuild(1, "Build")}));
-        QVERIFY(installAgent(home));
-        const QString profilesFile = home.dataDir() + "/profiles.json";
-        Started started;
-        const QByteArray storedProfiles = readBytes(profilesFile);
-        LauncherBackend& backend = *started.backend;
-        LaunchSpies spies(backend);
-
-        backend.launchGame(0, 0);
-        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
-        backend.cancelPendingLaunch();
-        QVERIFY(!backend.busy());
-        backend.submitTwoFactorCode("123456");
-        QCOMPARE(started.messages(), QStringList{"The launch has already been cancelled"});
-        started.errors.clear();
-
-        backend.launchGame(1, 0);
-        QVERIFY(spies.twoFactor.wait(10000));
-        QCOMPARE(spies.twoFactor.constFirst().constFirst().toString(), QStringLiteral("Second"));
-        // The first launch's answer arrives while the second waits for its code.
-        QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
-        QTest::qWait(150);
-        QCOMPARE(spies.launched.size(), 0);
-        QCOMPARE(started.messages(), QStringList());
-        QCOMPARE(readBytes(profilesFile), storedProfiles);
-        QVERIFY(!backend.busy());
-        QVERIFY(!backend.gameRunning());
-
-        // The second launch is still the one waiting: the code goes with its account.
-        backend.submitTwoFactorCode("42");
-        QTRY_COMPARE(started.errors.size(), 1);
-        QCOMPARE(started.messages(), QStringList{"Invalid credentials."});
-        const QJsonObject last = requestBody(server.requests("/auth/authenticate").constLast());
-        QCOMPARE(last.value("username").toString(), QStringLiteral("second"));
-        QCOMPARE(last.value("password").toString(), QStringLiteral("pw-b:42"));
-        QVERIFY(!backend.busy());
-        backend.submitTwoFactorCode("43");
-        QCOMPARE(started.messages().constLast(),
-                 QStringLiteral("The launch has already been cancelled"));
-    }
-
-    // The launch follows its profile and build by id while the lists change.
-    void listsChangingDuringSignIn()
-    {
-        TestServer server;
-        RemoteAddresses::setAllOriginsForTesting(server.origin());
-        server.route("/auth/authenticate", [](const TestRequest& request) {
-            return signedIn(requestBody(request).value("username").toString()).delayed(300);
-        });
-        TempHome home;
-        QVERIFY(prepareLaunchHome(home,
-                                  {QJsonObject{{"id", 1}, {"name", "First"}},
-                                   accountProfile(2, "Mover", "mover", "pw"),
-                                   accountProfile(3, "Other", "other", "pw")},
-                                  {fakeBuild(1, "Build"), fakeBuild(2, "Doomed")}));
-        QVERIFY(installAgent(home));
-        Started started;
-        LauncherBackend& backend = *started.backend;
-        LaunchSpies spies(backend);
-        const QString profilesFile = home.dataDir() + "/profiles.json";
-
-        backend.launchGame(1, 0);
-        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
-        backend.m_profiles.removeFirst();
-        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
-        QCOMPARE(spies.launched.constFirst().constFirst().toString(), QStringLiteral("Mover"));
-        QJsonArray stored = readJson(profilesFile).array();
-        QCOMPARE(stored.size(), 2);
-        QCOMPARE(stored.at(0).toObject().value("accessToken").toString(),
-                 QStringLiteral("token-mover"));
-        QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
-        QVERIFY(firstArguments(spies.output).contains("player=mover"));
-
-        // A build removed while signing in ends the launch; nothing is stored.
-        backend.launchGame(1, 1);
-        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 2);
-        backend.m_customBuilds.removeLast();
-        QTRY_COMPARE(started.errors.size(), 1);
-        QCOMPARE(started.messages(), QStringList{"The build was removed while signing in"});
-        QVERIFY(!backend.busy());
-        QCOMPARE(spies.launched.size(), 1);
-        stored = readJson(profilesFile).array();
-        QCOMPARE(stored.at(1).toObject().value("accessToken").toString(), QString());
-    }
-
-    // An account edited while it signs in drops its session: the answer for the
-    // old login must not be stored in it, nor launch it.
-    void accountEditedDuringSignIn()
-    {
-        TestServer server;
-        RemoteAddresses::setAllOriginsForTesting(server.origin());
-        server.route("/auth/authenticate", [](const TestRequest& request) {
-            return signedIn(requestBody(request).value("username").toString()).delayed(300);
-        });
-        TempHome home;
-        QVERIFY(prepareLaunchHome(home, {accountProfile(1, "Ely", "old", "pw")},
-                                  {fakeBuild(1, "Build")}));
-        QVERIFY(installAgent(home));
-        Started started;
-        LauncherBackend& backend = *started.backend;
-        LaunchSpies spies(backend);
-        const QString profilesFile = home.dataDir() + "/profiles.json";
-
-        // A new name alone keeps the sign-in going.
-        backend.launchGame(0, 0);
-        QTRY_COMPARE(server.requestCount("/auth/authenticate"), 1);
-        backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
-        QTRY_COMPARE_WITH_TIMEOUT(spies.launched.size(), 1, kGameWaitMs);
-        QCOMPARE(started.messages(), QStringList());
-        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
-        QCOMPARE(readJson(profilesFile).array().at(0).toObject().value("accessToken").toString(),
-                 QStringLiteral("token-old"));
-
-        struct Edit {
-            QString login;
-            QString authType;
-        };
-        for (const Edit& edit : {Edit{"new", "elyby"}, Edit{"old", "microsoft"}}) {
-            backend.updateProfile(0, "Ely renamed", "old", "pw", "elyby");
-            backend.m_profiles[0].accessToken.clear();
-            started.errors.clear();
-            const qsizetype asked = server.requestCount("/auth/authenticate");
-            backend.launchGame(0, 0);
-            QTRY_COMPARE(server.requestCount("/auth/authenticate"), asked + 1);
-            backend.updateProfile(0, "Ely renamed", edit.login, "pw", edit.authType);
-            QTRY_COMPARE_WITH_TIMEOUT(server.inFlight(), 0, 5000);
-            QTest::qWait(100);
-            QCOMPARE(spies.launched.size(), 1);
-            QCOMPARE(started.messages(), QStringList{"The launch was cancelled"});
-            QVERIFY(!backend.busy());
-            const QJsonObject stored = readJson(profilesFile).array().at(0).toObject();
-            QCOMPARE(stored.value("login").toString(), edit.login);
-            QCOMPARE(stored.value("accessToken").toString(), QString());
-            QCOMPARE(stored.value("resolvedName").toString(), QString());
-        }
     }
 
     void busyStateFollowsEachOperation()
@@ -1313,6 +889,8 @@ private slots:
         // "activeBuildId" 0 names no build: the first one is active.
         QCOMPARE(backend.activeBuildIndex(), 0);
         QCOMPARE(backend.activeBuildName(), QStringLiteral("Vanilla"));
+        QCOMPARE(backend.indexOfBuildId(2), 1);
+        QCOMPARE(backend.indexOfBuildId(9), -1);
 
         backend.updateCustomBuild(1, {{"loader", "fabric"},
                                       {"loaderVersion", "0.15.0"},
@@ -1458,11 +1036,11 @@ private slots:
         RemoteAddresses::setAllOriginsForTesting(server.origin());
         routeSecondFactor(server, "pw:123456");
         TempHome home;
-        QVERIFY(prepareLaunchHome(
+        QVERIFY(m_tools.prepareHome(
             home,
             {QJsonObject{{"id", 1}, {"name", "Nick"}}, accountProfile(2, "Ely", "steve", "pw")},
             {fakeBuild(1, "One"), fakeBuild(2, "Two")}, {{"activeBuildId", 1}}));
-        QVERIFY(installAgent(home));
+        QVERIFY(m_tools.installAgent(home));
         writeLiveBuild(home);
         ZipArchive zip;
         QVERIFY(QDir().mkpath(LauncherPaths::buildDir(2)));
@@ -1763,132 +1341,6 @@ private slots:
         QCOMPARE(profiles(backend).size(), 1);
         QVERIFY(!backend.busy());
         QCOMPARE(started.messages(), QStringList());
-    }
-
-    void microsoftLaunchUsesTheStoredSessionOrRefreshes_data()
-    {
-        QTest::addColumn<QString>("tokenExpiry");
-        QTest::addColumn<bool>("refreshed");
-        QTest::newRow("valid for three minutes") << expiryIn(180) << false;
-        QTest::newRow("valid for one minute") << expiryIn(60) << true;
-        QTest::newRow("valid for exactly two minutes") << expiryIn(120) << true;
-        QTest::newRow("no expiry") << QString() << true;
-        QTest::newRow("not a date") << QStringLiteral("tomorrow") << true;
-    }
-
-    void microsoftLaunchUsesTheStoredSessionOrRefreshes()
-    {
-        QFETCH(QString, tokenExpiry);
-        QFETCH(bool, refreshed);
-        TestServer server;
-        RemoteAddresses::setAllOriginsForTesting(server.origin());
-        routeMicrosoftChain(server);
-        // This refresh hands out no new refresh token: the stored one stays.
-        server.route("/oauth20_token.srf", TestReply::json(R"({"access_token":"ms-access"})"));
-        TempHome home;
-        QVERIFY(prepareLaunchHome(
-            home,
-            {QJsonObject{{"id", 1}, {"name", "Nick"}}, microsoftProfile(2, "MS", tokenExpiry)},
-            {fakeBuild(1, "Build")}));
-        Started started;
-        LauncherBackend& backend = *started.backend;
-        LaunchSpies spies(backend);
-        QSignalSpy relogin(&backend, &LauncherBackend::microsoftReloginRequired);
-
-        backend.launchGame(1, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
-        QCOMPARE(started.messages(), QStringList());
-        QCOMPARE(spies.launched.size(), 1);
-        QCOMPARE(relogin.size(), 0);
-        QCOMPARE(server.requestCount(), refreshed ? 5 : 0);
-        const QStringList output = firstArguments(spies.output);
-        const Profile& profile = profiles(backend).at(1);
-        if (refreshed) {
-            QVERIFY2(output.contains("player=Steve"), qPrintable(output.join('\n')));
-            QVERIFY(output.contains("uuid=" + kMicrosoftUuid));
-            QCOMPARE(profile.accessToken, QStringLiteral("mc-access"));
-            QCOMPARE(profile.resolvedName, QStringLiteral("Steve"));
-            QCOMPARE(QDateTime::currentDateTimeUtc().secsTo(
-                         QDateTime::fromString(profile.tokenExpiry, Qt::ISODate)) /
-                         60,
-                     59);
-            const auto form = server.requests("/oauth20_token.srf").constFirst().body.split('&');
-            QVERIFY(form.contains("refresh_token=stored-refresh"));
-        } else {
-            QVERIFY2(output.contains("player=Stored"), qPrintable(output.join('\n')));
-            QVERIFY(output.contains("uuid=00112233445566778899aabbccddeeff"));
-            QCOMPARE(profile.accessToken, QStringLiteral("stored-access"));
-            QCOMPARE(profile.tokenExpiry, tokenExpiry);
-        }
-        QCOMPARE(profile.refreshToken, QStringLiteral("stored-refresh"));
-        QCOMPARE(profile.userType, QStringLiteral("msa"));
-        const QJsonObject stored =
-            readJson(home.dataDir() + "/profiles.json").array().at(1).toObject();
-        QCOMPARE(stored.value("userType").toString(), QStringLiteral("msa"));
-        QCOMPARE(stored.value("accessToken").toString(), profile.accessToken);
-        QVERIFY(!backend.busy());
-    }
-
-    void microsoftLaunchNeedingANewSignIn_data()
-    {
-        QTest::addColumn<QString>("refreshToken");
-        QTest::addColumn<TestReply>("tokenReply");
-        QTest::addColumn<TestReply>("profileReply");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("relogin");
-        QTest::addColumn<int>("requests");
-
-        const TestReply tokens = TestReply::json(R"({"access_token":"ms-access"})");
-        const TestReply steve = TestReply::json(R"({"id":"9f8e7d6c","name":"Steve"})");
-        QTest::newRow("refresh rejected")
-            << "stored-refresh" << TestReply::json(R"({"error":"invalid_grant"})", 400) << steve
-            << "The Microsoft session has expired — sign in to the account again (invalid_grant)"
-            << true << 1;
-        QTest::newRow("not linked")
-            << "" << tokens << steve
-            << "Profile \"MS\" is not linked to a Microsoft account — sign in to it" << true << 0;
-        QTest::newRow("no game profile")
-            << "stored-refresh" << tokens << TestReply::json(R"({"error":"NOT_FOUND"})", 404)
-            << Loc::text("auth.msa.error.noProfileYet") << false << 5;
-    }
-
-    void microsoftLaunchNeedingANewSignIn()
-    {
-        QFETCH(QString, refreshToken);
-        QFETCH(TestReply, tokenReply);
-        QFETCH(TestReply, profileReply);
-        QFETCH(QString, message);
-        QFETCH(bool, relogin);
-        QFETCH(int, requests);
-        TestServer server;
-        RemoteAddresses::setAllOriginsForTesting(server.origin());
-        routeMicrosoftChain(server);
-        server.route("/oauth20_token.srf", tokenReply);
-        server.route("/minecraft/profile", profileReply);
-        QJsonObject linked = microsoftProfile(2, "MS", expiryIn(30));
-        linked.insert("refreshToken", refreshToken);
-        TempHome home;
-        QVERIFY(prepareLaunchHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}, linked},
-                                  {fakeBuild(1, "Build")}));
-        const QString profilesFile = home.dataDir() + "/profiles.json";
-        Started started;
-        const QByteArray storedProfiles = readBytes(profilesFile);
-        LauncherBackend& backend = *started.backend;
-        LaunchSpies spies(backend);
-        QStringList order;
-        connect(&backend, &LauncherBackend::launchError, this, [&] { order.append("error"); });
-        connect(&backend, &LauncherBackend::microsoftReloginRequired, this,
-                [&](int index) { order.append(QStringLiteral("relogin %1").arg(index)); });
-
-        backend.launchGame(1, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(started.errors.size(), 1, 10000);
-        QCOMPARE(started.messages(), QStringList{message});
-        QCOMPARE(order, (relogin ? QStringList{"error", "relogin 1"} : QStringList{"error"}));
-        QVERIFY(!backend.busy());
-        QCOMPARE(spies.launched.size(), 0);
-        QCOMPARE(server.requestCount(), requests);
-        QCOMPARE(readBytes(profilesFile), storedProfiles);
-        QVERIFY(backend.m_pendingLaunch == 0);
     }
 };
 

@@ -1,0 +1,408 @@
+#include "backendstore.h"
+
+#include "authservice.h"
+#include "launcherpaths.h"
+#include "localization.h"
+#include "remoteaddresses.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <utility>
+
+const QString BackendStore::kOffline = QStringLiteral("offline");
+const QString BackendStore::kElyBy = QStringLiteral("elyby");
+const QString BackendStore::kMicrosoft = QStringLiteral("microsoft");
+
+namespace {
+using Profile = BackendStore::Profile;
+using CustomBuild = BackendStore::CustomBuild;
+
+// The keys of profiles.json and customBuilds.json.
+const QString kId = QStringLiteral("id");
+const QString kName = QStringLiteral("name");
+const QString kAuthType = QStringLiteral("authType");
+const QString kMinecraftVersion = QStringLiteral("minecraftVersion");
+const QString kLegacyVersionId = QStringLiteral("versionId");
+const QString kServerUrl = QStringLiteral("serverUrl");
+const QString kLoader = QStringLiteral("loader");
+const QString kLoaderVersion = QStringLiteral("loaderVersion");
+const QString kResolvedVersionId = QStringLiteral("resolvedVersionId");
+const QString kSeasonalRevision = QStringLiteral("seasonalRevision");
+
+// The text fields of each record with their JSON keys; ids and numbers are
+// handled beside them.
+const std::pair<QString Profile::*, QString> kProfileTexts[] = {
+    {&Profile::name, kName},
+    {&Profile::login, QStringLiteral("login")},
+    {&Profile::password, QStringLiteral("password")},
+    {&Profile::authType, kAuthType},
+    {&Profile::clientToken, QStringLiteral("clientToken")},
+    {&Profile::accessToken, QStringLiteral("accessToken")},
+    {&Profile::uuid, QStringLiteral("uuid")},
+    {&Profile::resolvedName, QStringLiteral("resolvedName")},
+    {&Profile::userType, QStringLiteral("userType")},
+    {&Profile::refreshToken, QStringLiteral("refreshToken")},
+    {&Profile::xuid, QStringLiteral("xuid")},
+    {&Profile::tokenExpiry, QStringLiteral("tokenExpiry")},
+};
+
+const std::pair<QString CustomBuild::*, QString> kBuildTexts[] = {
+    {&CustomBuild::name, kName},
+    {&CustomBuild::serverUrl, kServerUrl},
+    {&CustomBuild::minecraftVersion, kMinecraftVersion},
+    {&CustomBuild::loader, kLoader},
+    {&CustomBuild::loaderVersion, kLoaderVersion},
+    {&CustomBuild::resolvedVersionId, kResolvedVersionId},
+    {&CustomBuild::seasonalId, QStringLiteral("seasonalId")},
+};
+
+// Written by the launcher itself in older releases; never read back.
+const QStringList kDroppedSettings = {QStringLiteral("launcherName"),
+                                      QStringLiteral("launcherVersion")};
+
+// Profiles hold passwords and tokens in plain text: only the owner may read them.
+bool isOwnerOnly(const QString& path)
+{
+    return path == LauncherPaths::profilesFile();
+}
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// An unusable data directory fails every write of the start-up alike: one line tells it.
+void addWarning(QStringList& warnings, const QString& message)
+{
+    if (!warnings.contains(message))
+        warnings.append(message);
+}
+
+template <typename Record> void sortById(QList<Record>& records)
+{
+    // Stable, so entries sharing an id keep the order of the file.
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Record& a, const Record& b) { return a.id < b.id; });
+}
+
+template <typename Record, typename Fields>
+void writeTexts(const Record& record, const Fields& fields, QJsonObject& object)
+{
+    for (const auto& [member, key] : fields)
+        object.insert(key, record.*member);
+}
+
+// A missing value, or one that is not a string, reads as empty.
+template <typename Record, typename Fields>
+void readTexts(const QJsonObject& object, const Fields& fields, Record& record)
+{
+    for (const auto& [member, key] : fields)
+        record.*member = object.value(key).toString();
+}
+
+QJsonObject profileToJson(const Profile& profile)
+{
+    QJsonObject object{{kId, profile.id}};
+    writeTexts(profile, kProfileTexts, object);
+    return object;
+}
+
+Profile profileFromJson(const QJsonObject& object)
+{
+    Profile profile;
+    profile.id = object.value(kId).toInt();
+    readTexts(object, kProfileTexts, profile);
+    if (!object.value(kAuthType).isString())
+        profile.authType = BackendStore::kOffline;
+    if (profile.clientToken.isEmpty())
+        profile.clientToken = AuthService::generateClientToken();
+    return profile;
+}
+
+QJsonObject buildToJson(const CustomBuild& build)
+{
+    QJsonObject object{{kId, build.id}, {kSeasonalRevision, build.seasonalRevision}};
+    writeTexts(build, kBuildTexts, object);
+    return object;
+}
+
+CustomBuild buildFromJson(const QJsonObject& object)
+{
+    CustomBuild build;
+    build.id = object.value(kId).toInt();
+    build.seasonalRevision = object.value(kSeasonalRevision).toInt();
+    readTexts(object, kBuildTexts, build);
+    if (build.minecraftVersion.isEmpty())
+        build.minecraftVersion = object.value(kLegacyVersionId).toString();
+    return build;
+}
+
+// One entry of the legacy builds file in the shape of the current one.
+QJsonObject convertLegacyBuild(const QJsonObject& legacy)
+{
+    return {
+        {kId, legacy.value(kId).toInt()},
+        {kName, legacy.value(kName).toString()},
+        {kServerUrl, legacy.value(kServerUrl).toString()},
+        {kMinecraftVersion, legacy.value(kLegacyVersionId).toString()},
+        {kLoader, QString()},
+        {kLoaderVersion, QString()},
+        {kResolvedVersionId, QString()},
+    };
+}
+
+bool moveAsideBroken(const QString& path, const QString& reason, QStringList& warnings)
+{
+    const QString aside = path + QStringLiteral(".bak");
+    QFile::remove(aside);
+    if (!QFile::rename(path, aside)) {
+        warnings.append(Loc::text("storage.error.corruptNotSetAside").arg(native(path), reason));
+        return false;
+    }
+    if (isOwnerOnly(path))
+        QFile::setPermissions(aside, kOwnerOnly);
+    warnings.append(
+        Loc::text("storage.warning.corruptRecreated").arg(native(path), reason, native(aside)));
+    return true;
+}
+
+QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& warnings,
+                           bool* unreadable = nullptr)
+{
+    if (unreadable)
+        *unreadable = false;
+    if (!QFile::exists(path))
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        warnings.append(Loc::text("common.error.readFailed").arg(native(path), file.errorString()));
+        if (unreadable)
+            *unreadable = true;
+        return {};
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    file.close();
+    if (parseError.error != QJsonParseError::NoError) {
+        moveAsideBroken(path, parseError.errorString(), warnings);
+        return {};
+    }
+    if (expectArray != document.isArray()) {
+        moveAsideBroken(path,
+                        expectArray ? Loc::text("storage.error.expectedArray")
+                                    : Loc::text("storage.error.expectedObject"),
+                        warnings);
+        return {};
+    }
+    return document;
+}
+
+bool writeJsonFile(const QString& path, const QJsonDocument& document, QString* error)
+{
+    QString rootError;
+    if (!LauncherPaths::ensureRootExists(&rootError)) {
+        if (error)
+            *error = Loc::text("storage.error.launcherDirFailed").arg(rootError);
+        return false;
+    }
+    // A save file replaces the old content only once the new one is complete, so
+    // a failed write never leaves a truncated list of accounts or builds behind.
+    const QByteArray bytes = document.toJson(QJsonDocument::Indented);
+    QSaveFile file(path);
+    const bool written = file.open(QIODevice::WriteOnly) &&
+                         (!isOwnerOnly(path) || file.setPermissions(kOwnerOnly)) &&
+                         file.write(bytes) == bytes.size() && file.commit();
+    if (!written && error)
+        *error = Loc::text("storage.error.saveFailedWhy").arg(native(path), file.errorString());
+    return written;
+}
+
+// Writes while the backend starts become start-up warnings.
+template <typename Save> void saveOrWarn(Save save, QStringList& warnings)
+{
+    QString error;
+    if (!save(&error))
+        addWarning(warnings, error);
+}
+
+QVariantMap loadSettings(QStringList& warnings)
+{
+    QVariantMap settings = BackendStore::defaultSettings();
+    const QJsonObject stored =
+        readJsonFile(LauncherPaths::settingsFile(), false, warnings).object();
+    for (auto it = stored.begin(); it != stored.end(); ++it)
+        settings.insert(it.key(), it.value().toVariant());
+    for (const QString& key : kDroppedSettings)
+        settings.remove(key);
+    return settings;
+}
+
+bool migrateLegacyBuildsFile(QStringList& warnings)
+{
+    const QString buildsFile = LauncherPaths::customBuildsFile();
+    const QString legacyFile = LauncherPaths::legacyCustomBuildsFile();
+    if (QFile::exists(buildsFile) || !QFile::exists(legacyFile))
+        return false;
+
+    bool unreadable = false;
+    const QJsonArray legacy = readJsonFile(legacyFile, true, warnings, &unreadable).array();
+    // An unreadable file stays as it is, to be tried again on the next start:
+    // converting its empty reading would make its builds vanish.
+    if (unreadable || (legacy.isEmpty() && !QFile::exists(legacyFile)))
+        return false;
+
+    QJsonArray converted;
+    for (const QJsonValue& entry : legacy)
+        converted.append(convertLegacyBuild(entry.toObject()));
+    QString error;
+    if (!writeJsonFile(buildsFile, QJsonDocument(converted), &error)) {
+        addWarning(warnings, error);
+        return false;
+    }
+
+    const QString migrated = legacyFile + QStringLiteral(".migrated");
+    QFile::remove(migrated);
+    if (!QFile::rename(legacyFile, migrated))
+        warnings.append(Loc::text("storage.warning.migrationLeftover")
+                            .arg(native(buildsFile), native(legacyFile)));
+    return true;
+}
+
+void loadProfiles(BackendStore::State& state, QStringList& warnings)
+{
+    for (const QJsonValue& entry :
+         readJsonFile(LauncherPaths::profilesFile(), true, warnings).array()) {
+        state.profiles.append(profileFromJson(entry.toObject()));
+        state.nextProfileId = std::max(state.nextProfileId, state.profiles.constLast().id + 1);
+    }
+    sortById(state.profiles);
+}
+
+void loadBuilds(BackendStore::State& state, QStringList& warnings)
+{
+    const QString buildsFile = LauncherPaths::customBuildsFile();
+    int skipped = 0;
+    for (const QJsonValue& entry : readJsonFile(buildsFile, true, warnings).array()) {
+        const CustomBuild build = buildFromJson(entry.toObject());
+        if (build.name.trimmed().isEmpty() && build.minecraftVersion.trimmed().isEmpty()) {
+            ++skipped;
+            continue;
+        }
+        state.builds.append(build);
+        state.nextBuildId = std::max(state.nextBuildId, build.id + 1);
+    }
+    if (skipped > 0)
+        warnings.append(
+            Loc::text("storage.warning.buildsSkipped").arg(native(buildsFile)).arg(skipped));
+    sortById(state.builds);
+}
+} // namespace
+
+QVariantMap BackendStore::defaultSettings()
+{
+    return {
+        {QStringLiteral("gameDir"), QString()},
+        {QStringLiteral("javaPath"), QString()},
+        {QStringLiteral("javaRuntime"), QString()},
+        {QStringLiteral("minMemoryMb"), 512},
+        {QStringLiteral("maxMemoryMb"), 4096},
+        {QStringLiteral("jvmArgs"), QString()},
+        {QStringLiteral("windowWidth"), 0},
+        {QStringLiteral("windowHeight"), 0},
+        {QStringLiteral("fullscreen"), false},
+        {QStringLiteral("language"), QStringLiteral("system")},
+        {QStringLiteral("activeBuildId"), 0},
+        {QStringLiteral("seasonalBaseUrl"),
+         RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog)},
+    };
+}
+
+BackendStore::State BackendStore::load(QStringList& warnings)
+{
+    State state;
+    state.settings = loadSettings(warnings);
+    migrateLegacyBuildsFile(warnings);
+    loadProfiles(state, warnings);
+    loadBuilds(state, warnings);
+    return state;
+}
+
+void BackendStore::writeMissingFiles(const QVariantMap& settings, const QList<Profile>& profiles,
+                                     const QList<CustomBuild>& builds, QStringList& warnings)
+{
+    if (!QFile::exists(LauncherPaths::settingsFile()))
+        saveOrWarn([&](QString* error) { return saveSettings(settings, error); }, warnings);
+    if (!QFile::exists(LauncherPaths::profilesFile()))
+        saveOrWarn([&](QString* error) { return saveProfiles(profiles, error); }, warnings);
+    // While a legacy builds file that could not be converted remains, no empty
+    // builds file is written over its builds: the next start tries again.
+    if (!QFile::exists(LauncherPaths::customBuildsFile()) &&
+        !QFile::exists(LauncherPaths::legacyCustomBuildsFile()))
+        saveOrWarn([&](QString* error) { return saveBuilds(builds, error); }, warnings);
+}
+
+bool BackendStore::saveProfiles(const QList<Profile>& profiles, QString* error)
+{
+    QJsonArray array;
+    for (const Profile& profile : profiles)
+        array.append(profileToJson(profile));
+    return writeJsonFile(LauncherPaths::profilesFile(), QJsonDocument(array), error);
+}
+
+bool BackendStore::saveBuilds(const QList<CustomBuild>& builds, QString* error)
+{
+    QJsonArray array;
+    for (const CustomBuild& build : builds)
+        array.append(buildToJson(build));
+    return writeJsonFile(LauncherPaths::customBuildsFile(), QJsonDocument(array), error);
+}
+
+bool BackendStore::saveSettings(const QVariantMap& settings, QString* error)
+{
+    return writeJsonFile(LauncherPaths::settingsFile(),
+                         QJsonDocument(QJsonObject::fromVariantMap(settings)), error);
+}
+
+int BackendStore::settingInt(const QVariantMap& settings, const QString& key, int fallback)
+{
+    bool ok = false;
+    const int value = settings.value(key).toInt(&ok);
+    return ok ? value : fallback;
+}
+
+QString BackendStore::gameDir(const QVariantMap& settings)
+{
+    const QString stored = settings.value(QStringLiteral("gameDir")).toString().trimmed();
+    return stored.isEmpty() ? LauncherPaths::defaultMinecraftDir()
+                            : QDir::fromNativeSeparators(stored);
+}
+
+QVariantMap BackendStore::buildFields(const CustomBuild& build)
+{
+    QVariantMap map;
+    for (const auto& [member, key] : kBuildTexts)
+        map.insert(key, build.*member);
+    map.insert(kSeasonalRevision, build.seasonalRevision);
+    return map;
+}
+
+void BackendStore::applyBuildFields(CustomBuild& build, const QVariantMap& fields)
+{
+    for (const auto& [member, key] : kBuildTexts) {
+        if (fields.contains(key))
+            build.*member = fields.value(key).toString();
+    }
+    if (fields.contains(kSeasonalRevision)) {
+        bool ok = false;
+        const int revision = fields.value(kSeasonalRevision).toInt(&ok);
+        build.seasonalRevision = ok ? revision : 0;
+    }
+}

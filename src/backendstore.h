@@ -1,0 +1,59 @@
+#pragma once
+
+#include "launcherbackend.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+// The backend's state files in the data directory: the accounts (profiles.json), the
+// builds (customBuilds.json) and the settings (settings.json), plus the one-time
+// conversion of the legacy builds file. The backend keeps the lists and the map; this
+// class turns them into files and back. Reading never fails: a missing file reads as
+// empty, an unreadable or broken one as empty with a warning, a broken one set aside as
+// ".bak". A write replaces a file only once its new content is complete.
+class BackendStore {
+public:
+    using Profile = LauncherBackend::Profile;
+    using CustomBuild = LauncherBackend::CustomBuild;
+
+    // The stored spellings of the account kinds.
+    static const QString kOffline;
+    static const QString kElyBy;
+    static const QString kMicrosoft;
+
+    // What the state files held, and the ids the next new records take.
+    struct State {
+        QVariantMap settings;
+        QList<Profile> profiles;
+        QList<CustomBuild> builds;
+        int nextProfileId = 1;
+        int nextBuildId = 1;
+    };
+
+    static QVariantMap defaultSettings();
+
+    // Reads the settings, converts a legacy builds file, then reads the profiles and the
+    // builds. Every problem met, a failed write included, becomes a line of warnings.
+    static State load(QStringList& warnings);
+    // Writes each state file that does not exist yet, so a first start and a file set
+    // aside as broken leave all three behind.
+    static void writeMissingFiles(const QVariantMap& settings, const QList<Profile>& profiles,
+                                  const QList<CustomBuild>& builds, QStringList& warnings);
+
+    // Each writes the whole file; false, with the message in error, when it could not.
+    static bool saveProfiles(const QList<Profile>& profiles, QString* error = nullptr);
+    static bool saveBuilds(const QList<CustomBuild>& builds, QString* error = nullptr);
+    static bool saveSettings(const QVariantMap& settings, QString* error = nullptr);
+
+    // A setting as a whole number; fallback when it is missing or not a number.
+    static int settingInt(const QVariantMap& settings, const QString& key, int fallback);
+    // The game directory the settings name, or the default one.
+    static QString gameDir(const QVariantMap& settings);
+
+    // Every stored field of a build but its id, under the keys of the file.
+    static QVariantMap buildFields(const CustomBuild& build);
+    // Sets the fields that fields names by those keys; the id and other keys are ignored.
+    static void applyBuildFields(CustomBuild& build, const QVariantMap& fields);
+};
