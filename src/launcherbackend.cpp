@@ -3,9 +3,11 @@
 #include "authservice.h"
 #include "backendstore.h"
 #include "buildswitcher.h"
+#include "followedprofile.h"
 #include "gamelauncher.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
+#include "launchattempt.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "modloaderinstaller.h"
@@ -14,10 +16,8 @@
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <utility>
@@ -126,6 +126,8 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     }
 }
 
+LauncherBackend::~LauncherBackend() = default;
+
 void LauncherBackend::updateSettings(const QVariantMap& values)
 {
     const QString previousLanguage = m_settings.value(kLanguageKey).toString();
@@ -200,21 +202,6 @@ QString LauncherBackend::launchVersionIdOf(const CustomBuild& build)
 
 // ---- Launch ----
 
-namespace {
-// The missing-files message lists at most this many paths.
-constexpr int kMissingFilesShown = 12;
-const QString kFeatureCustomResolution = QStringLiteral("has_custom_resolution");
-
-QString firstNonEmpty(std::initializer_list<QString> texts)
-{
-    for (const QString& text : texts) {
-        if (!text.isEmpty())
-            return text;
-    }
-    return {};
-}
-} // namespace
-
 void LauncherBackend::launchGame(int profileIndex, int buildIndex)
 {
     const QString refusal = launchRefusal(profileIndex, buildIndex);
@@ -222,17 +209,28 @@ void LauncherBackend::launchGame(int profileIndex, int buildIndex)
         emit launchError(refusal);
         return;
     }
-    const CustomBuild build = m_customBuilds.at(buildIndex);
-    if (!prepareLaunch(build))
+    const CustomBuild& build = m_customBuilds.at(buildIndex);
+    const QString versionId = launchVersionIdOf(build);
+    auto attempt =
+        std::make_unique<LaunchAttempt>(m_profiles, profileIndex, build.id, m_auth, m_msa);
+    setBusy(Operation::Launch, true);
+    emit launchProgress(Loc::text("launch.progress.readingVersion").arg(versionId));
+    const bool customResolution =
+        BackendStore::settingInt(m_settings, QStringLiteral("windowWidth"), 0) > 0 &&
+        BackendStore::settingInt(m_settings, QStringLiteral("windowHeight"), 0) > 0;
+    QString error;
+    if (!attempt->prepare(gameDir(), versionId, customResolution, &error)) {
+        failLaunch(error);
         return;
+    }
 
     // A launch waiting for a second-factor code is replaced by this one.
-    m_pendingLaunch = ++m_lastLaunch;
-    m_pendingProfileId = m_profiles.at(profileIndex).id;
-    m_pendingProfileIndex = profileIndex;
-    m_pendingBuildId = build.id;
-    m_authlibInjectorPath.clear();
-    beginAuthentication();
+    m_launch = std::move(attempt);
+    connect(m_launch.get(), &LaunchAttempt::progress, this, &LauncherBackend::launchProgress);
+    connect(m_launch.get(), &LaunchAttempt::signedIn, this, &LauncherBackend::continueLaunch);
+    connect(m_launch.get(), &LaunchAttempt::codeRequired, this, &LauncherBackend::onCodeRequired);
+    connect(m_launch.get(), &LaunchAttempt::failed, this, &LauncherBackend::onLaunchFailed);
+    m_launch->signIn();
 }
 
 QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
@@ -275,112 +273,9 @@ QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
         .arg(versionId, build.name, versionsDir, installed.join(QStringLiteral(", ")));
 }
 
-bool LauncherBackend::prepareLaunch(const CustomBuild& build)
-{
-    const QString versionId = launchVersionIdOf(build);
-    setBusy(Operation::Launch, true);
-    emit launchProgress(Loc::text("launch.progress.readingVersion").arg(versionId));
-
-    QSet<QString> features;
-    if (BackendStore::settingInt(m_settings, QStringLiteral("windowWidth"), 0) > 0 &&
-        BackendStore::settingInt(m_settings, QStringLiteral("windowHeight"), 0) > 0)
-        features.insert(kFeatureCustomResolution);
-    QString error;
-    m_pendingVersion = VersionLoader::load(gameDir(), versionId, features, &error);
-    if (m_pendingVersion.id.isEmpty() || m_pendingVersion.mainClass.isEmpty()) {
-        failLaunch(error.isEmpty() ? Loc::text("common.error.versionReadFailed").arg(versionId)
-                                   : error);
-        return false;
-    }
-
-    LaunchOptions files;
-    files.gameDir = gameDir();
-    files.versionId = versionId;
-    const QStringList missing =
-        GameLauncher::missingFiles(files, m_pendingVersion, kMissingFilesShown);
-    if (!missing.isEmpty()) {
-        failLaunch(Loc::text("launch.error.gameFilesMissing")
-                       .arg(QString::number(missing.size()), missing.join(QLatin1Char('\n'))));
-        return false;
-    }
-    return true;
-}
-
-void LauncherBackend::beginAuthentication()
-{
-    const Profile& profile = m_profiles.at(pendingProfilePosition());
-    if (profile.authType == BackendStore::kMicrosoft) {
-        beginMicrosoftAuthentication();
-        return;
-    }
-    if (profile.authType == BackendStore::kElyBy) {
-        beginAccountServiceAuthentication(m_pendingLaunch);
-        return;
-    }
-    const QString nickname = profile.login.isEmpty() ? profile.name : profile.login;
-    finishSignIn(m_pendingLaunch, AuthService::offline(nickname));
-}
-
-void LauncherBackend::beginAccountServiceAuthentication(quint64 launch)
-{
-    m_auth->ensureAuthlibInjector(
-        LauncherPaths::runtimeDir(), [this, launch](const QString& path, const QString& error) {
-            if (!isCurrentLaunch(launch))
-                return;
-            if (!error.isEmpty()) {
-                failLaunch(error);
-                return;
-            }
-            const int position = pendingProfilePosition();
-            if (position < 0) {
-                failLaunch(Loc::text("launch.status.cancelled"));
-                return;
-            }
-            m_authlibInjectorPath = path;
-            const Profile& profile = m_profiles.at(position);
-            m_auth->loginElyBy(
-                profile.login, profile.password, profile.clientToken, profile.accessToken,
-                [this, launch](const AuthResult& result) { finishSignIn(launch, result); });
-        });
-}
-
-void LauncherBackend::beginMicrosoftAuthentication()
-{
-    const Profile& profile = m_profiles.at(pendingProfilePosition());
-    if (profile.refreshToken.isEmpty()) {
-        failMicrosoftLaunch(Loc::text("auth.msa.error.profileNeedsLogin").arg(profile.name));
-        return;
-    }
-    const QDateTime expiry = QDateTime::fromString(profile.tokenExpiry, Qt::ISODate);
-    if (hasUsableSession(profile, expiry)) {
-        continueLaunch(storedMicrosoftSession(profile, expiry));
-        return;
-    }
-    const quint64 launch = m_pendingLaunch;
-    m_msa->loginWithRefreshToken(profile.refreshToken, [this, launch](const AuthResult& result) {
-        if (!isCurrentLaunch(launch))
-            return;
-        // Signing in again cannot give an account a game profile.
-        if (result.profileUnavailable)
-            failLaunch(result.error);
-        else if (result.ok)
-            continueLaunch(result);
-        else
-            failMicrosoftLaunch(Loc::text("auth.msa.error.sessionExpired").arg(result.error));
-    });
-}
-
-void LauncherBackend::failMicrosoftLaunch(const QString& message)
-{
-    const int position = pendingProfilePosition();
-    failLaunch(message);
-    emit microsoftReloginRequired(position);
-}
-
 void LauncherBackend::submitTwoFactorCode(const QString& code)
 {
-    const int position = pendingProfilePosition();
-    if (position < 0) {
+    if (pendingProfilePosition() < 0) {
         emit launchError(Loc::text("launch.status.alreadyCancelled"));
         return;
     }
@@ -390,45 +285,35 @@ void LauncherBackend::submitTwoFactorCode(const QString& code)
         return;
     }
     setBusy(Operation::Launch, true);
-    const Profile& profile = m_profiles.at(position);
-    const quint64 launch = m_pendingLaunch;
-    m_auth->loginElyByWithTotp(profile.login, profile.password, trimmed, profile.clientToken,
-                               [this, launch](const AuthResult& result) {
-                                   // A second request for a code ends the launch.
-                                   finishSignIn(launch, result, false);
-                               });
+    m_launch->submitCode(trimmed);
 }
 
-void LauncherBackend::finishSignIn(quint64 launch, const AuthResult& result, bool codeMayBeAsked)
+void LauncherBackend::onCodeRequired(const QString& profileName)
 {
-    if (!isCurrentLaunch(launch))
-        return;
-    if (result.twoFactorRequired && codeMayBeAsked) {
-        const int position = pendingProfilePosition();
-        if (position < 0) {
-            failLaunch(Loc::text("launch.status.cancelled"));
-            return;
-        }
-        // The launch stays pending without blocking the interface while the
-        // player finds the code.
-        setBusy(Operation::Launch, false);
-        emit twoFactorRequired(m_profiles.at(position).name);
-        return;
-    }
-    if (result.ok)
-        continueLaunch(result);
-    else
-        failLaunch(result.error);
+    // The launch stays pending without blocking the interface while the player finds
+    // the code.
+    setBusy(Operation::Launch, false);
+    emit twoFactorRequired(profileName);
+}
+
+void LauncherBackend::onLaunchFailed(const QString& message, bool needsNewSignIn)
+{
+    const int position = pendingProfilePosition();
+    failLaunch(message);
+    if (needsNewSignIn)
+        emit microsoftReloginRequired(position);
 }
 
 void LauncherBackend::continueLaunch(const AuthResult& result)
 {
-    const int position = pendingProfilePosition();
+    // The attempt ends here, whatever the listeners of what follows do meanwhile.
+    const std::unique_ptr<LaunchAttempt> attempt = std::move(m_launch);
+    const int position = attempt->profilePosition();
     if (position < 0) {
         failLaunch(Loc::text("launch.status.cancelled"));
         return;
     }
-    const int buildPosition = indexOfBuildId(m_pendingBuildId);
+    const int buildPosition = indexOfBuildId(attempt->buildId());
     if (buildPosition < 0) {
         failLaunch(Loc::text("build.error.removedDuringAuth"));
         return;
@@ -443,43 +328,12 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
     }
 
     const CustomBuild build = m_customBuilds.at(buildPosition);
-    LaunchOptions options;
-    options.gameDir = gameDir();
-    options.versionId = m_pendingVersion.id;
-    options.playerName =
-        firstNonEmpty({result.name, profile.resolvedName, profile.login, profile.name});
-    options.uuid = result.uuid.isEmpty() ? profile.uuid : result.uuid;
-    options.accessToken = result.accessToken;
-    options.userType = result.userType;
-    options.clientId = result.clientToken;
-    options.xuid = result.xuid;
-    options.javaPath = managedJavaPath();
-    if (options.javaPath.isEmpty()) {
-        if (!m_settings.value(QStringLiteral("javaRuntime")).toString().trimmed().isEmpty())
-            emit launchProgress(Loc::text("java.warning.runtimeMissing"));
-        options.javaPath = m_settings.value(QStringLiteral("javaPath")).toString();
-    }
-    options.minMemoryMb = BackendStore::settingInt(m_settings, QStringLiteral("minMemoryMb"), 512);
-    options.maxMemoryMb = BackendStore::settingInt(m_settings, QStringLiteral("maxMemoryMb"), 4096);
-    options.width = BackendStore::settingInt(m_settings, QStringLiteral("windowWidth"), 0);
-    options.height = BackendStore::settingInt(m_settings, QStringLiteral("windowHeight"), 0);
-    options.fullscreen = m_settings.value(QStringLiteral("fullscreen")).toBool();
-    options.launcherName = QCoreApplication::applicationName();
-    options.launcherVersion = QCoreApplication::applicationVersion();
-    // No quoting: an argument cannot hold white space.
-    options.extraJvmArgs =
-        m_settings.value(QStringLiteral("jvmArgs"))
-            .toString()
-            .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
-    options.server = build.serverUrl.trimmed();
-    if (profile.authType == BackendStore::kElyBy)
-        options.injectorJar = m_authlibInjectorPath;
-
+    const LaunchOptions options = attempt->options(result, profile, build.serverUrl, m_settings);
     // Taken before the game starts: the interface may change the lists while
     // it hears of the start.
     const QString profileName = profile.name;
     QString error;
-    const bool started = m_gameLauncher->launch(options, m_pendingVersion, &error);
+    const bool started = m_gameLauncher->launch(options, attempt->version(), &error);
     cancelPendingLaunch();
     if (!started) {
         emit launchError(error);
@@ -509,22 +363,9 @@ void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
     saveProfiles();
 }
 
-QString LauncherBackend::managedJavaPath() const
-{
-    const QString id = m_settings.value(QStringLiteral("javaRuntime")).toString();
-    if (id.trimmed().isEmpty())
-        return {};
-    const std::optional<InstalledJavaRuntime> runtime = JavaRuntimeStore::find(id);
-    return runtime ? runtime->javaPath : QString();
-}
-
 void LauncherBackend::cancelPendingLaunch()
 {
-    m_pendingLaunch = 0;
-    m_pendingProfileId = -1;
-    m_pendingProfileIndex = -1;
-    m_pendingBuildId = -1;
-    m_authlibInjectorPath.clear();
+    m_launch.reset();
     setBusy(Operation::Launch, false);
 }
 
@@ -534,29 +375,9 @@ void LauncherBackend::failLaunch(const QString& message)
     emit launchError(message);
 }
 
-bool LauncherBackend::isCurrentLaunch(quint64 launch) const
-{
-    return launch != 0 && launch == m_pendingLaunch;
-}
-
 int LauncherBackend::pendingProfilePosition() const
 {
-    if (m_pendingLaunch == 0)
-        return -1;
-    return profilePosition(m_pendingProfileId, m_pendingProfileIndex);
-}
-
-int LauncherBackend::profilePosition(int id, int remembered) const
-{
-    // Ids read from the file may repeat: the remembered position decides among
-    // equal ids as long as the list has not moved.
-    if (remembered >= 0 && remembered < m_profiles.size() && m_profiles.at(remembered).id == id)
-        return remembered;
-    for (qsizetype i = 0; i < m_profiles.size(); ++i) {
-        if (m_profiles.at(i).id == id)
-            return int(i);
-    }
-    return -1;
+    return m_launch ? m_launch->profilePosition() : -1;
 }
 
 void LauncherBackend::stopGame()
@@ -884,33 +705,6 @@ void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIn
 
 // ---- Microsoft sign-in ----
 
-namespace {
-// A stored session is reused only while it outlives the launch by this much.
-constexpr qint64 kSessionMarginSeconds = 120;
-const QString kMsaUserType = QStringLiteral("msa");
-} // namespace
-
-bool LauncherBackend::hasUsableSession(const Profile& profile, const QDateTime& expiry)
-{
-    return !profile.accessToken.isEmpty() && expiry.isValid() &&
-           QDateTime::currentDateTimeUtc().addSecs(kSessionMarginSeconds) < expiry;
-}
-
-AuthResult LauncherBackend::storedMicrosoftSession(const Profile& profile, const QDateTime& expiry)
-{
-    AuthResult result;
-    result.ok = true;
-    result.name = profile.resolvedName;
-    result.uuid = profile.uuid;
-    result.accessToken = profile.accessToken;
-    result.clientToken = MsaAuthService::clientId();
-    result.userType = profile.userType.isEmpty() ? kMsaUserType : profile.userType;
-    result.refreshToken = profile.refreshToken;
-    result.xuid = profile.xuid;
-    result.expiresAt = expiry;
-    return result;
-}
-
 void LauncherBackend::applyMicrosoftResult(Profile& profile, const AuthResult& result)
 {
     profile.accessToken = result.accessToken;
@@ -995,7 +789,7 @@ void LauncherBackend::finishMicrosoftWindow(quint64 window, const AuthResult& re
         applyMicrosoftResult(profile, result);
         m_profiles.append(profile);
     } else {
-        const int position = profilePosition(m_pendingMsaProfileId, pending);
+        const int position = FollowedProfile{m_pendingMsaProfileId, pending}.positionIn(m_profiles);
         if (position < 0) {
             emit microsoftLoginFailed(Loc::text("profile.error.removedDuringLogin"));
             return;

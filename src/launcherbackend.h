@@ -7,7 +7,7 @@
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
-#include "minecraftversion.h"
+#include <memory>
 
 class AuthService;
 class BuildSwitcher;
@@ -18,8 +18,8 @@ class ModLoaderVersionService;
 class VersionInstaller;
 class VersionManifestService;
 class JavaRuntimeService;
+class LaunchAttempt;
 class MsaAuthService;
-class QDateTime;
 struct AuthResult;
 
 // The one object the interface instantiates: it keeps the accounts, the custom
@@ -73,6 +73,7 @@ public:
     };
 
     explicit LauncherBackend(QObject* parent = nullptr);
+    ~LauncherBackend() override;
 
     Q_INVOKABLE void updateSettings(const QVariantMap& values);
 
@@ -144,6 +145,7 @@ signals:
 
 private:
     friend class TestLauncherBackend;
+    friend class TestLaunchAttempt;
 
     void reportStorageError(const QString& message);
     void saveProfiles();
@@ -173,23 +175,14 @@ private:
     void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
 
     QString launchRefusal(int profileIndex, int buildIndex) const;
-    bool prepareLaunch(const CustomBuild& build);
     void failLaunch(const QString& message);
-    bool isCurrentLaunch(quint64 launch) const;
+    void onLaunchFailed(const QString& message, bool needsNewSignIn);
+    void onCodeRequired(const QString& profileName);
     int pendingProfilePosition() const;
-    int profilePosition(int id, int remembered) const;
-    void beginAuthentication();
-    void beginAccountServiceAuthentication(quint64 launch);
-    void beginMicrosoftAuthentication();
-    void failMicrosoftLaunch(const QString& message);
-    void finishSignIn(quint64 launch, const AuthResult& result, bool codeMayBeAsked = true);
     void continueLaunch(const AuthResult& result);
     void storeSignIn(Profile& profile, const AuthResult& result);
     static void applyMicrosoftResult(Profile& profile, const AuthResult& result);
-    static bool hasUsableSession(const Profile& profile, const QDateTime& expiry);
-    static AuthResult storedMicrosoftSession(const Profile& profile, const QDateTime& expiry);
     void finishMicrosoftWindow(quint64 window, const AuthResult& result);
-    QString managedJavaPath() const;
 
     QList<Profile> m_profiles;
     QList<CustomBuild> m_customBuilds;
@@ -212,17 +205,8 @@ private:
     bool m_constructing = true;
 
     unsigned m_busyOperations = 0;
-    // The launch being prepared: its number (0 when none) and what it launches.
-    // Callbacks carry the number of the launch they belong to, so the late result
-    // of a cancelled or replaced launch is never applied to another. The profile
-    // is followed by its id, its list position only telling duplicates apart.
-    quint64 m_pendingLaunch = 0;
-    quint64 m_lastLaunch = 0;
-    int m_pendingProfileId = -1;
-    int m_pendingProfileIndex = -1;
-    int m_pendingBuildId = -1;
-    MinecraftVersion m_pendingVersion;
-    QString m_authlibInjectorPath;
+    // The launch under way, if any: a cancelled or replaced one is deleted at once.
+    std::unique_ptr<LaunchAttempt> m_launch;
 
     // The profile the open Microsoft sign-in window works for: none, a new
     // profile, or an existing one followed by its id (the position only tells
