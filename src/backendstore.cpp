@@ -181,6 +181,9 @@ QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& w
         *unreadable = false;
     if (!QFile::exists(path))
         return {};
+    // Whatever left the file readable by others, it does not stay so until the next save.
+    if (isOwnerOnly(path))
+        QFile::setPermissions(path, kOwnerOnly);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         warnings.append(Loc::text("common.error.readFailed").arg(native(path), file.errorString()));

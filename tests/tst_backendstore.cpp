@@ -194,9 +194,14 @@ private slots:
             {"id": 2, "name": "two", "authType": 7},
             "not an object"
         ])";
+        const QString file = home.dataDir() + "/profiles.json";
         QVERIFY(home.writeFile("Hollowmere/profiles.json", stored));
+        // Left world-readable by someone else: it is not left so until the next save.
+        QVERIFY(QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ReadGroup | QFileDevice::ReadOther));
         StoreStart start;
         QCOMPARE(start.warnings, QStringList());
+        QVERIFY(ownerOnly(file));
 
         const auto& loaded = start.state.profiles;
         QCOMPARE(loaded.size(), 3);
@@ -216,7 +221,6 @@ private slots:
         for (const int dash : {8, 13, 18, 23})
             QCOMPARE(token.at(dash), QLatin1Char('-'));
         QVERIFY(token != loaded.at(0).clientToken);
-        const QString file = home.dataDir() + "/profiles.json";
         QCOMPARE(readBytes(file), stored);
 
         QVERIFY(QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadOther));
