@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QSaveFile>
+#include <QSet>
 
 #include <algorithm>
 #include <utility>
@@ -289,6 +290,23 @@ void loadProfiles(BackendStore::State& state, QStringList& warnings)
     sortById(state.profiles);
 }
 
+// A build's id names its folder of archives. A negative id names none, so the build's
+// files would be cleared unsaved when it is left; an id another build holds names that
+// build's folder, which would then be restored for both and deleted with either. Such
+// builds take fresh ids; the first build of the file to hold an id keeps it.
+void renumberUnusableBuildIds(BackendStore::State& state)
+{
+    QSet<int> held;
+    for (CustomBuild& build : state.builds) {
+        if (build.id >= 0 && !held.contains(build.id)) {
+            held.insert(build.id);
+            continue;
+        }
+        state.renumberedBuilds.append({build.id, state.nextBuildId});
+        build.id = state.nextBuildId++;
+    }
+}
+
 void loadBuilds(BackendStore::State& state, QStringList& warnings)
 {
     const QString buildsFile = LauncherPaths::customBuildsFile();
@@ -305,6 +323,7 @@ void loadBuilds(BackendStore::State& state, QStringList& warnings)
     if (skipped > 0)
         warnings.append(
             Loc::text("storage.warning.buildsSkipped").arg(native(buildsFile)).arg(skipped));
+    renumberUnusableBuildIds(state);
     sortById(state.builds);
 }
 } // namespace

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <utility>
+
 // The backend's state files in the data directory: the accounts (profiles.json), the
 // builds (customBuilds.json) and the settings (settings.json), plus the one-time
 // conversion of the legacy builds file. The backend keeps the lists and the map; this
@@ -30,6 +32,9 @@ public:
         QList<CustomBuild> builds;
         int nextProfileId = 1;
         int nextBuildId = 1;
+        // Builds read with an id that cannot serve them took a fresh one: the id read
+        // and the id given, in the order of the file.
+        QList<std::pair<int, int>> renumberedBuilds;
     };
 
     static QVariantMap defaultSettings();

@@ -631,6 +631,12 @@ bool BuildSwitcher::forgetBuild(int buildId)
     return QDir(dir).removeRecursively();
 }
 
+bool BuildSwitcher::renumberBuild(int oldId, int newId)
+{
+    const QString dir = buildDir(oldId);
+    return !QFileInfo::exists(dir) || QDir().rename(dir, buildDir(newId));
+}
+
 // --- index and housekeeping ---
 
 QJsonObject BuildSwitcher::readIndex() const

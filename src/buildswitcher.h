@@ -36,6 +36,9 @@ public:
     QString interruptedSwitchWarning() const;
     void resumeInterrupted(const QString& gameDir);
     bool forgetBuild(int buildId);
+    // Hands a build's folder, with its archives, to the build's new id; false when it
+    // could not be moved.
+    bool renumberBuild(int oldId, int newId);
     void cancel();
 
     bool busy() const { return m_stage != Idle; }

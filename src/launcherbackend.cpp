@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QTimer>
 
 #include <utility>
@@ -83,6 +84,7 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_customBuilds = std::move(state.builds);
     m_nextProfileId = state.nextProfileId;
     m_nextBuildId = state.nextBuildId;
+    adoptRenumberedBuilds(state.renumberedBuilds);
 
     // A first run without builds imports the existing game directory here.
 
@@ -175,6 +177,33 @@ void LauncherBackend::saveSettings()
     QString error;
     if (!BackendStore::saveSettings(m_settings, &error))
         reportStorageError(error);
+}
+
+// Builds read with ids that could not serve them took fresh ones. Their folders of
+// archives follow them and the active build stays active; both files are written at once,
+// so the next start finds the same ids.
+void LauncherBackend::adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered)
+{
+    if (renumbered.isEmpty())
+        return;
+    const int activeId = BackendStore::settingInt(m_settings, kActiveBuildId, 0);
+    QSet<int> handedOver;
+    for (const auto& [oldId, newId] : renumbered) {
+        // A shared id keeps its folder with the build that kept the id; of builds sharing
+        // a negative one, the first takes over what that id had.
+        if (oldId >= 0 || handedOver.contains(oldId))
+            continue;
+        handedOver.insert(oldId);
+        if (!m_buildSwitcher->renumberBuild(oldId, newId))
+            m_startupWarnings.append(Loc::text("build.warning.archiveNotMoved")
+                                         .arg(m_customBuilds.at(indexOfBuildId(newId)).name,
+                                              native(LauncherPaths::buildDir(oldId)),
+                                              native(LauncherPaths::buildDir(newId))));
+        if (oldId == activeId)
+            m_settings.insert(kActiveBuildId, newId);
+    }
+    saveCustomBuilds();
+    saveSettings();
 }
 
 QString LauncherBackend::gameDir() const

@@ -8,6 +8,7 @@
 #include <QtQml/qqmlregistration.h>
 
 #include <memory>
+#include <utility>
 
 class AuthService;
 class BuildSwitcher;
@@ -151,6 +152,7 @@ private:
     void saveProfiles();
     void saveCustomBuilds();
     void saveSettings();
+    void adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered);
 
     QString gameDir() const;
     int indexOfBuildId(int id) const;

@@ -236,7 +236,7 @@ private slots:
                  (QStringList{"customBuilds.json", "profiles.json", "settings.json"}));
     }
 
-    // Entries that share an id keep the order of their file.
+    // Profiles that share an id keep the order of their file; builds get ids of their own.
     void equalIdsKeepTheirOrder()
     {
         TempHome home;

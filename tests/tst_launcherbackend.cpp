@@ -740,6 +740,45 @@ private slots:
         QCOMPARE(started.errors.size(), 0);
     }
 
+    // A negative id names no build's folder and a shared one names another build's: such
+    // builds get ids of their own at start, so switching away saves their files.
+    void buildsWithUnusableIdsKeepTheirFiles()
+    {
+        TempHome home;
+        const GameDirFixture::Fingerprint world = writeLiveBuild(home);
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"activeBuildId": -1})"));
+        QVERIFY(home.writeFile("Hollowmere/customBuilds.json", R"([
+            {"id": -1, "name": "World", "minecraftVersion": "1.20.1"},
+            {"id": 2, "name": "Other", "minecraftVersion": "1.20.1"},
+            {"id": -2, "name": "Stored", "minecraftVersion": "1.20.1"},
+            {"id": 2, "name": "Twin", "minecraftVersion": "1.20.1"}])"));
+        ZipArchive zip;
+        QVERIFY(QDir().mkpath(LauncherPaths::buildDir(-2)));
+        QVERIFY(zip.create(LauncherPaths::buildDir(-2) + "/2026-01-01_Stored.zip"));
+        QVERIFY(zip.addData("saves/stored/level.dat", "stored"));
+        QVERIFY(zip.close());
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("World"));
+        QList<int> ids;
+        for (const QJsonValue& build : readJson(home.dataDir() + "/customBuilds.json").array())
+            ids.append(build.toObject().value("id").toInt());
+        std::sort(ids.begin(), ids.end());
+        QCOMPARE(ids, QList<int>({2, 3, 4, 5}));
+
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        backend.setActiveBuildIndex(int(backend.customBuildNames().indexOf("Stored")));
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty() && !backend.switching(), 20000);
+        QVERIFY(QFile::exists(gameDirOf(home) + "/saves/stored/level.dat"));
+        active.clear();
+        backend.setActiveBuildIndex(int(backend.customBuildNames().indexOf("World")));
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty() && !backend.switching(), 20000);
+        QCOMPARE(GameDirFixture::fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()),
+                 world);
+        QCOMPARE(started.messages(), QStringList());
+    }
+
     void interruptedSwitchIsFinishedAtStart()
     {
         TempHome home;
