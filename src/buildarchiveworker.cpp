@@ -1,6 +1,7 @@
 #include "buildarchiveworker.h"
 
 #include "localization.h"
+#include "pathrules.h"
 #include "ziparchive.h"
 
 #include <QDir>
@@ -43,28 +44,6 @@ QString native(const QString& path)
     return QDir::toNativeSeparators(path);
 }
 
-QString topSegment(const QString& path)
-{
-    const qsizetype slash = path.indexOf(QLatin1Char('/'));
-    return slash < 0 ? path : path.left(slash);
-}
-
-// Lexical test: symbolic links are not resolved, and the directory is not inside itself.
-bool isInside(const QString& directory, const QString& path)
-{
-    const QString base = QDir::cleanPath(QDir(directory).absolutePath()) + QLatin1Char('/');
-    return QDir::cleanPath(path).startsWith(base);
-}
-
-// The test on the real file system: a folder reached through a symbolic link that points
-// elsewhere is outside even when its name is below the game directory.
-bool isReallyInside(const QString& realGameDir, const QString& existingDirectory)
-{
-    const QString real = QFileInfo(existingDirectory).canonicalFilePath();
-    return !real.isEmpty() && !realGameDir.isEmpty() &&
-           (real == realGameDir || real.startsWith(realGameDir + QLatin1Char('/')));
-}
-
 void collectBelow(const QString& directory, const QString& relative, QStringList& files,
                   qint64* totalBytes)
 {
@@ -98,7 +77,7 @@ void pruneEmptyDirs(const QString& root, QStringList relativeDirs)
         const QString path = base.filePath(relative);
         const QFileInfo info(path);
         // A folder reached through a linked parent lies elsewhere, and is not ours to remove.
-        if (info.isSymLink() || !info.isDir() || !isReallyInside(realRoot, path))
+        if (info.isSymLink() || !info.isDir() || !PathRules::isReallyInside(realRoot, path))
             continue;
         if (QDir(path).isEmpty(kEveryEntry))
             base.rmdir(relative);
@@ -154,7 +133,7 @@ QString extractBelow(const ZipArchive& zip, const ZipEntryInfo& entry, const QSt
     const QString folder = parentOf(destination);
     if (!QDir().mkpath(folder))
         return Loc::text("common.error.createFailed").arg(native(folder));
-    if (!isReallyInside(realGameDir, folder))
+    if (!PathRules::isReallyInside(realGameDir, folder))
         return Loc::text(escapeKey).arg(entry.name);
     QString error;
     if (!writeEntry(zip, entry, destination, cancel, &error))
@@ -190,17 +169,6 @@ QStringList BuildArchiveWorker::collectFiles(const QString& gameDir, const QStri
     return files;
 }
 
-bool BuildArchiveWorker::isSafeRelativePath(const QString& path)
-{
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')) ||
-        path.contains(QLatin1Char(':')) || path.contains(QChar(0)))
-        return false;
-    const QStringList parts = path.split(QLatin1Char('/'));
-    return std::none_of(parts.begin(), parts.end(), [](const QString& part) {
-        return part == QLatin1String(".") || part == QLatin1String("..");
-    });
-}
-
 void BuildArchiveWorker::syncToDisk(const QString& path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
@@ -234,10 +202,10 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         return;
     }
     const QStringList files = collectFiles(gameDir, excludeTop);
-    // Restoring refuses such names, and the game directory is cleared once the archive is
-    // committed: the build would be saved but could never come back.
+    // The game directory is cleared once the archive is committed: a name that restoring
+    // refuses would leave the build saved but never coming back.
     for (const QString& relative : files) {
-        if (!isSafeRelativePath(relative)) {
+        if (!PathRules::isBuildArchivePath(relative)) {
             fail(Loc::text("switch.error.unsupportedName").arg(native(relative)));
             return;
         }
@@ -352,7 +320,7 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
     emit progress(0, count, QString());
     // Every name is checked before anything is written.
     for (const ZipEntryInfo& entry : entries) {
-        if (!entry.isDirectory && !entry.isSymlink && !isSafeRelativePath(entry.name)) {
+        if (!entry.isDirectory && !entry.isSymlink && !PathRules::isBuildArchivePath(entry.name)) {
             fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
             return;
         }
@@ -430,11 +398,11 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
     for (const ZipEntryInfo& entry : zip.entries()) {
         if (entry.isDirectory || entry.isSymlink)
             continue;
-        if (!isSafeRelativePath(entry.name)) {
+        if (!PathRules::isPackPath(entry.name)) {
             fail(Loc::text("switch.error.packBadPath").arg(entry.name));
             return;
         }
-        if (forbiddenTop.contains(topSegment(entry.name), Qt::CaseSensitive)) {
+        if (forbiddenTop.contains(PathRules::topSegment(entry.name), Qt::CaseSensitive)) {
             fail(Loc::text("switch.error.packTouchesLauncher").arg(entry.name));
             return;
         }
@@ -457,12 +425,13 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             return;
         }
         const QString path = root + relative;
-        const bool allowed = isSafeRelativePath(relative) &&
-                             !forbiddenTop.contains(topSegment(relative), Qt::CaseSensitive) &&
-                             isInside(gameDir, path);
+        const bool allowed =
+            PathRules::isPackPath(relative) &&
+            !forbiddenTop.contains(PathRules::topSegment(relative), Qt::CaseSensitive) &&
+            PathRules::isInside(gameDir, path);
         if (allowed) {
             const QFileInfo info(path);
-            if (info.exists() && isReallyInside(realGameDir, parentOf(path)) &&
+            if (info.exists() && PathRules::isReallyInside(realGameDir, parentOf(path)) &&
                 !QFile::remove(path)) {
                 fail(Loc::text("switch.error.removeFailed").arg(native(path)));
                 return;
@@ -482,7 +451,7 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             fail(Loc::text("switch.status.installCancelled"));
             return;
         }
-        if (!isInside(gameDir, root + entry.name)) {
+        if (!PathRules::isInside(gameDir, root + entry.name)) {
             fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
             return;
         }

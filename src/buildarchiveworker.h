@@ -10,9 +10,10 @@
 // directory into a build archive, empties it down to the shared entries, extracts a
 // build archive into it and installs a pack archive. Lives on the build switcher's
 // worker thread; every request reports per-file progress and ends with exactly one
-// finished(). Hostile archive contents (absolute names, parent steps, drive letters,
-// backslashes, links, writes into the shared entries or out of the game directory)
-// are refused on their exact stored names.
+// finished(). Hostile archive contents (absolute names, parent steps, links, writes into
+// the shared entries or out of the game directory) are refused on their exact stored
+// names before anything is written; pack archives are also refused drive letters and
+// backslashes (PathRules).
 class BuildArchiveWorker : public QObject {
     Q_OBJECT
 
@@ -29,9 +30,6 @@ public:
     // entries named in excludeTop skipped. Adds their sizes to totalBytes when given.
     static QStringList collectFiles(const QString& gameDir, const QStringList& excludeTop,
                                     qint64* totalBytes = nullptr);
-    // Whether an entry name may be written below the game directory: not empty, not
-    // absolute, no backslash or colon, no "." or ".." step.
-    static bool isSafeRelativePath(const QString& path);
     // Whether entries of this name are stored without recompressing.
     static bool isAlreadyCompressed(const QString& path);
     // Flushes a file's data, or a directory's entries, to the disk.

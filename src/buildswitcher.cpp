@@ -3,6 +3,7 @@
 #include "buildarchiveworker.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -36,7 +37,6 @@ const QString kPackRemove = QStringLiteral("packRemove");
 const QString kPackNote = QStringLiteral("packNote");
 
 constexpr qint64 kSpaceReserve = 268435456; // 256 MiB beyond the archived bytes
-constexpr int kMaxArchiveNameLength = 48;
 constexpr int kShutdownWaitMs = 5000;
 
 std::function<qint64(const QString&)>& spaceProbeOverride()
@@ -66,11 +66,6 @@ QString indexPath()
 QString indexWriteFailed()
 {
     return Loc::text("switch.error.indexWriteFailed").arg(native(indexPath()));
-}
-
-bool isAsciiWhitespace(char16_t c)
-{
-    return c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r' || c == u' ';
 }
 
 QString indexState(const QJsonObject& index)
@@ -115,32 +110,6 @@ QStringList BuildSwitcher::sharedTopLevel()
 {
     return {QStringLiteral("assets"), QStringLiteral("libraries"), QStringLiteral("versions"),
             QStringLiteral("launcher_profiles.json"), QStringLiteral("runtime")};
-}
-
-QString BuildSwitcher::archiveBaseName(const QString& buildName)
-{
-    QString name;
-    for (const QChar ch : buildName) {
-        const char16_t c = ch.unicode();
-        if (c < 0x80) {
-            if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
-                c == u'-' || c == u'_')
-                name.append(ch);
-            else if (isAsciiWhitespace(c) || c == u'.')
-                name.append(QLatin1Char('_'));
-        } else if (ch.isLetterOrNumber()) {
-            name.append(ch);
-        } else if (ch.isSpace()) {
-            name.append(QLatin1Char('_'));
-        }
-    }
-    qsizetype leading = 0;
-    while (leading < name.size() && name.at(leading) == QLatin1Char('_'))
-        ++leading;
-    name.remove(0, leading);
-    if (name.isEmpty())
-        return QStringLiteral("build");
-    return name.left(kMaxArchiveNameLength);
 }
 
 void BuildSwitcher::setAvailableSpaceProbeForTesting(std::function<qint64(const QString&)> probe)
@@ -300,7 +269,7 @@ void BuildSwitcher::commitArchive()
 {
     const QString fromDir = buildDir(m_fromId);
     const QString fileName = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) +
-                             QLatin1Char('_') + archiveBaseName(m_fromName) +
+                             QLatin1Char('_') + PathRules::buildArchiveName(m_fromName) +
                              QStringLiteral(".zip");
     const QString finalPath = fromDir + QLatin1Char('/') + fileName;
 
@@ -580,8 +549,7 @@ void BuildSwitcher::resumeApplying(const QJsonObject& index, const QString& game
         return;
     const QString packName = index.value(kPack).toString();
     const QString packPath = buildDir(to) + QLatin1Char('/') + packName;
-    if (packName.isEmpty() || packName.contains(QLatin1Char('/')) ||
-        !QFileInfo(packPath).isFile()) {
+    if (!PathRules::isPlainFileName(packName) || !QFileInfo(packPath).isFile()) {
         QJsonObject reset = index;
         reset.insert(kState, kStateIdle);
         removeKeys(reset, {kPack, kPackName, kPackRemove, kPackNote, kTo});

@@ -26,8 +26,6 @@ public:
     ~BuildSwitcher() override;
 
     static QStringList sharedTopLevel();
-    // The archive name rule applied to a build's display name.
-    static QString archiveBaseName(const QString& buildName);
 
     void switchTo(int fromId, const QString& fromName, int toId, const QString& toName,
                   const QString& gameDir);

@@ -2,6 +2,7 @@
 
 #include "minecraftversion.h"
 #include "modloaderversionservice.h"
+#include "pathrules.h"
 
 #include <QDateTime>
 #include <QDirIterator>
@@ -122,7 +123,7 @@ QList<Candidate> load(const QString& gameDir, const QStringList& ids)
         const QJsonObject json = readObject(VersionLoader::versionJsonPath(gameDir, id));
         const QString parent = json.value(QLatin1String("inheritsFrom")).toString();
         // A parent id that could never name a version folder makes the version unusable.
-        if (json.isEmpty() || (!parent.isEmpty() && !VersionLoader::isSafeId(parent)))
+        if (json.isEmpty() || (!parent.isEmpty() && !PathRules::isVersionId(parent)))
             continue;
         candidates.append({id, json, !parent.isEmpty()});
     }

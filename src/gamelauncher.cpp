@@ -3,6 +3,7 @@
 #include "javalocator.h"
 #include "localization.h"
 #include "minecraftversion.h"
+#include "pathrules.h"
 #include "remoteaddresses.h"
 #include "ziparchive.h"
 
@@ -294,6 +295,11 @@ CommandLine assembleCommandLine(const LaunchOptions& options, const MinecraftVer
 
 // ---- Native libraries ----
 
+QString nativeFileName(const ZipEntryInfo& entry)
+{
+    return entry.name.section(QLatin1Char('/'), -1);
+}
+
 bool isExtractedEntry(const ZipEntryInfo& entry, const QStringList& exclude)
 {
     if (entry.isDirectory || entry.isSymlink)
@@ -304,7 +310,8 @@ bool isExtractedEntry(const ZipEntryInfo& entry, const QStringList& exclude)
         if (entry.name.startsWith(prefix))
             return false;
     }
-    return isNativeLibraryFile(entry.name.section(QLatin1Char('/'), -1));
+    const QString fileName = nativeFileName(entry);
+    return PathRules::isPlainFileName(fileName) && isNativeLibraryFile(fileName);
 }
 
 // Only the entry's last name component is used, so nothing is written outside the
@@ -318,7 +325,7 @@ bool extractLibrary(const QString& archivePath, const QStringList& exclude,
     for (const ZipEntryInfo& entry : archive.entries()) {
         if (!isExtractedEntry(entry, exclude))
             continue;
-        const QString fileName = entry.name.section(QLatin1Char('/'), -1);
+        const QString fileName = nativeFileName(entry);
         const QString target = nativesDir + QLatin1Char('/') + fileName;
         const QFileInfo existing(target);
         if (existing.isFile() && existing.size() == qint64(entry.size))

@@ -2,6 +2,7 @@
 
 #include "launcherpaths.h"
 #include "localization.h"
+#include "pathrules.h"
 #include "ziparchive.h"
 
 #include <QDir>
@@ -42,17 +43,6 @@ QString native(const QString& path)
     return QDir::toNativeSeparators(path);
 }
 
-// Strictly below root; the root itself is not inside.
-bool isInside(const QString& root, const QString& path)
-{
-    return QDir::cleanPath(path).startsWith(QDir::cleanPath(root) + QLatin1Char('/'));
-}
-
-bool isRootOrInside(const QString& root, const QString& path)
-{
-    return QDir::cleanPath(path) == QDir::cleanPath(root) || isInside(root, path);
-}
-
 // Where a relative link target points, judged from the link's own folder.
 QString resolvedLinkTarget(const QString& linkPath, const QString& target)
 {
@@ -69,17 +59,9 @@ bool sameHex(const QByteArray& digest, const QString& expected)
 QString archiveFileName(const JavaRuntimeEntry& entry)
 {
     const QString name = entry.url.fileName(QUrl::FullyDecoded);
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
-        name.contains(QLatin1Char('/')))
+    if (!PathRules::isPlainFileName(name))
         return JavaRuntimeStore::sanitizeId(entry.id) + QStringLiteral(".archive");
     return name;
-}
-
-// A tar member that tar would place outside the folder it extracts into.
-bool isUnsafeMember(const QString& name)
-{
-    return name.startsWith(QLatin1Char('/')) ||
-           name.split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
 // A transfer time-out shows as a cancelled operation; the only other cancellation that
@@ -407,7 +389,7 @@ void JavaInstaller::checkTarListing(const QByteArray& listing)
     const QStringList members =
         QString::fromLocal8Bit(listing).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& member : members) {
-        if (isUnsafeMember(member)) {
+        if (!PathRules::isTarMemberPath(member)) {
             fail(Loc::text("java.error.archiveBadPath").arg(member));
             return;
         }
@@ -482,7 +464,7 @@ bool JavaInstaller::extractZipEntry(qint64 position)
 {
     const ZipEntryInfo info = m_zip->reader.entries().at(position);
     const QString target = QDir::cleanPath(m_runtimeDir + QLatin1Char('/') + info.name);
-    if (!isInside(m_runtimeDir, target)) {
+    if (!PathRules::isInside(m_runtimeDir, target)) {
         fail(Loc::text("java.error.archiveBadPath").arg(info.name));
         return false;
     }
@@ -559,7 +541,7 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
         const QString key = it.key();
         const QString path = QDir::cleanPath(m_runtimeDir + QLatin1Char('/') + key);
-        if (!isInside(m_runtimeDir, path)) {
+        if (!PathRules::isInside(m_runtimeDir, path)) {
             fail(Loc::text("java.error.manifestBadPath").arg(key));
             return false;
         }
@@ -573,7 +555,7 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
         } else if (type == QLatin1String("link")) {
             const QString target = item.value(QStringLiteral("target")).toString();
             if (QDir::isAbsolutePath(target) ||
-                !isRootOrInside(m_runtimeDir, resolvedLinkTarget(path, target))) {
+                !PathRules::isSameOrInside(m_runtimeDir, resolvedLinkTarget(path, target))) {
                 fail(Loc::text("java.error.manifestBadPath").arg(key));
                 return false;
             }
@@ -732,14 +714,14 @@ bool JavaInstaller::applyLink(const QString& linkPath, const QString& target)
     const QString root = QFileInfo(m_runtimeDir).canonicalFilePath();
     const QString realFolder = QFileInfo(folder).canonicalFilePath();
     const QString relative = relativeToRuntime(linkPath);
-    if (!isRootOrInside(root, realFolder) ||
-        !isRootOrInside(root, QDir::cleanPath(realFolder + QLatin1Char('/') + target))) {
+    if (!PathRules::isSameOrInside(root, realFolder) ||
+        !PathRules::isSameOrInside(root, QDir::cleanPath(realFolder + QLatin1Char('/') + target))) {
         fail(Loc::text("java.error.manifestBadPath").arg(relative));
         return false;
     }
     if (QFile::link(target, linkPath)) {
         const QString reached = QFileInfo(linkPath).canonicalFilePath();
-        if (reached.isEmpty() || isRootOrInside(root, reached))
+        if (reached.isEmpty() || PathRules::isSameOrInside(root, reached))
             return true;
         QFile::remove(linkPath);
         fail(Loc::text("java.error.manifestBadPath").arg(relative));
@@ -747,7 +729,8 @@ bool JavaInstaller::applyLink(const QString& linkPath, const QString& target)
     }
     const QString source = resolvedLinkTarget(linkPath, target);
     const QString realSource = QFileInfo(source).canonicalFilePath();
-    if (realSource.isEmpty() || !isInside(root, realSource) || !QFile::copy(realSource, linkPath)) {
+    if (realSource.isEmpty() || !PathRules::isInside(root, realSource) ||
+        !QFile::copy(realSource, linkPath)) {
         fail(Loc::text("java.error.linkFailed").arg(relative));
         return false;
     }
@@ -765,7 +748,7 @@ void JavaInstaller::complete()
     }
     // A java that is a link leading out of the runtime is not the launcher's to change.
     const QString realJava = QFileInfo(javaPath).canonicalFilePath();
-    if (isInside(QFileInfo(m_runtimeDir).canonicalFilePath(), realJava))
+    if (PathRules::isInside(QFileInfo(m_runtimeDir).canonicalFilePath(), realJava))
         QFile::setPermissions(realJava, QFile::permissions(realJava) | kExecuteBits);
 
     const InstalledJavaRuntime runtime{

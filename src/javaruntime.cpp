@@ -2,6 +2,7 @@
 
 #include "launcherpaths.h"
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -84,12 +85,6 @@ QJsonObject runtimeToJson(const InstalledJavaRuntime& runtime, const QString& ru
         {QStringLiteral("javaPath"), QDir(runtimeDir).relativeFilePath(runtime.javaPath)},
         {QStringLiteral("size"), static_cast<double>(runtime.size)},
     };
-}
-
-bool isKeptAsIs(char16_t unit)
-{
-    return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') ||
-           (unit >= u'0' && unit <= u'9') || unit == u'-' || unit == u'.';
 }
 
 void setError(QString* error, const QString& message)
@@ -191,19 +186,7 @@ namespace JavaRuntimeStore {
 
 QString sanitizeId(const QString& id)
 {
-    QString result;
-    result.reserve(id.size());
-    for (const QChar unit : id) {
-        const char16_t code = unit.unicode();
-        if (isKeptAsIs(code) || (code > 127 && unit.isLetterOrNumber()))
-            result.append(unit);
-        else
-            result.append(QLatin1Char('_'));
-    }
-    qsizetype leadingDots = 0;
-    while (leadingDots < result.size() && result.at(leadingDots) == QLatin1Char('.'))
-        ++leadingDots;
-    return result.mid(leadingDots);
+    return PathRules::runtimeDirName(id);
 }
 
 QString dirFor(const QString& id)

@@ -1,6 +1,7 @@
 #include "minecraftversion.h"
 
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -295,7 +296,7 @@ bool readChain(const QString& gameDir, const QString& versionId, QStringList& id
             return fail(Loc::text("common.error.inheritsChainTooLong").arg(versionId));
         // A parent named "../x" would read, and later launch, files from
         // outside the versions folder.
-        if (!VersionLoader::isSafeId(current))
+        if (!PathRules::isVersionId(current))
             return fail(Loc::text("version.error.invalidId"));
 
         const QString path = VersionLoader::versionJsonPath(gameDir, current);
@@ -426,16 +427,10 @@ QString versionJarPath(const QString& gameDir, const QString& id)
            QStringLiteral(".jar");
 }
 
-bool isSafeId(const QString& id)
-{
-    return !id.isEmpty() && !id.startsWith(QLatin1Char('.')) && !id.contains(QLatin1Char('/')) &&
-           !id.contains(QLatin1Char('\\'));
-}
-
 MinecraftVersion load(const QString& gameDir, const QString& versionId,
                       const QSet<QString>& features, QString* error)
 {
-    if (!isSafeId(versionId)) {
+    if (!PathRules::isVersionId(versionId)) {
         if (error)
             *error = Loc::text("version.error.invalidId");
         return {};
@@ -533,7 +528,7 @@ QStringList dependentsOf(const QString& gameDir, const QString& id)
 
 qint64 installedSize(const QString& gameDir, const QString& id)
 {
-    if (!isSafeId(id))
+    if (!PathRules::isVersionId(id))
         return 0;
     qint64 total = 0;
     QDirIterator it(gameDir + QStringLiteral("/versions/") + id,
@@ -553,7 +548,7 @@ bool remove(const QString& gameDir, const QString& id, QString* error)
             *error = message;
         return false;
     };
-    if (gameDir.isEmpty() || !isSafeId(id))
+    if (gameDir.isEmpty() || !PathRules::isVersionId(id))
         return fail(Loc::text("version.error.invalidId"));
 
     // Both sides cleaned, so "game/" or "a/../game" name the same folder.

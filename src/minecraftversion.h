@@ -53,10 +53,6 @@ namespace VersionLoader {
 QString versionJsonPath(const QString& gameDir, const QString& id);
 QString versionJarPath(const QString& gameDir, const QString& id);
 
-// Whether an id may name a folder under "versions": not empty, no leading ".",
-// neither "/" nor "\".
-bool isSafeId(const QString& id);
-
 // Resolves a version through its "inheritsFrom" chain. On a broken chain the
 // result has an empty id and `error` is set; without a main class the record
 // is complete but `mainClass` is empty and `error` is set. `error` is left

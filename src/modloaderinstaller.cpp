@@ -6,6 +6,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "minecraftversion.h"
+#include "pathrules.h"
 #include "versioninstaller.h"
 #include "zlibreference.h"
 
@@ -38,12 +39,6 @@ constexpr int kFallbackJavaMajor = 8;
 QString nativePath(const QString& path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-// Whether an id may become a folder name under "versions" and be found there again.
-bool isSafeSegment(const QString& id)
-{
-    return VersionLoader::isSafeId(id) && !id.contains(QLatin1Char(':'));
 }
 
 QNetworkRequest downloadRequest(const QUrl& url)
@@ -327,7 +322,7 @@ void ModLoaderInstaller::beginFabricLike()
                                                          : QStringLiteral("quilt-loader-");
     const QString expectedId =
         entry ? entry->versionId : prefix + m_loaderVersion + QLatin1Char('-') + m_gameVersion;
-    if (!isSafeSegment(expectedId)) {
+    if (!PathRules::isInstallableVersionId(expectedId)) {
         fail(Loc::text("loader.error.invalidVersionId").arg(expectedId));
         return;
     }
@@ -365,7 +360,7 @@ void ModLoaderInstaller::handleDescriptionReply(QNetworkReply* reply, const QStr
 
     // A description naming itself as its parent would replace the game version's own
     // description with one that inherits from itself.
-    if (!isSafeSegment(id) || id == parent) {
+    if (!PathRules::isInstallableVersionId(id) || id == parent) {
         fail(Loc::text("loader.error.descriptionBadId").arg(title));
         return;
     }

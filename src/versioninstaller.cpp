@@ -2,6 +2,7 @@
 
 #include "gamelauncher.h"
 #include "localization.h"
+#include "pathrules.h"
 #include "remoteaddresses.h"
 #include "versionmanifestservice.h"
 
@@ -42,31 +43,6 @@ constexpr int kMissingFilesShown = 12;
 QString nativePath(const QString& path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-bool isSafeRelativePath(const QString& text)
-{
-    if (text.isEmpty() || text.startsWith(QLatin1Char('/')) || text.contains(QLatin1Char('\\')) ||
-        text.contains(QLatin1Char(':')))
-        return false;
-    const QStringList parts = text.split(QLatin1Char('/'));
-    for (const QString& part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
-            return false;
-    }
-    return true;
-}
-
-bool isSafeRelativeSegment(const QString& text)
-{
-    return !text.contains(QLatin1Char('/')) && isSafeRelativePath(text);
-}
-
-// A hidden version folder could never be listed or removed again, so such ids are
-// refused like unsafe ones.
-bool isInstallableId(const QString& id)
-{
-    return isSafeRelativeSegment(id) && !id.startsWith(QLatin1Char('.'));
 }
 
 bool isHexSha1(const QString& text)
@@ -210,7 +186,7 @@ void VersionInstaller::install(const QString& gameDir, const QString& versionId)
     const QString id = versionId.trimmed();
     if (id.isEmpty())
         return;
-    if (!isInstallableId(id)) {
+    if (!PathRules::isInstallableVersionId(id)) {
         emit failed(id, Loc::text("version.error.invalidName").arg(id));
         return;
     }
@@ -364,7 +340,7 @@ void VersionInstaller::adoptVersionJson(const QByteArray& bytes, bool fromDisk)
         return;
 
     const QString parent = m_versionJson.value(QLatin1String("inheritsFrom")).toString();
-    if (!parent.isEmpty() && isInstallableId(parent) &&
+    if (!parent.isEmpty() && PathRules::isInstallableVersionId(parent) &&
         !QFileInfo::exists(VersionLoader::versionJsonPath(m_gameDir, parent))) {
         if (m_parentDepth >= kMaxQueuedParents) {
             failInstall(Loc::text("common.error.inheritsChainTooLong").arg(m_versionId));
@@ -537,7 +513,7 @@ bool VersionInstaller::prepareTasks()
     }
 
     for (const MinecraftLibrary& library : std::as_const(m_version.libraries)) {
-        if (library.url.isEmpty() || !isSafeRelativePath(library.path)) {
+        if (library.url.isEmpty() || !PathRules::isGameFilePath(library.path)) {
             m_warnings.append(Loc::text("version.error.libraryNoUrl").arg(library.name));
             continue;
         }
@@ -547,7 +523,7 @@ bool VersionInstaller::prepareTasks()
     }
 
     const QJsonObject assetIndex = objectAt(m_versionJson, {"assetIndex"});
-    if (!assetIndex.isEmpty() && isSafeRelativeSegment(m_version.assetIndex)) {
+    if (!assetIndex.isEmpty() && PathRules::isGameFileName(m_version.assetIndex)) {
         const QString indexPath = m_gameDir + QLatin1String("/assets/indexes/") +
                                   m_version.assetIndex + QLatin1String(".json");
         enqueue(taskFor(DownloadTask::AssetIndex, assetIndex, indexPath,
@@ -558,7 +534,7 @@ bool VersionInstaller::prepareTasks()
 
     const QJsonObject logFile = objectAt(m_versionJson, {"logging", "client", "file"});
     const QString logId = logFile.value(QLatin1String("id")).toString();
-    if (!logFile.isEmpty() && isSafeRelativeSegment(logId)) {
+    if (!logFile.isEmpty() && PathRules::isGameFileName(logId)) {
         enqueue(taskFor(DownloadTask::LogConfig, logFile,
                         m_gameDir + QLatin1String("/assets/log_configs/") + logId, logId));
     }
@@ -837,7 +813,7 @@ void VersionInstaller::startLegacyCopy()
                                                        : QLatin1String("/assets/virtual/legacy/"));
     for (auto it = m_assetObjects.constBegin(); it != m_assetObjects.constEnd(); ++it) {
         const QString hash = it.value().toObject().value(QLatin1String("hash")).toString();
-        if (isHexSha1(hash) && isSafeRelativePath(it.key()))
+        if (isHexSha1(hash) && PathRules::isGameFilePath(it.key()))
             m_legacyCopies.append({assetObjectPath(m_gameDir, hash), base + it.key()});
     }
     m_legacyNext = 0;

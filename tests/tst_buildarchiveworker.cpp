@@ -51,32 +51,6 @@ private slots:
         QVERIFY(Localization::instance()->load());
     }
 
-    void safeRelativePaths_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("safe");
-        QTest::newRow("plain") << "mods/a.jar" << true;
-        QTest::newRow("hidden") << ".config/.x" << true;
-        QTest::newRow("doubled slash") << "a//b.txt" << true;
-        QTest::newRow("trailing slash") << "a/b/" << true;
-        QTest::newRow("dots in a name") << "a/..b/c...d" << true;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("absolute") << "/etc/x" << false;
-        QTest::newRow("parent") << "mods/../x.jar" << false;
-        QTest::newRow("leading parent") << "../x" << false;
-        QTest::newRow("current") << "./a" << false;
-        QTest::newRow("drive") << "D:/x" << false;
-        QTest::newRow("backslash") << "a\\b.txt" << false;
-        QTest::newRow("final parent") << "a/.." << false;
-    }
-
-    void safeRelativePaths()
-    {
-        QFETCH(QString, path);
-        QFETCH(bool, safe);
-        QCOMPARE(BuildArchiveWorker::isSafeRelativePath(path), safe);
-    }
-
     void archiveReportsEveryFileAndStoresCompressedOnes()
     {
         TempHome home;
