@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QThread>
 
 #include <algorithm>
@@ -99,47 +100,46 @@ void restorePermissions(const ZipEntryInfo& entry, const QString& path)
                                     QFileDevice::WriteUser);
 }
 
-// Streams one entry into a plain file. A link found at the destination is replaced, never
-// written through; a partly written file is removed.
-bool writeEntry(const ZipArchive& zip, const ZipEntryInfo& entry, const QString& destination,
-                const ZipArchive::CancelCheck& cancel, QString* error)
+// Of the file entries that land on one file only the last is written, as extracting them
+// in order would leave it; two extracting threads never write one file.
+std::vector<bool> entriesToWrite(const QList<ZipEntryInfo>& entries)
 {
-    QFile file(destination);
-    if (QFileInfo(destination).isSymLink() && !file.remove()) {
-        *error = file.errorString();
-        return false;
+    std::vector<bool> write(size_t(entries.size()), false);
+    QHash<QString, qsizetype> lastOf;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const ZipEntryInfo& entry = entries.at(i);
+        if (entry.isDirectory || entry.isSymlink)
+            continue;
+        const QString file = PathRules::collapsedPath(entry.name);
+        if (const auto earlier = lastOf.constFind(file); earlier != lastOf.constEnd())
+            write[size_t(*earlier)] = false;
+        lastOf.insert(file, i);
+        write[size_t(i)] = true;
     }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        *error = file.errorString();
-        return false;
-    }
-    QString streamError;
-    if (!zip.extractEntry(entry.index, &file, &streamError, cancel)) {
-        *error = file.error() != QFileDevice::NoError ? file.errorString() : streamError;
-        file.remove();
-        return false;
-    }
-    restorePermissions(entry, destination);
-    return true;
+    return write;
 }
 
 // Writes one file entry below the game directory; returns the failure message, empty on
-// success. The folder it lands in must really lie inside the game directory.
+// success. Where the entry's folder really lies is checked before any folder is made, so
+// a linked folder leading elsewhere gets nothing created on its far side. The data goes
+// to a new file renamed over the destination: a link there is replaced, never written
+// through, and a file is never half-written in place.
 QString extractBelow(const ZipArchive& zip, const ZipEntryInfo& entry, const QString& root,
                      const QString& realGameDir, const char* escapeKey, const char* cancelKey,
                      const ZipArchive::CancelCheck& cancel)
 {
     const QString destination = root + entry.name;
     const QString folder = parentOf(destination);
-    if (!QDir().mkpath(folder))
-        return Loc::text("common.error.createFailed").arg(native(folder));
     if (!PathRules::isReallyInside(realGameDir, folder))
         return Loc::text(escapeKey).arg(entry.name);
+    if (!QDir().mkpath(folder))
+        return Loc::text("common.error.createFailed").arg(native(folder));
     QString error;
-    if (!writeEntry(zip, entry, destination, cancel, &error))
+    if (!zip.extractEntry(entry.index, destination, &error, cancel))
         return zip.wasCancelled()
                    ? Loc::text(cancelKey)
                    : Loc::text("switch.error.writeFailed").arg(native(entry.name), error);
+    restorePermissions(entry, destination);
     return QString();
 }
 
@@ -325,6 +325,7 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
             return;
         }
     }
+    const std::vector<bool> write = entriesToWrite(entries);
     if (!QDir().mkpath(gameDir)) {
         fail(Loc::text("common.error.createFailed").arg(native(gameDir)));
         return;
@@ -347,7 +348,7 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
             QString error;
             if (cancelled())
                 error = Loc::text("switch.status.extractCancelled");
-            else if (!entry.isDirectory && !entry.isSymlink)
+            else if (write[size_t(i)])
                 error =
                     extractBelow(reader, entry, root, realGameDir, "switch.error.archiveBadPath",
                                  "switch.status.extractCancelled", cancelCheck);
@@ -394,8 +395,11 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
         fail(Loc::text("switch.error.archiveOpenFailed").arg(native(zipPath)));
         return;
     }
+    const QList<ZipEntryInfo>& entries = zip.entries();
+    const std::vector<bool> write = entriesToWrite(entries);
     QList<ZipEntryInfo> toWrite;
-    for (const ZipEntryInfo& entry : zip.entries()) {
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const ZipEntryInfo& entry = entries.at(i);
         if (entry.isDirectory || entry.isSymlink)
             continue;
         if (!PathRules::isPackPath(entry.name)) {
@@ -406,7 +410,8 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             fail(Loc::text("switch.error.packTouchesLauncher").arg(entry.name));
             return;
         }
-        toWrite.append(entry);
+        if (write[size_t(i)])
+            toWrite.append(entry);
     }
     if (!QDir().mkpath(gameDir)) {
         fail(Loc::text("common.error.createFailed").arg(native(gameDir)));

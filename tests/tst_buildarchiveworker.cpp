@@ -3,6 +3,7 @@
 #include "localization.h"
 #include "temphome.h"
 #include "ziparchive.h"
+#include "zipwriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QTest>
 
 using namespace GameDirFixture;
+using TestHelpers::readFile;
 
 namespace {
 
@@ -229,6 +231,59 @@ private slots:
         QVERIFY2(result.ok, qPrintable(result.error));
         QVERIFY(QFileInfo(shared + "/sub").isDir());
         QVERIFY(QFileInfo(game + "/mods").isSymLink());
+    }
+
+    // Duplicates side by side are taken by different extracting threads at once.
+    void duplicateNamesRestoreTheLastEntryWhole()
+    {
+        TempHome home;
+        ZipWriter zip;
+        for (int i = 0; i < 300; ++i)
+            zip.addFile(QByteArray("config/f") + QByteArray::number(i), "x");
+        const QList<QByteArray> names = {"mods/dup.jar", "mods/dup.jar", "mods/dup.jar",
+                                         "mods//dup.jar"};
+        for (int i = 0; i < names.size(); ++i)
+            zip.addFile(names.at(i), noise(1024 * 1024, quint32(i + 1)));
+        const QByteArray last = noise(1024 * 1024, quint32(names.size()));
+        const QString zipPath = home.path() + "/dup.zip";
+        QVERIFY(zip.write(zipPath));
+
+        const QString game = home.path() + "/game";
+        BuildArchiveWorker worker;
+        for (int run50 = 0; run50 < 50; ++run50) {
+            QDir(game).removeRecursively();
+            const Result result = run(worker, [&] { worker.restore(zipPath, game); });
+            QVERIFY2(result.ok, qPrintable(result.error));
+            QVERIFY2(readFile(game + "/mods/dup.jar") == last, qPrintable(QString::number(run50)));
+        }
+        QSignalSpy entries(&worker, &BuildArchiveWorker::packEntries);
+        QVERIFY(run(worker, [&] { worker.applyPack(zipPath, game, {}, kShared); }).ok);
+        QCOMPARE(readFile(game + "/mods/dup.jar"), last);
+        QCOMPARE(entries.first().first().toStringList().filter("dup.jar"),
+                 QStringList{"mods//dup.jar"});
+    }
+
+    void nothingIsCreatedBeyondALinkedFolder()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        const QString outside = home.path() + "/other-disk";
+        QDir().mkpath(outside);
+        QDir().mkpath(game);
+        QVERIFY(QFile::link(outside, game + "/mods"));
+        const QString zipPath = home.path() + "/deep.zip";
+        ZipWriter zip;
+        zip.addFile("mods/new/deeper/x.jar", "x");
+        QVERIFY(zip.write(zipPath));
+
+        BuildArchiveWorker worker;
+        Result result = run(worker, [&] { worker.restore(zipPath, game); });
+        QCOMPARE(result.error, QString("The archive is corrupted: invalid path "
+                                       "\"mods/new/deeper/x.jar\""));
+        QVERIFY(QDir(outside).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        result = run(worker, [&] { worker.applyPack(zipPath, game, {}, kShared); });
+        QVERIFY(!result.ok);
+        QVERIFY(QDir(outside).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     }
 };
 
