@@ -1,5 +1,6 @@
 #include "buildarchiveworker.h"
 
+#include "diskspace.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "ziparchive.h"
@@ -117,6 +118,12 @@ std::vector<bool> entriesToWrite(const QList<ZipEntryInfo>& entries)
         write[size_t(i)] = true;
     }
     return write;
+}
+
+bool hasRoomToExtract(const QList<ZipEntryInfo>& files, const QString& zipPath,
+                      const QString& gameDir, QString* error)
+{
+    return DiskSpace::hasRoomFor(gameDir, ZipArchive::declaredSize(files), native(zipPath), error);
 }
 
 // Writes one file entry below the game directory; returns the failure message, empty on
@@ -318,12 +325,17 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
     const QList<ZipEntryInfo>& entries = zip.entries();
     const int count = int(entries.size());
     emit progress(0, count, QString());
-    // Every name is checked before anything is written.
+    // Every name, and the room the archive needs, is checked before anything is written.
     for (const ZipEntryInfo& entry : entries) {
         if (!entry.isDirectory && !entry.isSymlink && !PathRules::isBuildArchivePath(entry.name)) {
             fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
             return;
         }
+    }
+    QString roomError;
+    if (!hasRoomToExtract(entries, zipPath, gameDir, &roomError)) {
+        fail(roomError);
+        return;
     }
     const std::vector<bool> write = entriesToWrite(entries);
     if (!QDir().mkpath(gameDir)) {
@@ -413,6 +425,11 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
         if (write[size_t(i)])
             toWrite.append(entry);
     }
+    QString error;
+    if (!hasRoomToExtract(toWrite, zipPath, gameDir, &error)) {
+        fail(error);
+        return;
+    }
     if (!QDir().mkpath(gameDir)) {
         fail(Loc::text("common.error.createFailed").arg(native(gameDir)));
         return;
@@ -460,9 +477,8 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
             return;
         }
-        const QString error =
-            extractBelow(zip, entry, root, realGameDir, "switch.error.packEscapesGameDir",
-                         "switch.status.installCancelled", cancelCheck);
+        error = extractBelow(zip, entry, root, realGameDir, "switch.error.packEscapesGameDir",
+                             "switch.status.installCancelled", cancelCheck);
         if (!error.isEmpty()) {
             fail(error);
             return;

@@ -11,9 +11,9 @@
 // build archive into it and installs a pack archive. Lives on the build switcher's
 // worker thread; every request reports per-file progress and ends with exactly one
 // finished(). Hostile archive contents (absolute names, parent steps, links, writes into
-// the shared entries or out of the game directory) are refused on their exact stored
-// names before anything is written; pack archives are also refused drive letters and
-// backslashes (PathRules).
+// the shared entries or out of the game directory, more data than the disk holds) are
+// refused on their exact stored names before anything is written; pack archives are
+// also refused drive letters and backslashes (PathRules).
 class BuildArchiveWorker : public QObject {
     Q_OBJECT
 

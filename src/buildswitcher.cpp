@@ -1,6 +1,7 @@
 #include "buildswitcher.h"
 
 #include "buildarchiveworker.h"
+#include "diskspace.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
@@ -13,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
-#include <QStorageInfo>
 #include <QThread>
 #include <QUuid>
 
@@ -38,20 +38,6 @@ const QString kPackNote = QStringLiteral("packNote");
 
 constexpr qint64 kSpaceReserve = 268435456; // 256 MiB beyond the archived bytes
 constexpr int kShutdownWaitMs = 5000;
-
-std::function<qint64(const QString&)>& spaceProbeOverride()
-{
-    static std::function<qint64(const QString&)> probe;
-    return probe;
-}
-
-qint64 availableBytes(const QString& path)
-{
-    if (spaceProbeOverride())
-        return spaceProbeOverride()(path);
-    const QStorageInfo storage(path);
-    return storage.isValid() ? storage.bytesAvailable() : -1;
-}
 
 QString native(const QString& path)
 {
@@ -114,7 +100,7 @@ QStringList BuildSwitcher::sharedTopLevel()
 
 void BuildSwitcher::setAvailableSpaceProbeForTesting(std::function<qint64(const QString&)> probe)
 {
-    spaceProbeOverride() = std::move(probe);
+    DiskSpace::setProbeForTesting(std::move(probe));
 }
 
 double BuildSwitcher::fraction() const
@@ -204,7 +190,7 @@ bool BuildSwitcher::checkDiskSpace(QString* error) const
     qint64 size = 0;
     BuildArchiveWorker::collectFiles(m_gameDir, sharedTopLevel(), &size);
     const qint64 need = size + kSpaceReserve;
-    const qint64 available = availableBytes(LauncherPaths::buildStorageDir());
+    const qint64 available = DiskSpace::availableBytes(LauncherPaths::buildStorageDir());
     if (available < 0 || available >= need)
         return true;
     if (error)

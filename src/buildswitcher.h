@@ -51,8 +51,9 @@ public:
     // then holds no build's complete content.
     bool hasUnfinishedSwitch() const;
 
-    // Replaces the free-space probe of the disk-space rule; an empty function restores
-    // the real one. The probe returns the bytes available at a path, or -1 when unknown.
+    // Replaces the free-space probe of the disk-space rule and of every extraction; an
+    // empty function restores the real one. The probe returns the bytes available at a
+    // path, or -1 when unknown.
     static void setAvailableSpaceProbeForTesting(std::function<qint64(const QString&)> probe);
 
 signals:

@@ -1,5 +1,6 @@
 #include "gamelauncher.h"
 
+#include "diskspace.h"
 #include "javalocator.h"
 #include "localization.h"
 #include "minecraftversion.h"
@@ -315,22 +316,28 @@ bool isExtractedEntry(const ZipEntryInfo& entry, const QStringList& exclude)
 }
 
 // Only the entry's last name component is used, so nothing is written outside the
-// natives folder whatever the archive's names hold.
+// natives folder whatever the archive's names hold. What is to be written must fit on the
+// disk by the sizes the archive declares, before the first file is written.
 bool extractLibrary(const QString& archivePath, const QStringList& exclude,
                     const QString& nativesDir, QString* error)
 {
     ZipArchive archive;
     if (!archive.open(archivePath))
         return fail(error, Loc::text("launch.error.nativeReadFailed").arg(nativePath(archivePath)));
+    QList<ZipEntryInfo> toWrite;
     for (const ZipEntryInfo& entry : archive.entries()) {
         if (!isExtractedEntry(entry, exclude))
             continue;
+        const QFileInfo existing(nativesDir + QLatin1Char('/') + nativeFileName(entry));
+        if (!existing.isFile() || existing.size() != qint64(entry.size))
+            toWrite.append(entry);
+    }
+    if (!DiskSpace::hasRoomFor(nativesDir, ZipArchive::declaredSize(toWrite),
+                               nativePath(archivePath), error))
+        return false;
+    for (const ZipEntryInfo& entry : std::as_const(toWrite)) {
         const QString fileName = nativeFileName(entry);
-        const QString target = nativesDir + QLatin1Char('/') + fileName;
-        const QFileInfo existing(target);
-        if (existing.isFile() && existing.size() == qint64(entry.size))
-            continue;
-        if (!archive.extractEntry(entry.index, target))
+        if (!archive.extractEntry(entry.index, nativesDir + QLatin1Char('/') + fileName))
             return fail(
                 error,
                 Loc::text("launch.error.extractFailed").arg(fileName, nativePath(nativesDir)));

@@ -1,5 +1,6 @@
 #include "javainstaller.h"
 
+#include "diskspace.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
@@ -368,6 +369,13 @@ void JavaInstaller::startExtraction()
     auto zip = std::make_unique<JavaZipExtraction>();
     if (!zip->reader.open(m_archivePath)) {
         fail(Loc::text("java.error.archiveReadFailed").arg(native(m_archivePath)));
+        return;
+    }
+    // Sizes are declared up front; an entry inflating past its own stops while streaming.
+    QString error;
+    if (!DiskSpace::hasRoomFor(m_runtimeDir, ZipArchive::declaredSize(zip->reader.entries()),
+                               native(m_archivePath), &error)) {
+        fail(error);
         return;
     }
     m_zip = std::move(zip);

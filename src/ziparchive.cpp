@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -340,6 +341,20 @@ qint64 ZipArchive::indexOf(const QString& name) const
             m_nameIndex.insert(it->name, it->index);
     }
     return m_nameIndex.value(name, -1);
+}
+
+quint64 ZipArchive::declaredSize(const QList<ZipEntryInfo>& entries)
+{
+    quint64 total = 0;
+    for (const ZipEntryInfo& entry : entries) {
+        if (entry.isDirectory || entry.isSymlink)
+            continue;
+        // Sizes come from the archive: a sum past 64 bits is as good as infinite.
+        total = entry.size > std::numeric_limits<quint64>::max() - total
+                    ? std::numeric_limits<quint64>::max()
+                    : total + entry.size;
+    }
+    return total;
 }
 
 bool ZipArchive::requireReading(qint64 index, QString* error) const

@@ -76,6 +76,9 @@ public:
     qint64 entryCount() const { return m_entries.size(); }
     // The index of the first entry stored under exactly this name, or -1.
     qint64 indexOf(const QString& name) const;
+    // The uncompressed bytes the file entries among these declare (links and folders hold
+    // none). An entry never inflates past its declared size: extraction stops there.
+    static quint64 declaredSize(const QList<ZipEntryInfo>& entries);
     // The whole uncompressed entry; fails for entries larger than maxSize.
     QByteArray readEntry(qint64 index, QString* error = nullptr,
                          qint64 maxSize = 64 * 1024 * 1024) const;

@@ -11,7 +11,9 @@
 #include <QTest>
 
 using namespace GameDirFixture;
+using TestHelpers::native;
 using TestHelpers::readFile;
+using TestHelpers::writeZipBomb;
 
 namespace {
 
@@ -284,6 +286,26 @@ private slots:
         result = run(worker, [&] { worker.applyPack(zipPath, game, {}, kShared); });
         QVERIFY(!result.ok);
         QVERIFY(QDir(outside).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    }
+
+    void zipBombsAreRefusedBeforeExtraction()
+    {
+        TempHome home;
+        const QString zipPath = home.path() + "/bomb.zip";
+        QVERIFY(writeZipBomb(zipPath, "saves/bomb.dat", 16 * 1024 * 1024));
+        QVERIFY(QFileInfo(zipPath).size() < 64 * 1024);
+        const QString game = home.path() + "/game";
+        const QString expected =
+            Loc::text("storage.error.notEnoughSpaceToExtract").arg(native(zipPath), "80");
+        const TestHelpers::ScopedFreeSpace space(8 * 1024 * 1024);
+
+        BuildArchiveWorker worker;
+        Result result = run(worker, [&] { worker.restore(zipPath, game); });
+        QCOMPARE(result.error, expected);
+        QVERIFY(!QFileInfo::exists(game));
+        result = run(worker, [&] { worker.applyPack(zipPath, game, {}, kShared); });
+        QCOMPARE(result.error, expected);
+        QVERIFY(!QFileInfo::exists(game));
     }
 };
 

@@ -594,6 +594,23 @@ private slots:
         QCOMPARE(error, Loc::text("launch.error.createFolderFailed").arg(nativePath(blocked)));
     }
 
+    void nativeZipBombIsRefusedBeforeExtraction()
+    {
+        const QString gameDir = gameDirFor("bomb");
+        const QString natives = gameDir + "/versions/1.20.4/natives";
+        MinecraftVersion version = plainVersion(gameDir);
+        version.libraries = {library("org/bomb-natives-linux.jar", true)};
+        const QString jar = gameDir + "/libraries/org/bomb-natives-linux.jar";
+        QVERIFY(TestHelpers::writeZipBomb(jar, "linux/libbomb.so", 16 * 1024 * 1024));
+        const TestHelpers::ScopedFreeSpace space(8 * 1024 * 1024);
+
+        QString error;
+        QVERIFY(!GameLauncher::extractNatives(optionsFor(gameDir), version, natives, &error));
+        QCOMPARE(error,
+                 Loc::text("storage.error.notEnoughSpaceToExtract").arg(nativePath(jar), "80"));
+        QVERIFY(!QFileInfo::exists(natives + "/libbomb.so"));
+    }
+
     void gameRunsAndReportsItsOutput()
     {
         const QString gameDir = gameDirFor("game");

@@ -369,6 +369,24 @@ private slots:
         QVERIFY(downloadDirIsEmpty());
     }
 
+    void zipBombIsRefusedBeforeExtraction()
+    {
+        const QString bombPath = m_home->path() + "/bomb.zip";
+        QVERIFY(TestHelpers::writeZipBomb(bombPath, "jdk/lib/modules", 16 * 1024 * 1024,
+                                          {{"jdk/bin/java", javaScript(17)}}));
+        m_server.route("/bomb.zip", TestReply::ok(readFile(bombPath)));
+        const JavaRuntimeEntry entry = makeEntry("bomb", "zip", m_server.url("/bomb.zip"));
+        const TestHelpers::ScopedFreeSpace space(8 * 1024 * 1024);
+
+        JavaInstaller installer;
+        Outcome outcome(installer);
+        run(installer, entry, outcome);
+        QCOMPARE(outcome.failure(),
+                 Loc::text("storage.error.notEnoughSpaceToExtract")
+                     .arg(native(LauncherPaths::javaDownloadDir() + "/bomb.zip"), "80"));
+        expectGone(entry.id);
+    }
+
     void archiveNameFallsBackToId_data()
     {
         QTest::addColumn<QString>("path");

@@ -1,7 +1,9 @@
 #include "testhelpers.h"
 
+#include "diskspace.h"
 #include "localization.h"
 #include "temphome.h"
+#include "ziparchive.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,6 +55,31 @@ bool loadEnglishCatalog()
     TempHome home;
     return home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})") &&
            Localization::instance()->load();
+}
+
+bool writeZipBomb(const QString& path, const QString& entryName, qint64 size,
+                  const QList<QPair<QString, QByteArray>>& extra)
+{
+    ZipArchive zip;
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !zip.create(path))
+        return false;
+    for (const auto& [name, data] : extra) {
+        if (!zip.addData(name, data))
+            return false;
+    }
+    ZipEntryOptions options;
+    options.level = 9;
+    return zip.addData(entryName, QByteArray(size, '\0'), nullptr, options) && zip.close();
+}
+
+ScopedFreeSpace::ScopedFreeSpace(qint64 bytes)
+{
+    DiskSpace::setProbeForTesting([bytes](const QString&) { return bytes; });
+}
+
+ScopedFreeSpace::~ScopedFreeSpace()
+{
+    DiskSpace::setProbeForTesting({});
 }
 
 } // namespace TestHelpers

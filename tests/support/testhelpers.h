@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -30,5 +32,19 @@ QStringList firstArguments(const QSignalSpy& spy);
 // Loads the translation catalog with English chosen, from a throwaway data
 // directory, so that tests can compare messages in English.
 bool loadEnglishCatalog();
+
+// Writes a zip at path whose one entry inflates from a few KiB to `size` zero bytes;
+// `extra` entries (name, data) come first.
+bool writeZipBomb(const QString& path, const QString& entryName, qint64 size,
+                  const QList<QPair<QString, QByteArray>>& extra = {});
+
+// Makes every free-space probe of the launcher report `bytes` while it lives.
+class ScopedFreeSpace {
+public:
+    explicit ScopedFreeSpace(qint64 bytes);
+    ~ScopedFreeSpace();
+    ScopedFreeSpace(const ScopedFreeSpace&) = delete;
+    ScopedFreeSpace& operator=(const ScopedFreeSpace&) = delete;
+};
 
 } // namespace TestHelpers
