@@ -36,6 +36,7 @@ const QString kLoader = QStringLiteral("loader");
 const QString kLoaderVersion = QStringLiteral("loaderVersion");
 const QString kResolvedVersionId = QStringLiteral("resolvedVersionId");
 const QString kSeasonalRevision = QStringLiteral("seasonalRevision");
+const QString kSeasonalBaseUrl = QStringLiteral("seasonalBaseUrl");
 
 // The text fields of each record with their JSON keys; ids and numbers are
 // handled beside them.
@@ -342,8 +343,7 @@ QVariantMap BackendStore::defaultSettings()
         {QStringLiteral("fullscreen"), false},
         {QStringLiteral("language"), QStringLiteral("system")},
         {QStringLiteral("activeBuildId"), 0},
-        {QStringLiteral("seasonalBaseUrl"),
-         RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog)},
+        {kSeasonalBaseUrl, RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog)},
     };
 }
 
@@ -405,6 +405,21 @@ QString BackendStore::gameDir(const QVariantMap& settings)
     const QString stored = settings.value(QStringLiteral("gameDir")).toString().trimmed();
     return stored.isEmpty() ? LauncherPaths::defaultMinecraftDir()
                             : QDir::fromNativeSeparators(stored);
+}
+
+QUrl BackendStore::seasonalBaseUrl(const QVariantMap& settings)
+{
+    QString address = settings.value(kSeasonalBaseUrl).toString().trimmed();
+    if (address.isEmpty())
+        address = RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog);
+    QUrl url(address, QUrl::TolerantMode);
+    QString path = url.path(QUrl::FullyDecoded);
+    if (path.endsWith(QLatin1Char('/'))) {
+        while (path.endsWith(QLatin1Char('/')))
+            path.chop(1);
+        url.setPath(path, QUrl::DecodedMode);
+    }
+    return url;
 }
 
 QVariantMap BackendStore::buildFields(const CustomBuild& build)

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <utility>
@@ -56,6 +57,9 @@ public:
     static int settingInt(const QVariantMap& settings, const QString& key, int fallback);
     // The game directory the settings name, or the default one.
     static QString gameDir(const QVariantMap& settings);
+    // The seasonal catalog's base address the settings name, or the built-in one;
+    // without trailing slashes, so that catalog paths can be appended.
+    static QUrl seasonalBaseUrl(const QVariantMap& settings);
 
     // Every stored field of a build but its id, under the keys of the file.
     static QVariantMap buildFields(const CustomBuild& build);

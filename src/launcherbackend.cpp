@@ -130,8 +130,16 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
 
 LauncherBackend::~LauncherBackend() = default;
 
+QVariantMap LauncherBackend::settings() const
+{
+    QVariantMap values = m_settings;
+    values.insert(QStringLiteral("resolvedGameDir"), native(gameDir()));
+    return values;
+}
+
 void LauncherBackend::updateSettings(const QVariantMap& values)
 {
+    const QString previousGameDir = gameDir();
     const QString previousLanguage = m_settings.value(kLanguageKey).toString();
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         m_settings.insert(it.key(), it.value());
@@ -141,8 +149,21 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
     const QString language = m_settings.value(kLanguageKey).toString();
     if (language != previousLanguage)
         Localization::instance()->setLanguage(language);
-    // A changed game directory also invalidates the version catalog and the
-    // installed versions here.
+    if (gameDir() != previousGameDir) {
+        invalidateCatalog();
+        emit installedVersionsChanged();
+    }
+}
+
+QUrl LauncherBackend::seasonalBaseUrl() const
+{
+    return BackendStore::seasonalBaseUrl(m_settings);
+}
+
+void LauncherBackend::invalidateCatalog()
+{
+    m_versionCatalogDirty = true;
+    emit versionCatalogChanged();
 }
 
 void LauncherBackend::reportStorageError(const QString& message)

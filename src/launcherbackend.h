@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
@@ -76,6 +77,8 @@ public:
     explicit LauncherBackend(QObject* parent = nullptr);
     ~LauncherBackend() override;
 
+    // The stored settings and "resolvedGameDir", the game directory in effect.
+    Q_INVOKABLE QVariantMap settings() const;
     Q_INVOKABLE void updateSettings(const QVariantMap& values);
 
     // Profiles and builds, addressed by their position in the lists.
@@ -125,6 +128,7 @@ public:
 
 signals:
     void settingsChanged();
+    void versionCatalogChanged();
     void launchError(const QString& message);
     void loaderVersionsChanged(const QString& loaderKey, const QString& gameVersion);
     void launchProgress(const QString& message);
@@ -152,6 +156,8 @@ private:
     void saveProfiles();
     void saveCustomBuilds();
     void saveSettings();
+    QUrl seasonalBaseUrl() const;
+    void invalidateCatalog();
     void adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered);
 
     QString gameDir() const;
@@ -202,6 +208,8 @@ private:
     ModLoaderInstaller* m_loaderInstaller = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
     JavaInstaller* m_javaInstaller = nullptr;
+    // The version catalog's rows are rebuilt at the next read.
+    mutable bool m_versionCatalogDirty = true;
     // Storage errors met while the constructor runs reach nobody as signals, so
     // until it returns they join the start-up warnings.
     bool m_constructing = true;

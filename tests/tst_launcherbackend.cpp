@@ -9,6 +9,7 @@
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
+#include "qmlprobe.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
 #include "testhelpers.h"
@@ -21,8 +22,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QQmlEngine>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <memory>
 
 using namespace BackendFixture;
 
@@ -36,6 +40,15 @@ QByteArray readBytes(const QString& path)
 {
     return TestHelpers::readFile(path);
 }
+
+const char kLocProbe[] = R"(
+import QtQml
+import Hollowmere
+
+QtObject {
+    property string cancel: Loc.t.common.button.cancel
+}
+)";
 
 QString corruptLine(const QString& path, const QString& reason)
 {
@@ -183,10 +196,12 @@ private slots:
         TempHome home;
         Started started;
         LauncherBackend& backend = *started.backend;
-        Localization* catalog = Localization::instance();
-        QCOMPARE(catalog->language(), QStringLiteral("en"));
-        QSignalSpy settingsChanged(&backend, &LauncherBackend::settingsChanged);
-        QSignalSpy languageChanged(catalog, &Localization::languageChanged);
+        QQmlEngine engine;
+        QString error;
+        const std::unique_ptr<QObject> probe = QmlProbe::create(engine, kLocProbe, &error);
+        QVERIFY2(probe, qPrintable(error));
+        QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Cancel"));
+        QSignalSpy languageChanged(Localization::instance(), &Localization::languageChanged);
         // The language is stored before anyone hears of the change.
         QString storedWhenNotified;
         connect(&backend, &LauncherBackend::settingsChanged, this, [&] {
@@ -195,22 +210,92 @@ private slots:
         });
 
         backend.updateSettings({{"language", "ru"}});
-        QCOMPARE(settingsChanged.size(), 1);
         QCOMPARE(storedWhenNotified, QStringLiteral("ru"));
-        QCOMPARE(languageChanged.size(), 1);
-        QCOMPARE(Loc::text("common.button.cancel"), QStringLiteral("Отмена"));
-
+        QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Отмена"));
         backend.updateSettings({{"jvmArgs", "-Xss2M"}, {"language", "ru"}});
-        QCOMPARE(settingsChanged.size(), 2);
         QCOMPARE(languageChanged.size(), 1);
 
         backend.updateSettings({{"language", "en"}});
         QCOMPARE(languageChanged.size(), 2);
-        QCOMPARE(catalog->language(), QStringLiteral("en"));
-        const QJsonObject saved = readJson(home.dataDir() + "/settings.json").object();
-        QCOMPARE(saved.value("language").toString(), QStringLiteral("en"));
-        QCOMPARE(saved.value("jvmArgs").toString(), QStringLiteral("-Xss2M"));
+        QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Cancel"));
         QCOMPARE(started.errors.size(), 0);
+    }
+
+    // "{HOME}" in values stands for the temporary home; the default game directory is
+    // {HOME}/.minecraft.
+    void updateSettingsStoresAndAnnounces_data()
+    {
+        QTest::addColumn<QVariantMap>("values");
+        QTest::addColumn<QString>("resolvedGameDir");
+        QTest::addColumn<bool>("newGameDir");
+
+        QTest::newRow("same language") << QVariantMap{{"language", "en"}} << "/.minecraft" << false;
+        QTest::newRow("unknown key")
+            << QVariantMap{{"shaderQuality", "high"}, {"zoom", 3}} << "/.minecraft" << false;
+        QTest::newRow("blank game dir")
+            << QVariantMap{{"gameDir", "   "}} << "/.minecraft" << false;
+        QTest::newRow("default dir spelled out")
+            << QVariantMap{{"gameDir", " {HOME}/.minecraft "}} << "/.minecraft" << false;
+        QTest::newRow("new game dir")
+            << QVariantMap{{"gameDir", "{HOME}/other"}, {"maxMemoryMb", 2048}} << "/other" << true;
+    }
+
+    void updateSettingsStoresAndAnnounces()
+    {
+        QFETCH(QVariantMap, values);
+        QFETCH(QString, resolvedGameDir);
+        QFETCH(bool, newGameDir);
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
+        for (QVariant& value : values) {
+            if (value.typeId() == QMetaType::QString)
+                value = value.toString().replace("{HOME}", home.path());
+        }
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy settingsChanged(&backend, &LauncherBackend::settingsChanged);
+        QSignalSpy installedChanged(&backend, &LauncherBackend::installedVersionsChanged);
+        QSignalSpy catalogChanged(&backend, &LauncherBackend::versionCatalogChanged);
+
+        backend.updateSettings(values);
+        QCOMPARE(settingsChanged.size(), 1);
+        QCOMPARE(installedChanged.size(), int(newGameDir));
+        QCOMPARE(catalogChanged.size(), int(newGameDir));
+        const QVariantMap settings = backend.settings();
+        QCOMPARE(settings.value("resolvedGameDir").toString(),
+                 native(home.path() + resolvedGameDir));
+        const QJsonObject saved = readJson(home.dataDir() + "/settings.json").object();
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            QCOMPARE(settings.value(it.key()), it.value());
+            QCOMPARE(saved.value(it.key()).toVariant().toString(), it.value().toString());
+        }
+        QVERIFY(!saved.contains("resolvedGameDir"));
+        QCOMPARE(saved.value("language").toString(), QStringLiteral("en"));
+        QCOMPARE(started.errors.size(), 0);
+    }
+
+    void seasonalBaseUrlInEffect_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("expected");
+        const QString builtIn = RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog);
+        QTest::newRow("three trailing slashes") << "https://127.0.0.1:8443/seasons///"
+                                                << "https://127.0.0.1:8443/seasons";
+        QTest::newRow("padded, root only") << "  https://127.0.0.1/  "
+                                           << "https://127.0.0.1";
+        QTest::newRow("empty") << "" << builtIn;
+        QTest::newRow("blank") << "   " << builtIn;
+    }
+
+    void seasonalBaseUrlInEffect()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, expected);
+        TempHome home;
+        Started started;
+        started.backend->updateSettings({{"seasonalBaseUrl", setting}});
+        QCOMPARE(started.backend->seasonalBaseUrl().toString(), expected);
+        QCOMPARE(started.backend->settings().value("seasonalBaseUrl").toString(), setting);
     }
 
     void writeFailureAfterStartIsReportedAtOnce()

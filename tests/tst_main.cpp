@@ -2,6 +2,7 @@
 #include "launcherbackend.h"
 #include "launcherupdates.h"
 #include "localization.h"
+#include "qmlprobe.h"
 #include "temphome.h"
 
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QQmlApplicationEngine>
-#include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
@@ -140,10 +140,9 @@ private slots:
         Localization* catalog = Localization::instance();
         QCOMPARE(catalog->language(), QStringLiteral("en"));
         QQmlEngine engine;
-        QQmlComponent component(&engine);
-        component.setData(kLocProbe, QUrl());
-        std::unique_ptr<QObject> probe(component.create());
-        QVERIFY2(probe, qPrintable(component.errorString()));
+        QString error;
+        const std::unique_ptr<QObject> probe = QmlProbe::create(engine, kLocProbe, &error);
+        QVERIFY2(probe, qPrintable(error));
 
         QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Cancel"));
         QVERIFY(probe->property("authTypesIsArray").toBool());
@@ -172,10 +171,9 @@ private slots:
     {
         {
             QQmlEngine engine;
-            QQmlComponent component(&engine);
-            component.setData(kLocProbe, QUrl());
-            std::unique_ptr<QObject> probe(component.create());
-            QVERIFY2(probe, qPrintable(component.errorString()));
+            QString error;
+            const std::unique_ptr<QObject> probe = QmlProbe::create(engine, kLocProbe, &error);
+            QVERIFY2(probe, qPrintable(error));
         }
         Localization* catalog = Localization::instance();
         QSignalSpy changed(catalog, &Localization::languageChanged);
