@@ -347,6 +347,13 @@ QVariantMap BackendStore::defaultSettings()
     };
 }
 
+bool BackendStore::isFirstRun()
+{
+    return !QFile::exists(LauncherPaths::settingsFile()) &&
+           !QFile::exists(LauncherPaths::customBuildsFile()) &&
+           !QFile::exists(LauncherPaths::legacyCustomBuildsFile());
+}
+
 BackendStore::State BackendStore::load(QStringList& warnings)
 {
     State state;

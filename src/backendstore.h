@@ -40,6 +40,10 @@ public:
 
     static QVariantMap defaultSettings();
 
+    // Whether the launcher never stored anything here: no settings and no builds file of
+    // either name. Asked before anything is read or written.
+    static bool isFirstRun();
+
     // Reads the settings, converts a legacy builds file, then reads the profiles and the
     // builds. Every problem met, a failed write included, becomes a line of warnings.
     static State load(QStringList& warnings);

@@ -1,5 +1,6 @@
 #include "gamedirimport.h"
 
+#include "localization.h"
 #include "minecraftversion.h"
 #include "modloaderversionservice.h"
 #include "pathrules.h"
@@ -254,6 +255,15 @@ std::pair<QString, QString> loaderOf(const QJsonObject& versionJson)
         loaderOfLibraries(versionJson.value(QLatin1String("libraries")).toArray(), parent);
     return byLibrary ? *byLibrary
                      : loaderOfId(versionJson.value(QLatin1String("id")).toString(), parent);
+}
+
+QString buildName(const Detected& detected)
+{
+    if (detected.gameVersion.isEmpty())
+        return Loc::text("build.title.fromGameDir");
+    const std::optional<ModLoader> loader = loaderFromKey(detected.loader);
+    return (loader ? loaderTitle(*loader) : QStringLiteral("Minecraft")) + QLatin1Char(' ') +
+           detected.gameVersion;
 }
 
 } // namespace GameDirImport

@@ -32,4 +32,8 @@ std::optional<Detected> detect(const QString& gameDir);
 // by; both empty when no loader is recognised.
 std::pair<QString, QString> loaderOf(const QJsonObject& versionJson);
 
+// What the build adopting the directory is called: the loader's title or "Minecraft"
+// with the game version, or a translated generic name when only content was found.
+QString buildName(const Detected& detected);
+
 } // namespace GameDirImport

@@ -4,6 +4,7 @@
 #include "backendstore.h"
 #include "buildswitcher.h"
 #include "followedprofile.h"
+#include "gamedirimport.h"
 #include "gamelauncher.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
@@ -75,9 +76,7 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     if (!LauncherPaths::ensureRootExists(&error))
         m_startupWarnings.append(Loc::text("storage.error.launcherDirFailed").arg(error));
 
-    // The first-run check (no settings file and no builds file of either name)
-    // goes here, before any state file is read or written.
-
+    const bool firstRun = BackendStore::isFirstRun();
     BackendStore::State state = BackendStore::load(m_startupWarnings);
     m_settings = std::move(state.settings);
     m_profiles = std::move(state.profiles);
@@ -86,8 +85,8 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_nextBuildId = state.nextBuildId;
     adoptRenumberedBuilds(state.renumberedBuilds);
 
-    // A first run without builds imports the existing game directory here.
-
+    const QString importedBuild =
+        firstRun && m_customBuilds.isEmpty() ? importGameDir() : QString();
     BackendStore::writeMissingFiles(m_settings, m_profiles, m_customBuilds, m_startupWarnings);
 
     const QString interrupted = m_buildSwitcher->interruptedSwitchWarning();
@@ -118,9 +117,11 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     connect(m_buildSwitcher, &BuildSwitcher::finished, this, &LauncherBackend::onSwitchFinished);
     connect(m_buildSwitcher, &BuildSwitcher::failed, this, &LauncherBackend::onSwitchFailed);
 
-    // Then: the other services' connections, the seasonal catalog address, the
-    // remaining connections and the queued notice of an imported game directory.
+    // Then: the other services' connections, the seasonal catalog address and the
+    // remaining connections.
 
+    if (!importedBuild.isEmpty())
+        QTimer::singleShot(0, this, [this, importedBuild] { emit gameDirImported(importedBuild); });
     m_constructing = false;
     if (!m_startupWarnings.isEmpty()) {
         const QString warnings = m_startupWarnings.join(QLatin1Char('\n'));
@@ -158,6 +159,28 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
 QUrl LauncherBackend::seasonalBaseUrl() const
 {
     return BackendStore::seasonalBaseUrl(m_settings);
+}
+
+// A first start finds the game directory another launcher played: it becomes the active
+// build as it stands. No switch runs, so its mods and worlds stay where they are, and the
+// next switch archives them as this build's.
+QString LauncherBackend::importGameDir()
+{
+    const std::optional<GameDirImport::Detected> found = GameDirImport::detect(gameDir());
+    if (!found)
+        return {};
+    CustomBuild build;
+    build.id = m_nextBuildId++;
+    build.name = GameDirImport::buildName(*found);
+    build.minecraftVersion = found->gameVersion;
+    build.resolvedVersionId = found->versionId;
+    build.loader = found->loader;
+    build.loaderVersion = found->loaderVersion;
+    m_customBuilds.append(build);
+    m_settings.insert(kActiveBuildId, build.id);
+    saveSettings();
+    saveCustomBuilds();
+    return build.name;
 }
 
 void LauncherBackend::invalidateCatalog()

@@ -128,6 +128,8 @@ public:
 
 signals:
     void settingsChanged();
+    // A first start adopted the game directory it found as this build.
+    void gameDirImported(const QString& buildName);
     void versionCatalogChanged();
     void launchError(const QString& message);
     void loaderVersionsChanged(const QString& loaderKey, const QString& gameVersion);
@@ -157,6 +159,7 @@ private:
     void saveCustomBuilds();
     void saveSettings();
     QUrl seasonalBaseUrl() const;
+    QString importGameDir();
     void invalidateCatalog();
     void adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered);
 

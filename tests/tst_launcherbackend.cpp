@@ -18,6 +18,7 @@
 #include "ziparchive.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -41,6 +42,8 @@ QByteArray readBytes(const QString& path)
     return TestHelpers::readFile(path);
 }
 
+const QByteArray kFabricId = "fabric-loader-0.15.11-1.20.1";
+
 const char kLocProbe[] = R"(
 import QtQml
 import Hollowmere
@@ -49,6 +52,34 @@ QtObject {
     property string cancel: Loc.t.common.button.cancel
 }
 )";
+
+// Entries below root: "path" is an empty file, "path/" a folder, "path=content" a file.
+bool writeTree(const QString& root, const QByteArrayList& entries)
+{
+    for (const QByteArray& entry : entries) {
+        const qsizetype split = entry.indexOf('=');
+        const QString path = root + '/' + QString::fromUtf8(split < 0 ? entry : entry.left(split));
+        const bool written = path.endsWith('/')
+                                 ? QDir().mkpath(path)
+                                 : writeFile(path, split < 0 ? QByteArray() : entry.mid(split + 1));
+        if (!written)
+            return false;
+    }
+    return true;
+}
+
+// Every entry below dir, hidden ones included: a file by its bytes, a folder as "/".
+QMap<QString, QByteArray> snapshot(const QString& dir)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(path.mid(dir.size()), it.fileInfo().isDir() ? "/" : readBytes(path));
+    }
+    return entries;
+}
 
 QString corruptLine(const QString& path, const QString& reason)
 {
@@ -296,6 +327,109 @@ private slots:
         started.backend->updateSettings({{"seasonalBaseUrl", setting}});
         QCOMPARE(started.backend->seasonalBaseUrl().toString(), expected);
         QCOMPARE(started.backend->settings().value("seasonalBaseUrl").toString(), setting);
+    }
+
+    // Entries below the temporary home: "path" is an empty file, "path/" a folder,
+    // "path=content" a file holding content.
+    void firstRunAdoptsTheGameDirectory_data()
+    {
+        QTest::addColumn<QByteArrayList>("entries");
+        QTest::addColumn<QString>("name");
+        // minecraftVersion|loader|loaderVersion|resolvedVersionId of the build.
+        QTest::addColumn<QString>("fields");
+
+        const QByteArrayList fabric = {
+            ".minecraft/versions/1.20.1/1.20.1.json={\"id\":\"1.20.1\"}",
+            ".minecraft/versions/" + kFabricId + "/" + kFabricId + ".json={\"id\":\"" + kFabricId +
+                "\",\"inheritsFrom\":\"1.20.1\",\"libraries\":[{\"name\":"
+                "\"net.fabricmc:fabric-loader:0.15.11\"}]}",
+            ".minecraft/mods/Example.JAR=mod",
+            ".minecraft/saves/World/level.dat=world",
+            ".minecraft/.hidden/notes=kept",
+        };
+        QTest::newRow("fabric") << fabric << "Fabric Loader 1.20.1"
+                                << QString("1.20.1|fabric|0.15.11|" + kFabricId);
+        QTest::newRow("plain version")
+            << QByteArrayList{".minecraft/versions/1.20.1/1.20.1.json={\"id\":\"1.20.1\"}",
+                              ".minecraft/options.txt=fov:70"}
+            << "Minecraft 1.20.1"
+            << "1.20.1|||";
+        QTest::newRow("content only")
+            << QByteArrayList{".minecraft/saves/World/level.dat=world", ".minecraft/mods/"}
+            << "Build from the game folder"
+            << "|||";
+        QTest::newRow("nothing to import")
+            << QByteArrayList{".minecraft/saves/", ".minecraft/mods/.hidden"} << ""
+            << "";
+        QTest::newRow("settings stored before")
+            << fabric + QByteArrayList{"Hollowmere/settings.json={\"language\": \"en\"}"} << ""
+            << "";
+        QTest::newRow("legacy builds file")
+            << fabric + QByteArrayList{"Hollowmere/versions.json=[]"} << ""
+            << "";
+    }
+
+    void firstRunAdoptsTheGameDirectory()
+    {
+        QFETCH(QByteArrayList, entries);
+        QFETCH(QString, name);
+        QFETCH(QString, fields);
+        TempHome home;
+        QVERIFY(writeTree(home.path(), entries));
+        const QString gameDir = gameDirOf(home);
+        const QMap<QString, QByteArray> before = snapshot(gameDir);
+
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        // Told after the constructor returned, when the interface listens.
+        QVERIFY(started.constructedSilently);
+        QCOMPARE(firstArguments(started.imported),
+                 name.isEmpty() ? QStringList() : QStringList{name});
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(snapshot(gameDir), before);
+        QVERIFY(!backend.switching());
+        QVERIFY(!QFileInfo::exists(home.dataDir() + "/builds/1"));
+
+        const QJsonArray stored = readJson(home.dataDir() + "/customBuilds.json").array();
+        const int activeId = readJson(home.dataDir() + "/settings.json")["activeBuildId"].toInt();
+        QCOMPARE(backend.activeBuildName(), name);
+        if (name.isEmpty()) {
+            QCOMPARE(stored, QJsonArray());
+            QCOMPARE(activeId, 0);
+            return;
+        }
+        QCOMPARE(backend.customBuildNames(), QStringList{name});
+        QCOMPARE(activeId, 1);
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored[0]["id"].toInt(), 1);
+        QStringList stateOfBuild;
+        for (const char* key : {"minecraftVersion", "loader", "loaderVersion", "resolvedVersionId"})
+            stateOfBuild.append(stored[0][key].toString());
+        QCOMPARE(stateOfBuild.join('|'), fields);
+    }
+
+    // The adopted files are the imported build's: leaving it archives them.
+    void importedBuildIsArchivedByTheNextSwitch()
+    {
+        TempHome home;
+        QVERIFY(writeTree(home.path(),
+                          {".minecraft/versions/1.20.1/1.20.1.json={\"id\":\"1.20.1\"}",
+                           ".minecraft/saves/World/level.dat=world", ".minecraft/mods/a.jar=mod"}));
+        const QString gameDir = gameDirOf(home);
+        const auto content =
+            GameDirFixture::fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel());
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        backend.addCustomBuild("Other", "");
+
+        backend.setActiveBuildIndex(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Other"));
+        const QString archive = backend.m_buildSwitcher->archivePathOf(1);
+        QVERIFY(!archive.isEmpty());
+        QCOMPARE(GameDirFixture::fingerprintArchive(archive), content);
+        QCOMPARE(GameDirFixture::topLevelNames(gameDir), QStringList{"versions"});
     }
 
     void writeFailureAfterStartIsReportedAtOnce()
@@ -636,6 +770,8 @@ private slots:
     void selectingABuildSwitchesTheGameDirectory()
     {
         TempHome home;
+        // Used before: the files are no first start's to adopt.
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
         const QString gameDir = home.path() + "/.minecraft";
         GameDirFixture::writeSharedEntries(gameDir);
         const GameDirFixture::Fingerprint first = writeLiveBuild(home);
@@ -684,6 +820,8 @@ private slots:
     void failedSwitchesAreReportedAndCanBeRepaired()
     {
         TempHome home;
+        // Used before: the files are no first start's to adopt.
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
         const QString gameDir = home.path() + "/.minecraft";
         const GameDirFixture::Fingerprint first = writeLiveBuild(home);
         Started started;

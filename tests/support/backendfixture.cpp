@@ -73,10 +73,12 @@ QString blockedPath(const TempHome& home, const QString& name)
     return home.path() + QStringLiteral("/blocker/") + name;
 }
 
-Started::Started() : errors(backend.get(), &LauncherBackend::launchError)
+Started::Started()
+    : errors(backend.get(), &LauncherBackend::launchError),
+      imported(backend.get(), &LauncherBackend::gameDirImported)
 {
     // Nothing reaches the interface before the event loop runs.
-    constructedSilently = errors.isEmpty();
+    constructedSilently = errors.isEmpty() && imported.isEmpty();
     QTest::qWait(20);
 }
 

@@ -32,6 +32,7 @@ struct Started {
 
     std::unique_ptr<LauncherBackend> backend = std::make_unique<LauncherBackend>();
     QSignalSpy errors;
+    QSignalSpy imported;
     bool constructedSilently = false;
 };
 
