@@ -93,8 +93,9 @@ QString mojangRuntimeIndexUrl()
 
 QString releaseRepository()
 {
-    return QStringLiteral(HM_RELEASE_REPOSITORY);
+    return QStringLiteral("corvane/Hollowmere");
 }
+
 QString microsoftClientId()
 {
     return QStringLiteral("00000000402b5328");

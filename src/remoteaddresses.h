@@ -38,7 +38,8 @@ QString url(Service service, const QString& path);
 QString versionManifestUrl();
 // Address of the game vendor's Java runtime index document.
 QString mojangRuntimeIndexUrl();
-// Owner/repository of the launcher on the release feed.
+// Owner/repository of the launcher on the release feed; only the feed's origin is
+// the build configuration's.
 QString releaseRepository();
 // OAuth client identifier accepted together with the desktop redirect address.
 QString microsoftClientId();
