@@ -1,5 +1,7 @@
 #include "authservice.h"
 
+#include "download.h"
+#include "httprequest.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 
@@ -10,7 +12,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QUrl>
 #include <QUuid>
 
@@ -24,14 +25,14 @@ const QString kRefreshPath = QStringLiteral("/auth/refresh");
 const QString kUserType = QStringLiteral("ELYBY");
 
 // A server that accepts the connection and never answers must not keep a
-// launch waiting for ever.
-constexpr int kTransferTimeoutMs = 30000;
-int transferTimeoutOverrideMs = 0;
-
-int transferTimeoutMs()
-{
-    return transferTimeoutOverrideMs > 0 ? transferTimeoutOverrideMs : kTransferTimeoutMs;
-}
+// launch waiting for ever. The bodies carry passwords and tokens: no redirect may
+// take them to another host.
+const HttpRequest::Recipe kAccountRecipe{30000, HttpRequest::Redirects::SameOrigin,
+                                         HttpRequest::kReplyLimit};
+const HttpRequest::Recipe kInjectorInfoRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                              HttpRequest::kReplyLimit};
+const HttpRequest::Recipe kInjectorJarRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                             HttpRequest::kStreamed};
 
 QString normalizeUuid(QString id)
 {
@@ -45,12 +46,17 @@ AuthResult failure(const QString& error)
     return result;
 }
 
+// Nothing but the transfer time-out and the body bound aborts a request of this service.
+QString replyErrorText(QNetworkReply::NetworkError error, const QString& text)
+{
+    return error == QNetworkReply::OperationCanceledError ? Loc::text("auth.error.timedOut") : text;
+}
+
 QString replyErrorText(const QNetworkReply* reply)
 {
-    // Nothing but the transfer time-out aborts a reply of this service.
-    if (reply->error() == QNetworkReply::OperationCanceledError)
-        return Loc::text("auth.error.timedOut");
-    return reply->errorString();
+    if (HttpRequest::outgrewLimit(reply))
+        return HttpRequest::errorText(reply);
+    return replyErrorText(reply->error(), reply->errorString());
 }
 
 QString unreachable(const QString& networkError)
@@ -158,11 +164,6 @@ QString AuthService::generateClientToken()
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
-void AuthService::setTransferTimeoutForTesting(int milliseconds)
-{
-    transferTimeoutOverrideMs = milliseconds;
-}
-
 void AuthService::loginElyBy(const QString& login, const QString& password,
                              const QString& clientToken, const QString& accessToken,
                              const AuthCallback& done)
@@ -256,15 +257,10 @@ void AuthService::refreshStoredToken(const QString& login, const QString& passwo
 
 void AuthService::postJson(const QString& path, const QJsonObject& body, JsonReplyHandler handler)
 {
-    QNetworkRequest request(
-        QUrl(RemoteAddresses::url(RemoteAddresses::Service::AccountService, path)));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    // The bodies carry passwords and tokens: no redirect may take them to another host.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::SameOriginRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs());
-    QNetworkReply* reply =
-        m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply* reply = HttpRequest::post(
+        m_network, QUrl(RemoteAddresses::url(RemoteAddresses::Service::AccountService, path)),
+        kAccountRecipe, QJsonDocument(body).toJson(QJsonDocument::Compact),
+        {{"Content-Type", "application/json"}});
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
         const SignInReply answer = readSignInReply(reply);
         handler(answer.status, answer.body, answer.networkError);
@@ -281,19 +277,13 @@ void AuthService::ensureAuthlibInjector(const QString& directory, const Injector
         return;
     }
     emit progress(Loc::text("auth.ely.progress.downloadingInjector"));
-    QNetworkReply* reply = get(QUrl(
-        RemoteAddresses::url(RemoteAddresses::Service::InjectorMetadata, kInjectorManifestPath)));
+    QNetworkReply* reply =
+        HttpRequest::get(m_network,
+                         QUrl(RemoteAddresses::url(RemoteAddresses::Service::InjectorMetadata,
+                                                   kInjectorManifestPath)),
+                         kInjectorInfoRecipe);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, jarPath, done] { onInjectorMetadata(reply, jarPath, done); });
-}
-
-QNetworkReply* AuthService::get(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs());
-    return m_network->get(request);
 }
 
 void AuthService::onInjectorMetadata(QNetworkReply* reply, const QString& jarPath,
@@ -319,37 +309,40 @@ void AuthService::onInjectorMetadata(QNetworkReply* reply, const QString& jarPat
         done(QString(), Loc::text("auth.ely.error.injectorInsecureUrl"));
         return;
     }
-    QNetworkReply* jarReply = get(url);
-    connect(jarReply, &QNetworkReply::finished, this, [this, jarReply, jarPath, sha256, done] {
-        onInjectorJar(jarReply, jarPath, sha256, done);
-    });
-}
-
-void AuthService::onInjectorJar(QNetworkReply* reply, const QString& jarPath, const QString& sha256,
-                                const InjectorCallback& done)
-{
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        done(QString(),
-             Loc::text("auth.ely.error.injectorDownloadFailed").arg(replyErrorText(reply)));
-        return;
-    }
-    const QByteArray jar = reply->readAll();
-    if (!sha256.isEmpty()) {
-        const QByteArray actual = QCryptographicHash::hash(jar, QCryptographicHash::Sha256).toHex();
-        if (QString::fromLatin1(actual) != sha256) {
-            done(QString(), Loc::text("auth.ely.error.injectorChecksum"));
-            return;
-        }
-    }
-    // Written aside and moved into place whole: a partial jar would pass for
-    // present on every later launch.
-    QSaveFile file(jarPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(jar) != jar.size() || !file.commit()) {
-        file.cancelWriting();
+    // Written aside and moved into place whole, after its digest matched: a partial
+    // jar would pass for present on every later launch. The metadata gives the
+    // digest in lower case; another spelling is no match.
+    DownloadTarget target(url, jarPath, sha256, QCryptographicHash::Sha256);
+    target.digestCase = Qt::CaseSensitive;
+    Download* download = Download::start(m_network, target, kInjectorJarRecipe, {}, this);
+    if (!download) {
         done(QString(),
              Loc::text("common.error.saveFailed").arg(QDir::toNativeSeparators(jarPath)));
         return;
     }
-    done(jarPath, QString());
+    connect(download, &Download::ended, this,
+            [this, download, done] { onInjectorJar(download, done); });
+}
+
+void AuthService::onInjectorJar(Download* download, const InjectorCallback& done)
+{
+    download->deleteLater();
+    const QString jarPath = download->target().path;
+    switch (download->fault()) {
+    case Download::Fault::None:
+        done(jarPath, QString());
+        return;
+    case Download::Fault::Checksum:
+        done(QString(), Loc::text("auth.ely.error.injectorChecksum"));
+        return;
+    case Download::Fault::Network:
+    case Download::Fault::NoSpace:
+        done(QString(), Loc::text("auth.ely.error.injectorDownloadFailed")
+                            .arg(replyErrorText(download->networkError(), download->errorText())));
+        return;
+    default:
+        done(QString(),
+             Loc::text("common.error.saveFailed").arg(QDir::toNativeSeparators(jarPath)));
+        return;
+    }
 }

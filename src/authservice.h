@@ -7,9 +7,9 @@
 
 #include <functional>
 
+class Download;
 class QNetworkAccessManager;
 class QNetworkReply;
-class QUrl;
 
 // The outcome of any sign-in (offline, account service or Microsoft). Decide on
 // `ok` first: the identity fields are meaningful only on success, the two
@@ -81,10 +81,6 @@ public:
     // of that name is there, otherwise downloads and verifies the latest release.
     void ensureAuthlibInjector(const QString& directory, const InjectorCallback& done);
 
-    // Tests only: the transfer time-out of every request, in milliseconds;
-    // 0 restores the default.
-    static void setTransferTimeoutForTesting(int milliseconds);
-
 signals:
     // The translated text of the step about to start.
     void progress(const QString& message);
@@ -102,9 +98,7 @@ private:
                             const AuthCallback& done);
     void onInjectorMetadata(QNetworkReply* reply, const QString& jarPath,
                             const InjectorCallback& done);
-    void onInjectorJar(QNetworkReply* reply, const QString& jarPath, const QString& sha256,
-                       const InjectorCallback& done);
-    QNetworkReply* get(const QUrl& url);
+    void onInjectorJar(Download* download, const InjectorCallback& done);
 
     QNetworkAccessManager* m_network;
 };

@@ -1,11 +1,14 @@
 #include "javainstaller.h"
 
 #include "diskspace.h"
+#include "download.h"
+#include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "ziparchive.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,18 +16,14 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QProcess>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <utility>
 
 namespace {
-constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kProgressIntervalMs = 100;
 constexpr int kParallelDownloads = 4;
-constexpr int kMaxFileAttempts = 3;
 constexpr int kZipEntriesPerTick = 24;
 constexpr QFileDevice::Permissions kExecuteBits =
     QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
@@ -32,12 +31,6 @@ const QString kTarProgram = QStringLiteral("tar");
 const QString kMojangArchive = QStringLiteral("mojang");
 const QString kZipArchive = QStringLiteral("zip");
 const QString kTarArchive = QStringLiteral("tar.gz");
-
-int& transferTimeoutMs()
-{
-    static int milliseconds = kDefaultTransferTimeoutMs;
-    return milliseconds;
-}
 
 QString native(const QString& path)
 {
@@ -65,16 +58,14 @@ QString archiveFileName(const JavaRuntimeEntry& entry)
     return name;
 }
 
-// A transfer time-out shows as a cancelled operation; the only other cancellation that
-// reaches a finished download's error handling is the launcher's own, after a short write.
-bool isRetriable(const QNetworkReply* reply, bool abortedAfterShortWrite)
+// A transfer time-out shows as a cancelled operation; the download's own aborts never
+// reach this question.
+bool isTransient(int status, QNetworkReply::NetworkError error)
 {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status > 499)
         return true;
-    switch (reply->error()) {
+    switch (error) {
     case QNetworkReply::OperationCanceledError:
-        return !abortedAfterShortWrite;
     case QNetworkReply::TimeoutError:
     case QNetworkReply::TemporaryNetworkFailureError:
     case QNetworkReply::NetworkSessionFailedError:
@@ -86,23 +77,13 @@ bool isRetriable(const QNetworkReply* reply, bool abortedAfterShortWrite)
     }
 }
 
-// Appends what the reply has to the file and the hash; false when the disk took less.
-bool saveAvailable(QNetworkReply* reply, QSaveFile& file, QCryptographicHash& hash)
-{
-    const QByteArray bytes = reply->readAll();
-    hash.addData(bytes);
-    return file.write(bytes) == bytes.size();
-}
+const HttpRequest::Recipe kManifestRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                          HttpRequest::kCatalogLimit};
+const HttpRequest::Recipe kFileRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                      HttpRequest::kStreamed};
+// A file is tried three times, with no wait in between; the archive once.
+const RetryRule kFileRetry{3, 0, isTransient};
 } // namespace
-
-struct JavaActiveDownload {
-    JavaFileTask task;
-    QNetworkReply* reply = nullptr;
-    std::unique_ptr<QSaveFile> file;
-    QCryptographicHash hash{QCryptographicHash::Sha1};
-    qint64 received = 0;
-    bool shortWrite = false; // the disk took less than arrived; the reply was aborted
-};
 
 struct JavaZipExtraction {
     ZipArchive reader;
@@ -121,8 +102,7 @@ JavaInstaller::JavaInstaller(QObject* parent)
 JavaInstaller::~JavaInstaller()
 {
     // Nothing is reported from here on; a running tar must not outlive the launcher.
-    ++m_job;
-    m_busy = false;
+    m_job.end();
     if (m_tarProcess) {
         m_tarProcess->disconnect(this);
         m_tarProcess->kill();
@@ -130,16 +110,11 @@ JavaInstaller::~JavaInstaller()
     }
 }
 
-void JavaInstaller::setTransferTimeoutForTesting(int milliseconds)
-{
-    transferTimeoutMs() = milliseconds > 0 ? milliseconds : kDefaultTransferTimeoutMs;
-}
-
 qint64 JavaInstaller::bytesDone() const
 {
     qint64 done = m_doneBytes;
-    for (const std::shared_ptr<JavaActiveDownload>& download : m_active)
-        done += download->received;
+    for (const JavaActiveDownload& download : m_active)
+        done += download.transfer->received();
     return done;
 }
 
@@ -157,7 +132,7 @@ double JavaInstaller::fraction() const
 
 void JavaInstaller::install(const JavaRuntimeEntry& entry)
 {
-    if (m_busy)
+    if (m_job.isBusy())
         return;
     if (entry.id.isEmpty() || entry.major <= 0 || !entry.url.isValid()) {
         emit failed(entry.version, Loc::text("java.error.buildUnavailable"));
@@ -192,12 +167,8 @@ void JavaInstaller::install(const JavaRuntimeEntry& entry)
     m_currentItem.clear();
     m_links.clear();
     m_queue.clear();
-    m_busy = true;
-    m_canceling = false;
-    const quint64 job = ++m_job;
-
-    emit started(m_label);
-    if (!isRunning(job))
+    m_job.begin();
+    if (!m_job.notify([this] { emit started(m_label); }))
         return;
     if (m_entry.archive == kMojangArchive)
         beginMojang();
@@ -207,55 +178,43 @@ void JavaInstaller::install(const JavaRuntimeEntry& entry)
 
 void JavaInstaller::cancel()
 {
-    if (!m_busy || m_canceling)
+    if (!m_job.isRunning())
         return;
-    m_canceling = true;
-    const quint64 job = m_job;
-    // An abort may finish its request, and with it the job, before it returns.
-    const auto stillCanceling = [this, job] { return m_job == job && m_busy && m_canceling; };
+    m_job.markCanceling();
+    const quint64 job = m_job.number();
+    // A request or download may end, and with it the job, before its cancel returns.
+    const auto stillCanceling = [this, job] {
+        return m_job.isCanceling() && m_job.number() == job;
+    };
     m_zipTimer.stop();
     if (m_reply)
         m_reply->abort();
-    if (!stillCanceling())
-        return;
-    const QList<std::shared_ptr<JavaActiveDownload>> downloads = m_active;
-    for (const std::shared_ptr<JavaActiveDownload>& download : downloads) {
-        download->reply->abort();
+    if (m_archive && stillCanceling())
+        m_archive->cancel();
+    const QList<JavaActiveDownload> downloads = m_active;
+    for (const JavaActiveDownload& download : downloads) {
         if (!stillCanceling())
             return;
+        download.transfer->cancel();
     }
+    if (!stillCanceling())
+        return;
     if (m_tarProcess) {
         m_tarProcess->kill();
         return;
     }
-    if (!m_reply && m_active.isEmpty())
+    if (!m_reply && !m_archive && m_active.isEmpty())
         endCanceled();
-}
-
-QNetworkReply* JavaInstaller::get(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs());
-    return m_network->get(request);
-}
-
-bool JavaInstaller::isRunning(quint64 job) const
-{
-    return m_job == job && m_busy && !m_canceling;
 }
 
 // Listeners hear of a new stage at once and may cancel from there: the answer says
 // whether the job still runs.
 bool JavaInstaller::setStage(const QString& text)
 {
-    const quint64 job = m_job;
-    if (text != m_stage) {
-        m_stage = text;
-        emit progressChanged();
-    }
-    return isRunning(job);
+    if (text == m_stage)
+        return m_job.isRunning();
+    m_stage = text;
+    return m_job.notify([this] { emit progressChanged(); });
 }
 
 void JavaInstaller::scheduleProgress()
@@ -290,32 +249,26 @@ void JavaInstaller::beginArchive()
 
 void JavaInstaller::downloadArchive()
 {
-    auto file = std::make_unique<QSaveFile>(m_archivePath);
-    if (!file->open(QIODevice::WriteOnly)) {
-        fail(Loc::text("common.error.openForWriteFailed").arg(native(m_archivePath)));
+    QString error;
+    Download* download = Download::start(
+        m_network,
+        {m_entry.url, m_archivePath, m_entry.checksum, QCryptographicHash::Sha256, m_entry.size},
+        kFileRecipe, {}, this, &error);
+    if (!download) {
+        fail(error);
         return;
     }
-    m_archiveFile = std::move(file);
-    m_archiveHash.reset();
-    m_currentItem = QFileInfo(m_archivePath).fileName();
-
-    QNetworkReply* reply = get(m_entry.url);
-    m_reply = reply;
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
-        if (reply == m_reply && m_archiveFile &&
-            !saveAvailable(reply, *m_archiveFile, m_archiveHash))
-            reply->abort();
+    connect(download, &Download::progress, this, [this, download](qint64 received, qint64 total) {
+        if (download != m_archive)
+            return;
+        m_doneBytes = received;
+        if (m_totalBytes < 1 && total > 0)
+            m_totalBytes = total;
+        scheduleProgress();
     });
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, reply](qint64 received, qint64 total) {
-                if (reply != m_reply)
-                    return;
-                m_doneBytes = received;
-                if (m_totalBytes < 1 && total > 0)
-                    m_totalBytes = total;
-                scheduleProgress();
-            });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleArchiveFinished(reply); });
+    connect(download, &Download::ended, this, [this, download] { handleArchiveEnded(download); });
+    m_archive = download;
+    m_currentItem = QFileInfo(m_archivePath).fileName();
     scheduleProgress();
 }
 
@@ -327,34 +280,38 @@ bool JavaInstaller::claimFinishedReply(QNetworkReply* reply)
     if (reply != m_reply)
         return false;
     m_reply = nullptr;
-    if (m_canceling) {
+    if (m_job.isCanceling()) {
         endCanceled();
         return false;
     }
-    return m_busy;
+    return m_job.isBusy();
 }
 
-void JavaInstaller::handleArchiveFinished(QNetworkReply* reply)
+void JavaInstaller::handleArchiveEnded(Download* download)
 {
-    if (!claimFinishedReply(reply))
+    download->deleteLater();
+    if (download != m_archive)
         return;
-    if (reply->error() != QNetworkReply::NoError) {
-        m_archiveFile.reset();
-        fail(Loc::text("java.error.downloadFailed").arg(m_entry.version, reply->errorString()));
+    m_archive = nullptr;
+    if (m_job.isCanceling()) {
+        endCanceled();
         return;
     }
-    if (!m_entry.checksum.isEmpty() && !sameHex(m_archiveHash.result(), m_entry.checksum)) {
-        m_archiveFile.reset();
+    switch (download->fault()) {
+    case Download::Fault::None:
+        startExtraction();
+        return;
+    case Download::Fault::Checksum:
         fail(Loc::text("java.error.archiveChecksum"));
         return;
-    }
-    const bool committed = m_archiveFile->commit();
-    m_archiveFile.reset();
-    if (!committed) {
-        fail(Loc::text("common.error.saveFailed").arg(native(m_archivePath)));
+    case Download::Fault::Open:
+    case Download::Fault::Commit:
+        fail(download->errorText());
+        return;
+    default:
+        fail(Loc::text("java.error.downloadFailed").arg(m_entry.version, download->errorText()));
         return;
     }
-    startExtraction();
 }
 
 void JavaInstaller::startExtraction()
@@ -420,7 +377,7 @@ void JavaInstaller::runTar(const QStringList& arguments,
         const QString message = process->errorString();
         process->deleteLater();
         m_tarProcess = nullptr;
-        if (m_canceling)
+        if (m_job.isCanceling())
             endCanceled();
         else
             fail(Loc::text("java.error.extractFailed").arg(message));
@@ -433,7 +390,7 @@ void JavaInstaller::runTar(const QStringList& arguments,
                 const QByteArray output = process->readAllStandardOutput();
                 process->deleteLater();
                 m_tarProcess = nullptr;
-                if (m_canceling) {
+                if (m_job.isCanceling()) {
                     endCanceled();
                 } else if (status != QProcess::NormalExit || exitCode != 0) {
                     fail(Loc::text("java.error.extractCrashed")
@@ -447,7 +404,7 @@ void JavaInstaller::runTar(const QStringList& arguments,
 
 void JavaInstaller::extractZipChunk()
 {
-    if (m_canceling || !m_busy || !m_zip) {
+    if (!m_job.isRunning() || !m_zip) {
         m_zipTimer.stop();
         return;
     }
@@ -501,7 +458,7 @@ void JavaInstaller::beginMojang()
     if (!setStage(Loc::text("java.progress.fileList").arg(m_entry.version)))
         return;
     m_currentItem = QStringLiteral("manifest.json");
-    QNetworkReply* reply = get(m_entry.url);
+    QNetworkReply* reply = HttpRequest::get(m_network, m_entry.url, kManifestRecipe);
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this,
             [this, reply] { handleManifestFinished(reply); });
@@ -512,7 +469,7 @@ void JavaInstaller::handleManifestFinished(QNetworkReply* reply)
     if (!claimFinishedReply(reply))
         return;
     if (reply->error() != QNetworkReply::NoError) {
-        fail(Loc::text("java.error.manifestFetchFailed").arg(reply->errorString()));
+        fail(Loc::text("java.error.manifestFetchFailed").arg(HttpRequest::errorText(reply)));
         return;
     }
     handleManifest(reply->readAll());
@@ -596,8 +553,8 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
 
 void JavaInstaller::pump()
 {
-    const quint64 job = m_job;
-    while (isRunning(job) && m_active.size() < kParallelDownloads) {
+    const quint64 job = m_job.number();
+    while (m_job.isRunning(job) && m_active.size() < kParallelDownloads) {
         if (m_queue.isEmpty()) {
             if (m_active.isEmpty() && applyLinks())
                 complete();
@@ -609,96 +566,55 @@ void JavaInstaller::pump()
 
 void JavaInstaller::startTask(const JavaFileTask& task)
 {
-    const QString folder = QFileInfo(task.path).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        fail(Loc::text("common.error.createFailed").arg(native(folder)));
+    QString error;
+    Download* transfer = Download::start(
+        m_network, {task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
+        kFileRecipe, kFileRetry, this, &error);
+    if (!transfer) {
+        fail(error);
         return;
     }
-    auto download = std::make_shared<JavaActiveDownload>();
-    download->task = task;
-    download->file = std::make_unique<QSaveFile>(task.path);
-    if (!download->file->open(QIODevice::WriteOnly)) {
-        fail(Loc::text("common.error.openForWriteFailed").arg(native(task.path)));
-        return;
-    }
-    QNetworkReply* reply = get(task.url);
-    download->reply = reply;
-    m_active.append(download);
+    connect(transfer, &Download::progress, this, &JavaInstaller::scheduleProgress);
+    connect(transfer, &Download::ended, this, [this, transfer] { handleFileEnded(transfer); });
+    m_active.append({task, transfer});
     m_currentItem = relativeToRuntime(task.path);
-
-    connect(reply, &QNetworkReply::readyRead, this, [download] {
-        if (download->file && !saveAvailable(download->reply, *download->file, download->hash)) {
-            download->shortWrite = true;
-            download->reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, download](qint64 received, qint64) {
-                download->received = received;
-                scheduleProgress();
-            });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, download] { handleFileFinished(download); });
     scheduleProgress();
 }
 
-void JavaInstaller::handleFileFinished(const std::shared_ptr<JavaActiveDownload>& download)
+void JavaInstaller::handleFileEnded(Download* transfer)
 {
-    QNetworkReply* reply = download->reply;
-    reply->deleteLater();
+    transfer->deleteLater();
+    const auto found = std::find_if(
+        m_active.cbegin(), m_active.cend(),
+        [transfer](const JavaActiveDownload& active) { return active.transfer == transfer; });
     // A download no longer listed belongs to a job that has ended.
-    if (!m_active.removeOne(download))
+    if (found == m_active.cend())
         return;
-    if (m_canceling) {
-        download->file.reset();
+    const JavaFileTask task = found->task;
+    m_active.erase(found);
+    if (m_job.isCanceling()) {
         if (m_active.isEmpty())
             endCanceled();
         return;
     }
-    if (!m_busy)
+    switch (transfer->fault()) {
+    case Download::Fault::None:
+        break;
+    case Download::Fault::Open:
+    case Download::Fault::Commit:
+        fail(transfer->errorText());
         return;
-    const JavaFileTask& task = download->task;
-    if (reply->error() != QNetworkReply::NoError) {
-        download->file.reset();
-        const QString message = reply->errorString();
-        if (!isRetriable(reply, download->shortWrite)) {
-            fail(Loc::text("common.error.downloadFailed")
-                     .arg(relativeToRuntime(task.path), message));
-            return;
-        }
-        if (retryOrFail(task, message))
-            pump();
-        return;
-    }
-    if (!task.sha1.isEmpty() && !sameHex(download->hash.result(), task.sha1)) {
-        download->file.reset();
-        if (retryOrFail(task, Loc::text("common.error.checksumMismatch")))
-            pump();
-        return;
-    }
-    const bool committed = download->file->commit();
-    download->file.reset();
-    if (!committed) {
-        fail(Loc::text("common.error.saveFailed").arg(native(task.path)));
+    default:
+        fail(Loc::text("common.error.downloadFailed")
+                 .arg(relativeToRuntime(task.path), transfer->errorText()));
         return;
     }
     if (task.executable)
         QFile::setPermissions(task.path, QFile::permissions(task.path) | kExecuteBits);
     ++m_doneFiles;
-    m_doneBytes += download->received;
+    m_doneBytes += transfer->received();
     scheduleProgress();
     pump();
-}
-
-bool JavaInstaller::retryOrFail(JavaFileTask task, const QString& message)
-{
-    ++task.attempts;
-    if (task.attempts >= kMaxFileAttempts) {
-        fail(Loc::text("common.error.downloadFailed").arg(relativeToRuntime(task.path), message));
-        return false;
-    }
-    m_queue.append(task);
-    return true;
 }
 
 bool JavaInstaller::applyLinks()
@@ -802,16 +718,16 @@ void JavaInstaller::endCanceled()
 // completions that the aborts deliver find nothing to do.
 void JavaInstaller::stopTransfers()
 {
-    m_busy = false;
+    m_job.end();
     m_zipTimer.stop();
     m_zip.reset();
     if (QNetworkReply* reply = std::exchange(m_reply, nullptr))
         reply->abort();
-    const QList<std::shared_ptr<JavaActiveDownload>> downloads = std::exchange(m_active, {});
-    for (const std::shared_ptr<JavaActiveDownload>& download : downloads) {
-        download->reply->abort();
-        download->file.reset();
-    }
+    if (Download* archive = std::exchange(m_archive, nullptr))
+        archive->cancel();
+    const QList<JavaActiveDownload> downloads = std::exchange(m_active, {});
+    for (const JavaActiveDownload& download : downloads)
+        download.transfer->cancel();
     if (QProcess* process = std::exchange(m_tarProcess, nullptr)) {
         process->disconnect(this);
         process->kill();
@@ -822,8 +738,7 @@ void JavaInstaller::stopTransfers()
 
 void JavaInstaller::reset()
 {
-    m_busy = false;
-    m_canceling = false;
+    m_job.end();
     m_zipTimer.stop();
     m_progressTimer.stop();
     m_progressPending = false;
@@ -831,7 +746,6 @@ void JavaInstaller::reset()
     m_queue.clear();
     m_active.clear();
     m_links.clear();
-    m_archiveFile.reset();
     m_archivePath.clear();
     m_stage.clear();
     m_currentItem.clear();

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "installjob.h"
 #include "javaruntimeservice.h"
 
-#include <QCryptographicHash>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -13,11 +13,11 @@
 #include <functional>
 #include <memory>
 
+class Download;
 class QJsonObject;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QProcess;
-class QSaveFile;
 
 // One file of a vendor runtime's file manifest, waiting to be downloaded.
 struct JavaFileTask {
@@ -26,10 +26,13 @@ struct JavaFileTask {
     QString sha1; // expected SHA-1, hex; empty means no test
     qint64 size = 0;
     bool executable = false;
-    int attempts = 0; // failed attempts so far
 };
 
-struct JavaActiveDownload;
+struct JavaActiveDownload {
+    JavaFileTask task;
+    Download* transfer = nullptr;
+};
+
 struct JavaZipExtraction;
 
 // Installs one managed Java runtime at a time from a catalog entry: an archive
@@ -47,7 +50,7 @@ public:
     void install(const JavaRuntimeEntry& entry);
     void cancel();
 
-    bool isBusy() const { return m_busy; }
+    bool isBusy() const { return m_job.isBusy(); }
     // The id of the runtime being installed; empty when idle.
     QString runtimeId() const { return m_entry.id; }
     QString label() const { return m_label; }
@@ -58,9 +61,6 @@ public:
     // 0 to 1, or -1 while the amount of work is unknown.
     double fraction() const;
 
-    // Tests only: the transfer time-out of every request (30 s; non-positive restores).
-    static void setTransferTimeoutForTesting(int milliseconds);
-
 signals:
     void started(const QString& label);
     void progressChanged();
@@ -69,8 +69,6 @@ signals:
     void canceled(const QString& label);
 
 private:
-    QNetworkReply* get(const QUrl& url);
-    bool isRunning(quint64 job) const;
     bool setStage(const QString& text);
     bool claimFinishedReply(QNetworkReply* reply);
     void scheduleProgress();
@@ -78,7 +76,7 @@ private:
 
     void beginArchive();
     void downloadArchive();
-    void handleArchiveFinished(QNetworkReply* reply);
+    void handleArchiveEnded(Download* download);
     void startExtraction();
     void startTarExtraction();
     void runTar(const QStringList& arguments, std::function<void(const QByteArray&)> onSuccess);
@@ -92,8 +90,7 @@ private:
     bool prepareTree(const QJsonObject& files);
     void pump();
     void startTask(const JavaFileTask& task);
-    void handleFileFinished(const std::shared_ptr<JavaActiveDownload>& download);
-    bool retryOrFail(JavaFileTask task, const QString& message);
+    void handleFileEnded(Download* transfer);
     bool applyLinks();
     bool applyLink(const QString& linkPath, const QString& target);
 
@@ -116,18 +113,14 @@ private:
     int m_doneFiles = 0;
     int m_totalFiles = 0;
     QNetworkReply* m_reply = nullptr;
-    std::unique_ptr<QSaveFile> m_archiveFile;
-    QCryptographicHash m_archiveHash{QCryptographicHash::Sha256};
+    Download* m_archive = nullptr;
     QProcess* m_tarProcess = nullptr;
     QTimer m_zipTimer;
     QTimer m_progressTimer;
     bool m_progressPending = false;
     std::unique_ptr<JavaZipExtraction> m_zip;
     QList<JavaFileTask> m_queue;
-    QList<std::shared_ptr<JavaActiveDownload>> m_active;
+    QList<JavaActiveDownload> m_active;
     QList<QPair<QString, QString>> m_links; // absolute link path, target text
-    bool m_busy = false;
-    bool m_canceling = false;
-    // Counts jobs, so that a late notification of an earlier job is told apart.
-    quint64 m_job = 0;
+    InstallJob m_job;
 };

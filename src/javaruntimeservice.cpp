@@ -1,5 +1,6 @@
 #include "javaruntimeservice.h"
 
+#include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -21,7 +22,8 @@
 
 namespace {
 constexpr qint64 kFreshSeconds = 86399;
-constexpr int kTransferTimeoutMs = 20000;
+const HttpRequest::Recipe kCatalogRecipe{20000, HttpRequest::Redirects::NoLessSafe,
+                                         HttpRequest::kCatalogLimit};
 const QString kMojangArchive = QStringLiteral("mojang");
 const QString kExcludedComponent = QStringLiteral("minecraft-java-exe");
 
@@ -439,11 +441,7 @@ void JavaRuntimeService::ensureLoaded(Callback callback, bool force)
 
 QNetworkReply* JavaRuntimeService::get(const QString& url)
 {
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    return m_network->get(request);
+    return HttpRequest::get(m_network, QUrl(url, QUrl::TolerantMode), kCatalogRecipe);
 }
 
 void JavaRuntimeService::startRefresh()
@@ -483,7 +481,8 @@ void JavaRuntimeService::handleAdoptiumReleases(QNetworkReply* reply)
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        requestFinished(Loc::text("java.error.versionsFetchFailed").arg(reply->errorString()));
+        requestFinished(
+            Loc::text("java.error.versionsFetchFailed").arg(HttpRequest::errorText(reply)));
         return;
     }
     const QJsonObject root = parseObject(reply->readAll());
@@ -530,14 +529,15 @@ void JavaRuntimeService::handleFeatureRelease(QNetworkReply* reply, int major,
         return;
     }
     requestFinished(Loc::text("java.error.buildsFetchFailed")
-                        .arg(QString::number(major), reply->errorString()));
+                        .arg(QString::number(major), HttpRequest::errorText(reply)));
 }
 
 void JavaRuntimeService::handleMojangRuntimes(QNetworkReply* reply)
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        requestFinished(Loc::text("java.error.mojangRuntimesFailed").arg(reply->errorString()));
+        requestFinished(
+            Loc::text("java.error.mojangRuntimesFailed").arg(HttpRequest::errorText(reply)));
         return;
     }
     m_fetched.append(parseMojang(reply->readAll()));

@@ -1,5 +1,7 @@
 #include "launcherupdates.h"
 
+#include "download.h"
+#include "httprequest.h"
 #include "remoteaddresses.h"
 
 #include <QCoreApplication>
@@ -12,7 +14,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
@@ -33,7 +34,11 @@ const QString kStateError = QStringLiteral("error");
 constexpr int kPageLimit = 50;
 // A feed that ignores the page number would otherwise be paged forever.
 constexpr int kMaxPages = 200;
-constexpr int kTransferTimeoutMs = 30000;
+// Redirects stay on the release feed's own origin.
+const HttpRequest::Recipe kFeedRecipe{30000, HttpRequest::Redirects::SameOrigin,
+                                      HttpRequest::kCatalogLimit};
+const HttpRequest::Recipe kImageRecipe{30000, HttpRequest::Redirects::SameOrigin,
+                                       HttpRequest::kStreamed};
 constexpr qint64 kChunkSize = 262144;
 
 QString origin()
@@ -142,15 +147,6 @@ void appendEntries(const QJsonArray& releases, bool rcChannel, QList<QVariant>& 
     }
 }
 
-QNetworkRequest feedRequest(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::SameOriginRedirectPolicy);
-    return request;
-}
-
 } // namespace
 
 LauncherUpdates::LauncherUpdates(QObject* parent)
@@ -162,12 +158,12 @@ LauncherUpdates::~LauncherUpdates()
 {
     // Replies die with the access manager after the other members are gone, so
     // none of their handlers may run from here on.
+    delete std::exchange(m_download, nullptr);
     const auto replies = m_network.findChildren<QNetworkReply*>();
     for (QNetworkReply* reply : replies) {
         reply->disconnect(this);
         reply->abort();
     }
-    m_downloadFile.reset();
     m_downloadDir.reset();
 }
 
@@ -203,7 +199,7 @@ void LauncherUpdates::fetchPage(const QString& channel, int page, QList<QVariant
     QUrl url(listingAddress());
     url.setQuery(query);
 
-    QNetworkReply* reply = m_network.get(feedRequest(url));
+    QNetworkReply* reply = HttpRequest::get(&m_network, url, kFeedRecipe);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, channel, page, accumulated]() mutable {
                 onPageFinished(reply, channel, page, std::move(accumulated));
@@ -216,7 +212,7 @@ void LauncherUpdates::onPageFinished(QNetworkReply* reply, const QString& channe
     reply->deleteLater();
     const QByteArray body = reply->readAll();
     if (reply->error() != QNetworkReply::NoError) {
-        failRefresh(channel, reply->errorString());
+        failRefresh(channel, HttpRequest::errorText(reply));
         return;
     }
     QJsonParseError parseError;
@@ -276,7 +272,7 @@ void LauncherUpdates::failRefresh(const QString& channel, const QString& reason)
 
 void LauncherUpdates::install(const QString& channel, const QString& version)
 {
-    if (m_downloadFile)
+    if (m_download)
         return;
 
     QVariantMap entry;
@@ -301,34 +297,27 @@ void LauncherUpdates::install(const QString& channel, const QString& version)
         return;
     }
     const QString path = m_downloadDir->filePath(address.fileName(QUrl::FullyDecoded));
-    m_downloadFile = std::make_unique<QFile>(path);
-    if (!m_downloadFile->open(QIODevice::WriteOnly)) {
-        qWarning() << "Hollowmere update:" << m_downloadFile->errorString();
-        m_downloadFile.reset();
+    // Exactly the advertised size: a byte more fails as soon as it arrives.
+    const qint64 expectedSize = entry.value(QStringLiteral("size")).toLongLong();
+    QString error;
+    m_download =
+        Download::start(&m_network, {address, path, {}, QCryptographicHash::Sha1, expectedSize},
+                        kImageRecipe, {}, this, &error);
+    if (!m_download) {
+        qWarning() << "Hollowmere update:" << error;
         m_downloadDir.reset();
         emit installationFailed();
         return;
     }
-    const qint64 expectedSize = entry.value(QStringLiteral("size")).toLongLong();
-
-    QNetworkReply* reply = m_network.get(feedRequest(address));
-    m_downloadReply = reply;
-    m_canceled = false;
-    reply->setReadBufferSize(kChunkSize);
-    connect(reply, &QNetworkReply::downloadProgress, this, &LauncherUpdates::onDownloadProgress);
-    connect(reply, &QNetworkReply::readyRead, this,
-            [this, expectedSize] { onDownloadReadyRead(expectedSize); });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, reply, path, expectedSize] { onDownloadFinished(reply, path, expectedSize); });
+    connect(m_download, &Download::progress, this, &LauncherUpdates::onDownloadProgress);
+    connect(m_download, &Download::ended, this, &LauncherUpdates::onDownloadEnded);
     emit installationChanged();
 }
 
 void LauncherUpdates::cancelDownload()
 {
-    if (!m_downloadReply || m_canceled)
-        return;
-    m_canceled = true;
-    m_downloadReply->abort();
+    if (m_download)
+        m_download->cancel();
 }
 
 void LauncherUpdates::onDownloadProgress(qint64 received, qint64 total)
@@ -340,53 +329,27 @@ void LauncherUpdates::onDownloadProgress(qint64 received, qint64 total)
     emit downloadProgressChanged();
 }
 
-void LauncherUpdates::onDownloadReadyRead(qint64 expectedSize)
+void LauncherUpdates::onDownloadEnded()
 {
-    if (!m_downloadReply || !m_downloadFile)
+    Download* download = std::exchange(m_download, nullptr);
+    download->deleteLater();
+    const QString path = download->target().path;
+    switch (download->outcome()) {
+    case Download::Outcome::Saved:
+        break;
+    case Download::Outcome::Failed:
+        if (download->fault() == Download::Fault::Oversize ||
+            download->fault() == Download::Fault::Write)
+            qWarning() << "Hollowmere update: failed to write installer";
+        failDownload(path, download->errorText());
         return;
-    if (writeAvailable(m_downloadReply, expectedSize))
-        return;
-    qWarning() << "Hollowmere update: failed to write installer";
-    // The abort runs the finish handler at once, which removes the file and its
-    // folder: nothing here may touch them afterwards.
-    m_downloadReply->abort();
-}
-
-bool LauncherUpdates::writeAvailable(QNetworkReply* reply, qint64 expectedSize)
-{
-    const QByteArray bytes = reply->readAll();
-    if (m_downloadFile->pos() + bytes.size() > expectedSize)
-        return false;
-    return m_downloadFile->write(bytes) == bytes.size();
-}
-
-void LauncherUpdates::onDownloadFinished(QNetworkReply* reply, const QString& path,
-                                         qint64 expectedSize)
-{
-    reply->deleteLater();
-    const bool canceled = m_canceled;
-    m_downloadReply = nullptr;
-
-    if (canceled) {
+    default:
         endDownload();
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        failDownload(path, reply->errorString());
-        return;
-    }
-    if (!writeAvailable(reply, expectedSize)) {
-        qWarning() << "Hollowmere update: failed to write installer";
-        failDownload(path, reply->errorString());
-        return;
-    }
-    if (m_downloadFile->pos() != expectedSize || !m_downloadFile->flush()) {
-        failDownload(path, reply->errorString());
-        return;
-    }
-    m_downloadFile.reset();
-    if (!startInstallation(path)) {
-        failDownload(path, reply->errorString());
+    // The size is a ceiling for the download; the image must reach it exactly.
+    if (download->received() != download->target().size || !startInstallation(path)) {
+        failDownload(path, QStringLiteral("Unknown error"));
         return;
     }
     m_downloadDir.reset();
@@ -395,7 +358,6 @@ void LauncherUpdates::onDownloadFinished(QNetworkReply* reply, const QString& pa
 
 void LauncherUpdates::endDownload()
 {
-    m_downloadFile.reset();
     m_downloadDir.reset();
     m_downloadProgress = -1.0;
     emit downloadProgressChanged();

@@ -2,7 +2,6 @@
 
 #include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
@@ -11,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-class QFile;
+class Download;
 class QNetworkReply;
 class QTemporaryDir;
 
@@ -36,7 +35,7 @@ public:
     QVariantMap catalogs() const { return m_catalogs; }
     QVariantMap states() const { return m_states; }
     QString latest() const { return m_latest; }
-    bool installing() const { return m_downloadFile != nullptr; }
+    bool installing() const { return m_download != nullptr; }
     double downloadProgress() const { return m_downloadProgress; }
 
     Q_INVOKABLE void refresh(const QString& channel);
@@ -61,12 +60,9 @@ private:
     void failRefresh(const QString& channel, const QString& reason);
 
     void onDownloadProgress(qint64 received, qint64 total);
-    void onDownloadReadyRead(qint64 expectedSize);
-    bool writeAvailable(QNetworkReply* reply, qint64 expectedSize);
-    void onDownloadFinished(QNetworkReply* reply, const QString& path, qint64 expectedSize);
+    void onDownloadEnded();
     void failDownload(const QString& path, const QString& reason);
     void endDownload();
-    void setDownloadProgress(double value);
     bool startInstallation(const QString& path);
 
     QNetworkAccessManager m_network;
@@ -74,9 +70,7 @@ private:
     QVariantMap m_states;
     QString m_latest;
     std::unique_ptr<QTemporaryDir> m_downloadDir;
-    std::unique_ptr<QFile> m_downloadFile;
-    QPointer<QNetworkReply> m_downloadReply;
+    Download* m_download = nullptr; // the running download; owned
     double m_downloadProgress = -1.0;
-    bool m_canceled = false;
     std::function<void()> m_quit;
 };

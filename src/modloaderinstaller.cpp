@@ -1,6 +1,8 @@
 #include "modloaderinstaller.h"
 
+#include "download.h"
 #include "gamelauncher.h"
+#include "httprequest.h"
 #include "javalocator.h"
 #include "javaruntime.h"
 #include "launcherpaths.h"
@@ -17,7 +19,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPointer>
 #include <QProcess>
 #include <QSaveFile>
@@ -29,7 +30,10 @@
 
 namespace {
 
-constexpr int kTransferTimeoutMs = 30000;
+const HttpRequest::Recipe kDescriptionRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                             HttpRequest::kCatalogLimit};
+const HttpRequest::Recipe kInstallerRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                           HttpRequest::kStreamed};
 constexpr int kStartTimeoutMs = 30000;
 constexpr int kKillWaitMs = 2000;
 constexpr int kInstallerTimeLimitMs = 15 * 60 * 1000;
@@ -39,15 +43,6 @@ constexpr int kFallbackJavaMajor = 8;
 QString nativePath(const QString& path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-QNetworkRequest downloadRequest(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    return request;
 }
 
 bool saveWhole(const QString& path, const QByteArray& bytes)
@@ -109,7 +104,7 @@ void ModLoaderInstaller::install(const QString& gameDir, ModLoader loader,
                                  const QString& preferredJavaPath)
 {
     const QString title = loaderTitle(loader);
-    if (m_busy) {
+    if (m_job.isBusy()) {
         emit failed(title, Loc::text("loader.error.installInProgress"));
         return;
     }
@@ -130,20 +125,17 @@ void ModLoaderInstaller::install(const QString& gameDir, ModLoader loader,
     m_detail.clear();
     m_bytesReceived = 0;
     m_bytesTotal = 0;
-    m_busy = true;
-    m_canceling = false;
-    const quint64 run = ++m_run;
-
-    emit started(m_label);
-    if (run != m_run || !isActive()) // a listener ended it already
+    const quint64 run = m_job.begin();
+    if (!m_job.notify([this] { emit started(m_label); }))
         return;
-    setStage(Loc::text("loader.progress.preparing").arg(title));
+    if (!setStage(Loc::text("loader.progress.preparing").arg(title)))
+        return;
 
     QPointer<ModLoaderInstaller> self(this);
     m_loaderVersions->ensureLoaded(
         m_loader, m_gameVersion,
         [self, run](bool ok, const QString& message) {
-            if (self && self->m_run == run)
+            if (self && self->m_job.isRunning(run))
                 self->continueWithList(ok, message);
         },
         false);
@@ -151,8 +143,6 @@ void ModLoaderInstaller::install(const QString& gameDir, ModLoader loader,
 
 void ModLoaderInstaller::continueWithList(bool ok, const QString& message)
 {
-    if (!isActive())
-        return;
     if (!ok) {
         fail(message.isEmpty()
                  ? Loc::text("loader.error.listUnavailable").arg(loaderTitle(m_loader))
@@ -167,11 +157,13 @@ void ModLoaderInstaller::continueWithList(bool ok, const QString& message)
 
 void ModLoaderInstaller::cancel()
 {
-    if (!m_busy)
+    if (!m_job.isBusy())
         return;
-    m_canceling = true;
+    m_job.markCanceling();
     if (QNetworkReply* reply = std::exchange(m_reply, nullptr))
         reply->abort();
+    if (Download* download = std::exchange(m_download, nullptr))
+        download->cancel();
     if (m_process)
         killProcess(std::exchange(m_process, nullptr));
     if (m_snapshotTaken)
@@ -180,7 +172,7 @@ void ModLoaderInstaller::cancel()
         m_versionInstaller->cancel();
         // The version installer reports its cancellation before returning; should it
         // have had nothing to cancel, the run still has to end.
-        if (!m_busy)
+        if (!m_job.isBusy())
             return;
     }
     endCanceled();
@@ -188,8 +180,7 @@ void ModLoaderInstaller::cancel()
 
 void ModLoaderInstaller::reset()
 {
-    m_busy = false;
-    m_canceling = false;
+    m_job.end();
     m_handedOffId.clear();
     m_stageText.clear();
     m_detail.clear();
@@ -204,6 +195,8 @@ void ModLoaderInstaller::reset()
     m_installerLogPath.clear();
     if (m_process)
         killProcess(std::exchange(m_process, nullptr));
+    if (Download* download = std::exchange(m_download, nullptr))
+        download->cancel();
     emit progressChanged();
 }
 
@@ -221,10 +214,10 @@ void ModLoaderInstaller::endCanceled()
     emit canceled(label);
 }
 
-void ModLoaderInstaller::setStage(const QString& text)
+bool ModLoaderInstaller::setStage(const QString& text)
 {
     m_stageText = text;
-    emit progressChanged();
+    return m_job.notify([this] { emit progressChanged(); });
 }
 
 // ---- Base version and hand-off ----
@@ -242,11 +235,9 @@ void ModLoaderInstaller::ensureBaseVersion(std::function<void()> continuation)
     }
 
     m_detail = m_gameVersion;
-    const quint64 run = m_run;
-    setStage(Loc::text("loader.progress.installingMinecraft").arg(m_gameVersion));
-    // A listener may have ended the run from that notice; a wait set up now would
-    // outlive it and report an outcome for a run that is over.
-    if (run != m_run || !isActive())
+    // A wait set up for a run that a listener ended would report an outcome for a
+    // run that is over.
+    if (!setStage(Loc::text("loader.progress.installingMinecraft").arg(m_gameVersion)))
         return;
     m_waitingForBase = true;
     m_afterBase = std::move(continuation);
@@ -259,9 +250,7 @@ void ModLoaderInstaller::handOffToVersionInstaller(const QString& versionId)
 {
     m_handedOffId = versionId;
     m_detail = versionId;
-    const quint64 run = m_run;
-    setStage(Loc::text("loader.progress.downloadingVersionFiles"));
-    if (run != m_run || !isActive()) // a listener ended the run from that notice
+    if (!setStage(Loc::text("loader.progress.downloadingVersionFiles")))
         return;
     m_versionInstaller->install(m_gameDir, versionId);
 }
@@ -279,7 +268,7 @@ void ModLoaderInstaller::onVersionFinished(const QString& versionId)
             return;
         m_waitingForBase = false;
         const std::function<void()> continuation = std::exchange(m_afterBase, {});
-        if (isActive())
+        if (m_job.isRunning())
             continuation();
         return;
     }
@@ -331,16 +320,17 @@ void ModLoaderInstaller::beginFabricLike()
                        QLatin1Char('/') + m_loaderVersion + QStringLiteral("/profile/json"),
                    QUrl::TolerantMode);
     m_detail = expectedId + QStringLiteral(".json");
-    setStage(Loc::text("loader.progress.description").arg(loaderTitle(m_loader)));
+    if (!setStage(Loc::text("loader.progress.description").arg(loaderTitle(m_loader))))
+        return;
 
-    QNetworkReply* reply = m_network->get(downloadRequest(url));
+    QNetworkReply* reply = HttpRequest::get(m_network, url, kDescriptionRecipe);
     m_reply = reply;
-    const quint64 run = m_run;
+    const quint64 run = m_job.number();
     connect(reply, &QNetworkReply::finished, this, [this, reply, run, expectedId] {
         reply->deleteLater();
         if (m_reply == reply)
             m_reply = nullptr;
-        if (run == m_run && isActive())
+        if (m_job.isRunning(run))
             handleDescriptionReply(reply, expectedId);
     });
 }
@@ -349,7 +339,8 @@ void ModLoaderInstaller::handleDescriptionReply(QNetworkReply* reply, const QStr
 {
     const QString title = loaderTitle(m_loader);
     if (reply->error() != QNetworkReply::NoError) {
-        fail(Loc::text("loader.error.descriptionFetchFailed").arg(title, reply->errorString()));
+        fail(Loc::text("loader.error.descriptionFetchFailed")
+                 .arg(title, HttpRequest::errorText(reply)));
         return;
     }
     const QByteArray body = reply->readAll();
@@ -418,36 +409,49 @@ void ModLoaderInstaller::downloadInstaller(const QUrl& url,
     const QString path =
         LauncherPaths::loaderDownloadDir() + QLatin1Char('/') + fileStem() + "-installer.jar";
     m_detail = QFileInfo(path).fileName();
-    setStage(Loc::text("loader.progress.downloadingInstaller").arg(title));
+    if (!setStage(Loc::text("loader.progress.downloadingInstaller").arg(title)))
+        return;
 
-    QNetworkReply* reply = m_network->get(downloadRequest(url));
-    m_reply = reply;
-    const quint64 run = m_run;
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, reply](qint64 received, qint64 total) {
-                if (m_reply != reply)
-                    return;
-                m_bytesReceived = received;
-                m_bytesTotal = total;
-                emit progressChanged();
-            });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, run, path, completion, title] {
-        reply->deleteLater();
-        if (m_reply == reply)
-            m_reply = nullptr;
-        if (run != m_run || !isActive())
+    Download* download = Download::start(m_network, {url, path}, kInstallerRecipe, {}, this);
+    if (!download) {
+        fail(Loc::text("loader.error.installerSaveFailed").arg(title));
+        return;
+    }
+    connect(download, &Download::progress, this, [this, download](qint64 received, qint64 total) {
+        if (download != m_download)
             return;
-        if (reply->error() != QNetworkReply::NoError) {
-            fail(
-                Loc::text("loader.error.installerDownloadFailed").arg(title, reply->errorString()));
-            return;
-        }
-        if (!saveWhole(path, reply->readAll())) {
-            fail(Loc::text("loader.error.installerSaveFailed").arg(title));
-            return;
-        }
-        completion(path);
+        m_bytesReceived = received;
+        m_bytesTotal = total;
+        emit progressChanged();
     });
+    connect(download, &Download::ended, this,
+            [this, download, completion] { handleInstallerDownloaded(download, completion); });
+    m_download = download;
+}
+
+void ModLoaderInstaller::handleInstallerDownloaded(
+    Download* download, const std::function<void(const QString&)>& completion)
+{
+    download->deleteLater();
+    if (download != m_download)
+        return;
+    m_download = nullptr;
+    if (!m_job.isRunning())
+        return;
+    const QString title = loaderTitle(m_loader);
+    switch (download->fault()) {
+    case Download::Fault::None:
+        completion(download->target().path);
+        return;
+    case Download::Fault::Open:
+    case Download::Fault::Write:
+    case Download::Fault::Commit:
+        fail(Loc::text("loader.error.installerSaveFailed").arg(title));
+        return;
+    default:
+        fail(Loc::text("loader.error.installerDownloadFailed").arg(title, download->errorText()));
+        return;
+    }
 }
 
 bool ModLoaderInstaller::writeLauncherProfilesStub() const
@@ -505,10 +509,9 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
     m_detail = Loc::text("loader.progress.installerRunning");
     m_bytesReceived = 0;
     m_bytesTotal = 0;
-    const quint64 run = m_run;
-    setStage(Loc::text("loader.progress.installing").arg(title));
-    if (run != m_run || !isActive()) // a listener ended the run from that notice
+    if (!setStage(Loc::text("loader.progress.installing").arg(title)))
         return;
+    const quint64 run = m_job.number();
 
     auto* process = new QProcess(this);
     m_process = process;
@@ -536,7 +539,9 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
                 handleInstallerFinished(process, exitCode, status == QProcess::CrashExit);
             });
 
-    const auto stillOurs = [this, run, process] { return run == m_run && m_process == process; };
+    const auto stillOurs = [this, run, process] {
+        return run == m_job.number() && m_process == process;
+    };
     process->start();
     const bool startedInTime = stillOurs() && process->waitForStarted(kStartTimeoutMs);
     if (!stillOurs()) // the error handler ended the run already
@@ -569,7 +574,7 @@ void ModLoaderInstaller::readInstallerOutput(QProcess* process)
 
 void ModLoaderInstaller::handleInstallerError(QProcess* process, int error)
 {
-    if (process != m_process || error == QProcess::Crashed || m_canceling)
+    if (process != m_process || error == QProcess::Crashed || m_job.isCanceling())
         return;
     fail(Loc::text("loader.error.installerStartFailed")
              .arg(loaderTitle(m_loader), process->errorString()));
@@ -592,7 +597,7 @@ void ModLoaderInstaller::handleInstallerFinished(QProcess* process, int exitCode
     m_process = nullptr;
     process->deleteLater();
     closeInstallerLog();
-    if (!isActive())
+    if (!m_job.isRunning())
         return;
 
     const QString title = loaderTitle(m_loader);

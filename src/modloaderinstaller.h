@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installjob.h"
 #include "modloaderversionservice.h"
 
 #include <QObject>
@@ -9,6 +10,7 @@
 
 #include <functional>
 
+class Download;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -39,7 +41,7 @@ public:
     // After the hand-off the run ends when the version installer reports.
     void cancel();
 
-    bool busy() const { return m_busy; }
+    bool busy() const { return m_job.isBusy(); }
     QString label() const { return m_label; }
     QString stageText() const { return m_stageText; }
     QString detail() const { return m_detail; }
@@ -66,8 +68,9 @@ private:
     void reset();
     void fail(const QString& message);
     void endCanceled();
-    void setStage(const QString& text);
-    bool isActive() const { return m_busy && !m_canceling; }
+    // Listeners hear of the stage at once and may end the run from there: the
+    // answer says whether the run still goes.
+    bool setStage(const QString& text);
 
     // Base version and hand-off.
     void continueWithList(bool ok, const QString& message);
@@ -85,6 +88,8 @@ private:
     // Forge and NeoForge.
     void beginInstallerJar();
     void downloadInstaller(const QUrl& url, const std::function<void(const QString&)>& completion);
+    void handleInstallerDownloaded(Download* download,
+                                   const std::function<void(const QString&)>& completion);
     void runInstaller(const QString& archivePath);
     void readInstallerOutput(QProcess* process);
     void handleInstallerError(QProcess* process, int error);
@@ -102,7 +107,8 @@ private:
     ModLoaderVersionService* m_loaderVersions = nullptr;
     VersionInstaller* m_versionInstaller = nullptr;
     QNetworkAccessManager* m_network = nullptr;
-    QNetworkReply* m_reply = nullptr;
+    QNetworkReply* m_reply = nullptr; // the profile description
+    Download* m_download = nullptr;   // the installer program
     QProcess* m_process = nullptr;
     QString m_gameDir;
     ModLoader m_loader = ModLoader::Fabric;
@@ -121,13 +127,10 @@ private:
     QFile* m_installerLog = nullptr;
     QString m_installerLogPath;
     QString m_handedOffId;
-    bool m_busy = false;
-    bool m_canceling = false;
+    InstallJob m_job;
     // Set while the run waits for the version installer to finish the base version;
     // the continuation is the loader's route.
     bool m_waitingForBase = false;
     std::function<void()> m_afterBase;
-    // Tells runs apart, so a late timer or callback never reaches a later run.
-    quint64 m_run = 0;
     int m_installerTimeLimitMs;
 };

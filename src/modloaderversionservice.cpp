@@ -1,5 +1,6 @@
 #include "modloaderversionservice.h"
 
+#include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -10,7 +11,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTimer>
@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr int kTransferTimeoutMs = 20000;
+const HttpRequest::Recipe kCatalogRecipe{20000, HttpRequest::Redirects::NoLessSafe,
+                                         HttpRequest::kCatalogLimit};
 constexpr qint64 kFreshSeconds = 6 * 60 * 60;
 const QString kRecommendedSuffix = QStringLiteral("-recommended");
 
@@ -265,11 +266,7 @@ bool ModLoaderVersionService::isRefreshing(ModLoader loader, const QString& game
 
 QNetworkReply* ModLoaderVersionService::get(const QUrl& url)
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    return m_network->get(request);
+    return HttpRequest::get(m_network, url, kCatalogRecipe);
 }
 
 void ModLoaderVersionService::startRefresh(ModLoader loader, const QString& gameVersion)
@@ -297,7 +294,8 @@ void ModLoaderVersionService::handleFabricLikeReply(QNetworkReply* reply, ModLoa
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        finishRefresh(loader, gameVersion, false, fetchFailedText(loader, reply->errorString()));
+        finishRefresh(loader, gameVersion, false,
+                      fetchFailedText(loader, HttpRequest::errorText(reply)));
         return;
     }
     const QByteArray body = reply->readAll();
@@ -322,7 +320,7 @@ void ModLoaderVersionService::startMavenRefresh(ModLoader loader, const QString&
     connect(main, &QNetworkReply::finished, this, [this, main, pending, loader, gameVersion] {
         main->deleteLater();
         if (main->error() != QNetworkReply::NoError) {
-            pending->error = fetchFailedText(loader, main->errorString());
+            pending->error = fetchFailedText(loader, HttpRequest::errorText(main));
         } else {
             EntriesByGame parsed = parseMavenMetadata(main->readAll(), loader, false);
             if (parsed.isEmpty()) {

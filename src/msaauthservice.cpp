@@ -1,5 +1,6 @@
 #include "msaauthservice.h"
 
+#include "httprequest.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 
@@ -7,7 +8,6 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -38,13 +38,8 @@ const QString kUserType = QStringLiteral("msa");
 constexpr qint64 kDefaultTokenLifetimeSeconds = 86400;
 constexpr int kStatusOk = 200;
 
-constexpr int kTransferTimeoutMs = 20000;
-int transferTimeoutOverrideMs = 0;
-
-int transferTimeoutMs()
-{
-    return transferTimeoutOverrideMs > 0 ? transferTimeoutOverrideMs : kTransferTimeoutMs;
-}
+const HttpRequest::Recipe kRecipe{20000, HttpRequest::Redirects::NoLessSafe,
+                                  HttpRequest::kReplyLimit};
 
 QUrl serviceUrl(Service service, const QString& path)
 {
@@ -152,22 +147,12 @@ qint64 tokenLifetimeSeconds(const QJsonValue& expiresIn)
     return qint64(seconds);
 }
 
-QNetworkRequest newRequest(const QUrl& url)
+HttpRequest::Headers jsonHeaders(const QString& bearer)
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs());
-    return request;
-}
-
-QNetworkRequest jsonRequest(const QUrl& url, const QString& bearer)
-{
-    QNetworkRequest request = newRequest(url);
-    request.setRawHeader("Accept", "application/json");
+    HttpRequest::Headers headers{{"Accept", "application/json"}};
     if (!bearer.isEmpty())
-        request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(bearer).toUtf8());
-    return request;
+        headers.emplaceBack("Authorization", QStringLiteral("Bearer %1").arg(bearer).toUtf8());
+    return headers;
 }
 
 } // namespace
@@ -222,11 +207,6 @@ bool MsaAuthService::matchRedirect(const QUrl& url, QString* code, QString* erro
         *error = description.isEmpty() ? value(QStringLiteral("error")) : description;
     }
     return true;
-}
-
-void MsaAuthService::setTransferTimeoutForTesting(int milliseconds)
-{
-    transferTimeoutOverrideMs = milliseconds;
 }
 
 void MsaAuthService::loginWithCode(const QString& code, const AuthCallback& done)
@@ -407,24 +387,25 @@ void MsaAuthService::fetchProfile(AuthResult result, const AuthCallback& done)
 
 void MsaAuthService::postForm(const QUrl& url, const QByteArray& form, ReplyHandler handler)
 {
-    QNetworkRequest request = newRequest(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader,
-                      QStringLiteral("application/x-www-form-urlencoded"));
-    whenFinished(m_network->post(request, form), std::move(handler));
+    whenFinished(HttpRequest::post(m_network, url, kRecipe, form,
+                                   {{"Content-Type", "application/x-www-form-urlencoded"}}),
+                 std::move(handler));
 }
 
 void MsaAuthService::postJson(const QUrl& url, const QJsonObject& body, const QString& bearer,
                               ReplyHandler handler)
 {
-    QNetworkRequest request = jsonRequest(url, bearer);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    whenFinished(m_network->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact)),
+    HttpRequest::Headers headers = jsonHeaders(bearer);
+    headers.emplaceBack("Content-Type", "application/json");
+    whenFinished(HttpRequest::post(m_network, url, kRecipe,
+                                   QJsonDocument(body).toJson(QJsonDocument::Compact), headers),
                  std::move(handler));
 }
 
 void MsaAuthService::getJson(const QUrl& url, const QString& bearer, ReplyHandler handler)
 {
-    whenFinished(m_network->get(jsonRequest(url, bearer)), std::move(handler));
+    whenFinished(HttpRequest::get(m_network, url, kRecipe, jsonHeaders(bearer)),
+                 std::move(handler));
 }
 
 void MsaAuthService::whenFinished(QNetworkReply* reply, ReplyHandler handler)

@@ -39,10 +39,6 @@ public:
     void loginWithCode(const QString& code, const AuthCallback& done);
     void loginWithRefreshToken(const QString& refreshToken, const AuthCallback& done);
 
-    // Tests only: the transfer time-out of every request, in milliseconds;
-    // 0 restores the default.
-    static void setTransferTimeoutForTesting(int milliseconds);
-
 signals:
     // The translated text of the step about to start.
     void progress(const QString& message);

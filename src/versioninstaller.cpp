@@ -1,6 +1,8 @@
 #include "versioninstaller.h"
 
+#include "download.h"
 #include "gamelauncher.h"
+#include "httprequest.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "remoteaddresses.h"
@@ -10,31 +12,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPromise>
 #include <QSaveFile>
-#include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
 
 constexpr int kMaxParallelDownloads = 8;
-// Data waiting to be written per download; a fast server is held back instead of piling
-// up megabytes that would then be hashed and written in one long go.
-constexpr qint64 kReadBufferBytes = 256 * 1024;
 // Present files finished in one pump before the rest wait for the next turn of the
 // event loop, so a re-check of thousands of assets keeps the interface responsive.
 constexpr int kMaxPresentPerPump = 256;
 constexpr int kMaxQueuedParents = 10;
-constexpr int kRetryStepMs = 400;
-constexpr int kMaxRetries = 2;
-constexpr int kDefaultTransferTimeoutMs = 30000;
 constexpr int kProgressIntervalMs = 100;
 constexpr int kLegacyCopiesPerTick = 64;
 constexpr int kWarningsShown = 3;
@@ -81,23 +74,13 @@ QUrl assetObjectUrl(const QString& hash)
                 QUrl::TolerantMode);
 }
 
-int& transferTimeoutMs()
-{
-    static int timeout = kDefaultTransferTimeoutMs;
-    return timeout;
-}
-
-QNetworkRequest downloadRequest(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs());
-    return request;
-}
+const HttpRequest::Recipe kDescriptionRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                             HttpRequest::kCatalogLimit};
+const HttpRequest::Recipe kFileRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                      HttpRequest::kStreamed};
 
 // A transfer that stalls past its time-out is aborted by the network stack and shows as
-// cancelled; every abort of the installer's own is handled before this is asked.
+// cancelled; the download's own aborts never reach this question.
 bool isTransient(int status, QNetworkReply::NetworkError error)
 {
     if (status == 429 || status > 499)
@@ -142,26 +125,16 @@ DownloadTask taskFor(DownloadTask::Kind kind, const QJsonObject& download, const
             label};
 }
 
-} // namespace
+// A file is tried three times, again 400 ms after the first failure and 800 ms after
+// the second.
+const RetryRule kFileRetry{3, 400, isTransient};
 
-struct VersionInstaller::ActiveDownload {
-    DownloadTask task;
-    // Null once the finished reply has been deleted; a download being committed has
-    // none left to abort.
-    QPointer<QNetworkReply> reply;
-    // Destroying an uncommitted save-file removes its temporary file.
-    std::unique_ptr<QSaveFile> file;
-    QCryptographicHash hash{QCryptographicHash::Sha1};
-    qint64 received = 0;
-    bool writeFailed = false;
-};
+} // namespace
 
 VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* parent)
     : QObject(parent), m_manifest(manifest), m_network(new QNetworkAccessManager(this)),
-      m_progressTimer(new QTimer(this)), m_legacyTimer(new QTimer(this)),
-      m_committer(new QThreadPool(this))
+      m_progressTimer(new QTimer(this)), m_legacyTimer(new QTimer(this))
 {
-    m_committer->setMaxThreadCount(kMaxParallelDownloads);
     m_progressTimer->setInterval(kProgressIntervalMs);
     connect(m_progressTimer, &QTimer::timeout, this, &VersionInstaller::flushProgress);
     m_legacyTimer->setInterval(0);
@@ -172,11 +145,6 @@ VersionInstaller::~VersionInstaller()
 {
     blockSignals(true);
     cancel();
-}
-
-void VersionInstaller::setTransferTimeoutForTesting(int ms)
-{
-    transferTimeoutMs() = ms > 0 ? ms : kDefaultTransferTimeoutMs;
 }
 
 // ---- Jobs and version descriptions ----
@@ -190,14 +158,14 @@ void VersionInstaller::install(const QString& gameDir, const QString& versionId)
         emit failed(id, Loc::text("version.error.invalidName").arg(id));
         return;
     }
-    if (m_canceling) {
+    if (m_job.isCanceling()) {
         emit failed(id, Loc::text("version.error.cancelPending"));
         return;
     }
     if (id == m_versionId || isQueued(id))
         return;
     m_jobs.append({gameDir, id});
-    if (!m_busy)
+    if (!m_job.isBusy())
         startNext();
 }
 
@@ -210,15 +178,10 @@ bool VersionInstaller::isQueued(const QString& versionId) const
     return false;
 }
 
-bool VersionInstaller::isCurrentJob(quint64 job) const
-{
-    return m_busy && !m_canceling && job == m_jobSerial;
-}
-
 void VersionInstaller::startNext()
 {
     if (m_jobs.isEmpty()) {
-        m_busy = false;
+        m_job.end();
         m_versionId.clear();
         m_stage.clear();
         m_currentItem.clear();
@@ -238,26 +201,21 @@ void VersionInstaller::startNext()
     m_legacyCopies.clear();
     m_legacyNext = 0;
     m_assetEstimate = 0;
-    m_pendingRetries = 0;
-    const quint64 job = ++m_jobSerial;
-    const bool wasBusy = std::exchange(m_busy, true);
+    const bool wasBusy = m_job.isBusy();
+    m_job.begin();
     m_doneBytes = 0;
     m_totalBytes = 0;
-    if (!wasBusy) {
-        emit started(m_versionId);
-        if (!isCurrentJob(job)) // a listener cancelled it already
-            return;
-    }
+    if (!wasBusy && !m_job.notify([this] { emit started(m_versionId); }))
+        return;
     setStage(Loc::text("version.progress.fetchingList"));
-    emit progressChanged();
-    if (!isCurrentJob(job)) // ended by a listener, which may have started another
+    if (!m_job.notify([this] { emit progressChanged(); }))
         return;
     resolveManifestEntry();
 }
 
 void VersionInstaller::resolveManifestEntry()
 {
-    const quint64 job = m_jobSerial;
+    const quint64 job = m_job.number();
     if (!m_manifest) {
         QTimer::singleShot(0, this, [this, job] { useManifestAnswer(job, false, {}); });
         return;
@@ -273,7 +231,7 @@ void VersionInstaller::resolveManifestEntry()
 
 void VersionInstaller::useManifestAnswer(quint64 job, bool ok, const QString& message)
 {
-    if (!isCurrentJob(job))
+    if (!m_job.isRunning(job))
         return;
     if (ok) {
         if (const auto entry = m_manifest->find(m_versionId)) {
@@ -286,9 +244,9 @@ void VersionInstaller::useManifestAnswer(quint64 job, bool ok, const QString& me
     if (adoptLocalDescription())
         return;
     if (ok)
-        failInstall(Loc::text("version.error.notInManifest").arg(m_versionId));
+        fail(Loc::text("version.error.notInManifest").arg(m_versionId));
     else
-        failInstall(message.isEmpty() ? Loc::text("version.error.listUnavailable") : message);
+        fail(message.isEmpty() ? Loc::text("version.error.listUnavailable") : message);
 }
 
 bool VersionInstaller::adoptLocalDescription()
@@ -304,9 +262,9 @@ void VersionInstaller::fetchVersionJson(const QUrl& url, const QString& sha1)
 {
     setStage(Loc::text("version.progress.description"));
     m_currentItem = m_versionId + QLatin1String(".json");
-    QNetworkReply* reply = m_network->get(downloadRequest(url));
+    QNetworkReply* reply = HttpRequest::get(m_network, url, kDescriptionRecipe);
     m_descriptionReply = reply;
-    const quint64 job = m_jobSerial;
+    const quint64 job = m_job.number();
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, sha1, job] { handleDescriptionReply(reply, sha1, job); });
 }
@@ -315,15 +273,15 @@ void VersionInstaller::handleDescriptionReply(QNetworkReply* reply, const QStrin
                                               quint64 job)
 {
     reply->deleteLater();
-    if (!isCurrentJob(job))
+    if (!m_job.isRunning(job))
         return;
     if (reply->error() != QNetworkReply::NoError) {
-        failInstall(Loc::text("version.error.descriptionFetchFailed").arg(reply->errorString()));
+        fail(Loc::text("version.error.descriptionFetchFailed").arg(HttpRequest::errorText(reply)));
         return;
     }
     const QByteArray body = reply->readAll();
     if (!sha1.isEmpty() && !sameHash(sha1Hex(body), sha1)) {
-        failInstall(Loc::text("version.error.descriptionChecksum").arg(m_versionId));
+        fail(Loc::text("version.error.descriptionChecksum").arg(m_versionId));
         return;
     }
     adoptVersionJson(body, false);
@@ -333,7 +291,7 @@ void VersionInstaller::adoptVersionJson(const QByteArray& bytes, bool fromDisk)
 {
     m_versionJson = QJsonDocument::fromJson(bytes).object();
     if (m_versionJson.isEmpty()) {
-        failInstall(Loc::text("version.error.descriptionUnparsable").arg(m_versionId));
+        fail(Loc::text("version.error.descriptionUnparsable").arg(m_versionId));
         return;
     }
     if (!fromDisk && !storeVersionJson(bytes))
@@ -343,7 +301,7 @@ void VersionInstaller::adoptVersionJson(const QByteArray& bytes, bool fromDisk)
     if (!parent.isEmpty() && PathRules::isInstallableVersionId(parent) &&
         !QFileInfo::exists(VersionLoader::versionJsonPath(m_gameDir, parent))) {
         if (m_parentDepth >= kMaxQueuedParents) {
-            failInstall(Loc::text("common.error.inheritsChainTooLong").arg(m_versionId));
+            fail(Loc::text("common.error.inheritsChainTooLong").arg(m_versionId));
             return;
         }
         ++m_parentDepth;
@@ -364,13 +322,13 @@ bool VersionInstaller::storeVersionJson(const QByteArray& bytes)
     const QString path = VersionLoader::versionJsonPath(m_gameDir, m_versionId);
     const QString dir = QFileInfo(path).path();
     if (!QDir().mkpath(dir)) {
-        failInstall(Loc::text("common.error.createFailed").arg(nativePath(dir)));
+        fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
         return false;
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         file.cancelWriting();
-        failInstall(Loc::text("common.error.versionSaveFailed").arg(m_versionId));
+        fail(Loc::text("common.error.versionSaveFailed").arg(m_versionId));
         return false;
     }
     return true;
@@ -391,55 +349,46 @@ void VersionInstaller::complete()
     options.versionId = m_versionId;
     const QStringList missing = GameLauncher::missingFiles(options, m_version, kMissingFilesShown);
     if (!missing.isEmpty()) {
-        failInstall(Loc::text("version.error.filesMissingAfterDownload")
-                        .arg(QString::number(missing.size()), missing.join(QLatin1Char('\n'))));
+        fail(Loc::text("version.error.filesMissingAfterDownload")
+                 .arg(QString::number(missing.size()), missing.join(QLatin1Char('\n'))));
         return;
     }
     const QString id = m_versionId;
-    resetInstallState();
+    reset();
     emit finished(id);
     // A listener may have started the next job from its handler already.
-    if (!m_busy)
+    if (!m_job.isBusy())
         startNext();
 }
 
 void VersionInstaller::cancel()
 {
-    if (!m_busy)
+    if (!m_job.isBusy())
         return;
     m_jobs.clear();
     m_tasks.clear();
     m_legacyTimer->stop();
     m_parentDepth = 0;
-    m_canceling = true;
+    m_job.markCanceling();
     if (m_descriptionReply)
         m_descriptionReply->abort();
 
-    // Each abort reports the download's end at once; the last one finalizes.
-    const QList<ActivePtr> running = m_active;
-    for (const ActivePtr& download : running) {
-        if (download->reply)
-            download->reply->abort();
-    }
-
-    if (m_canceling) {
-        // Nothing was downloading, a finished download is still being committed, or a
-        // reply did not report its end inside abort().
-        for (const ActivePtr& download : std::exchange(m_active, {}))
-            download->file.reset();
-        finalizeCancel();
-    }
+    // Each download reports its end before its cancel returns; the last one ends the job.
+    const QList<ActiveDownload> running = m_active;
+    for (const ActiveDownload& download : running)
+        download.transfer->cancel();
+    if (m_job.isCanceling()) // nothing was downloading
+        endCanceled();
 }
 
-void VersionInstaller::finalizeCancel()
+void VersionInstaller::endCanceled()
 {
     const QString id = m_versionId;
-    m_canceling = false;
-    resetInstallState();
+    reset();
     emit canceled(id);
 }
 
-void VersionInstaller::failInstall(const QString& message)
+void VersionInstaller::fail(const QString& message)
 {
     const QString id = m_versionId;
     QString text = message;
@@ -448,17 +397,14 @@ void VersionInstaller::failInstall(const QString& message)
     m_jobs.clear();
     m_parentDepth = 0;
 
-    const QList<ActivePtr> running = std::exchange(m_active, {});
-    resetInstallState();
-    for (const ActivePtr& download : running) {
-        download->file.reset();
-        if (download->reply)
-            download->reply->abort();
-    }
+    const QList<ActiveDownload> running = std::exchange(m_active, {});
+    reset();
+    for (const ActiveDownload& download : running)
+        download.transfer->cancel();
     emit failed(id, text);
 }
 
-void VersionInstaller::resetInstallState()
+void VersionInstaller::reset()
 {
     m_tasks.clear();
     m_active.clear();
@@ -469,8 +415,7 @@ void VersionInstaller::resetInstallState()
     m_versionId.clear();
     m_stage.clear();
     m_currentItem.clear();
-    m_busy = false;
-    m_pendingRetries = 0;
+    m_job.end();
     m_progressPending = false;
     m_progressTimer->stop();
 }
@@ -480,8 +425,8 @@ void VersionInstaller::resetInstallState()
 qint64 VersionInstaller::bytesDone() const
 {
     qint64 done = m_doneBytes;
-    for (const ActivePtr& download : m_active)
-        done += download->received;
+    for (const ActiveDownload& download : m_active)
+        done += download.transfer->received();
     return done;
 }
 
@@ -498,8 +443,8 @@ bool VersionInstaller::prepareTasks()
     QString error;
     m_version = VersionLoader::load(m_gameDir, m_versionId, {}, &error);
     if (m_version.id.isEmpty() || m_version.mainClass.isEmpty()) {
-        failInstall(error.isEmpty() ? Loc::text("common.error.versionReadFailed").arg(m_versionId)
-                                    : error);
+        fail(error.isEmpty() ? Loc::text("common.error.versionReadFailed").arg(m_versionId)
+                             : error);
         return false;
     }
 
@@ -559,7 +504,7 @@ void VersionInstaller::expandAssetIndex(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        failInstall(Loc::text("version.error.assetIndexReadFailed").arg(nativePath(path)));
+        fail(Loc::text("version.error.assetIndexReadFailed").arg(nativePath(path)));
         return;
     }
     const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
@@ -598,60 +543,31 @@ void VersionInstaller::startTask(DownloadTask task)
         return;
     }
 
-    const QString dir = present.path();
-    if (!QDir().mkpath(dir)) {
-        failInstall(Loc::text("common.error.createFailed").arg(nativePath(dir)));
+    QString error;
+    Download* transfer = Download::start(
+        m_network, {task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
+        kFileRecipe, kFileRetry, this, &error);
+    if (!transfer) {
+        fail(error);
         return;
     }
-
-    auto download = std::make_shared<ActiveDownload>();
-    download->task = std::move(task);
-    download->file = std::make_unique<QSaveFile>(download->task.path);
-    if (!download->file->open(QIODevice::WriteOnly)) {
-        failInstall(
-            Loc::text("common.error.openForWriteFailed").arg(nativePath(download->task.path)));
-        return;
-    }
-
-    QNetworkReply* reply = m_network->get(downloadRequest(download->task.url));
-    reply->setReadBufferSize(kReadBufferBytes);
-    download->reply = reply;
-    m_active.append(download);
-    m_currentItem = download->task.label;
-
-    connect(reply, &QIODevice::readyRead, this, [this, download] { receive(*download); });
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, download](qint64 received) {
-        download->received = received;
-        scheduleProgress();
-    });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, download] { handleReplyFinished(download); });
+    connect(transfer, &Download::progress, this, &VersionInstaller::scheduleProgress);
+    connect(transfer, &Download::ended, this, [this, transfer] { handleDownloadEnded(transfer); });
+    m_currentItem = task.label;
+    m_active.append({std::move(task), transfer});
     scheduleProgress();
-}
-
-// Streams into the save-file while hashing, so no file is held in memory.
-void VersionInstaller::receive(ActiveDownload& download)
-{
-    const QByteArray bytes = download.reply->readAll();
-    if (bytes.isEmpty() || !download.file || download.writeFailed)
-        return;
-    download.hash.addData(bytes);
-    if (download.file->write(bytes) != bytes.size()) {
-        download.writeFailed = true;
-        download.reply->abort();
-    }
 }
 
 void VersionInstaller::pump()
 {
-    if (!m_busy || m_canceling)
+    if (!m_job.isRunning())
         return;
-    const quint64 job = m_jobSerial;
+    const quint64 job = m_job.number();
     int presentDone = 0;
     while (m_active.size() < kMaxParallelDownloads && !m_tasks.isEmpty()) {
         const qsizetype runningBefore = m_active.size();
         startTask(m_tasks.takeFirst());
-        if (!isCurrentJob(job))
+        if (!m_job.isRunning(job))
             return;
         if (m_active.size() == runningBefore && ++presentDone >= kMaxPresentPerPump &&
             !m_tasks.isEmpty()) {
@@ -659,7 +575,7 @@ void VersionInstaller::pump()
             return;
         }
     }
-    if (m_tasks.isEmpty() && m_active.isEmpty() && m_pendingRetries == 0)
+    if (m_tasks.isEmpty() && m_active.isEmpty())
         afterDownloads();
 }
 
@@ -668,126 +584,58 @@ void VersionInstaller::schedulePump()
     if (m_pumpScheduled)
         return;
     m_pumpScheduled = true;
-    const quint64 job = m_jobSerial;
+    const quint64 job = m_job.number();
     QTimer::singleShot(0, this, [this, job] {
         m_pumpScheduled = false;
-        if (job == m_jobSerial)
+        if (job == m_job.number())
             pump();
     });
 }
 
-void VersionInstaller::handleReplyFinished(const ActivePtr& download)
+// A download keeps its slot until its file is committed; one that belonged to a job
+// that has ended is no longer listed, and its result is ignored: a verified file in
+// place is no partial one.
+void VersionInstaller::handleDownloadEnded(Download* transfer)
 {
-    QNetworkReply* reply = download->reply;
-    reply->deleteLater();
-    if (!m_active.contains(download)) { // the job it belonged to has ended
-        download->file.reset();
+    transfer->deleteLater();
+    const auto found =
+        std::find_if(m_active.cbegin(), m_active.cend(),
+                     [transfer](const auto& active) { return active.transfer == transfer; });
+    if (found == m_active.cend())
         return;
-    }
-    if (!m_canceling && reply->error() == QNetworkReply::NoError) {
-        receive(*download);
-        if (!download->writeFailed && hashMatches(*download)) {
-            commitInBackground(download);
-            return;
-        }
-    }
-
-    m_active.removeOne(download);
-    download->file.reset();
-    if (m_canceling) {
+    const DownloadTask task = found->task;
+    m_active.erase(found);
+    if (m_job.isCanceling()) {
         if (m_active.isEmpty())
-            finalizeCancel();
+            endCanceled();
         return;
     }
-    const DownloadTask& task = download->task;
-    if (download->writeFailed) { // the disk, not the server, failed
-        failInstall(Loc::text("common.error.saveFailed").arg(nativePath(task.path)));
-        return;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        const QString reason = reply->errorString();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (!isTransient(status, reply->error()))
-            failInstall(Loc::text("common.error.downloadFailed").arg(task.label, reason));
-        else if (retryOrFail(task, reason))
-            pump();
-        return;
-    }
-    if (retryOrFail(task, Loc::text("common.error.checksumMismatch")))
-        pump();
-}
-
-bool VersionInstaller::hashMatches(ActiveDownload& download) const
-{
-    return download.task.sha1.isEmpty() ||
-           sameHash(QString::fromLatin1(download.hash.result().toHex()), download.task.sha1);
-}
-
-// Committing makes the file durable before it takes its name, which can stall for a
-// long while on a busy disk; a worker does it so the interface stays responsive. The
-// download keeps its slot meanwhile, and a job that ends in the meantime ignores the
-// result: a verified file in place is no partial one.
-void VersionInstaller::commitInBackground(const ActivePtr& download)
-{
-    std::shared_ptr<QSaveFile> file(std::move(download->file));
-    auto* watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, download] {
-        watcher->deleteLater();
-        handleCommitted(download, watcher->result());
-    });
-    auto promise = std::make_shared<QPromise<bool>>();
-    watcher->setFuture(promise->future());
-    m_committer->start([promise, file] {
-        promise->start();
-        promise->addResult(file->commit());
-        promise->finish();
-    });
-}
-
-void VersionInstaller::handleCommitted(const ActivePtr& download, bool committed)
-{
-    if (!m_active.removeOne(download))
-        return;
-    if (m_canceling) {
-        if (m_active.isEmpty())
-            finalizeCancel();
-        return;
-    }
-    const DownloadTask& task = download->task;
-    if (!committed) {
-        failInstall(Loc::text("common.error.saveFailed").arg(nativePath(task.path)));
+    if (transfer->outcome() != Download::Outcome::Saved) {
+        fail(failureText(task, *transfer));
         return;
     }
 
-    const quint64 job = m_jobSerial;
-    m_doneBytes += download->received;
+    const quint64 job = m_job.number();
+    m_doneBytes += transfer->received();
     if (task.kind == DownloadTask::AssetIndex) {
         expandAssetIndex(task.path);
-        if (!isCurrentJob(job))
+        if (!m_job.isRunning(job))
             return;
     }
     scheduleProgress();
     pump();
 }
 
-bool VersionInstaller::retryOrFail(DownloadTask task, const QString& reason)
+QString VersionInstaller::failureText(const DownloadTask& task, const Download& transfer) const
 {
-    if (task.attempts >= kMaxRetries) {
-        failInstall(Loc::text("common.error.downloadFailed").arg(task.label, reason));
-        return false;
+    switch (transfer.fault()) {
+    case Download::Fault::Open:
+    case Download::Fault::Write:
+    case Download::Fault::Commit:
+        return transfer.errorText();
+    default:
+        return Loc::text("common.error.downloadFailed").arg(task.label, transfer.errorText());
     }
-    ++task.attempts;
-    ++m_pendingRetries;
-    const quint64 job = m_jobSerial;
-    QTimer::singleShot(task.attempts * kRetryStepMs, Qt::PreciseTimer, this,
-                       [this, task = std::move(task), job] {
-                           if (!isCurrentJob(job))
-                               return;
-                           --m_pendingRetries;
-                           m_tasks.prepend(task);
-                           pump();
-                       });
-    return true;
 }
 
 // ---- Legacy asset copy ----
@@ -825,7 +673,7 @@ void VersionInstaller::startLegacyCopy()
 
 void VersionInstaller::legacyTick()
 {
-    if (!m_busy || m_canceling) {
+    if (!m_job.isRunning()) {
         m_legacyTimer->stop();
         return;
     }
@@ -876,7 +724,7 @@ void VersionInstaller::flushProgress()
     if (m_progressPending) {
         m_progressPending = false;
         emit progressChanged();
-    } else if (!m_busy) {
+    } else if (!m_job.isBusy()) {
         m_progressTimer->stop();
     }
 }

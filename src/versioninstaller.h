@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installjob.h"
 #include "minecraftversion.h"
 
 #include <QJsonObject>
@@ -11,11 +12,9 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <memory>
-
+class Download;
 class QNetworkAccessManager;
 class QNetworkReply;
-class QThreadPool;
 class QTimer;
 class VersionManifestService;
 
@@ -35,7 +34,6 @@ struct DownloadTask {
     QString sha1;    // hex; empty means no check
     qint64 size = 0; // 0 when unknown
     QString label;   // shown as the current item and in messages
-    qint32 attempts = 0;
 };
 
 // Installs game versions into a game directory: the version description (and any
@@ -59,7 +57,7 @@ public:
     // A waiting job has this id; the job in progress does not count.
     bool isQueued(const QString& versionId) const;
 
-    bool isBusy() const { return m_busy; }
+    bool isBusy() const { return m_job.isBusy(); }
     QString versionId() const { return m_versionId; }
     QString stage() const { return m_stage; }
     QString currentItem() const { return m_currentItem; }
@@ -67,9 +65,6 @@ public:
     qint64 bytesDone() const;
     // 0..1, or -1 while the amount of work is unknown.
     double fraction() const;
-
-    // Tests only: how long a transfer may stall (0 restores 30 s).
-    static void setTransferTimeoutForTesting(int ms);
 
 signals:
     void started(const QString& versionId);
@@ -79,8 +74,10 @@ signals:
     void canceled(const QString& versionId);
 
 private:
-    struct ActiveDownload;
-    using ActivePtr = std::shared_ptr<ActiveDownload>;
+    struct ActiveDownload {
+        DownloadTask task;
+        Download* transfer = nullptr;
+    };
 
     // Jobs and version descriptions.
     void startNext();
@@ -93,24 +90,19 @@ private:
     bool storeVersionJson(const QByteArray& bytes);
     void abandonCurrent();
     void complete();
-    void failInstall(const QString& message);
-    void finalizeCancel();
-    void resetInstallState();
-    bool isCurrentJob(quint64 job) const;
+    void fail(const QString& message);
+    void endCanceled();
+    void reset();
 
     // Downloads, assets and the legacy copy.
     bool prepareTasks();
     bool enqueue(DownloadTask task);
     void expandAssetIndex(const QString& path);
     void startTask(DownloadTask task);
-    void receive(ActiveDownload& download);
     void pump();
     void schedulePump();
-    void handleReplyFinished(const ActivePtr& download);
-    bool hashMatches(ActiveDownload& download) const;
-    void commitInBackground(const ActivePtr& download);
-    void handleCommitted(const ActivePtr& download, bool committed);
-    bool retryOrFail(DownloadTask task, const QString& reason);
+    void handleDownloadEnded(Download* transfer);
+    QString failureText(const DownloadTask& task, const Download& transfer) const;
     void afterDownloads();
     void startLegacyCopy();
     void legacyTick();
@@ -127,13 +119,12 @@ private:
     QJsonObject m_versionJson;
     MinecraftVersion m_version;
     QList<DownloadTask> m_tasks;
-    QList<ActivePtr> m_active;
+    QList<ActiveDownload> m_active;
     QStringList m_warnings;
     qint64 m_doneBytes = 0;
     qint64 m_totalBytes = 0;
     qint64 m_assetEstimate = 0;
-    bool m_busy = false;
-    bool m_canceling = false;
+    InstallJob m_job;
     bool m_pumpScheduled = false;
     QString m_stage;
     QString m_currentItem;
@@ -145,10 +136,6 @@ private:
     QList<QPair<QString, QString>> m_legacyCopies; // (source, target)
     qsizetype m_legacyNext = 0;
     QTimer* m_legacyTimer = nullptr;
-    QThreadPool* m_committer = nullptr; // commits finished downloads off the GUI thread
     int m_parentDepth = 0;
-    // Tells the jobs apart, so late replies and timers never reach a later job.
-    quint64 m_jobSerial = 0;
-    int m_pendingRetries = 0;
     QPointer<QNetworkReply> m_descriptionReply;
 };

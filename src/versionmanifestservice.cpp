@@ -1,5 +1,6 @@
 #include "versionmanifestservice.h"
 
+#include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -10,7 +11,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSaveFile>
 #include <QTimer>
 
@@ -21,7 +21,8 @@ namespace {
 
 // Just under six hours: a list fetched this many seconds ago is still fresh.
 constexpr qint64 kFreshSeconds = 21599;
-constexpr int kTransferTimeoutMs = 20000;
+const HttpRequest::Recipe kManifestRecipe{20000, HttpRequest::Redirects::NoLessSafe,
+                                          HttpRequest::kCatalogLimit};
 
 QDateTime parseTime(const QString& text)
 {
@@ -117,11 +118,9 @@ void VersionManifestService::startRefresh()
     m_refreshing = true;
     emit refreshingChanged();
 
-    QNetworkRequest request(QUrl(RemoteAddresses::versionManifestUrl(), QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    QNetworkReply* reply = m_network->get(request);
+    QNetworkReply* reply =
+        HttpRequest::get(m_network, QUrl(RemoteAddresses::versionManifestUrl(), QUrl::TolerantMode),
+                         kManifestRecipe);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { handleReply(reply); });
 }
 
@@ -129,8 +128,9 @@ void VersionManifestService::handleReply(QNetworkReply* reply)
 {
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        finishRefresh(false,
-                      Loc::text("version.error.manifestFetchFailed").arg(reply->errorString()));
+        finishRefresh(
+            false,
+            Loc::text("version.error.manifestFetchFailed").arg(HttpRequest::errorText(reply)));
         return;
     }
 

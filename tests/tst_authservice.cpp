@@ -1,4 +1,5 @@
 #include "authservice.h"
+#include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -127,7 +128,7 @@ void AuthServiceTest::cleanup()
     m_server.reset();
     m_home.reset();
     RemoteAddresses::resetForTesting();
-    AuthService::setTransferTimeoutForTesting(0);
+    HttpRequest::setTransferTimeoutForTesting(0);
 }
 
 void AuthServiceTest::offlineIdentity()
@@ -425,7 +426,7 @@ void AuthServiceTest::refreshFailureFallsBackToPassword()
     QCOMPARE(m_server->requestCount("/auth/authenticate"), 1);
 
     // A refresh that gets no answer at all also falls back to the password.
-    AuthService::setTransferTimeoutForTesting(300);
+    HttpRequest::setTransferTimeoutForTesting(300);
     m_server->route("/auth/refresh", TestReply::ok().delayed(60000));
     SignIn broken;
     m_auth->loginElyBy(QStringLiteral("steve"), QStringLiteral("pw"), QStringLiteral("ct"),
@@ -467,7 +468,7 @@ void AuthServiceTest::networkErrorEndsValidation()
 
 void AuthServiceTest::stalledServerTimesOut()
 {
-    AuthService::setTransferTimeoutForTesting(300);
+    HttpRequest::setTransferTimeoutForTesting(300);
     const QString timedOut =
         Loc::text("auth.ely.error.unreachable").arg(Loc::text("auth.error.timedOut"));
 

@@ -1,3 +1,4 @@
+#include "httprequest.h"
 #include "javainstaller.h"
 #include "javalocator.h"
 #include "launcherpaths.h"
@@ -231,7 +232,7 @@ private slots:
 
     void cleanup()
     {
-        JavaInstaller::setTransferTimeoutForTesting(0);
+        HttpRequest::setTransferTimeoutForTesting(0);
         qputenv("PATH", m_path);
         m_work.reset();
         m_home.reset();
@@ -769,7 +770,7 @@ private slots:
         QFETCH(bool, corrupt);
         QFETCH(int, requests);
         QFETCH(bool, installs);
-        JavaInstaller::setTransferTimeoutForTesting(400);
+        HttpRequest::setTransferTimeoutForTesting(400);
         const QByteArray java = javaScript(17);
         QList<TestReply> script;
         for (const int status : std::as_const(statuses))

@@ -1,3 +1,4 @@
+#include "httprequest.h"
 #include "localization.h"
 #include "msaauthservice.h"
 #include "remoteaddresses.h"
@@ -166,7 +167,7 @@ void TestMsaAuthService::cleanup()
     m_service.reset();
     m_server.reset();
     RemoteAddresses::resetForTesting();
-    MsaAuthService::setTransferTimeoutForTesting(0);
+    HttpRequest::setTransferTimeoutForTesting(0);
 }
 
 void TestMsaAuthService::routeHappyChain()
@@ -455,7 +456,7 @@ void TestMsaAuthService::stalledReplyTimesOut()
 {
     // The profile answers with its status line and then nothing: cut off by the
     // time-out, that is no answer at all.
-    MsaAuthService::setTransferTimeoutForTesting(300);
+    HttpRequest::setTransferTimeoutForTesting(300);
     m_server->route(kProfilePath, TestReply::json(kProfileReply).stalledAfter(4));
 
     const AuthResult result = signIn([](MsaAuthService& service, const AuthCallback& done) {

@@ -1,3 +1,4 @@
+#include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
@@ -378,9 +379,8 @@ void VersionInstallerTest::unusableLinksFailWithWarnings()
 void VersionInstallerTest::downloadFailuresAndRetries()
 {
     m_site->publishFixtures({QStringLiteral("client-only")});
-    VersionInstaller::setTransferTimeoutForTesting(300);
-    const auto restoreTimeout =
-        qScopeGuard([] { VersionInstaller::setTransferTimeoutForTesting(0); });
+    HttpRequest::setTransferTimeoutForTesting(300);
+    const auto restoreTimeout = qScopeGuard([] { HttpRequest::setTransferTimeoutForTesting(0); });
     const TestReply good = TestReply::ok(m_site->render("files/client.jar"));
     const QString label = QStringLiteral("client-only.jar");
     const QString checksumText = Loc::text("common.error.downloadFailed")

@@ -1,0 +1,146 @@
+#pragma once
+
+#include "httprequest.h"
+
+#include <QCryptographicHash>
+#include <QFuture>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <utility>
+
+class QNetworkAccessManager;
+class QSaveFile;
+
+// One file to fetch and what it must turn out to be.
+struct DownloadTarget {
+    DownloadTarget(QUrl url, QString path, QString digest = {},
+                   QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1,
+                   qint64 size = 0)
+        : url(std::move(url)), path(std::move(path)), digest(std::move(digest)),
+          algorithm(algorithm), size(size)
+    {
+    }
+
+    QUrl url;
+    QString path;   // absolute; replaced only by a complete, verified file
+    QString digest; // hex; empty: nothing to compare
+    QCryptographicHash::Algorithm algorithm;
+    qint64 size; // the most bytes expected; 0 when unknown, then free disk space bounds it
+    Qt::CaseSensitivity digestCase = Qt::CaseInsensitive;
+    bool digestRequired = false; // an empty digest fails the comparison instead of passing it
+};
+
+// How a download treats a failed attempt. By default it tries once.
+struct RetryRule {
+    int attempts = 1;    // tries in all
+    int delayStepMs = 0; // the n-th retry waits n times this long
+    // Network failures worth another try; a body that fails its digest or size
+    // always is, while tries are left.
+    bool (*transient)(int httpStatus, QNetworkReply::NetworkError error) = nullptr;
+};
+
+// Fetches one file into a save-file while its digest runs over the bytes, within
+// the bound of its expected size (or of the free disk space), retries as its
+// owner's rule says, commits the verified file on a worker thread and reports
+// once, through ended(). Destroying it stops the transfer and discards a partial
+// file; a commit under way is waited for.
+class Download : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Outcome { Pending, Saved, Canceled, Failed };
+    enum class Fault {
+        None,
+        Open,     // the file could not be opened again for a retry
+        Network,  // the transfer failed (an HTTP error status included)
+        Checksum, // the digest differs
+        Oversize, // more bytes than expected arrived, or were announced
+        NoSpace,  // a file of unknown size would leave the disk too full
+        Write,    // the disk took fewer bytes than arrived
+        Commit,   // the verified file could not take its name
+    };
+
+    // Creates the target's folder, opens the save-file and sends the request; the
+    // download belongs to `parent` and reports from the event loop. Null, with the
+    // translated reason in `error`, when the folder or the file cannot be made.
+    static Download* start(QNetworkAccessManager* network, DownloadTarget target,
+                           const HttpRequest::Recipe& recipe, const RetryRule& retry,
+                           QObject* parent, QString* error = nullptr);
+    ~Download() override;
+
+    // Ends a running download as canceled, reporting it before this returns; a
+    // file being committed may still take its name first.
+    void cancel();
+
+    const DownloadTarget& target() const { return m_target; }
+    bool isRunning() const { return m_state != State::Idle && m_state != State::Ended; }
+    Outcome outcome() const { return m_outcome; }
+    Fault fault() const { return m_fault; }
+    // What went wrong, for "Could not download %1: %2": the network's own text or a
+    // translated reason.
+    QString errorText() const { return m_errorText; }
+    QNetworkReply::NetworkError networkError() const { return m_networkError; }
+    // Bytes of the current attempt taken into the file.
+    qint64 received() const { return m_received; }
+
+    // Tests only: the free space of the file system holding a folder, in bytes
+    // (an empty function restores the real measurement).
+    static void setFreeSpaceProbeForTesting(std::function<qint64(const QString& folder)> probe);
+
+signals:
+    // The transfer's own figures; total is -1 while unknown.
+    void progress(qint64 received, qint64 total);
+    void ended();
+
+private:
+    enum class State { Idle, Transferring, Waiting, Committing, Ended };
+
+    Download(QNetworkAccessManager* network, DownloadTarget target,
+             const HttpRequest::Recipe& recipe, const RetryRule& retry, QObject* parent);
+    bool begin(QString* error);
+
+    bool openFile(QString* error);
+    void sendRequest();
+    Fault overLimitFault() const;
+    void checkDeclaredLength();
+    Fault append(const QByteArray& bytes);
+    void take();
+    void stopTransfer(Fault fault);
+    void handleFinished();
+    bool digestMatches() const;
+    QString reasonFor(Fault fault) const;
+    void settleFailure(Fault fault, bool retriable, const QString& networkText = {});
+    void commitInBackground();
+    void handleCommitted(bool committed);
+    void finish(Outcome outcome, Fault fault = Fault::None, const QString& text = {});
+    void discardFile();
+
+    QNetworkAccessManager* m_network;
+    DownloadTarget m_target;
+    HttpRequest::Recipe m_recipe;
+    RetryRule m_retry;
+    State m_state = State::Idle;
+    Outcome m_outcome = Outcome::Pending;
+    Fault m_fault = Fault::None;
+    QString m_errorText;
+    QNetworkReply::NetworkError m_networkError = QNetworkReply::NoError;
+    int m_attempt = 0;
+    QPointer<QNetworkReply> m_reply;
+    std::unique_ptr<QSaveFile> m_file;
+    QCryptographicHash m_hash;
+    qint64 m_received = 0;
+    qint64 m_dropped = 0; // bytes of an error page
+    qint64 m_limit = 0;
+    Fault m_stopFault = Fault::None; // why this download aborted its own transfer
+    QTimer m_retryTimer;
+    QFuture<bool> m_commit;
+    std::shared_ptr<std::atomic_bool> m_discardCommit;
+};

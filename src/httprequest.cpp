@@ -1,0 +1,92 @@
+#include "httprequest.h"
+
+#include "localization.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+constexpr char kOutgrewProperty[] = "hollowmereOutgrewLimit";
+
+int& timeoutOverrideMs()
+{
+    static int milliseconds = 0;
+    return milliseconds;
+}
+
+QNetworkRequest makeRequest(const QUrl& url, const HttpRequest::Recipe& recipe,
+                            const HttpRequest::Headers& headers)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         recipe.redirects == HttpRequest::Redirects::SameOrigin
+                             ? QNetworkRequest::SameOriginRedirectPolicy
+                             : QNetworkRequest::NoLessSafeRedirectPolicy);
+    if (recipe.timeoutMs > 0)
+        request.setTransferTimeout(timeoutOverrideMs() > 0 ? timeoutOverrideMs()
+                                                           : recipe.timeoutMs);
+    for (const auto& [name, value] : headers)
+        request.setRawHeader(name, value);
+    return request;
+}
+
+// Checked against the declared length before any body byte is read, and against
+// what has piled up in the reply each time more arrives: the reply keeps the body
+// until the caller reads it whole.
+void limitBody(QNetworkReply* reply, qint64 limit)
+{
+    const auto stopAbove = [reply, limit](qint64 bytes) {
+        if (bytes <= limit || HttpRequest::outgrewLimit(reply))
+            return;
+        reply->setProperty(kOutgrewProperty, true);
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, stopAbove] {
+        stopAbove(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    });
+    QObject::connect(reply, &QIODevice::readyRead, reply,
+                     [reply, stopAbove] { stopAbove(reply->bytesAvailable()); });
+}
+
+QNetworkReply* bounded(QNetworkReply* reply, const HttpRequest::Recipe& recipe)
+{
+    if (recipe.bodyLimit > 0)
+        limitBody(reply, recipe.bodyLimit);
+    return reply;
+}
+
+} // namespace
+
+namespace HttpRequest {
+
+QNetworkReply* get(QNetworkAccessManager* network, const QUrl& url, const Recipe& recipe,
+                   const Headers& headers)
+{
+    return bounded(network->get(makeRequest(url, recipe, headers)), recipe);
+}
+
+QNetworkReply* post(QNetworkAccessManager* network, const QUrl& url, const Recipe& recipe,
+                    const QByteArray& body, const Headers& headers)
+{
+    return bounded(network->post(makeRequest(url, recipe, headers), body), recipe);
+}
+
+bool outgrewLimit(const QNetworkReply* reply)
+{
+    return reply->property(kOutgrewProperty).toBool();
+}
+
+QString errorText(const QNetworkReply* reply)
+{
+    return outgrewLimit(reply) ? Loc::text("common.error.replyTooLarge") : reply->errorString();
+}
+
+void setTransferTimeoutForTesting(int milliseconds)
+{
+    timeoutOverrideMs() = qMax(0, milliseconds);
+}
+
+} // namespace HttpRequest
