@@ -283,6 +283,10 @@ void AuthServiceTest::failedSignInMessages_data()
                                        << Loc::text("auth.ely.error.noGameProfile") << false;
     QTest::newRow("200 not json") << TestReply::text("welcome")
                                   << Loc::text("auth.ely.error.noGameProfile") << false;
+    QTest::newRow("endless reply")
+        << TestReply::ok().endless()
+        << Loc::text("auth.ely.error.unreachable").arg(Loc::text("common.error.replyTooLarge"))
+        << false;
 }
 
 void AuthServiceTest::failedSignInMessages()

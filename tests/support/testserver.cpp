@@ -209,6 +209,13 @@ TestReply TestReply::chunked() const
     return reply;
 }
 
+TestReply TestReply::endless() const
+{
+    TestReply reply = chunked();
+    reply.endlessBody = true;
+    return reply;
+}
+
 // One client connection: reads requests one after another and writes their
 // replies, keeping the connection alive between them unless told otherwise.
 class TestServerConnection : public QObject {
@@ -271,6 +278,11 @@ TestServerConnection::TestServerConnection(TestServer* server, QSslSocket* socke
         if (m_bodyComplete)
             maybeFinishReply();
         else if (!m_waitingForTimer)
+            pumpBody();
+    });
+    // An endless body also waits for its encrypted bytes to leave (see pumpBody).
+    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, [this] {
+        if (m_state == State::Replying && m_reply.endlessBody && !m_bodyComplete)
             pumpBody();
     });
     connect(m_socket, &QAbstractSocket::disconnected, this, &TestServerConnection::connectionLost);
@@ -407,7 +419,9 @@ void TestServerConnection::startReply(const TestReply& reply)
             m_reply = TestReply::notFound();
         }
     }
-    m_bodySize = m_file ? m_file->size() : m_reply.body.size();
+    m_bodySize = m_reply.endlessBody ? std::numeric_limits<qint64>::max()
+                 : m_file            ? m_file->size()
+                                     : m_reply.body.size();
     m_bodyLimit = m_bodySize;
     if (m_reply.stallAfterBytes >= 0)
         m_bodyLimit = qMin(m_bodyLimit, m_reply.stallAfterBytes);
@@ -450,12 +464,17 @@ void TestServerConnection::pumpBody()
             bodyLimitReached();
             return;
         }
-        if (!slow && m_socket->bytesToWrite() > WriteHighWater)
+        // An endless body also waits for its encrypted bytes to leave: TLS moves the
+        // plain text on at once, and the encrypted bytes would pile up without end.
+        const qint64 waiting = m_socket->bytesToWrite() +
+                               (m_reply.endlessBody ? m_socket->encryptedBytesToWrite() : 0);
+        if (!slow && waiting > WriteHighWater)
             return; // bytesWritten resumes
         const qint64 pieceSize =
             qMin<qint64>(slow ? m_reply.slowChunkBytes : PieceBytes, m_bodyLimit - m_bodySent);
-        const QByteArray piece =
-            m_file ? m_file->read(pieceSize) : m_reply.body.mid(m_bodySent, pieceSize);
+        const QByteArray piece = m_reply.endlessBody ? QByteArray(pieceSize, 'x')
+                                 : m_file            ? m_file->read(pieceSize)
+                                                     : m_reply.body.mid(m_bodySent, pieceSize);
         if (piece.isEmpty()) {
             qWarning("TestServer: cannot read %s", qPrintable(m_reply.filePath));
             m_socket->abort();
@@ -466,6 +485,7 @@ void TestServerConnection::pumpBody()
         else
             m_socket->write(piece);
         m_bodySent += piece.size();
+        m_server->m_bodyBytesSent += piece.size();
         if (slow && m_bodySent < m_bodyLimit) {
             m_waitingForTimer = true;
             QTimer::singleShot(m_reply.slowDelayMs, this, &TestServerConnection::pumpBody);

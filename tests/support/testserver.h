@@ -63,6 +63,8 @@ public:
     TestReply slow(int chunkBytes, int delayMs) const;
     // Chunked transfer encoding instead of Content-Length.
     TestReply chunked() const;
+    // A chunked body that never ends: pieces of filler for as long as the client reads.
+    TestReply endless() const;
 
     int statusCode = 200;
     TestHeaders headers;
@@ -74,6 +76,7 @@ public:
     int slowChunkBytes = 0;
     int slowDelayMs = 0;
     bool chunkedEncoding = false;
+    bool endlessBody = false;
 };
 
 using TestHandler = std::function<TestReply(const TestRequest&)>;
@@ -120,6 +123,8 @@ public:
     int inFlight() const { return m_inFlight; }
     int maxConcurrent() const { return m_maxConcurrent; }
     void resetMaxConcurrent() { m_maxConcurrent = m_inFlight; }
+    // Body bytes handed to the sockets so far, over every reply.
+    qint64 bodyBytesSent() const { return m_bodyBytesSent; }
 
     // Replaces every "{{BASE}}" by origin().
     QByteArray templated(const QByteArray& content) const;
@@ -159,4 +164,5 @@ private:
     QList<TestServerConnection*> m_connections;
     int m_inFlight = 0;
     int m_maxConcurrent = 0;
+    qint64 m_bodyBytesSent = 0;
 };

@@ -1,0 +1,139 @@
+#include "download.h"
+#include "localization.h"
+#include "testhelpers.h"
+#include "testserver.h"
+
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using TestHelpers::hex;
+using TestHelpers::readFile;
+
+Q_DECLARE_METATYPE(TestReply)
+Q_DECLARE_METATYPE(Download::Fault)
+
+namespace {
+
+const QByteArray kBody(1000, 'j');
+const HttpRequest::Recipe kRecipe{30000, HttpRequest::Redirects::NoLessSafe,
+                                  HttpRequest::kStreamed};
+
+bool serverBusy(int status, QNetworkReply::NetworkError)
+{
+    return status == 503;
+}
+
+} // namespace
+
+class DownloadTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(Localization::instance()->load()); }
+    void init()
+    {
+        m_folder = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_folder->isValid());
+        m_server.clearLog();
+    }
+    void cleanup() { Download::setFreeSpaceProbeForTesting({}); }
+    void fileIsSavedOnlyWhenItChecksOut_data();
+    void fileIsSavedOnlyWhenItChecksOut();
+    void cancelReportsAtOnceAndKeepsNoFile();
+
+private:
+    QString target() const { return m_folder->filePath("sub/file.bin"); }
+    bool folderIsEmpty() const { return QDir(m_folder->filePath("sub")).isEmpty(); }
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    TestServer m_server;
+    QNetworkAccessManager m_network;
+};
+
+void DownloadTest::fileIsSavedOnlyWhenItChecksOut_data()
+{
+    QTest::addColumn<QList<TestReply>>("script");
+    QTest::addColumn<QString>("digest");
+    QTest::addColumn<bool>("caseSensitive");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<Download::Fault>("fault");
+    QTest::addColumn<int>("requests");
+    using F = Download::Fault;
+    const QString sha256 = hex(kBody, QCryptographicHash::Sha256);
+    const TestReply good = TestReply::ok(kBody);
+    const TestReply huge = TestReply::ok("j").withHeader("Content-Length", "1000000000000000");
+    QTest::newRow("digest in upper case")
+        << QList{good} << sha256.toUpper() << false << 1000ll << F::None << 1;
+    QTest::newRow("exact digest spelling")
+        << QList{good} << sha256.toUpper() << true << 1000ll << F::Checksum << 3;
+    QTest::newRow("more bytes than expected")
+        << QList{good.chunked()} << QString() << false << 999ll << F::Oversize << 3;
+    QTest::newRow("announced more than expected")
+        << QList{huge.stalledAfter(1)} << QString() << false << 1000ll << F::Oversize << 3;
+    QTest::newRow("unknown size past the free space")
+        << QList{TestReply::ok().endless()} << QString() << false << 0ll << F::NoSpace << 1;
+    QTest::newRow("busy, corrupt, then right")
+        << QList{TestReply::status(503), TestReply::ok("corrupt"), good} << sha256 << false
+        << 1000ll << F::None << 3;
+    QTest::newRow("missing is not retried")
+        << QList{TestReply::notFound(), good} << sha256 << false << 0ll << F::Network << 1;
+}
+
+void DownloadTest::fileIsSavedOnlyWhenItChecksOut()
+{
+    QFETCH(QList<TestReply>, script);
+    QFETCH(QString, digest);
+    QFETCH(bool, caseSensitive);
+    QFETCH(qint64, size);
+    QFETCH(Download::Fault, fault);
+    QFETCH(int, requests);
+    Download::setFreeSpaceProbeForTesting([](const QString&) { return 0; });
+    m_server.route("/file", script);
+    DownloadTarget wanted(m_server.url("/file"), target(), digest, QCryptographicHash::Sha256,
+                          size);
+    wanted.digestCase = caseSensitive ? Qt::CaseSensitive : Qt::CaseInsensitive;
+
+    QObject owner;
+    Download* download = Download::start(&m_network, wanted, kRecipe, {3, 10, serverBusy}, &owner);
+    QVERIFY(download);
+    QSignalSpy ended(download, &Download::ended);
+    QVERIFY(ended.wait(10000));
+    QTest::qWait(50);
+    QCOMPARE(ended.size(), 1);
+    QCOMPARE(download->fault(), fault);
+    QCOMPARE(m_server.requestCount("/file"), requests);
+    if (fault == Download::Fault::None) {
+        QCOMPARE(download->outcome(), Download::Outcome::Saved);
+        QCOMPARE(readFile(target()), kBody);
+    } else {
+        QCOMPARE(download->outcome(), Download::Outcome::Failed);
+        QVERIFY(!download->errorText().isEmpty());
+        QVERIFY(folderIsEmpty());
+    }
+}
+
+void DownloadTest::cancelReportsAtOnceAndKeepsNoFile()
+{
+    m_server.route("/slow", TestReply::ok(kBody).slow(100, 50));
+    QObject owner;
+    Download* download =
+        Download::start(&m_network, {m_server.url("/slow"), target()}, kRecipe, {}, &owner);
+    QVERIFY(download);
+    QSignalSpy ended(download, &Download::ended);
+    QTRY_VERIFY(download->received() > 0);
+    download->cancel();
+    QCOMPARE(ended.size(), 1);
+    QCOMPARE(download->outcome(), Download::Outcome::Canceled);
+    download->cancel();
+    QTRY_COMPARE(m_server.inFlight(), 0);
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(folderIsEmpty());
+}
+
+QTEST_GUILESS_MAIN(DownloadTest)
+#include "tst_download.moc"
