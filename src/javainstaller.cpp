@@ -112,10 +112,7 @@ JavaInstaller::~JavaInstaller()
 
 qint64 JavaInstaller::bytesDone() const
 {
-    qint64 done = m_doneBytes;
-    for (const JavaActiveDownload& download : m_active)
-        done += download.transfer->received();
-    return done;
+    return m_doneBytes + m_active.received();
 }
 
 double JavaInstaller::fraction() const
@@ -182,7 +179,8 @@ void JavaInstaller::cancel()
         return;
     m_job.markCanceling();
     const quint64 job = m_job.number();
-    // A request or download may end, and with it the job, before its cancel returns.
+    // The single request or the archive ends the job from its own end, which comes
+    // before its abort returns.
     const auto stillCanceling = [this, job] {
         return m_job.isCanceling() && m_job.number() == job;
     };
@@ -191,19 +189,14 @@ void JavaInstaller::cancel()
         m_reply->abort();
     if (m_archive && stillCanceling())
         m_archive->cancel();
-    const QList<JavaActiveDownload> downloads = m_active;
-    for (const JavaActiveDownload& download : downloads) {
-        if (!stillCanceling())
-            return;
-        download.transfer->cancel();
-    }
     if (!stillCanceling())
         return;
+    m_active.abandonAll();
     if (m_tarProcess) {
         m_tarProcess->kill();
         return;
     }
-    if (!m_reply && !m_archive && m_active.isEmpty())
+    if (!m_reply && !m_archive)
         endCanceled();
 }
 
@@ -576,27 +569,17 @@ void JavaInstaller::startTask(const JavaFileTask& task)
     }
     connect(transfer, &Download::progress, this, &JavaInstaller::scheduleProgress);
     connect(transfer, &Download::ended, this, [this, transfer] { handleFileEnded(transfer); });
-    m_active.append({task, transfer});
+    m_active.add(task, transfer);
     m_currentItem = relativeToRuntime(task.path);
     scheduleProgress();
 }
 
 void JavaInstaller::handleFileEnded(Download* transfer)
 {
-    transfer->deleteLater();
-    const auto found = std::find_if(
-        m_active.cbegin(), m_active.cend(),
-        [transfer](const JavaActiveDownload& active) { return active.transfer == transfer; });
     // A download no longer listed belongs to a job that has ended.
-    if (found == m_active.cend())
+    const std::optional<JavaFileTask> task = m_active.take(transfer);
+    if (!task)
         return;
-    const JavaFileTask task = found->task;
-    m_active.erase(found);
-    if (m_job.isCanceling()) {
-        if (m_active.isEmpty())
-            endCanceled();
-        return;
-    }
     switch (transfer->fault()) {
     case Download::Fault::None:
         break;
@@ -606,11 +589,11 @@ void JavaInstaller::handleFileEnded(Download* transfer)
         return;
     default:
         fail(Loc::text("common.error.downloadFailed")
-                 .arg(relativeToRuntime(task.path), transfer->errorText()));
+                 .arg(relativeToRuntime(task->path), transfer->errorText()));
         return;
     }
-    if (task.executable)
-        QFile::setPermissions(task.path, QFile::permissions(task.path) | kExecuteBits);
+    if (task->executable)
+        QFile::setPermissions(task->path, QFile::permissions(task->path) | kExecuteBits);
     ++m_doneFiles;
     m_doneBytes += transfer->received();
     scheduleProgress();
@@ -725,9 +708,7 @@ void JavaInstaller::stopTransfers()
         reply->abort();
     if (Download* archive = std::exchange(m_archive, nullptr))
         archive->cancel();
-    const QList<JavaActiveDownload> downloads = std::exchange(m_active, {});
-    for (const JavaActiveDownload& download : downloads)
-        download.transfer->cancel();
+    m_active.abandonAll();
     if (QProcess* process = std::exchange(m_tarProcess, nullptr)) {
         process->disconnect(this);
         process->kill();
@@ -744,7 +725,6 @@ void JavaInstaller::reset()
     m_progressPending = false;
     m_zip.reset();
     m_queue.clear();
-    m_active.clear();
     m_links.clear();
     m_archivePath.clear();
     m_stage.clear();

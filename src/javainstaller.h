@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download.h"
 #include "installjob.h"
 #include "javaruntimeservice.h"
 
@@ -13,7 +14,6 @@
 #include <functional>
 #include <memory>
 
-class Download;
 class QJsonObject;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -26,11 +26,6 @@ struct JavaFileTask {
     QString sha1; // expected SHA-1, hex; empty means no test
     qint64 size = 0;
     bool executable = false;
-};
-
-struct JavaActiveDownload {
-    JavaFileTask task;
-    Download* transfer = nullptr;
 };
 
 struct JavaZipExtraction;
@@ -120,7 +115,7 @@ private:
     bool m_progressPending = false;
     std::unique_ptr<JavaZipExtraction> m_zip;
     QList<JavaFileTask> m_queue;
-    QList<JavaActiveDownload> m_active;
+    RunningDownloads<JavaFileTask> m_active;
     QList<QPair<QString, QString>> m_links; // absolute link path, target text
     InstallJob m_job;
 };

@@ -18,7 +18,6 @@
 #include <QSaveFile>
 #include <QTimer>
 
-#include <algorithm>
 #include <utility>
 
 namespace {
@@ -337,7 +336,6 @@ bool VersionInstaller::storeVersionJson(const QByteArray& bytes)
 void VersionInstaller::abandonCurrent()
 {
     m_tasks.clear();
-    m_active.clear();
     m_versionId.clear();
     startNext(); // busy stays set, so the parent starts without started()
 }
@@ -373,12 +371,8 @@ void VersionInstaller::cancel()
     if (m_descriptionReply)
         m_descriptionReply->abort();
 
-    // Each download reports its end before its cancel returns; the last one ends the job.
-    const QList<ActiveDownload> running = m_active;
-    for (const ActiveDownload& download : running)
-        download.transfer->cancel();
-    if (m_job.isCanceling()) // nothing was downloading
-        endCanceled();
+    m_active.abandonAll();
+    endCanceled();
 }
 
 void VersionInstaller::endCanceled()
@@ -397,17 +391,14 @@ void VersionInstaller::fail(const QString& message)
     m_jobs.clear();
     m_parentDepth = 0;
 
-    const QList<ActiveDownload> running = std::exchange(m_active, {});
+    m_active.abandonAll();
     reset();
-    for (const ActiveDownload& download : running)
-        download.transfer->cancel();
     emit failed(id, text);
 }
 
 void VersionInstaller::reset()
 {
     m_tasks.clear();
-    m_active.clear();
     m_assetObjects = {};
     m_legacyCopies.clear();
     m_legacyNext = 0;
@@ -424,10 +415,7 @@ void VersionInstaller::reset()
 
 qint64 VersionInstaller::bytesDone() const
 {
-    qint64 done = m_doneBytes;
-    for (const ActiveDownload& download : m_active)
-        done += download.transfer->received();
-    return done;
+    return m_doneBytes + m_active.received();
 }
 
 double VersionInstaller::fraction() const
@@ -554,7 +542,7 @@ void VersionInstaller::startTask(DownloadTask task)
     connect(transfer, &Download::progress, this, &VersionInstaller::scheduleProgress);
     connect(transfer, &Download::ended, this, [this, transfer] { handleDownloadEnded(transfer); });
     m_currentItem = task.label;
-    m_active.append({std::move(task), transfer});
+    m_active.add(std::move(task), transfer);
     scheduleProgress();
 }
 
@@ -597,28 +585,18 @@ void VersionInstaller::schedulePump()
 // place is no partial one.
 void VersionInstaller::handleDownloadEnded(Download* transfer)
 {
-    transfer->deleteLater();
-    const auto found =
-        std::find_if(m_active.cbegin(), m_active.cend(),
-                     [transfer](const auto& active) { return active.transfer == transfer; });
-    if (found == m_active.cend())
+    const std::optional<DownloadTask> task = m_active.take(transfer);
+    if (!task)
         return;
-    const DownloadTask task = found->task;
-    m_active.erase(found);
-    if (m_job.isCanceling()) {
-        if (m_active.isEmpty())
-            endCanceled();
-        return;
-    }
     if (transfer->outcome() != Download::Outcome::Saved) {
-        fail(failureText(task, *transfer));
+        fail(failureText(*task, *transfer));
         return;
     }
 
     const quint64 job = m_job.number();
     m_doneBytes += transfer->received();
-    if (task.kind == DownloadTask::AssetIndex) {
-        expandAssetIndex(task.path);
+    if (task->kind == DownloadTask::AssetIndex) {
+        expandAssetIndex(task->path);
         if (!m_job.isRunning(job))
             return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download.h"
 #include "installjob.h"
 #include "minecraftversion.h"
 
@@ -12,7 +13,6 @@
 #include <QStringList>
 #include <QUrl>
 
-class Download;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -74,11 +74,6 @@ signals:
     void canceled(const QString& versionId);
 
 private:
-    struct ActiveDownload {
-        DownloadTask task;
-        Download* transfer = nullptr;
-    };
-
     // Jobs and version descriptions.
     void startNext();
     void resolveManifestEntry();
@@ -119,7 +114,7 @@ private:
     QJsonObject m_versionJson;
     MinecraftVersion m_version;
     QList<DownloadTask> m_tasks;
-    QList<ActiveDownload> m_active;
+    RunningDownloads<DownloadTask> m_active;
     QStringList m_warnings;
     qint64 m_doneBytes = 0;
     qint64 m_totalBytes = 0;
