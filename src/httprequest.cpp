@@ -35,9 +35,11 @@ QNetworkRequest makeRequest(const QUrl& url, const HttpRequest::Recipe& recipe,
 
 // Checked against the declared length before any body byte is read, and against
 // what has piled up in the reply each time more arrives: the reply keeps the body
-// until the caller reads it whole.
+// until the caller reads it whole. The read buffer holds the network back just past
+// the bound, however long the event loop takes to look.
 void limitBody(QNetworkReply* reply, qint64 limit)
 {
+    reply->setReadBufferSize(limit + 1);
     const auto stopAbove = [reply, limit](qint64 bytes) {
         if (bytes <= limit || HttpRequest::outgrewLimit(reply))
             return;
