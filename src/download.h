@@ -14,7 +14,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <utility>
 
 class QNetworkAccessManager;
@@ -144,50 +143,4 @@ private:
     QTimer m_retryTimer;
     QFuture<bool> m_commit;
     std::shared_ptr<std::atomic_bool> m_discardCommit;
-};
-
-// The downloads one job runs at once, each with its owner's record of the task. A
-// download's end takes its record out once; a download of a job that has ended is
-// no longer listed, so its end finds nothing.
-template <typename Task> class RunningDownloads {
-public:
-    void add(Task task, Download* transfer) { m_entries.append({std::move(task), transfer}); }
-
-    // The record of a download that has ended, taken out, and the download deleted
-    // later; empty when the job it belonged to is over.
-    std::optional<Task> take(Download* transfer)
-    {
-        transfer->deleteLater();
-        for (qsizetype i = 0; i < m_entries.size(); ++i) {
-            if (m_entries.at(i).transfer == transfer)
-                return m_entries.takeAt(i).task;
-        }
-        return std::nullopt;
-    }
-
-    // Forgets the downloads, then cancels them: their ends find nothing to take.
-    void abandonAll()
-    {
-        const QList<Entry> entries = std::exchange(m_entries, {});
-        for (const Entry& entry : entries)
-            entry.transfer->cancel();
-    }
-
-    qsizetype size() const { return m_entries.size(); }
-    bool isEmpty() const { return m_entries.isEmpty(); }
-    // Bytes the listed downloads have taken so far.
-    qint64 received() const
-    {
-        qint64 bytes = 0;
-        for (const Entry& entry : m_entries)
-            bytes += entry.transfer->received();
-        return bytes;
-    }
-
-private:
-    struct Entry {
-        Task task;
-        Download* transfer;
-    };
-    QList<Entry> m_entries;
 };

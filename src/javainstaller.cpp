@@ -91,8 +91,11 @@ struct JavaZipExtraction {
 };
 
 JavaInstaller::JavaInstaller(QObject* parent)
-    : QObject(parent), m_network(new QNetworkAccessManager(this))
+    : QObject(parent), m_network(new QNetworkAccessManager(this)),
+      m_active(m_network, kFileRecipe, kFileRetry)
 {
+    connect(&m_active, &DownloadList::progressed, this, &JavaInstaller::scheduleProgress);
+    connect(&m_active, &DownloadList::ended, this, &JavaInstaller::handleFileEnded);
     m_zipTimer.setInterval(0);
     connect(&m_zipTimer, &QTimer::timeout, this, &JavaInstaller::extractZipChunk);
     m_progressTimer.setInterval(kProgressIntervalMs);
@@ -560,16 +563,10 @@ void JavaInstaller::pump()
 void JavaInstaller::startTask(const JavaFileTask& task)
 {
     QString error;
-    Download* transfer = Download::start(
-        m_network, {task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
-        kFileRecipe, kFileRetry, this, &error);
-    if (!transfer) {
+    if (!m_active.start(task, &error)) {
         fail(error);
         return;
     }
-    connect(transfer, &Download::progress, this, &JavaInstaller::scheduleProgress);
-    connect(transfer, &Download::ended, this, [this, transfer] { handleFileEnded(transfer); });
-    m_active.add(task, transfer);
     m_currentItem = relativeToRuntime(task.path);
     scheduleProgress();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "download.h"
 #include "installjob.h"
 #include "javaruntimeservice.h"
+#include "runningdownloads.h"
 
 #include <QList>
 #include <QObject>

@@ -132,8 +132,11 @@ const RetryRule kFileRetry{3, 400, isTransient};
 
 VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* parent)
     : QObject(parent), m_manifest(manifest), m_network(new QNetworkAccessManager(this)),
-      m_progressTimer(new QTimer(this)), m_legacyTimer(new QTimer(this))
+      m_active(m_network, kFileRecipe, kFileRetry), m_progressTimer(new QTimer(this)),
+      m_legacyTimer(new QTimer(this))
 {
+    connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
+    connect(&m_active, &DownloadList::ended, this, &VersionInstaller::handleDownloadEnded);
     m_progressTimer->setInterval(kProgressIntervalMs);
     connect(m_progressTimer, &QTimer::timeout, this, &VersionInstaller::flushProgress);
     m_legacyTimer->setInterval(0);
@@ -531,18 +534,12 @@ void VersionInstaller::startTask(DownloadTask task)
         return;
     }
 
+    m_currentItem = task.label;
     QString error;
-    Download* transfer = Download::start(
-        m_network, {task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
-        kFileRecipe, kFileRetry, this, &error);
-    if (!transfer) {
+    if (!m_active.start(task, &error)) {
         fail(error);
         return;
     }
-    connect(transfer, &Download::progress, this, &VersionInstaller::scheduleProgress);
-    connect(transfer, &Download::ended, this, [this, transfer] { handleDownloadEnded(transfer); });
-    m_currentItem = task.label;
-    m_active.add(std::move(task), transfer);
     scheduleProgress();
 }
 

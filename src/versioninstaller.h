@@ -1,8 +1,8 @@
 #pragma once
 
-#include "download.h"
 #include "installjob.h"
 #include "minecraftversion.h"
+#include "runningdownloads.h"
 
 #include <QJsonObject>
 #include <QList>
