@@ -1,5 +1,6 @@
 #include "download.h"
 
+#include "diskspace.h"
 #include "localization.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QNetworkRequest>
 #include <QPromise>
 #include <QSaveFile>
-#include <QStorageInfo>
 #include <QThreadPool>
 
 #include <limits>
@@ -20,8 +20,6 @@ namespace {
 // Data waiting to be written per download; a fast server is held back instead of
 // piling up megabytes that would then be hashed and written in one long go.
 constexpr qint64 kReadBufferBytes = 256 * 1024;
-// A file of unknown size may not take the last of the disk.
-constexpr qint64 kDiskReserveBytes = 32 * 1024 * 1024;
 constexpr int kCommitThreads = 8;
 
 // Committing makes a file durable before it takes its name, which can stall for a
@@ -37,16 +35,9 @@ QThreadPool& commitPool()
     return pool;
 }
 
-std::function<qint64(const QString&)>& freeSpaceProbe()
-{
-    static std::function<qint64(const QString&)> probe;
-    return probe;
-}
-
 qint64 freeSpace(const QString& folder)
 {
-    const qint64 bytes =
-        freeSpaceProbe() ? freeSpaceProbe()(folder) : QStorageInfo(folder).bytesAvailable();
+    const qint64 bytes = DiskSpace::availableBytes(folder);
     return bytes < 0 ? std::numeric_limits<qint64>::max() : bytes;
 }
 
@@ -98,11 +89,6 @@ Download::~Download()
         *m_discardCommit = true;
         m_commit.waitForFinished();
     }
-}
-
-void Download::setFreeSpaceProbeForTesting(std::function<qint64(const QString&)> probe)
-{
-    freeSpaceProbe() = std::move(probe);
 }
 
 Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
@@ -176,9 +162,8 @@ void Download::sendRequest()
     m_dropped = 0;
     m_stopFault = Fault::None;
     m_networkError = QNetworkReply::NoError;
-    m_limit = m_target.size > 0
-                  ? m_target.size
-                  : freeSpace(QFileInfo(m_target.path).absolutePath()) - kDiskReserveBytes;
+    m_limit =
+        m_target.size > 0 ? m_target.size : freeSpace(QFileInfo(m_target.path).absolutePath());
 
     QNetworkReply* reply = HttpRequest::get(m_network, m_target.url, m_recipe);
     reply->setReadBufferSize(kReadBufferBytes);

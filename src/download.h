@@ -12,7 +12,6 @@
 #include <QUrl>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <utility>
 
@@ -90,10 +89,6 @@ public:
     QNetworkReply::NetworkError networkError() const { return m_networkError; }
     // Bytes of the current attempt taken into the file.
     qint64 received() const { return m_received; }
-
-    // Tests only: the free space of the file system holding a folder, in bytes
-    // (an empty function restores the real measurement).
-    static void setFreeSpaceProbeForTesting(std::function<qint64(const QString& folder)> probe);
 
 signals:
     // The transfer's own figures; total is -1 while unknown.

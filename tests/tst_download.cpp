@@ -41,7 +41,6 @@ private slots:
         QVERIFY(m_folder->isValid());
         m_server.clearLog();
     }
-    void cleanup() { Download::setFreeSpaceProbeForTesting({}); }
     void fileIsSavedOnlyWhenItChecksOut_data();
     void fileIsSavedOnlyWhenItChecksOut();
     void cancelReportsAtOnceAndKeepsNoFile();
@@ -92,7 +91,7 @@ void DownloadTest::fileIsSavedOnlyWhenItChecksOut()
     QFETCH(qint64, size);
     QFETCH(Download::Fault, fault);
     QFETCH(int, requests);
-    Download::setFreeSpaceProbeForTesting([](const QString&) { return 0; });
+    const TestHelpers::ScopedFreeSpace noRoom(0);
     m_server.route("/file", script);
     DownloadTarget wanted(m_server.url("/file"), target(), digest, QCryptographicHash::Sha256,
                           size);
