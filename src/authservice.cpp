@@ -328,21 +328,14 @@ void AuthService::onInjectorJar(Download* download, const InjectorCallback& done
 {
     download->deleteLater();
     const QString jarPath = download->target().path;
-    switch (download->fault()) {
-    case Download::Fault::None:
+    if (download->outcome() == Download::Outcome::Saved)
         done(jarPath, QString());
-        return;
-    case Download::Fault::Checksum:
+    else if (download->fault() == Download::Fault::Checksum)
         done(QString(), Loc::text("auth.ely.error.injectorChecksum"));
-        return;
-    case Download::Fault::Network:
-    case Download::Fault::NoSpace:
-        done(QString(), Loc::text("auth.ely.error.injectorDownloadFailed")
-                            .arg(replyErrorText(download->networkError(), download->errorText())));
-        return;
-    default:
+    else if (download->isDiskFault())
         done(QString(),
              Loc::text("common.error.saveFailed").arg(QDir::toNativeSeparators(jarPath)));
-        return;
-    }
+    else
+        done(QString(), Loc::text("auth.ely.error.injectorDownloadFailed")
+                            .arg(replyErrorText(download->networkError(), download->errorText())));
 }

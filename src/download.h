@@ -83,6 +83,12 @@ public:
     bool isRunning() const { return m_state != State::Idle && m_state != State::Ended; }
     Outcome outcome() const { return m_outcome; }
     Fault fault() const { return m_fault; }
+    // The file on disk failed, not the transfer: the error text names the file and
+    // makes a message by itself.
+    bool isDiskFault() const
+    {
+        return m_fault == Fault::Open || m_fault == Fault::Write || m_fault == Fault::Commit;
+    }
     // What went wrong, for "Could not download %1: %2": the network's own text or a
     // translated reason.
     QString errorText() const { return m_errorText; }

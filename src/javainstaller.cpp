@@ -293,21 +293,14 @@ void JavaInstaller::handleArchiveEnded(Download* download)
         endCanceled();
         return;
     }
-    switch (download->fault()) {
-    case Download::Fault::None:
+    if (download->outcome() == Download::Outcome::Saved)
         startExtraction();
-        return;
-    case Download::Fault::Checksum:
+    else if (download->fault() == Download::Fault::Checksum)
         fail(Loc::text("java.error.archiveChecksum"));
-        return;
-    case Download::Fault::Open:
-    case Download::Fault::Commit:
+    else if (download->isDiskFault())
         fail(download->errorText());
-        return;
-    default:
+    else
         fail(Loc::text("java.error.downloadFailed").arg(m_entry.version, download->errorText()));
-        return;
-    }
 }
 
 void JavaInstaller::startExtraction()
@@ -577,16 +570,11 @@ void JavaInstaller::handleFileEnded(Download* transfer)
     const std::optional<JavaFileTask> task = m_active.take(transfer);
     if (!task)
         return;
-    switch (transfer->fault()) {
-    case Download::Fault::None:
-        break;
-    case Download::Fault::Open:
-    case Download::Fault::Commit:
-        fail(transfer->errorText());
-        return;
-    default:
-        fail(Loc::text("common.error.downloadFailed")
-                 .arg(relativeToRuntime(task->path), transfer->errorText()));
+    if (transfer->outcome() != Download::Outcome::Saved) {
+        fail(transfer->isDiskFault()
+                 ? transfer->errorText()
+                 : Loc::text("common.error.downloadFailed")
+                       .arg(relativeToRuntime(task->path), transfer->errorText()));
         return;
     }
     if (task->executable)

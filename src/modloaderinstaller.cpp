@@ -439,19 +439,12 @@ void ModLoaderInstaller::handleInstallerDownloaded(
     if (!m_job.isRunning())
         return;
     const QString title = loaderTitle(m_loader);
-    switch (download->fault()) {
-    case Download::Fault::None:
+    if (download->outcome() == Download::Outcome::Saved)
         completion(download->target().path);
-        return;
-    case Download::Fault::Open:
-    case Download::Fault::Write:
-    case Download::Fault::Commit:
+    else if (download->isDiskFault())
         fail(Loc::text("loader.error.installerSaveFailed").arg(title));
-        return;
-    default:
+    else
         fail(Loc::text("loader.error.installerDownloadFailed").arg(title, download->errorText()));
-        return;
-    }
 }
 
 bool ModLoaderInstaller::writeLauncherProfilesStub() const

@@ -586,7 +586,10 @@ void VersionInstaller::handleDownloadEnded(Download* transfer)
     if (!task)
         return;
     if (transfer->outcome() != Download::Outcome::Saved) {
-        fail(failureText(*task, *transfer));
+        fail(
+            transfer->isDiskFault()
+                ? transfer->errorText()
+                : Loc::text("common.error.downloadFailed").arg(task->label, transfer->errorText()));
         return;
     }
 
@@ -599,18 +602,6 @@ void VersionInstaller::handleDownloadEnded(Download* transfer)
     }
     scheduleProgress();
     pump();
-}
-
-QString VersionInstaller::failureText(const DownloadTask& task, const Download& transfer) const
-{
-    switch (transfer.fault()) {
-    case Download::Fault::Open:
-    case Download::Fault::Write:
-    case Download::Fault::Commit:
-        return transfer.errorText();
-    default:
-        return Loc::text("common.error.downloadFailed").arg(task.label, transfer.errorText());
-    }
 }
 
 // ---- Legacy asset copy ----

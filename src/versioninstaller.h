@@ -97,7 +97,6 @@ private:
     void pump();
     void schedulePump();
     void handleDownloadEnded(Download* transfer);
-    QString failureText(const DownloadTask& task, const Download& transfer) const;
     void afterDownloads();
     void startLegacyCopy();
     void legacyTick();
