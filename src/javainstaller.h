@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloadstatus.h"
 #include "installjob.h"
 #include "javaruntimeservice.h"
 #include "runningdownloads.h"
@@ -48,13 +49,12 @@ public:
     bool isBusy() const { return m_job.isBusy(); }
     // The id of the runtime being installed; empty when idle.
     QString runtimeId() const { return m_entry.id; }
-    QString label() const { return m_label; }
-    QString stage() const { return m_stage; }
-    QString currentItem() const { return m_currentItem; }
-    qint64 totalBytes() const { return m_totalBytes; }
-    qint64 bytesDone() const;
-    // 0 to 1, or -1 while the amount of work is unknown.
-    double fraction() const;
+    // The job in progress as the progress panel shows it, labelled with the runtime's
+    // name and version.
+    InstallerStatus status() const
+    {
+        return {isBusy(), m_label, m_stage, m_currentItem, bytesDone(), m_totalBytes, fraction()};
+    }
 
 signals:
     void started(const QString& label);
@@ -64,6 +64,9 @@ signals:
     void canceled(const QString& label);
 
 private:
+    qint64 bytesDone() const;
+    // 0 to 1, or -1 while the amount of work is unknown.
+    double fraction() const;
     bool setStage(const QString& text);
     bool claimFinishedReply(QNetworkReply* reply);
     void scheduleProgress();

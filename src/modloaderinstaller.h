@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloadstatus.h"
 #include "installjob.h"
 #include "modloaderversionservice.h"
 
@@ -43,12 +44,12 @@ public:
 
     bool busy() const { return m_job.isBusy(); }
     QString label() const { return m_label; }
-    QString stageText() const { return m_stageText; }
-    QString detail() const { return m_detail; }
-    qint64 bytesReceived() const { return m_bytesReceived; }
-    qint64 bytesTotal() const { return m_bytesTotal; }
-    // Of this installer's own downloads: 0..1, or -1 while the size is unknown.
-    double fraction() const;
+    // The run as the progress panel shows it; the bytes are those of the run's own
+    // downloads, not of the versions it hands to the version installer.
+    InstallerStatus status() const
+    {
+        return {busy(), m_label, m_stageText, m_detail, m_bytesReceived, m_bytesTotal, fraction()};
+    }
 
     // Tests only: how long an installer program may run (15 minutes by default; a
     // non-positive value restores it).
@@ -65,6 +66,8 @@ signals:
     void log(const QString& line);
 
 private:
+    // 0..1, or -1 while the size is unknown.
+    double fraction() const;
     void reset();
     void fail(const QString& message);
     void endCanceled();

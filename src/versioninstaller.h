@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloadstatus.h"
 #include "installjob.h"
 #include "minecraftversion.h"
 #include "runningdownloads.h"
@@ -58,13 +59,14 @@ public:
     bool isQueued(const QString& versionId) const;
 
     bool isBusy() const { return m_job.isBusy(); }
+    // The version being installed; empty when idle.
     QString versionId() const { return m_versionId; }
-    QString stage() const { return m_stage; }
-    QString currentItem() const { return m_currentItem; }
-    qint64 totalBytes() const { return m_totalBytes; }
-    qint64 bytesDone() const;
-    // 0..1, or -1 while the amount of work is unknown.
-    double fraction() const;
+    // The job in progress as the progress panel shows it, labelled with its version.
+    InstallerStatus status() const
+    {
+        return {isBusy(),    m_versionId,  m_stage,   m_currentItem,
+                bytesDone(), m_totalBytes, fraction()};
+    }
 
 signals:
     void started(const QString& versionId);
@@ -74,6 +76,10 @@ signals:
     void canceled(const QString& versionId);
 
 private:
+    qint64 bytesDone() const;
+    // 0..1, or -1 while the amount of work is unknown.
+    double fraction() const;
+
     // Jobs and version descriptions.
     void startNext();
     void resolveManifestEntry();

@@ -254,14 +254,15 @@ private slots:
         QStringList stages;
         QList<double> extractingFractions;
         connect(&installer, &JavaInstaller::progressChanged, this, [&] {
-            if (!installer.stage().isEmpty() && !stages.contains(installer.stage()))
-                stages.append(installer.stage());
-            if (installer.stage() == Loc::text("java.progress.extracting").arg(entry.version))
-                extractingFractions.append(installer.fraction());
+            if (!installer.status().stage.isEmpty() && !stages.contains(installer.status().stage))
+                stages.append(installer.status().stage);
+            if (installer.status().stage ==
+                Loc::text("java.progress.extracting").arg(entry.version))
+                extractingFractions.append(installer.status().fraction);
         });
         connect(&installer, &JavaInstaller::started, this, [&] {
             QCOMPARE(installer.runtimeId(), entry.id);
-            QCOMPARE(installer.label(), labelOf(entry));
+            QCOMPARE(installer.status().label, labelOf(entry));
             // Ignored while busy.
             installer.install(makeEntry("other", "zip", m_server.url("/other.zip")));
         });
@@ -469,9 +470,10 @@ private slots:
         int notifications = 0;
         QList<double> fractions;
         connect(&installer, &JavaInstaller::progressChanged, this, [&] {
-            if (installer.stage() == Loc::text("java.progress.downloadingBuild").arg("17.0.1")) {
+            if (installer.status().stage ==
+                Loc::text("java.progress.downloadingBuild").arg("17.0.1")) {
                 ++notifications;
-                fractions.append(installer.fraction());
+                fractions.append(installer.status().fraction);
             }
         });
         QElapsedTimer clock;
@@ -501,7 +503,7 @@ private slots:
         JavaInstaller installer;
         Outcome outcome(installer);
         connect(&installer, &JavaInstaller::progressChanged, this, [&] {
-            if (installer.bytesDone() > 0)
+            if (installer.status().bytesDone > 0)
                 installer.cancel();
         });
         run(installer, entry, outcome);
@@ -522,7 +524,7 @@ private slots:
         auto installer = std::make_unique<JavaInstaller>();
         Outcome outcome(*installer);
         installer->install(makeEntry("gone", "zip", m_server.url("/slow.zip")));
-        QTRY_VERIFY(installer->bytesDone() > 0);
+        QTRY_VERIFY(installer->status().bytesDone > 0);
         installer.reset();
         QTest::qWait(100);
         QCOMPARE(outcome.ends(), 0);
@@ -538,7 +540,7 @@ private slots:
         JavaInstaller installer;
         Outcome outcome(installer);
         connect(&installer, &JavaInstaller::progressChanged, this, [&] {
-            if (installer.stage() == Loc::text("java.progress.extracting").arg("17.0.1"))
+            if (installer.status().stage == Loc::text("java.progress.extracting").arg("17.0.1"))
                 QTimer::singleShot(0, &installer, &JavaInstaller::cancel);
         });
         run(installer, entry, outcome);
@@ -567,7 +569,7 @@ private slots:
         bool scheduled = false;
         connect(&installer, &JavaInstaller::progressChanged, this, [&] {
             if (!scheduled &&
-                installer.stage() == Loc::text("java.progress.extracting").arg("17.0.1")) {
+                installer.status().stage == Loc::text("java.progress.extracting").arg("17.0.1")) {
                 scheduled = true;
                 QTimer::singleShot(500, &installer, &JavaInstaller::cancel);
             }
@@ -630,8 +632,8 @@ private slots:
         Outcome outcome(installer);
         QStringList stages;
         connect(&installer, &JavaInstaller::progressChanged, this, [&] {
-            if (!installer.stage().isEmpty() && !stages.contains(installer.stage()))
-                stages.append(installer.stage());
+            if (!installer.status().stage.isEmpty() && !stages.contains(installer.status().stage))
+                stages.append(installer.status().stage);
         });
         run(installer, entry, outcome);
 
@@ -879,9 +881,9 @@ private slots:
         Outcome outcome(installer);
         installer.install(entry);
         QTRY_COMPARE(m_server.inFlight(), 4);
-        QTRY_VERIFY2(installer.bytesDone() >= 400,
-                     qPrintable(QString::number(installer.bytesDone())));
-        QVERIFY(installer.fraction() > 0 && installer.fraction() < 1);
+        QTRY_VERIFY2(installer.status().bytesDone >= 400,
+                     qPrintable(QString::number(installer.status().bytesDone)));
+        QVERIFY(installer.status().fraction > 0 && installer.status().fraction < 1);
         installer.cancel();
         QTRY_COMPARE(outcome.ends(), 1);
         QCOMPARE(outcome.canceled.size(), 1);

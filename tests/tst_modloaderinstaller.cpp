@@ -292,9 +292,9 @@ void TestModLoaderInstaller::refusesWhileBusyAndWithoutVersions()
     m_installer->install(gameDir(), ModLoader::Fabric, " 1.20.1 ", " 0.16.10 ", {});
     QCOMPARE(outcome.started.count(), 1);
     QCOMPARE(outcome.started.first().first().toString(), QStringLiteral("Fabric Loader 0.16.10"));
-    QCOMPARE(m_installer->stageText(), QStringLiteral("Preparing Fabric Loader"));
+    QCOMPARE(m_installer->status().stage, QStringLiteral("Preparing Fabric Loader"));
     QVERIFY(m_installer->busy());
-    QCOMPARE(m_installer->fraction(), -1.0);
+    QCOMPARE(m_installer->status().fraction, -1.0);
 
     m_installer->install(gameDir(), ModLoader::Forge, kGame, kForgeVersion, {});
     QCOMPARE(outcome.started.count(), 1);
@@ -324,7 +324,7 @@ void TestModLoaderInstaller::fabricOntoCompleteBaseVersion()
     QCOMPARE(outcome.finished.count(), 1);
     QCOMPARE(outcome.finished.first(), QVariantList({"fabric", kGame, kFabricVersion, kFabricId}));
     QVERIFY(!m_installer->busy());
-    QCOMPARE(m_installer->stageText(), QString());
+    QCOMPARE(m_installer->status().stage, QString());
 
     // The base version was complete: only the loader's version was installed.
     QCOMPARE(versionStarted.count(), 1);
@@ -346,8 +346,8 @@ void TestModLoaderInstaller::fabricInstallsMissingBaseVersionFirst()
     Outcome outcome(m_installer.get());
     QStringList stages;
     connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
-        if (stages.isEmpty() || stages.last() != m_installer->stageText())
-            stages.append(m_installer->stageText());
+        if (stages.isEmpty() || stages.last() != m_installer->status().stage)
+            stages.append(m_installer->status().stage);
     });
 
     m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
@@ -456,7 +456,7 @@ void TestModLoaderInstaller::runEndedFromItsHandOffNoticeInstallsNothing()
     QSignalSpy versionStarted(m_versions.get(), &VersionInstaller::started);
     Outcome outcome(m_installer.get());
     connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
-        if (m_installer->busy() && m_installer->stageText() == "Downloading the version's files")
+        if (m_installer->busy() && m_installer->status().stage == "Downloading the version's files")
             m_installer->cancel();
     });
     m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
@@ -494,7 +494,7 @@ void TestModLoaderInstaller::runEndedFromItsBaseStageNoticeStaysEnded()
     m_server->route("/files/client-1.20.1.jar", TestReply::notFound());
     Outcome outcome(m_installer.get());
     connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
-        if (m_installer->busy() && m_installer->stageText() == "Installing Minecraft 1.20.1")
+        if (m_installer->busy() && m_installer->status().stage == "Installing Minecraft 1.20.1")
             m_installer->cancel();
     });
     m_installer->install(gameDir(), ModLoader::Fabric, kGame, kFabricVersion, {});
@@ -551,7 +551,7 @@ void TestModLoaderInstaller::forgeInstallerFailureKeepsVanillaInstalledBeside()
     QSignalSpy vanillaFinished(m_versions.get(), &VersionInstaller::finished);
     bool vanillaStarted = false;
     connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
-        if (!vanillaStarted && m_installer->stageText() == "Installing Minecraft Forge") {
+        if (!vanillaStarted && m_installer->status().stage == "Installing Minecraft Forge") {
             vanillaStarted = true;
             m_versions->install(gameDir(), "1.19.4");
         }
@@ -646,7 +646,7 @@ void TestModLoaderInstaller::forgeRunEndedFromItsInstallStageNoticeStartsNothing
     m_installer->setInstallerTimeLimitForTesting(1500);
     Outcome outcome(m_installer.get());
     connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
-        if (m_installer->busy() && m_installer->stageText() == "Installing Minecraft Forge")
+        if (m_installer->busy() && m_installer->status().stage == "Installing Minecraft Forge")
             m_installer->cancel();
     });
     startForge();
@@ -666,7 +666,7 @@ void TestModLoaderInstaller::forgeInstallerTimeoutRemovesItsVersionsOnly()
     m_installer->setInstallerTimeLimitForTesting(2500);
     Outcome outcome(m_installer.get());
     connect(m_installer.get(), &ModLoaderInstaller::progressChanged, this, [&] {
-        if (m_installer->stageText() == "Installing Minecraft Forge" && !m_versions->isBusy())
+        if (m_installer->status().stage == "Installing Minecraft Forge" && !m_versions->isBusy())
             m_versions->install(gameDir(), "1.20.1-extra");
     });
     startForge();

@@ -272,8 +272,8 @@ void VersionInstallerTest::installsCompleteVersion()
     QCOMPARE(m_progressBusy, QList<bool>{true});
     QVERIFY(m_installer->isBusy());
     QCOMPARE(m_installer->versionId(), QStringLiteral("mini"));
-    QCOMPARE(m_installer->stage(), Loc::text("version.progress.fetchingList"));
-    QCOMPARE(m_installer->fraction(), -1.0);
+    QCOMPARE(m_installer->status().stage, Loc::text("version.progress.fetchingList"));
+    QCOMPARE(m_installer->status().fraction, -1.0);
     QVERIFY(waitForEnds(1));
     const qint64 elapsedMs = timer.elapsed();
     QCOMPARE(m_log, QStringList({"started:mini", "finished:mini"}));
@@ -312,7 +312,7 @@ void VersionInstallerTest::installsCompleteVersion()
                                  m_site->render("files/platform-natives.jar").size() +
                                  m_site->render("files/indexes/mini.json").size() +
                                  m_site->render("files/client-1.12.xml").size() + objectBytes;
-    QCOMPARE(m_installer->totalBytes(), expectedTotal);
+    QCOMPARE(m_installer->status().bytesTotal, expectedTotal);
 
     // Progress is coalesced, and the installer reports once more when it goes idle.
     QVERIFY2(m_progressBusy.size() <= 2 + elapsedMs / 100 + 1,
@@ -320,7 +320,7 @@ void VersionInstallerTest::installsCompleteVersion()
     QCOMPARE(m_progressBusy.last(), false);
     QVERIFY(!m_installer->isBusy());
     QVERIFY(m_installer->versionId().isEmpty());
-    QVERIFY(m_installer->stage().isEmpty());
+    QVERIFY(m_installer->status().stage.isEmpty());
 }
 
 void VersionInstallerTest::presentFilesAreRecognisedBySize()
@@ -349,7 +349,7 @@ void VersionInstallerTest::presentFilesAreRecognisedBySize()
     m_server->clearLog();
     QCOMPARE(run(QStringLiteral("mini")), QStringLiteral("finished:mini"));
     QCOMPARE(m_server->requestCount(), 1);
-    QCOMPARE(m_installer->fraction(), 1.0);
+    QCOMPARE(m_installer->status().fraction, 1.0);
 }
 
 void VersionInstallerTest::unusableLinksFailWithWarnings()
@@ -458,9 +458,9 @@ void VersionInstallerTest::cancelRemovesPartialFiles()
 
     m_installer->install(m_gameDir, QStringLiteral("client-only"));
     m_installer->install(m_gameDir, QStringLiteral("mini")); // dropped by the cancel
-    QVERIFY(QTest::qWaitFor([&] { return m_installer->bytesDone() > 0; }, 10000));
-    QVERIFY(m_installer->fraction() > 0 && m_installer->fraction() < 1);
-    QCOMPARE(m_installer->currentItem(), QStringLiteral("client-only.jar"));
+    QVERIFY(QTest::qWaitFor([&] { return m_installer->status().bytesDone > 0; }, 10000));
+    QVERIFY(m_installer->status().fraction > 0 && m_installer->status().fraction < 1);
+    QCOMPARE(m_installer->status().detail, QStringLiteral("client-only.jar"));
     // The partial download is held open until the cancel discards it.
     QVERIFY(openFilesUnder(m_gameDir) > 0);
 
@@ -493,8 +493,8 @@ void VersionInstallerTest::cancelBeforeDownloads()
     m_installer->install(m_gameDir, QStringLiteral("client-only"));
     QVERIFY(QTest::qWaitFor(
         [&] { return m_server->requestCount(QStringLiteral("/versions/client-only.json")) == 1; }));
-    QCOMPARE(m_installer->stage(), Loc::text("version.progress.description"));
-    QCOMPARE(m_installer->currentItem(), QStringLiteral("client-only.json"));
+    QCOMPARE(m_installer->status().stage, Loc::text("version.progress.description"));
+    QCOMPARE(m_installer->status().detail, QStringLiteral("client-only.json"));
     m_installer->cancel();
     QCOMPARE(m_log.mid(2), QStringList({"started:client-only", "canceled:client-only"}));
     QTest::qWait(500);
