@@ -50,6 +50,10 @@ public:
     LaunchOptions options(const AuthResult& result, const Profile& profile,
                           const QString& serverUrl, const QVariantMap& settings);
 
+    // The java executable of the managed runtime the settings choose; empty when none is
+    // chosen or it is not installed.
+    static QString managedJavaPath(const QVariantMap& settings);
+
 signals:
     void progress(const QString& message);
     void signedIn(const AuthResult& result);
@@ -66,7 +70,6 @@ private:
     void failCancelled();
     static bool hasUsableSession(const Profile& profile, const QDateTime& expiry);
     static AuthResult storedMicrosoftSession(const Profile& profile, const QDateTime& expiry);
-    static QString managedJavaPath(const QVariantMap& settings);
 
     const QList<Profile>& m_profiles;
     FollowedProfile m_profile;

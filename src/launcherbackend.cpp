@@ -3,6 +3,8 @@
 #include "authservice.h"
 #include "backendstore.h"
 #include "buildswitcher.h"
+#include "catalogrows.h"
+#include "downloadstatus.h"
 #include "followedprofile.h"
 #include "gamedirimport.h"
 #include "gamelauncher.h"
@@ -11,12 +13,14 @@
 #include "launchattempt.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "minecraftversion.h"
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -27,6 +31,8 @@
 namespace {
 const QString kActiveBuildId = QStringLiteral("activeBuildId");
 const QString kLanguageKey = QStringLiteral("language");
+const QString kJavaRuntimeKey = QStringLiteral("javaRuntime");
+constexpr int kMissingFilesShown = 12;
 
 QString native(const QString& path)
 {
@@ -110,12 +116,23 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
         emit gameFinished(exitCode, crashed);
     });
 
+    connect(m_manifest, &VersionManifestService::versionsChanged, this,
+            &LauncherBackend::invalidateCatalog);
+    connect(m_manifest, &VersionManifestService::refreshingChanged, this,
+            &LauncherBackend::catalogLoadingChanged);
+    connect(m_javaRuntimes, &JavaRuntimeService::catalogChanged, this,
+            &LauncherBackend::invalidateJavaCatalog);
+    connect(m_javaRuntimes, &JavaRuntimeService::refreshingChanged, this,
+            &LauncherBackend::javaCatalogLoadingChanged);
     connect(m_buildSwitcher, &BuildSwitcher::progressChanged, this, [this] {
         emit switchChanged();
         emit busyChanged();
     });
     connect(m_buildSwitcher, &BuildSwitcher::finished, this, &LauncherBackend::onSwitchFinished);
     connect(m_buildSwitcher, &BuildSwitcher::failed, this, &LauncherBackend::onSwitchFailed);
+    connect(m_loaderVersions, &ModLoaderVersionService::refreshingChanged, this,
+            &LauncherBackend::downloadChanged);
+    connectInstallers();
 
     // Then: the other services' connections, the seasonal catalog address and the
     // remaining connections.
@@ -187,6 +204,12 @@ void LauncherBackend::invalidateCatalog()
 {
     m_versionCatalogDirty = true;
     emit versionCatalogChanged();
+}
+
+void LauncherBackend::invalidateJavaCatalog()
+{
+    m_javaCatalogDirty = true;
+    emit javaCatalogChanged();
 }
 
 void LauncherBackend::reportStorageError(const QString& message)
@@ -467,17 +490,24 @@ bool LauncherBackend::gameRunning() const
 
 bool LauncherBackend::busy() const
 {
-    // The installers and the pack download count here too.
-    return operationRunning() || m_buildSwitcher->busy();
+    return operationRunning() || switchInProgress() || currentDownload().downloading();
 }
 
 void LauncherBackend::setBusy(Operation operation, bool running)
 {
     const bool wasBusy = operationRunning();
+    const unsigned before = m_busyOperations;
     const auto flag = static_cast<unsigned>(operation);
     m_busyOperations = running ? (m_busyOperations | flag) : (m_busyOperations & ~flag);
     if (operationRunning() != wasBusy)
         emit busyChanged();
+    if (operation == Operation::SeasonalInstall && m_busyOperations != before)
+        emit seasonalInstallingChanged();
+}
+
+bool LauncherBackend::seasonalInstalling() const
+{
+    return (m_busyOperations & static_cast<unsigned>(Operation::SeasonalInstall)) != 0;
 }
 
 bool LauncherBackend::switchInProgress() const
@@ -614,6 +644,8 @@ void LauncherBackend::addCustomBuild(const QString& name, const QString& serverU
     m_customBuilds.append(build);
     saveCustomBuilds();
     emit customBuildsChanged();
+    if (!minecraftVersion.trimmed().isEmpty())
+        maybeInstall(minecraftVersion);
 }
 
 void LauncherBackend::updateCustomBuild(int index, const QVariantMap& fields)
@@ -757,6 +789,7 @@ void LauncherBackend::onSwitchFinished(int toBuildId)
 {
     m_settings.insert(kActiveBuildId, toBuildId);
     saveSettings();
+    invalidateCatalog();
     emit activeBuildChanged();
     emit installedVersionsChanged();
     emit switchChanged();
@@ -768,6 +801,7 @@ void LauncherBackend::onSwitchFinished(int toBuildId)
 
 void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIntact)
 {
+    invalidateCatalog();
     emit installedVersionsChanged();
     emit switchChanged();
     emit busyChanged();
@@ -874,4 +908,459 @@ void LauncherBackend::finishMicrosoftWindow(quint64 window, const AuthResult& re
     saveProfiles();
     emit profilesChanged();
     emit microsoftLoginSucceeded(result.name);
+}
+
+// ---- Catalogs ----
+
+std::function<void(bool, const QString&)> LauncherBackend::failureReporter()
+{
+    return [this](bool ok, const QString& message) {
+        if (!ok && !message.isEmpty())
+            emit launchError(message);
+    };
+}
+
+QStringList LauncherBackend::installedVersions() const
+{
+    return VersionLoader::installedVersions(gameDir());
+}
+
+QVariantList LauncherBackend::versionCatalog() const
+{
+    if (m_versionCatalogDirty) {
+        m_versionCatalog = CatalogRows::versions(m_manifest->versions(), installedVersions());
+        m_versionCatalogDirty = false;
+    }
+    return m_versionCatalog;
+}
+
+bool LauncherBackend::catalogLoading() const
+{
+    return m_manifest->isRefreshing();
+}
+
+void LauncherBackend::refreshVersionCatalog(bool force)
+{
+    invalidateCatalog();
+    m_manifest->ensureLoaded(failureReporter(), force);
+}
+
+bool LauncherBackend::isVersionInstalled(const QString& versionId) const
+{
+    // Looked up exactly as given: " 1.20.1" is not "1.20.1".
+    return !versionId.trimmed().isEmpty() && installedVersions().contains(versionId);
+}
+
+QVariantMap LauncherBackend::versionRemovalInfo(const QString& versionId) const
+{
+    return CatalogRows::versionRemovalInfo(gameDir(), versionId, m_customBuilds);
+}
+
+QVariantList LauncherBackend::loaderVersions(const QString& loaderKey,
+                                             const QString& gameVersion) const
+{
+    const std::optional<ModLoader> loader = loaderFromKey(loaderKey);
+    if (!loader)
+        return {};
+    return CatalogRows::loaderVersions(m_loaderVersions->versions(*loader, gameVersion));
+}
+
+void LauncherBackend::refreshLoaderVersions(const QString& loaderKey, const QString& gameVersion,
+                                            bool force)
+{
+    const std::optional<ModLoader> loader = loaderFromKey(loaderKey);
+    if (!loader)
+        return;
+    m_loaderVersions->ensureLoaded(
+        *loader, gameVersion,
+        [this, loaderKey, gameVersion, report = failureReporter()](bool ok,
+                                                                   const QString& message) {
+            report(ok, message);
+            emit loaderVersionsChanged(loaderKey, gameVersion);
+        },
+        force);
+}
+
+bool LauncherBackend::loaderVersionsLoading(const QString& loaderKey,
+                                            const QString& gameVersion) const
+{
+    const std::optional<ModLoader> loader = loaderFromKey(loaderKey);
+    return loader && m_loaderVersions->isRefreshing(*loader, gameVersion);
+}
+
+QVariantList LauncherBackend::javaCatalog() const
+{
+    if (m_javaCatalogDirty) {
+        m_javaCatalog = CatalogRows::javaRuntimes(
+            JavaRuntimeStore::installed(), m_javaRuntimes->entries(JavaRuntimeKind::Java) +
+                                               m_javaRuntimes->entries(JavaRuntimeKind::Jdk) +
+                                               m_javaRuntimes->entries(JavaRuntimeKind::Jre));
+        m_javaCatalogDirty = false;
+    }
+    return m_javaCatalog;
+}
+
+bool LauncherBackend::javaCatalogLoading() const
+{
+    return m_javaRuntimes->isRefreshing();
+}
+
+void LauncherBackend::refreshJavaCatalog(bool force)
+{
+    invalidateJavaCatalog();
+    m_javaRuntimes->ensureLoaded(failureReporter(), force);
+}
+
+QVariantMap LauncherBackend::javaRuntimeInfo(const QString& runtimeId) const
+{
+    if (runtimeId.trimmed().isEmpty())
+        return {};
+    return CatalogRows::javaRuntimeInfo(runtimeId, JavaRuntimeStore::find(runtimeId),
+                                        m_javaRuntimes->find(runtimeId));
+}
+
+int LauncherBackend::requiredJavaMajor(int buildIndex) const
+{
+    if (buildIndex < 0 || buildIndex >= m_customBuilds.size())
+        return 0;
+    return JavaRequirement::minimumFor(m_customBuilds.at(buildIndex).minecraftVersion);
+}
+
+QStringList LauncherBackend::detectedJava() const
+{
+    return CatalogRows::detectedJava(gameDir());
+}
+
+void LauncherBackend::openMinecraftFolder()
+{
+    openFolder(gameDir() + QStringLiteral("/mods"), "launch.error.openModsFailed");
+}
+
+void LauncherBackend::openGameFolder()
+{
+    openFolder(gameDir(), "launch.error.openGameDirFailed");
+}
+
+void LauncherBackend::openFolder(const QString& path, const char* failureKey)
+{
+    // Only a folder goes to the desktop: a file of that name would be opened, or run.
+    QDir().mkpath(path);
+    if (!QFileInfo(path).isDir() || !QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        emit launchError(Loc::text(failureKey));
+}
+
+// ---- Installations ----
+
+void LauncherBackend::connectInstallers()
+{
+    connect(m_javaInstaller, &JavaInstaller::started, this, [this](const QString& label) {
+        installStarted(Loc::text("java.progress.downloading").arg(label));
+    });
+    connect(m_javaInstaller, &JavaInstaller::progressChanged, this,
+            &LauncherBackend::downloadChanged);
+    connect(m_javaInstaller, &JavaInstaller::finished, this,
+            [this](const QString& runtimeId, const QString& javaPath) {
+                javaInstallEnded();
+                emit javaRuntimeInstalled(runtimeId);
+                emit launchProgress(Loc::text("java.status.installed").arg(native(javaPath)));
+            });
+    connect(m_javaInstaller, &JavaInstaller::failed, this,
+            [this](const QString& label, const QString& message) {
+                javaInstallEnded();
+                emit launchError(Loc::text("java.error.installFailed").arg(label, message));
+            });
+    connect(m_javaInstaller, &JavaInstaller::canceled, this, [this](const QString& label) {
+        javaInstallEnded();
+        emit launchProgress(Loc::text("java.status.downloadCancelled").arg(label));
+    });
+
+    connect(m_versionInstaller, &VersionInstaller::started, this, [this](const QString& id) {
+        installStarted(Loc::text("version.progress.downloading").arg(id));
+    });
+    connect(m_versionInstaller, &VersionInstaller::progressChanged, this,
+            &LauncherBackend::downloadChanged);
+    connect(m_versionInstaller, &VersionInstaller::finished, this, [this](const QString& id) {
+        versionsInstallEnded();
+        emit launchProgress(Loc::text("version.status.downloaded").arg(id));
+    });
+    connect(m_versionInstaller, &VersionInstaller::failed, this,
+            [this](const QString& id, const QString& message) {
+                versionsInstallEnded();
+                emit launchError(Loc::text("version.error.downloadFailed").arg(id, message));
+            });
+    connect(m_versionInstaller, &VersionInstaller::canceled, this, [this](const QString& id) {
+        versionsInstallEnded();
+        emit launchProgress(Loc::text("version.status.downloadCancelled").arg(id));
+    });
+
+    connect(m_loaderInstaller, &ModLoaderInstaller::started, this, [this](const QString& label) {
+        installStarted(Loc::text("loader.progress.installingShort").arg(label));
+    });
+    connect(m_loaderInstaller, &ModLoaderInstaller::progressChanged, this,
+            &LauncherBackend::downloadChanged);
+    connect(m_loaderInstaller, &ModLoaderInstaller::log, this, &LauncherBackend::gameOutput);
+    connect(m_loaderInstaller, &ModLoaderInstaller::finished, this,
+            &LauncherBackend::onLoaderInstallFinished);
+    connect(m_loaderInstaller, &ModLoaderInstaller::failed, this,
+            [this](const QString& label, const QString& message) {
+                m_pendingLoaderBuildId = -1;
+                versionsInstallEnded();
+                emit launchError(Loc::text("common.status.pair").arg(label, message));
+            });
+    connect(m_loaderInstaller, &ModLoaderInstaller::canceled, this, [this](const QString& label) {
+        m_pendingLoaderBuildId = -1;
+        versionsInstallEnded();
+        emit launchProgress(Loc::text("loader.status.installCancelled").arg(label));
+    });
+}
+
+void LauncherBackend::installStarted(const QString& progressLine)
+{
+    emit downloadChanged();
+    emit busyChanged();
+    emit launchProgress(progressLine);
+}
+
+void LauncherBackend::versionsInstallEnded()
+{
+    invalidateCatalog();
+    emit installedVersionsChanged();
+    emit downloadChanged();
+    emit busyChanged();
+}
+
+void LauncherBackend::javaInstallEnded()
+{
+    invalidateJavaCatalog();
+    emit downloadChanged();
+    emit busyChanged();
+}
+
+void LauncherBackend::onLoaderInstallFinished(const QString& loaderKey, const QString& gameVersion,
+                                              const QString& loaderVersion,
+                                              const QString& producedVersionId)
+{
+    const int buildId = std::exchange(m_pendingLoaderBuildId, -1);
+    const int index = buildId == -1 ? -1 : indexOfBuildId(buildId);
+    if (index >= 0)
+        updateCustomBuild(index, {{QStringLiteral("loader"), loaderKey},
+                                  {QStringLiteral("loaderVersion"), loaderVersion},
+                                  {QStringLiteral("resolvedVersionId"), producedVersionId}});
+    versionsInstallEnded();
+    emit launchProgress(Loc::text("loader.status.done").arg(producedVersionId, gameVersion));
+}
+
+DownloadStatus LauncherBackend::currentDownload() const
+{
+    return DownloadStatus(m_versionInstaller->status(), m_loaderInstaller->status(),
+                          m_javaInstaller->status(), packStatus());
+}
+
+InstallerStatus LauncherBackend::packStatus() const
+{
+    // No seasonal pack download exists yet: it never runs.
+    return {};
+}
+
+bool LauncherBackend::downloading() const
+{
+    return currentDownload().downloading();
+}
+
+double LauncherBackend::downloadProgress() const
+{
+    return currentDownload().shown().fraction;
+}
+
+QString LauncherBackend::downloadVersion() const
+{
+    return currentDownload().shown().label;
+}
+
+QString LauncherBackend::downloadStatus() const
+{
+    return currentDownload().text();
+}
+
+qlonglong LauncherBackend::downloadBytesDone() const
+{
+    return currentDownload().shown().bytesDone;
+}
+
+qlonglong LauncherBackend::downloadBytesTotal() const
+{
+    return currentDownload().shown().bytesTotal;
+}
+
+void LauncherBackend::cancelDownload()
+{
+    switch (currentDownload().cancelTarget()) {
+    case DownloadStatus::Source::Loader:
+        m_loaderInstaller->cancel();
+        break;
+    case DownloadStatus::Source::Version:
+        m_versionInstaller->cancel();
+        break;
+    case DownloadStatus::Source::Java:
+        m_javaInstaller->cancel();
+        break;
+    case DownloadStatus::Source::Pack:
+        break;
+    }
+}
+
+void LauncherBackend::installVersion(const QString& versionId)
+{
+    const QString id = versionId.trimmed();
+    if (id.isEmpty() || id == m_versionInstaller->versionId() || m_versionInstaller->isQueued(id))
+        return;
+    m_versionInstaller->install(gameDir(), id);
+}
+
+void LauncherBackend::maybeInstall(const QString& versionId)
+{
+    const QString id = versionId.trimmed();
+    if (!isVersionInstalled(id))
+        installVersion(id);
+}
+
+void LauncherBackend::removeVersion(const QString& versionId)
+{
+    const QString id = versionId.trimmed();
+    if (id.isEmpty())
+        return;
+    if (id == m_versionInstaller->versionId() || m_versionInstaller->isQueued(id)) {
+        emit launchError(Loc::text("version.error.currentlyDownloading"));
+        return;
+    }
+    if (gameFilesBusy()) {
+        emit launchError(Loc::text("common.error.busyOperation"));
+        return;
+    }
+    if (m_gameLauncher->isRunning()) {
+        emit launchError(Loc::text("common.error.closeGameFirst"));
+        return;
+    }
+    QString error;
+    if (!VersionLoader::remove(gameDir(), id, &error)) {
+        emit launchError(Loc::text("version.error.removeFailed").arg(error));
+        return;
+    }
+    invalidateCatalog();
+    emit installedVersionsChanged();
+    emit launchProgress(Loc::text("version.status.removed").arg(id));
+}
+
+void LauncherBackend::installJavaRuntime(const QString& runtimeId)
+{
+    if (m_javaInstaller->isBusy()) {
+        emit launchError(Loc::text("java.error.installBusy").arg(m_javaInstaller->status().label));
+        return;
+    }
+    if (m_versionInstaller->isBusy() || m_loaderInstaller->busy() || switchInProgress()) {
+        emit launchError(Loc::text("common.error.busyOperation"));
+        return;
+    }
+    const std::optional<JavaRuntimeEntry> entry = m_javaRuntimes->find(runtimeId);
+    if (!entry) {
+        emit launchError(Loc::text("java.error.buildNotInCatalog").arg(runtimeId));
+        return;
+    }
+    m_javaInstaller->install(*entry);
+}
+
+void LauncherBackend::removeJavaRuntime(const QString& runtimeId)
+{
+    if (m_javaInstaller->isBusy() && m_javaInstaller->runtimeId() == runtimeId) {
+        emit launchError(Loc::text("java.error.currentlyDownloading"));
+        return;
+    }
+    // A runtime must not vanish under the Java program that runs from it: a loader's
+    // installer, or the game a launch or a seasonal install is about to start.
+    constexpr unsigned kStartingJava = static_cast<unsigned>(Operation::Launch) |
+                                       static_cast<unsigned>(Operation::SeasonalInstall);
+    if (m_loaderInstaller->busy() || (m_busyOperations & kStartingJava) != 0) {
+        emit launchError(Loc::text("common.error.busyOperation"));
+        return;
+    }
+    if (m_gameLauncher->isRunning()) {
+        emit launchError(Loc::text("common.error.closeGameFirst"));
+        return;
+    }
+    QString error;
+    if (!JavaRuntimeStore::remove(runtimeId, &error)) {
+        emit launchError(Loc::text("java.error.removeFailed").arg(error));
+        return;
+    }
+    if (m_settings.value(kJavaRuntimeKey).toString() == runtimeId) {
+        m_settings.insert(kJavaRuntimeKey, QString());
+        saveSettings();
+        emit settingsChanged();
+    }
+    invalidateJavaCatalog();
+    emit launchProgress(Loc::text("java.status.removed"));
+}
+
+void LauncherBackend::installLoaderForBuild(int index)
+{
+    if (index < 0 || index >= m_customBuilds.size())
+        return;
+    if (busy()) {
+        emit launchError(Loc::text("common.error.busyDownload"));
+        return;
+    }
+    const CustomBuild build = m_customBuilds.at(index);
+    if (build.minecraftVersion.trimmed().isEmpty()) {
+        emit launchError(Loc::text("build.error.pickMinecraftVersion").arg(build.name));
+        return;
+    }
+    const std::optional<ModLoader> loader = loaderFromKey(build.loader);
+    if (!loader) {
+        // A build without a loader launches its game version, not a loader's version
+        // left from before.
+        if (!build.resolvedVersionId.isEmpty() && build.resolvedVersionId != build.minecraftVersion)
+            updateCustomBuild(index, {{QStringLiteral("resolvedVersionId"), QString()}});
+        maybeInstall(build.minecraftVersion);
+        return;
+    }
+    if (build.loaderVersion.trimmed().isEmpty()) {
+        emit launchError(
+            Loc::text("build.error.pickLoaderVersion").arg(loaderTitle(*loader), build.name));
+        return;
+    }
+    m_pendingLoaderBuildId = build.id;
+    const QString managedJava = LaunchAttempt::managedJavaPath(m_settings);
+    m_loaderInstaller->install(gameDir(), *loader, build.minecraftVersion, build.loaderVersion,
+                               managedJava.isEmpty()
+                                   ? m_settings.value(QStringLiteral("javaPath")).toString()
+                                   : managedJava);
+}
+
+void LauncherBackend::installCustomBuild(int index)
+{
+    installLoaderForBuild(index);
+}
+
+QStringList LauncherBackend::checkInstallation(int buildIndex) const
+{
+    if (buildIndex < 0 || buildIndex >= m_customBuilds.size())
+        return {Loc::text("common.status.noBuildSelected")};
+    const CustomBuild& build = m_customBuilds.at(buildIndex);
+    const QString versionId = launchVersionIdOf(build);
+    if (versionId.trimmed().isEmpty())
+        return {Loc::text("build.error.noMinecraftVersion")
+                    .arg(native(LauncherPaths::customBuildsFile()))};
+    const QString dir = gameDir();
+    QString error;
+    const MinecraftVersion version = VersionLoader::load(dir, versionId, {}, &error);
+    if (!version.id.isEmpty() && !version.mainClass.isEmpty()) {
+        LaunchOptions options;
+        options.gameDir = dir;
+        options.versionId = versionId;
+        return GameLauncher::missingFiles(options, version, kMissingFilesShown);
+    }
+    if (!error.isEmpty())
+        return {error};
+    return {Loc::text("build.error.versionNotInstalled")
+                .arg(versionId, build.name, native(dir + QStringLiteral("/versions")))};
 }

@@ -5,14 +5,17 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <QVariantList>
 #include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
 class AuthService;
 class BuildSwitcher;
+class DownloadStatus;
 class GameLauncher;
 class JavaInstaller;
 class ModLoaderInstaller;
@@ -23,6 +26,7 @@ class JavaRuntimeService;
 class LaunchAttempt;
 class MsaAuthService;
 struct AuthResult;
+struct InstallerStatus;
 
 // The one object the interface instantiates: it keeps the accounts, the custom
 // builds and the settings in the data directory and runs every pipeline of the
@@ -42,6 +46,18 @@ class LauncherBackend : public QObject {
     Q_PROPERTY(QString switchStatus READ switchStatus NOTIFY switchChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(bool microsoftAvailable READ microsoftAvailable CONSTANT)
+    Q_PROPERTY(QStringList installedVersions READ installedVersions NOTIFY installedVersionsChanged)
+    Q_PROPERTY(QVariantList versionCatalog READ versionCatalog NOTIFY versionCatalogChanged)
+    Q_PROPERTY(bool catalogLoading READ catalogLoading NOTIFY catalogLoadingChanged)
+    Q_PROPERTY(QVariantList javaCatalog READ javaCatalog NOTIFY javaCatalogChanged)
+    Q_PROPERTY(bool javaCatalogLoading READ javaCatalogLoading NOTIFY javaCatalogLoadingChanged)
+    Q_PROPERTY(bool seasonalInstalling READ seasonalInstalling NOTIFY seasonalInstallingChanged)
+    Q_PROPERTY(bool downloading READ downloading NOTIFY downloadChanged)
+    Q_PROPERTY(double downloadProgress READ downloadProgress NOTIFY downloadChanged)
+    Q_PROPERTY(QString downloadVersion READ downloadVersion NOTIFY downloadChanged)
+    Q_PROPERTY(QString downloadStatus READ downloadStatus NOTIFY downloadChanged)
+    Q_PROPERTY(qlonglong downloadBytesDone READ downloadBytesDone NOTIFY downloadChanged)
+    Q_PROPERTY(qlonglong downloadBytesTotal READ downloadBytesTotal NOTIFY downloadChanged)
 
 public:
     // A stored account.
@@ -126,6 +142,58 @@ public:
     Q_INVOKABLE void cancelMicrosoftLogin();
     bool microsoftAvailable() const { return true; }
 
+    // Game versions: the manifest's and the installed ones, as rows for the interface.
+    QStringList installedVersions() const;
+    QVariantList versionCatalog() const;
+    bool catalogLoading() const;
+    Q_INVOKABLE void refreshVersionCatalog(bool force = false);
+    Q_INVOKABLE bool isVersionInstalled(const QString& versionId) const;
+    // {"id", "installed", "sizeMb", "dependents", "builds"}; empty for a blank id.
+    Q_INVOKABLE QVariantMap versionRemovalInfo(const QString& versionId) const;
+    Q_INVOKABLE void installVersion(const QString& versionId);
+    Q_INVOKABLE void removeVersion(const QString& versionId);
+
+    // Mod loader versions per game version, as the loader version service holds them.
+    Q_INVOKABLE QVariantList loaderVersions(const QString& loaderKey,
+                                            const QString& gameVersion) const;
+    Q_INVOKABLE void refreshLoaderVersions(const QString& loaderKey, const QString& gameVersion,
+                                           bool force = false);
+    Q_INVOKABLE bool loaderVersionsLoading(const QString& loaderKey,
+                                           const QString& gameVersion) const;
+    // Installs what the build needs to launch: its loader onto its game version, or the
+    // game version alone.
+    Q_INVOKABLE void installLoaderForBuild(int index);
+    Q_INVOKABLE void installCustomBuild(int index);
+    // What keeps the build from launching; empty when it can launch.
+    Q_INVOKABLE QStringList checkInstallation(int buildIndex) const;
+
+    // Java runtimes: the managed ones and the downloadable ones, as rows.
+    QVariantList javaCatalog() const;
+    bool javaCatalogLoading() const;
+    Q_INVOKABLE void refreshJavaCatalog(bool force = false);
+    Q_INVOKABLE void installJavaRuntime(const QString& runtimeId);
+    Q_INVOKABLE void removeJavaRuntime(const QString& runtimeId);
+    Q_INVOKABLE QVariantMap javaRuntimeInfo(const QString& runtimeId) const;
+    Q_INVOKABLE int requiredJavaMajor(int buildIndex) const;
+    // Runs every Java executable not probed before in this process: for the dialogs
+    // that show them, never at start.
+    Q_INVOKABLE QStringList detectedJava() const;
+
+    bool seasonalInstalling() const;
+
+    // The one download the progress panel shows of those running.
+    bool downloading() const;
+    double downloadProgress() const;
+    QString downloadVersion() const;
+    QString downloadStatus() const;
+    qlonglong downloadBytesDone() const;
+    qlonglong downloadBytesTotal() const;
+    Q_INVOKABLE void cancelDownload();
+
+    // The game directory and its mods folder in the desktop's file manager.
+    Q_INVOKABLE void openMinecraftFolder();
+    Q_INVOKABLE void openGameFolder();
+
 signals:
     void settingsChanged();
     // A first start adopted the game directory it found as this build.
@@ -149,6 +217,13 @@ signals:
     void microsoftLoginSucceeded(const QString& playerName);
     void microsoftLoginFailed(const QString& message);
     void microsoftReloginRequired(int profileIndex);
+    void catalogLoadingChanged();
+    void javaCatalogChanged();
+    void javaCatalogLoadingChanged();
+    void javaRuntimeInstalled(const QString& runtimeId);
+    void downloadChanged();
+    void seasonalInstallingChanged();
+    void seasonalInstallFinished(const QString& seasonalId, const QString& buildName);
 
 private:
     friend class TestLauncherBackend;
@@ -161,6 +236,7 @@ private:
     QUrl seasonalBaseUrl() const;
     QString importGameDir();
     void invalidateCatalog();
+    void invalidateJavaCatalog();
     void adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered);
 
     QString gameDir() const;
@@ -184,6 +260,21 @@ private:
     bool gameFilesBusy() const;
     void onSwitchFinished(int toBuildId);
     void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
+
+    // Installations and the download shown.
+    void connectInstallers();
+    void maybeInstall(const QString& versionId);
+    DownloadStatus currentDownload() const;
+    InstallerStatus packStatus() const;
+    void installStarted(const QString& progressLine);
+    // Each installer's end, whatever its outcome.
+    void versionsInstallEnded();
+    void javaInstallEnded();
+    void onLoaderInstallFinished(const QString& loaderKey, const QString& gameVersion,
+                                 const QString& loaderVersion, const QString& producedVersionId);
+    // Reports a failed catalog refresh that left no list at all.
+    std::function<void(bool, const QString&)> failureReporter();
+    void openFolder(const QString& path, const char* failureKey);
 
     QString launchRefusal(int profileIndex, int buildIndex) const;
     void failLaunch(const QString& message);
@@ -211,8 +302,13 @@ private:
     ModLoaderInstaller* m_loaderInstaller = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
     JavaInstaller* m_javaInstaller = nullptr;
-    // The version catalog's rows are rebuilt at the next read.
+    // The id of the build whose loader is being installed; -1 for none.
+    int m_pendingLoaderBuildId = -1;
+    // The catalogs' rows, rebuilt at the next read once marked dirty.
+    mutable QVariantList m_versionCatalog;
     mutable bool m_versionCatalogDirty = true;
+    mutable QVariantList m_javaCatalog;
+    mutable bool m_javaCatalogDirty = true;
     // Storage errors met while the constructor runs reach nobody as signals, so
     // until it returns they join the start-up warnings.
     bool m_constructing = true;

@@ -2,7 +2,9 @@
 #include "buildswitcher.h"
 #include "gamedirfixture.h"
 #include "javainstaller.h"
+#include "javaruntime.h"
 #include "javaruntimeservice.h"
+#include "javatools.h"
 #include "launcherbackend.h"
 #include "launcherpaths.h"
 #include "localization.h"
@@ -17,6 +19,7 @@
 #include "versioninstaller.h"
 #include "ziparchive.h"
 
+#include <QDesktopServices>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -43,6 +46,8 @@ QByteArray readBytes(const QString& path)
 }
 
 const QByteArray kFabricId = "fabric-loader-0.15.11-1.20.1";
+// A loopback port nothing listens on.
+const QString kNowhere = QStringLiteral("https://127.0.0.1:9");
 
 const char kLocProbe[] = R"(
 import QtQml
@@ -87,7 +92,104 @@ QString corruptLine(const QString& path, const QString& reason)
                           "created anew.")
         .arg(native(path), reason, native(path + QStringLiteral(".bak")));
 }
+
+// A managed runtime whose java runs the real one and notes each run in the runtime's
+// folder.
+bool installRuntime(const QString& id, qint64 size = 0)
+{
+    const QString dir = JavaRuntimeStore::dirFor(id);
+    const QString java = dir + "/bin/java";
+    const QByteArray script = "#!/bin/sh\necho run >> '" + dir.toUtf8() + "/runs'\nexec '" +
+                              JavaTools::javaExecutable().toUtf8() + "' \"$@\"\n";
+    return writeFile(java, script) &&
+           QFile::setPermissions(java, QFile::permissions(java) | QFileDevice::ExeOwner) &&
+           JavaRuntimeStore::writeMeta({id, "jdk", 17, "17.0.9", java, size});
+}
+
+int runsOf(const QString& runtimeId)
+{
+    return int(readBytes(JavaRuntimeStore::dirFor(runtimeId) + "/runs").count('\n'));
+}
+
+// The versions, newest first, that a manifest cache fetched just now lists.
+bool writeFreshManifest(const TempHome& home, const QStringList& releases)
+{
+    QJsonArray versions;
+    QDateTime released = QDateTime::currentDateTimeUtc();
+    for (const QString& id : releases) {
+        released = released.addDays(-1);
+        versions.append(QJsonObject{{"id", id},
+                                    {"type", "release"},
+                                    {"url", "https://127.0.0.1:9/" + id + ".json"},
+                                    {"releaseTime", released.toString(Qt::ISODate)}});
+    }
+    const QJsonObject cache{{"fetchedAt", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+                            {"versions", versions}};
+    return home.writeFile("Hollowmere/cache/version_manifest.json", QJsonDocument(cache).toJson());
+}
+
+// The Java runtime catalog a cache fetched just now holds: one JDK from the server.
+bool writeFreshJavaCatalog(const TempHome& home, const QString& url)
+{
+    const QJsonObject entry{{"id", "temurin-jdk-21"},
+                            {"kind", "jdk"},
+                            {"major", 21},
+                            {"version", "21.0.1"},
+                            {"url", url},
+                            {"size", 4096},
+                            {"archive", "tar.gz"},
+                            {"checksum", QString(64, '0')},
+                            {"architecture", "x64"},
+                            {"lts", true}};
+    const QJsonObject cache{{"fetchedAt", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+                            {"platform", "linux"},
+                            {"entries", QJsonArray{entry}}};
+    return home.writeFile("Hollowmere/cache/java_runtimes.json", QJsonDocument(cache).toJson());
+}
+
+QStringList rowIds(const QVariantList& rows)
+{
+    QStringList ids;
+    for (const QVariant& row : rows)
+        ids.append(row.toMap().value("id").toString());
+    return ids;
+}
+
+const QString kFabricGame = QStringLiteral("1.20.1");
+const QString kFabricLoaderId = QStringLiteral("fabric-loader-0.16.10-1.20.1");
+
+// The Fabric metadata service and maven with one loader version for 1.20.1.
+void serveFabric(TestServer& server)
+{
+    server.route("/v2/versions/loader/1.20.1",
+                 TestReply::json(R"([{"loader": {"version": "0.16.10", "stable": true}}])"));
+    const QJsonObject profile{
+        {"id", kFabricLoaderId},
+        {"inheritsFrom", kFabricGame},
+        {"type", "release"},
+        {"mainClass", "FakeGame"},
+        {"libraries", QJsonArray{QJsonObject{{"name", "net.fabricmc:fabric-loader:0.16.10"},
+                                             {"url", server.origin() + "/maven/"}}}}};
+    server.route("/v2/versions/loader/1.20.1/0.16.10/profile/json",
+                 TestReply::json(QJsonDocument(profile).toJson()));
+    server.route("/maven/net/fabricmc/fabric-loader/0.16.10/fabric-loader-0.16.10.jar",
+                 TestReply::ok("fabric loader jar"));
+}
 } // namespace
+
+// Stands in for the desktop: records the addresses it is asked to open.
+class DesktopStandIn : public QObject {
+    Q_OBJECT
+
+public:
+    DesktopStandIn() { QDesktopServices::setUrlHandler("file", this, "open"); }
+    ~DesktopStandIn() override { QDesktopServices::unsetUrlHandler("file"); }
+
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl& url) { opened.append(url); }
+};
 
 class TestLauncherBackend : public QObject {
     Q_OBJECT
@@ -114,6 +216,8 @@ private slots:
         QVERIFY2(m_tools.compile(&error), qPrintable(error));
     }
 
+    // A build given a game version starts installing it: nothing may leave the machine.
+    void init() { RemoteAddresses::setAllOriginsForTesting(kNowhere); }
     void cleanup() { RemoteAddresses::resetForTesting(); }
 
     void firstRunWritesTheThreeFiles()
@@ -309,7 +413,8 @@ private slots:
     {
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("expected");
-        const QString builtIn = RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog);
+        // What init() makes the built-in address.
+        const QString builtIn = kNowhere;
         QTest::newRow("three trailing slashes") << "https://127.0.0.1:8443/seasons///"
                                                 << "https://127.0.0.1:8443/seasons";
         QTest::newRow("padded, root only") << "  https://127.0.0.1/  "
@@ -641,6 +746,17 @@ private slots:
         QCOMPARE(changed.size(), 2);
         backend.setBusy(Operation::MicrosoftLogin, false);
         QCOMPARE(changed.size(), 2);
+
+        // Only the seasonal install is told apart.
+        QSignalSpy seasonal(&backend, &LauncherBackend::seasonalInstallingChanged);
+        backend.setBusy(Operation::SeasonalInstall, true);
+        backend.setBusy(Operation::Launch, true);
+        QVERIFY(backend.seasonalInstalling());
+        backend.setBusy(Operation::SeasonalInstall, false);
+        QVERIFY(!backend.seasonalInstalling());
+        QVERIFY(backend.busy());
+        QCOMPARE(seasonal.size(), 2);
+        QCOMPARE(changed.size(), 3);
     }
 
     void profileOperations()
@@ -1212,6 +1328,308 @@ private slots:
         QCOMPARE(profiles(backend).size(), 1);
         QVERIFY(!backend.busy());
         QCOMPARE(started.messages(), QStringList());
+    }
+
+    // ---- Catalogs and installations ----
+
+    void versionCatalogJoinsTheManifestAndTheGameDirectory()
+    {
+        TempHome home;
+        QVERIFY(writeFreshManifest(home, {"1.21", "1.20.4"}));
+        for (const QString id : {"alpha", "Zeta", "1.21"})
+            QVERIFY(writeFile(gameDirOf(home) + "/versions/" + id + "/" + id + ".json", "{}"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy catalog(&backend, &LauncherBackend::versionCatalogChanged);
+        QCOMPARE(rowIds(backend.versionCatalog()), QStringList({"1.21", "Zeta", "alpha"}));
+
+        backend.refreshVersionCatalog();
+        QVERIFY(!catalog.isEmpty());
+        QTRY_COMPARE(rowIds(backend.versionCatalog()),
+                     QStringList({"1.21", "1.20.4", "Zeta", "alpha"}));
+        const QVariantList rows = backend.versionCatalog();
+        QCOMPARE(rows.at(0).toMap().value("installed").toBool(), true);
+        QCOMPARE(rows.at(1).toMap().value("installed").toBool(), false);
+        QCOMPARE(rows.at(2).toMap().value("category").toString(), QStringLiteral("other"));
+        QVERIFY(backend.isVersionInstalled("Zeta"));
+        QVERIFY(!backend.isVersionInstalled(" Zeta"));
+        QVERIFY(!backend.isVersionInstalled("1.20.4"));
+        QVERIFY(!backend.catalogLoading());
+
+        // A removal is seen at the next read, once.
+        QSignalSpy installed(&backend, &LauncherBackend::installedVersionsChanged);
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        catalog.clear();
+        backend.removeVersion(" alpha ");
+        QCOMPARE(catalog.size(), 1);
+        QCOMPARE(installed.size(), 1);
+        QCOMPARE(firstArguments(progress), QStringList{"Version \"alpha\" removed"});
+        QCOMPARE(backend.installedVersions(), QStringList({"1.21", "Zeta"}));
+        QCOMPARE(rowIds(backend.versionCatalog()), QStringList({"1.21", "1.20.4", "Zeta"}));
+        QCOMPARE(started.messages(), QStringList());
+    }
+
+    // With the game running from a managed runtime, a version being downloaded and
+    // another queued, removals are refused in order; each goes once its turn comes.
+    void removalsWaitForDownloadsAndTheGame()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/mc/game/version_manifest_v2.json", TestReply::json("{}").delayed(60000));
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+                                    {fakeBuild(1, "Build")},
+                                    {{"jvmArgs", "-Dfake.wait=60000"}, {"javaRuntime", "rt-a"}}));
+        QVERIFY(installRuntime("rt-a") && installRuntime("rt-b"));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        backend.launchGame(0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(firstArguments(spies.output).contains("waiting"), kGameWaitMs);
+        QVERIFY(runsOf("rt-a") > 0);
+
+        backend.installVersion("1.20.4");
+        backend.installVersion(" queued-1.0 ");
+        QVERIFY(backend.m_versionInstaller->isQueued("queued-1.0"));
+        backend.removeVersion("queued-1.0");
+        backend.removeVersion(kFakeVersion);
+        backend.cancelDownload();
+        QVERIFY(!backend.downloading());
+        backend.removeVersion(kFakeVersion);
+        backend.removeJavaRuntime("rt-b");
+        backend.setBusy(Operation::Launch, true);
+        backend.removeJavaRuntime("rt-b");
+        backend.setBusy(Operation::Launch, false);
+        QCOMPARE(started.messages(),
+                 QStringList({"This version is being downloaded right now",
+                              "Wait for the current operation to finish", "Close the game first",
+                              "Close the game first", "Wait for the current operation to finish"}));
+        QVERIFY(
+            firstArguments(spies.progress).contains("Download of version \"1.20.4\" cancelled"));
+        QVERIFY(QFileInfo::exists(JavaRuntimeStore::dirFor("rt-b")));
+
+        backend.stopGame();
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QSignalSpy settingsChanged(&backend, &LauncherBackend::settingsChanged);
+        QSignalSpy javaRows(&backend, &LauncherBackend::javaCatalogChanged);
+        backend.removeJavaRuntime("rt-b");
+        QCOMPARE(backend.settings().value("javaRuntime").toString(), QStringLiteral("rt-a"));
+        QCOMPARE(settingsChanged.size(), 0);
+        backend.removeJavaRuntime("rt-a");
+        QCOMPARE(settingsChanged.size(), 1);
+        QCOMPARE(javaRows.size(), 2);
+        QCOMPARE(readJson(home.dataDir() + "/settings.json")["javaRuntime"].toString(), QString());
+        QCOMPARE(rowIds(backend.javaCatalog()), QStringList());
+        backend.removeVersion(kFakeVersion);
+        QVERIFY(!backend.isVersionInstalled(kFakeVersion));
+        QCOMPARE(firstArguments(spies.progress).mid(firstArguments(spies.progress).size() - 3),
+                 QStringList(
+                     {"Java build removed", "Java build removed", "Version \"fake-1.0\" removed"}));
+        QCOMPARE(started.errors.size(), 5);
+    }
+
+    // Java and a game version install side by side; the panel shows the version, then
+    // Java, and a cancel reaches the one shown.
+    void overlappingInstallsShowOneDownload()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/jdk.tar.gz", TestReply::ok(QByteArray(4096, 'x')).stalledAfter(16));
+        server.route("/mc/game/version_manifest_v2.json", TestReply::notFound().delayed(800));
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
+        QVERIFY(writeFreshJavaCatalog(home, server.url("/jdk.tar.gz").toString()));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy busy(&backend, &LauncherBackend::busyChanged);
+        QSignalSpy download(&backend, &LauncherBackend::downloadChanged);
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        QSignalSpy versionStarted(backend.m_versionInstaller, &VersionInstaller::started);
+        QVERIFY(!backend.downloading());
+        QCOMPARE(backend.downloadVersion(), QString());
+        QCOMPARE(backend.downloadStatus(), QString());
+
+        backend.refreshJavaCatalog();
+        QTRY_COMPARE(rowIds(backend.javaCatalog()), QStringList{"temurin-jdk-21"});
+        backend.installJavaRuntime("temurin-jdk-8");
+        backend.installJavaRuntime("temurin-jdk-21");
+        const QString java = backend.m_javaInstaller->status().label;
+        QCOMPARE(firstArguments(progress), QStringList{"Downloading Java \"" + java + "\"…"});
+        QVERIFY(backend.busy());
+        QCOMPARE(busy.size(), 1);
+        QCOMPARE(backend.downloadVersion(), java);
+        backend.installJavaRuntime("temurin-jdk-21");
+        backend.removeJavaRuntime("temurin-jdk-21");
+
+        // A new build asks for its game version; asking again changes nothing.
+        backend.addCustomBuild("New", "", " 1.20.4 ");
+        backend.installVersion("1.20.4");
+        QCOMPARE(versionStarted.size(), 1);
+        QCOMPARE(backend.downloadVersion(), QStringLiteral("1.20.4"));
+        QVERIFY(!backend.downloadStatus().isEmpty());
+        QCOMPARE(backend.downloadProgress(), -1.0);
+        QTRY_COMPARE_WITH_TIMEOUT(backend.downloadVersion(), java, 10000);
+        QVERIFY(backend.downloading());
+        QVERIFY(started.messages().constLast().startsWith("Could not download version \"1.20.4\""));
+
+        backend.cancelDownload();
+        QVERIFY(!backend.busy());
+        QVERIFY(!backend.downloading());
+        QCOMPARE(firstArguments(progress).constLast(),
+                 "Download of Java \"" + java + "\" cancelled");
+        QCOMPARE(started.messages().mid(0, 3),
+                 QStringList({"Java build \"temurin-jdk-8\" was not found in the catalog",
+                              "Java \"" + java + "\" is being installed — wait for it to finish",
+                              "This Java build is being downloaded right now"}));
+        QCOMPARE(started.errors.size(), 4);
+        // Each installer's start and end.
+        QCOMPARE(busy.size(), 4);
+        QVERIFY(download.size() >= 4);
+    }
+
+    void loaderInstallUpdatesItsBuild()
+    {
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        serveFabric(server);
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(
+            home, {},
+            {QJsonObject{{"id", 1},
+                         {"name", "Modded"},
+                         {"minecraftVersion", kFabricGame},
+                         {"loader", "fabric"},
+                         {"loaderVersion", "0.16.10"}},
+             QJsonObject{{"id", 2},
+                         {"name", "Plain"},
+                         {"minecraftVersion", kFabricGame},
+                         {"resolvedVersionId", "fabric-loader-0.15.0-1.20.1"}},
+             QJsonObject{{"id", 3}, {"name", "Empty"}, {"minecraftVersion", " "}},
+             QJsonObject{{"id", 4},
+                         {"name", "Unpicked"},
+                         {"minecraftVersion", kFabricGame},
+                         {"loader", "quilt"}}}));
+        QVERIFY(m_tools.installFakeGame(gameDirOf(home), kFabricGame));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy builds(&backend, &LauncherBackend::customBuildsChanged);
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+
+        backend.installLoaderForBuild(2);
+        backend.installLoaderForBuild(3);
+        backend.installLoaderForBuild(9);
+        // A build without a loader launches its game version, installed already.
+        backend.installCustomBuild(1);
+        backend.installCustomBuild(1);
+        QCOMPARE(builds.size(), 1);
+        QCOMPARE(backend.customBuildAt(1).value("launchVersionId").toString(), kFabricGame);
+        QVERIFY(!backend.downloading());
+
+        backend.installCustomBuild(0);
+        QVERIFY(backend.busy());
+        backend.installLoaderForBuild(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.busy(), 20000);
+        QCOMPARE(started.messages(), QStringList({"First pick a Minecraft version for build "
+                                                  "\"Empty\"",
+                                                  "Pick a Quilt Loader version for build "
+                                                  "\"Unpicked\"",
+                                                  "Wait for the current download to finish"}));
+        QVERIFY(firstArguments(progress).contains("Done: " + kFabricLoaderId +
+                                                  " for Minecraft 1.20.1"));
+        const QVariantMap modded = backend.customBuildAt(0);
+        QCOMPARE(modded.value("resolvedVersionId").toString(), kFabricLoaderId);
+        QCOMPARE(modded.value("loader").toString(), QStringLiteral("fabric"));
+        QCOMPARE(modded.value("loaderVersion").toString(), QStringLiteral("0.16.10"));
+        QCOMPARE(readJson(home.dataDir() + "/customBuilds.json")[0]["resolvedVersionId"].toString(),
+                 kFabricLoaderId);
+        QVERIFY(backend.installedVersions().contains(kFabricLoaderId));
+        QCOMPARE(backend.m_pendingLoaderBuildId, -1);
+        QCOMPARE(backend.checkInstallation(0), QStringList());
+        const QVariantList loaderRows = backend.loaderVersions("fabric", kFabricGame);
+        QCOMPARE(loaderRows.size(), 1);
+        QCOMPARE(loaderRows.constFirst().toMap().value("label").toString(),
+                 QStringLiteral("0.16.10"));
+        QVERIFY(backend.loaderVersions("Fabric", kFabricGame).isEmpty());
+    }
+
+    void checkInstallationNamesWhatIsMissing()
+    {
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(
+            home, {},
+            {fakeBuild(1, "Complete"),
+             QJsonObject{{"id", 2}, {"name", "Broken"}, {"minecraftVersion", "broken-1.0"}},
+             QJsonObject{{"id", 3}, {"name", "Absent"}, {"minecraftVersion", "absent-1.0"}}}));
+        const QString gameDir = gameDirOf(home);
+        QVERIFY(writeFile(gameDir + "/versions/broken-1.0/broken-1.0.json",
+                          fakeVersionJson("broken-1.0", 2)));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        backend.addCustomBuild(" ", "");
+
+        QCOMPARE(backend.checkInstallation(0), QStringList());
+        const QStringList broken = backend.checkInstallation(1);
+        QCOMPARE(broken.size(), 3);
+        QCOMPARE(broken.constFirst(), native(gameDir + "/versions/broken-1.0/broken-1.0.jar"));
+        QVERIFY(broken.constLast().endsWith(native("/missing1/1.0/missing1-1.0.jar")));
+        QCOMPARE(backend.checkInstallation(2),
+                 QStringList{"Version file not found: " +
+                             native(gameDir + "/versions/absent-1.0/absent-1.0.json")});
+        QCOMPARE(backend.checkInstallation(3),
+                 QStringList{"The build has no Minecraft version selected. Check " +
+                             native(home.dataDir() + "/customBuilds.json")});
+        QCOMPARE(backend.checkInstallation(-1), QStringList{"No build selected"});
+        QCOMPARE(backend.checkInstallation(4), QStringList{"No build selected"});
+        QCOMPARE(backend.requiredJavaMajor(-1), 0);
+        QCOMPARE(backend.requiredJavaMajor(1), JavaRequirement::minimumFor("broken-1.0"));
+    }
+
+    // The probes run when asked, once per executable in the process.
+    void detectedJavaProbesEachExecutableOnce()
+    {
+        TempHome home;
+        QVERIFY(installRuntime("rt-probe"));
+        Started started;
+        QCOMPARE(runsOf("rt-probe"), 0);
+        const QString line =
+            "Java 17 — " + native(JavaRuntimeStore::dirFor("rt-probe") + "/bin/java");
+        QCOMPARE(started.backend->detectedJava().constFirst(), line);
+        QCOMPARE(runsOf("rt-probe"), 1);
+        QCOMPARE(started.backend->detectedJava().constFirst(), line);
+        QCOMPARE(runsOf("rt-probe"), 1);
+    }
+
+    void foldersOpenOnlyAsFolders_data()
+    {
+        QTest::addColumn<QByteArrayList>("entries");
+        QTest::addColumn<QString>("opened");
+        QTest::addColumn<QStringList>("errors");
+        const QString modsFailed = "Could not open the mods folder";
+        const QString gameFailed = "Could not open the game folder";
+        QTest::newRow("made when missing") << QByteArrayList{} << "game|game/mods" << QStringList{};
+        QTest::newRow("game folder is a file")
+            << QByteArrayList{"game=not a folder"} << "" << QStringList{gameFailed, modsFailed};
+        QTest::newRow("mods is a file")
+            << QByteArrayList{"game/mods=not a folder"} << "game" << QStringList{modsFailed};
+    }
+
+    void foldersOpenOnlyAsFolders()
+    {
+        QFETCH(QByteArrayList, entries);
+        QFETCH(QString, opened);
+        QFETCH(QStringList, errors);
+        TempHome home;
+        QVERIFY(writeTree(home.path(), entries));
+        Started started;
+        started.backend->updateSettings({{"gameDir", home.path() + "/game"}});
+        DesktopStandIn desktop;
+        started.backend->openGameFolder();
+        started.backend->openMinecraftFolder();
+        QStringList openedPaths;
+        for (const QUrl& url : desktop.opened)
+            openedPaths.append(url.toLocalFile().mid(home.path().size() + 1));
+        QCOMPARE(openedPaths.join('|'), opened);
+        QCOMPARE(started.messages(), errors);
     }
 };
 

@@ -243,8 +243,8 @@ GameDirFixture::Fingerprint writeLiveBuild(const TempHome& home)
 
 void addTwoBuilds(LauncherBackend& backend)
 {
-    backend.addCustomBuild("One", "", "1.20.1");
-    backend.addCustomBuild("Two", "", "1.20.1");
+    backend.addCustomBuild("One", "");
+    backend.addCustomBuild("Two", "");
 }
 
 void routeMicrosoftChain(TestServer& server, int profileDelayMs)
