@@ -91,8 +91,11 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_nextBuildId = state.nextBuildId;
     adoptRenumberedBuilds(state.renumberedBuilds);
 
+    // A directory left half switched is no game to adopt: resuming that switch clears it.
     const QString importedBuild =
-        firstRun && m_customBuilds.isEmpty() ? importGameDir() : QString();
+        firstRun && m_customBuilds.isEmpty() && !m_buildSwitcher->hasUnfinishedSwitch()
+            ? importGameDir()
+            : QString();
     BackendStore::writeMissingFiles(m_settings, m_profiles, m_customBuilds, m_startupWarnings);
 
     const QString interrupted = m_buildSwitcher->interruptedSwitchWarning();

@@ -1631,6 +1631,22 @@ private slots:
         QCOMPARE(openedPaths.join('|'), opened);
         QCOMPARE(started.messages(), errors);
     }
+
+    // The folder a switch left half cleared is no game to adopt at a first start.
+    void firstRunDuringAnUnfinishedSwitchImportsNothing()
+    {
+        TempHome home;
+        QVERIFY(
+            writeTree(home.path(), {".minecraft/versions/1.20.1/1.20.1.json={\"id\":\"1.20.1\"}",
+                                    ".minecraft/mods/half.jar=partial"}));
+        QVERIFY(home.writeFile(
+            "Hollowmere/builds/index.json",
+            R"({"state":"switching","from":1,"to":2,"builds":{"2":{"name":"Two"}}})"));
+        Started started;
+        QCOMPARE(started.imported.size(), 0);
+        QCOMPARE(started.backend->customBuildNames(), QStringList());
+        QCOMPARE(started.messages().size(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLauncherBackend)
