@@ -32,6 +32,9 @@ namespace {
 const QString kActiveBuildId = QStringLiteral("activeBuildId");
 const QString kLanguageKey = QStringLiteral("language");
 const QString kJavaRuntimeKey = QStringLiteral("javaRuntime");
+// The switcher's id for no build; as "activeBuildId", the game directory holds no stored
+// build's files.
+constexpr int kNoBuild = -1;
 constexpr int kMissingFilesShown = 12;
 
 QString native(const QString& path)
@@ -523,8 +526,9 @@ QString LauncherBackend::launchSwitchRefusal() const
     if (switchInProgress())
         return Loc::text("launch.error.switchInProgress");
     // A switch that broke off left no build whole, and the switch that finishes it
-    // clears the directory unsaved: what the game wrote there would be lost.
-    if (m_buildSwitcher->hasUnfinishedSwitch())
+    // clears the directory unsaved: what the game wrote there would be lost. So would
+    // what it wrote over a removed build's files before the next build is restored.
+    if (m_buildSwitcher->hasUnfinishedSwitch() || activationPending())
         return Loc::text("switch.error.switchUnfinished");
     return {};
 }
@@ -694,12 +698,17 @@ void LauncherBackend::removeCustomBuild(int index)
     if (!wasActive)
         return;
 
-    m_settings.remove(kActiveBuildId);
-    saveSettings();
     if (m_customBuilds.isEmpty()) {
+        m_settings.remove(kActiveBuildId);
+        saveSettings();
         emit activeBuildChanged();
         return;
     }
+    // Until the next build is restored the directory holds the removed build's files:
+    // should the switch fail before clearing them, no later switch may archive them as
+    // the build shown active.
+    m_settings.insert(kActiveBuildId, kNoBuild);
+    saveSettings();
     const CustomBuild& next = m_customBuilds.constFirst();
     emit launchProgress(Loc::text("build.progress.activating").arg(next.name));
     m_buildSwitcher->switchTo(-1, QString(), next.id, next.name, gameDir());
@@ -738,7 +747,8 @@ void LauncherBackend::setActiveBuildIndex(int index)
         return;
     // After a switch that broke off, the game directory holds no build whole: choosing
     // the active build again restores it.
-    if (index == activeBuildIndex() && !m_buildSwitcher->hasUnfinishedSwitch())
+    if (index == activeBuildIndex() && !m_buildSwitcher->hasUnfinishedSwitch() &&
+        !activationPending())
         return;
     if (switchInProgress()) {
         emit launchError(Loc::text("common.error.switchInProgress"));
@@ -754,8 +764,11 @@ void LauncherBackend::setActiveBuildIndex(int index)
     }
     const CustomBuild& active = m_customBuilds.at(activeBuildIndex());
     const CustomBuild& target = m_customBuilds.at(index);
+    const bool fromNoBuild = activationPending();
     emit launchProgress(Loc::text("build.progress.switchingTo").arg(target.name));
-    m_buildSwitcher->switchTo(active.id, active.name, target.id, target.name, gameDir());
+    m_buildSwitcher->switchTo(fromNoBuild ? kNoBuild : active.id,
+                              fromNoBuild ? QString() : active.name, target.id, target.name,
+                              gameDir());
     emit switchChanged();
     emit busyChanged();
 }
@@ -786,6 +799,12 @@ bool LauncherBackend::gameFilesBusy() const
 {
     return switchInProgress() || operationRunning() || m_versionInstaller->isBusy() ||
            m_loaderInstaller->busy();
+}
+
+bool LauncherBackend::activationPending() const
+{
+    return !m_customBuilds.isEmpty() &&
+           BackendStore::settingInt(m_settings, kActiveBuildId, 0) == kNoBuild;
 }
 
 void LauncherBackend::onSwitchFinished(int toBuildId)

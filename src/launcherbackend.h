@@ -260,6 +260,9 @@ private:
     bool gameFilesBusy() const;
     void onSwitchFinished(int toBuildId);
     void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
+    // After the active build was removed, the game directory holds no stored build's
+    // files until a switch restores one.
+    bool activationPending() const;
 
     // Installations and the download shown.
     void connectInstallers();

@@ -1053,7 +1053,10 @@ private slots:
         backend.removeCustomBuild(0);
         QVERIFY(backend.switching());
         QCOMPARE(progress.first().first().toString(), QStringLiteral("Activating build \"One\"…"));
-        QVERIFY(!readJson(home.dataDir() + "/settings.json").object().contains("activeBuildId"));
+        // Until the switch ends the directory holds no stored build.
+        QCOMPARE(
+            readJson(home.dataDir() + "/settings.json").object().value("activeBuildId").toInt(),
+            -1);
         QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
         QFile options(gameDir + "/options.txt");
         QVERIFY(options.open(QIODevice::ReadOnly));
@@ -1630,6 +1633,50 @@ private slots:
             openedPaths.append(url.toLocalFile().mid(home.path().size() + 1));
         QCOMPARE(openedPaths.join('|'), opened);
         QCOMPARE(started.messages(), errors);
+    }
+
+    // Removing the active build starts the next one's activation; when that fails with
+    // the directory untouched, what is there is the removed build's, never the next's.
+    void failedActivationNeverArchivesTheRemovedBuild()
+    {
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+                                    {fakeBuild(1, "Gone"), fakeBuild(2, "Next")},
+                                    {{"activeBuildId", 1}}));
+        const QString gameDir = gameDirOf(home);
+        QVERIFY(writeFile(gameDir + "/options.txt", "removed build"));
+        ZipArchive zip;
+        const QString nextArchive = LauncherPaths::buildDir(2) + "/2026-01-01_Next.zip";
+        QVERIFY(QDir().mkpath(LauncherPaths::buildDir(2)));
+        QVERIFY(zip.create(nextArchive));
+        QVERIFY(zip.addData("options.txt", "next build"));
+        QVERIFY(zip.close());
+        const QByteArray archived = readBytes(nextArchive);
+        const QString index = home.dataDir() + "/builds/index.json";
+        QFile::remove(index);
+        QVERIFY(QDir().mkpath(index));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+
+        backend.removeCustomBuild(0);
+        QTRY_COMPARE_WITH_TIMEOUT(started.errors.size(), 1, 20000);
+        QVERIFY(started.messages().constFirst().startsWith("The build was not switched"));
+        QCOMPARE(readBytes(gameDir + "/options.txt"), QByteArray("removed build"));
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Next"));
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages().constLast(),
+                 "The previous build switch did not finish — select the build again first");
+
+        // Selecting the build shown active restores it over the leftovers, unsaved.
+        QVERIFY(QDir(index).removeRecursively());
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        backend.setActiveBuildIndex(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty() && !backend.switching(), 20000);
+        QCOMPARE(readBytes(gameDir + "/options.txt"), QByteArray("next build"));
+        QCOMPARE(backend.m_buildSwitcher->archivePathOf(2), nextArchive);
+        QCOMPARE(readBytes(nextArchive), archived);
+        QCOMPARE(readJson(home.dataDir() + "/settings.json")["activeBuildId"].toInt(), 2);
+        QCOMPARE(started.errors.size(), 2);
     }
 
     // The folder a switch left half cleared is no game to adopt at a first start.
