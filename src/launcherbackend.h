@@ -179,6 +179,7 @@ public:
     // that show them, never at start.
     Q_INVOKABLE QStringList detectedJava() const;
 
+    // True while the seasonal install pipeline runs.
     bool seasonalInstalling() const;
 
     // The one download the progress panel shows of those running.
@@ -275,7 +276,7 @@ private:
     void javaInstallEnded();
     void onLoaderInstallFinished(const QString& loaderKey, const QString& gameVersion,
                                  const QString& loaderVersion, const QString& producedVersionId);
-    // Reports a failed catalog refresh that left no list at all.
+    // Reports a catalog refresh answered as failed, with the service's message.
     std::function<void(bool, const QString&)> failureReporter();
     void openFolder(const QString& path, const char* failureKey);
 
