@@ -1,20 +1,18 @@
 #include "javaruntimeservice.h"
 
+#include "catalogrefresh.h"
 #include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QSysInfo>
-#include <QTimer>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -89,7 +87,7 @@ QString readText(const QJsonObject& object, const QString& key)
 
 QDateTime readTime(const QJsonObject& object, const QString& key)
 {
-    return QDateTime::fromString(readText(object, key), Qt::ISODate);
+    return CatalogRefresh::parseTime(readText(object, key));
 }
 
 QJsonObject parseObject(const QByteArray& body)
@@ -369,10 +367,7 @@ void JavaRuntimeService::applyEntries(QList<JavaRuntimeEntry> list)
 
 bool JavaRuntimeService::readCache()
 {
-    QFile file(LauncherPaths::javaCatalogFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QJsonObject root = parseObject(file.readAll());
+    const QJsonObject root = CatalogRefresh::readCacheFile(LauncherPaths::javaCatalogFile());
     const QJsonValue platform = root.value(QStringLiteral("platform"));
     if (!platform.isString() || platform.toString() != mojangPlatform())
         return false;
@@ -392,31 +387,20 @@ bool JavaRuntimeService::readCache()
 
 void JavaRuntimeService::writeCache() const
 {
-    if (!LauncherPaths::ensureRootExists())
-        return;
     QJsonArray entries;
     for (const JavaRuntimeEntry& entry : m_catalog)
         entries.append(entryToJson(entry));
     const QJsonObject root{
-        {QStringLiteral("fetchedAt"), isoText(m_fetchedAt.toUTC())},
+        {QStringLiteral("fetchedAt"), CatalogRefresh::timeText(m_fetchedAt)},
         {QStringLiteral("platform"), mojangPlatform()},
         {QStringLiteral("entries"), entries},
     };
-    QSaveFile file(LauncherPaths::javaCatalogFile());
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    const QByteArray content = QJsonDocument(root).toJson(QJsonDocument::Compact);
-    if (file.write(content) != content.size()) {
-        file.cancelWriting();
-        return;
-    }
-    file.commit();
+    CatalogRefresh::writeCacheFile(LauncherPaths::javaCatalogFile(), root);
 }
 
 bool JavaRuntimeService::isFresh() const
 {
-    return !m_catalog.isEmpty() && m_fetchedAt.isValid() &&
-           m_fetchedAt.secsTo(QDateTime::currentDateTimeUtc()) <= kFreshSeconds;
+    return !m_catalog.isEmpty() && CatalogRefresh::isFresh(m_fetchedAt, kFreshSeconds);
 }
 
 void JavaRuntimeService::ensureLoaded(Callback callback, bool force)
@@ -427,14 +411,10 @@ void JavaRuntimeService::ensureLoaded(Callback callback, bool force)
             emit catalogChanged();
     }
     if (!force && isFresh()) {
-        if (callback) {
-            QTimer::singleShot(0, this,
-                               [callback = std::move(callback)] { callback(true, QString()); });
-        }
+        CatalogRefresh::answerLater(this, std::move(callback));
         return;
     }
-    if (callback)
-        m_waiters.append(std::move(callback));
+    m_waiters.add(std::move(callback));
     if (m_pendingRequests <= 0)
         startRefresh();
 }
@@ -566,7 +546,7 @@ void JavaRuntimeService::finishRefresh()
     m_fetchErrors.clear();
     emit refreshingChanged();
 
-    const QList<Callback> waiting = std::exchange(m_waiters, {});
+    const QList<Callback> waiting = m_waiters.take();
     for (const Callback& callback : waiting) {
         if (fetchedAny)
             callback(true, message);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "catalogrefresh.h"
 #include "javaruntime.h"
 
 #include <QByteArray>
@@ -12,7 +13,6 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -41,7 +41,7 @@ class JavaRuntimeService : public QObject {
 
 public:
     // ok says whether a catalog is available; message tells of a failed refresh.
-    using Callback = std::function<void(bool ok, const QString& message)>;
+    using Callback = CatalogRefresh::Callback;
 
     explicit JavaRuntimeService(QObject* parent = nullptr);
 
@@ -96,5 +96,5 @@ private:
     QStringList m_fetchErrors;
     QSet<int> m_ltsMajors;
     int m_pendingRequests = 0;
-    QList<Callback> m_waiters;
+    CatalogWaiters m_waiters;
 };

@@ -1,19 +1,17 @@
 #include "modloaderversionservice.h"
 
+#include "catalogrefresh.h"
 #include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSaveFile>
-#include <QTimer>
 #include <QXmlStreamReader>
 
 #include <algorithm>
@@ -23,7 +21,8 @@ namespace {
 
 const HttpRequest::Recipe kCatalogRecipe{20000, HttpRequest::Redirects::NoLessSafe,
                                          HttpRequest::kCatalogLimit};
-constexpr qint64 kFreshSeconds = 6 * 60 * 60;
+// Just under six hours: a list fetched this many seconds ago is still fresh.
+constexpr qint64 kFreshSeconds = 6 * 60 * 60 - 1;
 const QString kRecommendedSuffix = QStringLiteral("-recommended");
 
 QString forgeMavenBase()
@@ -109,11 +108,6 @@ std::optional<std::pair<QString, QString>> splitForgeVersion(const QString& vers
     if (dash <= 0 || dash == version.size() - 1)
         return std::nullopt;
     return std::make_pair(version.left(dash), version.mid(dash + 1));
-}
-
-QString isoText(const QDateTime& time)
-{
-    return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
 }
 
 QDateTime currentSecond()
@@ -202,23 +196,14 @@ bool ModLoaderVersionService::isFresh(ModLoader loader, const QString& gameVersi
     const Bucket& b = bucket(loader);
     const QDateTime fetched =
         isPerGameVersion(loader) ? b.fetchedAtByGame.value(gameVersion) : b.fetchedAt;
-    if (!fetched.isValid())
-        return false;
-    return fetched.secsTo(QDateTime::currentDateTimeUtc()) < kFreshSeconds;
-}
-
-void ModLoaderVersionService::answerLater(const Callback& callback)
-{
-    if (!callback)
-        return;
-    QTimer::singleShot(0, this, [callback] { callback(true, QString()); });
+    return CatalogRefresh::isFresh(fetched, kFreshSeconds);
 }
 
 void ModLoaderVersionService::ensureLoaded(ModLoader loader, const QString& gameVersion,
                                            const Callback& callback, bool force)
 {
     if (gameVersion.trimmed().isEmpty()) {
-        answerLater(callback);
+        CatalogRefresh::answerLater(this, callback);
         return;
     }
 
@@ -230,13 +215,13 @@ void ModLoaderVersionService::ensureLoaded(ModLoader loader, const QString& game
     }
 
     if (!force && isFresh(loader, gameVersion)) {
-        answerLater(callback);
+        CatalogRefresh::answerLater(this, callback);
         return;
     }
 
     const QString key = requestKey(loader, gameVersion);
     if (callback)
-        m_waiters[key].append(callback);
+        m_waiters[key].add(callback);
     if (!m_refreshing.contains(key))
         startRefresh(loader, gameVersion);
 }
@@ -413,10 +398,8 @@ void ModLoaderVersionService::finishRefresh(ModLoader loader, const QString& gam
     m_refreshing.remove(key);
     emit refreshingChanged();
 
-    const QList<Callback> waiters = m_waiters.take(key);
-    const bool answer = ok || hasStoredList(loader, gameVersion);
-    for (const Callback& callback : waiters)
-        callback(answer, message);
+    CatalogWaiters waiters = m_waiters.take(key);
+    waiters.answer(ok || hasStoredList(loader, gameVersion), message);
 }
 
 bool ModLoaderVersionService::looksUnstable(const QString& version)
@@ -535,10 +518,8 @@ ModLoaderVersionService::parseMavenMetadata(const QByteArray& body, ModLoader lo
 
 bool ModLoaderVersionService::readCache(ModLoader loader)
 {
-    QFile file(LauncherPaths::loaderCacheFile(loaderKey(loader)));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject root =
+        CatalogRefresh::readCacheFile(LauncherPaths::loaderCacheFile(loaderKey(loader)));
     const QJsonObject games = root.value(QStringLiteral("games")).toObject();
     if (games.isEmpty())
         return false;
@@ -551,43 +532,31 @@ bool ModLoaderVersionService::readCache(ModLoader loader)
             entries.append(entryFromJson(element.toObject()));
         b.byGame.insert(it.key(), entries);
         const QDateTime fetched =
-            QDateTime::fromString(game.value(QStringLiteral("fetchedAt")).toString(), Qt::ISODate);
+            CatalogRefresh::parseTime(game.value(QStringLiteral("fetchedAt")).toString());
         if (fetched.isValid())
             b.fetchedAtByGame.insert(it.key(), fetched);
     }
-    b.fetchedAt =
-        QDateTime::fromString(root.value(QStringLiteral("fetchedAt")).toString(), Qt::ISODate);
+    b.fetchedAt = CatalogRefresh::parseTime(root.value(QStringLiteral("fetchedAt")).toString());
     return true;
 }
 
 void ModLoaderVersionService::writeCache(ModLoader loader) const
 {
-    if (!LauncherPaths::ensureRootExists())
-        return;
     const Bucket& b = bucket(loader);
     QJsonObject games;
     for (auto it = b.byGame.cbegin(); it != b.byGame.cend(); ++it) {
         QJsonArray entries;
         for (const LoaderVersionEntry& entry : it.value())
             entries.append(entryToJson(entry));
-        games.insert(it.key(),
-                     QJsonObject{
-                         {QStringLiteral("fetchedAt"), isoText(b.fetchedAtByGame.value(it.key()))},
-                         {QStringLiteral("entries"), entries},
-                     });
+        games.insert(it.key(), QJsonObject{
+                                   {QStringLiteral("fetchedAt"),
+                                    CatalogRefresh::timeText(b.fetchedAtByGame.value(it.key()))},
+                                   {QStringLiteral("entries"), entries},
+                               });
     }
     const QJsonObject root{
-        {QStringLiteral("fetchedAt"), isoText(b.fetchedAt)},
+        {QStringLiteral("fetchedAt"), CatalogRefresh::timeText(b.fetchedAt)},
         {QStringLiteral("games"), games},
     };
-    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
-
-    QSaveFile file(LauncherPaths::loaderCacheFile(loaderKey(loader)));
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return;
-    }
-    file.commit();
+    CatalogRefresh::writeCacheFile(LauncherPaths::loaderCacheFile(loaderKey(loader)), root);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalogrefresh.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
@@ -9,7 +11,6 @@
 #include <QString>
 #include <QUrl>
 
-#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -91,7 +92,7 @@ class ModLoaderVersionService : public QObject {
 public:
     // ok: a list is available. A failed refresh over an older stored list answers
     // ok together with the failure text.
-    using Callback = std::function<void(bool ok, const QString& message)>;
+    using Callback = CatalogRefresh::Callback;
     using EntriesByGame = QHash<QString, QList<LoaderVersionEntry>>;
 
     explicit ModLoaderVersionService(QObject* parent = nullptr);
@@ -150,7 +151,6 @@ private:
     const Bucket& bucket(ModLoader loader) const;
     Bucket& bucket(ModLoader loader);
     bool isFresh(ModLoader loader, const QString& gameVersion) const;
-    void answerLater(const Callback& callback);
     QNetworkReply* get(const QUrl& url);
 
     void startRefresh(ModLoader loader, const QString& gameVersion);
@@ -167,6 +167,6 @@ private:
 
     QNetworkAccessManager* m_network = nullptr;
     QHash<int, Bucket> m_buckets;
-    QHash<QString, QList<Callback>> m_waiters;
+    QHash<QString, CatalogWaiters> m_waiters;
     QSet<QString> m_refreshing;
 };

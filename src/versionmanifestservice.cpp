@@ -1,18 +1,16 @@
 #include "versionmanifestservice.h"
 
+#include "catalogrefresh.h"
 #include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSaveFile>
-#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -23,11 +21,6 @@ namespace {
 constexpr qint64 kFreshSeconds = 21599;
 const HttpRequest::Recipe kManifestRecipe{20000, HttpRequest::Redirects::NoLessSafe,
                                           HttpRequest::kCatalogLimit};
-
-QDateTime parseTime(const QString& text)
-{
-    return QDateTime::fromString(text, Qt::ISODate);
-}
 
 QString formatTime(const QDateTime& time)
 {
@@ -63,7 +56,8 @@ QList<RemoteVersionEntry> parseManifest(const QJsonObject& root)
         entry.type = object.value(QLatin1String("type")).toString();
         entry.url = QUrl(object.value(QLatin1String("url")).toString(), QUrl::TolerantMode);
         entry.sha1 = object.value(QLatin1String("sha1")).toString();
-        entry.releaseTime = parseTime(object.value(QLatin1String("releaseTime")).toString());
+        entry.releaseTime =
+            CatalogRefresh::parseTime(object.value(QLatin1String("releaseTime")).toString());
         if (!entry.id.isEmpty() && entry.url.scheme() == QLatin1String("https"))
             entries.append(std::move(entry));
     }
@@ -91,16 +85,13 @@ void VersionManifestService::ensureLoaded(Callback callback, bool force)
             emit versionsChanged();
     }
 
-    const bool fresh = !m_versions.isEmpty() && m_fetchedAt.isValid() &&
-                       m_fetchedAt.secsTo(QDateTime::currentDateTimeUtc()) <= kFreshSeconds;
+    const bool fresh = !m_versions.isEmpty() && CatalogRefresh::isFresh(m_fetchedAt, kFreshSeconds);
     if (fresh && !force) {
-        if (callback)
-            QTimer::singleShot(0, this, [callback = std::move(callback)] { callback(true, {}); });
+        CatalogRefresh::answerLater(this, std::move(callback));
         return;
     }
 
-    if (callback)
-        m_waiters.append(std::move(callback));
+    m_waiters.add(std::move(callback));
     if (!m_refreshing)
         startRefresh();
 }
@@ -151,9 +142,7 @@ void VersionManifestService::finishRefresh(bool ok, const QString& message)
 {
     m_refreshing = false;
     emit refreshingChanged();
-    const QList<Callback> waiting = std::exchange(m_waiters, {});
-    for (const Callback& callback : waiting)
-        callback(ok || !m_versions.isEmpty(), message);
+    m_waiters.answer(ok || !m_versions.isEmpty(), message);
 }
 
 void VersionManifestService::applyVersions(QList<RemoteVersionEntry> list)
@@ -167,23 +156,17 @@ void VersionManifestService::applyVersions(QList<RemoteVersionEntry> list)
 
 bool VersionManifestService::readCache()
 {
-    QFile file(LauncherPaths::versionManifestFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QJsonObject root = parseObject(file.readAll());
+    const QJsonObject root = CatalogRefresh::readCacheFile(LauncherPaths::versionManifestFile());
     QList<RemoteVersionEntry> result = parseManifest(root);
     if (result.isEmpty())
         return false;
     applyVersions(std::move(result));
-    m_fetchedAt = parseTime(root.value(QLatin1String("fetchedAt")).toString());
+    m_fetchedAt = CatalogRefresh::parseTime(root.value(QLatin1String("fetchedAt")).toString());
     return true;
 }
 
 void VersionManifestService::writeCache() const
 {
-    if (!LauncherPaths::ensureRootExists())
-        return;
-
     QJsonArray entries;
     for (const RemoteVersionEntry& entry : m_versions) {
         entries.append(QJsonObject{
@@ -195,16 +178,8 @@ void VersionManifestService::writeCache() const
         });
     }
     const QJsonObject root{
-        {QStringLiteral("fetchedAt"), formatTime(m_fetchedAt.toUTC())},
+        {QStringLiteral("fetchedAt"), CatalogRefresh::timeText(m_fetchedAt)},
         {QStringLiteral("versions"), entries},
     };
-    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
-
-    QSaveFile file(LauncherPaths::versionManifestFile());
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    if (file.write(bytes) == bytes.size())
-        file.commit();
-    else
-        file.cancelWriting();
+    CatalogRefresh::writeCacheFile(LauncherPaths::versionManifestFile(), root);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalogrefresh.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QList>
@@ -7,7 +9,6 @@
 #include <QString>
 #include <QUrl>
 
-#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -29,7 +30,7 @@ class VersionManifestService : public QObject {
 
 public:
     // ok: a list is available (possibly an older one when message is not empty).
-    using Callback = std::function<void(bool ok, const QString& message)>;
+    using Callback = CatalogRefresh::Callback;
 
     explicit VersionManifestService(QObject* parent = nullptr);
 
@@ -59,5 +60,5 @@ private:
     QDateTime m_fetchedAt;
     bool m_refreshing = false;
     bool m_cacheLoaded = false;
-    QList<Callback> m_waiters;
+    CatalogWaiters m_waiters;
 };

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+class QObject;
+
+// What the catalog services share: one refresh answers every caller that asked
+// while it ran, callers are never answered inside their own call, and the list is
+// kept in a cache file stamped with its fetch time.
+namespace CatalogRefresh {
+
+// ok: a list is available (possibly an older one when message is not empty).
+using Callback = std::function<void(bool ok, const QString& message)>;
+
+// Calls back on a later turn of the event loop, unless context is gone by then.
+void answerLater(QObject* context, Callback callback, bool ok = true,
+                 const QString& message = QString());
+
+// A list fetched at fetchedAt is still fresh this many seconds later, and no longer.
+bool isFresh(const QDateTime& fetchedAt, qint64 freshSeconds);
+
+// Fetch times in cache files: ISO 8601 in UTC ending in "Z"; empty when unknown.
+QString timeText(const QDateTime& time);
+QDateTime parseTime(const QString& text);
+
+// The cache document; empty when the file is missing, larger than maxBytes (0: no
+// bound) or no JSON object.
+QJsonObject readCacheFile(const QString& path, qint64 maxBytes = 0);
+// Writes the document compactly through a save-file once the data directory exists;
+// a file that cannot be written whole is left as it was.
+bool writeCacheFile(const QString& path, const QJsonObject& document);
+
+} // namespace CatalogRefresh
+
+// The callers waiting for the refresh in flight, answered in order of arrival.
+class CatalogWaiters {
+public:
+    void add(CatalogRefresh::Callback callback);
+    bool isEmpty() const { return m_callbacks.isEmpty(); }
+    // Takes every waiter out, so that one asking again from its callback counts as a
+    // new caller.
+    QList<CatalogRefresh::Callback> take();
+    void answer(bool ok, const QString& message);
+
+private:
+    QList<CatalogRefresh::Callback> m_callbacks;
+};
