@@ -9,6 +9,8 @@
 namespace {
 
 constexpr qsizetype kMaxArchiveNameLength = 48;
+constexpr qsizetype kMaxSeasonalIdLength = 64;
+constexpr qsizetype kMaxSeasonalVersionLength = 128;
 
 bool hasNul(const QString& text)
 {
@@ -80,6 +82,25 @@ bool isInstallableVersionId(const QString& id)
 bool isGameFileName(const QString& name)
 {
     return isPlainFileName(name) && !hasForeignSeparator(name);
+}
+
+bool isSeasonalId(const QString& id)
+{
+    if (id.isEmpty() || id.size() > kMaxSeasonalIdLength)
+        return false;
+    const auto isLowerAlnum = [](char16_t c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9');
+    };
+    if (!isLowerAlnum(id.front().unicode()))
+        return false;
+    return std::all_of(id.begin(), id.end(), [&](QChar c) {
+        return isLowerAlnum(c.unicode()) || c == u'.' || c == u'_' || c == u'-';
+    });
+}
+
+bool isSeasonalGameVersion(const QString& version)
+{
+    return version.size() <= kMaxSeasonalVersionLength && isGameFileName(version);
 }
 
 bool isGameFilePath(const QString& path)

@@ -22,6 +22,12 @@ bool isVersionId(const QString& id);
 bool isInstallableVersionId(const QString& id);
 // One step of a downloaded game file's path (an asset index or logging file id).
 bool isGameFileName(const QString& name);
+// The id of a seasonal catalog entry: 1 to 64 lower-case ASCII letters, digits, ".", "_"
+// and "-", beginning with a letter or digit.
+bool isSeasonalId(const QString& id);
+// The game version a seasonal catalog entry names: a game file name of at most 128 code
+// units. A leading "." passes here; the version installer refuses it on its own.
+bool isSeasonalGameVersion(const QString& version);
 
 // --- Relative paths ("/"-separated) ---
 

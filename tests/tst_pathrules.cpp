@@ -16,6 +16,8 @@ const QList<QPair<QChar, std::function<bool(const QString&)>>> kRules = {
     {'B', PathRules::isBuildArchivePath},
     {'P', PathRules::isPackPath},
     {'T', PathRules::isTarMemberPath},
+    {'S', PathRules::isSeasonalId},
+    {'M', PathRules::isSeasonalGameVersion},
 };
 
 } // namespace
@@ -25,17 +27,28 @@ class TestPathRules : public QObject {
 
 private slots:
     // N plain file name, V version id, I installable version id, F game file name,
-    // G game file path, B build archive entry, P pack entry, T tar member.
+    // G game file path, B build archive entry, P pack entry, T tar member, S seasonal
+    // entry id, M seasonal game version.
     void hostileNames_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("accepted");
         QTest::newRow("version") << "1.20.1"
-                                 << "NVIFGBPT";
+                                 << "NVIFGBPTSM";
         QTest::newRow("three dots") << "..."
-                                    << "NFGBPT";
+                                    << "NFGBPTM";
         QTest::newRow("hidden") << ".hidden"
-                                << "NFGBPT";
+                                << "NFGBPTM";
+        QTest::newRow("upper case") << "Autumn-2024"
+                                    << "NVIFGBPTM";
+        QTest::newRow("leading dash") << "-x"
+                                      << "NVIFGBPTM";
+        QTest::newRow("trailing newline") << "autumn\n"
+                                          << "NVIFGBPTM";
+        QTest::newRow("64 characters") << QString(64, 'a') << "NVIFGBPTSM";
+        QTest::newRow("65 characters") << QString(65, 'a') << "NVIFGBPTM";
+        QTest::newRow("128 characters") << QString(128, '1') << "NVIFGBPTM";
+        QTest::newRow("129 characters") << QString(129, '1') << "NVIFGBPT";
         QTest::newRow("colon") << "minecraft:overworld"
                                << "NVBT";
         QTest::newRow("backslash") << "a\\b"
