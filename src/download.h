@@ -81,6 +81,8 @@ public:
 
     const DownloadTarget& target() const { return m_target; }
     bool isRunning() const { return m_state != State::Idle && m_state != State::Ended; }
+    // The verified file is taking its name: a cancel now may come too late to stop it.
+    bool isCommitting() const { return m_state == State::Committing; }
     Outcome outcome() const { return m_outcome; }
     Fault fault() const { return m_fault; }
     // The file on disk failed, not the transfer: the error text names the file and
