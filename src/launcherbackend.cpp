@@ -17,6 +17,9 @@
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
+#include "seasonalbuildservice.h"
+#include "seasonalcatalogrows.h"
+#include "seasonalpackdownloader.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
@@ -64,7 +67,8 @@ QString normalizedAuthType(const QString& authType)
 }
 } // namespace
 
-LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
+LauncherBackend::LauncherBackend(QObject* parent)
+    : QObject(parent), m_seasonalCatalog(std::make_unique<SeasonalCatalogRows>())
 {
     // The services are created here, each with this object as parent, in this
     // order: AuthService, MsaAuthService, GameLauncher, VersionManifestService,
@@ -80,6 +84,8 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
     m_buildSwitcher = new BuildSwitcher(this);
     m_javaRuntimes = new JavaRuntimeService(this);
     m_javaInstaller = new JavaInstaller(this);
+    m_seasonalBuilds = new SeasonalBuildService(this);
+    m_packDownloader = new SeasonalPackDownloader(this);
 
     QString error;
     if (!LauncherPaths::ensureRootExists(&error))
@@ -142,6 +148,13 @@ LauncherBackend::LauncherBackend(QObject* parent) : QObject(parent)
 
     // Then: the other services' connections, the seasonal catalog address and the
     // remaining connections.
+    m_seasonalBuilds->setBaseUrl(seasonalBaseUrl());
+    connect(m_seasonalBuilds, &SeasonalBuildService::buildsChanged, this,
+            &LauncherBackend::invalidateSeasonalCatalog);
+    connect(m_seasonalBuilds, &SeasonalBuildService::refreshingChanged, this,
+            &LauncherBackend::seasonalCatalogLoadingChanged);
+    connect(this, &LauncherBackend::customBuildsChanged, this,
+            &LauncherBackend::invalidateSeasonalCatalog);
 
     if (!importedBuild.isEmpty())
         QTimer::singleShot(0, this, [this, importedBuild] { emit gameDirImported(importedBuild); });
@@ -216,6 +229,33 @@ void LauncherBackend::invalidateJavaCatalog()
 {
     m_javaCatalogDirty = true;
     emit javaCatalogChanged();
+}
+
+void LauncherBackend::invalidateSeasonalCatalog()
+{
+    m_seasonalCatalog->invalidate();
+    emit seasonalCatalogChanged();
+}
+
+QVariantList LauncherBackend::seasonalCatalog() const
+{
+    return m_seasonalCatalog->rows(m_seasonalBuilds->builds(), m_customBuilds);
+}
+
+bool LauncherBackend::seasonalCatalogLoading() const
+{
+    return m_seasonalBuilds->isRefreshing();
+}
+
+QString LauncherBackend::seasonalCatalogError() const
+{
+    return m_seasonalBuilds->lastError();
+}
+
+void LauncherBackend::refreshSeasonalCatalog(bool force)
+{
+    m_seasonalBuilds->setBaseUrl(seasonalBaseUrl());
+    m_seasonalBuilds->ensureLoaded({}, force);
 }
 
 void LauncherBackend::reportStorageError(const QString& message)

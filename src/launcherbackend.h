@@ -25,6 +25,9 @@ class VersionManifestService;
 class JavaRuntimeService;
 class LaunchAttempt;
 class MsaAuthService;
+class SeasonalBuildService;
+class SeasonalCatalogRows;
+class SeasonalPackDownloader;
 struct AuthResult;
 struct InstallerStatus;
 
@@ -58,6 +61,10 @@ class LauncherBackend : public QObject {
     Q_PROPERTY(QString downloadStatus READ downloadStatus NOTIFY downloadChanged)
     Q_PROPERTY(qlonglong downloadBytesDone READ downloadBytesDone NOTIFY downloadChanged)
     Q_PROPERTY(qlonglong downloadBytesTotal READ downloadBytesTotal NOTIFY downloadChanged)
+    Q_PROPERTY(QVariantList seasonalCatalog READ seasonalCatalog NOTIFY seasonalCatalogChanged)
+    Q_PROPERTY(bool seasonalCatalogLoading READ seasonalCatalogLoading NOTIFY
+                   seasonalCatalogLoadingChanged)
+    Q_PROPERTY(QString seasonalCatalogError READ seasonalCatalogError NOTIFY seasonalCatalogChanged)
 
 public:
     // A stored account.
@@ -194,6 +201,12 @@ public:
     // The game directory and its mods folder in the desktop's file manager.
     Q_INVOKABLE void openMinecraftFolder();
     Q_INVOKABLE void openGameFolder();
+    // The seasonal catalog as the interface lists it. Its failures show only as the
+    // error text, never as launchError.
+    QVariantList seasonalCatalog() const;
+    bool seasonalCatalogLoading() const;
+    QString seasonalCatalogError() const;
+    Q_INVOKABLE void refreshSeasonalCatalog(bool force = false);
 
 signals:
     void settingsChanged();
@@ -225,6 +238,8 @@ signals:
     void downloadChanged();
     void seasonalInstallingChanged();
     void seasonalInstallFinished(const QString& seasonalId, const QString& buildName);
+    void seasonalCatalogChanged();
+    void seasonalCatalogLoadingChanged();
 
 private:
     friend class TestLauncherBackend;
@@ -238,6 +253,7 @@ private:
     QString importGameDir();
     void invalidateCatalog();
     void invalidateJavaCatalog();
+    void invalidateSeasonalCatalog();
     void adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered);
 
     QString gameDir() const;
@@ -306,6 +322,9 @@ private:
     ModLoaderInstaller* m_loaderInstaller = nullptr;
     JavaRuntimeService* m_javaRuntimes = nullptr;
     JavaInstaller* m_javaInstaller = nullptr;
+    SeasonalBuildService* m_seasonalBuilds = nullptr;
+    SeasonalPackDownloader* m_packDownloader = nullptr;
+    std::unique_ptr<SeasonalCatalogRows> m_seasonalCatalog;
     // The id of the build whose loader is being installed; -1 for none.
     int m_pendingLoaderBuildId = -1;
     // The catalogs' rows, rebuilt at the next read once marked dirty.

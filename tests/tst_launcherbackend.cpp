@@ -31,6 +31,7 @@
 #include <QTest>
 
 #include <memory>
+#include <tuple>
 
 using namespace BackendFixture;
 
@@ -432,6 +433,111 @@ private slots:
         started.backend->updateSettings({{"seasonalBaseUrl", setting}});
         QCOMPARE(started.backend->seasonalBaseUrl().toString(), expected);
         QCOMPARE(started.backend->settings().value("seasonalBaseUrl").toString(), setting);
+    }
+
+    // Rows for the interface: what the catalog says and what the builds carry; a
+    // change of the builds is seen at the next read.
+    void seasonalCatalogRows()
+    {
+        TempHome home;
+        TestServer server;
+        const auto entry = [&server](const QString& id, int revision, const QString& loader,
+                                     const QString& end) {
+            return QJsonObject{
+                {"id", id},
+                {"name", id.toUpper()},
+                {"revision", revision},
+                {"minecraftVersion", "1.20.1"},
+                {"loader", loader},
+                {"loaderVersion", loader.isEmpty() ? "" : "0.16.9"},
+                {"modCount", 12},
+                {"seasonStart", "2024-09-01"},
+                {"seasonEnd", end},
+                {"serverUrl", "play.example"},
+                {"description", "Leaves"},
+                {"archive", QJsonObject{{"url", server.url("/seasons/" + id + ".zip").toString()},
+                                        {"size", 257638400},
+                                        {"sha256", QString(64, 'c')}}},
+            };
+        };
+        const QJsonObject catalog{
+            {"formatVersion", 1},
+            {"builds", QJsonArray{entry("autumn", 3, "fabric", ""), entry("winter", 2, "", ""),
+                                  entry("spring", 1, "quilt", "2025-05-31")}}};
+        server.route("/seasons/index.json", TestReply::json(QJsonDocument(catalog).toJson()));
+        QVERIFY(home.writeFile(
+            "Hollowmere/settings.json",
+            QJsonDocument(QJsonObject{{"seasonalBaseUrl", server.url("/seasons/").toString()}})
+                .toJson()));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        for (const auto& [name, id, revision] : {std::tuple{"Mine", "autumn", 3},
+                                                 {"Old winter", "winter", 1},
+                                                 {"Second autumn", "autumn", 1}}) {
+            backend.addCustomBuild(name, "");
+            backend.updateCustomBuild(backend.customBuildNames().size() - 1,
+                                      {{"seasonalId", id}, {"seasonalRevision", revision}});
+        }
+        QSignalSpy loading(&backend, &LauncherBackend::seasonalCatalogLoadingChanged);
+        QSignalSpy changed(&backend, &LauncherBackend::seasonalCatalogChanged);
+
+        backend.refreshSeasonalCatalog();
+        QVERIFY(backend.seasonalCatalogLoading());
+        QTRY_VERIFY(!backend.seasonalCatalogLoading());
+        QCOMPARE(loading.size(), 2);
+        QVERIFY(changed.size() > 0);
+        QCOMPARE(backend.seasonalCatalogError(), QString());
+        const QVariantList rows = backend.seasonalCatalog();
+        QCOMPARE(rows.size(), 3);
+        const QVariantMap autumn{
+            {"id", "autumn"},
+            {"name", "AUTUMN"},
+            {"minecraftVersion", "1.20.1"},
+            {"loader", "fabric"},
+            {"loaderTitle", "Fabric Loader"},
+            {"loaderVersion", "0.16.9"},
+            {"modCount", 12},
+            {"seasonStart", "01.09.2024"},
+            {"seasonEnd", "—"},
+            {"sizeBytes", qint64(257638400)},
+            {"revision", 3},
+            {"description", "Leaves"},
+            {"serverUrl", "play.example"},
+            {"installed", true},
+            {"installedRevision", 3},
+            {"updateAvailable", false},
+            {"status", "Installed"},
+        };
+        QCOMPARE(rows.at(0).toMap(), autumn);
+        const auto summary = [](const QVariant& row) {
+            const QVariantMap map = row.toMap();
+            return QStringList{map.value("id").toString(),
+                               map.value("loaderTitle").toString(),
+                               map.value("seasonEnd").toString(),
+                               map.value("installedRevision").toString(),
+                               map.value("updateAvailable").toString(),
+                               map.value("status").toString()};
+        };
+        QCOMPARE(summary(rows.at(1)),
+                 QStringList({"winter", "Vanilla", "—", "1", "true", "Update available"}));
+        QCOMPARE(summary(rows.at(2)), QStringList({"spring", "Quilt Loader", "31.05.2025", "0",
+                                                   "false", "Not installed"}));
+
+        changed.clear();
+        backend.updateCustomBuild(1, {{"seasonalRevision", 2}});
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(summary(backend.seasonalCatalog().at(1)).last(), QStringLiteral("Installed"));
+
+        // An unusable address is told through the error text at once, never as launchError.
+        backend.updateSettings({{"seasonalBaseUrl", "https://"}});
+        changed.clear();
+        backend.refreshSeasonalCatalog(true);
+        QVERIFY(changed.size() > 0);
+        QCOMPARE(backend.seasonalCatalogError(), QStringLiteral("No build server address is set"));
+        QVERIFY(backend.seasonalCatalog().isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(server.requestCount(), 1);
+        QCOMPARE(started.messages(), QStringList());
     }
 
     // Entries below the temporary home: "path" is an empty file, "path/" a folder,
