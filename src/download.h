@@ -1,5 +1,6 @@
 #pragma once
 
+#include "digest.h"
 #include "httprequest.h"
 
 #include <QCryptographicHash>
@@ -138,7 +139,7 @@ private:
     int m_attempt = 0;
     QPointer<QNetworkReply> m_reply;
     std::unique_ptr<QSaveFile> m_file;
-    QCryptographicHash m_hash;
+    Digest m_hash;
     qint64 m_received = 0;
     qint64 m_dropped = 0; // bytes of an error page
     qint64 m_limit = 0;
