@@ -194,6 +194,11 @@ void BuildArchiveWorker::syncFileSystem(const QString& path)
     ::close(fd);
 }
 
+const QStringList& BuildArchiveWorker::storedSuffixes()
+{
+    return kStoredSuffixes;
+}
+
 bool BuildArchiveWorker::isAlreadyCompressed(const QString& path)
 {
     return std::any_of(kStoredSuffixes.begin(), kStoredSuffixes.end(), [&](const QString& suffix) {

@@ -30,6 +30,9 @@ public:
     // entries named in excludeTop skipped. Adds their sizes to totalBytes when given.
     static QStringList collectFiles(const QString& gameDir, const QStringList& excludeTop,
                                     qint64* totalBytes = nullptr);
+    // The name endings of files whose data is compressed already; their entries are
+    // stored as they are. Compared without regard to case.
+    static const QStringList& storedSuffixes();
     // Whether entries of this name are stored without recompressing.
     static bool isAlreadyCompressed(const QString& path);
     // Flushes a file's data, or a directory's entries, to the disk.
