@@ -1,12 +1,12 @@
 #include "ziparchive.h"
 
 #include "localization.h"
+#include "ziparchivewriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSaveFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,11 +21,6 @@
 
 namespace {
 constexpr qint64 kChunkSize = 256 * 1024;
-constexpr quint32 kTypeFile = S_IFREG;
-constexpr quint32 kTypeDirectory = S_IFDIR;
-constexpr quint32 kTypeSymlink = S_IFLNK;
-// The MS-DOS directory attribute, which unzip tools on other systems look at.
-constexpr quint32 kDosDirectory = 0x10;
 
 QString native(const QString& path)
 {
@@ -65,99 +60,6 @@ QString addFailed(const QString& entry, const QString& path, const QString& reas
 QString writeFailed(const QString& path, const QString& reason)
 {
     return Loc::text("storage.error.zipWriteFailed").arg(native(path), reason);
-}
-
-quint32 externalAttributes(quint32 fileType, int permissions)
-{
-    const quint32 mode = fileType | (quint32(permissions) & 07777);
-    return (mode << 16) | (fileType == kTypeDirectory ? kDosDirectory : 0);
-}
-
-// Streams one file from disk while the archive is written. The file is opened only when
-// libzip reaches the entry, so any number of entries can be added without holding
-// descriptors, and its first failure is recorded with the file's path for the message.
-struct FileSource {
-    QFile file;
-    QString entryName;
-    quint64 size = 0;
-    time_t mtime = 0;
-    quint64 remaining = 0;
-    zip_error_t error;
-    std::shared_ptr<ZipArchive::SourceFailure> failure;
-
-    zip_int64_t fail(int code, const QString& reason)
-    {
-        zip_error_set(&error, code, 0);
-        if (failure && failure->filePath.isEmpty())
-            *failure = {entryName, file.fileName(), reason};
-        return -1;
-    }
-
-    zip_int64_t open()
-    {
-        file.close();
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-            return fail(ZIP_ER_OPEN, file.errorString());
-        remaining = size;
-        return 0;
-    }
-
-    // Reads no more than the size announced when the entry was added, so the sizes written
-    // in the headers always match the data; a file that shrank since fails the archive.
-    zip_int64_t read(void* data, zip_uint64_t length)
-    {
-        const qint64 wanted = qint64(qMin<quint64>(length, remaining));
-        if (wanted == 0)
-            return 0;
-        const qint64 count = file.read(static_cast<char*>(data), wanted);
-        if (count < 0)
-            return fail(ZIP_ER_READ, file.errorString());
-        if (count == 0)
-            return fail(ZIP_ER_READ, Loc::text("storage.error.zipFileChanged"));
-        remaining -= quint64(count);
-        return count;
-    }
-
-    zip_int64_t stat(void* data, zip_uint64_t length) const
-    {
-        if (length < sizeof(zip_stat_t))
-            return -1;
-        auto* st = static_cast<zip_stat_t*>(data);
-        zip_stat_init(st);
-        st->size = size;
-        st->mtime = mtime;
-        st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-        return sizeof(zip_stat_t);
-    }
-};
-
-zip_int64_t fileSourceCallback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t cmd)
-{
-    auto* source = static_cast<FileSource*>(state);
-    switch (cmd) {
-    case ZIP_SOURCE_OPEN:
-        return source->open();
-    case ZIP_SOURCE_READ:
-        return source->read(data, length);
-    case ZIP_SOURCE_CLOSE:
-        source->file.close();
-        return 0;
-    case ZIP_SOURCE_STAT:
-        return source->stat(data, length);
-    case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&source->error, data, length);
-    case ZIP_SOURCE_FREE:
-        zip_error_fini(&source->error);
-        delete source;
-        return 0;
-    case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              zip_source_cmd_t(-1));
-    default:
-        zip_error_set(&source->error, ZIP_ER_OPNOTSUPP, 0);
-        return -1;
-    }
 }
 
 // An opened entry, closed when it goes out of scope.
@@ -216,6 +118,11 @@ bool streamEntry(zip_t* archive, const ZipEntryInfo& entry, const QString& archi
     return true;
 }
 
+QString systemError(int code = errno)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
 // A new file in the target's folder that is renamed over the target once complete. The
 // rename replaces whatever is at the target, a symbolic link included, and never writes
 // through it. Unlike a save-file it is not flushed to the disk: restoring a hundred
@@ -233,28 +140,6 @@ bool openPartFile(QFile& file, const QString& targetPath)
     return false;
 }
 
-// Makes a written archive durable before callers go on to delete what it holds.
-bool syncToDisk(const QString& path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-// libzip removes the file instead of writing an archive without entries; an empty archive
-// is still a valid one (the end-of-central-directory record alone).
-QByteArray emptyArchive()
-{
-    QByteArray record(22, '\0');
-    record[0] = 'P';
-    record[1] = 'K';
-    record[2] = 5;
-    record[3] = 6;
-    return record;
-}
 } // namespace
 
 QFileDevice::Permissions ZipEntryInfo::permissions() const
@@ -322,7 +207,7 @@ bool ZipArchive::open(const QString& path, QString* error)
                                              &attributes) == 0 &&
             (system == ZIP_OPSYS_UNIX || system == ZIP_OPSYS_OS_X))
             entry.unixMode = attributes >> 16;
-        entry.isSymlink = (entry.unixMode & S_IFMT) == kTypeSymlink;
+        entry.isSymlink = (entry.unixMode & S_IFMT) == S_IFLNK;
         entries.append(std::move(entry));
     }
     m_zip = archive;
@@ -438,7 +323,7 @@ bool ZipArchive::extractEntry(qint64 index, const QString& targetPath, QString* 
                             QFile::encodeName(targetPath).constData()) == 0)
         return true;
     if (written)
-        extractFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        extractFailed(systemError());
     file.remove();
     return false;
 }
@@ -447,79 +332,49 @@ bool ZipArchive::create(const QString& path, QString* error)
 {
     discard();
     const QFileInfo info(path);
-    if (!info.absoluteDir().exists()) {
-        setError(
-            error,
-            Loc::text("storage.error.zipCreateFailed").arg(native(path), codeText(ZIP_ER_NOENT)));
+    const QString reason = !info.absoluteDir().exists() ? codeText(ZIP_ER_NOENT)
+                           : info.isDir()               ? systemError(EISDIR)
+                                                        : QString();
+    if (!reason.isEmpty()) {
+        setError(error, Loc::text("storage.error.zipCreateFailed").arg(native(path), reason));
         return false;
     }
-    int code = ZIP_ER_OK;
-    zip_t* archive =
-        zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    if (!archive) {
-        setError(error,
-                 Loc::text("storage.error.zipCreateFailed").arg(native(path), codeText(code)));
-        return false;
-    }
-    m_zip = archive;
     m_writing = true;
     m_path = path;
-    m_sourceFailure = std::make_shared<SourceFailure>();
     return true;
 }
 
 bool ZipArchive::requireWriting(QString* error) const
 {
-    if (m_zip && m_writing)
+    if (m_writing)
         return true;
     setError(error, writeFailed(m_path, Loc::text("storage.error.zipNotOpen")));
     return false;
 }
 
-QString ZipArchive::libraryError() const
+bool ZipArchive::addEntry(const QString& entryName, ZipPendingEntry entry, int defaultPermissions,
+                          const ZipEntryOptions& options, QString* error)
 {
-    return QString::fromUtf8(zip_strerror(m_zip));
-}
-
-bool ZipArchive::addSource(const QString& entryName, void* source, bool directory, quint32 fileType,
-                           int defaultPermissions, const ZipEntryOptions& options, QString* error)
-{
-    const QByteArray name = entryName.toUtf8();
-    if (name.contains('\0')) {
-        zip_source_free(static_cast<zip_source_t*>(source));
+    entry.name = entryName.toUtf8();
+    if (S_ISDIR(entry.mode) && !entry.name.endsWith('/'))
+        entry.name += '/';
+    if (entry.name.contains('\0')) {
         setError(error, addFailed(entryName, m_path, Loc::text("storage.error.zipInvalidName")));
         return false;
     }
-    const zip_int64_t index =
-        directory ? zip_dir_add(m_zip, name.constData(), ZIP_FL_ENC_UTF_8)
-                  : zip_file_add(m_zip, name.constData(), static_cast<zip_source_t*>(source),
-                                 ZIP_FL_ENC_UTF_8);
-    if (index < 0) {
-        zip_source_free(static_cast<zip_source_t*>(source));
-        setError(error, addFailed(entryName, m_path, libraryError()));
+    if (m_pendingNames.contains(entry.name)) {
+        setError(error, addFailed(entryName, m_path, codeText(ZIP_ER_EXISTS)));
         return false;
     }
     const int permissions = options.permissions >= 0 ? options.permissions : defaultPermissions;
-    return applyOptions(index, fileType, permissions, options, fileType == kTypeFile, error);
-}
-
-bool ZipArchive::applyOptions(qint64 index, quint32 fileType, int permissions,
-                              const ZipEntryOptions& options, bool compressible, QString* error)
-{
-    const auto entry = zip_uint64_t(index);
-    const bool deflate = compressible && options.compression == ZipCompression::Deflate;
-    const bool ok =
-        zip_set_file_compression(m_zip, entry, deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE,
-                                 deflate ? zip_uint32_t(qBound(0, options.level, 9)) : 0) == 0 &&
-        zip_file_set_external_attributes(m_zip, entry, 0, ZIP_OPSYS_UNIX,
-                                         externalAttributes(fileType, permissions)) == 0 &&
-        (!options.modified.isValid() ||
-         zip_file_set_mtime(m_zip, entry, time_t(options.modified.toSecsSinceEpoch()), 0) == 0);
-    if (!ok) {
-        const char* name = zip_get_name(m_zip, entry, ZIP_FL_ENC_RAW);
-        setError(error, addFailed(QString::fromUtf8(name ? name : ""), m_path, libraryError()));
-    }
-    return ok;
+    entry.mode |= quint32(permissions) & 07777;
+    entry.deflate = S_ISREG(entry.mode) && options.compression == ZipCompression::Deflate;
+    entry.level = qBound(0, options.level, 9);
+    if (options.modified.isValid())
+        entry.modified = std::time_t(options.modified.toSecsSinceEpoch());
+    m_pendingNames.insert(entry.name);
+    m_pending.push_back(std::move(entry));
+    return true;
 }
 
 bool ZipArchive::addFile(const QString& entryName, const QString& sourcePath, QString* error,
@@ -534,46 +389,33 @@ bool ZipArchive::addFile(const QString& entryName, const QString& sourcePath, QS
     };
     struct stat info;
     if (::stat(QFile::encodeName(sourcePath).constData(), &info) != 0)
-        return sourceFailed(QString::fromLocal8Bit(std::strerror(errno)));
+        return sourceFailed(systemError());
     if (!S_ISREG(info.st_mode))
         return sourceFailed(Loc::text("storage.error.zipNotRegularFile"));
-
-    auto* state = new FileSource;
-    state->file.setFileName(sourcePath);
-    state->entryName = entryName;
-    state->size = quint64(info.st_size);
-    state->mtime = info.st_mtime;
-    zip_error_init(&state->error);
-    state->failure = m_sourceFailure;
-    zip_source_t* source = zip_source_function(m_zip, fileSourceCallback, state);
-    if (!source) {
-        zip_error_fini(&state->error);
-        delete state;
-        setError(error, addFailed(entryName, m_path, libraryError()));
-        return false;
-    }
-    return addSource(entryName, source, false, kTypeFile, int(info.st_mode & 07777), options,
-                     error);
+    ZipPendingEntry entry;
+    entry.sourcePath = sourcePath;
+    entry.size = quint64(info.st_size);
+    entry.modified = info.st_mtime;
+    entry.mode = S_IFREG;
+    return addEntry(entryName, std::move(entry), int(info.st_mode & 07777), options, error);
 }
 
 bool ZipArchive::addDirectory(const QString& entryName, QString* error,
                               const ZipEntryOptions& options)
 {
-    if (!requireWriting(error))
-        return false;
-    return addSource(entryName, nullptr, true, kTypeDirectory, 0755, options, error);
+    return addBuffer(entryName, QByteArray(), S_IFDIR, 0755, options, error);
 }
 
 bool ZipArchive::addData(const QString& entryName, const QByteArray& data, QString* error,
                          const ZipEntryOptions& options)
 {
-    return addBuffer(entryName, data, kTypeFile, 0644, options, error);
+    return addBuffer(entryName, data, S_IFREG, 0644, options, error);
 }
 
 bool ZipArchive::addSymlink(const QString& entryName, const QString& target, QString* error,
                             const ZipEntryOptions& options)
 {
-    return addBuffer(entryName, QFile::encodeName(target), kTypeSymlink, 0777, options, error);
+    return addBuffer(entryName, QFile::encodeName(target), S_IFLNK, 0777, options, error);
 }
 
 bool ZipArchive::addBuffer(const QString& entryName, const QByteArray& bytes, quint32 fileType,
@@ -581,85 +423,41 @@ bool ZipArchive::addBuffer(const QString& entryName, const QByteArray& bytes, qu
 {
     if (!requireWriting(error))
         return false;
-    // libzip frees the copy once the archive is written or discarded.
-    void* copy = std::malloc(size_t(qMax<qsizetype>(bytes.size(), 1)));
-    if (!copy) {
-        setError(error, addFailed(entryName, m_path, codeText(ZIP_ER_MEMORY)));
-        return false;
-    }
-    std::memcpy(copy, bytes.constData(), size_t(bytes.size()));
-    zip_source_t* source = zip_source_buffer(m_zip, copy, zip_uint64_t(bytes.size()), 1);
-    if (!source) {
-        std::free(copy);
-        setError(error, addFailed(entryName, m_path, libraryError()));
-        return false;
-    }
-    return addSource(entryName, source, false, fileType, defaultPermissions, options, error);
-}
-
-void ZipArchive::registerCallbacks()
-{
-    if (m_progress) {
-        const auto progress = [](zip_t*, double fraction, void* state) {
-            static_cast<ZipArchive*>(state)->m_progress(fraction);
-        };
-        zip_register_progress_callback_with_state(m_zip, 0.001, progress, nullptr, this);
-    }
-    if (m_cancel) {
-        const auto cancel = [](zip_t*, void* state) -> int {
-            auto* self = static_cast<ZipArchive*>(state);
-            if (!self->m_cancel())
-                return 0;
-            self->m_cancelled = true;
-            return 1;
-        };
-        zip_register_cancel_callback_with_state(m_zip, cancel, nullptr, this);
-    }
-}
-
-bool ZipArchive::writeEmptyArchive(QString* error)
-{
-    zip_discard(m_zip);
-    m_zip = nullptr;
-    QSaveFile file(m_path);
-    if (file.open(QIODevice::WriteOnly) && file.write(emptyArchive()) == 22 && file.commit())
-        return true;
-    setError(error, writeFailed(m_path, file.errorString()));
-    return false;
+    ZipPendingEntry entry;
+    entry.data = bytes;
+    entry.size = quint64(bytes.size());
+    entry.modified = std::time(nullptr);
+    entry.mode = fileType;
+    return addEntry(entryName, std::move(entry), defaultPermissions, options, error);
 }
 
 bool ZipArchive::close(QString* error)
 {
     m_cancelled = false;
-    if (!m_zip)
-        return true;
     if (!m_writing) {
         discard();
         return true;
     }
-    if (zip_get_num_entries(m_zip, 0) == 0) {
-        const bool ok = writeEmptyArchive(error);
-        discard();
-        return ok;
-    }
-    registerCallbacks();
-    if (zip_close(m_zip) == 0) {
-        m_zip = nullptr;
-        discard();
-        if (syncToDisk(m_path) && syncToDisk(QFileInfo(m_path).absolutePath()))
-            return true;
-        setError(error, writeFailed(m_path, QString::fromLocal8Bit(std::strerror(errno))));
-        return false;
-    }
-    if (m_cancelled)
-        setError(error, Loc::text("storage.error.zipCancelled"));
-    else if (!m_sourceFailure->filePath.isEmpty())
-        setError(error, Loc::text("storage.error.zipSourceFailed")
-                            .arg(native(m_sourceFailure->filePath), native(m_path),
-                                 m_sourceFailure->reason));
-    else
-        setError(error, writeFailed(m_path, libraryError()));
+    const ZipArchiveWriter::Result result =
+        ZipArchiveWriter::write(m_path, m_pending, m_progress, m_cancel);
     discard();
+    switch (result.outcome) {
+    case ZipArchiveWriter::Outcome::Written:
+        return true;
+    case ZipArchiveWriter::Outcome::Cancelled:
+        m_cancelled = true;
+        setError(error, Loc::text("storage.error.zipCancelled"));
+        return false;
+    case ZipArchiveWriter::Outcome::SourceFailed:
+        setError(error, Loc::text("storage.error.zipSourceFailed")
+                            .arg(native(result.filePath), native(m_path),
+                                 result.reason.isEmpty() ? Loc::text("storage.error.zipFileChanged")
+                                                         : result.reason));
+        return false;
+    case ZipArchiveWriter::Outcome::WriteFailed:
+        break;
+    }
+    setError(error, writeFailed(m_path, result.reason));
     return false;
 }
 
@@ -671,5 +469,6 @@ void ZipArchive::discard()
     m_writing = false;
     m_entries.clear();
     m_nameIndex.clear();
-    m_sourceFailure.reset();
+    m_pending.clear();
+    m_pendingNames.clear();
 }

@@ -1,14 +1,17 @@
 #pragma once
 
+#include "ziparchivewriter.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QFileDevice>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
-#include <memory>
+#include <vector>
 
 class QIODevice;
 struct zip;
@@ -39,12 +42,13 @@ struct ZipEntryInfo {
 
 enum class ZipCompression {
     Store,
+    // Deflated, unless deflating does not make an entry of up to a megabyte smaller.
     Deflate,
 };
 
 struct ZipEntryOptions {
     ZipCompression compression = ZipCompression::Deflate;
-    // Deflate level 1..9; 0 is the library's default.
+    // Deflate level 1..9; 0 is zlib's default (6).
     int level = 0;
     // Unix permission bits; -1 takes the source file's own (files), 0644 (data) or 0755
     // (directories).
@@ -53,8 +57,9 @@ struct ZipEntryOptions {
     QDateTime modified;
 };
 
-// The launcher's zip archive, over libzip. Reads an existing archive (open, entries,
-// readEntry, extractEntry) or writes a new one (create, add*, close). Entry names are
+// The launcher's zip archive. Reads an existing archive through libzip (open, entries,
+// readEntry, extractEntry) or writes a new one (create, add*, close) through
+// ZipArchiveWriter, which prepares entries on several threads. Entry names are
 // taken and reported exactly as given or stored; callers that write entries to disk check
 // them. Archives of any size and entry count work (Zip64 is used when needed).
 // Every fallible call returns false or an empty value and fills the optional error with a
@@ -103,7 +108,8 @@ public:
                  const ZipEntryOptions& options = {});
     bool addSymlink(const QString& entryName, const QString& target, QString* error = nullptr,
                     const ZipEntryOptions& options = {});
-    // Called during close with the fraction written so far, and to allow stopping it.
+    // Called during close, on the calling thread, with the fraction written so far (entry
+    // i of n is written once it reaches (i + 1) / n), and to allow stopping it.
     void setProgressCallback(ProgressCallback callback) { m_progress = std::move(callback); }
     void setCancelCheck(CancelCheck check) { m_cancel = std::move(check); }
 
@@ -113,32 +119,19 @@ public:
     // Abandons a created archive, leaving the path untouched, or releases an opened one.
     void discard();
 
-    bool isOpen() const { return m_zip != nullptr; }
-    bool isWriting() const { return m_zip != nullptr && m_writing; }
+    bool isOpen() const { return m_zip != nullptr || m_writing; }
+    bool isWriting() const { return m_writing; }
     QString path() const { return m_path; }
     // Whether the last read, extraction or close stopped because the cancel check asked so.
     bool wasCancelled() const { return m_cancelled; }
 
-    // Records the first file that failed to be read while writing; public for the source
-    // callback.
-    struct SourceFailure {
-        QString entryName;
-        QString filePath;
-        QString reason;
-    };
-
 private:
     bool requireReading(qint64 index, QString* error) const;
     bool requireWriting(QString* error) const;
-    bool addSource(const QString& entryName, void* source, bool directory, quint32 fileType,
-                   int defaultPermissions, const ZipEntryOptions& options, QString* error);
+    bool addEntry(const QString& entryName, ZipPendingEntry entry, int defaultPermissions,
+                  const ZipEntryOptions& options, QString* error);
     bool addBuffer(const QString& entryName, const QByteArray& bytes, quint32 fileType,
                    int defaultPermissions, const ZipEntryOptions& options, QString* error);
-    bool applyOptions(qint64 index, quint32 fileType, int permissions,
-                      const ZipEntryOptions& options, bool compressible, QString* error);
-    QString libraryError() const;
-    void registerCallbacks();
-    bool writeEmptyArchive(QString* error);
 
     zip* m_zip = nullptr;
     bool m_writing = false;
@@ -148,5 +141,6 @@ private:
     mutable bool m_cancelled = false;
     ProgressCallback m_progress;
     CancelCheck m_cancel;
-    std::shared_ptr<SourceFailure> m_sourceFailure;
+    std::vector<ZipPendingEntry> m_pending;
+    QSet<QByteArray> m_pendingNames;
 };
