@@ -23,8 +23,12 @@
 
 namespace {
 
-const QStringList kStoredSuffixes = {QStringLiteral(".jar"), QStringLiteral(".zip"),
-                                     QStringLiteral(".png"), QStringLiteral(".ogg")};
+// Archives, images and sounds, the game's region files (.mca, .mcr: chunks deflated one by
+// one) and its gzip'd NBT (.dat, .nbt, .gz).
+const QStringList kStoredSuffixes = {
+    QStringLiteral(".jar"), QStringLiteral(".zip"), QStringLiteral(".png"),
+    QStringLiteral(".ogg"), QStringLiteral(".mca"), QStringLiteral(".mcr"),
+    QStringLiteral(".dat"), QStringLiteral(".nbt"), QStringLiteral(".gz")};
 
 // Restoring is bound by inflating and copying, so a large archive is extracted by a few
 // threads at once.
@@ -283,10 +287,9 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
                                 : error);
         return;
     }
+    // The archive is on the disk now, not only in the page cache: the switcher clears the
+    // game directory once it is recorded.
     reportUpTo(count);
-    // The switcher clears the game directory once the archive is recorded: its data must
-    // be on the disk by then, not only in the page cache.
-    syncToDisk(tempZipPath);
     succeed();
 }
 

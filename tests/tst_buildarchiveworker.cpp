@@ -63,22 +63,34 @@ private slots:
         writeFile(game + "/mods/a.jar", noise(50000, 1));
         writeFile(game + "/shot.PNG", noise(5000, 2));
         writeFile(game + "/config/big.txt", QByteArray(200000, 'x'));
+        // Compressed data by its name, whatever the bytes: stored even when they would
+        // deflate well.
+        const QStringList compressedByName = {"saves/w/region/r.0.0.mca", "saves/w/r.0.0.mcr",
+                                              "saves/w/level.DAT", "structures/house.nbt",
+                                              "logs/old.log.gz"};
+        for (const QString& name : compressedByName)
+            writeFile(game + "/" + name, QByteArray(30000, '\0'));
         BuildArchiveWorker worker;
         const QString zipPath = home.path() + "/out.zip";
         const Result result = run(worker, [&] { worker.archive(game, zipPath, kShared); });
         QVERIFY2(result.ok, qPrintable(result.error));
-        QCOMPARE(result.progress.size(), 4);
-        QCOMPARE(result.progress.first(), QList<QVariant>({0, 3, QString()}));
-        QCOMPARE(result.progress.last().at(0).toInt(), 3);
+        QCOMPARE(result.progress.size(), 9);
+        QCOMPARE(result.progress.first(), QList<QVariant>({0, 8, QString()}));
+        QCOMPARE(result.progress.last().at(0).toInt(), 8);
         QStringList reported;
-        for (int i = 1; i < 4; ++i)
+        for (int i = 1; i < 9; ++i)
             reported.append(result.progress.at(i).at(2).toString());
         reported.sort();
-        QCOMPARE(reported, QStringList({"config/big.txt", "mods/a.jar", "shot.PNG"}));
+        QStringList expected =
+            QStringList({"config/big.txt", "mods/a.jar", "shot.PNG"}) + compressedByName;
+        expected.sort();
+        QCOMPARE(reported, expected);
 
         ZipArchive zip;
         QVERIFY(zip.open(zipPath));
         for (const ZipEntryInfo& entry : zip.entries()) {
+            QCOMPARE(BuildArchiveWorker::isAlreadyCompressed(entry.name),
+                     entry.name != "config/big.txt");
             if (BuildArchiveWorker::isAlreadyCompressed(entry.name))
                 QCOMPARE(entry.compressedSize, entry.size);
             else
