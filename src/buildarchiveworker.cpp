@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QThread>
 
 #include <algorithm>
@@ -130,29 +131,59 @@ bool hasRoomToExtract(const QList<ZipEntryInfo>& files, const QString& zipPath,
     return DiskSpace::hasRoomFor(gameDir, ZipArchive::declaredSize(files), native(zipPath), error);
 }
 
-// Writes one file entry below the game directory; returns the failure message, empty on
-// success. Where the entry's folder really lies is checked before any folder is made, so
-// a linked folder leading elsewhere gets nothing created on its far side. The data goes
-// to a new file renamed over the destination: a link there is replaced, never written
-// through, and a file is never half-written in place.
-QString extractBelow(const ZipArchive& zip, const ZipEntryInfo& entry, const QString& root,
-                     const QString& realGameDir, const char* escapeKey, const char* cancelKey,
-                     const ZipArchive::CancelCheck& cancel)
-{
-    const QString destination = root + entry.name;
-    const QString folder = parentOf(destination);
-    if (!PathRules::isReallyInside(realGameDir, folder))
-        return Loc::text(escapeKey).arg(entry.name);
-    if (!QDir().mkpath(folder))
-        return Loc::text("common.error.createFailed").arg(native(folder));
-    QString error;
-    if (!zip.extractEntry(entry.index, destination, &error, cancel))
-        return zip.wasCancelled()
-                   ? Loc::text(cancelKey)
-                   : Loc::text("switch.error.writeFailed").arg(native(entry.name), error);
-    restorePermissions(entry, destination);
-    return QString();
-}
+// The game directory that entries are extracted into, with the folders made below it so
+// far. Where a folder really lies is checked before it is made, so a linked folder leading
+// elsewhere gets nothing created on its far side; each folder is checked and made once,
+// by whichever extracting thread needs it first. Its place cannot change afterwards: the
+// worker alone writes below the game directory, and links are never extracted.
+class ExtractionTarget {
+public:
+    explicit ExtractionTarget(const QString& gameDir)
+        : m_root(QDir(gameDir).absolutePath() + QLatin1Char('/')),
+          m_realGameDir(QFileInfo(gameDir).canonicalFilePath())
+    {
+    }
+
+    const QString& root() const { return m_root; }
+    const QString& realGameDir() const { return m_realGameDir; }
+
+    // Writes one file entry; returns the failure message, empty on success. The data goes
+    // to a new file that replaces the destination once complete: a link there is
+    // replaced, never written through, and a file is never half-written in place.
+    QString extract(const ZipArchive& zip, const ZipEntryInfo& entry, const char* escapeKey,
+                    const char* cancelKey, const ZipArchive::CancelCheck& cancel)
+    {
+        const QString destination = m_root + entry.name;
+        const QString folder = parentOf(destination);
+        if (!isMade(folder)) {
+            if (!PathRules::isReallyInside(m_realGameDir, folder))
+                return Loc::text(escapeKey).arg(entry.name);
+            if (!QDir().mkpath(folder))
+                return Loc::text("common.error.createFailed").arg(native(folder));
+            const std::lock_guard<std::mutex> guard(m_lock);
+            m_made.insert(folder);
+        }
+        QString error;
+        if (!zip.extractEntry(entry.index, destination, &error, cancel))
+            return zip.wasCancelled()
+                       ? Loc::text(cancelKey)
+                       : Loc::text("switch.error.writeFailed").arg(native(entry.name), error);
+        restorePermissions(entry, destination);
+        return QString();
+    }
+
+private:
+    bool isMade(const QString& folder)
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        return m_made.contains(folder);
+    }
+
+    const QString m_root;
+    const QString m_realGameDir;
+    std::mutex m_lock;
+    QSet<QString> m_made;
+};
 
 } // namespace
 
@@ -351,8 +382,7 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
         return;
     }
 
-    const QString realGameDir = QFileInfo(gameDir).canonicalFilePath();
-    const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
+    ExtractionTarget target(gameDir);
     const auto cancelCheck = [this] { return cancelled(); };
     std::atomic<int> next{0};
     std::atomic<bool> stop{false};
@@ -369,9 +399,8 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
             if (cancelled())
                 error = Loc::text("switch.status.extractCancelled");
             else if (write[size_t(i)])
-                error =
-                    extractBelow(reader, entry, root, realGameDir, "switch.error.archiveBadPath",
-                                 "switch.status.extractCancelled", cancelCheck);
+                error = target.extract(reader, entry, "switch.error.archiveBadPath",
+                                       "switch.status.extractCancelled", cancelCheck);
             const std::lock_guard<std::mutex> guard(reportLock);
             if (!error.isEmpty()) {
                 if (failure.isEmpty())
@@ -442,8 +471,8 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
         fail(Loc::text("common.error.createFailed").arg(native(gameDir)));
         return;
     }
-    const QString realGameDir = QFileInfo(gameDir).canonicalFilePath();
-    const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
+    ExtractionTarget target(gameDir);
+    const QString& root = target.root();
     const int total = int(toWrite.size() + removeRelative.size());
     emit progress(0, total, QString());
 
@@ -461,7 +490,7 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             PathRules::isInside(gameDir, path);
         if (allowed) {
             const QFileInfo info(path);
-            if (info.exists() && PathRules::isReallyInside(realGameDir, parentOf(path)) &&
+            if (info.exists() && PathRules::isReallyInside(target.realGameDir(), parentOf(path)) &&
                 !QFile::remove(path)) {
                 fail(Loc::text("switch.error.removeFailed").arg(native(path)));
                 return;
@@ -485,8 +514,8 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
             return;
         }
-        error = extractBelow(zip, entry, root, realGameDir, "switch.error.packEscapesGameDir",
-                             "switch.status.installCancelled", cancelCheck);
+        error = target.extract(zip, entry, "switch.error.packEscapesGameDir",
+                               "switch.status.installCancelled", cancelCheck);
         if (!error.isEmpty()) {
             fail(error);
             return;
