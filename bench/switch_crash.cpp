@@ -18,6 +18,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace GameDirFixture;
@@ -71,20 +72,37 @@ QString indexState()
         .toString();
 }
 
-// Runs one switch in a child process and kills it after delayMs (or lets it end).
-void runChild(int from, int to, const QString& gameDir, int delayMs, QString* lastStage)
+// Runs one switch in a child process and kills it delayMs after its start (or lets it
+// end). Returns how long after its start the child reported the switch done, -1 if never.
+int runChild(int from, int to, const QString& gameDir, int delayMs, QString* lastStage)
 {
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(),
                 {kSwitchChildArgument, QString::number(from), QString::number(from),
                  QString::number(to), QString::number(to), gameDir});
     child.waitForStarted();
-    if (delayMs >= 0 && !child.waitForFinished(delayMs))
-        child.kill();
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray output;
+    int doneAt = -1;
+    while (child.state() == QProcess::Running) {
+        const qint64 left = delayMs < 0 ? 50 : delayMs - clock.elapsed();
+        if (left <= 0) {
+            child.kill();
+            break;
+        }
+        child.waitForReadyRead(int(std::min<qint64>(left, 50)));
+        output += child.readAllStandardOutput();
+        // The last stage a switch reports is the idle one.
+        if (doneAt < 0 && output.contains("stage 0\n"))
+            doneAt = int(clock.elapsed());
+    }
     child.waitForFinished(-1);
-    const QList<QByteArray> lines = child.readAllStandardOutput().trimmed().split('\n');
+    output += child.readAllStandardOutput();
+    const QList<QByteArray> lines = output.trimmed().split('\n');
     *lastStage =
         lines.last().isEmpty() ? QStringLiteral("not started") : QString::fromUtf8(lines.last());
+    return doneAt;
 }
 
 } // namespace
@@ -117,13 +135,15 @@ int main(int argc, char** argv)
     content[1] = fingerprintTree(gameDir, shared);
     const Fingerprint sharedBefore = fingerprintTree(gameDir + "/versions");
 
-    // One uninterrupted switch there and back gives the span to draw kill moments from.
-    QElapsedTimer clock;
+    // One uninterrupted switch there and back gives the span to draw kill moments from:
+    // from a child's start until it has finished its switch, so that kills land in the
+    // switch rather than in the process ending afterwards.
     QString stage;
-    clock.start();
-    runChild(1, 2, gameDir, -1, &stage);
-    runChild(2, 1, gameDir, -1, &stage);
-    const int spanMs = int(clock.elapsed() * 9 / 20) + 20;
+    const int there = runChild(1, 2, gameDir, -1, &stage);
+    const int back = runChild(2, 1, gameDir, -1, &stage);
+    if (there < 0 || back < 0)
+        return 1;
+    const int spanMs = std::max(there, back) + 20;
     std::printf("one switch takes about %d ms; killing at random moments within it\n", spanMs);
 
     int live = 1;
