@@ -4,6 +4,7 @@
 #include "localization.h"
 #include "qmlprobe.h"
 #include "temphome.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -83,7 +84,8 @@ private slots:
 
         QProcess program;
         program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(HM_APP_BINARY), arguments);
+        const QStringList command = TestHelpers::withoutNetwork(QStringLiteral(HM_APP_BINARY));
+        program.start(command.constFirst(), command.mid(1) + arguments);
         QVERIFY(program.waitForStarted());
         const QStringList expected = {"customBuilds.json", "profiles.json", "settings.json"};
         QTRY_COMPARE_WITH_TIMEOUT(dataFiles(dataDir), expected, 30000);

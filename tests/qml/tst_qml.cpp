@@ -1,8 +1,11 @@
 // Runs the interface's Qt Quick tests with the Hollowmere module, the English
-// catalog under a temporary data directory and one rule: a warning or critical
-// message that the test did not ask for fails it.
+// catalog under a temporary data directory, every remote service on a loopback
+// server and one rule: a warning or critical message that the test did not ask
+// for fails it.
+#include "remoteaddresses.h"
 #include "temphome.h"
 #include "testhelpers.h"
+#include "testserver.h"
 
 #include <QQmlEngine>
 #include <QQuickStyle>
@@ -11,6 +14,7 @@
 #include <QtTest/private/qtestlog_p.h>
 
 #include <atomic>
+#include <memory>
 
 namespace {
 
@@ -44,6 +48,10 @@ public slots:
         if (!TestHelpers::loadEnglishCatalog())
             qFatal("the translation catalog did not load");
         QQuickStyle::setStyle(QStringLiteral("Basic"));
+        // Every remote service is this loopback server, which knows no release.
+        m_server = std::make_unique<TestServer>();
+        m_server->routePrefix(QStringLiteral("/"), TestReply::json("[]"));
+        RemoteAddresses::setAllOriginsForTesting(m_server->origin());
     }
 
     void qmlEngineAvailable(QQmlEngine* engine)
@@ -57,9 +65,13 @@ public slots:
         gTestLogHandler = qInstallMessageHandler(failOnUnexpectedMessage);
     }
 
+    // The server goes while the application it belongs to still exists.
+    void cleanupTestCase() { m_server.reset(); }
+
 private:
     // Whatever a component under test writes lands in a throwaway data directory.
     TempHome m_home;
+    std::unique_ptr<TestServer> m_server;
 };
 
 int main(int argc, char** argv)

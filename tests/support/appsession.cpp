@@ -29,9 +29,19 @@ AppSession::~AppSession()
     stop();
 }
 
+QString AppSession::homeDir() const
+{
+    return m_dir.filePath(QStringLiteral("home"));
+}
+
 QString AppSession::dataDir() const
 {
-    return m_dir.filePath(QStringLiteral("home/Hollowmere"));
+    return homeDir() + QStringLiteral("/Hollowmere");
+}
+
+void AppSession::setEnvironmentValue(const QString& name, const QString& value)
+{
+    m_extraEnvironment.insert(name, value);
 }
 
 bool AppSession::writeDataFile(const QString& relativePath, const QByteArray& content) const
@@ -41,7 +51,7 @@ bool AppSession::writeDataFile(const QString& relativePath, const QByteArray& co
 
 bool AppSession::start(const QStringList& arguments, const QString& program, QString* error)
 {
-    const QString home = m_dir.filePath(QStringLiteral("home"));
+    const QString home = homeDir();
     const QString announced = m_dir.filePath(QStringLiteral("display"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -49,6 +59,7 @@ bool AppSession::start(const QStringList& arguments, const QString& program, QSt
     environment.insert(QStringLiteral("HOME"), home);
     // The sessions run as root, where the web engine refuses its sandbox.
     environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+    environment.insert(m_extraEnvironment);
     m_xvfbRun.setProcessEnvironment(environment);
 
     const QString screen = QStringLiteral("-screen 0 %1x%2x24 -nolisten tcp")
@@ -63,8 +74,8 @@ bool AppSession::start(const QStringList& arguments, const QString& program, QSt
                     QStringLiteral("sh"),
                     QStringLiteral("-c"),
                     QString::fromLatin1(kAnnounce),
-                    announced,
-                    program.isEmpty() ? QStringLiteral(HM_APP_BINARY) : program} +
+                    announced} +
+        TestHelpers::withoutNetwork(program.isEmpty() ? QStringLiteral(HM_APP_BINARY) : program) +
         arguments;
     // Two sessions starting together may pick the same free display; the
     // loser's xvfb-run gives up at once and is started again.
@@ -155,6 +166,14 @@ QSize AppSession::windowSize(const QString& windowId) const
             size.setHeight(line.mid(7).toInt());
     }
     return size;
+}
+
+QString AppSession::windowProperty(const QString& windowId, const QString& name) const
+{
+    QByteArray text;
+    if (!runX(QStringLiteral("xprop"), {QStringLiteral("-id"), windowId, name}, &text))
+        return QString();
+    return QString::fromUtf8(text);
 }
 
 QImage AppSession::screenshot(const QString& windowId) const

@@ -8,8 +8,9 @@
 #include <QTemporaryDir>
 
 // A program of ours in a real X window: a virtual display of its own
-// (xvfb-run -a), the xcb platform, a temporary HOLLOWMERE_HOME and HOME. Windows
-// are found and clicked with xdotool and photographed with ImageMagick's import.
+// (xvfb-run -a), the xcb platform, a temporary HOLLOWMERE_HOME and HOME, and no
+// network (TestHelpers::withoutNetwork). Windows are found and clicked with
+// xdotool, read with xprop and photographed with ImageMagick's import.
 // The session ends the program when it goes.
 class AppSession {
 public:
@@ -18,9 +19,14 @@ public:
     AppSession(const AppSession&) = delete;
     AppSession& operator=(const AppSession&) = delete;
 
-    // The data directory the program will use; files may be placed there first.
+    // The program's HOLLOWMERE_HOME (also its HOME), and the data directory
+    // inside it; files may be placed there first.
+    QString homeDir() const;
     QString dataDir() const;
     bool writeDataFile(const QString& relativePath, const QByteArray& content) const;
+
+    // Extra environment for the program; takes effect at the next start.
+    void setEnvironmentValue(const QString& name, const QString& value);
 
     // Starts the program (the built launcher by default) and waits until its
     // display is up. Fills error on failure.
@@ -34,6 +40,8 @@ public:
     QString waitForWindow(const QString& title, int timeoutMs = 30000) const;
     // The window's size on screen; invalid when it cannot be read.
     QSize windowSize(const QString& windowId) const;
+    // What xprop tells of one property of the window; empty when it cannot be read.
+    QString windowProperty(const QString& windowId, const QString& name) const;
     // A picture of the window, or of the whole screen when windowId is empty.
     QImage screenshot(const QString& windowId = QString()) const;
     // Waits until two pictures in a row agree, so the window has settled.
@@ -55,6 +63,7 @@ private:
     QSize m_screen;
     QTemporaryDir m_dir;
     QProcess m_xvfbRun;
+    QProcessEnvironment m_extraEnvironment;
     QString m_display;
     qint64 m_programPid = 0;
     QByteArray m_output;

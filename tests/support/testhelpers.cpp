@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 
 namespace TestHelpers {
@@ -55,6 +56,16 @@ bool loadEnglishCatalog()
     TempHome home;
     return home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})") &&
            Localization::instance()->load();
+}
+
+QStringList withoutNetwork(const QString& program)
+{
+    static const bool isolated =
+        QProcess::execute(QStringLiteral("unshare"),
+                          {QStringLiteral("--net"), QStringLiteral("true")}) == 0;
+    if (isolated)
+        return {QStringLiteral("unshare"), QStringLiteral("--net"), program};
+    return {program};
 }
 
 bool writeZipBomb(const QString& path, const QString& entryName, qint64 size,

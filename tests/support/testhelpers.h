@@ -33,6 +33,11 @@ QStringList firstArguments(const QSignalSpy& spy);
 // directory, so that tests can compare messages in English.
 bool loadEnglishCatalog();
 
+// The command that runs program with no network at all beyond a loopback of its
+// own (a network namespace of its own), so a program under test can never reach
+// another machine; the program alone where namespaces are not allowed.
+QStringList withoutNetwork(const QString& program);
+
 // Writes a zip at path whose one entry inflates from a few KiB to `size` zero bytes;
 // `extra` entries (name, data) come first.
 bool writeZipBomb(const QString& path, const QString& entryName, qint64 size,
