@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
 #include <QtWebEngineQuick/qtwebenginequickglobal.h>
 
 namespace {
@@ -23,6 +24,23 @@ QIcon applicationIcon()
         icon.addFile(QStringLiteral(":/icons/icon_%1x%1@2x.png").arg(size));
     return icon;
 }
+
+// The icon set is decoded whole when it is made, and the window system is handed
+// every size of it, which takes longer than drawing the window: the icon follows
+// the first frame.
+void setIconAfterFirstFrame(const QQmlApplicationEngine& engine)
+{
+    const QList<QObject*> roots = engine.rootObjects();
+    auto* window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.constFirst());
+    if (!window) {
+        QGuiApplication::setWindowIcon(applicationIcon());
+        return;
+    }
+    QObject::connect(
+        window, &QQuickWindow::frameSwapped, qApp,
+        [] { QGuiApplication::setWindowIcon(applicationIcon()); },
+        static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -34,8 +52,6 @@ int main(int argc, char* argv[])
     QGuiApplication::setApplicationVersion(QStringLiteral(HM_APP_VERSION));
     QGuiApplication::setOrganizationName(QStringLiteral("CorvaneDev"));
     QGuiApplication::setOrganizationDomain(RemoteAddresses::organisationDomain());
-    const QIcon icon = applicationIcon();
-    QGuiApplication::setWindowIcon(icon);
     QGuiApplication::setDesktopFileName(QStringLiteral("hollowmere"));
 
     if (!LauncherPaths::homeOverride().isEmpty())
@@ -52,5 +68,6 @@ int main(int argc, char* argv[])
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
     engine.load(kMainComponent);
+    setIconAfterFirstFrame(engine);
     return QGuiApplication::exec();
 }

@@ -213,6 +213,10 @@ private slots:
         QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
         const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        // The icon follows the first frame.
+        QTRY_VERIFY_WITH_TIMEOUT(session.windowProperty(window, QStringLiteral("_NET_WM_ICON"))
+                                     .contains(QStringLiteral("Icon (16 x 16)")),
+                                 10000);
         const QImage shot = session.settledScreenshot(window);
         QVERIFY(!shot.isNull());
         QCOMPARE(shot.size(), session.windowSize(window));
