@@ -1,28 +1,1006 @@
 import QtQuick
-import QtQuick.Controls
+import QtQuick.Controls.Basic
 import Hollowmere
 
+// The launcher's window: the play button and the profile selector in the middle,
+// the progress panels and the toast, the profile dialogs and the two-factor
+// prompt. The toast is the interface's only status channel: whatever the backend
+// or the update model reports reaches the player here.
 Window {
     id: window
 
-    width: 960
-    height: 600
+    // The backend and the self-update model live exactly as long as the window.
+    // The launcher never replaces them; the interface tests hand in doubles.
+    property var backend: LauncherBackend {}
+    property var launcherUpdates: LauncherUpdates {}
+    // The Microsoft sign-in window, made on the first sign-in and kept.
+    property var microsoftLoginDialog: null
+    property bool releasesAsked: false
+
+    readonly property bool panelShown: downloadPanel.visible || switchPanel.visible
+
+    function showToast(text, color, timeout) {
+        toastLabel.text = text;
+        toast.color = color;
+        toastTimer.stop();
+        const shownFor = timeout === undefined ? 4000 : timeout;
+        // Without a positive time the toast stays until the next one replaces it.
+        if (shownFor > 0) {
+            toastTimer.interval = shownFor;
+            toastTimer.start();
+        }
+    }
+
+    // Fills %1, %2, … in one pass: a chained arg() would take a "%2" inside the
+    // first value, a player's or a file's name, for the second placeholder.
+    function fill(text, ...values) {
+        return text.replace(/%(\d+)/g, (placeholder, number) => number >= 1
+                            && number <= values.length ? String(values[number - 1]) : placeholder);
+    }
+
+    function formatMb(bytes) {
+        return (bytes / 1048576).toFixed(1);
+    }
+
+    function openMicrosoftLogin(url) {
+        if (microsoftLoginDialog === null) {
+            const component = Qt.createComponent("MicrosoftLoginDialog.qml");
+            const dialog = component.status === Component.Ready
+                    ? component.createObject(window, { backend: backend }) : null;
+            if (dialog === null) {
+                // Nothing is kept, so the next request tries again.
+                backend.cancelMicrosoftLogin();
+                showToast(Loc.t.auth.msa.error.windowUnavailable, "#cc3333", 8000);
+                return;
+            }
+            dialog.failed.connect(message => showToast(message, "#cc3333", 6000));
+            microsoftLoginDialog = dialog;
+        }
+        microsoftLoginDialog.openAt(url);
+    }
+
+    // What the profile dialogs send for the chosen account kind.
+    function authTypeKey(index) {
+        return index === 2 ? "microsoft" : (index === 1 ? "elyby" : "offline");
+    }
+
+    function loginFor(type, login) {
+        return type === "microsoft" ? "" : login.trim();
+    }
+
+    // An account-service password is sent exactly as typed.
+    function passwordFor(type, password) {
+        return type === "elyby" ? password : "";
+    }
+
+    width: 1280
+    height: 720
     visible: true
-    color: "#0f2236"
     title: Loc.t.app.title
 
-    LauncherBackend {
-        id: backend
+    // The model is complete with the window; its release feed is asked once the
+    // first frame is on its way, since setting up the first request (TLS,
+    // proxies, a network thread) would otherwise hold that frame back.
+    onAfterAnimating: {
+        if (releasesAsked)
+            return;
+        releasesAsked = true;
+        Qt.callLater(() => launcherUpdates.refresh(launcherUpdates.channel));
     }
 
-    LauncherUpdates {
-        id: updates
+    Connections {
+        target: window.backend
+
+        function onLaunched(profileName, buildName, serverUrl) {
+            window.showToast(window.fill(Loc.t.launch.status.started, profileName, buildName),
+                             "#4b7a1f");
+        }
+        function onLaunchProgress(message) {
+            window.showToast(message, "#3a5a8c", 0);
+        }
+        function onLaunchError(message) {
+            window.showToast(message, "#cc3333", 8000);
+        }
+        function onTwoFactorRequired(profileName) {
+            twoFactorDialog.profileName = profileName;
+            twoFactorCode.text = "";
+            twoFactorDialog.open();
+        }
+        function onGameFinished(exitCode, crashed) {
+            if (crashed || exitCode !== 0)
+                window.showToast(Loc.t.game.status.crashed.arg(exitCode), "#cc3333");
+            else
+                window.showToast(Loc.t.game.status.closed, "#555555");
+        }
+        function onMicrosoftLoginUrlReady(url) {
+            window.openMicrosoftLogin(url);
+        }
+        function onMicrosoftLoginSucceeded(playerName) {
+            window.showToast(Loc.t.auth.status.signedInAs.arg(playerName), "#4b7a1f");
+        }
+        function onMicrosoftLoginFailed(message) {
+            window.showToast(message, "#cc3333", 8000);
+        }
+        function onMicrosoftReloginRequired(profileIndex) {
+            window.backend.startMicrosoftLogin(profileIndex);
+        }
+        function onGameOutput(line) {
+            console.debug(line);
+        }
+        function onGameDirImported(buildName) {
+            window.showToast(Loc.t.build.status.imported.arg(buildName), "#4b7a1f", 10000);
+        }
+        function onSeasonalInstallFinished(seasonalId, buildName) {
+            window.showToast(Loc.t.seasonal.status.readyToLaunch.arg(buildName), "#4b7a1f",
+                             8000);
+        }
     }
 
-    Label {
+    Connections {
+        target: window.launcherUpdates
+
+        function onInstallationFailed() {
+            window.showToast(Loc.t.app.error.launcherInstall, "#cc3333", 8000);
+        }
+    }
+
+    Image {
+        anchors.fill: parent
+        source: "images/launcherBackground.png"
+    }
+
+    // The launcher versions, builds, settings and seasonal builds dialogs are not
+    // part of the launcher yet: the controls that open them are drawn in their
+    // places and stay disabled until their dialogs exist.
+
+    AbstractButton {
+        id: launcherVersion
+
+        objectName: "launcherVersion"
+        x: 8
+        y: 8
+        height: 30
+        leftPadding: 8
+        rightPadding: 8
+        enabled: false
+        hoverEnabled: true
+
+        contentItem: Row {
+            spacing: 6
+
+            Text {
+                anchors.verticalCenter: parent.verticalCenter
+                text: Loc.t.app.label.version.arg(Qt.application.version)
+                textFormat: Text.PlainText
+                color: "white"
+                font.pixelSize: 12
+            }
+
+            Rectangle {
+                objectName: "channelBadge"
+                readonly property string channel: window.launcherUpdates.channel
+
+                anchors.verticalCenter: parent.verticalCenter
+                visible: channel === "rc" || channel === "dev"
+                width: channelText.implicitWidth + 8
+                height: channelText.implicitHeight + 2
+                radius: 3
+                color: channel === "rc" ? "#c08a1e" : "#b03a3a"
+
+                Text {
+                    id: channelText
+
+                    anchors.centerIn: parent
+                    text: parent.channel.toUpperCase()
+                    textFormat: Text.PlainText
+                    color: "white"
+                    font.pixelSize: 10
+                    font.bold: true
+                }
+            }
+        }
+
+        background: Item {
+            Rectangle {
+                anchors.fill: parent
+                opacity: 0.36
+                radius: 6
+                color: launcherVersion.pressed ? "#91B315" : "#000000"
+                border.width: 1
+                border.color: launcherVersion.hovered || launcherVersion.activeFocus ? "#91B315"
+                                                                                    : color
+            }
+        }
+    }
+
+    Rectangle {
+        objectName: "newVersionBadge"
+        anchors.left: launcherVersion.right
+        anchors.leftMargin: 6
+        anchors.verticalCenter: launcherVersion.verticalCenter
+        visible: window.launcherUpdates.latest !== ""
+        width: newVersionText.implicitWidth + 12
+        height: newVersionText.implicitHeight + 6
+        radius: 4
+        color: "#4b631c"
+
+        Text {
+            id: newVersionText
+
+            anchors.centerIn: parent
+            text: Loc.t.app.status.newVersion
+            color: "white"
+            font.pixelSize: 11
+            font.bold: true
+        }
+    }
+
+    AbstractButton {
+        id: button
+
+        objectName: "playButton"
+        width: 335
+        height: 170
         anchors.centerIn: parent
-        text: Loc.t.app.title
-        color: "#f3ead0"
-        font.pixelSize: 32
+        // Centred exactly, half pixels included, as the rest of the group hangs on it.
+        anchors.alignWhenCentered: false
+        hoverEnabled: false
+        enabled: !window.launcherUpdates.installing && !window.backend.busy
+                 && !window.backend.gameRunning
+        onClicked: window.backend.launchGame(profileBox.currentIndex,
+                                             window.backend.activeBuildIndex)
+
+        contentItem: Image {
+            sourceSize: Qt.size(335, 170)
+            opacity: button.enabled ? 1.0 : 0.45
+            source: button.pressed ? "images/Play_Button/Play_pressed.svg"
+                                   : "images/Play_Button/Play_Active.svg"
+        }
+    }
+
+    ComboBox {
+        id: profileBox
+
+        objectName: "profileBox"
+        width: 146
+        height: 42
+        anchors.left: button.left
+        anchors.bottom: button.bottom
+        anchors.bottomMargin: -48
+        padding: 5
+        leftPadding: 30
+        rightPadding: 5
+        hoverEnabled: true
+        model: window.backend.profileNames
+        enabled: !window.launcherUpdates.installing && !window.backend.busy
+                 && !window.backend.gameRunning
+        opacity: enabled ? 1.0 : 0.45
+
+        contentItem: Text {
+            text: profileBox.displayText
+            textFormat: Text.PlainText
+            font: profileBox.font
+            color: "white"
+            verticalAlignment: Text.AlignVCenter
+            elide: Text.ElideRight
+        }
+
+        indicator: Image {
+            x: 10
+            y: (profileBox.height - height) / 2
+            width: 10
+            height: 10
+            sourceSize: Qt.size(10, 10)
+            fillMode: Image.PreserveAspectFit
+            rotation: 180
+            source: profileBox.down ? "images/Profile_Box/Asset_23.svg"
+                                    : "images/Profile_Box/Asset_24.svg"
+        }
+
+        background: Rectangle {
+            radius: 6
+            color: profileBox.down ? "#91B315" : "#232323"
+            border.width: 1
+            border.color: profileBox.hovered ? "#91B315" : "#232323"
+        }
+
+        // Profile names are the player's own text: shown as typed.
+        PlainToolTip {
+            objectName: "profileTip"
+            visible: profileBox.hovered && !profileBox.down
+            text: profileBox.count === 0 ? Loc.t.profile.hint.addFirst
+                                         : Loc.t.profile.label.current.arg(profileBox.displayText)
+        }
+
+        popup: Popup {
+            y: profileBox.height - 1
+            width: profileBox.width
+            height: 32 + profileItemList.height
+            padding: 0
+
+            background: Rectangle {
+                color: "#232323"
+                radius: 6
+                border.width: 1
+                border.color: "#232323"
+            }
+
+            contentItem: Item {
+                Rectangle {
+                    objectName: "addProfileStrip"
+                    width: parent.width
+                    height: 32
+                    color: addArea.pressed ? "#2d2d2d" : "transparent"
+
+                    Text {
+                        anchors.centerIn: parent
+                        text: Loc.t.profile.button.add
+                        color: "#91B315"
+                        font.pixelSize: 12
+                    }
+
+                    MouseArea {
+                        id: addArea
+
+                        anchors.fill: parent
+                        onClicked: {
+                            profileBox.popup.close();
+                            addProfileDialog.open();
+                        }
+                    }
+                }
+
+                ListView {
+                    id: profileItemList
+
+                    objectName: "profileItemList"
+                    y: 32
+                    width: parent.width
+                    height: Math.min(contentHeight, 200)
+                    clip: true
+                    model: window.backend.profileNames
+
+                    ScrollIndicator.vertical: ScrollIndicator {
+                        parent: profileItemList.parent
+                        anchors.top: profileItemList.top
+                        anchors.left: profileItemList.right
+                        anchors.bottom: profileItemList.bottom
+                    }
+
+                    delegate: Rectangle {
+                        id: row
+
+                        required property int index
+                        required property string modelData
+
+                        width: ListView.view.width
+                        height: 40
+                        radius: 5
+                        color: index === profileBox.currentIndex || rowHover.hovered ? "#91B315"
+                                                                                     : "#232323"
+
+                        HoverHandler {
+                            id: rowHover
+                        }
+
+                        MouseArea {
+                            anchors.fill: parent
+                            onClicked: {
+                                profileBox.currentIndex = row.index;
+                                profileBox.popup.close();
+                            }
+                        }
+
+                        Text {
+                            anchors.fill: parent
+                            leftPadding: 8
+                            rightPadding: 62
+                            text: row.modelData
+                            textFormat: Text.PlainText
+                            font: profileBox.font
+                            color: "white"
+                            verticalAlignment: Text.AlignVCenter
+                            elide: Text.ElideRight
+                        }
+
+                        RowIcon {
+                            objectName: "editIcon"
+                            anchors.right: removeIcon.left
+                            anchors.rightMargin: 12
+                            visible: rowHover.hovered
+                            source: "images/Pencil.svg"
+                            onClicked: editProfileDialog.openFor(row.index)
+                        }
+
+                        RowIcon {
+                            id: removeIcon
+
+                            objectName: "removeIcon"
+                            anchors.right: parent.right
+                            anchors.rightMargin: 10
+                            visible: rowHover.hovered
+                            source: "images/Trash.svg"
+                            // At once and without a question; the popup stays open.
+                            onClicked: window.backend.removeProfile(row.index)
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    AbstractButton {
+        id: buildButton
+
+        objectName: "buildButton"
+        width: 183
+        height: 42
+        anchors.right: button.right
+        anchors.bottom: profileBox.bottom
+        leftPadding: 30
+        rightPadding: 5
+        hoverEnabled: true
+        enabled: false
+        opacity: enabled ? 1.0 : 0.45
+        ToolTip.visible: hovered
+        ToolTip.text: Loc.t.common.title.customBuilds
+
+        contentItem: Text {
+            text: window.backend.activeBuildName !== "" ? window.backend.activeBuildName
+                                                        : Loc.t.common.status.noBuildSelected
+            textFormat: Text.PlainText
+            color: "white"
+            verticalAlignment: Text.AlignVCenter
+            elide: Text.ElideRight
+        }
+
+        background: Rectangle {
+            radius: 6
+            color: buildButton.pressed ? "#91B315" : "#232323"
+            border.width: 1
+            border.color: buildButton.hovered ? "#91B315" : "#232323"
+
+            Image {
+                x: 10
+                anchors.verticalCenter: parent.verticalCenter
+                width: 10
+                height: 10
+                sourceSize: Qt.size(10, 10)
+                fillMode: Image.PreserveAspectFit
+                rotation: 180
+                source: "images/Profile_Box/Asset_24.svg"
+            }
+        }
+    }
+
+    FaceButton {
+        id: folderButton
+
+        objectName: "folderButton"
+        anchors.left: buildButton.left
+        anchors.leftMargin: -59
+        anchors.bottom: profileBox.bottom
+        anchors.bottomMargin: -45
+        enabled: !window.launcherUpdates.installing
+        tip: Loc.t.app.tooltip.openMods
+        idleFace: "images/Folder/Folder_Idle.svg"
+        hoverFace: "images/Folder/Folder_Active.svg"
+        pressedFace: "images/Folder/Folder_Pressed.svg"
+        onClicked: window.backend.openMinecraftFolder()
+    }
+
+    FaceButton {
+        id: settingsButton
+
+        objectName: "settingsButton"
+        anchors.left: folderButton.right
+        anchors.leftMargin: 8
+        anchors.verticalCenter: folderButton.verticalCenter
+        enabled: false
+        tip: Loc.t.app.tooltip.settings
+        idleFace: "images/Options/Options_Idle.svg"
+        hoverFace: "images/Options/Options_Pressed.svg"
+        pressedFace: "images/Options/Options_active.svg"
+    }
+
+    AbstractButton {
+        id: seasonsButton
+
+        objectName: "seasonsButton"
+        width: 183
+        height: 42
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        anchors.margins: 24
+        hoverEnabled: true
+        enabled: false
+        opacity: enabled ? 1.0 : 0.45
+        ToolTip.visible: hovered
+        ToolTip.text: Loc.t.app.tooltip.seasonal
+
+        contentItem: Text {
+            text: Loc.t.common.title.seasonalBuilds
+            color: "white"
+            font.pixelSize: 14
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
+            elide: Text.ElideRight
+        }
+
+        background: Rectangle {
+            radius: 6
+            color: seasonsButton.pressed ? "#91B315" : "#232323"
+            border.width: 1
+            border.color: seasonsButton.hovered ? "#91B315" : "#232323"
+        }
+    }
+
+    ProgressPanel {
+        id: downloadPanel
+
+        readonly property bool selfUpdate: window.launcherUpdates.installing
+
+        objectName: "downloadPanel"
+        x: 24
+        y: window.height - height - 24
+        visible: selfUpdate || window.backend.downloading
+        // The version being installed is chosen in the launcher versions dialog,
+        // which joins the window later; until then no self-update can start.
+        title: Loc.t.common.progress.downloadingNamed.arg(selfUpdate ? ""
+                                                                     : window.backend.downloadVersion)
+        fraction: selfUpdate ? window.launcherUpdates.downloadProgress
+                             : window.backend.downloadProgress
+        status: selfUpdate ? Loc.t.app.status.downloadingInstaller : window.backend.downloadStatus
+        detail: selfUpdate || window.backend.downloadBytesTotal <= 0
+                ? ""
+                : window.fill(Loc.t.common.progress.bytes, window.backend.downloadStatus,
+                              window.formatMb(window.backend.downloadBytesDone),
+                              window.formatMb(window.backend.downloadBytesTotal))
+        onCancelRequested: {
+            if (window.launcherUpdates.installing)
+                window.launcherUpdates.cancelDownload();
+            else
+                window.backend.cancelDownload();
+        }
+    }
+
+    ProgressPanel {
+        id: switchPanel
+
+        objectName: "switchPanel"
+        x: 24
+        y: window.height - height - 24
+        visible: window.backend.switching && !window.launcherUpdates.installing
+        title: window.backend.switchStage
+        fraction: window.backend.switchProgress
+        status: window.backend.switchStatus
+        cancellable: false
+    }
+
+    Rectangle {
+        id: toast
+
+        objectName: "toast"
+        anchors.horizontalCenter: parent.horizontalCenter
+        y: window.height - (window.panelShown ? 110 : 40) - height
+        width: Math.min(window.width - 80, toastLabel.implicitWidth + 32)
+        height: toastLabel.height + 20
+        radius: 8
+        visible: toastLabel.text !== ""
+
+        Text {
+            id: toastLabel
+
+            objectName: "toastLabel"
+            anchors.centerIn: parent
+            width: toast.width - 32
+            textFormat: Text.PlainText
+            color: "white"
+            font.pixelSize: 14
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.Wrap
+        }
+
+        Timer {
+            id: toastTimer
+
+            objectName: "toastTimer"
+            interval: 4000
+            onTriggered: toastLabel.text = ""
+        }
+    }
+
+    FormDialog {
+        id: addProfileDialog
+
+        objectName: "addProfileDialog"
+        title: Loc.t.profile.title.new
+        acceptText: Loc.t.common.button.add
+
+        function clear() {
+            pfName.text = "";
+            pfLogin.text = "";
+            pfPassword.text = "";
+            pfAuth.currentIndex = 0;
+        }
+
+        onAccepted: {
+            const name = pfName.text.trim();
+            const type = window.authTypeKey(pfAuth.currentIndex);
+            if (name !== "") {
+                window.backend.addProfile(name, window.loginFor(type, pfLogin.text),
+                                          window.passwordFor(type, pfPassword.text), type);
+                const added = window.backend.profileNames.length - 1;
+                profileBox.currentIndex = added;
+                if (type === "microsoft")
+                    window.backend.startMicrosoftLogin(added);
+            }
+            clear();
+        }
+        onRejected: clear()
+
+        DarkField {
+            id: pfName
+
+            objectName: "pfName"
+            focus: true
+            placeholderText: Loc.t.profile.placeholder.name
+        }
+        DarkField {
+            id: pfLogin
+
+            objectName: "pfLogin"
+            visible: pfAuth.currentIndex !== 2
+            placeholderText: Loc.t.profile.placeholder.login
+        }
+        DarkField {
+            id: pfPassword
+
+            objectName: "pfPassword"
+            visible: pfAuth.currentIndex === 1
+            echoMode: TextInput.Password
+            placeholderText: Loc.t.profile.placeholder.elyPassword
+        }
+        DarkCombo {
+            id: pfAuth
+
+            objectName: "pfAuth"
+            x: 20
+            width: parent.width - 40
+            height: 36
+            model: window.backend.microsoftAvailable ? Loc.t.profile.authTypes
+                                                     : Loc.t.profile.authTypes.slice(0, 2)
+        }
+    }
+
+    FormDialog {
+        id: editProfileDialog
+
+        property int editIndex: -1
+        property bool msProfile: false
+        property bool msLinked: false
+        property string msName: ""
+
+        function openFor(index) {
+            const profile = window.backend.profileAt(index);
+            editIndex = index;
+            epName.text = profile.name || "";
+            epLogin.text = profile.login || "";
+            epPassword.text = profile.password || "";
+            msProfile = profile.authType === "microsoft";
+            // The list holds its third item by now.
+            epAuth.currentIndex = msProfile ? 2 : (profile.authType === "elyby" ? 1 : 0);
+            msLinked = profile.hasMicrosoftSession === true;
+            msName = profile.resolvedName || "";
+            profileBox.popup.close();
+            open();
+        }
+
+        function forget() {
+            editIndex = -1;
+            epName.text = "";
+            epLogin.text = "";
+            epPassword.text = "";
+        }
+
+        objectName: "editProfileDialog"
+        title: Loc.t.profile.title.edit
+        acceptText: Loc.t.common.button.ok
+
+        onAccepted: {
+            const name = epName.text.trim();
+            const type = window.authTypeKey(epAuth.currentIndex);
+            if (editIndex >= 0 && name !== "")
+                window.backend.updateProfile(editIndex, name, window.loginFor(type, epLogin.text),
+                                             window.passwordFor(type, epPassword.text), type);
+            forget();
+        }
+        onRejected: forget()
+
+        DarkField {
+            id: epName
+
+            objectName: "epName"
+            focus: true
+            placeholderText: Loc.t.profile.placeholder.name
+        }
+        DarkField {
+            id: epLogin
+
+            objectName: "epLogin"
+            visible: epAuth.currentIndex !== 2
+            placeholderText: Loc.t.profile.placeholder.login
+        }
+        DarkField {
+            objectName: "epMsLogin"
+            visible: epAuth.currentIndex === 2 && editProfileDialog.msName !== ""
+            readOnly: true
+            text: editProfileDialog.msName
+            focusedBorder: "#444444"
+        }
+        DarkField {
+            id: epPassword
+
+            objectName: "epPassword"
+            visible: epAuth.currentIndex === 1
+            echoMode: TextInput.Password
+            placeholderText: Loc.t.profile.placeholder.elyPassword
+        }
+        DarkCombo {
+            id: epAuth
+
+            objectName: "epAuth"
+            x: 20
+            width: parent.width - 40
+            height: 36
+            model: window.backend.microsoftAvailable || editProfileDialog.msProfile
+                   ? Loc.t.profile.authTypes : Loc.t.profile.authTypes.slice(0, 2)
+        }
+        Column {
+            x: 20
+            width: parent.width - 40
+            spacing: 8
+            visible: epAuth.currentIndex === 2
+
+            Text {
+                objectName: "msStatus"
+                text: editProfileDialog.msLinked ? Loc.t.auth.status.signedIn
+                                                 : Loc.t.auth.status.signedOut
+                color: editProfileDialog.msLinked ? "#91B315" : "#aaaaaa"
+                font.pixelSize: 13
+            }
+
+            DialogButton {
+                objectName: "msSignIn"
+                width: parent.width
+                height: 34
+                // These two labels are the same in every language.
+                text: editProfileDialog.msLinked ? "Войти заново" : "Войти в Microsoft"
+                enabled: window.backend.microsoftAvailable
+                onClicked: {
+                    const index = editProfileDialog.editIndex;
+                    // A blank name field keeps the stored name rather than erasing it.
+                    const typed = epName.text.trim();
+                    const name = typed !== "" ? typed : (window.backend.profileAt(index).name || "");
+                    window.backend.updateProfile(index, name, "", "", "microsoft");
+                    editProfileDialog.close();
+                    window.backend.startMicrosoftLogin(index);
+                }
+            }
+        }
+    }
+
+    FormDialog {
+        id: twoFactorDialog
+
+        property string profileName: ""
+
+        objectName: "twoFactorDialog"
+        title: Loc.t.auth.ely.title.twoFactor
+        titleSize: 15
+        acceptText: Loc.t.common.button.signIn
+        // Only the buttons and Enter in the code field close it.
+        closePolicy: Popup.NoAutoClose
+        // The backend trims and checks the code itself.
+        onAccepted: window.backend.submitTwoFactorCode(twoFactorCode.text)
+        onRejected: window.backend.cancelPendingLaunch()
+
+        Text {
+            objectName: "twoFactorHint"
+            x: 20
+            width: parent.width - 40
+            text: Loc.t.auth.ely.hint.enterCode.arg(twoFactorDialog.profileName)
+            textFormat: Text.PlainText
+            color: "#aaaaaa"
+            font.pixelSize: 12
+            wrapMode: Text.Wrap
+        }
+        DarkField {
+            id: twoFactorCode
+
+            objectName: "twoFactorCode"
+            focus: true
+            placeholderText: "000000"
+            inputMethodHints: Qt.ImhDigitsOnly
+            onAccepted: twoFactorDialog.accept()
+        }
+    }
+
+    // A text field of the dialogs, inset 20 px on each side of their body.
+    component DarkField: TextField {
+        id: field
+
+        property color focusedBorder: "#91B315"
+
+        x: 20
+        width: parent.width - 40
+        height: 36
+        color: "white"
+        placeholderTextColor: "#666666"
+
+        background: Rectangle {
+            color: "#2a2a2a"
+            radius: 6
+            border.width: 1
+            border.color: field.activeFocus ? field.focusedBorder : "#444444"
+        }
+    }
+
+    // A modal dialog of the window: a titled frame, a body column, and a footer
+    // with Cancel (rejects) and one button that accepts.
+    component FormDialog: Dialog {
+        id: dialog
+
+        default property alias body: bodyColumn.data
+        property string acceptText
+        property int titleSize: 17
+
+        x: (window.width - width) / 2
+        y: (window.height - height) / 2
+        width: 320
+        modal: true
+        padding: 0
+
+        background: Rectangle {
+            color: "#1e1e1e"
+            radius: 10
+            border.width: 1
+            border.color: "#91B315"
+        }
+
+        header: Item {
+            implicitHeight: 52
+
+            Text {
+                anchors.centerIn: parent
+                text: dialog.title
+                color: "white"
+                font.pixelSize: dialog.titleSize
+                font.bold: true
+            }
+
+            Rectangle {
+                anchors.bottom: parent.bottom
+                width: parent.width
+                height: 1
+                color: "#333333"
+            }
+        }
+
+        contentItem: Column {
+            id: bodyColumn
+
+            topPadding: 20
+            bottomPadding: 20
+            spacing: 12
+        }
+
+        footer: Item {
+            implicitHeight: 60
+
+            Rectangle {
+                width: parent.width
+                height: 1
+                color: "#333333"
+            }
+
+            Row {
+                anchors.centerIn: parent
+                spacing: 12
+
+                DialogButton {
+                    objectName: "cancelButton"
+                    text: Loc.t.common.button.cancel
+                    face: "#333333"
+                    pressedFace: "#444444"
+                    onClicked: dialog.reject()
+                }
+                DialogButton {
+                    objectName: "acceptButton"
+                    text: dialog.acceptText
+                    onClicked: dialog.accept()
+                }
+            }
+        }
+    }
+
+    component DialogButton: AbstractButton {
+        id: dialogButton
+
+        property color face: "#91B315"
+        property color pressedFace: "#6a8510"
+
+        width: 110
+        height: 36
+
+        contentItem: Text {
+            text: dialogButton.text
+            color: "white"
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
+        }
+
+        background: Rectangle {
+            radius: 6
+            color: dialogButton.pressed ? dialogButton.pressedFace : dialogButton.face
+        }
+    }
+
+    // A 70 × 40 button drawn by three faces; its look does not change when disabled.
+    component FaceButton: AbstractButton {
+        id: faceButton
+
+        property string tip
+        property url idleFace
+        property url hoverFace
+        property url pressedFace
+
+        width: 70
+        height: 40
+        hoverEnabled: true
+        ToolTip.visible: hovered
+        ToolTip.text: tip
+
+        contentItem: Image {
+            sourceSize: Qt.size(70, 40)
+            fillMode: Image.PreserveAspectFit
+            source: faceButton.pressed ? faceButton.pressedFace
+                                       : (faceButton.hovered ? faceButton.hoverFace
+                                                             : faceButton.idleFace)
+        }
+    }
+
+    // An edit or remove icon of a profile row; its click area reaches 6 px beyond it.
+    component RowIcon: Image {
+        id: icon
+
+        signal clicked
+
+        anchors.verticalCenter: parent.verticalCenter
+        width: 16
+        height: 16
+        sourceSize: Qt.size(16, 16)
+        opacity: iconArea.containsMouse ? 1.0 : 0.7
+
+        MouseArea {
+            id: iconArea
+
+            anchors.fill: parent
+            anchors.margins: -6
+            hoverEnabled: true
+            onClicked: icon.clicked()
+        }
+    }
+
+    component PlainToolTip: ToolTip {
+        id: tip
+
+        contentItem: Text {
+            text: tip.text
+            textFormat: Text.PlainText
+            font: tip.font
+            wrapMode: Text.Wrap
+            color: tip.palette.toolTipText
+        }
     }
 }

@@ -1,14 +1,18 @@
 #include "appsession.h"
+#include "backendfixture.h"
 #include "launcherbackend.h"
 #include "launcherupdates.h"
 #include "localization.h"
 #include "qmlprobe.h"
+#include "remoteaddresses.h"
 #include "temphome.h"
 #include "testhelpers.h"
+#include "testserver.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -16,7 +20,6 @@
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
-#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -188,6 +191,10 @@ private slots:
     void mainWindowHoldsOneBackendAndOneUpdateModel()
     {
         TempHome home;
+        // The window asks for the launcher's releases; the feed knows none.
+        TestServer feed;
+        feed.routePrefix(QStringLiteral("/"), TestReply::json("[]"));
+        RemoteAddresses::setAllOriginsForTesting(feed.origin());
         QQmlApplicationEngine engine;
         bool failed = false;
         connect(&engine, &QQmlApplicationEngine::objectCreationFailed, this,
@@ -202,30 +209,58 @@ private slots:
         QCOMPARE(window->findChildren<LauncherUpdates*>().size(), 1);
         // The backend made the data directory when the window created it.
         QVERIFY(QFile::exists(home.dataDir() + QStringLiteral("/settings.json")));
+        RemoteAddresses::resetForTesting();
     }
 
-    // The program in a real X window: it shows its titled window with a
-    // picture in it and ends when asked.
-    void realWindowComesUp()
+    // The program in a real X window with an offline profile and an installed
+    // build: the play button's face is drawn where it belongs, and a click on it
+    // runs the game as the profile's player while the launcher stays up.
+    void playStartsTheGame()
     {
-        AppSession session;
+        BackendFixture::LaunchTools tools;
         QString error;
+        QVERIFY2(tools.compile(&error), qPrintable(error));
+        AppSession session;
+        const QJsonObject profile{{"id", 1},
+                                  {"name", "Main"},
+                                  {"login", "Steve"},
+                                  {"authType", "offline"},
+                                  {"clientToken", "client-1"}};
+        QVERIFY(tools.prepareHome(session.homeDir(), QJsonArray{profile},
+                                  QJsonArray{BackendFixture::fakeBuild(1, "Fake")},
+                                  QJsonObject{{"activeBuildId", 1}}));
+        // The game's output reaches the launcher's log at debug level.
+        session.setEnvironmentValue(QStringLiteral("QT_LOGGING_RULES"),
+                                    QStringLiteral("qml.debug=true"));
         QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
         const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        QCOMPARE(session.windowSize(window), QSize(1280, 720));
         // The icon follows the first frame.
         QTRY_VERIFY_WITH_TIMEOUT(session.windowProperty(window, QStringLiteral("_NET_WM_ICON"))
                                      .contains(QStringLiteral("Icon (16 x 16)")),
                                  10000);
+
+        // The face spans x 472.5 to 807.5 and y 275 to 445: its plate just inside
+        // each edge, the background just outside.
         const QImage shot = session.settledScreenshot(window);
-        QVERIFY(!shot.isNull());
-        QCOMPARE(shot.size(), session.windowSize(window));
-        QSet<QRgb> colours;
-        for (int y = 0; y < shot.height(); y += 8)
-            for (int x = 0; x < shot.width(); x += 8)
-                colours.insert(shot.pixel(x, y));
-        QVERIFY2(colours.size() > 2, "the window shows no picture");
-        QVERIFY(session.click(window, shot.width() / 2, shot.height() / 2));
+        QCOMPARE(shot.size(), QSize(1280, 720));
+        const QColor plate(QStringLiteral("#637a10"));
+        for (const QPoint inside :
+             {QPoint(483, 360), QPoint(797, 360), QPoint(640, 285), QPoint(640, 435)})
+            QVERIFY2(shot.pixelColor(inside) == plate,
+                     qPrintable(QStringLiteral("%1,%2").arg(inside.x()).arg(inside.y())));
+        for (const QPoint outside :
+             {QPoint(466, 360), QPoint(814, 360), QPoint(640, 269), QPoint(640, 448)})
+            QVERIFY(shot.pixelColor(outside) != plate);
+
+        QVERIFY(session.click(window, 640, 360));
+        QTRY_VERIFY2_WITH_TIMEOUT(session.output().contains(QStringLiteral("player=Steve")),
+                                  qPrintable(session.output()), BackendFixture::kGameWaitMs);
+        // The game has ended by now; the launcher has not.
+        QTRY_VERIFY_WITH_TIMEOUT(session.output().contains(QStringLiteral("marks=")), 10000);
+        QTest::qWait(1000);
+        QVERIFY(session.isRunning());
         QVERIFY(session.stop());
         QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
                  qPrintable(session.output()));

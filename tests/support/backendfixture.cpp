@@ -133,13 +133,20 @@ bool LaunchTools::compile(QString* error)
 bool LaunchTools::prepareHome(const TempHome& home, const QJsonArray& profiles,
                               const QJsonArray& builds, const QJsonObject& extraSettings) const
 {
+    return prepareHome(home.path(), profiles, builds, extraSettings);
+}
+
+bool LaunchTools::prepareHome(const QString& homePath, const QJsonArray& profiles,
+                              const QJsonArray& builds, const QJsonObject& extraSettings) const
+{
     QJsonObject settings{{"language", "en"}, {"javaPath", JavaTools::javaExecutable()}};
     for (auto it = extraSettings.begin(); it != extraSettings.end(); ++it)
         settings.insert(it.key(), it.value());
-    return home.writeFile("Hollowmere/settings.json", QJsonDocument(settings).toJson()) &&
-           home.writeFile("Hollowmere/profiles.json", QJsonDocument(profiles).toJson()) &&
-           home.writeFile("Hollowmere/customBuilds.json", QJsonDocument(builds).toJson()) &&
-           installFakeGame(gameDirOf(home), kFakeVersion);
+    const QString dataDir = homePath + "/Hollowmere/";
+    return TestHelpers::writeFile(dataDir + "settings.json", QJsonDocument(settings).toJson()) &&
+           TestHelpers::writeFile(dataDir + "profiles.json", QJsonDocument(profiles).toJson()) &&
+           TestHelpers::writeFile(dataDir + "customBuilds.json", QJsonDocument(builds).toJson()) &&
+           installFakeGame(gameDirOf(homePath), kFakeVersion);
 }
 
 bool LaunchTools::installFakeGame(const QString& gameDir, const QString& id) const
@@ -158,7 +165,12 @@ bool LaunchTools::installAgent(const TempHome& home) const
 
 QString gameDirOf(const TempHome& home)
 {
-    return home.path() + "/.minecraft";
+    return gameDirOf(home.path());
+}
+
+QString gameDirOf(const QString& homePath)
+{
+    return homePath + "/.minecraft";
 }
 
 QJsonObject accountProfile(int id, const QString& name, const QString& login,

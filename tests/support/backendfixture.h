@@ -57,6 +57,9 @@ public:
     // game installed as kFakeVersion in the default game directory.
     bool prepareHome(const TempHome& home, const QJsonArray& profiles, const QJsonArray& builds,
                      const QJsonObject& extraSettings = {}) const;
+    // The same for the HOLLOWMERE_HOME of another process.
+    bool prepareHome(const QString& homePath, const QJsonArray& profiles, const QJsonArray& builds,
+                     const QJsonObject& extraSettings = {}) const;
     bool installFakeGame(const QString& gameDir, const QString& id) const;
     // The agent is already there, so the account service is the only peer.
     bool installAgent(const TempHome& home) const;
@@ -68,6 +71,7 @@ private:
 };
 
 QString gameDirOf(const TempHome& home);
+QString gameDirOf(const QString& homePath);
 QJsonObject accountProfile(int id, const QString& name, const QString& login,
                            const QString& password);
 QJsonObject fakeBuild(int id, const QString& name);

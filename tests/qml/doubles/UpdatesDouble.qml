@@ -1,0 +1,23 @@
+import QtQml
+
+// Stands in for the self-update model: writable state and recorded calls.
+QtObject {
+    property string channel: "release"
+    property string latest
+    property bool installing
+    property real downloadProgress
+    property var calls: []
+
+    signal installationFailed
+
+    function reset() {
+        channel = "release";
+        latest = "";
+        installing = false;
+        downloadProgress = -1;
+        calls = [];
+    }
+
+    function refresh(channel) { calls.push(["refresh", channel]); }
+    function cancelDownload() { calls.push(["cancelDownload"]); }
+}

@@ -1,0 +1,74 @@
+import QtQuick
+import QtTest
+import Hollowmere
+import "doubles"
+
+// The window with its own backend and update model, in the test's data
+// directory: it comes up without a warning, and what its dialogs do reaches the
+// stored profiles and the backend.
+Item {
+    Component {
+        id: storedProfiles
+
+        // A backend of its own reads the profiles back from the data directory.
+        LauncherBackend {}
+    }
+
+    MainWindowCase {
+        id: test
+
+        function stored() {
+            const backend = storedProfiles.createObject(test);
+            const profiles = backend.profileNames.map((name, index) => backend.profileAt(index));
+            backend.destroy();
+            return profiles.map(p => [p.name, p.login, p.password, p.authType].join("|"));
+        }
+
+        name: "MainWithBackend"
+        withDoubles: false
+
+        function test_1_startsWithItsOwnModels() {
+            verify(String(window.backend).startsWith("LauncherBackend"));
+            compare(window.title, "Hollowmere");
+            // The window asked for its own channel's releases.
+            tryVerify(() => window.launcherUpdates.states.release === "ready");
+            // Play without a profile is refused by the backend.
+            mouseClick(child("playButton"));
+            tryCompare(child("toastLabel"), "text", Loc.t.launch.error.noProfile);
+        }
+
+        function test_2_profilesReachTheStore() {
+            mouseClick(child("addProfileStrip", openProfilePopup()));
+            const add = child("addProfileDialog");
+            tryCompare(add, "opened", true);
+            child("pfName", add).text = " Steve ";
+            child("pfLogin", add).text = "steve";
+            accept(add);
+            compare(stored(), ["Steve|steve||offline"]);
+
+            openProfilePopup();
+            mouseClick(rowIcon(0, "editIcon"));
+            const edit = child("editProfileDialog");
+            tryCompare(edit, "opened", true);
+            child("epAuth", edit).currentIndex = 1;
+            child("epPassword", edit).text = " hunter2 ";
+            accept(edit);
+            compare(stored(), ["Steve|steve| hunter2 |elyby"]);
+
+            openProfilePopup();
+            mouseClick(rowIcon(0, "removeIcon"));
+            compare(stored(), []);
+            tryCompare(child("profileBox"), "currentIndex", -1);
+        }
+
+        // The prompt hands the code to the backend, which has no launch waiting.
+        function test_3_twoFactorCodeReachesTheBackend() {
+            window.backend.twoFactorRequired("Steve");
+            const prompt = child("twoFactorDialog");
+            tryCompare(prompt, "opened", true);
+            child("twoFactorCode", prompt).text = "123456";
+            keyClick(Qt.Key_Return);
+            tryCompare(child("toastLabel"), "text", Loc.t.launch.status.alreadyCancelled);
+        }
+    }
+}
