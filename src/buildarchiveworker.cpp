@@ -185,6 +185,19 @@ private:
     QSet<QString> m_made;
 };
 
+// A process killed while a written file was taking its target's place leaves it beside
+// the target under a temporary name. Applying that pack again sweeps the folders it writes.
+void removeUnfinishedFiles(const ExtractionTarget& target, const QList<ZipEntryInfo>& entries)
+{
+    QSet<QString> folders;
+    for (const ZipEntryInfo& entry : entries)
+        folders.insert(parentOf(target.root() + entry.name));
+    for (const QString& folder : std::as_const(folders)) {
+        if (PathRules::isReallyInside(target.realGameDir(), folder))
+            ZipArchive::removeUnfinishedFiles(folder);
+    }
+}
+
 } // namespace
 
 BuildArchiveWorker::BuildArchiveWorker(QObject* parent) : QObject(parent) {}
@@ -473,6 +486,7 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
     }
     ExtractionTarget target(gameDir);
     const QString& root = target.root();
+    removeUnfinishedFiles(target, toWrite);
     const int total = int(toWrite.size() + removeRelative.size());
     emit progress(0, total, QString());
 

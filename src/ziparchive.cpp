@@ -21,6 +21,8 @@
 
 namespace {
 constexpr qint64 kChunkSize = 256 * 1024;
+// The name a finished file takes next to its target until it is renamed over it.
+constexpr char kPartFilePrefix[] = ".hm-part-";
 
 QString native(const QString& path)
 {
@@ -206,7 +208,7 @@ private:
 
     QByteArray temporaryName() const
     {
-        return m_folder + "/.hm-part-" +
+        return m_folder + '/' + kPartFilePrefix +
                QByteArray::number(QRandomGenerator::global()->generate64(), 36);
     }
 
@@ -246,6 +248,17 @@ private:
 };
 
 } // namespace
+
+void ZipArchive::removeUnfinishedFiles(const QString& folder)
+{
+    const QFileInfoList leftovers =
+        QDir(folder).entryInfoList({QLatin1String(kPartFilePrefix) + QLatin1Char('*')},
+                                   QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo& leftover : leftovers) {
+        if (!leftover.isSymLink())
+            QFile::remove(leftover.absoluteFilePath());
+    }
+}
 
 QFileDevice::Permissions ZipEntryInfo::permissions() const
 {

@@ -95,6 +95,9 @@ public:
     // Permissions are left to the caller (ZipEntryInfo::permissions).
     bool extractEntry(qint64 index, const QString& targetPath, QString* error = nullptr,
                       const CancelCheck& cancel = {}) const;
+    // Removes what extractions into folder left behind when the process died while a
+    // finished file was taking its target's place: files of our own temporary names only.
+    static void removeUnfinishedFiles(const QString& folder);
 
     // Writing. Nothing reaches the archive's path before close succeeds; the data of files
     // is read at close time, so they must stay in place until then.

@@ -210,6 +210,9 @@ private slots:
         writeFile(game + "/mods/a/x.jar", "x");
         writeFile(game + "/mods/b.jar", "b");
         writeFile(game + "/keep/c.txt", "c");
+        // Left by a kill while a file took its place; the other name is a player's.
+        writeFile(game + "/keep/.hm-part-x1", "half");
+        writeFile(game + "/keep/.hm-parts", "mine");
         QDir().mkpath(game + "/config/sub");
         ZipArchive zip;
         const QString packPath = home.path() + "/pack.zip";
@@ -224,6 +227,8 @@ private slots:
         QVERIFY2(result.ok, qPrintable(result.error));
         QVERIFY(!QFile::exists(game + "/mods"));
         QVERIFY(QFile::exists(game + "/keep/c.txt"));
+        QVERIFY(!QFile::exists(game + "/keep/.hm-part-x1"));
+        QVERIFY(QFile::exists(game + "/keep/.hm-parts"));
         QCOMPARE(result.progress.first(), QList<QVariant>({0, 4, QString()}));
         QCOMPARE(result.progress.at(3), QList<QVariant>({3, 4, QString("gone/y.txt")}));
 
