@@ -129,25 +129,6 @@ bool writeFreshManifest(const TempHome& home, const QStringList& releases)
     return home.writeFile("Hollowmere/cache/version_manifest.json", QJsonDocument(cache).toJson());
 }
 
-// The Java runtime catalog a cache fetched just now holds: one JDK from the server.
-bool writeFreshJavaCatalog(const TempHome& home, const QString& url)
-{
-    const QJsonObject entry{{"id", "temurin-jdk-21"},
-                            {"kind", "jdk"},
-                            {"major", 21},
-                            {"version", "21.0.1"},
-                            {"url", url},
-                            {"size", 4096},
-                            {"archive", "tar.gz"},
-                            {"checksum", QString(64, '0')},
-                            {"architecture", "x64"},
-                            {"lts", true}};
-    const QJsonObject cache{{"fetchedAt", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
-                            {"platform", "linux"},
-                            {"entries", QJsonArray{entry}}};
-    return home.writeFile("Hollowmere/cache/java_runtimes.json", QJsonDocument(cache).toJson());
-}
-
 QStringList rowIds(const QVariantList& rows)
 {
     QStringList ids;
@@ -156,26 +137,6 @@ QStringList rowIds(const QVariantList& rows)
     return ids;
 }
 
-const QString kFabricGame = QStringLiteral("1.20.1");
-const QString kFabricLoaderId = QStringLiteral("fabric-loader-0.16.10-1.20.1");
-
-// The Fabric metadata service and maven with one loader version for 1.20.1.
-void serveFabric(TestServer& server)
-{
-    server.route("/v2/versions/loader/1.20.1",
-                 TestReply::json(R"([{"loader": {"version": "0.16.10", "stable": true}}])"));
-    const QJsonObject profile{
-        {"id", kFabricLoaderId},
-        {"inheritsFrom", kFabricGame},
-        {"type", "release"},
-        {"mainClass", "FakeGame"},
-        {"libraries", QJsonArray{QJsonObject{{"name", "net.fabricmc:fabric-loader:0.16.10"},
-                                             {"url", server.origin() + "/maven/"}}}}};
-    server.route("/v2/versions/loader/1.20.1/0.16.10/profile/json",
-                 TestReply::json(QJsonDocument(profile).toJson()));
-    server.route("/maven/net/fabricmc/fabric-loader/0.16.10/fabric-loader-0.16.10.jar",
-                 TestReply::ok("fabric loader jar"));
-}
 } // namespace
 
 // Stands in for the desktop: records the addresses it is asked to open.

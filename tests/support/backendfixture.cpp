@@ -259,6 +259,41 @@ void addTwoBuilds(LauncherBackend& backend)
     backend.addCustomBuild("Two", "");
 }
 
+bool writeFreshJavaCatalog(const TempHome& home, const QString& url)
+{
+    const QJsonObject entry{{"id", "temurin-jdk-21"},
+                            {"kind", "jdk"},
+                            {"major", 21},
+                            {"version", "21.0.1"},
+                            {"url", url},
+                            {"size", 4096},
+                            {"archive", "tar.gz"},
+                            {"checksum", QString(64, '0')},
+                            {"architecture", "x64"},
+                            {"lts", true}};
+    const QJsonObject cache{{"fetchedAt", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+                            {"platform", "linux"},
+                            {"entries", QJsonArray{entry}}};
+    return home.writeFile("Hollowmere/cache/java_runtimes.json", QJsonDocument(cache).toJson());
+}
+
+void serveFabric(TestServer& server)
+{
+    server.route("/v2/versions/loader/1.20.1",
+                 TestReply::json(R"([{"loader": {"version": "0.16.10", "stable": true}}])"));
+    const QJsonObject profile{
+        {"id", kFabricLoaderId},
+        {"inheritsFrom", kFabricGame},
+        {"type", "release"},
+        {"mainClass", "FakeGame"},
+        {"libraries", QJsonArray{QJsonObject{{"name", "net.fabricmc:fabric-loader:0.16.10"},
+                                             {"url", server.origin() + "/maven/"}}}}};
+    server.route("/v2/versions/loader/1.20.1/0.16.10/profile/json",
+                 TestReply::json(QJsonDocument(profile).toJson()));
+    server.route("/maven/net/fabricmc/fabric-loader/0.16.10/fabric-loader-0.16.10.jar",
+                 TestReply::ok("fabric loader jar"));
+}
+
 void routeMicrosoftChain(TestServer& server, int profileDelayMs)
 {
     server.route(

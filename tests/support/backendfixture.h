@@ -106,6 +106,16 @@ struct LaunchSpies {
 GameDirFixture::Fingerprint writeLiveBuild(const TempHome& home);
 void addTwoBuilds(LauncherBackend& backend);
 
+// ---- Installers ----
+
+// The Java runtime catalog a cache fetched just now holds: one JDK 21 at url.
+bool writeFreshJavaCatalog(const TempHome& home, const QString& url);
+
+inline const QString kFabricGame = QStringLiteral("1.20.1");
+inline const QString kFabricLoaderId = QStringLiteral("fabric-loader-0.16.10-1.20.1");
+// The Fabric metadata service and maven with one loader version, 0.16.10, for 1.20.1.
+void serveFabric(TestServer& server);
+
 // ---- Microsoft ----
 
 inline const QString kMicrosoftUuid = QStringLiteral("9f8e7d6c5b4a39281706f5e4d3c2b1a0");
