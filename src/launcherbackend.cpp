@@ -1174,6 +1174,24 @@ void LauncherBackend::connectInstallers()
         versionsInstallEnded();
         emit launchProgress(Loc::text("loader.status.installCancelled").arg(label));
     });
+
+    connect(m_packDownloader, &SeasonalPackDownloader::started, this, [this](const QString& label) {
+        installStarted(Loc::text("seasonal.progress.downloadingBuild").arg(label));
+    });
+    connect(m_packDownloader, &SeasonalPackDownloader::progressChanged, this,
+            &LauncherBackend::downloadChanged);
+    connect(m_packDownloader, &SeasonalPackDownloader::finished, this,
+            &LauncherBackend::packDownloadEnded);
+    connect(m_packDownloader, &SeasonalPackDownloader::failed, this,
+            [this](const QString& label, const QString& message) {
+                packDownloadEnded();
+                emit launchError(Loc::text("build.status.named").arg(label, message));
+            });
+    connect(m_packDownloader, &SeasonalPackDownloader::canceled, this,
+            [this](const QString& label) {
+                packDownloadEnded();
+                emit launchProgress(Loc::text("seasonal.status.downloadCancelled").arg(label));
+            });
 }
 
 void LauncherBackend::installStarted(const QString& progressLine)
@@ -1187,6 +1205,12 @@ void LauncherBackend::versionsInstallEnded()
 {
     invalidateCatalog();
     emit installedVersionsChanged();
+    emit downloadChanged();
+    emit busyChanged();
+}
+
+void LauncherBackend::packDownloadEnded()
+{
     emit downloadChanged();
     emit busyChanged();
 }
@@ -1220,8 +1244,7 @@ DownloadStatus LauncherBackend::currentDownload() const
 
 InstallerStatus LauncherBackend::packStatus() const
 {
-    // No seasonal pack download exists yet: it never runs.
-    return {};
+    return m_packDownloader->status();
 }
 
 bool LauncherBackend::downloading() const
@@ -1267,6 +1290,7 @@ void LauncherBackend::cancelDownload()
         m_javaInstaller->cancel();
         break;
     case DownloadStatus::Source::Pack:
+        m_packDownloader->cancel();
         break;
     }
 }

@@ -290,6 +290,7 @@ private:
     // Each installer's end, whatever its outcome.
     void versionsInstallEnded();
     void javaInstallEnded();
+    void packDownloadEnded();
     void onLoaderInstallFinished(const QString& loaderKey, const QString& gameVersion,
                                  const QString& loaderVersion, const QString& producedVersionId);
     // Reports a catalog refresh answered as failed, with the service's message.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloadstatus.h"
 #include "installjob.h"
 
 #include <QObject>
@@ -39,6 +40,12 @@ public:
     QString currentFile() const { return m_currentFile; }
     qint64 bytesReceived() const { return m_bytesReceived; }
     qint64 bytesTotal() const { return m_bytesTotal; }
+    // The download as the progress panel shows it, labelled with the build's name.
+    InstallerStatus status() const
+    {
+        return {isBusy(),        m_label,      m_stageText, m_currentFile,
+                m_bytesReceived, m_bytesTotal, fraction()};
+    }
 
 signals:
     void started(const QString& label);
