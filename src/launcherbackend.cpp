@@ -19,6 +19,7 @@
 #include "msaauthservice.h"
 #include "seasonalbuildservice.h"
 #include "seasonalcatalogrows.h"
+#include "seasonalinstall.h"
 #include "seasonalpackdownloader.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
@@ -155,6 +156,8 @@ LauncherBackend::LauncherBackend(QObject* parent)
             &LauncherBackend::seasonalCatalogLoadingChanged);
     connect(this, &LauncherBackend::customBuildsChanged, this,
             &LauncherBackend::invalidateSeasonalCatalog);
+    // Last: the pipeline hears each service after the handlers above have reported.
+    createSeasonalInstall();
 
     if (!importedBuild.isEmpty())
         QTimer::singleShot(0, this, [this, importedBuild] { emit gameDirImported(importedBuild); });
@@ -787,8 +790,7 @@ void LauncherBackend::setActiveBuildIndex(int index)
         return;
     // After a switch that broke off, the game directory holds no build whole: choosing
     // the active build again restores it.
-    if (index == activeBuildIndex() && !m_buildSwitcher->hasUnfinishedSwitch() &&
-        !activationPending())
+    if (holdsBuild(index))
         return;
     if (switchInProgress()) {
         emit launchError(Loc::text("common.error.switchInProgress"));
@@ -802,13 +804,25 @@ void LauncherBackend::setActiveBuildIndex(int index)
         emit launchError(Loc::text("common.error.busyOperation"));
         return;
     }
-    const CustomBuild& active = m_customBuilds.at(activeBuildIndex());
-    const CustomBuild& target = m_customBuilds.at(index);
-    const bool fromNoBuild = activationPending();
+    switchToBuild(index);
+}
+
+bool LauncherBackend::holdsBuild(int index) const
+{
+    return index == activeBuildIndex() && !m_buildSwitcher->hasUnfinishedSwitch() &&
+           !activationPending();
+}
+
+void LauncherBackend::switchToBuild(int index)
+{
+    // Copied: the interface may change the list while it hears of the switch.
+    CustomBuild active;
+    active.id = kNoBuild;
+    if (!activationPending())
+        active = m_customBuilds.at(activeBuildIndex());
+    const CustomBuild target = m_customBuilds.at(index);
     emit launchProgress(Loc::text("build.progress.switchingTo").arg(target.name));
-    m_buildSwitcher->switchTo(fromNoBuild ? kNoBuild : active.id,
-                              fromNoBuild ? QString() : active.name, target.id, target.name,
-                              gameDir());
+    m_buildSwitcher->switchTo(active.id, active.name, target.id, target.name, gameDir());
     emit switchChanged();
     emit busyChanged();
 }
@@ -859,6 +873,10 @@ void LauncherBackend::onSwitchFinished(int toBuildId)
     const int index = indexOfBuildId(toBuildId);
     const QString name = index < 0 ? QString() : m_customBuilds.at(index).name;
     emit launchProgress(Loc::text("build.status.active").arg(name));
+    // Only the end of a pack application carries a note, also one resumed at start-up.
+    const QJsonObject note = m_buildSwitcher->appliedPackNote();
+    if (!note.isEmpty())
+        recordSeasonalPack(toBuildId, note, m_buildSwitcher->packEntries());
 }
 
 void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIntact)
@@ -867,9 +885,12 @@ void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIn
     emit installedVersionsChanged();
     emit switchChanged();
     emit busyChanged();
-    emit launchError(
-        Loc::text(gameDirIntact ? "build.error.switchFailed" : "build.error.switchFailedDirty")
-            .arg(message));
+    const char* key = nullptr;
+    if (m_seasonal->stage() == SeasonalInstall::Stage::Apply)
+        key = gameDirIntact ? "build.error.filesNotInstalled" : "build.error.filesIncomplete";
+    else
+        key = gameDirIntact ? "build.error.switchFailed" : "build.error.switchFailedDirty";
+    emit launchError(Loc::text(key).arg(message));
 }
 
 // ---- Microsoft sign-in ----
@@ -1343,7 +1364,10 @@ void LauncherBackend::installJavaRuntime(const QString& runtimeId)
         emit launchError(Loc::text("java.error.installBusy").arg(m_javaInstaller->status().label));
         return;
     }
-    if (m_versionInstaller->isBusy() || m_loaderInstaller->busy() || switchInProgress()) {
+    // A seasonal install waits for the runtime it asked for: another one would end its
+    // Java stage with the wrong runtime.
+    if (m_versionInstaller->isBusy() || m_loaderInstaller->busy() || switchInProgress() ||
+        seasonalInstalling()) {
         emit launchError(Loc::text("common.error.busyOperation"));
         return;
     }
@@ -1414,9 +1438,15 @@ void LauncherBackend::installLoaderForBuild(int index)
             Loc::text("build.error.pickLoaderVersion").arg(loaderTitle(*loader), build.name));
         return;
     }
+    startLoaderInstall(index, *loader);
+}
+
+void LauncherBackend::startLoaderInstall(int index, ModLoader loader)
+{
+    const CustomBuild build = m_customBuilds.at(index);
     m_pendingLoaderBuildId = build.id;
     const QString managedJava = LaunchAttempt::managedJavaPath(m_settings);
-    m_loaderInstaller->install(gameDir(), *loader, build.minecraftVersion, build.loaderVersion,
+    m_loaderInstaller->install(gameDir(), loader, build.minecraftVersion, build.loaderVersion,
                                managedJava.isEmpty()
                                    ? m_settings.value(QStringLiteral("javaPath")).toString()
                                    : managedJava);
@@ -1449,4 +1479,113 @@ QStringList LauncherBackend::checkInstallation(int buildIndex) const
         return {error};
     return {Loc::text("build.error.versionNotInstalled")
                 .arg(versionId, build.name, native(dir + QStringLiteral("/versions")))};
+}
+
+// ---- Seasonal builds ----
+
+void LauncherBackend::createSeasonalInstall()
+{
+    const SeasonalInstall::Services services{m_buildSwitcher,   m_javaRuntimes,
+                                             m_javaInstaller,   m_versionInstaller,
+                                             m_loaderInstaller, m_packDownloader};
+    SeasonalInstall::Host host{
+        [this] { return gameDir(); },
+        [this](int index) { return holdsBuild(index); },
+        [this](int index) { switchToBuild(index); },
+        [this](int index) { return checkInstallation(index); },
+        [this](int index, ModLoader loader) { startLoaderInstall(index, loader); },
+    };
+    m_seasonal = new SeasonalInstall(m_customBuilds, services, std::move(host), this);
+    connect(m_seasonal, &SeasonalInstall::runningChanged, this, [this] {
+        setBusy(Operation::SeasonalInstall, m_seasonal->isRunning());
+        if (!m_seasonal->isRunning())
+            invalidateSeasonalCatalog();
+    });
+    connect(m_seasonal, &SeasonalInstall::progress, this, &LauncherBackend::launchProgress);
+    connect(m_seasonal, &SeasonalInstall::error, this, &LauncherBackend::launchError);
+    connect(m_seasonal, &SeasonalInstall::finished, this,
+            &LauncherBackend::seasonalInstallFinished);
+}
+
+void LauncherBackend::installSeasonalBuild(const QString& seasonalId)
+{
+    if (seasonalInstalling()) {
+        emit launchError(Loc::text("seasonal.error.installInProgress"));
+        return;
+    }
+    if (m_gameLauncher->isRunning()) {
+        emit launchError(Loc::text("build.error.closeGameFilesMoving"));
+        return;
+    }
+    if (busy()) {
+        emit launchError(Loc::text("common.error.busyOperation"));
+        return;
+    }
+    const std::optional<SeasonalBuildEntry> entry = m_seasonalBuilds->find(seasonalId);
+    if (!entry) {
+        emit launchError(Loc::text("seasonal.error.notInCatalog").arg(seasonalId));
+        return;
+    }
+    const int buildId = carrySeasonalEntry(*entry);
+    m_seasonal->start(*entry, buildId);
+}
+
+void LauncherBackend::cancelSeasonalInstall()
+{
+    m_seasonal->cancel();
+}
+
+int LauncherBackend::indexOfSeasonalBuild(const QString& seasonalId) const
+{
+    if (seasonalId.isEmpty())
+        return -1;
+    for (qsizetype i = 0; i < m_customBuilds.size(); ++i) {
+        if (m_customBuilds.at(i).seasonalId == seasonalId)
+            return int(i);
+    }
+    return -1;
+}
+
+int LauncherBackend::carrySeasonalEntry(const SeasonalBuildEntry& entry)
+{
+    const int index = indexOfSeasonalBuild(entry.id);
+    if (index < 0) {
+        CustomBuild build;
+        build.id = m_nextBuildId++;
+        build.name = entry.name;
+        build.serverUrl = entry.serverUrl;
+        build.minecraftVersion = entry.minecraftVersion;
+        build.loader = entry.loader;
+        build.loaderVersion = entry.loaderVersion;
+        build.seasonalId = entry.id;
+        m_customBuilds.append(build);
+        saveCustomBuilds();
+        emit customBuildsChanged();
+        return build.id;
+    }
+    const CustomBuild& build = m_customBuilds.at(index);
+    QVariantMap fields{{QStringLiteral("name"), entry.name},
+                       {QStringLiteral("serverUrl"), entry.serverUrl},
+                       {QStringLiteral("minecraftVersion"), entry.minecraftVersion},
+                       {QStringLiteral("loader"), entry.loader},
+                       {QStringLiteral("loaderVersion"), entry.loaderVersion}};
+    // The version installed for other game files would launch under the new pack.
+    if (build.minecraftVersion != entry.minecraftVersion || build.loader != entry.loader ||
+        build.loaderVersion != entry.loaderVersion)
+        fields.insert(QStringLiteral("resolvedVersionId"), QString());
+    const int buildId = build.id;
+    updateCustomBuild(index, fields);
+    return buildId;
+}
+
+void LauncherBackend::recordSeasonalPack(int buildId, const QJsonObject& note,
+                                         const QStringList& entries)
+{
+    const std::optional<SeasonalInstall::PackRecord> record =
+        SeasonalInstall::recordPack(buildId, note, entries);
+    const int index = indexOfBuildId(buildId);
+    if (!record || index < 0)
+        return;
+    updateCustomBuild(index, {{QStringLiteral("seasonalId"), record->seasonalId},
+                              {QStringLiteral("seasonalRevision"), record->revision}});
 }

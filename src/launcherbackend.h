@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -27,9 +28,12 @@ class LaunchAttempt;
 class MsaAuthService;
 class SeasonalBuildService;
 class SeasonalCatalogRows;
+class SeasonalInstall;
 class SeasonalPackDownloader;
 struct AuthResult;
 struct InstallerStatus;
+struct SeasonalBuildEntry;
+enum class ModLoader : int;
 
 // The one object the interface instantiates: it keeps the accounts, the custom
 // builds and the settings in the data directory and runs every pipeline of the
@@ -186,7 +190,10 @@ public:
     // that show them, never at start.
     Q_INVOKABLE QStringList detectedJava() const;
 
-    // True while the seasonal install pipeline runs.
+    // Installs a seasonal catalog entry as a build of its own, or updates the build that
+    // carries it, and makes it the active build; every outcome is a signal.
+    Q_INVOKABLE void installSeasonalBuild(const QString& seasonalId);
+    Q_INVOKABLE void cancelSeasonalInstall();
     bool seasonalInstalling() const;
 
     // The one download the progress panel shows of those running.
@@ -244,6 +251,7 @@ signals:
 private:
     friend class TestLauncherBackend;
     friend class TestLaunchAttempt;
+    friend class TestSeasonalInstall;
 
     void reportStorageError(const QString& message);
     void saveProfiles();
@@ -275,6 +283,9 @@ private:
     QString launchSwitchRefusal() const;
     // Whether an operation that changes game files must wait.
     bool gameFilesBusy() const;
+    // The game directory holds the build at index, whole.
+    bool holdsBuild(int index) const;
+    void switchToBuild(int index);
     void onSwitchFinished(int toBuildId);
     void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
     // After the active build was removed, the game directory holds no stored build's
@@ -287,6 +298,7 @@ private:
     DownloadStatus currentDownload() const;
     InstallerStatus packStatus() const;
     void installStarted(const QString& progressLine);
+    void startLoaderInstall(int index, ModLoader loader);
     // Each installer's end, whatever its outcome.
     void versionsInstallEnded();
     void javaInstallEnded();
@@ -296,6 +308,14 @@ private:
     // Reports a catalog refresh answered as failed, with the service's message.
     std::function<void(bool, const QString&)> failureReporter();
     void openFolder(const QString& path, const char* failureKey);
+
+    // Seasonal builds.
+    void createSeasonalInstall();
+    int indexOfSeasonalBuild(const QString& seasonalId) const;
+    // Creates the build that carries the entry, or brings the one that does up to it;
+    // returns its id.
+    int carrySeasonalEntry(const SeasonalBuildEntry& entry);
+    void recordSeasonalPack(int buildId, const QJsonObject& note, const QStringList& entries);
 
     QString launchRefusal(int profileIndex, int buildIndex) const;
     void failLaunch(const QString& message);
@@ -325,6 +345,7 @@ private:
     JavaInstaller* m_javaInstaller = nullptr;
     SeasonalBuildService* m_seasonalBuilds = nullptr;
     SeasonalPackDownloader* m_packDownloader = nullptr;
+    SeasonalInstall* m_seasonal = nullptr;
     std::unique_ptr<SeasonalCatalogRows> m_seasonalCatalog;
     // The id of the build whose loader is being installed; -1 for none.
     int m_pendingLoaderBuildId = -1;

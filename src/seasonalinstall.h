@@ -1,0 +1,149 @@
+#pragma once
+
+#include "launcherbackend.h"
+#include "modloaderversionservice.h"
+#include "seasonalbuildservice.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+class BuildSwitcher;
+class JavaInstaller;
+class JavaRuntimeService;
+class ModLoaderInstaller;
+class SeasonalPackDownloader;
+class VersionInstaller;
+
+// One seasonal pack on its way to a playable build: the game directory switched to the
+// build that carries it, the Java runtime it needs, its game version or mod loader, the
+// pack downloaded under its checksum and applied over the files of the pack before it.
+// The stages run one service at a time, in order, each skipped when it has nothing to do;
+// each starts from the completion signal of the one before and reacts only to the work it
+// started. A failure or cancel at any stage ends the install once, with one message.
+//
+// The backend owns the pipeline and the builds; its own handlers of the services' signals
+// are connected first, so a service's report always comes before the pipeline's end.
+class SeasonalInstall : public QObject {
+    Q_OBJECT
+
+public:
+    using CustomBuild = LauncherBackend::CustomBuild;
+
+    enum class Stage { Idle = 0, Switch = 1, Java = 2, GameFiles = 3, Download = 4, Apply = 5 };
+
+    struct Services {
+        BuildSwitcher* switcher = nullptr;
+        JavaRuntimeService* javaRuntimes = nullptr;
+        JavaInstaller* javaInstaller = nullptr;
+        VersionInstaller* versionInstaller = nullptr;
+        ModLoaderInstaller* loaderInstaller = nullptr;
+        SeasonalPackDownloader* packDownloader = nullptr;
+    };
+
+    // What the pipeline asks of the backend, for the build at a position in its list.
+    struct Host {
+        std::function<QString()> gameDir;
+        // The game directory holds this build, whole.
+        std::function<bool(int index)> holdsBuild;
+        std::function<void(int index)> switchTo;
+        // What keeps the build from launching; empty when it can.
+        std::function<QStringList(int index)> missingFiles;
+        // Installs the loader onto the build's game version for the build.
+        std::function<void(int index, ModLoader loader)> installLoader;
+    };
+
+    // What a pack application hands back to be recorded for its build.
+    struct PackRecord {
+        QString seasonalId;
+        int revision = 0;
+    };
+
+    // builds is the backend's list, read again at every step: the build is followed by
+    // its id.
+    SeasonalInstall(const QList<CustomBuild>& builds, const Services& services, Host host,
+                    QObject* parent = nullptr);
+
+    bool isRunning() const { return m_running; }
+    Stage stage() const { return m_stage; }
+
+    // Installs the entry into the build with that id, which carries it already.
+    void start(const SeasonalBuildEntry& entry, int buildId);
+    // Stops the stage running where that is possible; moving files cannot be stopped.
+    void cancel();
+
+    // The note a pack application carries, naming the entry's pack.
+    static QJsonObject packNote(const SeasonalBuildEntry& entry);
+    // The files the build's last pack wrote, as recorded; empty without a record.
+    static QStringList packEntries(int buildId);
+    // Records the files a pack application wrote for the build; nothing for a note that
+    // names no pack. The record is kept whole or not at all, silently.
+    static std::optional<PackRecord> recordPack(int buildId, const QJsonObject& note,
+                                                const QStringList& entries);
+
+signals:
+    void runningChanged();
+    void progress(const QString& message);
+    void error(const QString& message);
+    // The build is ready; after progress tells so.
+    void finished(const QString& seasonalId, const QString& buildName);
+
+private:
+    struct Step {
+        Stage stage;
+        bool (SeasonalInstall::*needed)(int index) const;
+        void (SeasonalInstall::*begin)(int index);
+    };
+    static const Step kSteps[];
+
+    int buildIndex() const;
+    QString buildName() const;
+    void advance();
+    void finish();
+    void fail(const QString& reason = QString());
+    void end();
+
+    bool needsSwitch(int index) const;
+    void beginSwitch(int index);
+    int javaMajor() const;
+    bool needsJava(int index) const;
+    void beginJava(int index);
+    void installJava(bool catalogLoaded, const QString& message);
+    bool needsGameFiles(int index) const;
+    void beginGameFiles(int index);
+    void beginDownload(int index);
+    void beginApply(int index);
+    bool always(int) const { return true; }
+
+    void connectServices();
+    void onSwitchEnded(int buildId, bool ok);
+    void onVersionEnded(const QString& versionId, bool ok);
+    void onLoaderEnded(bool ok);
+    bool awaits(Stage stage) const { return m_running && m_stage == stage; }
+    bool awaitsVersion() const { return awaits(Stage::GameFiles) && !m_versionId.isEmpty(); }
+    bool awaitsLoader() const { return awaits(Stage::GameFiles) && m_versionId.isEmpty(); }
+
+    const QList<CustomBuild>& m_builds;
+    Services m_services;
+    Host m_host;
+
+    // Each install has a number, so a late answer of an earlier one finds nothing to do.
+    quint64 m_run = 0;
+    bool m_running = false;
+    Stage m_stage = Stage::Idle;
+    int m_buildId = -1;
+    SeasonalBuildEntry m_entry;
+    // The work each stage waits for: the runtime, the game version (empty while a
+    // loader installs), the pack being downloaded and the one downloaded.
+    QString m_javaRuntimeId;
+    QString m_versionId;
+    bool m_versionRequeued = false;
+    bool m_cancelRequested = false;
+    QString m_packPath;
+    QString m_archivePath;
+};

@@ -1,0 +1,625 @@
+#include "backendfixture.h"
+#include "buildswitcher.h"
+#include "gamedirfixture.h"
+#include "launcherbackend.h"
+#include "launcherpaths.h"
+#include "localization.h"
+#include "modloaderinstaller.h"
+#include "modloaderversionservice.h"
+#include "remoteaddresses.h"
+#include "seasonalinstall.h"
+#include "seasonalpackdownloader.h"
+#include "temphome.h"
+#include "testhelpers.h"
+#include "testserver.h"
+#include "versioninstaller.h"
+#include "zipwriter.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstdio>
+
+using namespace BackendFixture;
+using GameDirFixture::Fingerprint;
+using GameDirFixture::fingerprintArchive;
+using GameDirFixture::fingerprintTree;
+using TestHelpers::native;
+using TestHelpers::readJson;
+using TestHelpers::writeFile;
+
+namespace {
+
+// A loopback port nothing listens on.
+const QString kNowhere = QStringLiteral("https://127.0.0.1:9");
+constexpr char kInstallChildArgument[] = "--run-seasonal-install";
+constexpr int kInstallWaitMs = 20000;
+
+// Packs list their files in name order, as the game directory's listing comes.
+using PackFiles = QList<QPair<QByteArray, QByteArray>>;
+
+const PackFiles kRevision1 = {{"config/b.txt", "b"},
+                              {"mods/a.jar", GameDirFixture::noise(64 * 1024, 1)},
+                              {"options.txt", "fov:90"}};
+// b.txt is dropped, a.jar changes.
+const PackFiles kRevision2 = {{"mods/a.jar", GameDirFixture::noise(64 * 1024, 2)},
+                              {"mods/c.jar", "c"},
+                              {"options.txt", "fov:100"}};
+
+QByteArray packOf(const PackFiles& files)
+{
+    ZipWriter zip;
+    for (const auto& [name, data] : files)
+        zip.addFile(name, data);
+    return zip.toByteArray();
+}
+
+QStringList namesOf(const PackFiles& files)
+{
+    QStringList names;
+    for (const auto& file : files)
+        names.append(QString::fromUtf8(file.first));
+    return names;
+}
+
+// One entry of the seasonal catalog, named "Autumn".
+struct Season {
+    int revision = 1;
+    QString version = kFakeVersion;
+    QString loader{};
+    QString loaderVersion{};
+    int javaMajor = 0;
+    QString sha256{}; // empty: the pack's own
+    bool slow = false;
+};
+
+// Serves the catalog with this one entry and its pack.
+void publish(TestServer& server, const Season& season, const QByteArray& pack)
+{
+    const QString path = QStringLiteral("/seasons/autumn-r%1.zip").arg(season.revision);
+    server.route(path, season.slow ? TestReply::ok(pack).slow(1024, 100) : TestReply::ok(pack));
+    const QJsonObject archive{{"url", server.url(path).toString()},
+                              {"size", pack.size()},
+                              {"sha256", season.sha256.isEmpty()
+                                             ? TestHelpers::hex(pack, QCryptographicHash::Sha256)
+                                             : season.sha256}};
+    const QJsonObject entry{{"id", "autumn"},
+                            {"name", "Autumn"},
+                            {"revision", season.revision},
+                            {"minecraftVersion", season.version},
+                            {"loader", season.loader},
+                            {"loaderVersion", season.loaderVersion},
+                            {"javaMajor", season.javaMajor},
+                            {"archive", archive}};
+    server.route("/seasons/index.json",
+                 TestReply::json(
+                     QJsonDocument(QJsonObject{{"formatVersion", 1}, {"builds", QJsonArray{entry}}})
+                         .toJson()));
+}
+
+const QJsonObject kOtherBuild = fakeBuild(1, "Other");
+
+// Reads the catalog into the backend; false when it did not arrive.
+bool loadCatalog(LauncherBackend& backend)
+{
+    backend.refreshSeasonalCatalog(true);
+    return QTest::qWaitFor([&] { return !backend.seasonalCatalogLoading(); }, kInstallWaitMs) &&
+           !backend.seasonalCatalog().isEmpty();
+}
+
+bool runInstall(LauncherBackend& backend)
+{
+    backend.installSeasonalBuild("autumn");
+    return QTest::qWaitFor([&] { return !backend.seasonalInstalling() && !backend.busy(); },
+                           kInstallWaitMs);
+}
+
+QString aborted(const QString& reason = QString())
+{
+    const QString text = QStringLiteral("Installation of build \"Autumn\" was interrupted");
+    return reason.isEmpty() ? text : text + ": " + reason;
+}
+
+// Pack archives left in any build's folder.
+QStringList packsLeft()
+{
+    QStringList packs;
+    QDirIterator it(LauncherPaths::buildStorageDir(), {".pack-*"}, QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        packs.append(it.next());
+    return packs;
+}
+
+QString indexState()
+{
+    return readJson(LauncherPaths::buildStorageDir() + "/index.json")["state"].toString();
+}
+
+QStringList gameFiles(const TempHome& home)
+{
+    return fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()).keys();
+}
+
+QStringList recordedEntries(int buildId)
+{
+    return readJson(LauncherPaths::seasonalStateFile(buildId))["entries"]
+        .toVariant()
+        .toStringList();
+}
+
+// A version whose description is on disk and whose client the server sends.
+bool writeServedVersion(TestServer& server, const QString& gameDir, const QString& id,
+                        TestReply client)
+{
+    const QByteArray jar = "client of " + id.toUtf8();
+    QJsonObject description = QJsonDocument::fromJson(fakeVersionJson(id)).object();
+    description["downloads"] = QJsonObject{
+        {"client", QJsonObject{{"url", server.url("/" + id + ".jar").toString()},
+                               {"sha1", TestHelpers::hex(jar, QCryptographicHash::Sha1)}}}};
+    if (client.statusCode == 200)
+        client.body = jar;
+    server.route("/" + id + ".jar", client);
+    return writeFile(gameDir + "/versions/" + id + "/" + id + ".json",
+                     QJsonDocument(description).toJson());
+}
+
+// A child process started with kInstallChildArgument and a pack file installs that pack
+// as "Autumn" from a catalog server of its own and prints "applying" when the pack
+// application starts.
+int runInstallChild(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 3)
+        return 3;
+    RemoteAddresses::setAllOriginsForTesting(kNowhere);
+    TestServer server;
+    publish(server, Season{}, TestHelpers::readFile(QString::fromLocal8Bit(argv[2])));
+    LauncherBackend backend;
+    backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
+    const BuildSwitcher* switcher = backend.findChild<BuildSwitcher*>();
+    QObject::connect(&backend, &LauncherBackend::switchChanged, [&] {
+        if (switcher->stage() == BuildSwitcher::Applying) {
+            std::puts("applying");
+            std::fflush(stdout);
+        }
+    });
+    QObject::connect(&backend, &LauncherBackend::seasonalCatalogLoadingChanged, [&] {
+        if (!backend.seasonalCatalogLoading())
+            backend.installSeasonalBuild("autumn");
+    });
+    QObject::connect(&backend, &LauncherBackend::seasonalInstallingChanged, [&] {
+        if (!backend.seasonalInstalling())
+            app.exit(0);
+    });
+    backend.refreshSeasonalCatalog();
+    return app.exec();
+}
+
+enum class Failure {
+    SwitchRefused,
+    PackFolderBlocked,
+    BlankVersion,
+    NoJava,
+    Canceled,
+    LoaderBusy,
+    PackRejected,
+    PackHalfApplied,
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Failure)
+Q_DECLARE_METATYPE(TestReply)
+
+class TestSeasonalInstall : public QObject {
+    Q_OBJECT
+
+private:
+    using Stage = SeasonalInstall::Stage;
+    LaunchTools m_tools;
+
+    // The build "Other" is active and holds one file of its own.
+    bool prepare(const TempHome& home, const TestServer& server,
+                 const QJsonArray& builds = {kOtherBuild}, int activeBuildId = 1)
+    {
+        return m_tools.prepareHome(home, {}, builds,
+                                   {{"seasonalBaseUrl", server.url("/seasons").toString()},
+                                    {"activeBuildId", activeBuildId}}) &&
+               writeFile(gameDirOf(home) + "/marker.txt", "Other's own");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(TestHelpers::loadEnglishCatalog());
+        QString error;
+        QVERIFY2(m_tools.compile(&error), qPrintable(error));
+    }
+
+    void init() { RemoteAddresses::setAllOriginsForTesting(kNowhere); }
+    void cleanup() { RemoteAddresses::resetForTesting(); }
+
+    void installsAPackAndUpdatesIt()
+    {
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        publish(server, Season{}, packOf(kRevision1));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(loadCatalog(backend));
+        QSignalSpy finished(&backend, &LauncherBackend::seasonalInstallFinished);
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        // While it runs: no cancel of moving files, no second install, no Java install
+        // of another runtime while the pack downloads.
+        bool applyCancelAsked = false;
+        connect(&backend, &LauncherBackend::switchChanged, this, [&] {
+            if (backend.m_buildSwitcher->stage() == BuildSwitcher::Applying &&
+                !std::exchange(applyCancelAsked, true))
+                backend.cancelSeasonalInstall();
+        });
+        bool javaAsked = false;
+        connect(backend.m_packDownloader, &SeasonalPackDownloader::started, this, [&] {
+            if (!std::exchange(javaAsked, true))
+                backend.installJavaRuntime("temurin-jdk-21");
+        });
+
+        backend.installSeasonalBuild("autumn");
+        QVERIFY(backend.seasonalInstalling());
+        QVERIFY(backend.m_seasonal->stage() == Stage::Switch);
+        backend.cancelSeasonalInstall();
+        backend.installSeasonalBuild("autumn");
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.seasonalInstalling(), kInstallWaitMs);
+        const QString cannotCancel = "Files are being moved right now — this cannot be cancelled";
+        QCOMPARE(started.messages(),
+                 QStringList({cannotCancel, "A build installation is already running",
+                              "Wait for the current operation to finish", cannotCancel}));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first(), QList<QVariant>({"autumn", "Autumn"}));
+
+        // Other's file went into its archive; the game directory holds the pack alone.
+        QCOMPARE(backend.customBuildNames(), QStringList({"Other", "Autumn"}));
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Autumn"));
+        QCOMPARE(fingerprintArchive(backend.m_buildSwitcher->archivePathOf(1)).keys(),
+                 QStringList{"marker.txt"});
+        QCOMPARE(gameFiles(home), namesOf(kRevision1));
+        QJsonObject season = readJson(LauncherPaths::seasonalStateFile(2)).object();
+        QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")
+                    .match(season.take("installedAt").toString())
+                    .hasMatch());
+        QCOMPARE(season,
+                 QJsonObject(
+                     {{"seasonalId", "autumn"},
+                      {"revision", 1},
+                      {"sha256", TestHelpers::hex(packOf(kRevision1), QCryptographicHash::Sha256)},
+                      {"entries", QJsonArray({"config/b.txt", "mods/a.jar", "options.txt"})}}));
+        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
+        QCOMPARE(packsLeft(), QStringList());
+        QCOMPARE(indexState(), QStringLiteral("idle"));
+
+        // Revision 2 whose pack fails its checksum leaves the build as it was.
+        writeFile(gameDirOf(home) + "/saves/world/level.dat", "the player's world");
+        backend.updateCustomBuild(1, {{"resolvedVersionId", kFakeVersion}});
+        const Fingerprint before =
+            fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel());
+        publish(server, Season{.revision = 2, .sha256 = QString(64, 'f')}, packOf(kRevision2));
+        QVERIFY(loadCatalog(backend));
+        started.errors.clear();
+        QVERIFY(runInstall(backend));
+        QCOMPARE(started.messages(),
+                 QStringList({"Build \"Autumn\": The build archive's checksum does not match — "
+                              "the download is corrupted",
+                              aborted()}));
+        QCOMPARE(fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()), before);
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Autumn"));
+        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
+        QCOMPARE(packsLeft(), QStringList());
+
+        // The right pack removes what revision 1 wrote and revision 2 no longer has; the
+        // build holds it already, so nothing is switched, and an unchanged game version keeps
+        // the version the build launches.
+        publish(server, Season{.revision = 2}, packOf(kRevision2));
+        QVERIFY(loadCatalog(backend));
+        started.errors.clear();
+        progress.clear();
+        QVERIFY(runInstall(backend));
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(finished.size(), 2);
+        QCOMPARE(gameFiles(home), namesOf(kRevision2) << "saves/world/level.dat");
+        QCOMPARE(TestHelpers::readFile(gameDirOf(home) + "/mods/a.jar"), kRevision2.first().second);
+        QCOMPARE(recordedEntries(2), namesOf(kRevision2));
+        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 2);
+        QCOMPARE(backend.customBuildAt(1).value("resolvedVersionId").toString(), kFakeVersion);
+        QVERIFY(TestHelpers::firstArguments(progress).filter("Switching to build").isEmpty());
+        QCOMPARE(packsLeft(), QStringList());
+    }
+
+    // installVersion runs beside anything: the stage waits for the job of its own version.
+    void versionStageWaitsForItsOwnVersion_data()
+    {
+        QTest::addColumn<TestReply>("otherClient");
+        QTest::addColumn<int>("errors");
+        QTest::newRow("other finishes first") << TestReply::ok().delayed(800) << 0;
+        // Its failure drops the jobs waiting behind it: the stage asks again.
+        QTest::newRow("other fails first") << TestReply::notFound().delayed(800) << 1;
+    }
+
+    void versionStageWaitsForItsOwnVersion()
+    {
+        QFETCH(TestReply, otherClient);
+        QFETCH(int, errors);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        QVERIFY(writeServedVersion(server, gameDirOf(home), "other-1.0", otherClient));
+        QVERIFY(writeServedVersion(server, gameDirOf(home), "season-1.0", TestReply::ok()));
+        publish(server, Season{.version = "season-1.0"}, packOf(kRevision1));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(loadCatalog(backend));
+        QList<int> stagesAtOthersEnd;
+        const auto othersEnd = [&](const QString& id) {
+            if (id == "other-1.0")
+                stagesAtOthersEnd.append(int(backend.m_seasonal->stage()));
+        };
+        connect(backend.m_versionInstaller, &VersionInstaller::finished, this, othersEnd);
+        connect(backend.m_versionInstaller, &VersionInstaller::failed, this, othersEnd);
+        QSignalSpy finished(&backend, &LauncherBackend::seasonalInstallFinished);
+
+        backend.installSeasonalBuild("autumn");
+        backend.installVersion("other-1.0");
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.seasonalInstalling(), kInstallWaitMs);
+        QCOMPARE(started.errors.size(), errors);
+        QCOMPARE(stagesAtOthersEnd, QList<int>{int(Stage::GameFiles)});
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(backend.checkInstallation(1), QStringList());
+        QCOMPARE(gameFiles(home), namesOf(kRevision1));
+        QCOMPARE(server.requestCount("/season-1.0.jar"), 1);
+    }
+
+    void failuresEndTheInstallOnce_data()
+    {
+        QTest::addColumn<Failure>("failure");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QString>("activeBuild");
+        QTest::newRow("switch refused")
+            << Failure::SwitchRefused
+            << QStringList{"The build was not switched: Could not create {build 1}", aborted()}
+            << "Other";
+        QTest::newRow("pack folder blocked")
+            << Failure::PackFolderBlocked
+            << QStringList{"Build \"Autumn\": Could not create {build 2}", aborted()} << "Autumn";
+        QTest::newRow("blank game version")
+            << Failure::BlankVersion << QStringList{aborted("the build names no Minecraft version")}
+            << "Autumn";
+        QTest::newRow("no Java build")
+            << Failure::NoJava
+            << QStringList{aborted("the catalog has no Java 99 build for this system")} << "Autumn";
+        QTest::newRow("cancelled download")
+            << Failure::Canceled << QStringList{aborted()} << "Autumn";
+        QTest::newRow("loader install refused")
+            << Failure::LoaderBusy
+            << QStringList{"Fabric Loader: A mod loader installation is already running", aborted()}
+            << "Autumn";
+        QTest::newRow("pack rejected")
+            << Failure::PackRejected
+            << QStringList{"The build's files are not installed: The build archive tries to "
+                           "modify the launcher's shared files: \"versions/x.json\"",
+                           aborted()}
+            << "Autumn";
+        QTest::newRow("pack half applied")
+            << Failure::PackHalfApplied
+            << QStringList{"The build's files are only partially installed: Could not create "
+                           "{game}/taken\nInstall the build again.",
+                           aborted()}
+            << "Autumn";
+    }
+
+    // Each ends the install once, with the service's report and one message of its own,
+    // also where the service refuses inside the call that starts it.
+    void failuresEndTheInstallOnce()
+    {
+        QFETCH(Failure, failure);
+        QFETCH(QStringList, messages);
+        QFETCH(QString, activeBuild);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        TempHome home;
+        Season season;
+        PackFiles pack = kRevision1;
+        QJsonArray builds{kOtherBuild};
+        int active = 1;
+        const QJsonObject autumn{{"id", 2},
+                                 {"name", "Autumn"},
+                                 {"minecraftVersion", kFakeVersion},
+                                 {"seasonalId", "autumn"}};
+        switch (failure) {
+        case Failure::SwitchRefused:
+            home.writeFile("Hollowmere/builds/1", "a file where Other's folder goes");
+            break;
+        case Failure::PackFolderBlocked:
+            builds.append(autumn);
+            active = 2;
+            home.writeFile("Hollowmere/builds/2", "a file where the pack's folder goes");
+            break;
+        case Failure::BlankVersion:
+            season.version = "  ";
+            break;
+        case Failure::NoJava:
+            season.javaMajor = 99;
+            QVERIFY(writeFreshJavaCatalog(home, server.url("/jdk.tar.gz").toString()));
+            break;
+        case Failure::Canceled:
+            season.slow = true;
+            break;
+        case Failure::LoaderBusy:
+            season.version = kFabricGame;
+            season.loader = "fabric";
+            season.loaderVersion = "0.16.10";
+            serveFabric(server);
+            server.route("/v2/versions/loader/1.20.1",
+                         TestReply::json(R"([{"loader": {"version": "0.16.10"}}])").delayed(1500));
+            break;
+        case Failure::PackRejected:
+            pack.append({QByteArray("versions/x.json"), QByteArray("{}")});
+            break;
+        case Failure::PackHalfApplied:
+            // The build's own file stands where the pack's second file needs a folder.
+            builds.append(autumn);
+            active = 2;
+            pack = {{"first.txt", "1"}, {"taken/x.txt", "x"}};
+            QVERIFY(writeFile(gameDirOf(home) + "/taken", "the build's own"));
+            break;
+        }
+        QVERIFY(prepare(home, server, builds, active));
+        QVERIFY(m_tools.installFakeGame(gameDirOf(home), kFabricGame));
+        publish(server, season, packOf(pack));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(loadCatalog(backend));
+        QSignalSpy progress(&backend, &LauncherBackend::launchProgress);
+        QSignalSpy finished(&backend, &LauncherBackend::seasonalInstallFinished);
+        connect(backend.m_packDownloader, &SeasonalPackDownloader::started, this, [&] {
+            if (failure == Failure::Canceled)
+                backend.cancelSeasonalInstall();
+        });
+
+        backend.installSeasonalBuild("autumn");
+        if (failure == Failure::LoaderBusy)
+            backend.m_loaderInstaller->install(gameDirOf(home), ModLoader::Fabric, kFabricGame,
+                                               "0.16.10", QString());
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.seasonalInstalling() && !backend.busy(), kInstallWaitMs);
+        messages.replaceInStrings("{build 1}", native(LauncherPaths::buildDir(1)));
+        messages.replaceInStrings("{build 2}", native(LauncherPaths::buildDir(2)));
+        messages.replaceInStrings("{game}", native(gameDirOf(home)));
+        QCOMPARE(started.messages(), messages);
+        QCOMPARE(finished.size(), 0);
+        QCOMPARE(backend.activeBuildName(), activeBuild);
+        QCOMPARE(packsLeft(), QStringList());
+        if (failure == Failure::Canceled)
+            QVERIFY(TestHelpers::firstArguments(progress).contains(
+                "Download of build \"Autumn\" cancelled"));
+    }
+
+    // The version a build launches belongs to its game version and loader: a new loader
+    // version is installed, an unchanged one is not fetched again.
+    void loaderStageFollowsTheLoaderVersion_data()
+    {
+        QTest::addColumn<QString>("loaderVersion");
+        QTest::addColumn<QString>("launchedVersion");
+        QTest::addColumn<bool>("loaderFetched");
+        QTest::newRow("same loader version") << "0.16.9"
+                                             << "fabric-loader-0.16.9-1.20.1" << false;
+        QTest::newRow("new loader version") << "0.16.10" << kFabricLoaderId << true;
+    }
+
+    void loaderStageFollowsTheLoaderVersion()
+    {
+        QFETCH(QString, loaderVersion);
+        QFETCH(QString, launchedVersion);
+        QFETCH(bool, loaderFetched);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        serveFabric(server);
+        TempHome home;
+        const QString oldLoader = "fabric-loader-0.16.9-1.20.1";
+        QVERIFY(prepare(home, server,
+                        {QJsonObject{{"id", 1},
+                                     {"name", "Autumn"},
+                                     {"minecraftVersion", kFabricGame},
+                                     {"loader", "fabric"},
+                                     {"loaderVersion", "0.16.9"},
+                                     {"resolvedVersionId", oldLoader},
+                                     {"seasonalId", "autumn"},
+                                     {"seasonalRevision", 1}}}));
+        QVERIFY(m_tools.installFakeGame(gameDirOf(home), kFabricGame));
+        QVERIFY(writeFile(gameDirOf(home) + "/versions/" + oldLoader + "/" + oldLoader + ".json",
+                          QJsonDocument(QJsonObject{{"id", oldLoader},
+                                                    {"inheritsFrom", kFabricGame},
+                                                    {"mainClass", "FakeGame"}})
+                              .toJson()));
+        publish(server,
+                Season{.revision = 2,
+                       .version = kFabricGame,
+                       .loader = "fabric",
+                       .loaderVersion = loaderVersion},
+                packOf(kRevision1));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(loadCatalog(backend));
+
+        QVERIFY(runInstall(backend));
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(backend.customBuildAt(0).value("resolvedVersionId").toString(), launchedVersion);
+        QCOMPARE(backend.customBuildAt(0).value("seasonalRevision").toInt(), 2);
+        QCOMPARE(backend.checkInstallation(0), QStringList());
+        QCOMPARE(server.requestCount("/v2/versions/loader/1.20.1") > 0, loaderFetched);
+    }
+
+    // A process killed while it applies a pack; the next start rolls the pack forward.
+    void killedApplicationIsFinishedAtTheNextStart()
+    {
+        TempHome home;
+        TestServer unused;
+        QVERIFY(prepare(home, unused));
+        PackFiles files;
+        files.append({QByteArray("config/pack.toml"), QByteArray("pack")});
+        for (int i = 1000; i < 2500; ++i)
+            files.append({"mods/m" + QByteArray::number(i) + ".jar",
+                          GameDirFixture::noise(16 * 1024, quint32(i))});
+        const QString packPath = home.path() + "/pack.zip";
+        QVERIFY(writeFile(packPath, packOf(files)));
+
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {kInstallChildArgument, packPath});
+        QVERIFY(child.waitForStarted());
+        QByteArray output;
+        while (!output.contains("applying") && child.state() == QProcess::Running) {
+            child.waitForReadyRead(50);
+            output += child.readAllStandardOutput();
+        }
+        child.kill();
+        child.waitForFinished();
+        QVERIFY2(output.contains("applying"), output.constData());
+        QCOMPARE(indexState(), QStringLiteral("applying"));
+        // What a kill while a file was taking its place leaves behind.
+        QVERIFY(writeFile(gameDirOf(home) + "/mods/.hm-part-2k9x1", "half a mod"));
+
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QTRY_VERIFY_WITH_TIMEOUT(indexState() == "idle" && !backend.busy(), kInstallWaitMs);
+        QCOMPARE(started.messages(),
+                 QStringList{"Installing the build \"Autumn\" did not finish — rolling its "
+                             "files forward."});
+        QCOMPARE(gameFiles(home), namesOf(files));
+        QCOMPARE(recordedEntries(2), namesOf(files));
+        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
+        QCOMPARE(backend.activeBuildName(), QStringLiteral("Autumn"));
+        QCOMPARE(fingerprintArchive(backend.m_buildSwitcher->archivePathOf(1)).keys(),
+                 QStringList{"marker.txt"});
+        QCOMPARE(packsLeft(), QStringList());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], kInstallChildArgument) == 0)
+        return runInstallChild(argc, argv);
+    QGuiApplication app(argc, argv);
+    TestSeasonalInstall test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_seasonalinstall.moc"
