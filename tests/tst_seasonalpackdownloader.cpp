@@ -38,6 +38,7 @@ struct Notices {
                              progressAt.append(clock.elapsed());
                              fractions.append(downloader.fraction());
                              totals.append(downloader.bytesTotal());
+                             received.append(downloader.bytesReceived());
                          });
         QObject::connect(&downloader, &SeasonalPackDownloader::finished,
                          [this](const QString& path) { events.append("finished " + path); });
@@ -62,6 +63,7 @@ struct Notices {
     QList<qint64> progressAt;
     QList<double> fractions;
     QList<qint64> totals;
+    QList<qint64> received;
     QString message;
     QElapsedTimer clock;
 };
@@ -217,11 +219,16 @@ void SeasonalPackDownloaderTest::progressIsCoalescedAndFollowsTheTotal()
     QVERIFY(ticks.size() <= notices.clock.elapsed() / 100 + 1);
     for (int i = 2; i < ticks.size(); ++i)
         QVERIFY2(ticks.at(i) - ticks.at(i - 2) >= 90, qPrintable(QString::number(i)));
-    // The first tick may come before the server's headers.
-    QCOMPARE(notices.totals.at(ticks.size() - 1), total);
-    const QList<double> fractions = notices.fractions.mid(0, ticks.size());
+    // The first tick may come before the server's headers, and once the body has ended
+    // the transport reports what arrived as the total: judge the ticks in between.
+    qsizetype during = ticks.size() - 1;
+    while (during > 0 && notices.received.at(during) >= kPack.size())
+        --during;
+    QVERIFY(notices.received.at(during) > 0);
+    QCOMPARE(notices.totals.at(during), total);
+    const QList<double> fractions = notices.fractions.mid(0, during + 1);
     if (total == 0) {
-        QCOMPARE(fractions, QList<double>(ticks.size(), -1.0));
+        QCOMPARE(fractions, QList<double>(during + 1, -1.0));
         return;
     }
     QVERIFY(std::is_sorted(fractions.begin(), fractions.end()));
