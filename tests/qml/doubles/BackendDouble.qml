@@ -24,6 +24,24 @@ QtObject {
     property var profiles: []
     readonly property var profileNames: profiles.map(profile => profile.name)
     property var calls: []
+    // Build records as customBuildAt gives them; a record's "removal" holds what
+    // customBuildRemovalInfo adds to its name.
+    property var builds: []
+    readonly property var customBuildNames: builds.map(build => build.name)
+    // What checkInstallation answers for every build.
+    property var problems: []
+    property var versionCatalog: []
+    property bool catalogLoading
+    // versionRemovalInfo by version id.
+    property var removalInfos: ({})
+    // loaderVersions by "loader/game version", and the lists being loaded.
+    property var loaderLists: ({})
+    property var loadingLists: []
+    // Lists that the first refresh reads from the cache and announces before it returns.
+    property var cachedLoaderLists: ({})
+    property var seasonalCatalog: []
+    property bool seasonalCatalogLoading
+    property string seasonalCatalogError
 
     signal launched(string profileName, string buildName, string serverUrl)
     signal launchProgress(string message)
@@ -37,13 +55,19 @@ QtObject {
     signal microsoftLoginSucceeded(string playerName)
     signal microsoftLoginFailed(string message)
     signal microsoftReloginRequired(int profileIndex)
+    signal installedVersionsChanged
+    signal loaderVersionsChanged(string loaderKey, string gameVersion)
+    signal downloadChanged
 
     function reset() {
         busy = gameRunning = switching = seasonalInstalling = downloading = false;
         downloadVersion = downloadStatus = switchStage = switchStatus = activeBuildName = "";
         downloadProgress = switchProgress = activeBuildIndex = -1;
         downloadBytesDone = downloadBytesTotal = 0;
-        profiles = [];
+        profiles = builds = problems = versionCatalog = loadingLists = seasonalCatalog = [];
+        removalInfos = loaderLists = cachedLoaderLists = {};
+        catalogLoading = seasonalCatalogLoading = false;
+        seasonalCatalogError = "";
         calls = [];
     }
 
@@ -67,5 +91,48 @@ QtObject {
     function addProfile(name, login, password, authType) {
         record("addProfile", arguments);
         profiles = profiles.concat([{ name: name }]);
+    }
+
+    function customBuildAt(index) { return Object.assign({}, builds[index]); }
+    function checkInstallation(index) { return problems; }
+    function installCustomBuild() { record("installCustomBuild", arguments); }
+    function refreshVersionCatalog() { record("refreshVersionCatalog", arguments); }
+    function versionRemovalInfo(versionId) { return removalInfos[versionId] || {}; }
+    function removeVersion() { record("removeVersion", arguments); }
+    function loaderVersions(loaderKey, gameVersion) {
+        return loaderLists[loaderKey + "/" + gameVersion] || [];
+    }
+    function loaderVersionsLoading(loaderKey, gameVersion) {
+        return loadingLists.includes(loaderKey + "/" + gameVersion);
+    }
+    function refreshLoaderVersions(loaderKey, gameVersion) {
+        record("refreshLoaderVersions", arguments);
+        const key = loaderKey + "/" + gameVersion;
+        if (key in cachedLoaderLists) {
+            loaderLists = Object.assign({}, loaderLists, { [key]: cachedLoaderLists[key] });
+            delete cachedLoaderLists[key];
+            loaderVersionsChanged(loaderKey, gameVersion);
+        }
+    }
+    function refreshSeasonalCatalog() { record("refreshSeasonalCatalog", arguments); }
+    function installSeasonalBuild() { record("installSeasonalBuild", arguments); }
+
+    function customBuildRemovalInfo(index) {
+        return index in builds ? Object.assign({ name: builds[index].name }, builds[index].removal) : {};
+    }
+
+    function addCustomBuild(name, serverUrl, minecraftVersion) {
+        record("addCustomBuild", arguments);
+        builds = builds.concat([{ name: name, serverUrl: serverUrl, minecraftVersion: minecraftVersion }]);
+    }
+
+    function updateCustomBuild(index, fields) {
+        record("updateCustomBuild", arguments);
+        builds = builds.map((build, at) => at === index ? Object.assign({}, build, fields) : build);
+    }
+
+    function removeCustomBuild(index) {
+        record("removeCustomBuild", arguments);
+        builds = builds.filter((build, at) => at !== index);
     }
 }

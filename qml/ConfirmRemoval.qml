@@ -1,0 +1,64 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Hollowmere
+
+// The question before something is removed for good: lines of text, then Cancel
+// in the accent colour and the destructive Remove in dark red. Each line is a map
+// with text and, optionally, color (default "#cc6666"), size (12) and shown.
+DarkDialog {
+    id: confirm
+
+    property var lines: []
+
+    // Remove was pressed; the question is still open, its user closes it.
+    signal removeClicked
+
+    width: 420
+    borderColor: "#cc6666"
+
+    contentItem: Column {
+        topPadding: 18
+        bottomPadding: 18
+        spacing: 10
+
+        Repeater {
+            model: confirm.lines
+
+            delegate: Text {
+                required property var modelData
+
+                x: 20
+                width: parent.width - 40
+                visible: modelData.shown !== false
+                text: modelData.text
+                textFormat: Text.PlainText
+                wrapMode: Text.Wrap
+                color: modelData.color || "#cc6666"
+                font.pixelSize: modelData.size || 12
+            }
+        }
+    }
+
+    footerItems: Row {
+        anchors.centerIn: parent
+        spacing: 12
+
+        DarkButton {
+            objectName: "cancelRemove"
+            width: 130
+            text: Loc.t.common.button.cancel
+            face: "#91B315"
+            pressedFace: "#6a8510"
+            onClicked: confirm.close()
+        }
+        DarkButton {
+            objectName: "confirmRemove"
+            width: 130
+            text: Loc.t.common.button.remove
+            face: "#663333"
+            pressedFace: "#8a3a3a"
+            borderColor: "#cc6666"
+            onClicked: confirm.removeClicked()
+        }
+    }
+}

@@ -1,0 +1,66 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A modal dialog in the launcher's frame: a dark card with a coloured border,
+// a 52 px header with the title over a separator, and a footer that opens with
+// a separator. Users put their footer controls into footerItems.
+Dialog {
+    id: dialog
+
+    property color borderColor: "#91B315"
+    property int footerHeight: 60
+    property alias footerItems: footerArea.data
+
+    anchors.centerIn: parent
+    modal: true
+    padding: 0
+    closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
+
+    background: Rectangle {
+        color: "#1e1e1e"
+        radius: 10
+        border.width: 1
+        border.color: dialog.borderColor
+    }
+
+    header: Item {
+        implicitHeight: 52
+
+        Text {
+            anchors.centerIn: parent
+            width: Math.min(implicitWidth, parent.width - 40)
+            text: dialog.title
+            textFormat: Text.PlainText
+            color: "white"
+            font.pixelSize: 17
+            font.bold: true
+            elide: Text.ElideRight
+        }
+
+        Rectangle {
+            anchors.bottom: parent.bottom
+            x: 1
+            width: parent.width - 2
+            height: 1
+            color: "#333333"
+        }
+    }
+
+    footer: Item {
+        implicitHeight: dialog.footerHeight
+
+        Rectangle {
+            x: 1
+            width: parent.width - 2
+            height: 1
+            color: "#333333"
+        }
+
+        Item {
+            id: footerArea
+
+            anchors.fill: parent
+            anchors.topMargin: 1
+        }
+    }
+}
