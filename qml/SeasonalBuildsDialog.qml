@@ -1,0 +1,255 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Hollowmere
+
+// The seasonal catalog as a table: which packs exist, which of them a build
+// carries and whether a newer revision is out. Install starts the backend's
+// seasonal pipeline; its progress and outcome show in the main window.
+DarkDialog {
+    id: dialog
+
+    required property var backend
+    property string selectedId: ""
+    readonly property var columns: [
+        { key: "name", title: Loc.t.common.header.name, width: 250, align: Text.AlignLeft },
+        { key: "minecraftVersion", title: Loc.t.common.header.version, width: 90, align: Text.AlignLeft },
+        { key: "loaderLabel", title: Loc.t.common.header.loader, width: 150, align: Text.AlignLeft },
+        { key: "modCount", title: Loc.t.seasonal.header.mods, width: 70, align: Text.AlignRight },
+        { key: "seasonStart", title: Loc.t.seasonal.header.start, width: 110, align: Text.AlignLeft },
+        { key: "seasonEnd", title: Loc.t.seasonal.header.end, width: 110, align: Text.AlignLeft },
+        { key: "status", title: Loc.t.common.header.status, width: 140, align: Text.AlignLeft }
+    ]
+    readonly property var entries: backend.seasonalCatalog
+    // Follows the id, not a position: the same entry stays selected across reloads.
+    readonly property var selectedEntry: entries.find(entry => entry.id === selectedId) || null
+    readonly property string detailLine: {
+        const entry = selectedEntry;
+        if (entry === null)
+            return Loc.t.seasonal.hint.pickBuild;
+        let line = Loc.t.seasonal.status.revision.arg(entry.revision);
+        const size = formatMb(entry.sizeBytes);
+        if (size !== "")
+            line += Loc.t.seasonal.status.sizeSuffix.arg(size);
+        if (entry.serverUrl)
+            line += " · " + entry.serverUrl;
+        if (entry.updateAvailable === true)
+            line += Loc.t.seasonal.status.installedRevisionSuffix.arg(entry.installedRevision);
+        return line;
+    }
+
+    function openCatalog() {
+        open();
+    }
+
+    function formatMb(bytes) {
+        return bytes > 0 ? (bytes / 1048576).toFixed(1) : "";
+    }
+
+    function cellText(entry, key) {
+        if (key === "loaderLabel")
+            return entry.loaderVersion ? entry.loaderTitle + " " + entry.loaderVersion
+                                       : entry.loaderTitle;
+        return String(entry[key]);
+    }
+
+    function installSelected() {
+        if (selectedEntry === null || backend.busy)
+            return;
+        backend.installSeasonalBuild(selectedEntry.id);
+    }
+
+    width: 960
+    height: 560
+    footerHeight: 76
+    title: Loc.t.common.title.seasonalBuilds
+    onAboutToShow: backend.refreshSeasonalCatalog(false)
+
+    contentItem: Item {
+        Row {
+            id: headerRow
+
+            objectName: "headerRow"
+            x: 18
+            height: 30
+
+            Repeater {
+                model: dialog.columns
+
+                delegate: Cell {
+                    required property var modelData
+
+                    column: modelData
+                    text: modelData.title
+                    color: "#aaaaaa"
+                    font.pixelSize: 12
+                }
+            }
+        }
+
+        Rectangle {
+            id: headerLine
+
+            x: 12
+            y: headerRow.height
+            width: parent.width - 24
+            height: 1
+            color: "#333333"
+        }
+
+        ListView {
+            id: entryList
+
+            objectName: "entryList"
+            x: 12
+            y: headerLine.y + 5
+            width: parent.width - 24
+            height: parent.height - y
+            clip: true
+            spacing: 1
+            model: dialog.entries
+
+            ScrollIndicator.vertical: ScrollIndicator {}
+
+            delegate: Rectangle {
+                id: entryRow
+
+                required property var modelData
+                readonly property bool selected: modelData.id === dialog.selectedId
+
+                width: ListView.view.width
+                height: 36
+                radius: 4
+                color: selected ? "#91B315" : (rowArea.containsMouse ? "#2d2d2d" : "transparent")
+
+                Row {
+                    x: 6
+                    height: parent.height
+
+                    Repeater {
+                        model: dialog.columns
+
+                        delegate: Cell {
+                            required property var modelData
+
+                            column: modelData
+                            text: dialog.cellText(entryRow.modelData, modelData.key)
+                            color: entryRow.selected ? "#1e1e1e"
+                                                     : (modelData.key === "status"
+                                                        && entryRow.modelData.updateAvailable === true
+                                                        ? "#91B315" : "#ffffff")
+                            font.pixelSize: 13
+                        }
+                    }
+                }
+
+                MouseArea {
+                    id: rowArea
+
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    onClicked: dialog.selectedId = entryRow.modelData.id
+                    onDoubleClicked: {
+                        dialog.selectedId = entryRow.modelData.id;
+                        dialog.installSelected();
+                    }
+                }
+            }
+        }
+
+        Text {
+            objectName: "messageText"
+            anchors.centerIn: parent
+            width: parent.width - 80
+            visible: dialog.entries.length === 0
+            text: dialog.backend.seasonalCatalogLoading ? Loc.t.seasonal.progress.loadingCatalog
+                  : (dialog.backend.seasonalCatalogError === "" ? Loc.t.seasonal.status.catalogEmptyYet
+                                                                 : dialog.backend.seasonalCatalogError)
+            textFormat: Text.PlainText
+            color: dialog.backend.seasonalCatalogError === "" ? "#888888" : "#cc6666"
+            font.pixelSize: 13
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.Wrap
+        }
+    }
+
+    footerItems: [
+        Column {
+            x: 18
+            width: footerButtons.x - 12 - x
+            anchors.verticalCenter: parent.verticalCenter
+            spacing: 3
+
+            Text {
+                objectName: "descriptionLine"
+                width: parent.width
+                text: dialog.selectedEntry ? dialog.selectedEntry.description : ""
+                textFormat: Text.PlainText
+                color: "#ffffff"
+                font.pixelSize: 12
+                elide: Text.ElideRight
+            }
+            Text {
+                objectName: "detailLine"
+                width: parent.width
+                text: dialog.detailLine
+                textFormat: Text.PlainText
+                color: "#888888"
+                font.pixelSize: 11
+                elide: Text.ElideRight
+            }
+        },
+        Row {
+            id: footerButtons
+
+            anchors.right: parent.right
+            anchors.rightMargin: 18
+            anchors.verticalCenter: parent.verticalCenter
+            spacing: 12
+
+            DarkButton {
+                objectName: "closeButton"
+                width: 120
+                text: Loc.t.common.button.close
+                enabled: !dialog.backend.switching
+                onClicked: dialog.close()
+            }
+            DarkButton {
+                objectName: "refreshButton"
+                width: 150
+                enabled: !dialog.backend.seasonalCatalogLoading
+                fadeWhenDisabled: false
+                textColor: enabled ? "#ffffff" : "#888888"
+                text: dialog.backend.seasonalCatalogLoading ? Loc.t.common.status.updating
+                                                            : Loc.t.common.button.refreshList
+                onClicked: dialog.backend.refreshSeasonalCatalog(true)
+            }
+            DarkButton {
+                objectName: "installButton"
+                width: 150
+                enabled: dialog.selectedEntry !== null && !dialog.backend.busy
+                fadeWhenDisabled: false
+                face: "#91B315"
+                pressedFace: "#6a8510"
+                disabledFace: "#2a2a2a"
+                textColor: enabled ? "#ffffff" : "#888888"
+                font.bold: true
+                text: dialog.selectedEntry && dialog.selectedEntry.updateAvailable === true
+                      ? Loc.t.common.button.update : Loc.t.common.button.install
+                onClicked: dialog.installSelected()
+            }
+        }
+    ]
+
+    // One cell of the table: a column's width and alignment, cut at the right.
+    component Cell: Text {
+        property var column
+
+        width: column.width
+        height: parent ? parent.height : 0
+        rightPadding: 10
+        horizontalAlignment: column.align
+        verticalAlignment: Text.AlignVCenter
+        textFormat: Text.PlainText
+        elide: Text.ElideRight
+    }
+}
