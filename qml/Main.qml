@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import Hollowmere
+import "Placeholders.js" as Placeholders
 
 // The launcher's window: the play button and the profile selector in the middle,
 // the progress panels and the toast, the profile dialogs and the two-factor
@@ -18,6 +19,12 @@ Window {
     property bool releasesAsked: false
 
     readonly property bool panelShown: downloadPanel.visible || switchPanel.visible
+    // The builds and seasonal builds dialogs are made when first opened, so the
+    // window's first frame does not wait for them; null until then.
+    readonly property var buildsDialog: buildsLoader.item
+    readonly property var seasonalDialog: seasonalLoader.item
+    readonly property bool buildsOpen: buildsDialog !== null && buildsDialog.visible
+    readonly property bool seasonalOpen: seasonalDialog !== null && seasonalDialog.visible
 
     function showToast(text, color, timeout) {
         toastLabel.text = text;
@@ -31,11 +38,8 @@ Window {
         }
     }
 
-    // Fills %1, %2, … in one pass: a chained arg() would take a "%2" inside the
-    // first value, a player's or a file's name, for the second placeholder.
     function fill(text, ...values) {
-        return text.replace(/%(\d+)/g, (placeholder, number) => number >= 1
-                            && number <= values.length ? String(values[number - 1]) : placeholder);
+        return Placeholders.fill(text, ...values);
     }
 
     function formatMb(bytes) {
@@ -57,6 +61,16 @@ Window {
             microsoftLoginDialog = dialog;
         }
         microsoftLoginDialog.openAt(url);
+    }
+
+    function openBuilds() {
+        buildsLoader.active = true;
+        buildsDialog.open();
+    }
+
+    function openSeasonal() {
+        seasonalLoader.active = true;
+        seasonalDialog.openCatalog();
     }
 
     // What the profile dialogs send for the chosen account kind.
@@ -149,9 +163,9 @@ Window {
         source: "images/launcherBackground.png"
     }
 
-    // The launcher versions, builds, settings and seasonal builds dialogs are not
-    // part of the launcher yet: the controls that open them are drawn in their
-    // places and stay disabled until their dialogs exist.
+    // The launcher versions and settings dialogs are not part of the launcher
+    // yet: the controls that open them are drawn in their places and stay
+    // disabled until their dialogs exist.
 
     AbstractButton {
         id: launcherVersion
@@ -440,10 +454,12 @@ Window {
         leftPadding: 30
         rightPadding: 5
         hoverEnabled: true
-        enabled: false
+        enabled: !window.launcherUpdates.installing && !window.backend.gameRunning
+                 && !window.backend.switching && !window.backend.seasonalInstalling
         opacity: enabled ? 1.0 : 0.45
-        ToolTip.visible: hovered
+        ToolTip.visible: hovered && !window.buildsOpen
         ToolTip.text: Loc.t.common.title.customBuilds
+        onClicked: window.openBuilds()
 
         contentItem: Text {
             text: window.backend.activeBuildName !== "" ? window.backend.activeBuildName
@@ -456,7 +472,7 @@ Window {
 
         background: Rectangle {
             radius: 6
-            color: buildButton.pressed ? "#91B315" : "#232323"
+            color: buildButton.pressed || window.buildsOpen ? "#91B315" : "#232323"
             border.width: 1
             border.color: buildButton.hovered ? "#91B315" : "#232323"
 
@@ -468,7 +484,8 @@ Window {
                 sourceSize: Qt.size(10, 10)
                 fillMode: Image.PreserveAspectFit
                 rotation: 180
-                source: "images/Profile_Box/Asset_24.svg"
+                source: window.buildsOpen ? "images/Profile_Box/Asset_23.svg"
+                                          : "images/Profile_Box/Asset_24.svg"
             }
         }
     }
@@ -513,10 +530,11 @@ Window {
         anchors.bottom: parent.bottom
         anchors.margins: 24
         hoverEnabled: true
-        enabled: false
+        enabled: !window.launcherUpdates.installing
         opacity: enabled ? 1.0 : 0.45
         ToolTip.visible: hovered
         ToolTip.text: Loc.t.app.tooltip.seasonal
+        onClicked: window.openSeasonal()
 
         contentItem: Text {
             text: Loc.t.common.title.seasonalBuilds
@@ -529,7 +547,7 @@ Window {
 
         background: Rectangle {
             radius: 6
-            color: seasonsButton.pressed ? "#91B315" : "#232323"
+            color: seasonsButton.pressed || window.seasonalOpen ? "#91B315" : "#232323"
             border.width: 1
             border.color: seasonsButton.hovered ? "#91B315" : "#232323"
         }
@@ -607,6 +625,28 @@ Window {
             objectName: "toastTimer"
             interval: 4000
             onTriggered: toastLabel.text = ""
+        }
+    }
+
+    Loader {
+        id: buildsLoader
+
+        active: false
+        sourceComponent: BuildsDialog {
+            objectName: "buildsDialog"
+            parent: window.contentItem
+            backend: window.backend
+        }
+    }
+
+    Loader {
+        id: seasonalLoader
+
+        active: false
+        sourceComponent: SeasonalBuildsDialog {
+            objectName: "seasonalDialog"
+            parent: window.contentItem
+            backend: window.backend
         }
     }
 

@@ -1,5 +1,6 @@
 #include "appsession.h"
 #include "backendfixture.h"
+#include "gamedirfixture.h"
 #include "launcherbackend.h"
 #include "launcherupdates.h"
 #include "localization.h"
@@ -8,8 +9,11 @@
 #include "temphome.h"
 #include "testhelpers.h"
 #include "testserver.h"
+#include "ziparchive.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -261,6 +265,70 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(session.output().contains(QStringLiteral("marks=")), 10000);
         QTest::qWait(1000);
         QVERIFY(session.isRunning());
+        QVERIFY(session.stop());
+        QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
+                 qPrintable(session.output()));
+    }
+
+    // The builds dialog in a real window: choosing the other build and making it
+    // active runs a real switch, shown in the switch panel, and the left build's
+    // files end up in its archive.
+    void buildsDialogSwitchesBuilds()
+    {
+        AppSession session(QSize(1280, 720));
+        const QJsonArray builds{
+            QJsonObject{{"id", 1}, {"name", "Alpha"}, {"minecraftVersion", "1.21"}},
+            QJsonObject{{"id", 2}, {"name", "Beta"}, {"minecraftVersion", "1.21"}}};
+        QVERIFY(session.writeDataFile(
+            QStringLiteral("settings.json"),
+            QJsonDocument(QJsonObject{{"language", "en"}, {"activeBuildId", 1}}).toJson()));
+        QVERIFY(session.writeDataFile(QStringLiteral("customBuilds.json"),
+                                      QJsonDocument(builds).toJson()));
+        const QString gameDir = BackendFixture::gameDirOf(session.homeDir());
+        QVERIFY(TestHelpers::writeFile(gameDir + QStringLiteral("/marker.txt"), "alpha"));
+        // Enough incompressible bytes that the switch lasts for a few pictures.
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(TestHelpers::writeFile(gameDir + QStringLiteral("/saves/world/r.%1.mca").arg(i),
+                                           GameDirFixture::noise(24 << 20, quint32(i))));
+
+        QString error;
+        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
+        const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        QVERIFY(session.click(window, 716, 472));
+        QTest::qWait(500);
+        QVERIFY(session.click(window, 300, 182));
+        QTest::qWait(300);
+        // The switch panel lies left of the dialog; until the switch it shows nothing.
+        const QRect panel(24, 624, 170, 72);
+        const QImage before = session.settledScreenshot(window).copy(panel);
+        QVERIFY(session.click(window, 782, 630));
+        bool panelSeen = false;
+        for (QDeadlineTimer deadline(20000); !panelSeen && !deadline.hasExpired();)
+            panelSeen = session.screenshot(window).copy(panel) != before;
+        QVERIFY2(panelSeen, qPrintable(session.output()));
+
+        const auto activeBuildId = [&session] {
+            return QJsonDocument::fromJson(
+                       TestHelpers::readFile(session.dataDir() + "/settings.json"))
+                .object()
+                .value(QStringLiteral("activeBuildId"))
+                .toInt();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(activeBuildId(), 2, 30000);
+        QVERIFY(!QFile::exists(gameDir + QStringLiteral("/marker.txt")));
+        QStringList archived;
+        for (QDirIterator it(session.dataDir() + QStringLiteral("/builds"),
+                             {QStringLiteral("*.zip")}, QDir::Files, QDirIterator::Subdirectories);
+             it.hasNext();) {
+            ZipArchive archive;
+            QVERIFY(archive.open(it.next()));
+            for (const ZipEntryInfo& entry : archive.entries())
+                archived.append(entry.name);
+        }
+        QVERIFY2(archived.contains(QStringLiteral("marker.txt")), qPrintable(archived.join(',')));
+        // The panel goes with the switch.
+        QTRY_VERIFY_WITH_TIMEOUT(session.screenshot(window).copy(panel) == before, 10000);
         QVERIFY(session.stop());
         QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
                  qPrintable(session.output()));

@@ -24,6 +24,13 @@ Item {
             return profiles.map(p => [p.name, p.login, p.password, p.authType].join("|"));
         }
 
+        function storedBuilds() {
+            const backend = storedProfiles.createObject(test);
+            const builds = backend.customBuildNames.map((name, index) => backend.customBuildAt(index));
+            backend.destroy();
+            return builds.map(b => [b.name, b.serverUrl, b.minecraftVersion].join("|"));
+        }
+
         name: "MainWithBackend"
         withDoubles: false
 
@@ -69,6 +76,36 @@ Item {
             child("twoFactorCode", prompt).text = "123456";
             keyClick(Qt.Key_Return);
             tryCompare(child("toastLabel"), "text", Loc.t.launch.status.alreadyCancelled);
+        }
+
+        // A build added and edited in the builds dialog is what the builds file holds.
+        function test_4_buildsReachTheStore() {
+            mouseClick(child("buildButton"));
+            const dialog = window.buildsDialog;
+            tryCompare(dialog, "opened", true);
+            mouseClick(findChild(dialog.contentItem, "addBuildRow"));
+            compare(storedBuilds(), ["Build 1||"]);
+            const name = findChild(findChild(dialog.contentItem, "bdName"), "field");
+            name.forceActiveFocus();
+            name.text = " Survival ";
+            keyClick(Qt.Key_Return);
+            const server = findChild(findChild(dialog.contentItem, "bdServer"), "field");
+            server.forceActiveFocus();
+            server.text = "mc.example:25565";
+            keyClick(Qt.Key_Return);
+            compare(storedBuilds(), ["Survival|mc.example:25565|"]);
+            compare(child("buildButton").contentItem.text, "Survival");
+        }
+
+        // An unusable catalog address is told as such, not as an empty catalog.
+        function test_5_seasonalAddressError() {
+            window.backend.updateSettings({ seasonalBaseUrl: "not an address" });
+            mouseClick(child("seasonsButton"));
+            const dialog = window.seasonalDialog;
+            tryCompare(dialog, "opened", true);
+            const message = findChild(dialog.contentItem, "messageText");
+            tryCompare(message, "text", Loc.t.seasonal.error.noServerUrl);
+            compare(message.color, Qt.color("#cc6666"));
         }
     }
 }

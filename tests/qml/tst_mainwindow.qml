@@ -131,12 +131,12 @@ Item {
                     ["Restoring", 0.75, "saves", false]);
         }
 
-        // The versions, builds, settings and seasonal buttons open dialogs the
-        // launcher does not have yet: they stay disabled.
+        // The versions and settings buttons open dialogs the launcher does not
+        // have yet: they stay disabled.
         function test_enablement_data() {
             return [
-                { tag: "idle", set: () => {}, play: true, folder: true },
-                { tag: "busy", set: () => backend.busy = true, play: false, folder: true },
+                { tag: "idle", set: () => {}, play: true, folder: true, builds: true },
+                { tag: "busy", set: () => backend.busy = true, play: false, folder: true, builds: true },
                 { tag: "game running", set: () => backend.gameRunning = true, play: false, folder: true },
                 { tag: "switching", set: () => backend.switching = true, play: true, folder: true },
                 { tag: "seasonal", set: () => backend.seasonalInstalling = true, play: true, folder: true },
@@ -150,9 +150,34 @@ Item {
             compare([child("playButton").enabled, child("playButton").contentItem.opacity],
                     [data.play, faded]);
             compare([child("profileBox").enabled, child("profileBox").opacity], [data.play, faded]);
-            compare(child("folderButton").enabled, data.folder);
-            for (const name of ["launcherVersion", "buildButton", "settingsButton", "seasonsButton"])
+            compare([child("folderButton").enabled, child("seasonsButton").enabled], [data.folder, data.folder]);
+            compare([child("buildButton").enabled, child("buildButton").opacity],
+                    [data.builds === true, data.builds ? 1.0 : 0.45]);
+            for (const name of ["launcherVersion", "settingsButton"])
                 verify(!child(name).enabled, name);
+        }
+
+        // Both dialogs are made on first use, centred on the window; their buttons
+        // stay lit while they are open.
+        function test_dialogButtons() {
+            compare(dialogsAtStart, [null, null]);
+            const buildButton = child("buildButton");
+            mouseClick(buildButton);
+            const builds = window.buildsDialog;
+            tryCompare(builds, "opened", true);
+            compare([builds.x, builds.y], [200, 60]);
+            compare(buildButton.background.color, Qt.color("#91B315"));
+            verify(String(buildButton.background.children[0].source).endsWith("Asset_23.svg"));
+            compare(backend.callsOf("refreshVersionCatalog"), [[]]);
+            builds.close();
+            tryCompare(buildButton.background, "color", Qt.color("#232323"));
+
+            const seasonsButton = child("seasonsButton");
+            mouseClick(seasonsButton);
+            const seasons = window.seasonalDialog;
+            tryCompare(seasons, "opened", true);
+            compare([seasons.x, seasons.y, seasonsButton.background.color], [160, 80, Qt.color("#91B315")]);
+            compare(backend.callsOf("refreshSeasonalCatalog"), [[false]]);
         }
 
         function test_layout_data() {

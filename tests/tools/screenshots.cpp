@@ -1,12 +1,119 @@
 // Renders the launcher's windows under a virtual display into PNG files, so
 // the interface can be looked at without a desktop. Not a test: it prints the
-// folder it wrote to.
+// folder it wrote to. The data directory is prepared with a few builds and
+// cached catalogs, so the dialogs show rows without any network.
 #include "appsession.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
+
+namespace {
+
+const QString kSeasonalBase = QStringLiteral("https://seasons.example");
+
+QByteArray json(const QJsonValue& value)
+{
+    return value.isArray() ? QJsonDocument(value.toArray()).toJson()
+                           : QJsonDocument(value.toObject()).toJson();
+}
+
+QJsonObject manifestEntry(const QString& id, const QString& type, const QString& released)
+{
+    return {{"id", id},
+            {"type", type},
+            {"url", "https://piston-meta.example/" + id + ".json"},
+            {"sha1", QString(40, QLatin1Char('0'))},
+            {"releaseTime", released}};
+}
+
+QJsonObject seasonalEntry(const QString& id, const QString& name, const QString& loader,
+                          const QString& loaderVersion, int revision, const QString& start,
+                          const QString& end, const QString& description)
+{
+    return {{"id", id},
+            {"name", name},
+            {"revision", revision},
+            {"minecraftVersion", "1.21.1"},
+            {"loader", loader},
+            {"loaderVersion", loaderVersion},
+            {"modCount", 140 + revision},
+            {"seasonStart", start},
+            {"seasonEnd", end},
+            {"serverUrl", "play.example:25565"},
+            {"javaMajor", 21},
+            {"description", description},
+            {"archive", QJsonObject{{"url", kSeasonalBase + "/packs/" + id + ".zip"},
+                                    {"size", 257638400},
+                                    {"sha256", QString(64, QLatin1Char('a'))}}}};
+}
+
+bool prepare(const AppSession& session)
+{
+    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    const QJsonArray builds{
+        QJsonObject{{"id", 1}, {"name", "Vanilla"}, {"minecraftVersion", "1.21.1"}},
+        QJsonObject{{"id", 2},
+                    {"name", "Autumn season"},
+                    {"minecraftVersion", "1.21.1"},
+                    {"loader", "fabric"},
+                    {"loaderVersion", "0.16.5"},
+                    {"seasonalId", "autumn"},
+                    {"seasonalRevision", 2},
+                    {"serverUrl", "play.example:25565"}},
+        QJsonObject{{"id", 3}, {"name", "Old times"}, {"minecraftVersion", "b1.7.3"}}};
+    QJsonArray versions;
+    for (int minor = 21; minor >= 14; --minor)
+        versions.append(manifestEntry(
+            QStringLiteral("1.%1").arg(minor), "release",
+            QStringLiteral("2024-%1-01T00:00:00+00:00").arg(minor - 9, 2, 10, QLatin1Char('0'))));
+    versions.append(manifestEntry("1.21.1", "release", "2024-12-01T00:00:00+00:00"));
+    versions.append(manifestEntry("24w14a", "snapshot", "2024-04-03T00:00:00+00:00"));
+    const QJsonObject fabricList{
+        {"fetchedAt", now},
+        {"games",
+         QJsonObject{
+             {"1.21.1", QJsonObject{{"fetchedAt", now},
+                                    {"entries", QJsonArray{QJsonObject{{"loaderVersion", "0.16.5"},
+                                                                       {"gameVersion", "1.21.1"},
+                                                                       {"recommended", true},
+                                                                       {"stable", true}},
+                                                           QJsonObject{{"loaderVersion", "0.16.4"},
+                                                                       {"gameVersion", "1.21.1"},
+                                                                       {"stable", true}}}}}}}}};
+    const QJsonArray seasons{
+        seasonalEntry("autumn", "Autumn season", "fabric", "0.16.5", 3, "2024-09-01", "",
+                      "Falling leaves, harvest festivals and a new dungeon every week."),
+        seasonalEntry("summer", "Summer season", "neoforge", "21.1.65", 1, "2024-06-01",
+                      "2024-08-31", "Islands, boats and the great regatta."),
+        seasonalEntry("spring", "Spring season", "", "", 2, "2024-03-01", "2024-05-31",
+                      "Vanilla survival with friends.")};
+    const QString gameDir = session.homeDir() + QStringLiteral("/.minecraft/versions/");
+    return session.writeDataFile("settings.json",
+                                 json(QJsonObject{{"language", "en"},
+                                                  {"activeBuildId", 2},
+                                                  {"seasonalBaseUrl", kSeasonalBase}})) &&
+           session.writeDataFile("customBuilds.json", json(builds)) &&
+           session.writeDataFile("cache/version_manifest.json",
+                                 json(QJsonObject{{"fetchedAt", now}, {"versions", versions}})) &&
+           session.writeDataFile("cache/loader_fabric.json", json(fabricList)) &&
+           session.writeDataFile("cache/seasonal_builds.json",
+                                 json(QJsonObject{{"formatVersion", 1},
+                                                  {"fetchedAt", now},
+                                                  {"baseUrl", kSeasonalBase},
+                                                  {"builds", seasons}})) &&
+           TestHelpers::writeFile(gameDir + "1.21.1/1.21.1.json", "{}") &&
+           TestHelpers::writeFile(gameDir + "1.20/1.20.json", "{}");
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -29,6 +136,10 @@ int main(int argc, char** argv)
 
     AppSession session(QSize(1280, 720));
     QString error;
+    if (!prepare(session)) {
+        err << "cannot prepare the data directory" << Qt::endl;
+        return 1;
+    }
     if (!session.start({}, QString(), &error)) {
         err << error << Qt::endl;
         return 1;
@@ -38,10 +149,32 @@ int main(int argc, char** argv)
         err << "the main window did not show:\n" << session.output() << Qt::endl;
         return 1;
     }
-    const QString file = QDir(folder).filePath(QStringLiteral("main-window.png"));
-    if (!session.settledScreenshot(window).save(file)) {
-        err << "cannot write " << file << Qt::endl;
-        return 1;
+    // Each picture follows the clicks that open its window, in the window's
+    // coordinates at 1280 × 720; Escape closes what the last one opened.
+    const struct {
+        const char* file;
+        QList<QPoint> clicks;
+        int escapes;
+    } shots[] = {
+        {"main-window.png", {}, 0},
+        {"builds-dialog.png", {{716, 472}}, 0},
+        {"version-picker.png", {{1000, 298}}, 2},
+        {"seasonal-builds-dialog.png", {{1165, 675}}, 1},
+    };
+    for (const auto& shot : shots) {
+        for (const QPoint& click : shot.clicks) {
+            session.click(window, click.x(), click.y());
+            QThread::msleep(400);
+        }
+        const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
+        if (!session.settledScreenshot(window).save(file)) {
+            err << "cannot write " << file << Qt::endl;
+            return 1;
+        }
+        for (int i = 0; i < shot.escapes; ++i) {
+            session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+            QThread::msleep(300);
+        }
     }
     session.stop();
     out << folder << Qt::endl;

@@ -11,6 +11,8 @@ TestCase {
     property var window: null
     // What the update model was asked while the window came up.
     property var startCalls: []
+    // The builds and seasonal builds dialogs as the window came up.
+    property var dialogsAtStart: []
 
     // An item of the window, or of a popup's body or footer, by object name.
     function child(name, popup) {
@@ -57,6 +59,7 @@ TestCase {
         tryVerify(() => !withDoubles || updates.calls.length > 0);
         wait(50);
         startCalls = updates.calls.slice();
+        dialogsAtStart = [window.buildsDialog, window.seasonalDialog];
     }
 
     function init() {
@@ -72,6 +75,10 @@ TestCase {
         for (const name of ["addProfileDialog", "editProfileDialog", "twoFactorDialog"])
             child(name).close();
         child("profileBox").popup.close();
+        for (const dialog of [window.buildsDialog, window.seasonalDialog]) {
+            if (dialog)
+                dialog.close();
+        }
         tryVerify(() => !child("profileBox").popup.visible && !child("twoFactorDialog").visible);
     }
 
