@@ -22,12 +22,15 @@ DarkDialog {
         { key: "old_alpha", title: Loc.t.version.filter.alphas },
         { key: "other", title: Loc.t.version.filter.other }
     ]
+    // The backend's rows, turned into script objects once per catalog change
+    // rather than on every read.
+    readonly property var catalog: Array.from(backend.versionCatalog)
     // One pass over the catalog per change of any input.
     readonly property var visibleEntries: {
         const query = filterText.trim().toLowerCase();
         const shown = category;
         const installedOnly = picker.installedOnly;
-        return backend.versionCatalog.filter(row => row.category === shown
+        return catalog.filter(row => row.category === shown
                                              && (!installedOnly || row.installed === true)
                                              && (query === "" || row.search.includes(query)));
     }
@@ -45,12 +48,12 @@ DarkDialog {
     }
 
     function categoryOf(versionId) {
-        const row = backend.versionCatalog.find(row => row.id === versionId);
+        const row = catalog.find(row => row.id === versionId);
         return row ? row.category : "release";
     }
 
     function catalogHas(versionId) {
-        return backend.versionCatalog.some(row => row.id === versionId);
+        return catalog.some(row => row.id === versionId);
     }
 
     function indexOfSelected() {
@@ -300,7 +303,7 @@ DarkDialog {
                 width: versionList.width - 20
                 visible: picker.visibleEntries.length === 0
                 text: picker.backend.catalogLoading ? Loc.t.version.progress.loadingList
-                      : (picker.backend.versionCatalog.length === 0 ? Loc.t.version.error.listUnreachable
+                      : (picker.catalog.length === 0 ? Loc.t.version.error.listUnreachable
                                                                      : Loc.t.common.status.nothingFound)
                 color: "#888888"
                 font.pixelSize: 12
