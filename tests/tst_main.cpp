@@ -10,6 +10,7 @@
 #include "testhelpers.h"
 #include "testserver.h"
 #include "ziparchive.h"
+#include "zipwriter.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -22,6 +23,7 @@
 #include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQmlEngine>
+#include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QSignalSpy>
@@ -268,6 +270,73 @@ private slots:
         QVERIFY(session.stop());
         QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
                  qPrintable(session.output()));
+    }
+
+    // The seasonal builds dialog with the real backend and a loopback catalog:
+    // Install on the selected pack runs the whole pipeline, the pack's files land
+    // in the game folder and the window ends on the ready toast.
+    void seasonalInstallEndsWithTheReadyToast()
+    {
+        BackendFixture::LaunchTools tools;
+        QString error;
+        QVERIFY2(tools.compile(&error), qPrintable(error));
+        TempHome home;
+        TestServer server;
+        server.routePrefix(QStringLiteral("/api/"), TestReply::json("[]"));
+        ZipWriter pack;
+        pack.addFile("mods/autumn.jar", GameDirFixture::noise(32 * 1024, 7));
+        pack.addFile("options.txt", "fov:90");
+        const QByteArray packBytes = pack.toByteArray();
+        server.route(QStringLiteral("/seasons/autumn.zip"), TestReply::ok(packBytes));
+        const QJsonObject entry{
+            {"id", "autumn"},
+            {"name", "Autumn"},
+            {"revision", 1},
+            {"minecraftVersion", BackendFixture::kFakeVersion},
+            {"archive",
+             QJsonObject{{"url", server.url(QStringLiteral("/seasons/autumn.zip")).toString()},
+                         {"size", packBytes.size()},
+                         {"sha256", TestHelpers::hex(packBytes, QCryptographicHash::Sha256)}}}};
+        server.route(QStringLiteral("/seasons/index.json"),
+                     TestReply::json(QJsonDocument(QJsonObject{{"formatVersion", 1},
+                                                               {"builds", QJsonArray{entry}}})
+                                         .toJson()));
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        QVERIFY(tools.prepareHome(
+            home, {}, QJsonArray{BackendFixture::fakeBuild(1, "Other")},
+            QJsonObject{{"activeBuildId", 1},
+                        {"seasonalBaseUrl", server.url(QStringLiteral("/seasons")).toString()}}));
+
+        QQmlApplicationEngine engine;
+        engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Hollowmere/Main.qml")));
+        QCOMPARE(engine.rootObjects().size(), 1);
+        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(QMetaObject::invokeMethod(window, "openSeasonal"));
+        auto* dialog = window->property("seasonalDialog").value<QObject*>();
+        QVERIFY(dialog);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog->property("entries").toList().size(), 1, 10000);
+        dialog->setProperty("selectedId", QStringLiteral("autumn"));
+        auto* install = dialog->findChild<QQuickItem*>(QStringLiteral("installButton"));
+        QVERIFY(install);
+        QTRY_VERIFY(install->isEnabled() && install->isVisible());
+        QTest::qWait(300); // the dialog's opening transition
+        const QPointF centre = install->mapToScene({install->width() / 2, install->height() / 2});
+        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+
+        auto* toast = window->findChild<QObject*>(QStringLiteral("toastLabel"));
+        QVERIFY(toast);
+        QTRY_COMPARE_WITH_TIMEOUT(toast->property("text").toString(),
+                                  Loc::text("seasonal.status.readyToLaunch").arg("Autumn"), 30000);
+        const QString gameDir = BackendFixture::gameDirOf(home);
+        QCOMPARE(TestHelpers::readFile(gameDir + QStringLiteral("/options.txt")),
+                 QByteArray("fov:90"));
+        QVERIFY(QFile::exists(gameDir + QStringLiteral("/mods/autumn.jar")));
+        auto* backend = window->findChild<LauncherBackend*>();
+        QCOMPARE(backend->activeBuildName(), QStringLiteral("Autumn"));
+        QCOMPARE(backend->seasonalCatalog().constFirst().toMap().value("installed").toBool(), true);
+        RemoteAddresses::resetForTesting();
     }
 
     // The builds dialog in a real window: choosing the other build and making it

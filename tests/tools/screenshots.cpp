@@ -159,7 +159,7 @@ int main(int argc, char** argv)
         {"main-window.png", {}, 0},
         {"builds-dialog.png", {{716, 472}}, 0},
         {"version-picker.png", {{1000, 298}}, 2},
-        {"seasonal-builds-dialog.png", {{1165, 675}}, 1},
+        {"seasonal-builds-dialog.png", {{1165, 675}, {228, 184}}, 1},
     };
     for (const auto& shot : shots) {
         for (const QPoint& click : shot.clicks) {
