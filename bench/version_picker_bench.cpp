@@ -124,8 +124,9 @@ struct Figures {
     {
         QList<double> sorted = values;
         std::sort(sorted.begin(), sorted.end());
-        return QStringLiteral("median %1 ms, max %2 ms (%3 samples)")
+        return QStringLiteral("median %1 ms, 90th percentile %2 ms, max %3 ms (%4 samples)")
             .arg(sorted.at(sorted.size() / 2), 0, 'f', 2)
+            .arg(sorted.at(sorted.size() * 9 / 10), 0, 'f', 2)
             .arg(sorted.last(), 0, 'f', 2)
             .arg(sorted.size());
     }
