@@ -1,11 +1,13 @@
 import QtQuick
 import QtQuick.Controls.Basic
+import QtQuick.Templates as T
 import Hollowmere
 import "Placeholders.js" as Placeholders
 
 // The launcher's window: the play button and the profile selector in the middle,
-// the progress panels and the toast, the profile dialogs and the two-factor
-// prompt. The toast is the interface's only status channel: whatever the backend
+// the progress panels and the toast, the profile dialogs, the two-factor
+// prompt, the settings with their Java runtime picker and the launcher's
+// releases. The toast is the interface's only status channel: whatever the backend
 // or the update model reports reaches the player here.
 Window {
     id: window
@@ -163,10 +165,6 @@ Window {
         source: "images/launcherBackground.png"
     }
 
-    // The launcher versions and settings dialogs are not part of the launcher
-    // yet: the controls that open them are drawn in their places and stay
-    // disabled until their dialogs exist.
-
     AbstractButton {
         id: launcherVersion
 
@@ -176,8 +174,10 @@ Window {
         height: 30
         leftPadding: 8
         rightPadding: 8
-        enabled: false
+        enabled: !window.backend.busy && !window.backend.gameRunning && !window.backend.switching
+                 && !window.backend.seasonalInstalling
         hoverEnabled: true
+        onClicked: launcherVersions.open()
 
         contentItem: Row {
             spacing: 6
@@ -219,7 +219,7 @@ Window {
                 anchors.fill: parent
                 opacity: 0.36
                 radius: 6
-                color: launcherVersion.pressed ? "#91B315" : "#000000"
+                color: launcherVersion.pressed || launcherVersions.visible ? "#91B315" : "#000000"
                 border.width: 1
                 border.color: launcherVersion.hovered || launcherVersion.activeFocus ? "#91B315"
                                                                                     : color
@@ -513,11 +513,13 @@ Window {
         anchors.left: folderButton.right
         anchors.leftMargin: 8
         anchors.verticalCenter: folderButton.verticalCenter
-        enabled: false
+        enabled: !window.launcherUpdates.installing && !window.backend.busy
+                 && !window.backend.gameRunning
         tip: Loc.t.app.tooltip.settings
         idleFace: "images/Options/Options_Idle.svg"
         hoverFace: "images/Options/Options_Pressed.svg"
         pressedFace: "images/Options/Options_active.svg"
+        onClicked: settingsDialog.load()
     }
 
     AbstractButton {
@@ -562,9 +564,7 @@ Window {
         x: 24
         y: window.height - height - 24
         visible: selfUpdate || window.backend.downloading
-        // The version being installed is chosen in the launcher versions dialog,
-        // which joins the window later; until then no self-update can start.
-        title: Loc.t.common.progress.downloadingNamed.arg(selfUpdate ? ""
+        title: Loc.t.common.progress.downloadingNamed.arg(selfUpdate ? launcherVersions.selectedVersion
                                                                      : window.backend.downloadVersion)
         fraction: selfUpdate ? window.launcherUpdates.downloadProgress
                              : window.backend.downloadProgress
@@ -866,6 +866,328 @@ Window {
         }
     }
 
+    FormDialog {
+        id: settingsDialog
+
+        // The managed runtime chosen here; stored only on Save.
+        property string javaRuntimeId: ""
+        property string resolvedGameDir: ""
+        property var javaRuntimeInfo: null
+        // Finding them runs every candidate Java to read its version, which can
+        // take seconds: they are looked for when the dialog opens, never while
+        // the window is built, and kept once some are found.
+        property var detectedJava: []
+
+        function refreshJavaInfo() {
+            javaRuntimeInfo = javaRuntimeId === "" ? null
+                                                   : window.backend.javaRuntimeInfo(javaRuntimeId);
+        }
+
+        function load() {
+            const s = window.backend.settings();
+            stGameDir.text = s.gameDir || "";
+            stJavaPath.text = s.javaPath || "";
+            javaRuntimeId = s.javaRuntime || "";
+            // Also when the id is the same as last time: the runtime may have
+            // been installed or removed since.
+            refreshJavaInfo();
+            stMinMemory.text = String(s.minMemoryMb ?? "");
+            stMaxMemory.text = String(s.maxMemoryMb ?? "");
+            stJvmArgs.text = s.jvmArgs || "";
+            stWidth.text = String(s.windowWidth ?? "");
+            stHeight.text = String(s.windowHeight ?? "");
+            stFullscreen.checked = s.fullscreen === true;
+            stLanguage.currentIndex = Math.max(0, stLanguage.codes.indexOf(s.language || "system"));
+            resolvedGameDir = s.resolvedGameDir || "";
+            if (detectedJava.length === 0)
+                detectedJava = window.backend.detectedJava();
+            open();
+        }
+
+        // The decimal integer a field starts with; 0 for anything else.
+        function integerOf(field) {
+            const value = parseInt(field.text, 10);
+            return isNaN(value) ? 0 : value;
+        }
+
+        objectName: "settingsDialog"
+        title: Loc.t.settings.title
+        acceptText: Loc.t.common.button.save
+        width: 460
+        bodySpacing: 10
+        bodyPadding: 18
+        onJavaRuntimeIdChanged: refreshJavaInfo()
+        onAccepted: window.backend.updateSettings({
+            gameDir: stGameDir.text.trim(),
+            javaPath: stJavaPath.text.trim(),
+            javaRuntime: javaRuntimeId,
+            minMemoryMb: integerOf(stMinMemory),
+            maxMemoryMb: integerOf(stMaxMemory),
+            jvmArgs: stJvmArgs.text.trim(),
+            windowWidth: integerOf(stWidth),
+            windowHeight: integerOf(stHeight),
+            fullscreen: stFullscreen.checked,
+            language: stLanguage.codes[stLanguage.currentIndex] || "system"
+        })
+
+        Connections {
+            target: window.backend
+
+            function onJavaRuntimeInstalled(runtimeId) {
+                settingsDialog.refreshJavaInfo();
+            }
+        }
+
+        Column {
+            x: 20
+            width: parent.width - 40
+            spacing: 3
+
+            Caption {
+                text: Loc.t.settings.language.label
+            }
+            DarkCombo {
+                id: stLanguage
+
+                readonly property var codes: ["system", "ru", "en"]
+
+                objectName: "stLanguage"
+                width: parent.width
+                height: 32
+                model: [Loc.t.settings.language.system, Loc.t.settings.language.ru,
+                    Loc.t.settings.language.en]
+            }
+        }
+        LabelledField {
+            id: stGameDir
+
+            objectName: "stGameDir"
+            x: 20
+            width: parent.width - 40
+            label: Loc.t.settings.label.gameDir
+            placeholder: Loc.t.settings.placeholder.gameDir
+        }
+        LabelledField {
+            id: stJavaPath
+
+            objectName: "stJavaPath"
+            x: 20
+            width: parent.width - 40
+            label: Loc.t.settings.label.javaPath
+            placeholder: Loc.t.settings.placeholder.javaPath
+        }
+        Column {
+            x: 20
+            width: parent.width - 40
+            spacing: 3
+
+            Caption {
+                text: Loc.t.settings.label.javaRuntime
+            }
+            Rectangle {
+                width: parent.width
+                height: 32
+                radius: 6
+                color: "#2a2a2a"
+                border.width: 1
+                border.color: javaFieldArea.containsMouse ? "#91B315" : "#444444"
+
+                Text {
+                    objectName: "javaRuntimeText"
+                    anchors.fill: parent
+                    leftPadding: 10
+                    rightPadding: 150
+                    verticalAlignment: Text.AlignVCenter
+                    elide: Text.ElideRight
+                    textFormat: Text.PlainText
+                    color: settingsDialog.javaRuntimeId === "" ? "#666666" : "white"
+                    text: {
+                        const info = settingsDialog.javaRuntimeInfo;
+                        if (settingsDialog.javaRuntimeId === "")
+                            return Loc.t.settings.status.javaRuntimeNone;
+                        if (info === null)
+                            return settingsDialog.javaRuntimeId;
+                        return info.installed === true
+                                ? info.label
+                                : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
+                    }
+                }
+                Text {
+                    anchors.right: clearJava.left
+                    anchors.rightMargin: 12
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: Loc.t.common.button.choose
+                    color: "#91B315"
+                    font.pixelSize: 12
+                }
+                MouseArea {
+                    id: javaFieldArea
+
+                    objectName: "javaFieldArea"
+                    width: parent.width - 26
+                    height: parent.height
+                    hoverEnabled: true
+                    onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
+                                                  window.backend.requiredJavaMajor(
+                                                      window.backend.activeBuildIndex))
+                }
+                Text {
+                    id: clearJava
+
+                    objectName: "clearJava"
+                    anchors.right: parent.right
+                    anchors.rightMargin: 12
+                    anchors.verticalCenter: parent.verticalCenter
+                    visible: settingsDialog.javaRuntimeId !== ""
+                    text: "✕"
+                    font.pixelSize: 12
+                    color: clearArea.containsMouse ? "#cc6666" : "#666666"
+
+                    MouseArea {
+                        id: clearArea
+
+                        anchors.fill: parent
+                        anchors.margins: -6
+                        hoverEnabled: true
+                        onClicked: settingsDialog.javaRuntimeId = ""
+                    }
+                }
+            }
+        }
+        Row {
+            x: 20
+            spacing: 10
+
+            LabelledField {
+                id: stMinMemory
+
+                objectName: "stMinMemory"
+                width: 100
+                label: Loc.t.settings.label.minMemory
+                validator: IntValidator {
+                    bottom: 0
+                    top: 1048576
+                }
+            }
+            LabelledField {
+                id: stMaxMemory
+
+                objectName: "stMaxMemory"
+                width: 100
+                label: Loc.t.settings.label.maxMemory
+                validator: IntValidator {
+                    bottom: 0
+                    top: 1048576
+                }
+            }
+            LabelledField {
+                id: stWidth
+
+                objectName: "stWidth"
+                width: 100
+                label: Loc.t.settings.label.windowWidth
+                validator: IntValidator {
+                    bottom: 0
+                    top: 16384
+                }
+            }
+            LabelledField {
+                id: stHeight
+
+                objectName: "stHeight"
+                width: 100
+                label: Loc.t.settings.label.windowHeight
+                validator: IntValidator {
+                    bottom: 0
+                    top: 16384
+                }
+            }
+        }
+        LabelledField {
+            id: stJvmArgs
+
+            objectName: "stJvmArgs"
+            x: 20
+            width: parent.width - 40
+            label: Loc.t.settings.label.jvmArgs
+            placeholder: "-XX:+UseG1GC …"
+        }
+        CheckBox {
+            id: stFullscreen
+
+            objectName: "stFullscreen"
+            x: 20
+            spacing: 6
+            text: Loc.t.settings.label.fullscreen
+
+            indicator: Rectangle {
+                x: stFullscreen.leftPadding
+                anchors.verticalCenter: parent.verticalCenter
+                width: 18
+                height: 18
+                radius: 4
+                color: "#2a2a2a"
+                border.width: 1
+                border.color: stFullscreen.checked ? "#91B315" : "#444444"
+
+                Rectangle {
+                    anchors.centerIn: parent
+                    visible: stFullscreen.checked
+                    width: 10
+                    height: 10
+                    radius: 2
+                    color: "#91B315"
+                }
+            }
+
+            contentItem: Text {
+                leftPadding: stFullscreen.indicator.width + stFullscreen.spacing
+                text: stFullscreen.text
+                color: "white"
+                verticalAlignment: Text.AlignVCenter
+            }
+        }
+        Text {
+            objectName: "stResolved"
+            x: 20
+            width: parent.width - 40
+            wrapMode: Text.Wrap
+            textFormat: Text.PlainText
+            color: "#888888"
+            font.pixelSize: 11
+            text: Loc.t.settings.status.resolvedGameDir.arg(settingsDialog.resolvedGameDir)
+        }
+        Text {
+            objectName: "stJavaList"
+            x: 20
+            width: parent.width - 40
+            wrapMode: Text.Wrap
+            textFormat: Text.PlainText
+            color: "#888888"
+            font.pixelSize: 11
+            text: settingsDialog.detectedJava.length > 0 ? settingsDialog.detectedJava.join("\n")
+                                                         : Loc.t.settings.status.javaNotFound
+        }
+    }
+
+    JavaPickerDialog {
+        id: javaPicker
+
+        objectName: "javaPicker"
+        backend: window.backend
+        x: (window.width - width) / 2
+        y: (window.height - height) / 2
+        onRuntimeChosen: runtimeId => settingsDialog.javaRuntimeId = runtimeId
+    }
+
+    LauncherVersionsDialog {
+        id: launcherVersions
+
+        objectName: "launcherVersions"
+        parent: T.Overlay.overlay
+        updates: window.launcherUpdates
+    }
+
     // A text field of the dialogs, inset 20 px on each side of their body.
     component DarkField: TextField {
         id: field
@@ -894,6 +1216,8 @@ Window {
         default property alias body: bodyColumn.data
         property string acceptText
         property int titleSize: 17
+        property int bodySpacing: 12
+        property int bodyPadding: 20
 
         x: (window.width - width) / 2
         y: (window.height - height) / 2
@@ -930,9 +1254,9 @@ Window {
         contentItem: Column {
             id: bodyColumn
 
-            topPadding: 20
-            bottomPadding: 20
-            spacing: 12
+            topPadding: dialog.bodyPadding
+            bottomPadding: dialog.bodyPadding
+            spacing: dialog.bodySpacing
         }
 
         footer: Item {
@@ -1030,6 +1354,11 @@ Window {
             hoverEnabled: true
             onClicked: icon.clicked()
         }
+    }
+
+    component Caption: Text {
+        color: "#aaaaaa"
+        font.pixelSize: 11
     }
 
     component PlainToolTip: ToolTip {

@@ -21,6 +21,17 @@ namespace {
 QtMessageHandler gTestLogHandler = nullptr;
 std::atomic<int> gUnexpectedMessages = 0;
 
+// What Qt's own web engine says whenever the sign-in window is made, no fault
+// of the interface: Qt 6.4 registers three of its value types as QML types, and
+// the offscreen platform has no graphics for its pages.
+bool isWebEngineNotice(const QString& message)
+{
+    return message.endsWith(QLatin1String(" is neither a QObject, nor default- and "
+                                          "copy-constructible. You should not use it as a QML "
+                                          "type.")) ||
+           message.trimmed() == QLatin1String("No suitable graphics backend found");
+}
+
 // Sits above Qt Test's own handler, so messages that a test expects through
 // ignoreWarning() are told apart by the ignore list shrinking.
 void failOnUnexpectedMessage(QtMsgType type, const QMessageLogContext& context,
@@ -28,7 +39,7 @@ void failOnUnexpectedMessage(QtMsgType type, const QMessageLogContext& context,
 {
     const int expectedBefore = QTestLog::unhandledIgnoreMessages();
     gTestLogHandler(type, context, message);
-    if (type != QtWarningMsg && type != QtCriticalMsg)
+    if ((type != QtWarningMsg && type != QtCriticalMsg) || isWebEngineNotice(message))
         return;
     if (QTestLog::unhandledIgnoreMessages() < expectedBefore)
         return;

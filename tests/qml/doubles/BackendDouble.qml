@@ -22,6 +22,14 @@ QtObject {
     property bool microsoftAvailable: true
     // Records as profileAt gives them.
     property var profiles: []
+    property var javaCatalog: []
+    property bool javaCatalogLoading
+    // What settings(), detectedJava(), requiredJavaMajor() and
+    // inspectMicrosoftRedirect() answer.
+    property var storedSettings: ({})
+    property var javaLines: []
+    property int requiredMajor
+    property var redirect: ({ matched: false, code: "", error: "" })
     readonly property var profileNames: profiles.map(profile => profile.name)
     property var calls: []
     // Build records as customBuildAt gives them; a record's "removal" holds what
@@ -58,6 +66,7 @@ QtObject {
     signal installedVersionsChanged
     signal loaderVersionsChanged(string loaderKey, string gameVersion)
     signal downloadChanged
+    signal javaRuntimeInstalled(string runtimeId)
 
     function reset() {
         busy = gameRunning = switching = seasonalInstalling = downloading = false;
@@ -65,9 +74,12 @@ QtObject {
         downloadProgress = switchProgress = activeBuildIndex = -1;
         downloadBytesDone = downloadBytesTotal = 0;
         profiles = builds = problems = versionCatalog = loadingLists = seasonalCatalog = [];
-        removalInfos = loaderLists = cachedLoaderLists = {};
-        catalogLoading = seasonalCatalogLoading = false;
+        javaCatalog = javaLines = [];
+        removalInfos = loaderLists = cachedLoaderLists = storedSettings = {};
+        catalogLoading = seasonalCatalogLoading = javaCatalogLoading = false;
         seasonalCatalogError = "";
+        requiredMajor = 0;
+        redirect = { matched: false, code: "", error: "" };
         calls = [];
     }
 
@@ -87,6 +99,25 @@ QtObject {
     function updateProfile() { record("updateProfile", arguments); }
     function removeProfile() { record("removeProfile", arguments); }
     function profileAt(index) { return profiles[index] || {}; }
+    function refreshJavaCatalog() { record("refreshJavaCatalog", arguments); }
+    function installJavaRuntime() { record("installJavaRuntime", arguments); }
+    function removeJavaRuntime() { record("removeJavaRuntime", arguments); }
+    function updateSettings() { record("updateSettings", arguments); }
+    function finishMicrosoftLogin() { record("finishMicrosoftLogin", arguments); }
+    function settings() { return storedSettings; }
+    function detectedJava() { record("detectedJava", arguments); return javaLines; }
+    function requiredJavaMajor() { record("requiredJavaMajor", arguments); return requiredMajor; }
+
+    function javaRuntimeInfo(runtimeId) {
+        const row = javaCatalog.find(entry => entry.id === runtimeId);
+        return row ? { id: row.id, label: row.label, installed: row.installed }
+                   : { id: runtimeId, label: runtimeId, installed: false };
+    }
+
+    function inspectMicrosoftRedirect(url) {
+        record("inspectMicrosoftRedirect", arguments);
+        return redirect;
+    }
 
     function addProfile(name, login, password, authType) {
         record("addProfile", arguments);

@@ -6,6 +6,8 @@ QtObject {
     property string latest
     property bool installing
     property real downloadProgress
+    property var catalogs: ({})
+    property var states: ({})
     property var calls: []
 
     signal installationFailed
@@ -15,9 +17,12 @@ QtObject {
         latest = "";
         installing = false;
         downloadProgress = -1;
+        catalogs = {};
+        states = {};
         calls = [];
     }
 
     function refresh(channel) { calls.push(["refresh", channel]); }
     function cancelDownload() { calls.push(["cancelDownload"]); }
+    function install(channel, version) { calls.push(["install", channel, version]); }
 }

@@ -1,0 +1,509 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Hollowmere
+
+// Picks the Java runtime that the launcher manages for the game: a runtime
+// already downloaded or one of the downloadable catalog, which is then asked
+// for. The choice leaves through runtimeChosen; nothing is stored here.
+Dialog {
+    id: root
+
+    required property var backend
+    // The selection is an id, so a row hidden by the category or a filter
+    // stays chosen.
+    property string selectedId: ""
+    property string category: "java"
+    property string filterText: ""
+    property bool installedOnly: false
+    // The active build's minimum Java major; 0 when unknown.
+    property int requiredMajor: 0
+
+    readonly property var categories: [
+        { key: "java", title: Loc.t.common.java.kind.java, hint: Loc.t.java.filter.mojang },
+        { key: "jdk", title: Loc.t.common.java.kind.jdk, hint: Loc.t.java.filter.temurinJdk },
+        { key: "jre", title: Loc.t.common.java.kind.jre, hint: Loc.t.java.filter.temurinJre }
+    ]
+    readonly property var catalog: backend.javaCatalog || []
+    readonly property var visibleEntries: {
+        const query = filterText.trim().toLowerCase();
+        return catalog.filter(row => row.kind === category && (!installedOnly || row.installed)
+                              && (query === "" || String(row.search).includes(query)));
+    }
+    readonly property var selectedEntry: catalog.find(row => row.id === selectedId) || null
+
+    signal runtimeChosen(string runtimeId)
+
+    function openFor(runtimeId, required) {
+        selectedId = runtimeId || "";
+        requiredMajor = required || 0;
+        filterText = "";
+        searchField.text = "";
+        category = categoryOf(selectedId);
+        backend.refreshJavaCatalog();
+        open();
+        revealSelected();
+    }
+
+    function categoryOf(runtimeId) {
+        const row = catalog.find(entry => entry.id === runtimeId);
+        return row ? row.kind : "java";
+    }
+
+    function indexOfSelected() {
+        return visibleEntries.findIndex(row => row.id === selectedId);
+    }
+
+    function revealSelected() {
+        const index = indexOfSelected();
+        runtimeList.cursor = index;
+        if (index >= 0)
+            runtimeList.positionViewAtIndex(index, ListView.Center);
+    }
+
+    function acceptSelection() {
+        const entry = selectedEntry;
+        if (entry === null)
+            return;
+        // The choice stands even when the backend refuses the download.
+        runtimeChosen(entry.id);
+        if (!entry.installed && entry.downloadable)
+            backend.installJavaRuntime(entry.id);
+        close();
+    }
+
+    function tooOld(row) {
+        return requiredMajor > 0 && row.major < requiredMajor;
+    }
+
+    function detailLine(row) {
+        const parts = [row.detail, row.coverage];
+        if (row.sizeMb > 0)
+            parts.push(Loc.t.common.status.megabytes.arg(row.sizeMb));
+        if (tooOld(row))
+            parts.push(Loc.t.java.warning.tooOldForVersion);
+        return parts.join(" · ");
+    }
+
+    width: 720
+    height: 480
+    modal: true
+    padding: 0
+    onOpened: {
+        searchField.forceActiveFocus();
+        revealSelected();
+    }
+
+    background: Rectangle {
+        color: "#1e1e1e"
+        radius: 10
+        border.width: 1
+        border.color: "#91B315"
+    }
+
+    header: Item {
+        implicitHeight: 52
+
+        Text {
+            anchors.centerIn: parent
+            text: Loc.t.java.label.version
+            color: "white"
+            font.pixelSize: 17
+            font.bold: true
+        }
+
+        Rectangle {
+            anchors.bottom: parent.bottom
+            width: parent.width
+            height: 1
+            color: "#333333"
+        }
+    }
+
+    contentItem: Item {
+        Column {
+            id: categoryColumn
+
+            x: 8
+            y: 8
+            width: 170 - 16
+            spacing: 2
+
+            Repeater {
+                model: root.categories
+
+                delegate: Rectangle {
+                    id: categoryRow
+
+                    required property var modelData
+                    readonly property bool current: modelData.key === root.category
+
+                    objectName: "category_" + modelData.key
+                    width: categoryColumn.width
+                    height: 44
+                    radius: 5
+                    color: current ? "#91B315" : (categoryArea.containsMouse ? "#2d2d2d"
+                                                                              : "transparent")
+
+                    Column {
+                        x: 10
+                        anchors.verticalCenter: parent.verticalCenter
+
+                        Text {
+                            text: categoryRow.modelData.title
+                            color: "white"
+                            font.pixelSize: 13
+                        }
+                        Text {
+                            text: categoryRow.modelData.hint
+                            color: categoryRow.current ? "#1e1e1e" : "#777777"
+                            font.pixelSize: 10
+                        }
+                    }
+
+                    MouseArea {
+                        id: categoryArea
+
+                        anchors.fill: parent
+                        hoverEnabled: true
+                        onClicked: {
+                            root.category = categoryRow.modelData.key;
+                            root.revealSelected();
+                        }
+                    }
+                }
+            }
+
+            Item {
+                width: 1
+                height: 8
+            }
+
+            Text {
+                objectName: "requiredHint"
+                width: parent.width
+                visible: root.requiredMajor > 0
+                text: Loc.t.java.hint.required.arg(root.requiredMajor)
+                color: "#888888"
+                font.pixelSize: 10
+                wrapMode: Text.Wrap
+            }
+        }
+
+        Rectangle {
+            id: divider
+
+            x: 170
+            width: 1
+            height: parent.height
+            color: "#333333"
+        }
+
+        Item {
+            id: listColumn
+
+            anchors.left: divider.right
+            anchors.right: parent.right
+            height: parent.height
+
+            TextField {
+                id: searchField
+
+                objectName: "searchField"
+                x: 8
+                y: 8
+                width: parent.width - 16
+                height: 32
+                color: "white"
+                placeholderText: Loc.t.common.placeholder.searchVersion
+                placeholderTextColor: "#666666"
+                onTextChanged: {
+                    root.filterText = text;
+                    runtimeList.cursor = root.indexOfSelected();
+                }
+                Keys.onEscapePressed: root.close()
+                Keys.onReturnPressed: root.acceptSelection()
+                Keys.onEnterPressed: root.acceptSelection()
+                Keys.onDownPressed: runtimeList.step(1)
+                Keys.onUpPressed: runtimeList.step(-1)
+
+                background: Rectangle {
+                    color: "#232323"
+                    radius: 5
+                    border.width: 1
+                    border.color: searchField.activeFocus ? "#91B315" : "#444444"
+                }
+            }
+
+            ListView {
+                id: runtimeList
+
+                // The keyboard cursor, used only for stepping; the highlight
+                // follows the selection.
+                property int cursor: -1
+
+                function step(delta) {
+                    const next = cursor + delta;
+                    if (next < 0 || next >= root.visibleEntries.length)
+                        return;
+                    cursor = next;
+                    positionViewAtIndex(next, ListView.Contain);
+                    root.selectedId = root.visibleEntries[next].id;
+                }
+
+                objectName: "runtimeList"
+                x: 8
+                anchors.top: searchField.bottom
+                anchors.topMargin: 6
+                anchors.bottom: installedOnlyBox.top
+                width: parent.width - 16
+                clip: true
+                spacing: 1
+                model: root.visibleEntries
+
+                ScrollIndicator.vertical: ScrollIndicator {}
+
+                delegate: Rectangle {
+                    id: runtimeRow
+
+                    required property var modelData
+                    required property int index
+                    readonly property bool chosen: modelData.id === root.selectedId
+
+                    width: ListView.view.width
+                    height: 44
+                    radius: 4
+                    color: chosen ? "#91B315" : (rowArea.containsMouse ? "#2d2d2d" : "transparent")
+
+                    Column {
+                        x: 10
+                        anchors.verticalCenter: parent.verticalCenter
+                        width: marks.x - 8 - x
+
+                        Row {
+                            spacing: 6
+
+                            Text {
+                                text: runtimeRow.modelData.label
+                                textFormat: Text.PlainText
+                                color: "white"
+                                font.pixelSize: 13
+                            }
+                            Text {
+                                anchors.verticalCenter: parent.verticalCenter
+                                visible: runtimeRow.modelData.lts === true
+                                text: "LTS"
+                                color: runtimeRow.chosen ? "#1e1e1e" : "#91B315"
+                                font.pixelSize: 10
+                            }
+                        }
+                        Text {
+                            objectName: "detailLine"
+                            width: parent.width
+                            text: root.detailLine(runtimeRow.modelData)
+                            textFormat: Text.PlainText
+                            elide: Text.ElideRight
+                            font.pixelSize: 10
+                            color: runtimeRow.chosen ? "#1e1e1e"
+                                                     : (root.tooOld(runtimeRow.modelData)
+                                                        ? "#aa7777" : "#888888")
+                        }
+                    }
+
+                    MouseArea {
+                        id: rowArea
+
+                        width: parent.width - 40
+                        height: parent.height
+                        hoverEnabled: true
+                        onClicked: {
+                            root.selectedId = runtimeRow.modelData.id;
+                            runtimeList.cursor = runtimeRow.index;
+                        }
+                        onDoubleClicked: {
+                            root.selectedId = runtimeRow.modelData.id;
+                            root.acceptSelection();
+                        }
+                    }
+
+                    Row {
+                        id: marks
+
+                        anchors.right: parent.right
+                        anchors.rightMargin: 10
+                        anchors.verticalCenter: parent.verticalCenter
+                        spacing: 8
+                        visible: runtimeRow.modelData.installed === true
+
+                        Text {
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: "✓"
+                            font.pixelSize: 13
+                            font.bold: true
+                            color: runtimeRow.chosen ? "#1e1e1e" : "#91B315"
+                        }
+
+                        Image {
+                            objectName: "trash"
+                            anchors.verticalCenter: parent.verticalCenter
+                            width: 14
+                            height: 14
+                            sourceSize: Qt.size(14, 14)
+                            fillMode: Image.PreserveAspectFit
+                            source: "images/Trash.svg"
+                            opacity: trashArea.containsMouse ? 1.0 : 0.55
+
+                            MouseArea {
+                                id: trashArea
+
+                                anchors.fill: parent
+                                anchors.margins: -5
+                                hoverEnabled: true
+                                onClicked: {
+                                    const id = runtimeRow.modelData.id;
+                                    root.backend.removeJavaRuntime(id);
+                                    // Cleared even when the backend refuses the removal.
+                                    if (root.selectedId === id)
+                                        root.selectedId = "";
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+
+            Text {
+                objectName: "emptyState"
+                anchors.centerIn: runtimeList
+                width: runtimeList.width - 20
+                visible: root.visibleEntries.length === 0
+                text: root.backend.javaCatalogLoading ? Loc.t.java.progress.loadingCatalog
+                                                      : (root.catalog.length === 0
+                                                         ? Loc.t.java.error.catalogUnavailable
+                                                         : Loc.t.common.status.nothingFound)
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.Wrap
+                color: "#888888"
+                font.pixelSize: 12
+                font.italic: true
+            }
+
+            CheckBox {
+                id: installedOnlyBox
+
+                objectName: "installedOnlyBox"
+                x: 8
+                anchors.bottom: parent.bottom
+                anchors.bottomMargin: 4
+                height: 28
+                padding: 0
+                spacing: 8
+                // The search field keeps the keys.
+                focusPolicy: Qt.NoFocus
+                checked: root.installedOnly
+                onToggled: {
+                    root.installedOnly = checked;
+                    root.revealSelected();
+                }
+
+                indicator: Rectangle {
+                    x: installedOnlyBox.leftPadding
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: 16
+                    height: 16
+                    radius: 4
+                    color: installedOnlyBox.checked ? "#91B315" : "#2a2a2a"
+                    border.width: 1
+                    border.color: installedOnlyBox.checked ? "#91B315" : "#444444"
+
+                    Text {
+                        anchors.centerIn: parent
+                        visible: installedOnlyBox.checked
+                        text: "✓"
+                        color: "#1e1e1e"
+                        font.pixelSize: 12
+                        font.bold: true
+                    }
+                }
+
+                contentItem: Text {
+                    leftPadding: installedOnlyBox.indicator.width + installedOnlyBox.spacing
+                    text: Loc.t.java.filter.downloadedOnly
+                    color: "#aaaaaa"
+                    font.pixelSize: 11
+                    verticalAlignment: Text.AlignVCenter
+                }
+            }
+        }
+    }
+
+    footer: Item {
+        implicitHeight: 60
+
+        Rectangle {
+            width: parent.width
+            height: 1
+            color: "#333333"
+        }
+
+        Text {
+            objectName: "footerStatus"
+            x: 20
+            anchors.verticalCenter: parent.verticalCenter
+            width: parent.width - 320
+            elide: Text.ElideRight
+            font.pixelSize: 13
+            textFormat: Text.PlainText
+            color: root.selectedEntry === null ? "#666666" : "#91B315"
+            text: root.selectedEntry === null
+                  ? Loc.t.common.status.noBuildSelected
+                  : (root.selectedEntry.installed ? root.selectedEntry.label
+                                                  : Loc.t.java.status.willDownload.arg(
+                                                        root.selectedEntry.label))
+        }
+
+        Row {
+            anchors.right: parent.right
+            anchors.rightMargin: 20
+            anchors.verticalCenter: parent.verticalCenter
+            spacing: 12
+
+            PickerButton {
+                objectName: "cancelButton"
+                text: Loc.t.common.button.cancel
+                face: "#333333"
+                pressedFace: "#444444"
+                onClicked: root.close()
+            }
+            PickerButton {
+                objectName: "acceptButton"
+                enabled: root.selectedEntry !== null
+                opacity: enabled ? 1.0 : 0.45
+                text: root.selectedEntry !== null && !root.selectedEntry.installed
+                      ? Loc.t.common.button.download : Loc.t.common.button.select
+                onClicked: root.acceptSelection()
+            }
+        }
+    }
+
+    component PickerButton: AbstractButton {
+        id: pickerButton
+
+        property color face: "#91B315"
+        property color pressedFace: "#6a8510"
+
+        width: 110
+        height: 36
+
+        contentItem: Text {
+            text: pickerButton.text
+            color: "white"
+            horizontalAlignment: Text.AlignHCenter
+            verticalAlignment: Text.AlignVCenter
+        }
+
+        background: Rectangle {
+            radius: 6
+            color: pickerButton.pressed ? pickerButton.pressedFace : pickerButton.face
+        }
+    }
+}

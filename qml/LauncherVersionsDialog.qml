@@ -1,0 +1,331 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Hollowmere
+import QtQuick.Layouts
+
+// The launcher's own releases per channel: their change notes open in the
+// browser, and one of them can be installed over the running launcher, whose
+// download the main window shows.
+Dialog {
+    id: root
+
+    required property var updates
+    property string channel: "release"
+    property string selectedVersion: ""
+
+    readonly property string state: updates.states[channel] || ""
+    readonly property var entries: updates.catalogs[channel] || []
+    readonly property bool canInstall: !updates.installing && state === "ready"
+                                       && entries.some(entry => entry.version === selectedVersion
+                                                       && entry.download !== "")
+
+    function selectChannel(value) {
+        channel = value;
+        selectedVersion = "";
+        if (state !== "ready")
+            updates.refresh(channel);
+    }
+
+    // The change notes open in the browser only at an https address; the model
+    // builds them from the repository's own address.
+    function openChanges(address) {
+        if (String(address).startsWith("https://"))
+            Qt.openUrlExternally(address);
+    }
+
+    function formatDate(date) {
+        return date instanceof Date && !isNaN(date.getTime())
+                ? date.toLocaleDateString(Qt.locale(), Locale.ShortFormat) : "";
+    }
+
+    anchors.centerIn: parent
+    width: Math.min(720, parent ? parent.width - 24 : 720)
+    height: Math.min(480, parent ? parent.height - 24 : 480)
+    modal: true
+    focus: true
+    padding: 0
+    // While a download runs the dialog opens as it was left.
+    onAboutToShow: {
+        if (!updates.installing)
+            selectChannel(updates.channel === "rc" ? "rc" : "release");
+    }
+
+    background: Rectangle {
+        color: "#1e1e1e"
+        radius: 10
+        border.width: 1
+        border.color: "#91B315"
+    }
+
+    header: Item {
+        implicitHeight: 52
+
+        Text {
+            anchors.centerIn: parent
+            text: Loc.t.app.label.launcherVersions
+            color: "white"
+            font.pixelSize: 17
+            font.bold: true
+        }
+
+        Rectangle {
+            anchors.bottom: parent.bottom
+            width: parent.width
+            height: 1
+            color: "#333333"
+        }
+    }
+
+    contentItem: RowLayout {
+        spacing: 0
+
+        ColumnLayout {
+            Layout.preferredWidth: 160
+            Layout.fillHeight: true
+            Layout.margins: 8
+            spacing: 4
+            enabled: !root.updates.installing
+
+            Repeater {
+                model: [{ key: "release", title: "Release" },
+                    { key: "rc", title: "Release Candidate" }]
+
+                delegate: AbstractButton {
+                    id: channelButton
+
+                    required property var modelData
+
+                    objectName: "channel_" + modelData.key
+                    Layout.preferredWidth: 144
+                    Layout.preferredHeight: 34
+                    hoverEnabled: true
+                    onClicked: root.selectChannel(modelData.key)
+
+                    contentItem: Text {
+                        leftPadding: 10
+                        text: channelButton.modelData.title
+                        color: "white"
+                        font.pixelSize: 13
+                        verticalAlignment: Text.AlignVCenter
+                    }
+
+                    background: Rectangle {
+                        radius: 5
+                        color: channelButton.modelData.key === root.channel
+                               ? "#91B315"
+                               : (channelButton.hovered || channelButton.activeFocus ? "#2d2d2d"
+                                                                                      : "transparent")
+                    }
+                }
+            }
+
+            Item {
+                Layout.fillHeight: true
+            }
+        }
+
+        Rectangle {
+            Layout.preferredWidth: 1
+            Layout.fillHeight: true
+            color: "#333333"
+        }
+
+        ColumnLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.margins: 8
+            spacing: 6
+
+            RowLayout {
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+
+                Text {
+                    Layout.fillWidth: true
+                    text: Loc.t.app.label.versionName
+                    color: "#aaaaaa"
+                }
+                Text {
+                    Layout.preferredWidth: 110
+                    text: Loc.t.app.label.releaseDate
+                    color: "#aaaaaa"
+                }
+                Text {
+                    Layout.preferredWidth: 100
+                    text: Loc.t.app.label.changes
+                    color: "#aaaaaa"
+                    horizontalAlignment: Text.AlignHCenter
+                }
+            }
+
+            Item {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+
+                ListView {
+                    id: releaseList
+
+                    objectName: "releaseList"
+                    anchors.fill: parent
+                    clip: true
+                    spacing: 1
+                    enabled: !root.updates.installing
+                    model: root.entries
+
+                    ScrollBar.vertical: ScrollBar {}
+
+                    delegate: ItemDelegate {
+                        id: releaseRow
+
+                        required property var modelData
+                        readonly property bool downloadable: modelData.download !== ""
+
+                        objectName: "release_" + modelData.version
+                        width: ListView.view.width
+                        height: 36
+                        leftPadding: 10
+                        rightPadding: 10
+                        topPadding: 0
+                        bottomPadding: 0
+                        hoverEnabled: true
+                        onClicked: root.selectedVersion = modelData.version
+
+                        background: Rectangle {
+                            radius: 5
+                            color: releaseRow.modelData.version === root.selectedVersion
+                                   ? "#364514"
+                                   : (releaseRow.hovered || releaseRow.activeFocus ? "#2d2d2d"
+                                                                                   : "#232323")
+                        }
+
+                        contentItem: RowLayout {
+                            spacing: 6
+
+                            Text {
+                                Layout.fillWidth: true
+                                text: releaseRow.modelData.version
+                                textFormat: Text.PlainText
+                                elide: Text.ElideRight
+                                font.pixelSize: 13
+                                color: releaseRow.downloadable ? "white" : "#aaaaaa"
+                            }
+                            Text {
+                                objectName: "newBadge"
+                                visible: root.channel === root.updates.channel
+                                         && releaseRow.modelData.version === root.updates.latest
+                                text: Loc.t.app.status.newVersion
+                                color: "#b9d84f"
+                                font.pixelSize: 11
+                            }
+                            Text {
+                                Layout.preferredWidth: 110
+                                text: root.formatDate(releaseRow.modelData.date)
+                                color: "#aaaaaa"
+                                font.pixelSize: 12
+                            }
+                            Item {
+                                Layout.preferredWidth: 100
+                                Layout.preferredHeight: 28
+
+                                Button {
+                                    objectName: "changesButton"
+                                    anchors.centerIn: parent
+                                    width: 28
+                                    height: 28
+                                    padding: 0
+                                    flat: true
+                                    hoverEnabled: true
+                                    display: AbstractButton.IconOnly
+                                    icon.source: "images/ExternalLink.svg"
+                                    icon.width: 16
+                                    icon.height: 16
+                                    icon.color: "#b9d84f"
+                                    Accessible.name: Loc.t.app.hint.openChanges
+                                    ToolTip.visible: hovered
+                                    ToolTip.text: Loc.t.app.hint.openChanges
+                                    onClicked: root.openChanges(releaseRow.modelData.changelog)
+                                }
+                            }
+                        }
+                    }
+                }
+
+                // Drawn over any rows still listed: an older catalog stays while a refresh
+                // runs or after one failed.
+                Text {
+                    objectName: "placeholder"
+                    anchors.centerIn: parent
+                    visible: root.state !== "ready" || root.entries.length === 0
+                    text: root.state === "loading" ? Loc.t.app.status.loadingVersions
+                                                   : (root.state === "error" ? Loc.t.app.error.versionCatalog
+                                                                             : Loc.t.app.status.noVersions)
+                    color: "#aaaaaa"
+                }
+            }
+        }
+    }
+
+    footer: Item {
+        implicitHeight: 60
+
+        Rectangle {
+            width: parent.width
+            height: 1
+            color: "#333333"
+        }
+
+        Row {
+            anchors.centerIn: parent
+            spacing: 12
+
+            AbstractButton {
+                id: closeButton
+
+                objectName: "closeButton"
+                width: 130
+                height: 36
+                hoverEnabled: true
+                onClicked: root.close()
+
+                contentItem: Text {
+                    text: Loc.t.common.button.close
+                    color: "white"
+                    horizontalAlignment: Text.AlignHCenter
+                    verticalAlignment: Text.AlignVCenter
+                }
+
+                background: Rectangle {
+                    radius: 6
+                    color: closeButton.hovered || closeButton.activeFocus ? "#444444" : "#333333"
+                }
+            }
+
+            AbstractButton {
+                id: installButton
+
+                objectName: "installButton"
+                width: 170
+                height: 36
+                hoverEnabled: true
+                enabled: root.canInstall
+                opacity: enabled ? 1.0 : 0.45
+                onClicked: root.updates.install(root.channel, root.selectedVersion)
+
+                contentItem: Text {
+                    text: root.updates.installing ? Loc.t.app.status.downloadingInstaller
+                                                  : Loc.t.common.button.install
+                    color: "white"
+                    horizontalAlignment: Text.AlignHCenter
+                    verticalAlignment: Text.AlignVCenter
+                }
+
+                background: Rectangle {
+                    radius: 6
+                    color: installButton.hovered || installButton.activeFocus ? "#a0c51a"
+                                                                              : "#91B315"
+                }
+            }
+        }
+    }
+}
