@@ -48,6 +48,14 @@ Window {
         return (bytes / 1048576).toFixed(1);
     }
 
+    // The dialogs made after the first frame: settings, javaPicker, versions.
+    function dialogs() {
+        dialogHost.active = true;
+        // Completes a load still under way at once.
+        dialogHost.asynchronous = false;
+        return dialogHost.item;
+    }
+
     function openMicrosoftLogin(url) {
         if (microsoftLoginDialog === null) {
             const component = Qt.createComponent("MicrosoftLoginDialog.qml");
@@ -94,14 +102,17 @@ Window {
     visible: true
     title: Loc.t.app.title
 
-    // The model is complete with the window; its release feed is asked once the
-    // first frame is on its way, since setting up the first request (TLS,
-    // proxies, a network thread) would otherwise hold that frame back.
+    // Once the first frame is on its way the model asks for its release feed
+    // (setting up the first request, with TLS, proxies and a network thread,
+    // would otherwise hold that frame back) and the dialogs below are made.
     onAfterAnimating: {
         if (releasesAsked)
             return;
         releasesAsked = true;
-        Qt.callLater(() => launcherUpdates.refresh(launcherUpdates.channel));
+        Qt.callLater(() => {
+            launcherUpdates.refresh(launcherUpdates.channel);
+            dialogHost.active = true;
+        });
     }
 
     Connections {
@@ -177,7 +188,7 @@ Window {
         enabled: !window.backend.busy && !window.backend.gameRunning && !window.backend.switching
                  && !window.backend.seasonalInstalling
         hoverEnabled: true
-        onClicked: launcherVersions.open()
+        onClicked: window.dialogs().versions.open()
 
         contentItem: Row {
             spacing: 6
@@ -219,7 +230,8 @@ Window {
                 anchors.fill: parent
                 opacity: 0.36
                 radius: 6
-                color: launcherVersion.pressed || launcherVersions.visible ? "#91B315" : "#000000"
+                color: launcherVersion.pressed || (dialogHost.item?.versions.visible ?? false)
+                       ? "#91B315" : "#000000"
                 border.width: 1
                 border.color: launcherVersion.hovered || launcherVersion.activeFocus ? "#91B315"
                                                                                     : color
@@ -519,7 +531,7 @@ Window {
         idleFace: "images/Options/Options_Idle.svg"
         hoverFace: "images/Options/Options_Pressed.svg"
         pressedFace: "images/Options/Options_active.svg"
-        onClicked: settingsDialog.load()
+        onClicked: window.dialogs().settings.load()
     }
 
     AbstractButton {
@@ -564,8 +576,11 @@ Window {
         x: 24
         y: window.height - height - 24
         visible: selfUpdate || window.backend.downloading
-        title: Loc.t.common.progress.downloadingNamed.arg(selfUpdate ? launcherVersions.selectedVersion
-                                                                     : window.backend.downloadVersion)
+        // The version comes from the launcher versions dialog, where the
+        // self-update was started.
+        title: Loc.t.common.progress.downloadingNamed.arg(
+                   selfUpdate ? dialogHost.item?.versions.selectedVersion ?? ""
+                              : window.backend.downloadVersion)
         fraction: selfUpdate ? window.launcherUpdates.downloadProgress
                              : window.backend.downloadProgress
         status: selfUpdate ? Loc.t.app.status.downloadingInstaller : window.backend.downloadStatus
@@ -866,326 +881,345 @@ Window {
         }
     }
 
-    FormDialog {
-        id: settingsDialog
+    // The settings with their Java runtime picker and the launcher's releases
+    // are made once the first frame is out, so they add nothing to it; a button
+    // pressed sooner has them made at once (dialogs()).
+    Loader {
+        id: dialogHost
 
-        // The managed runtime chosen here; stored only on Save.
-        property string javaRuntimeId: ""
-        property string resolvedGameDir: ""
-        property var javaRuntimeInfo: null
-        // Finding them runs every candidate Java to read its version, which can
-        // take seconds: they are looked for when the dialog opens, never while
-        // the window is built, and kept once some are found.
-        property var detectedJava: []
+        anchors.fill: parent
+        active: false
+        asynchronous: true
 
-        function refreshJavaInfo() {
-            javaRuntimeInfo = javaRuntimeId === "" ? null
-                                                   : window.backend.javaRuntimeInfo(javaRuntimeId);
-        }
+        sourceComponent: Component {
+            Item {
+                readonly property alias settings: settingsDialog
+                readonly property alias javaPicker: javaPicker
+                readonly property alias versions: launcherVersions
 
-        function load() {
-            const s = window.backend.settings();
-            stGameDir.text = s.gameDir || "";
-            stJavaPath.text = s.javaPath || "";
-            javaRuntimeId = s.javaRuntime || "";
-            // Also when the id is the same as last time: the runtime may have
-            // been installed or removed since.
-            refreshJavaInfo();
-            stMinMemory.text = String(s.minMemoryMb ?? "");
-            stMaxMemory.text = String(s.maxMemoryMb ?? "");
-            stJvmArgs.text = s.jvmArgs || "";
-            stWidth.text = String(s.windowWidth ?? "");
-            stHeight.text = String(s.windowHeight ?? "");
-            stFullscreen.checked = s.fullscreen === true;
-            stLanguage.currentIndex = Math.max(0, stLanguage.codes.indexOf(s.language || "system"));
-            resolvedGameDir = s.resolvedGameDir || "";
-            if (detectedJava.length === 0)
-                detectedJava = window.backend.detectedJava();
-            open();
-        }
+            FormDialog {
+                id: settingsDialog
 
-        // The decimal integer a field starts with; 0 for anything else.
-        function integerOf(field) {
-            const value = parseInt(field.text, 10);
-            return isNaN(value) ? 0 : value;
-        }
+                // The managed runtime chosen here; stored only on Save.
+                property string javaRuntimeId: ""
+                property string resolvedGameDir: ""
+                property var javaRuntimeInfo: null
+                // Finding them runs every candidate Java to read its version, which can
+                // take seconds: they are looked for when the dialog opens, never while
+                // the window is built, and kept once some are found.
+                property var detectedJava: []
 
-        objectName: "settingsDialog"
-        title: Loc.t.settings.title
-        acceptText: Loc.t.common.button.save
-        width: 460
-        bodySpacing: 10
-        bodyPadding: 18
-        onJavaRuntimeIdChanged: refreshJavaInfo()
-        onAccepted: window.backend.updateSettings({
-            gameDir: stGameDir.text.trim(),
-            javaPath: stJavaPath.text.trim(),
-            javaRuntime: javaRuntimeId,
-            minMemoryMb: integerOf(stMinMemory),
-            maxMemoryMb: integerOf(stMaxMemory),
-            jvmArgs: stJvmArgs.text.trim(),
-            windowWidth: integerOf(stWidth),
-            windowHeight: integerOf(stHeight),
-            fullscreen: stFullscreen.checked,
-            language: stLanguage.codes[stLanguage.currentIndex] || "system"
-        })
+                function refreshJavaInfo() {
+                    javaRuntimeInfo = javaRuntimeId === "" ? null
+                                                           : window.backend.javaRuntimeInfo(javaRuntimeId);
+                }
 
-        Connections {
-            target: window.backend
+                function load() {
+                    const s = window.backend.settings();
+                    stGameDir.text = s.gameDir || "";
+                    stJavaPath.text = s.javaPath || "";
+                    javaRuntimeId = s.javaRuntime || "";
+                    // Also when the id is the same as last time: the runtime may have
+                    // been installed or removed since.
+                    refreshJavaInfo();
+                    stMinMemory.text = String(s.minMemoryMb ?? "");
+                    stMaxMemory.text = String(s.maxMemoryMb ?? "");
+                    stJvmArgs.text = s.jvmArgs || "";
+                    stWidth.text = String(s.windowWidth ?? "");
+                    stHeight.text = String(s.windowHeight ?? "");
+                    stFullscreen.checked = s.fullscreen === true;
+                    stLanguage.currentIndex = Math.max(0, stLanguage.codes.indexOf(s.language || "system"));
+                    resolvedGameDir = s.resolvedGameDir || "";
+                    if (detectedJava.length === 0)
+                        detectedJava = window.backend.detectedJava();
+                    open();
+                }
 
-            function onJavaRuntimeInstalled(runtimeId) {
-                settingsDialog.refreshJavaInfo();
-            }
-        }
+                // The decimal integer a field starts with; 0 for anything else.
+                function integerOf(field) {
+                    const value = parseInt(field.text, 10);
+                    return isNaN(value) ? 0 : value;
+                }
 
-        Column {
-            x: 20
-            width: parent.width - 40
-            spacing: 3
+                objectName: "settingsDialog"
+                title: Loc.t.settings.title
+                acceptText: Loc.t.common.button.save
+                width: 460
+                bodySpacing: 10
+                bodyPadding: 18
+                onJavaRuntimeIdChanged: refreshJavaInfo()
+                onAccepted: window.backend.updateSettings({
+                    gameDir: stGameDir.text.trim(),
+                    javaPath: stJavaPath.text.trim(),
+                    javaRuntime: javaRuntimeId,
+                    minMemoryMb: integerOf(stMinMemory),
+                    maxMemoryMb: integerOf(stMaxMemory),
+                    jvmArgs: stJvmArgs.text.trim(),
+                    windowWidth: integerOf(stWidth),
+                    windowHeight: integerOf(stHeight),
+                    fullscreen: stFullscreen.checked,
+                    language: stLanguage.codes[stLanguage.currentIndex] || "system"
+                })
 
-            Caption {
-                text: Loc.t.settings.language.label
-            }
-            DarkCombo {
-                id: stLanguage
+                Connections {
+                    target: window.backend
 
-                readonly property var codes: ["system", "ru", "en"]
+                    function onJavaRuntimeInstalled(runtimeId) {
+                        settingsDialog.refreshJavaInfo();
+                    }
+                }
 
-                objectName: "stLanguage"
-                width: parent.width
-                height: 32
-                model: [Loc.t.settings.language.system, Loc.t.settings.language.ru,
-                    Loc.t.settings.language.en]
-            }
-        }
-        LabelledField {
-            id: stGameDir
+                Column {
+                    x: 20
+                    width: parent.width - 40
+                    spacing: 3
 
-            objectName: "stGameDir"
-            x: 20
-            width: parent.width - 40
-            label: Loc.t.settings.label.gameDir
-            placeholder: Loc.t.settings.placeholder.gameDir
-        }
-        LabelledField {
-            id: stJavaPath
+                    Caption {
+                        text: Loc.t.settings.language.label
+                    }
+                    DarkCombo {
+                        id: stLanguage
 
-            objectName: "stJavaPath"
-            x: 20
-            width: parent.width - 40
-            label: Loc.t.settings.label.javaPath
-            placeholder: Loc.t.settings.placeholder.javaPath
-        }
-        Column {
-            x: 20
-            width: parent.width - 40
-            spacing: 3
+                        readonly property var codes: ["system", "ru", "en"]
 
-            Caption {
-                text: Loc.t.settings.label.javaRuntime
-            }
-            Rectangle {
-                width: parent.width
-                height: 32
-                radius: 6
-                color: "#2a2a2a"
-                border.width: 1
-                border.color: javaFieldArea.containsMouse ? "#91B315" : "#444444"
+                        objectName: "stLanguage"
+                        width: parent.width
+                        height: 32
+                        model: [Loc.t.settings.language.system, Loc.t.settings.language.ru,
+                            Loc.t.settings.language.en]
+                    }
+                }
+                LabelledField {
+                    id: stGameDir
 
+                    objectName: "stGameDir"
+                    x: 20
+                    width: parent.width - 40
+                    label: Loc.t.settings.label.gameDir
+                    placeholder: Loc.t.settings.placeholder.gameDir
+                }
+                LabelledField {
+                    id: stJavaPath
+
+                    objectName: "stJavaPath"
+                    x: 20
+                    width: parent.width - 40
+                    label: Loc.t.settings.label.javaPath
+                    placeholder: Loc.t.settings.placeholder.javaPath
+                }
+                Column {
+                    x: 20
+                    width: parent.width - 40
+                    spacing: 3
+
+                    Caption {
+                        text: Loc.t.settings.label.javaRuntime
+                    }
+                    Rectangle {
+                        width: parent.width
+                        height: 32
+                        radius: 6
+                        color: "#2a2a2a"
+                        border.width: 1
+                        border.color: javaFieldArea.containsMouse ? "#91B315" : "#444444"
+
+                        Text {
+                            objectName: "javaRuntimeText"
+                            anchors.fill: parent
+                            leftPadding: 10
+                            rightPadding: 150
+                            verticalAlignment: Text.AlignVCenter
+                            elide: Text.ElideRight
+                            textFormat: Text.PlainText
+                            color: settingsDialog.javaRuntimeId === "" ? "#666666" : "white"
+                            text: {
+                                const info = settingsDialog.javaRuntimeInfo;
+                                if (settingsDialog.javaRuntimeId === "")
+                                    return Loc.t.settings.status.javaRuntimeNone;
+                                if (info === null)
+                                    return settingsDialog.javaRuntimeId;
+                                return info.installed === true
+                                        ? info.label
+                                        : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
+                            }
+                        }
+                        Text {
+                            anchors.right: clearJava.left
+                            anchors.rightMargin: 12
+                            anchors.verticalCenter: parent.verticalCenter
+                            text: Loc.t.common.button.choose
+                            color: "#91B315"
+                            font.pixelSize: 12
+                        }
+                        MouseArea {
+                            id: javaFieldArea
+
+                            objectName: "javaFieldArea"
+                            width: parent.width - 26
+                            height: parent.height
+                            hoverEnabled: true
+                            onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
+                                                          window.backend.requiredJavaMajor(
+                                                              window.backend.activeBuildIndex))
+                        }
+                        Text {
+                            id: clearJava
+
+                            objectName: "clearJava"
+                            anchors.right: parent.right
+                            anchors.rightMargin: 12
+                            anchors.verticalCenter: parent.verticalCenter
+                            visible: settingsDialog.javaRuntimeId !== ""
+                            text: "✕"
+                            font.pixelSize: 12
+                            color: clearArea.containsMouse ? "#cc6666" : "#666666"
+
+                            MouseArea {
+                                id: clearArea
+
+                                anchors.fill: parent
+                                anchors.margins: -6
+                                hoverEnabled: true
+                                onClicked: settingsDialog.javaRuntimeId = ""
+                            }
+                        }
+                    }
+                }
+                Row {
+                    x: 20
+                    spacing: 10
+
+                    LabelledField {
+                        id: stMinMemory
+
+                        objectName: "stMinMemory"
+                        width: 100
+                        label: Loc.t.settings.label.minMemory
+                        validator: IntValidator {
+                            bottom: 0
+                            top: 1048576
+                        }
+                    }
+                    LabelledField {
+                        id: stMaxMemory
+
+                        objectName: "stMaxMemory"
+                        width: 100
+                        label: Loc.t.settings.label.maxMemory
+                        validator: IntValidator {
+                            bottom: 0
+                            top: 1048576
+                        }
+                    }
+                    LabelledField {
+                        id: stWidth
+
+                        objectName: "stWidth"
+                        width: 100
+                        label: Loc.t.settings.label.windowWidth
+                        validator: IntValidator {
+                            bottom: 0
+                            top: 16384
+                        }
+                    }
+                    LabelledField {
+                        id: stHeight
+
+                        objectName: "stHeight"
+                        width: 100
+                        label: Loc.t.settings.label.windowHeight
+                        validator: IntValidator {
+                            bottom: 0
+                            top: 16384
+                        }
+                    }
+                }
+                LabelledField {
+                    id: stJvmArgs
+
+                    objectName: "stJvmArgs"
+                    x: 20
+                    width: parent.width - 40
+                    label: Loc.t.settings.label.jvmArgs
+                    placeholder: "-XX:+UseG1GC …"
+                }
+                CheckBox {
+                    id: stFullscreen
+
+                    objectName: "stFullscreen"
+                    x: 20
+                    spacing: 6
+                    text: Loc.t.settings.label.fullscreen
+
+                    indicator: Rectangle {
+                        x: stFullscreen.leftPadding
+                        anchors.verticalCenter: parent.verticalCenter
+                        width: 18
+                        height: 18
+                        radius: 4
+                        color: "#2a2a2a"
+                        border.width: 1
+                        border.color: stFullscreen.checked ? "#91B315" : "#444444"
+
+                        Rectangle {
+                            anchors.centerIn: parent
+                            visible: stFullscreen.checked
+                            width: 10
+                            height: 10
+                            radius: 2
+                            color: "#91B315"
+                        }
+                    }
+
+                    contentItem: Text {
+                        leftPadding: stFullscreen.indicator.width + stFullscreen.spacing
+                        text: stFullscreen.text
+                        color: "white"
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                }
                 Text {
-                    objectName: "javaRuntimeText"
-                    anchors.fill: parent
-                    leftPadding: 10
-                    rightPadding: 150
-                    verticalAlignment: Text.AlignVCenter
-                    elide: Text.ElideRight
+                    objectName: "stResolved"
+                    x: 20
+                    width: parent.width - 40
+                    wrapMode: Text.Wrap
                     textFormat: Text.PlainText
-                    color: settingsDialog.javaRuntimeId === "" ? "#666666" : "white"
-                    text: {
-                        const info = settingsDialog.javaRuntimeInfo;
-                        if (settingsDialog.javaRuntimeId === "")
-                            return Loc.t.settings.status.javaRuntimeNone;
-                        if (info === null)
-                            return settingsDialog.javaRuntimeId;
-                        return info.installed === true
-                                ? info.label
-                                : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
-                    }
+                    color: "#888888"
+                    font.pixelSize: 11
+                    text: Loc.t.settings.status.resolvedGameDir.arg(settingsDialog.resolvedGameDir)
                 }
                 Text {
-                    anchors.right: clearJava.left
-                    anchors.rightMargin: 12
-                    anchors.verticalCenter: parent.verticalCenter
-                    text: Loc.t.common.button.choose
-                    color: "#91B315"
-                    font.pixelSize: 12
+                    objectName: "stJavaList"
+                    x: 20
+                    width: parent.width - 40
+                    wrapMode: Text.Wrap
+                    textFormat: Text.PlainText
+                    color: "#888888"
+                    font.pixelSize: 11
+                    text: settingsDialog.detectedJava.length > 0 ? settingsDialog.detectedJava.join("\n")
+                                                                 : Loc.t.settings.status.javaNotFound
                 }
-                MouseArea {
-                    id: javaFieldArea
+            }
 
-                    objectName: "javaFieldArea"
-                    width: parent.width - 26
-                    height: parent.height
-                    hoverEnabled: true
-                    onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
-                                                  window.backend.requiredJavaMajor(
-                                                      window.backend.activeBuildIndex))
-                }
-                Text {
-                    id: clearJava
+            JavaPickerDialog {
+                id: javaPicker
 
-                    objectName: "clearJava"
-                    anchors.right: parent.right
-                    anchors.rightMargin: 12
-                    anchors.verticalCenter: parent.verticalCenter
-                    visible: settingsDialog.javaRuntimeId !== ""
-                    text: "✕"
-                    font.pixelSize: 12
-                    color: clearArea.containsMouse ? "#cc6666" : "#666666"
+                objectName: "javaPicker"
+                backend: window.backend
+                x: (window.width - width) / 2
+                y: (window.height - height) / 2
+                onRuntimeChosen: runtimeId => settingsDialog.javaRuntimeId = runtimeId
+            }
 
-                    MouseArea {
-                        id: clearArea
+            LauncherVersionsDialog {
+                id: launcherVersions
 
-                        anchors.fill: parent
-                        anchors.margins: -6
-                        hoverEnabled: true
-                        onClicked: settingsDialog.javaRuntimeId = ""
-                    }
-                }
+                objectName: "launcherVersions"
+                parent: T.Overlay.overlay
+                updates: window.launcherUpdates
+            }
             }
         }
-        Row {
-            x: 20
-            spacing: 10
-
-            LabelledField {
-                id: stMinMemory
-
-                objectName: "stMinMemory"
-                width: 100
-                label: Loc.t.settings.label.minMemory
-                validator: IntValidator {
-                    bottom: 0
-                    top: 1048576
-                }
-            }
-            LabelledField {
-                id: stMaxMemory
-
-                objectName: "stMaxMemory"
-                width: 100
-                label: Loc.t.settings.label.maxMemory
-                validator: IntValidator {
-                    bottom: 0
-                    top: 1048576
-                }
-            }
-            LabelledField {
-                id: stWidth
-
-                objectName: "stWidth"
-                width: 100
-                label: Loc.t.settings.label.windowWidth
-                validator: IntValidator {
-                    bottom: 0
-                    top: 16384
-                }
-            }
-            LabelledField {
-                id: stHeight
-
-                objectName: "stHeight"
-                width: 100
-                label: Loc.t.settings.label.windowHeight
-                validator: IntValidator {
-                    bottom: 0
-                    top: 16384
-                }
-            }
-        }
-        LabelledField {
-            id: stJvmArgs
-
-            objectName: "stJvmArgs"
-            x: 20
-            width: parent.width - 40
-            label: Loc.t.settings.label.jvmArgs
-            placeholder: "-XX:+UseG1GC …"
-        }
-        CheckBox {
-            id: stFullscreen
-
-            objectName: "stFullscreen"
-            x: 20
-            spacing: 6
-            text: Loc.t.settings.label.fullscreen
-
-            indicator: Rectangle {
-                x: stFullscreen.leftPadding
-                anchors.verticalCenter: parent.verticalCenter
-                width: 18
-                height: 18
-                radius: 4
-                color: "#2a2a2a"
-                border.width: 1
-                border.color: stFullscreen.checked ? "#91B315" : "#444444"
-
-                Rectangle {
-                    anchors.centerIn: parent
-                    visible: stFullscreen.checked
-                    width: 10
-                    height: 10
-                    radius: 2
-                    color: "#91B315"
-                }
-            }
-
-            contentItem: Text {
-                leftPadding: stFullscreen.indicator.width + stFullscreen.spacing
-                text: stFullscreen.text
-                color: "white"
-                verticalAlignment: Text.AlignVCenter
-            }
-        }
-        Text {
-            objectName: "stResolved"
-            x: 20
-            width: parent.width - 40
-            wrapMode: Text.Wrap
-            textFormat: Text.PlainText
-            color: "#888888"
-            font.pixelSize: 11
-            text: Loc.t.settings.status.resolvedGameDir.arg(settingsDialog.resolvedGameDir)
-        }
-        Text {
-            objectName: "stJavaList"
-            x: 20
-            width: parent.width - 40
-            wrapMode: Text.Wrap
-            textFormat: Text.PlainText
-            color: "#888888"
-            font.pixelSize: 11
-            text: settingsDialog.detectedJava.length > 0 ? settingsDialog.detectedJava.join("\n")
-                                                         : Loc.t.settings.status.javaNotFound
-        }
-    }
-
-    JavaPickerDialog {
-        id: javaPicker
-
-        objectName: "javaPicker"
-        backend: window.backend
-        x: (window.width - width) / 2
-        y: (window.height - height) / 2
-        onRuntimeChosen: runtimeId => settingsDialog.javaRuntimeId = runtimeId
-    }
-
-    LauncherVersionsDialog {
-        id: launcherVersions
-
-        objectName: "launcherVersions"
-        parent: T.Overlay.overlay
-        updates: window.launcherUpdates
     }
 
     // A text field of the dialogs, inset 20 px on each side of their body.
