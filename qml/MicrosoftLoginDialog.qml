@@ -16,6 +16,8 @@ Dialog {
 
     signal failed(string message)
 
+    objectName: "microsoftLoginDialog"
+
     function openAt(url) {
         codeTaken = false;
         browser.url = url;
