@@ -897,327 +897,327 @@ Window {
                 readonly property alias javaPicker: javaPicker
                 readonly property alias versions: launcherVersions
 
-            FormDialog {
-                id: settingsDialog
+                FormDialog {
+                    id: settingsDialog
 
-                // The managed runtime chosen here; stored only on Save.
-                property string javaRuntimeId: ""
-                property string resolvedGameDir: ""
-                property var javaRuntimeInfo: null
-                // Finding them runs every candidate Java to read its version, which can
-                // take seconds: they are looked for when the dialog opens, never while
-                // the window is built, and kept once some are found.
-                property var detectedJava: []
+                    // The managed runtime chosen here; stored only on Save.
+                    property string javaRuntimeId: ""
+                    property string resolvedGameDir: ""
+                    property var javaRuntimeInfo: null
+                    // Finding them runs every candidate Java to read its version, which can
+                    // take seconds: they are looked for when the dialog opens, never while
+                    // the window is built, and kept once some are found.
+                    property var detectedJava: []
 
-                function refreshJavaInfo() {
-                    javaRuntimeInfo = javaRuntimeId === "" ? null
-                                                           : window.backend.javaRuntimeInfo(javaRuntimeId);
-                }
-
-                function load() {
-                    const s = window.backend.settings();
-                    stGameDir.text = s.gameDir || "";
-                    stJavaPath.text = s.javaPath || "";
-                    javaRuntimeId = s.javaRuntime || "";
-                    // Also when the id is the same as last time: the runtime may have
-                    // been installed or removed since.
-                    refreshJavaInfo();
-                    stMinMemory.text = String(s.minMemoryMb ?? "");
-                    stMaxMemory.text = String(s.maxMemoryMb ?? "");
-                    stJvmArgs.text = s.jvmArgs || "";
-                    stWidth.text = String(s.windowWidth ?? "");
-                    stHeight.text = String(s.windowHeight ?? "");
-                    stFullscreen.checked = s.fullscreen === true;
-                    stLanguage.currentIndex = Math.max(0, stLanguage.codes.indexOf(s.language || "system"));
-                    resolvedGameDir = s.resolvedGameDir || "";
-                    if (detectedJava.length === 0)
-                        detectedJava = window.backend.detectedJava();
-                    open();
-                }
-
-                // The decimal integer a field starts with; 0 for anything else.
-                function integerOf(field) {
-                    const value = parseInt(field.text, 10);
-                    return isNaN(value) ? 0 : value;
-                }
-
-                objectName: "settingsDialog"
-                title: Loc.t.settings.title
-                acceptText: Loc.t.common.button.save
-                width: 460
-                bodySpacing: 10
-                bodyPadding: 18
-                onJavaRuntimeIdChanged: refreshJavaInfo()
-                onAccepted: window.backend.updateSettings({
-                    gameDir: stGameDir.text.trim(),
-                    javaPath: stJavaPath.text.trim(),
-                    javaRuntime: javaRuntimeId,
-                    minMemoryMb: integerOf(stMinMemory),
-                    maxMemoryMb: integerOf(stMaxMemory),
-                    jvmArgs: stJvmArgs.text.trim(),
-                    windowWidth: integerOf(stWidth),
-                    windowHeight: integerOf(stHeight),
-                    fullscreen: stFullscreen.checked,
-                    language: stLanguage.codes[stLanguage.currentIndex] || "system"
-                })
-
-                Connections {
-                    target: window.backend
-
-                    function onJavaRuntimeInstalled(runtimeId) {
-                        settingsDialog.refreshJavaInfo();
+                    function refreshJavaInfo() {
+                        javaRuntimeInfo = javaRuntimeId === "" ? null
+                                                               : window.backend.javaRuntimeInfo(javaRuntimeId);
                     }
-                }
 
-                Column {
-                    x: 20
-                    width: parent.width - 40
-                    spacing: 3
-
-                    Caption {
-                        text: Loc.t.settings.language.label
+                    function load() {
+                        const s = window.backend.settings();
+                        stGameDir.text = s.gameDir || "";
+                        stJavaPath.text = s.javaPath || "";
+                        javaRuntimeId = s.javaRuntime || "";
+                        // Also when the id is the same as last time: the runtime may have
+                        // been installed or removed since.
+                        refreshJavaInfo();
+                        stMinMemory.text = String(s.minMemoryMb ?? "");
+                        stMaxMemory.text = String(s.maxMemoryMb ?? "");
+                        stJvmArgs.text = s.jvmArgs || "";
+                        stWidth.text = String(s.windowWidth ?? "");
+                        stHeight.text = String(s.windowHeight ?? "");
+                        stFullscreen.checked = s.fullscreen === true;
+                        stLanguage.currentIndex = Math.max(0, stLanguage.codes.indexOf(s.language || "system"));
+                        resolvedGameDir = s.resolvedGameDir || "";
+                        if (detectedJava.length === 0)
+                            detectedJava = window.backend.detectedJava();
+                        open();
                     }
-                    DarkCombo {
-                        id: stLanguage
 
-                        readonly property var codes: ["system", "ru", "en"]
-
-                        objectName: "stLanguage"
-                        width: parent.width
-                        height: 32
-                        model: [Loc.t.settings.language.system, Loc.t.settings.language.ru,
-                            Loc.t.settings.language.en]
+                    // The decimal integer a field starts with; 0 for anything else.
+                    function integerOf(field) {
+                        const value = parseInt(field.text, 10);
+                        return isNaN(value) ? 0 : value;
                     }
-                }
-                LabelledField {
-                    id: stGameDir
 
-                    objectName: "stGameDir"
-                    x: 20
-                    width: parent.width - 40
-                    label: Loc.t.settings.label.gameDir
-                    placeholder: Loc.t.settings.placeholder.gameDir
-                }
-                LabelledField {
-                    id: stJavaPath
+                    objectName: "settingsDialog"
+                    title: Loc.t.settings.title
+                    acceptText: Loc.t.common.button.save
+                    width: 460
+                    bodySpacing: 10
+                    bodyPadding: 18
+                    onJavaRuntimeIdChanged: refreshJavaInfo()
+                    onAccepted: window.backend.updateSettings({
+                        gameDir: stGameDir.text.trim(),
+                        javaPath: stJavaPath.text.trim(),
+                        javaRuntime: javaRuntimeId,
+                        minMemoryMb: integerOf(stMinMemory),
+                        maxMemoryMb: integerOf(stMaxMemory),
+                        jvmArgs: stJvmArgs.text.trim(),
+                        windowWidth: integerOf(stWidth),
+                        windowHeight: integerOf(stHeight),
+                        fullscreen: stFullscreen.checked,
+                        language: stLanguage.codes[stLanguage.currentIndex] || "system"
+                    })
 
-                    objectName: "stJavaPath"
-                    x: 20
-                    width: parent.width - 40
-                    label: Loc.t.settings.label.javaPath
-                    placeholder: Loc.t.settings.placeholder.javaPath
-                }
-                Column {
-                    x: 20
-                    width: parent.width - 40
-                    spacing: 3
+                    Connections {
+                        target: window.backend
 
-                    Caption {
-                        text: Loc.t.settings.label.javaRuntime
-                    }
-                    Rectangle {
-                        width: parent.width
-                        height: 32
-                        radius: 6
-                        color: "#2a2a2a"
-                        border.width: 1
-                        border.color: javaFieldArea.containsMouse ? "#91B315" : "#444444"
-
-                        Text {
-                            objectName: "javaRuntimeText"
-                            anchors.fill: parent
-                            leftPadding: 10
-                            rightPadding: 150
-                            verticalAlignment: Text.AlignVCenter
-                            elide: Text.ElideRight
-                            textFormat: Text.PlainText
-                            color: settingsDialog.javaRuntimeId === "" ? "#666666" : "white"
-                            text: {
-                                const info = settingsDialog.javaRuntimeInfo;
-                                if (settingsDialog.javaRuntimeId === "")
-                                    return Loc.t.settings.status.javaRuntimeNone;
-                                if (info === null)
-                                    return settingsDialog.javaRuntimeId;
-                                return info.installed === true
-                                        ? info.label
-                                        : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
-                            }
-                        }
-                        Text {
-                            anchors.right: clearJava.left
-                            anchors.rightMargin: 12
-                            anchors.verticalCenter: parent.verticalCenter
-                            text: Loc.t.common.button.choose
-                            color: "#91B315"
-                            font.pixelSize: 12
-                        }
-                        MouseArea {
-                            id: javaFieldArea
-
-                            objectName: "javaFieldArea"
-                            width: parent.width - 26
-                            height: parent.height
-                            hoverEnabled: true
-                            onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
-                                                          window.backend.requiredJavaMajor(
-                                                              window.backend.activeBuildIndex))
-                        }
-                        Text {
-                            id: clearJava
-
-                            objectName: "clearJava"
-                            anchors.right: parent.right
-                            anchors.rightMargin: 12
-                            anchors.verticalCenter: parent.verticalCenter
-                            visible: settingsDialog.javaRuntimeId !== ""
-                            text: "✕"
-                            font.pixelSize: 12
-                            color: clearArea.containsMouse ? "#cc6666" : "#666666"
-
-                            MouseArea {
-                                id: clearArea
-
-                                anchors.fill: parent
-                                anchors.margins: -6
-                                hoverEnabled: true
-                                onClicked: settingsDialog.javaRuntimeId = ""
-                            }
+                        function onJavaRuntimeInstalled(runtimeId) {
+                            settingsDialog.refreshJavaInfo();
                         }
                     }
-                }
-                Row {
-                    x: 20
-                    spacing: 10
 
-                    LabelledField {
-                        id: stMinMemory
+                    Column {
+                        x: 20
+                        width: parent.width - 40
+                        spacing: 3
 
-                        objectName: "stMinMemory"
-                        width: 100
-                        label: Loc.t.settings.label.minMemory
-                        validator: IntValidator {
-                            bottom: 0
-                            top: 1048576
+                        Caption {
+                            text: Loc.t.settings.language.label
+                        }
+                        DarkCombo {
+                            id: stLanguage
+
+                            readonly property var codes: ["system", "ru", "en"]
+
+                            objectName: "stLanguage"
+                            width: parent.width
+                            height: 32
+                            model: [Loc.t.settings.language.system, Loc.t.settings.language.ru,
+                                Loc.t.settings.language.en]
                         }
                     }
                     LabelledField {
-                        id: stMaxMemory
+                        id: stGameDir
 
-                        objectName: "stMaxMemory"
-                        width: 100
-                        label: Loc.t.settings.label.maxMemory
-                        validator: IntValidator {
-                            bottom: 0
-                            top: 1048576
-                        }
+                        objectName: "stGameDir"
+                        x: 20
+                        width: parent.width - 40
+                        label: Loc.t.settings.label.gameDir
+                        placeholder: Loc.t.settings.placeholder.gameDir
                     }
                     LabelledField {
-                        id: stWidth
+                        id: stJavaPath
 
-                        objectName: "stWidth"
-                        width: 100
-                        label: Loc.t.settings.label.windowWidth
-                        validator: IntValidator {
-                            bottom: 0
-                            top: 16384
-                        }
+                        objectName: "stJavaPath"
+                        x: 20
+                        width: parent.width - 40
+                        label: Loc.t.settings.label.javaPath
+                        placeholder: Loc.t.settings.placeholder.javaPath
                     }
-                    LabelledField {
-                        id: stHeight
+                    Column {
+                        x: 20
+                        width: parent.width - 40
+                        spacing: 3
 
-                        objectName: "stHeight"
-                        width: 100
-                        label: Loc.t.settings.label.windowHeight
-                        validator: IntValidator {
-                            bottom: 0
-                            top: 16384
+                        Caption {
+                            text: Loc.t.settings.label.javaRuntime
                         }
-                    }
-                }
-                LabelledField {
-                    id: stJvmArgs
-
-                    objectName: "stJvmArgs"
-                    x: 20
-                    width: parent.width - 40
-                    label: Loc.t.settings.label.jvmArgs
-                    placeholder: "-XX:+UseG1GC …"
-                }
-                CheckBox {
-                    id: stFullscreen
-
-                    objectName: "stFullscreen"
-                    x: 20
-                    spacing: 6
-                    text: Loc.t.settings.label.fullscreen
-
-                    indicator: Rectangle {
-                        x: stFullscreen.leftPadding
-                        anchors.verticalCenter: parent.verticalCenter
-                        width: 18
-                        height: 18
-                        radius: 4
-                        color: "#2a2a2a"
-                        border.width: 1
-                        border.color: stFullscreen.checked ? "#91B315" : "#444444"
-
                         Rectangle {
-                            anchors.centerIn: parent
-                            visible: stFullscreen.checked
-                            width: 10
-                            height: 10
-                            radius: 2
-                            color: "#91B315"
+                            width: parent.width
+                            height: 32
+                            radius: 6
+                            color: "#2a2a2a"
+                            border.width: 1
+                            border.color: javaFieldArea.containsMouse ? "#91B315" : "#444444"
+
+                            Text {
+                                objectName: "javaRuntimeText"
+                                anchors.fill: parent
+                                leftPadding: 10
+                                rightPadding: 150
+                                verticalAlignment: Text.AlignVCenter
+                                elide: Text.ElideRight
+                                textFormat: Text.PlainText
+                                color: settingsDialog.javaRuntimeId === "" ? "#666666" : "white"
+                                text: {
+                                    const info = settingsDialog.javaRuntimeInfo;
+                                    if (settingsDialog.javaRuntimeId === "")
+                                        return Loc.t.settings.status.javaRuntimeNone;
+                                    if (info === null)
+                                        return settingsDialog.javaRuntimeId;
+                                    return info.installed === true
+                                            ? info.label
+                                            : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
+                                }
+                            }
+                            Text {
+                                anchors.right: clearJava.left
+                                anchors.rightMargin: 12
+                                anchors.verticalCenter: parent.verticalCenter
+                                text: Loc.t.common.button.choose
+                                color: "#91B315"
+                                font.pixelSize: 12
+                            }
+                            MouseArea {
+                                id: javaFieldArea
+
+                                objectName: "javaFieldArea"
+                                width: parent.width - 26
+                                height: parent.height
+                                hoverEnabled: true
+                                onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
+                                                              window.backend.requiredJavaMajor(
+                                                                  window.backend.activeBuildIndex))
+                            }
+                            Text {
+                                id: clearJava
+
+                                objectName: "clearJava"
+                                anchors.right: parent.right
+                                anchors.rightMargin: 12
+                                anchors.verticalCenter: parent.verticalCenter
+                                visible: settingsDialog.javaRuntimeId !== ""
+                                text: "✕"
+                                font.pixelSize: 12
+                                color: clearArea.containsMouse ? "#cc6666" : "#666666"
+
+                                MouseArea {
+                                    id: clearArea
+
+                                    anchors.fill: parent
+                                    anchors.margins: -6
+                                    hoverEnabled: true
+                                    onClicked: settingsDialog.javaRuntimeId = ""
+                                }
+                            }
                         }
                     }
+                    Row {
+                        x: 20
+                        spacing: 10
 
-                    contentItem: Text {
-                        leftPadding: stFullscreen.indicator.width + stFullscreen.spacing
-                        text: stFullscreen.text
-                        color: "white"
-                        verticalAlignment: Text.AlignVCenter
+                        LabelledField {
+                            id: stMinMemory
+
+                            objectName: "stMinMemory"
+                            width: 100
+                            label: Loc.t.settings.label.minMemory
+                            validator: IntValidator {
+                                bottom: 0
+                                top: 1048576
+                            }
+                        }
+                        LabelledField {
+                            id: stMaxMemory
+
+                            objectName: "stMaxMemory"
+                            width: 100
+                            label: Loc.t.settings.label.maxMemory
+                            validator: IntValidator {
+                                bottom: 0
+                                top: 1048576
+                            }
+                        }
+                        LabelledField {
+                            id: stWidth
+
+                            objectName: "stWidth"
+                            width: 100
+                            label: Loc.t.settings.label.windowWidth
+                            validator: IntValidator {
+                                bottom: 0
+                                top: 16384
+                            }
+                        }
+                        LabelledField {
+                            id: stHeight
+
+                            objectName: "stHeight"
+                            width: 100
+                            label: Loc.t.settings.label.windowHeight
+                            validator: IntValidator {
+                                bottom: 0
+                                top: 16384
+                            }
+                        }
+                    }
+                    LabelledField {
+                        id: stJvmArgs
+
+                        objectName: "stJvmArgs"
+                        x: 20
+                        width: parent.width - 40
+                        label: Loc.t.settings.label.jvmArgs
+                        placeholder: "-XX:+UseG1GC …"
+                    }
+                    CheckBox {
+                        id: stFullscreen
+
+                        objectName: "stFullscreen"
+                        x: 20
+                        spacing: 6
+                        text: Loc.t.settings.label.fullscreen
+
+                        indicator: Rectangle {
+                            x: stFullscreen.leftPadding
+                            anchors.verticalCenter: parent.verticalCenter
+                            width: 18
+                            height: 18
+                            radius: 4
+                            color: "#2a2a2a"
+                            border.width: 1
+                            border.color: stFullscreen.checked ? "#91B315" : "#444444"
+
+                            Rectangle {
+                                anchors.centerIn: parent
+                                visible: stFullscreen.checked
+                                width: 10
+                                height: 10
+                                radius: 2
+                                color: "#91B315"
+                            }
+                        }
+
+                        contentItem: Text {
+                            leftPadding: stFullscreen.indicator.width + stFullscreen.spacing
+                            text: stFullscreen.text
+                            color: "white"
+                            verticalAlignment: Text.AlignVCenter
+                        }
+                    }
+                    Text {
+                        objectName: "stResolved"
+                        x: 20
+                        width: parent.width - 40
+                        wrapMode: Text.Wrap
+                        textFormat: Text.PlainText
+                        color: "#888888"
+                        font.pixelSize: 11
+                        text: Loc.t.settings.status.resolvedGameDir.arg(settingsDialog.resolvedGameDir)
+                    }
+                    Text {
+                        objectName: "stJavaList"
+                        x: 20
+                        width: parent.width - 40
+                        wrapMode: Text.Wrap
+                        textFormat: Text.PlainText
+                        color: "#888888"
+                        font.pixelSize: 11
+                        text: settingsDialog.detectedJava.length > 0 ? settingsDialog.detectedJava.join("\n")
+                                                                     : Loc.t.settings.status.javaNotFound
                     }
                 }
-                Text {
-                    objectName: "stResolved"
-                    x: 20
-                    width: parent.width - 40
-                    wrapMode: Text.Wrap
-                    textFormat: Text.PlainText
-                    color: "#888888"
-                    font.pixelSize: 11
-                    text: Loc.t.settings.status.resolvedGameDir.arg(settingsDialog.resolvedGameDir)
+
+                JavaPickerDialog {
+                    id: javaPicker
+
+                    objectName: "javaPicker"
+                    backend: window.backend
+                    x: (window.width - width) / 2
+                    y: (window.height - height) / 2
+                    onRuntimeChosen: runtimeId => settingsDialog.javaRuntimeId = runtimeId
                 }
-                Text {
-                    objectName: "stJavaList"
-                    x: 20
-                    width: parent.width - 40
-                    wrapMode: Text.Wrap
-                    textFormat: Text.PlainText
-                    color: "#888888"
-                    font.pixelSize: 11
-                    text: settingsDialog.detectedJava.length > 0 ? settingsDialog.detectedJava.join("\n")
-                                                                 : Loc.t.settings.status.javaNotFound
+
+                LauncherVersionsDialog {
+                    id: launcherVersions
+
+                    objectName: "launcherVersions"
+                    parent: T.Overlay.overlay
+                    updates: window.launcherUpdates
                 }
-            }
-
-            JavaPickerDialog {
-                id: javaPicker
-
-                objectName: "javaPicker"
-                backend: window.backend
-                x: (window.width - width) / 2
-                y: (window.height - height) / 2
-                onRuntimeChosen: runtimeId => settingsDialog.javaRuntimeId = runtimeId
-            }
-
-            LauncherVersionsDialog {
-                id: launcherVersions
-
-                objectName: "launcherVersions"
-                parent: T.Overlay.overlay
-                updates: window.launcherUpdates
-            }
             }
         }
     }
