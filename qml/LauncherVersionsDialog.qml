@@ -86,37 +86,15 @@ Dialog {
             spacing: 4
             enabled: !root.updates.installing
 
-            Repeater {
-                model: [{ key: "release", title: "Release" },
-                    { key: "rc", title: "Release Candidate" }]
-
-                delegate: AbstractButton {
-                    id: channelButton
-
-                    required property var modelData
-
-                    objectName: "channel_" + modelData.key
-                    Layout.preferredWidth: 144
-                    Layout.preferredHeight: 34
-                    hoverEnabled: true
-                    onClicked: root.selectChannel(modelData.key)
-
-                    contentItem: Text {
-                        leftPadding: 10
-                        text: channelButton.modelData.title
-                        color: "white"
-                        font.pixelSize: 13
-                        verticalAlignment: Text.AlignVCenter
-                    }
-
-                    background: Rectangle {
-                        radius: 5
-                        color: channelButton.modelData.key === root.channel
-                               ? "#91B315"
-                               : (channelButton.hovered || channelButton.activeFocus ? "#2d2d2d"
-                                                                                      : "transparent")
-                    }
-                }
+            // Written out rather than repeated: a layout made while the dialog
+            // is loaded in the background does not place repeated rows.
+            ChannelButton {
+                key: "release"
+                title: "Release"
+            }
+            ChannelButton {
+                key: "rc"
+                title: "Release Candidate"
             }
 
             Item {
@@ -326,6 +304,34 @@ Dialog {
                                                                               : "#91B315"
                 }
             }
+        }
+    }
+
+    component ChannelButton: AbstractButton {
+        id: channelButton
+
+        required property string key
+        required property string title
+
+        objectName: "channel_" + key
+        Layout.preferredWidth: 144
+        Layout.preferredHeight: 34
+        hoverEnabled: true
+        onClicked: root.selectChannel(key)
+
+        contentItem: Text {
+            leftPadding: 10
+            text: channelButton.title
+            color: "white"
+            font.pixelSize: 13
+            verticalAlignment: Text.AlignVCenter
+        }
+
+        background: Rectangle {
+            radius: 5
+            color: channelButton.key === root.channel
+                   ? "#91B315"
+                   : (channelButton.hovered || channelButton.activeFocus ? "#2d2d2d" : "transparent")
         }
     }
 }
