@@ -1,7 +1,8 @@
 // Renders the launcher's windows under a virtual display into PNG files, so
 // the interface can be looked at without a desktop. Not a test: it prints the
-// folder it wrote to. The data directory is prepared with a few builds and
-// cached catalogs, so the dialogs show rows without any network.
+// folder it wrote to. The data directory is prepared with a few builds, a
+// Microsoft profile and cached catalogs, so the dialogs show rows without any
+// network.
 #include "appsession.h"
 #include "testhelpers.h"
 
@@ -55,6 +56,22 @@ QJsonObject seasonalEntry(const QString& id, const QString& name, const QString&
                                     {"sha256", QString(64, QLatin1Char('a'))}}}};
 }
 
+QJsonObject javaEntry(const QString& id, const QString& kind, int major, const QString& version,
+                      double size, bool lts)
+{
+    return {{"id", id},
+            {"kind", kind},
+            {"major", major},
+            {"version", version},
+            {"component", kind == "java" ? id : QString()},
+            {"url", "https://runtimes.example/" + id + ".tar.gz"},
+            {"size", size},
+            {"archive", "tar.gz"},
+            {"checksum", QString(64, QLatin1Char('0'))},
+            {"architecture", "x64"},
+            {"lts", lts}};
+}
+
 bool prepare(const AppSession& session)
 {
     const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
@@ -95,12 +112,25 @@ bool prepare(const AppSession& session)
                       "2024-08-31", "Islands, boats and the great regatta."),
         seasonalEntry("spring", "Spring season", "", "", 2, "2024-03-01", "2024-05-31",
                       "Vanilla survival with friends.")};
+    const QJsonArray profiles{QJsonObject{{"id", 1},
+                                          {"name", "Alex"},
+                                          {"login", ""},
+                                          {"authType", "microsoft"},
+                                          {"clientToken", "client-1"}}};
+    const QJsonArray runtimes{javaEntry("java-runtime-delta", "java", 21, "21.0.3", 190e6, true),
+                              javaEntry("java-runtime-gamma", "java", 17, "17.0.8", 180e6, true),
+                              javaEntry("jre-legacy", "java", 8, "1.8.0_51", 120e6, false),
+                              javaEntry("temurin-jdk-21", "jdk", 21, "21.0.5+11", 206e6, true),
+                              javaEntry("temurin-jre-21", "jre", 21, "21.0.5+11", 52e6, true)};
+    const QJsonObject javaCache{{"fetchedAt", now}, {"platform", "linux"}, {"entries", runtimes}};
     const QString gameDir = session.homeDir() + QStringLiteral("/.minecraft/versions/");
     return session.writeDataFile("settings.json",
                                  json(QJsonObject{{"language", "en"},
                                                   {"activeBuildId", 2},
                                                   {"seasonalBaseUrl", kSeasonalBase}})) &&
            session.writeDataFile("customBuilds.json", json(builds)) &&
+           session.writeDataFile("profiles.json", json(profiles)) &&
+           session.writeDataFile("cache/java_runtimes.json", json(javaCache)) &&
            session.writeDataFile("cache/version_manifest.json",
                                  json(QJsonObject{{"fetchedAt", now}, {"versions", versions}})) &&
            session.writeDataFile("cache/loader_fabric.json", json(fabricList)) &&
@@ -149,8 +179,9 @@ int main(int argc, char** argv)
         err << "the main window did not show:\n" << session.output() << Qt::endl;
         return 1;
     }
-    // Each picture follows the clicks that open its window, in the window's
-    // coordinates at 1280 × 720; Escape closes what the last one opened.
+    // Each picture follows the pointer moves and clicks that open its window,
+    // in the window's coordinates at 1280 × 720; Escape closes what the last
+    // one opened. A point with a negative x only moves the pointer there.
     const struct {
         const char* file;
         QList<QPoint> clicks;
@@ -160,10 +191,18 @@ int main(int argc, char** argv)
         {"builds-dialog.png", {{716, 472}}, 0},
         {"version-picker.png", {{1000, 298}}, 2},
         {"seasonal-builds-dialog.png", {{1165, 675}, {228, 184}}, 1},
+        {"settings-dialog.png", {{678, 518}}, 0},
+        {"java-picker.png", {{600, 332}}, 2},
+        {"launcher-versions-dialog.png", {{40, 23}}, 1},
+        {"microsoft-sign-in.png", {{545, 472}, {-545, 544}, {572, 544}, {640, 400}}, 0},
     };
     for (const auto& shot : shots) {
         for (const QPoint& click : shot.clicks) {
-            session.click(window, click.x(), click.y());
+            if (click.x() < 0)
+                session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                                 QString::number(-click.x()), QString::number(click.y())});
+            else
+                session.click(window, click.x(), click.y());
             QThread::msleep(400);
         }
         const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
