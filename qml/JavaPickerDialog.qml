@@ -5,7 +5,7 @@ import Hollowmere
 // Picks the Java runtime that the launcher manages for the game: a runtime
 // already downloaded or one of the downloadable catalog, which is then asked
 // for. The choice leaves through runtimeChosen; nothing is stored here.
-Dialog {
+DarkDialog {
     id: root
 
     required property var backend
@@ -84,39 +84,12 @@ Dialog {
         return parts.join(" · ");
     }
 
+    title: Loc.t.java.label.version
     width: 720
     height: 480
-    modal: true
-    padding: 0
     onOpened: {
         searchField.forceActiveFocus();
         revealSelected();
-    }
-
-    background: Rectangle {
-        color: "#1e1e1e"
-        radius: 10
-        border.width: 1
-        border.color: "#91B315"
-    }
-
-    header: Item {
-        implicitHeight: 52
-
-        Text {
-            anchors.centerIn: parent
-            text: Loc.t.java.label.version
-            color: "white"
-            font.pixelSize: 17
-            font.bold: true
-        }
-
-        Rectangle {
-            anchors.bottom: parent.bottom
-            width: parent.width
-            height: 1
-            color: "#333333"
-        }
     }
 
     contentItem: Item {
@@ -436,15 +409,7 @@ Dialog {
         }
     }
 
-    footer: Item {
-        implicitHeight: 60
-
-        Rectangle {
-            width: parent.width
-            height: 1
-            color: "#333333"
-        }
-
+    footerItems: [
         Text {
             objectName: "footerStatus"
             x: 20
@@ -459,51 +424,29 @@ Dialog {
                   : (root.selectedEntry.installed ? root.selectedEntry.label
                                                   : Loc.t.java.status.willDownload.arg(
                                                         root.selectedEntry.label))
-        }
-
+        },
         Row {
             anchors.right: parent.right
             anchors.rightMargin: 20
             anchors.verticalCenter: parent.verticalCenter
             spacing: 12
 
-            PickerButton {
+            DarkButton {
                 objectName: "cancelButton"
+                width: 110
                 text: Loc.t.common.button.cancel
-                face: "#333333"
-                pressedFace: "#444444"
                 onClicked: root.close()
             }
-            PickerButton {
+            DarkButton {
                 objectName: "acceptButton"
+                width: 110
+                face: "#91B315"
+                pressedFace: "#6a8510"
                 enabled: root.selectedEntry !== null
-                opacity: enabled ? 1.0 : 0.45
                 text: root.selectedEntry !== null && !root.selectedEntry.installed
                       ? Loc.t.common.button.download : Loc.t.common.button.select
                 onClicked: root.acceptSelection()
             }
         }
-    }
-
-    component PickerButton: AbstractButton {
-        id: pickerButton
-
-        property color face: "#91B315"
-        property color pressedFace: "#6a8510"
-
-        width: 110
-        height: 36
-
-        contentItem: Text {
-            text: pickerButton.text
-            color: "white"
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-        }
-
-        background: Rectangle {
-            radius: 6
-            color: pickerButton.pressed ? pickerButton.pressedFace : pickerButton.face
-        }
-    }
+    ]
 }

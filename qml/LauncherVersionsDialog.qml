@@ -6,7 +6,7 @@ import QtQuick.Layouts
 // The launcher's own releases per channel: their change notes open in the
 // browser, and one of them can be installed over the running launcher, whose
 // download the main window shows.
-Dialog {
+DarkDialog {
     id: root
 
     required property var updates
@@ -38,42 +38,14 @@ Dialog {
                 ? date.toLocaleDateString(Qt.locale(), Locale.ShortFormat) : "";
     }
 
-    anchors.centerIn: parent
+    title: Loc.t.app.label.launcherVersions
     width: Math.min(720, parent ? parent.width - 24 : 720)
     height: Math.min(480, parent ? parent.height - 24 : 480)
-    modal: true
     focus: true
-    padding: 0
     // While a download runs the dialog opens as it was left.
     onAboutToShow: {
         if (!updates.installing)
             selectChannel(updates.channel === "rc" ? "rc" : "release");
-    }
-
-    background: Rectangle {
-        color: "#1e1e1e"
-        radius: 10
-        border.width: 1
-        border.color: "#91B315"
-    }
-
-    header: Item {
-        implicitHeight: 52
-
-        Text {
-            anchors.centerIn: parent
-            text: Loc.t.app.label.launcherVersions
-            color: "white"
-            font.pixelSize: 17
-            font.bold: true
-        }
-
-        Rectangle {
-            anchors.bottom: parent.bottom
-            width: parent.width
-            height: 1
-            color: "#333333"
-        }
     }
 
     contentItem: RowLayout {
@@ -244,66 +216,30 @@ Dialog {
         }
     }
 
-    footer: Item {
-        implicitHeight: 60
+    footerItems: Row {
+        anchors.centerIn: parent
+        spacing: 12
 
-        Rectangle {
-            width: parent.width
-            height: 1
-            color: "#333333"
+        DarkButton {
+            objectName: "closeButton"
+            width: 130
+            hoverEnabled: true
+            face: hovered || activeFocus ? "#444444" : "#333333"
+            pressedFace: face
+            text: Loc.t.common.button.close
+            onClicked: root.close()
         }
 
-        Row {
-            anchors.centerIn: parent
-            spacing: 12
-
-            AbstractButton {
-                id: closeButton
-
-                objectName: "closeButton"
-                width: 130
-                height: 36
-                hoverEnabled: true
-                onClicked: root.close()
-
-                contentItem: Text {
-                    text: Loc.t.common.button.close
-                    color: "white"
-                    horizontalAlignment: Text.AlignHCenter
-                    verticalAlignment: Text.AlignVCenter
-                }
-
-                background: Rectangle {
-                    radius: 6
-                    color: closeButton.hovered || closeButton.activeFocus ? "#444444" : "#333333"
-                }
-            }
-
-            AbstractButton {
-                id: installButton
-
-                objectName: "installButton"
-                width: 170
-                height: 36
-                hoverEnabled: true
-                enabled: root.canInstall
-                opacity: enabled ? 1.0 : 0.45
-                onClicked: root.updates.install(root.channel, root.selectedVersion)
-
-                contentItem: Text {
-                    text: root.updates.installing ? Loc.t.app.status.downloadingInstaller
-                                                  : Loc.t.common.button.install
-                    color: "white"
-                    horizontalAlignment: Text.AlignHCenter
-                    verticalAlignment: Text.AlignVCenter
-                }
-
-                background: Rectangle {
-                    radius: 6
-                    color: installButton.hovered || installButton.activeFocus ? "#a0c51a"
-                                                                              : "#91B315"
-                }
-            }
+        DarkButton {
+            objectName: "installButton"
+            width: 170
+            hoverEnabled: true
+            enabled: root.canInstall
+            face: hovered || activeFocus ? "#a0c51a" : "#91B315"
+            pressedFace: face
+            text: root.updates.installing ? Loc.t.app.status.downloadingInstaller
+                                          : Loc.t.common.button.install
+            onClicked: root.updates.install(root.channel, root.selectedVersion)
         }
     }
 

@@ -1206,8 +1206,6 @@ Window {
 
                     objectName: "javaPicker"
                     backend: window.backend
-                    x: (window.width - width) / 2
-                    y: (window.height - height) / 2
                     onRuntimeChosen: runtimeId => settingsDialog.javaRuntimeId = runtimeId
                 }
 

@@ -6,7 +6,7 @@ import QtWebEngine
 // The Microsoft account's sign-in pages in an embedded browser. Every address
 // the browser reaches goes to the backend, which tells the desktop redirect
 // apart and reads its code; the window hands that code back and closes.
-Dialog {
+DarkDialog {
     id: root
 
     required property var backend
@@ -41,38 +41,10 @@ Dialog {
         failed(answer.error !== "" ? answer.error : Loc.t.auth.msa.error.incomplete);
     }
 
-    anchors.centerIn: parent
+    title: Loc.t.auth.msa.title.signIn
     width: 560
     height: 680
-    modal: true
-    padding: 0
     closePolicy: Popup.NoAutoClose
-
-    background: Rectangle {
-        color: "#1e1e1e"
-        radius: 10
-        border.width: 1
-        border.color: "#91B315"
-    }
-
-    header: Item {
-        implicitHeight: 52
-
-        Text {
-            anchors.centerIn: parent
-            text: Loc.t.auth.msa.title.signIn
-            color: "#ffffff"
-            font.pixelSize: 17
-            font.bold: true
-        }
-
-        Rectangle {
-            anchors.bottom: parent.bottom
-            width: parent.width
-            height: 1
-            color: "#333333"
-        }
-    }
 
     contentItem: Item {
         // Nothing of a sign-in is kept on disk: no cookies, cache or storage
@@ -101,39 +73,15 @@ Dialog {
         }
     }
 
-    footer: Item {
-        implicitHeight: 60
-
-        Rectangle {
-            width: parent.width
-            height: 1
-            color: "#333333"
-        }
-
-        AbstractButton {
-            id: cancelButton
-
-            objectName: "cancelButton"
-            anchors.centerIn: parent
-            width: 110
-            height: 36
-            onClicked: {
-                root.codeTaken = true;
-                root.close();
-                root.backend.cancelMicrosoftLogin();
-            }
-
-            contentItem: Text {
-                text: Loc.t.common.button.cancel
-                color: "#ffffff"
-                horizontalAlignment: Text.AlignHCenter
-                verticalAlignment: Text.AlignVCenter
-            }
-
-            background: Rectangle {
-                radius: 6
-                color: cancelButton.pressed ? "#444444" : "#333333"
-            }
+    footerItems: DarkButton {
+        objectName: "cancelButton"
+        anchors.centerIn: parent
+        width: 110
+        text: Loc.t.common.button.cancel
+        onClicked: {
+            root.codeTaken = true;
+            root.close();
+            root.backend.cancelMicrosoftLogin();
         }
     }
 }
