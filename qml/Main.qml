@@ -6,9 +6,10 @@ import "Placeholders.js" as Placeholders
 
 // The launcher's window: the play button and the profile selector in the middle,
 // the progress panels and the toast, the profile dialogs, the two-factor
-// prompt, the settings with their Java runtime picker and the launcher's
-// releases. The toast is the interface's only status channel: whatever the backend
-// or the update model reports reaches the player here.
+// prompt, the builds and seasonal builds dialogs, the settings with their Java
+// runtime picker and the launcher's releases. The toast is the interface's only
+// status channel: whatever the backend or the update model reports reaches the
+// player here.
 Window {
     id: window
 
