@@ -14,6 +14,23 @@ Item {
             compare(startCalls, [["refresh", "release"]]);
         }
 
+        // Looking for Java runs every candidate executable: nothing looks while
+        // the window and its dialogs are made; the settings look when they open
+        // and keep what they found.
+        function test_javaLookedForWhenSettingsOpen() {
+            compare(startBackendCalls.filter(call => call[0] === "detectedJava"), []);
+            backend.javaLines = ["Java 17 — /usr/bin/java"];
+            const settings = window.dialogs().settings;
+            for (let opening = 0; opening < 2; ++opening) {
+                mouseClick(child("settingsButton"));
+                tryCompare(settings, "opened", true);
+                settings.close();
+                tryCompare(settings, "visible", false);
+            }
+            compare(backend.callsOf("detectedJava"), [[]]);
+            compare(child("stJavaList", settings).text, "Java 17 — /usr/bin/java");
+        }
+
         // Each signal the window answers: the toast's text, colour and time, and calls.
         function test_signals_data() {
             const t = Loc.t;

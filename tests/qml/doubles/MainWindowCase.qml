@@ -9,8 +9,10 @@ TestCase {
     property BackendDouble backend: BackendDouble {}
     property UpdatesDouble updates: UpdatesDouble {}
     property var window: null
-    // What the update model was asked while the window came up.
+    // What the update model and the backend were asked while the window and
+    // the dialogs it makes after its first frame came up.
     property var startCalls: []
+    property var startBackendCalls: []
     // The builds and seasonal builds dialogs as the window came up.
     property var dialogsAtStart: []
 
@@ -59,6 +61,8 @@ TestCase {
         tryVerify(() => !withDoubles || updates.calls.length > 0);
         wait(50);
         startCalls = updates.calls.slice();
+        window.dialogs();
+        startBackendCalls = backend.calls.slice();
         dialogsAtStart = [window.buildsDialog, window.seasonalDialog];
     }
 
