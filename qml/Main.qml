@@ -1321,26 +1321,11 @@ Window {
         }
     }
 
-    component DialogButton: AbstractButton {
-        id: dialogButton
-
-        property color face: "#91B315"
-        property color pressedFace: "#6a8510"
-
+    component DialogButton: DarkButton {
         width: 110
-        height: 36
-
-        contentItem: Text {
-            text: dialogButton.text
-            color: "white"
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-        }
-
-        background: Rectangle {
-            radius: 6
-            color: dialogButton.pressed ? dialogButton.pressedFace : dialogButton.face
-        }
+        face: "#91B315"
+        pressedFace: "#6a8510"
+        fadeWhenDisabled: false
     }
 
     // A 70 × 40 button drawn by three faces; its look does not change when disabled.
