@@ -1,11 +1,17 @@
-// Installs a synthetic game version (a 20 MB client, 80 libraries of 50 KB to 2 MB,
-// 4,000 asset objects of 1 to 64 KB) from the loopback HTTPS server into an empty game
-// directory, then fetches the same files with curl eight at a time, and prints wall
-// time, files and megabytes per second, the installer/curl ratio and the longest gap
-// between the ticks of a 10 ms timer on the main thread during the install.
+// Installs a synthetic game version (a 20 MB client, 80 libraries of 50 KB to 2 MB and a
+// chosen number of asset objects of 1 to 64 KB) into an empty game directory, then
+// fetches the same files with curl eight at a time, alternating the two over several
+// runs. For every object count it prints each run and the medians: wall time, files and
+// megabytes per second, the installer/curl ratio (the median of the paired runs), the
+// longest gap between the ticks of a 1 ms timer on the main thread during the install,
+// and the installer's peak resident memory (and how far it rose during the install).
 //
-// The server runs on a thread of its own, so the gap measures the installer alone and
-// both clients meet the same server.
+// Servers: the loopback HTTPS test server (HTTP/1.1), on a thread of its own so the gap
+// measures the installer alone and both clients meet the same server; and, when nghttpd
+// is installed, an HTTP/2 server over the same files in a process of its own.
+//
+//   install_bench [--objects 1000,4000,8000] [--runs 5] [--server http1|http2|both]
+//                 [--installer-only]
 
 #include "remoteaddresses.h"
 #include "temphome.h"
@@ -14,6 +20,7 @@
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -27,10 +34,15 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -39,22 +51,26 @@ constexpr qint64 kClientBytes = 20 * 1024 * 1024;
 constexpr int kLibraries = 80;
 constexpr qint64 kLibraryMinBytes = 50 * 1024;
 constexpr qint64 kLibraryMaxBytes = 2 * 1024 * 1024;
-constexpr int kObjects = 4000;
 constexpr qint64 kObjectMinBytes = 1024;
 constexpr qint64 kObjectMaxBytes = 64 * 1024;
 constexpr int kCurlParallel = 8;
+constexpr int kServerStartMs = 10000;
 
 struct ServedFile {
     QString urlPath;  // path on the server
-    QString diskPath; // where the server reads it
+    QString diskPath; // where the server reads it: the source folder plus the path
     QString sha1;
     qint64 size = 0;
 };
 
-// Every file the version consists of, written once into a source folder.
+// Every file the version consists of, written once into a source folder laid out like
+// the server's paths.
 class SyntheticVersion {
 public:
-    explicit SyntheticVersion(const QString& sourceDir) : m_dir(sourceDir), m_random(20240601) {}
+    SyntheticVersion(const QString& sourceDir, int objects)
+        : m_dir(sourceDir), m_objects(objects), m_random(20240601)
+    {
+    }
 
     bool generate()
     {
@@ -66,25 +82,25 @@ public:
                 return false;
         }
         QJsonObject objects;
-        for (int i = 0; i < kObjects; ++i) {
+        for (int i = 0; i < m_objects; ++i) {
             const QByteArray bytes =
                 randomBytes(m_random.bounded(kObjectMinBytes, kObjectMaxBytes + 1));
             const QString hash = sha1Of(bytes);
-            if (!add(QLatin1Char('/') + hash.left(2) + QLatin1Char('/') + hash, bytes))
+            if (!add(m_files, QLatin1Char('/') + hash.left(2) + QLatin1Char('/') + hash, bytes))
                 return false;
             objects.insert(QStringLiteral("bench/object%1.bin").arg(i),
                            QJsonObject{{QStringLiteral("hash"), hash},
                                        {QStringLiteral("size"), bytes.size()}});
         }
-        m_objectCount = kObjects;
-        return add(QStringLiteral("/indexes/bench.json"),
+        return add(m_files, QStringLiteral("/indexes/bench.json"),
                    QJsonDocument(QJsonObject{{QStringLiteral("objects"), objects}})
                        .toJson(QJsonDocument::Compact));
     }
 
-    // The description and the manifest name the server, so they come last.
+    // The description and the manifest name the server, so they are written for each.
     bool publish(const QString& origin)
     {
+        m_documents.clear();
         const ServedFile& client = m_files.first();
         QJsonArray libraries;
         for (int i = 1; i <= kLibraries; ++i) {
@@ -107,7 +123,7 @@ public:
             {QStringLiteral("libraries"), libraries},
         };
         const QByteArray descriptionBytes = QJsonDocument(description).toJson();
-        if (!add(QStringLiteral("/versions/bench.json"), descriptionBytes))
+        if (!add(m_documents, QStringLiteral("/versions/bench.json"), descriptionBytes))
             return false;
         const QJsonObject manifest{
             {QStringLiteral("versions"),
@@ -117,28 +133,27 @@ public:
                  {QStringLiteral("url"), origin + QStringLiteral("/versions/bench.json")},
                  {QStringLiteral("sha1"), sha1Of(descriptionBytes)},
                  {QStringLiteral("releaseTime"), QStringLiteral("2024-06-01T00:00:00+00:00")}}}}};
-        return add(QStringLiteral("/mc/game/version_manifest_v2.json"),
+        return add(m_documents, QStringLiteral("/mc/game/version_manifest_v2.json"),
                    QJsonDocument(manifest).toJson());
     }
 
-    const QList<ServedFile>& files() const { return m_files; }
+    QString sourceDir() const { return m_dir; }
+    // The game files and the two documents.
+    QList<ServedFile> servedFiles() const { return m_files + m_documents; }
     QHash<QString, QString> diskPathsByUrlPath() const
     {
         QHash<QString, QString> paths;
-        for (const ServedFile& file : m_files)
+        for (const ServedFile& file : servedFiles())
             paths.insert(file.urlPath, file.diskPath);
         return paths;
     }
     // The version's own files: client, libraries, asset index and objects.
-    int gameFileCount() const { return 1 + kLibraries + 1 + m_objectCount; }
+    int gameFileCount() const { return int(m_files.size()); }
     qint64 gameFileBytes() const
     {
         qint64 total = 0;
-        for (const ServedFile& file : m_files) {
-            if (!file.urlPath.startsWith(QLatin1String("/versions/")) &&
-                !file.urlPath.startsWith(QLatin1String("/mc/")))
-                total += file.size;
-        }
+        for (const ServedFile& file : m_files)
+            total += file.size;
         return total;
     }
 
@@ -164,31 +179,43 @@ private:
             bytes[i] = char(m_random.generate());
         return bytes;
     }
-    bool addRandom(const QString& urlPath, qint64 size) { return add(urlPath, randomBytes(size)); }
+    bool addRandom(const QString& urlPath, qint64 size)
+    {
+        return add(m_files, urlPath, randomBytes(size));
+    }
 
-    bool add(const QString& urlPath, const QByteArray& bytes)
+    bool add(QList<ServedFile>& list, const QString& urlPath, const QByteArray& bytes)
     {
         const QString diskPath = m_dir + urlPath;
         if (!TestHelpers::writeFile(diskPath, bytes)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(diskPath));
             return false;
         }
-        m_files.append({urlPath, diskPath, sha1Of(bytes), bytes.size()});
+        list.append({urlPath, diskPath, sha1Of(bytes), bytes.size()});
         return true;
     }
 
     QString m_dir;
+    int m_objects;
     QRandomGenerator m_random;
     QList<ServedFile> m_files;
-    int m_objectCount = 0;
+    QList<ServedFile> m_documents;
 };
 
-// The loopback server, living on its own thread.
-class ServerThread {
+// A server over the source folder of a version.
+class BenchServer {
 public:
-    ServerThread()
+    virtual ~BenchServer() = default;
+    virtual QString name() const = 0;
+    virtual QString origin() const = 0;
+    virtual void serve(const SyntheticVersion& version) = 0;
+};
+
+// The loopback test server (HTTP/1.1), living on its own thread.
+class TestServerThread : public BenchServer {
+public:
+    TestServerThread()
     {
-        TestServer::trustTestCertificate();
         m_thread.start();
         m_anchor.moveToThread(&m_thread);
         QMetaObject::invokeMethod(
@@ -199,19 +226,22 @@ public:
             },
             Qt::BlockingQueuedConnection);
     }
-    ~ServerThread()
+    ~TestServerThread() override
     {
         QMetaObject::invokeMethod(
             &m_anchor, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
-    QString origin() const { return m_origin; }
-    void serve(const QHash<QString, QString>& files)
+    QString name() const override { return QStringLiteral("test server, HTTP/1.1"); }
+    QString origin() const override { return m_origin; }
+    void serve(const SyntheticVersion& version) override
     {
+        const QHash<QString, QString> files = version.diskPathsByUrlPath();
         QMetaObject::invokeMethod(
             &m_anchor,
             [this, files] {
+                m_server->clearRoutes();
                 m_server->routePrefix(QStringLiteral("/"), [files](const TestRequest& request) {
                     const QString path = files.value(request.path);
                     return path.isEmpty() ? TestReply::notFound() : TestReply::file(path);
@@ -227,10 +257,96 @@ private:
     QString m_origin;
 };
 
+// nghttpd over TLS with the test certificate, serving a version's source folder.
+class Http2Server : public BenchServer {
+public:
+    ~Http2Server() override { stop(); }
+    static bool isInstalled()
+    {
+        return !QStandardPaths::findExecutable(QStringLiteral("nghttpd")).isEmpty();
+    }
+    QString name() const override { return QStringLiteral("nghttpd, HTTP/2"); }
+    QString origin() const override { return QStringLiteral("https://127.0.0.1:%1").arg(m_port); }
+    void serve(const SyntheticVersion& version) override
+    {
+        stop();
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process->setStandardOutputFile(QProcess::nullDevice());
+        const QString certs = TestServer::caCertificatePath().section(QLatin1Char('/'), 0, -2);
+        m_process->start(QStringLiteral("nghttpd"),
+                         {QStringLiteral("--address=127.0.0.1"),
+                          QStringLiteral("--htdocs=") + version.sourceDir(),
+                          QString::number(m_port), certs + QStringLiteral("/server.key"),
+                          certs + QStringLiteral("/server.pem")});
+        if (!m_process->waitForStarted() || !waitUntilListening())
+            std::fprintf(stderr, "nghttpd did not start on port %d\n", m_port);
+    }
+    // The port is chosen before the version is published, as it names the server.
+    bool choosePort()
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost))
+            return false;
+        m_port = probe.serverPort();
+        return true;
+    }
+
+private:
+    bool waitUntilListening() const
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < kServerStartMs) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(200))
+                return true;
+            QThread::msleep(20);
+        }
+        return false;
+    }
+    void stop()
+    {
+        if (!m_process)
+            return;
+        m_process->terminate();
+        if (!m_process->waitForFinished(3000))
+            m_process->kill();
+        m_process->waitForFinished(3000);
+        m_process.reset();
+    }
+
+    std::unique_ptr<QProcess> m_process;
+    int m_port = 0;
+};
+
+qint64 procStatusKb(const QByteArray& key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Starts the peak resident size afresh from the current one.
+void resetPeakMemory()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+}
+
 struct InstallResult {
     bool ok = false;
     double seconds = 0;
     qint64 longestGapMs = 0;
+    qint64 peakKb = 0;
+    qint64 riseKb = 0; // peak during the install over the resident size before it
     QString message;
 };
 
@@ -253,11 +369,13 @@ InstallResult runInstaller(const QString& gameDir)
     QElapsedTimer sinceTick;
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
-    ticker.setInterval(10);
+    ticker.setInterval(1);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         result.longestGapMs = std::max(result.longestGapMs, sinceTick.restart());
     });
 
+    const qint64 residentBefore = procStatusKb("VmRSS");
+    resetPeakMemory();
     QElapsedTimer wall;
     wall.start();
     sinceTick.start();
@@ -265,12 +383,14 @@ InstallResult runInstaller(const QString& gameDir)
     installer.install(gameDir, QStringLiteral("bench"));
     loop.exec();
     ticker.stop();
-    result.longestGapMs = std::max(result.longestGapMs, sinceTick.elapsed());
     result.seconds = double(wall.nsecsElapsed()) / 1e9;
+    result.longestGapMs = std::max(result.longestGapMs, sinceTick.elapsed());
+    result.peakKb = procStatusKb("VmHWM");
+    result.riseKb = result.peakKb - residentBefore;
     return result;
 }
 
-// Returns the wall seconds of one curl run over every served file, or -1.
+// The wall seconds of one curl run over every served file, or -1.
 double runCurl(const QString& origin, const QList<ServedFile>& files, const QString& targetDir)
 {
     QFile config(targetDir + QStringLiteral("/curl.config"));
@@ -316,53 +436,163 @@ int countFiles(const QString& dir)
     return count;
 }
 
+double median(QList<double> values)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
+}
+
+struct Options {
+    QList<int> objectCounts{4000, 8000};
+    int runs = 3;
+    bool http1 = true;
+    bool http2 = true;
+    bool installerOnly = false;
+};
+
+// Alternating runs of the installer and curl against one server; false on a failure.
+bool measure(const Options& options, BenchServer& server, SyntheticVersion& version,
+             const TempHome& home, const QString& workDir)
+{
+    if (!version.publish(server.origin()))
+        return false;
+    server.serve(version);
+    RemoteAddresses::setAllOriginsForTesting(server.origin());
+    const int files = version.gameFileCount();
+    const double megabytes = double(version.gameFileBytes()) / (1024.0 * 1024.0);
+    std::printf("\n%s: %d files, %.1f MB\n", qPrintable(server.name()), files, megabytes);
+
+    QList<double> installSeconds, curlSeconds, ratios, gaps, peaks, rises;
+    for (int run = 1; run <= options.runs; ++run) {
+        const QString gameDir = workDir + QStringLiteral("/game");
+        const QString curlDir = workDir + QStringLiteral("/curl");
+        QDir(gameDir).removeRecursively();
+        QDir(home.dataDir()).removeRecursively();
+        // Each run starts without the previous one's writes still queued for the disk.
+        ::sync();
+        const InstallResult install = runInstaller(gameDir);
+        if (!install.ok) {
+            std::fprintf(stderr, "install failed: %s\n", qPrintable(install.message));
+            return false;
+        }
+        installSeconds.append(install.seconds);
+        gaps.append(double(install.longestGapMs));
+        peaks.append(double(install.peakKb) / 1024.0);
+        rises.append(double(install.riseKb) / 1024.0);
+        std::printf("  run %d installer: %.2f s, %.0f files/s, %.1f MB/s, longest gap %lld ms, "
+                    "peak RSS %.0f MB (+%.0f MB)\n",
+                    run, install.seconds, files / install.seconds, megabytes / install.seconds,
+                    static_cast<long long>(install.longestGapMs), peaks.last(), rises.last());
+        if (options.installerOnly)
+            continue;
+
+        QDir(curlDir).removeRecursively();
+        QDir().mkpath(curlDir);
+        ::sync();
+        const double curl = runCurl(server.origin(), version.servedFiles(), curlDir);
+        if (curl < 0)
+            return false;
+        const int fetched = countFiles(curlDir + QStringLiteral("/files"));
+        curlSeconds.append(curl);
+        ratios.append(install.seconds / curl);
+        std::printf("  run %d curl:      %.2f s, %.0f files/s, %.1f MB/s (%d files incl. "
+                    "manifest and description), ratio %.2f\n",
+                    run, curl, files / curl, megabytes / curl, fetched, ratios.last());
+    }
+
+    const double install = median(installSeconds);
+    std::printf("  median of %d: installer %.2f s, %.0f files/s, %.1f MB/s, longest gap %.0f ms "
+                "(worst %.0f), peak RSS %.0f MB (+%.0f MB)\n",
+                options.runs, install, files / install, megabytes / install, median(gaps),
+                *std::max_element(gaps.begin(), gaps.end()), median(peaks), median(rises));
+    if (!options.installerOnly) {
+        const double curl = median(curlSeconds);
+        std::printf("  median of %d: curl %.2f s, %.0f files/s, %.1f MB/s; ratio "
+                    "installer/curl %.2f (runs %.2f to %.2f)\n",
+                    options.runs, curl, files / curl, megabytes / curl, median(ratios),
+                    *std::min_element(ratios.begin(), ratios.end()),
+                    *std::max_element(ratios.begin(), ratios.end()));
+    }
+    return true;
+}
+
+bool parseOptions(const QCoreApplication& app, Options* options)
+{
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption objects(QStringLiteral("objects"),
+                                     QStringLiteral("Asset object counts, comma-separated."),
+                                     QStringLiteral("counts"), QStringLiteral("4000,8000"));
+    const QCommandLineOption runs(QStringLiteral("runs"),
+                                  QStringLiteral("Alternating runs per count and server."),
+                                  QStringLiteral("n"), QStringLiteral("3"));
+    const QCommandLineOption server(QStringLiteral("server"),
+                                    QStringLiteral("http1, http2 or both (http2 needs nghttpd)."),
+                                    QStringLiteral("kind"), QStringLiteral("both"));
+    const QCommandLineOption installerOnly(QStringLiteral("installer-only"),
+                                           QStringLiteral("Leave curl out (for profiling)."));
+    parser.addOptions({objects, runs, server, installerOnly});
+    parser.process(app);
+
+    options->objectCounts.clear();
+    for (const QString& count : parser.value(objects).split(QLatin1Char(','))) {
+        bool ok = false;
+        const int value = count.toInt(&ok);
+        if (!ok || value < 1)
+            return false;
+        options->objectCounts.append(value);
+    }
+    bool ok = false;
+    options->runs = parser.value(runs).toInt(&ok);
+    if (!ok || options->runs < 1)
+        return false;
+    const QString kind = parser.value(server);
+    options->http1 = kind == QLatin1String("http1") || kind == QLatin1String("both");
+    options->http2 = (kind == QLatin1String("http2") || kind == QLatin1String("both")) &&
+                     Http2Server::isInstalled();
+    if (kind == QLatin1String("http2") && !options->http2)
+        std::fprintf(stderr, "nghttpd is not installed\n");
+    options->installerOnly = parser.isSet(installerOnly);
+    return options->http1 || options->http2;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    TempHome home;
-    const QString sourceDir = home.path() + QStringLiteral("/source");
-    const QString gameDir = home.path() + QStringLiteral("/game");
-    const QString curlDir = home.path() + QStringLiteral("/curl");
-    QDir().mkpath(curlDir);
-
-    std::printf("generating the synthetic version...\n");
-    SyntheticVersion version(sourceDir);
-    if (!version.generate())
-        return 1;
-    ServerThread server;
-    if (!version.publish(server.origin()))
-        return 1;
-    server.serve(version.diskPathsByUrlPath());
-    RemoteAddresses::setAllOriginsForTesting(server.origin());
-
-    const int files = version.gameFileCount();
-    const double megabytes = double(version.gameFileBytes()) / (1024.0 * 1024.0);
-    std::printf("version: %d files, %.1f MB (client, %d libraries, asset index, %d objects)\n",
-                files, megabytes, kLibraries, kObjects);
-
-    // Each run starts without the other's writes still queued for the disk.
-    ::sync();
-    const InstallResult install = runInstaller(gameDir);
-    if (!install.ok) {
-        std::fprintf(stderr, "install failed: %s\n", qPrintable(install.message));
-        return 1;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    Options options;
+    if (!parseOptions(app, &options)) {
+        std::fprintf(stderr, "bad options; see --help\n");
+        return 2;
     }
-    std::printf("installer: %.2f s wall, %.0f files/s, %.1f MB/s, longest main-thread gap %lld ms "
-                "(10 ms timer)\n",
-                install.seconds, files / install.seconds, megabytes / install.seconds,
-                static_cast<long long>(install.longestGapMs));
+    TempHome home;
+    TestServer::trustTestCertificate();
+    std::unique_ptr<TestServerThread> http1;
+    if (options.http1)
+        http1 = std::make_unique<TestServerThread>();
+    std::unique_ptr<Http2Server> http2;
+    if (options.http2) {
+        http2 = std::make_unique<Http2Server>();
+        if (!http2->choosePort())
+            return 1;
+    }
 
-    ::sync();
-    const double curlSeconds = runCurl(server.origin(), version.files(), curlDir);
-    if (curlSeconds < 0)
-        return 1;
-    const int curlFiles = countFiles(curlDir + QStringLiteral("/files"));
-    std::printf("curl --parallel --parallel-max %d: %.2f s wall, %.0f files/s, %.1f MB/s "
-                "(%d files incl. manifest and description)\n",
-                kCurlParallel, curlSeconds, files / curlSeconds, megabytes / curlSeconds,
-                curlFiles);
-    std::printf("ratio installer/curl: %.2f\n", install.seconds / curlSeconds);
+    for (const int objects : std::as_const(options.objectCounts)) {
+        const QString workDir = home.path() + QStringLiteral("/objects%1").arg(objects);
+        std::printf("\n== %d asset objects: generating the synthetic version...\n", objects);
+        SyntheticVersion version(workDir + QStringLiteral("/source"), objects);
+        if (!version.generate())
+            return 1;
+        if (http1 && !measure(options, *http1, version, home, workDir))
+            return 1;
+        if (http2 && !measure(options, *http2, version, home, workDir))
+            return 1;
+        QDir(workDir).removeRecursively();
+    }
     return 0;
 }
