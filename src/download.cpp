@@ -5,35 +5,17 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QPromise>
-#include <QSaveFile>
-#include <QThreadPool>
 
 #include <limits>
 #include <utility>
 
 namespace {
 
-// Data waiting to be written per download; a fast server is held back instead of
-// piling up megabytes that would then be hashed and written in one long go.
+// Data waiting to be read per download; a fast server is held back instead of
+// piling up megabytes in memory.
 constexpr qint64 kReadBufferBytes = 256 * 1024;
-constexpr int kCommitThreads = 8;
-
-// Committing makes a file durable before it takes its name, which can stall for a
-// long while on a busy disk; workers do it so the interface stays responsive.
-class CommitPool : public QThreadPool {
-public:
-    CommitPool() { setMaxThreadCount(kCommitThreads); }
-};
-
-QThreadPool& commitPool()
-{
-    static CommitPool pool;
-    return pool;
-}
 
 qint64 freeSpace(const QString& folder)
 {
@@ -62,102 +44,70 @@ bool isDataFault(Download::Fault fault)
 Download::Download(QNetworkAccessManager* network, DownloadTarget target,
                    const HttpRequest::Recipe& recipe, const RetryRule& retry, QObject* parent)
     : QObject(parent), m_network(network), m_target(std::move(target)), m_recipe(recipe),
-      m_retry(retry), m_hash(m_target.algorithm)
+      m_retry(retry),
+      m_file(std::make_unique<DownloadFile>(
+          m_target, this,
+          [this](int attempt, DownloadFile::Result result) { handleFileReport(attempt, result); },
+          [this] { resumeReading(); }))
 {
     m_recipe.bodyLimit = HttpRequest::kStreamed;
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] {
-        QString error;
-        if (!openFile(&error)) {
-            finish(Outcome::Failed, Fault::Open, error);
-            return;
-        }
-        ++m_attempt;
+        m_file->open(++m_attempt);
         sendRequest();
     });
 }
 
 Download::~Download()
 {
-    if (QNetworkReply* reply = m_reply) {
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
-    if (m_state == State::Committing) {
-        *m_discardCommit = true;
-        m_commit.waitForFinished();
-    }
+    dropReply();
+    m_file->discardNow();
 }
 
 Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
                           const HttpRequest::Recipe& recipe, const RetryRule& retry,
                           QObject* parent, QString* error)
 {
-    auto download =
-        std::unique_ptr<Download>(new Download(network, std::move(target), recipe, retry, parent));
-    return download->begin(error) ? download.release() : nullptr;
+    Q_UNUSED(error);
+    auto* download = new Download(network, std::move(target), recipe, retry, parent);
+    download->begin();
+    return download;
 }
 
-bool Download::begin(QString* error)
+void Download::begin()
 {
-    const QString folder = QFileInfo(m_target.path).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        if (error)
-            *error = Loc::text("common.error.createFailed").arg(native(folder));
-        return false;
-    }
-    if (!openFile(error))
-        return false;
     m_attempt = 1;
+    m_file->open(m_attempt);
     sendRequest();
-    return true;
 }
 
 void Download::cancel()
 {
-    switch (m_state) {
-    case State::Transferring:
-        if (QNetworkReply* reply = std::exchange(m_reply, nullptr)) {
-            reply->disconnect(this);
-            reply->abort();
-            reply->deleteLater();
-        }
-        break;
-    case State::Waiting:
-        m_retryTimer.stop();
-        break;
-    case State::Committing:
-        // Not yet committed: it never will be. Already under way: it is let finish,
-        // so whoever removes the folder afterwards finds it settled.
-        *m_discardCommit = true;
-        m_commit.waitForFinished();
-        break;
-    case State::Idle:
-    case State::Ended:
+    if (!isRunning())
         return;
-    }
-    discardFile();
+    dropReply();
+    m_retryTimer.stop();
+    // Bytes still on their way to the disk are dropped with the partial file. A commit
+    // not yet begun never happens; one under way is let finish, so whoever removes the
+    // folder afterwards finds it settled.
+    m_file->discardNow();
     finish(Outcome::Canceled);
 }
 
-bool Download::openFile(QString* error)
+void Download::dropReply()
 {
-    auto file = std::make_unique<QSaveFile>(m_target.path);
-    if (!file->open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = Loc::text("common.error.openForWriteFailed").arg(native(m_target.path));
-        return false;
+    if (QNetworkReply* reply = std::exchange(m_reply, nullptr)) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
     }
-    m_file = std::move(file);
-    return true;
 }
 
 void Download::sendRequest()
 {
     m_state = State::Transferring;
-    m_hash.reset();
+    m_holdingBack = false;
     m_received = 0;
     m_dropped = 0;
     m_stopFault = Fault::None;
@@ -195,18 +145,18 @@ void Download::checkDeclaredLength()
 
 Download::Fault Download::append(const QByteArray& bytes)
 {
+    if (bytes.isEmpty())
+        return Fault::None;
     if (bytes.size() > m_limit - m_received)
         return overLimitFault();
-    m_hash.addData(bytes);
-    if (m_file->write(bytes) != bytes.size())
-        return Fault::Write;
+    m_holdingBack = !m_file->write(bytes);
     m_received += bytes.size();
     return Fault::None;
 }
 
 void Download::take()
 {
-    if (!m_reply || m_stopFault != Fault::None)
+    if (!m_reply || m_stopFault != Fault::None || m_holdingBack)
         return;
     const QByteArray bytes = m_reply->readAll();
     // An error page is no part of the file: it is dropped, within the bound of a
@@ -230,6 +180,12 @@ void Download::stopTransfer(Fault fault)
     m_reply->abort();
 }
 
+void Download::resumeReading()
+{
+    m_holdingBack = false;
+    take();
+}
+
 void Download::handleFinished()
 {
     QNetworkReply* reply = std::exchange(m_reply, nullptr);
@@ -251,19 +207,41 @@ void Download::handleFinished()
         settleFailure(fault, isDataFault(fault));
         return;
     }
-    if (!digestMatches()) {
-        settleFailure(Fault::Checksum, true);
-        return;
-    }
-    commitInBackground();
+    m_state = State::Committing;
+    m_file->close();
+    emit committing();
 }
 
-bool Download::digestMatches() const
+// The file's one report for an attempt: a failure of the disk while the transfer
+// runs, or the outcome of verifying and committing it.
+void Download::handleFileReport(int attempt, DownloadFile::Result result)
 {
-    if (m_target.digest.isEmpty())
-        return !m_target.digestRequired;
-    return QString::fromLatin1(m_hash.result().toHex())
-               .compare(m_target.digest, m_target.digestCase) == 0;
+    if (attempt != m_attempt || (m_state != State::Transferring && m_state != State::Committing))
+        return;
+    dropReply();
+    switch (result) {
+    case DownloadFile::Result::Saved:
+        finish(Outcome::Saved);
+        break;
+    case DownloadFile::Result::Mismatch:
+        settleFailure(Fault::Checksum, true);
+        break;
+    case DownloadFile::Result::CommitFailed:
+        finish(Outcome::Failed, Fault::Commit, reasonFor(Fault::Commit));
+        break;
+    case DownloadFile::Result::WriteFailed:
+        settleFailure(Fault::Write, false);
+        break;
+    case DownloadFile::Result::CreateFailed:
+        finish(Outcome::Failed, Fault::Open,
+               Loc::text("common.error.createFailed")
+                   .arg(native(QFileInfo(m_target.path).absolutePath())));
+        break;
+    case DownloadFile::Result::OpenFailed:
+        finish(Outcome::Failed, Fault::Open,
+               Loc::text("common.error.openForWriteFailed").arg(native(m_target.path)));
+        break;
+    }
 }
 
 QString Download::reasonFor(Fault fault) const
@@ -288,53 +266,13 @@ QString Download::reasonFor(Fault fault) const
 
 void Download::settleFailure(Fault fault, bool retriable, const QString& networkText)
 {
-    discardFile();
+    m_file->discard();
     if (retriable && m_attempt < m_retry.attempts) {
         m_state = State::Waiting;
         m_retryTimer.start(m_attempt * m_retry.delayStepMs);
         return;
     }
     finish(Outcome::Failed, fault, fault == Fault::Network ? networkText : reasonFor(fault));
-}
-
-void Download::commitInBackground()
-{
-    m_state = State::Committing;
-    std::shared_ptr<QSaveFile> file(std::move(m_file));
-    auto discard = std::make_shared<std::atomic_bool>(false);
-    m_discardCommit = discard;
-    auto promise = std::make_shared<QPromise<bool>>();
-    m_commit = promise->future();
-    auto* watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        if (m_state == State::Committing)
-            handleCommitted(watcher->result());
-    });
-    watcher->setFuture(m_commit);
-    commitPool().start([promise, file, discard] {
-        promise->start();
-        bool committed = false;
-        if (*discard)
-            file->cancelWriting();
-        else
-            committed = file->commit();
-        promise->addResult(committed);
-        promise->finish();
-    });
-}
-
-void Download::handleCommitted(bool committed)
-{
-    if (committed)
-        finish(Outcome::Saved);
-    else
-        finish(Outcome::Failed, Fault::Commit, reasonFor(Fault::Commit));
-}
-
-void Download::discardFile()
-{
-    m_file.reset();
 }
 
 void Download::finish(Outcome outcome, Fault fault, const QString& text)

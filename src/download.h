@@ -1,10 +1,9 @@
 #pragma once
 
-#include "digest.h"
+#include "downloadfile.h"
 #include "httprequest.h"
 
 #include <QCryptographicHash>
-#include <QFuture>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
@@ -12,12 +11,10 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <atomic>
 #include <memory>
 #include <utility>
 
 class QNetworkAccessManager;
-class QSaveFile;
 
 // One file to fetch and what it must turn out to be.
 struct DownloadTarget {
@@ -49,9 +46,10 @@ struct RetryRule {
 
 // Fetches one file into a save-file while its digest runs over the bytes, within
 // the bound of its expected size (or of the free disk space), retries as its
-// owner's rule says, commits the verified file on a worker thread and reports
-// once, through ended(). Destroying it stops the transfer and discards a partial
-// file; a commit under way is waited for.
+// owner's rule says, commits the verified file and reports once, through ended().
+// The calling thread only moves the network's bytes on: the file is opened, written,
+// hashed and committed on worker threads (see DownloadFile). Destroying it stops the
+// transfer and discards a partial file; a commit under way is waited for.
 class Download : public QObject {
     Q_OBJECT
 
@@ -59,7 +57,7 @@ public:
     enum class Outcome { Pending, Saved, Canceled, Failed };
     enum class Fault {
         None,
-        Open,     // the file could not be opened again for a retry
+        Open,     // the folder or the file could not be made
         Network,  // the transfer failed (an HTTP error status included)
         Checksum, // the digest differs
         Oversize, // more bytes than expected arrived, or were announced
@@ -68,9 +66,11 @@ public:
         Commit,   // the verified file could not take its name
     };
 
-    // Creates the target's folder, opens the save-file and sends the request; the
-    // download belongs to `parent` and reports from the event loop. Null, with the
-    // translated reason in `error`, when the folder or the file cannot be made.
+    // Sends the request while a worker creates the target's folder and opens the
+    // save-file; the download belongs to `parent` and reports from the event loop. A
+    // folder or file that cannot be made ends it with Fault::Open, the reason naming
+    // them. Null, with the translated reason in `error`, when it cannot start at all
+    // (no such case remains, but owners keep the answer).
     static Download* start(QNetworkAccessManager* network, DownloadTarget target,
                            const HttpRequest::Recipe& recipe, const RetryRule& retry,
                            QObject* parent, QString* error = nullptr);
@@ -82,7 +82,9 @@ public:
 
     const DownloadTarget& target() const { return m_target; }
     bool isRunning() const { return m_state != State::Idle && m_state != State::Ended; }
-    // The verified file is taking its name: a cancel now may come too late to stop it.
+    // Every byte is in and the network is done with it: the file is being verified and
+    // committed on a worker. A cancel now may come too late to stop it taking its name,
+    // and a mismatch may still send it back to the network.
     bool isCommitting() const { return m_state == State::Committing; }
     Outcome outcome() const { return m_outcome; }
     Fault fault() const { return m_fault; }
@@ -96,36 +98,37 @@ public:
     // translated reason.
     QString errorText() const { return m_errorText; }
     QNetworkReply::NetworkError networkError() const { return m_networkError; }
-    // Bytes of the current attempt taken into the file.
+    // Bytes of the current attempt taken for the file.
     qint64 received() const { return m_received; }
 
 signals:
     // The transfer's own figures; total is -1 while unknown.
     void progress(qint64 received, qint64 total);
+    // The download enters its commit (see isCommitting()).
+    void committing();
     void ended();
 
 private:
+    // Committing: the last bytes are in, and the file is being verified and committed.
     enum class State { Idle, Transferring, Waiting, Committing, Ended };
 
     Download(QNetworkAccessManager* network, DownloadTarget target,
              const HttpRequest::Recipe& recipe, const RetryRule& retry, QObject* parent);
-    bool begin(QString* error);
+    void begin();
 
-    bool openFile(QString* error);
     void sendRequest();
+    void dropReply();
     Fault overLimitFault() const;
     void checkDeclaredLength();
     Fault append(const QByteArray& bytes);
     void take();
     void stopTransfer(Fault fault);
+    void resumeReading();
     void handleFinished();
-    bool digestMatches() const;
+    void handleFileReport(int attempt, DownloadFile::Result result);
     QString reasonFor(Fault fault) const;
     void settleFailure(Fault fault, bool retriable, const QString& networkText = {});
-    void commitInBackground();
-    void handleCommitted(bool committed);
     void finish(Outcome outcome, Fault fault = Fault::None, const QString& text = {});
-    void discardFile();
 
     QNetworkAccessManager* m_network;
     DownloadTarget m_target;
@@ -138,13 +141,11 @@ private:
     QNetworkReply::NetworkError m_networkError = QNetworkReply::NoError;
     int m_attempt = 0;
     QPointer<QNetworkReply> m_reply;
-    std::unique_ptr<QSaveFile> m_file;
-    Digest m_hash;
+    std::unique_ptr<DownloadFile> m_file;
+    bool m_holdingBack = false; // the disk lags: the reply keeps the bytes for now
     qint64 m_received = 0;
     qint64 m_dropped = 0; // bytes of an error page
     qint64 m_limit = 0;
     Fault m_stopFault = Fault::None; // why this download aborted its own transfer
     QTimer m_retryTimer;
-    QFuture<bool> m_commit;
-    std::shared_ptr<std::atomic_bool> m_discardCommit;
 };

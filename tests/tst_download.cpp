@@ -4,7 +4,9 @@
 #include "testserver.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,6 +30,23 @@ bool serverBusy(int status, QNetworkReply::NetworkError)
     return status == 503;
 }
 
+QByteArray randomBody(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
+}
+
+// Keeps the file workers from writing while it lives, and lets them go however the
+// test ends.
+class HeldWorkers {
+public:
+    HeldWorkers() { DownloadFile::holdWorkersForTesting(true); }
+    ~HeldWorkers() { release(); }
+    void release() { DownloadFile::holdWorkersForTesting(false); }
+};
+
 } // namespace
 
 class DownloadTest : public QObject {
@@ -44,6 +63,8 @@ private slots:
     void fileIsSavedOnlyWhenItChecksOut_data();
     void fileIsSavedOnlyWhenItChecksOut();
     void cancelReportsAtOnceAndKeepsNoFile();
+    void aLaggingDiskHoldsTheNetworkBackAndKeepsTheBytes();
+    void cancelDropsBytesStillWaitingForTheDisk();
 
 private:
     QString target() const { return m_folder->filePath("sub/file.bin"); }
@@ -131,6 +152,47 @@ void DownloadTest::cancelReportsAtOnceAndKeepsNoFile()
     download->cancel();
     QTRY_COMPARE(m_server.inFlight(), 0);
     QCOMPARE(ended.size(), 1);
+    QVERIFY(folderIsEmpty());
+}
+
+void DownloadTest::aLaggingDiskHoldsTheNetworkBackAndKeepsTheBytes()
+{
+    const QByteArray body = randomBody(6 * 1024 * 1024);
+    m_server.route("/big", TestReply::ok(body).chunked());
+    const DownloadTarget wanted(m_server.url("/big"), target(), hex(body, QCryptographicHash::Sha1),
+                                QCryptographicHash::Sha1, body.size());
+    HeldWorkers held;
+    QObject owner;
+    Download* download = Download::start(&m_network, wanted, kRecipe, {}, &owner);
+    QSignalSpy ended(download, &Download::ended);
+    QTRY_VERIFY(download->received() >= DownloadFile::kPendingLimit);
+    QTest::qWait(300);
+    // The bytes the disk has not taken stay bounded; the rest waits on the network.
+    QVERIFY(download->received() < 2 * DownloadFile::kPendingLimit);
+    QVERIFY(ended.isEmpty());
+    held.release();
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(download->outcome(), Download::Outcome::Saved);
+    QCOMPARE(readFile(target()), body);
+}
+
+void DownloadTest::cancelDropsBytesStillWaitingForTheDisk()
+{
+    m_server.route("/file", TestReply::ok(kBody));
+    HeldWorkers held;
+    QObject owner;
+    Download* download = Download::start(
+        &m_network, {m_server.url("/file"), target(), hex(kBody, QCryptographicHash::Sha1)},
+        kRecipe, {}, &owner);
+    QSignalSpy ended(download, &Download::ended);
+    QTRY_VERIFY(download->isCommitting());
+    download->cancel();
+    QCOMPARE(ended.size(), 1);
+    QCOMPARE(download->outcome(), Download::Outcome::Canceled);
+    held.release();
+    QTest::qWait(200);
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(!QFileInfo::exists(target()));
     QVERIFY(folderIsEmpty());
 }
 

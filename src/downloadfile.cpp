@@ -1,0 +1,360 @@
+#include "downloadfile.h"
+
+#include "download.h"
+#include "stagedfile.h"
+#include "streamdigest.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QMutex>
+#include <QObject>
+#include <QThreadPool>
+#include <QWaitCondition>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Opening, writing and hashing run on workers, so the thread that talks to the
+// network stays free; eight transfers at a time keep as many busy at most, and the
+// flushes (which can stall for a long while on a busy disk) take one more.
+constexpr int kFileThreads = 9;
+
+class FilePool : public QThreadPool {
+public:
+    FilePool() { setMaxThreadCount(kFileThreads); }
+};
+
+QThreadPool& filePool()
+{
+    static FilePool pool;
+    return pool;
+}
+
+// The test seam that holds workers back.
+struct Hold {
+    QMutex mutex;
+    QWaitCondition released;
+    std::atomic_bool held = false;
+};
+
+Hold& workerHold()
+{
+    static Hold hold;
+    return hold;
+}
+
+void waitWhileHeld()
+{
+    Hold& hold = workerHold();
+    if (!hold.held)
+        return;
+    QMutexLocker lock(&hold.mutex);
+    while (hold.held)
+        hold.released.wait(&hold.mutex);
+}
+
+} // namespace
+
+struct DownloadFile::Shared {
+    Shared(const DownloadTarget& target, QObject* context, ReportHandler report,
+           std::function<void()> room)
+        : path(target.path), digestHex(target.digest), digestCase(target.digestCase),
+          digestRequired(target.digestRequired), context(context), report(std::move(report)),
+          room(std::move(room)), digest(target.algorithm)
+    {
+    }
+
+    using Job = std::function<void(Shared&)>;
+
+    // Fixed at construction.
+    const QString path;
+    const QString digestHex;
+    const Qt::CaseSensitivity digestCase;
+    const bool digestRequired;
+    QObject* const context;
+    const ReportHandler report;
+    const std::function<void()> room;
+
+    // The work not yet begun, in order; a drain on the pool is scheduled while any is.
+    QMutex mutex;
+    QWaitCondition idle;
+    std::deque<Job> jobs;
+    bool scheduled = false;
+    bool running = false;
+
+    // Bytes handed over and not yet written, and whether the owner waits for room.
+    std::atomic<qint64> pending = 0;
+    std::atomic_bool waitingForRoom = false;
+
+    // Touched by the job that runs, by the flush that has the file, or by the owner
+    // once neither can.
+    StagedFile file;
+    StreamDigest digest;
+    int attempt = 0;
+    bool settled = false; // the attempt has reported, or was given up
+    bool folderMade = false;
+
+    void enqueue(std::shared_ptr<Shared> self, Job job);
+    void drain();
+    void stopWork();
+    void post(Result result);
+    void fail(Result result);
+    void start(int number);
+    void append(const QByteArray& bytes);
+    bool digestMatches();
+    void finish(std::shared_ptr<Shared> self);
+    void publish(bool flushed);
+};
+
+namespace {
+
+// Verified files wait here for the disk. Whoever flushes takes every file waiting,
+// brings them all to the disk with one flush of their file system, and only then
+// names them: a file under its name has its bytes on the disk, and a thousand small
+// files cost a few flushes instead of a thousand.
+class FlushQueue {
+public:
+    void submit(std::shared_ptr<DownloadFile::Shared> file)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_waiting.push_back(std::move(file));
+        if (m_running)
+            return;
+        m_running = true;
+        lock.unlock();
+        filePool().start([this] { run(); });
+    }
+
+    // Takes a waiting file back. A file being flushed stays: this waits for its
+    // flush to end, after which it stands under its name.
+    void withdraw(const DownloadFile::Shared* file)
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto is = [file](const auto& entry) { return entry.get() == file; };
+        const auto waiting = std::find_if(m_waiting.begin(), m_waiting.end(), is);
+        if (waiting != m_waiting.end()) {
+            m_waiting.erase(waiting);
+            return;
+        }
+        while (std::any_of(m_flushing.begin(), m_flushing.end(), is))
+            m_flushed.wait(&m_mutex);
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            waitWhileHeld();
+            QMutexLocker lock(&m_mutex);
+            if (m_waiting.empty()) {
+                m_running = false;
+                return;
+            }
+            m_flushing = std::exchange(m_waiting, {});
+            lock.unlock();
+            QList<StagedFile*> files;
+            files.reserve(qsizetype(m_flushing.size()));
+            for (const auto& entry : m_flushing)
+                files.append(&entry->file);
+            const bool flushed = StagedFile::flushTogether(files);
+            for (const auto& entry : m_flushing)
+                entry->publish(flushed);
+            lock.relock();
+            m_flushing.clear();
+            m_flushed.wakeAll();
+        }
+    }
+
+    QMutex m_mutex;
+    QWaitCondition m_flushed;
+    std::vector<std::shared_ptr<DownloadFile::Shared>> m_waiting;
+    std::vector<std::shared_ptr<DownloadFile::Shared>> m_flushing;
+    bool m_running = false;
+};
+
+FlushQueue& flushQueue()
+{
+    static FlushQueue queue;
+    return queue;
+}
+
+} // namespace
+
+void DownloadFile::Shared::enqueue(std::shared_ptr<Shared> self, Job job)
+{
+    QMutexLocker lock(&mutex);
+    jobs.push_back(std::move(job));
+    if (scheduled)
+        return;
+    scheduled = true;
+    lock.unlock();
+    filePool().start([self = std::move(self)] { self->drain(); });
+}
+
+void DownloadFile::Shared::drain()
+{
+    for (;;) {
+        waitWhileHeld();
+        QMutexLocker lock(&mutex);
+        if (jobs.empty()) {
+            scheduled = false;
+            return;
+        }
+        Job job = std::move(jobs.front());
+        jobs.pop_front();
+        running = true;
+        lock.unlock();
+        job(*this);
+        lock.relock();
+        running = false;
+        idle.wakeAll();
+    }
+}
+
+// Drops the work not yet begun and waits for the work under way, the file's flush
+// included.
+void DownloadFile::Shared::stopWork()
+{
+    {
+        QMutexLocker lock(&mutex);
+        jobs.clear();
+        while (running)
+            idle.wait(&mutex);
+    }
+    flushQueue().withdraw(this);
+}
+
+void DownloadFile::Shared::post(Result result)
+{
+    settled = true;
+    QMetaObject::invokeMethod(
+        context, [handler = report, attempt = attempt, result] { handler(attempt, result); },
+        Qt::QueuedConnection);
+}
+
+void DownloadFile::Shared::fail(Result result)
+{
+    file.discard();
+    post(result);
+}
+
+void DownloadFile::Shared::start(int number)
+{
+    attempt = number;
+    settled = false;
+    file.discard();
+    digest.reset();
+    if (!folderMade) {
+        if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+            fail(Result::CreateFailed);
+            return;
+        }
+        folderMade = true;
+    }
+    if (!file.open(path))
+        fail(Result::OpenFailed);
+}
+
+void DownloadFile::Shared::append(const QByteArray& bytes)
+{
+    if (file.isOpen() && !settled) {
+        digest.addData(bytes);
+        if (!file.write(bytes))
+            fail(Result::WriteFailed);
+    }
+    const qint64 left = pending.fetch_sub(bytes.size()) - bytes.size();
+    if (left < kPendingLimit && waitingForRoom.exchange(false))
+        QMetaObject::invokeMethod(context, room, Qt::QueuedConnection);
+}
+
+bool DownloadFile::Shared::digestMatches()
+{
+    const QByteArray actual = digest.result();
+    if (digestHex.isEmpty())
+        return !digestRequired;
+    return QString::fromLatin1(actual.toHex()).compare(digestHex, digestCase) == 0;
+}
+
+void DownloadFile::Shared::finish(std::shared_ptr<Shared> self)
+{
+    if (!file.isOpen() || settled)
+        return;
+    if (!digestMatches()) {
+        fail(Result::Mismatch);
+        return;
+    }
+    flushQueue().submit(std::move(self));
+}
+
+void DownloadFile::Shared::publish(bool flushed)
+{
+    post(flushed && file.publish() ? Result::Saved : Result::CommitFailed);
+    file.discard();
+}
+
+DownloadFile::DownloadFile(const DownloadTarget& target, QObject* context, ReportHandler report,
+                           std::function<void()> room)
+    : m_shared(std::make_shared<Shared>(target, context, std::move(report), std::move(room)))
+{
+}
+
+DownloadFile::~DownloadFile()
+{
+    discardNow();
+}
+
+void DownloadFile::open(int attempt)
+{
+    m_shared->enqueue(m_shared, [attempt](Shared& shared) { shared.start(attempt); });
+}
+
+bool DownloadFile::write(const QByteArray& bytes)
+{
+    Shared& shared = *m_shared;
+    const qint64 pending = shared.pending.fetch_add(bytes.size()) + bytes.size();
+    shared.enqueue(m_shared, [bytes](Shared& shared) { shared.append(bytes); });
+    if (pending < kPendingLimit)
+        return true;
+    shared.waitingForRoom = true;
+    // The workers may have made room before the flag was up; then no call comes.
+    return shared.pending < kPendingLimit && shared.waitingForRoom.exchange(false);
+}
+
+void DownloadFile::close()
+{
+    m_shared->enqueue(m_shared, [self = m_shared](Shared& shared) { shared.finish(self); });
+}
+
+void DownloadFile::discard()
+{
+    m_shared->enqueue(m_shared, [](Shared& shared) {
+        flushQueue().withdraw(&shared);
+        shared.file.discard();
+        shared.settled = true;
+    });
+}
+
+void DownloadFile::discardNow()
+{
+    Shared& shared = *m_shared;
+    shared.stopWork();
+    shared.file.discard();
+    shared.settled = true;
+    shared.pending = 0;
+    shared.waitingForRoom = false;
+}
+
+void DownloadFile::holdWorkersForTesting(bool hold)
+{
+    Hold& state = workerHold();
+    QMutexLocker lock(&state.mutex);
+    state.held = hold;
+    if (!hold)
+        state.released.wakeAll();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QObject;
+struct DownloadTarget;
+
+// The disk side of a download. It makes the target's folder, opens a save-file, writes
+// and hashes the bytes the transfer hands over, then verifies and commits the file,
+// in the order it was asked, on a shared pool of worker threads: the thread that
+// receives the bytes only passes them on, however slow the disk.
+//
+// Every attempt (from open() on) ends with exactly one report, delivered on the
+// context object's thread: an early failure (the folder, the file or a write; the
+// attempt's later bytes are dropped and close() reports nothing more) or the outcome
+// of close(). A report can arrive after the owner moved on; the attempt number tells.
+class DownloadFile {
+public:
+    enum class Result {
+        Saved,        // verified, brought to the disk, then given its name
+        CreateFailed, // the folder could not be made
+        OpenFailed,   // the save-file could not be opened
+        WriteFailed,  // the disk took fewer bytes than it was given
+        Mismatch,     // the digest differs (or is missing where it is required)
+        CommitFailed, // the verified file could not take its name
+    };
+    using ReportHandler = std::function<void(int attempt, DownloadFile::Result result)>;
+
+    // Bytes handed over and not yet written, beyond which write() asks the caller to
+    // hold back: the network then waits in the reply's own bounded buffer.
+    static constexpr qint64 kPendingLimit = 1024 * 1024;
+
+    // `report` and `room` are called on `context`'s thread, and not once `context`
+    // is gone.
+    DownloadFile(const DownloadTarget& target, QObject* context, ReportHandler report,
+                 std::function<void()> room);
+    // Drops what is not yet done and discards the attempt's file (see discardNow).
+    ~DownloadFile();
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+
+    // Starts an attempt: the folder (once), a fresh save-file and a fresh digest.
+    void open(int attempt);
+    // Passes bytes to the attempt's file. False when the bytes waiting for the disk
+    // reached kPendingLimit: the caller stops reading until `room` is called.
+    bool write(const QByteArray& bytes);
+    // The last bytes are in: the file is verified against the target's digest and,
+    // when it matches, committed: flushed to the disk together with the other files
+    // waiting for it, then named.
+    void close();
+    // The attempt is given up: its file is discarded once the work before it is done.
+    void discard();
+    // The attempt is given up at once: work not yet begun is dropped, work under way
+    // is waited for, and the partial file is gone when this returns. A commit already
+    // under way completes, so the file may then stand under its name.
+    void discardNow();
+
+    // Tests only: holds every worker back before its next piece of work while true, so
+    // that bytes can be caught waiting for the disk.
+    static void holdWorkersForTesting(bool hold);
+
+    // The worker-side state, shared with the pool's work.
+    struct Shared;
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
