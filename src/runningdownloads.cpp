@@ -13,6 +13,7 @@ Download* DownloadList::startFile(DownloadTarget target, QString* error)
     if (!transfer)
         return nullptr;
     connect(transfer, &Download::progress, this, &DownloadList::progressed);
+    connect(transfer, &Download::committing, this, [this, transfer] { emit committing(transfer); });
     connect(transfer, &Download::ended, this, [this, transfer] { emit ended(transfer); });
     return transfer;
 }

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -19,6 +20,8 @@ public:
 
 signals:
     void progressed();
+    // A download no longer needs the network: its file is being committed.
+    void committing(Download* download);
     void ended(Download* download);
 
 protected:
@@ -69,6 +72,12 @@ public:
     }
 
     qsizetype size() const { return m_entries.size(); }
+    // The listed downloads that still need the network (or wait to try it again).
+    qsizetype transferring() const
+    {
+        return std::count_if(m_entries.cbegin(), m_entries.cend(),
+                             [](const Entry& entry) { return !entry.transfer->isCommitting(); });
+    }
     bool isEmpty() const { return m_entries.isEmpty(); }
     // Bytes the listed downloads have taken so far.
     qint64 received() const

@@ -12,10 +12,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPromise>
 #include <QSaveFile>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <utility>
@@ -23,6 +26,10 @@
 namespace {
 
 constexpr int kMaxParallelDownloads = 8;
+// Files whose bytes are in and whose commits (each made durable before it takes its
+// name) run on workers, on top of the transfers: the disk's flushes then overlap one
+// another and the network, instead of holding a transfer's place.
+constexpr int kMaxCommittingDownloads = 24;
 // Present files finished in one pump before the rest wait for the next turn of the
 // event loop, so a re-check of thousands of assets keeps the interface responsive.
 constexpr int kMaxPresentPerPump = 256;
@@ -136,6 +143,7 @@ VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* pa
       m_legacyTimer(new QTimer(this))
 {
     connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
+    connect(&m_active, &DownloadList::committing, this, &VersionInstaller::pump);
     connect(&m_active, &DownloadList::ended, this, &VersionInstaller::handleDownloadEnded);
     m_progressTimer->setInterval(kProgressIntervalMs);
     connect(m_progressTimer, &QTimer::timeout, this, &VersionInstaller::flushProgress);
@@ -203,6 +211,7 @@ void VersionInstaller::startNext()
     m_legacyCopies.clear();
     m_legacyNext = 0;
     m_assetEstimate = 0;
+    m_readingIndex = false;
     const bool wasBusy = m_job.isBusy();
     m_job.begin();
     m_doneBytes = 0;
@@ -402,6 +411,7 @@ void VersionInstaller::fail(const QString& message)
 void VersionInstaller::reset()
 {
     m_tasks.clear();
+    m_readingIndex = false;
     m_assetObjects = {};
     m_legacyCopies.clear();
     m_legacyNext = 0;
@@ -491,36 +501,88 @@ bool VersionInstaller::enqueue(DownloadTask task)
     return true;
 }
 
+// What an asset index lists, read on a worker: thousands of objects take longer to
+// parse and turn into tasks than the interface may wait.
+struct VersionInstaller::AssetIndexContents {
+    bool readable = false;
+    QJsonObject objects;
+    bool isVirtual = false;
+    bool mapToResources = false;
+    QList<DownloadTask> tasks;
+    QStringList malformedKeys; // objects without a usable hash
+
+    static AssetIndexContents read(const QString& path, const QString& gameDir)
+    {
+        AssetIndexContents contents;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return contents;
+        contents.readable = true;
+        const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+        contents.objects = root.value(QLatin1String("objects")).toObject();
+        contents.isVirtual = root.value(QLatin1String("virtual")).toBool();
+        contents.mapToResources = root.value(QLatin1String("map_to_resources")).toBool();
+        contents.tasks.reserve(contents.objects.size());
+        for (auto it = contents.objects.constBegin(); it != contents.objects.constEnd(); ++it) {
+            const QJsonObject object = it.value().toObject();
+            const QString hash = object.value(QLatin1String("hash")).toString();
+            if (!isHexSha1(hash)) {
+                contents.malformedKeys.append(it.key());
+                continue;
+            }
+            contents.tasks.append({DownloadTask::AssetObject, assetObjectUrl(hash),
+                                   assetObjectPath(gameDir, hash), hash, sizeOf(object), it.key()});
+        }
+        return contents;
+    }
+};
+
+// The job waits for the index like for a running download; the index's objects are
+// queued behind the tasks already waiting.
 void VersionInstaller::expandAssetIndex(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    m_readingIndex = true;
+    const quint64 job = m_job.number();
+    auto promise = std::make_shared<QPromise<AssetIndexContents>>();
+    auto* watcher = new QFutureWatcher<AssetIndexContents>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, job, path] {
+        watcher->deleteLater();
+        if (!m_job.isRunning(job))
+            return;
+        m_readingIndex = false;
+        adoptAssetIndex(path, watcher->result());
+    });
+    watcher->setFuture(promise->future());
+    QThreadPool::globalInstance()->start([promise, path, gameDir = m_gameDir] {
+        promise->start();
+        promise->addResult(AssetIndexContents::read(path, gameDir));
+        promise->finish();
+    });
+}
+
+void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexContents& contents)
+{
+    if (!contents.readable) {
         fail(Loc::text("version.error.assetIndexReadFailed").arg(nativePath(path)));
         return;
     }
-    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
-    m_assetObjects = root.value(QLatin1String("objects")).toObject();
-    m_assetsVirtual = root.value(QLatin1String("virtual")).toBool();
-    m_mapToResources = root.value(QLatin1String("map_to_resources")).toBool();
+    m_assetObjects = contents.objects;
+    m_assetsVirtual = contents.isVirtual;
+    m_mapToResources = contents.mapToResources;
     setStage(Loc::text("version.progress.assets"));
+    for (const QString& key : contents.malformedKeys)
+        m_warnings.append(Loc::text("version.warning.skippedBadHash").arg(key));
 
     qint64 listed = 0;
-    for (auto it = m_assetObjects.constBegin(); it != m_assetObjects.constEnd(); ++it) {
-        const QJsonObject object = it.value().toObject();
-        const QString hash = object.value(QLatin1String("hash")).toString();
-        if (!isHexSha1(hash)) {
-            m_warnings.append(Loc::text("version.warning.skippedBadHash").arg(it.key()));
-            continue;
-        }
-        const qint64 size = sizeOf(object);
-        if (enqueue({DownloadTask::AssetObject, assetObjectUrl(hash),
-                     assetObjectPath(m_gameDir, hash), hash, size, it.key()}))
-            listed += size;
+    for (const DownloadTask& task : contents.tasks) {
+        if (enqueue(task))
+            listed += task.size;
     }
     // The index's announced total gives way to the sizes it lists.
     m_totalBytes -= m_assetEstimate;
     m_assetEstimate = listed;
     scheduleProgress();
+    pump();
 }
 
 void VersionInstaller::startTask(DownloadTask task)
@@ -549,7 +611,9 @@ void VersionInstaller::pump()
         return;
     const quint64 job = m_job.number();
     int presentDone = 0;
-    while (m_active.size() < kMaxParallelDownloads && !m_tasks.isEmpty()) {
+    while (m_active.transferring() < kMaxParallelDownloads &&
+           m_active.size() < kMaxParallelDownloads + kMaxCommittingDownloads &&
+           !m_tasks.isEmpty()) {
         const qsizetype runningBefore = m_active.size();
         startTask(m_tasks.takeFirst());
         if (!m_job.isRunning(job))
@@ -560,7 +624,7 @@ void VersionInstaller::pump()
             return;
         }
     }
-    if (m_tasks.isEmpty() && m_active.isEmpty())
+    if (m_tasks.isEmpty() && m_active.isEmpty() && !m_readingIndex)
         afterDownloads();
 }
 
@@ -593,13 +657,9 @@ void VersionInstaller::handleDownloadEnded(Download* transfer)
         return;
     }
 
-    const quint64 job = m_job.number();
     m_doneBytes += transfer->received();
-    if (task->kind == DownloadTask::AssetIndex) {
+    if (task->kind == DownloadTask::AssetIndex)
         expandAssetIndex(task->path);
-        if (!m_job.isRunning(job))
-            return;
-    }
     scheduleProgress();
     pump();
 }

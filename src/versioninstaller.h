@@ -98,7 +98,9 @@ private:
     // Downloads, assets and the legacy copy.
     bool prepareTasks();
     bool enqueue(DownloadTask task);
+    struct AssetIndexContents;
     void expandAssetIndex(const QString& path);
+    void adoptAssetIndex(const QString& path, const AssetIndexContents& contents);
     void startTask(DownloadTask task);
     void pump();
     void schedulePump();
@@ -126,6 +128,7 @@ private:
     qint64 m_assetEstimate = 0;
     InstallJob m_job;
     bool m_pumpScheduled = false;
+    bool m_readingIndex = false; // the job waits for its asset index to be read
     QString m_stage;
     QString m_currentItem;
     QTimer* m_progressTimer = nullptr;
