@@ -42,6 +42,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <unistd.h>
 
@@ -341,10 +342,21 @@ void resetPeakMemory()
         clearRefs.write("5");
 }
 
+double monotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
 struct InstallResult {
     bool ok = false;
     double seconds = 0;
     qint64 longestGapMs = 0;
+    double gapAtSeconds = 0;   // when the longest gap ended
+    QString gapStage;          // the installer's stage then
+    double monotonicStart = 0; // for matching profiles (perf record -k CLOCK_MONOTONIC)
+    double monotonicEnd = 0;
     qint64 peakKb = 0;
     qint64 riseKb = 0; // peak during the install over the resident size before it
     QString message;
@@ -370,21 +382,29 @@ InstallResult runInstaller(const QString& gameDir)
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(1);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        result.longestGapMs = std::max(result.longestGapMs, sinceTick.restart());
-    });
+    QElapsedTimer wall;
+    const auto noteGap = [&] {
+        const qint64 gap = sinceTick.restart();
+        if (gap <= result.longestGapMs)
+            return;
+        result.longestGapMs = gap;
+        result.gapAtSeconds = double(wall.nsecsElapsed()) / 1e9;
+        result.gapStage = installer.status().stage;
+    };
+    QObject::connect(&ticker, &QTimer::timeout, noteGap);
 
     const qint64 residentBefore = procStatusKb("VmRSS");
     resetPeakMemory();
-    QElapsedTimer wall;
+    result.monotonicStart = monotonicSeconds();
     wall.start();
     sinceTick.start();
     ticker.start();
     installer.install(gameDir, QStringLiteral("bench"));
     loop.exec();
     ticker.stop();
+    noteGap();
     result.seconds = double(wall.nsecsElapsed()) / 1e9;
-    result.longestGapMs = std::max(result.longestGapMs, sinceTick.elapsed());
+    result.monotonicEnd = monotonicSeconds();
     result.peakKb = procStatusKb("VmHWM");
     result.riseKb = result.peakKb - residentBefore;
     return result;
@@ -482,12 +502,16 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
         gaps.append(double(install.longestGapMs));
         peaks.append(double(install.peakKb) / 1024.0);
         rises.append(double(install.riseKb) / 1024.0);
-        std::printf("  run %d installer: %.2f s, %.0f files/s, %.1f MB/s, longest gap %lld ms, "
-                    "peak RSS %.0f MB (+%.0f MB)\n",
+        std::printf("  run %d installer: %.2f s, %.0f files/s, %.1f MB/s, longest gap %lld ms "
+                    "(ended at %.2f s, stage \"%s\"), peak RSS %.0f MB (+%.0f MB)\n",
                     run, install.seconds, files / install.seconds, megabytes / install.seconds,
-                    static_cast<long long>(install.longestGapMs), peaks.last(), rises.last());
-        if (options.installerOnly)
+                    static_cast<long long>(install.longestGapMs), install.gapAtSeconds,
+                    qPrintable(install.gapStage), peaks.last(), rises.last());
+        if (options.installerOnly) {
+            std::printf("  run %d install window: %.6f to %.6f (monotonic)\n", run,
+                        install.monotonicStart, install.monotonicEnd);
             continue;
+        }
 
         QDir(curlDir).removeRecursively();
         QDir().mkpath(curlDir);
