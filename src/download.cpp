@@ -88,10 +88,9 @@ void Download::cancel()
         return;
     dropReply();
     m_retryTimer.stop();
-    // Bytes still on their way to the disk are dropped with the partial file. A commit
-    // not yet begun never happens; one under way is let finish, so whoever removes the
-    // folder afterwards finds it settled.
-    m_file->discardNow();
+    // Bytes still on their way to the disk are dropped with the partial file (see
+    // finish). A commit not yet begun never happens; one under way is let finish, so
+    // whoever removes the folder afterwards finds it settled.
     finish(Outcome::Canceled);
 }
 
@@ -266,8 +265,8 @@ QString Download::reasonFor(Fault fault) const
 
 void Download::settleFailure(Fault fault, bool retriable, const QString& networkText)
 {
-    m_file->discard();
     if (retriable && m_attempt < m_retry.attempts) {
+        m_file->discard();
         m_state = State::Waiting;
         m_retryTimer.start(m_attempt * m_retry.delayStepMs);
         return;
@@ -277,6 +276,10 @@ void Download::settleFailure(Fault fault, bool retriable, const QString& network
 
 void Download::finish(Outcome outcome, Fault fault, const QString& text)
 {
+    // An owner may remove the folder once the download has ended: no work of its file
+    // may come after.
+    if (outcome != Outcome::Saved)
+        m_file->discardNow();
     m_state = State::Ended;
     m_outcome = outcome;
     m_fault = fault;

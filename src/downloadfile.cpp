@@ -66,7 +66,7 @@ struct DownloadFile::Shared {
            std::function<void()> room)
         : path(target.path), digestHex(target.digest), digestCase(target.digestCase),
           digestRequired(target.digestRequired), context(context), report(std::move(report)),
-          room(std::move(room)), digest(target.algorithm)
+          room(std::move(room)), algorithm(target.algorithm)
     {
     }
 
@@ -95,12 +95,13 @@ struct DownloadFile::Shared {
     // Touched by the job that runs, by the flush that has the file, or by the owner
     // once neither can.
     StagedFile file;
-    StreamDigest digest;
+    std::unique_ptr<StreamDigest> digest; // made by the first attempt's worker
+    const QCryptographicHash::Algorithm algorithm;
     int attempt = 0;
     bool settled = false; // the attempt has reported, or was given up
     bool folderMade = false;
 
-    void enqueue(std::shared_ptr<Shared> self, Job job);
+    void enqueue(std::shared_ptr<Shared> self, std::vector<Job> more);
     void drain();
     void stopWork();
     void post(Result result);
@@ -186,10 +187,11 @@ FlushQueue& flushQueue()
 
 } // namespace
 
-void DownloadFile::Shared::enqueue(std::shared_ptr<Shared> self, Job job)
+void DownloadFile::Shared::enqueue(std::shared_ptr<Shared> self, std::vector<Job> more)
 {
     QMutexLocker lock(&mutex);
-    jobs.push_back(std::move(job));
+    for (Job& job : more)
+        jobs.push_back(std::move(job));
     if (scheduled)
         return;
     scheduled = true;
@@ -249,7 +251,10 @@ void DownloadFile::Shared::start(int number)
     attempt = number;
     settled = false;
     file.discard();
-    digest.reset();
+    if (digest)
+        digest->reset();
+    else
+        digest = std::make_unique<StreamDigest>(algorithm);
     if (!folderMade) {
         if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
             fail(Result::CreateFailed);
@@ -264,7 +269,7 @@ void DownloadFile::Shared::start(int number)
 void DownloadFile::Shared::append(const QByteArray& bytes)
 {
     if (file.isOpen() && !settled) {
-        digest.addData(bytes);
+        digest->addData(bytes);
         if (!file.write(bytes))
             fail(Result::WriteFailed);
     }
@@ -275,7 +280,7 @@ void DownloadFile::Shared::append(const QByteArray& bytes)
 
 bool DownloadFile::Shared::digestMatches()
 {
-    const QByteArray actual = digest.result();
+    const QByteArray actual = digest->result();
     if (digestHex.isEmpty())
         return !digestRequired;
     return QString::fromLatin1(actual.toHex()).compare(digestHex, digestCase) == 0;
@@ -309,16 +314,37 @@ DownloadFile::~DownloadFile()
     discardNow();
 }
 
+void DownloadFile::collect(std::function<void(Shared&)> job, qint64 bytes)
+{
+    m_collected.push_back(std::move(job));
+    m_collectedBytes += bytes;
+}
+
+void DownloadFile::dispatch()
+{
+    m_collectedBytes = 0;
+    m_shared->enqueue(m_shared, std::exchange(m_collected, {}));
+}
+
+void DownloadFile::dropCollected()
+{
+    m_shared->pending -= m_collectedBytes;
+    m_collectedBytes = 0;
+    m_collected.clear();
+}
+
 void DownloadFile::open(int attempt)
 {
-    m_shared->enqueue(m_shared, [attempt](Shared& shared) { shared.start(attempt); });
+    collect([attempt](Shared& shared) { shared.start(attempt); });
 }
 
 bool DownloadFile::write(const QByteArray& bytes)
 {
     Shared& shared = *m_shared;
     const qint64 pending = shared.pending.fetch_add(bytes.size()) + bytes.size();
-    shared.enqueue(m_shared, [bytes](Shared& shared) { shared.append(bytes); });
+    collect([bytes](Shared& shared) { shared.append(bytes); }, bytes.size());
+    if (m_collectedBytes >= kDispatchBytes || pending >= kPendingLimit)
+        dispatch();
     if (pending < kPendingLimit)
         return true;
     shared.waitingForRoom = true;
@@ -328,20 +354,24 @@ bool DownloadFile::write(const QByteArray& bytes)
 
 void DownloadFile::close()
 {
-    m_shared->enqueue(m_shared, [self = m_shared](Shared& shared) { shared.finish(self); });
+    collect([self = m_shared](Shared& shared) { shared.finish(self); });
+    dispatch();
 }
 
 void DownloadFile::discard()
 {
-    m_shared->enqueue(m_shared, [](Shared& shared) {
+    dropCollected();
+    collect([](Shared& shared) {
         flushQueue().withdraw(&shared);
         shared.file.discard();
         shared.settled = true;
     });
+    dispatch();
 }
 
 void DownloadFile::discardNow()
 {
+    dropCollected();
     Shared& shared = *m_shared;
     shared.stopWork();
     shared.file.discard();

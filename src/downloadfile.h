@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QObject;
 struct DownloadTarget;
@@ -34,6 +35,9 @@ public:
     // Bytes handed over and not yet written, beyond which write() asks the caller to
     // hold back: the network then waits in the reply's own bounded buffer.
     static constexpr qint64 kPendingLimit = 1024 * 1024;
+    // Work is handed to the workers in lumps of at least this many bytes (or at the
+    // file's end): waking a worker costs more than the bytes of a small file.
+    static constexpr qint64 kDispatchBytes = 256 * 1024;
 
     // `report` and `room` are called on `context`'s thread, and not once `context`
     // is gone.
@@ -68,5 +72,11 @@ public:
     struct Shared;
 
 private:
+    void collect(std::function<void(Shared&)> job, qint64 bytes = 0);
+    void dispatch();
+    void dropCollected();
+
     std::shared_ptr<Shared> m_shared;
+    std::vector<std::function<void(Shared&)>> m_collected; // not yet handed over
+    qint64 m_collectedBytes = 0;
 };

@@ -4,24 +4,51 @@
 
 namespace {
 
-const EVP_MD* libraryDigest(QCryptographicHash::Algorithm algorithm)
+const char* libraryName(QCryptographicHash::Algorithm algorithm)
 {
     switch (algorithm) {
     case QCryptographicHash::Md5:
-        return EVP_md5();
+        return "MD5";
     case QCryptographicHash::Sha1:
-        return EVP_sha1();
+        return "SHA1";
     case QCryptographicHash::Sha224:
-        return EVP_sha224();
+        return "SHA2-224";
     case QCryptographicHash::Sha256:
-        return EVP_sha256();
+        return "SHA2-256";
     case QCryptographicHash::Sha384:
-        return EVP_sha384();
+        return "SHA2-384";
     case QCryptographicHash::Sha512:
-        return EVP_sha512();
+        return "SHA2-512";
     default:
         return nullptr;
     }
+}
+
+// Fetched once: a fetch by name on every start would take the library's global lock
+// for each file.
+struct FetchedDigests {
+    FetchedDigests()
+    {
+        for (int algorithm = 0; algorithm < kCount; ++algorithm) {
+            const char* name = libraryName(QCryptographicHash::Algorithm(algorithm));
+            digests[algorithm] = name ? EVP_MD_fetch(nullptr, name, nullptr) : nullptr;
+        }
+    }
+    ~FetchedDigests()
+    {
+        for (EVP_MD* digest : digests)
+            EVP_MD_free(digest);
+    }
+
+    static constexpr int kCount = QCryptographicHash::Sha512 + 1;
+    EVP_MD* digests[kCount] = {};
+};
+
+const EVP_MD* libraryDigest(QCryptographicHash::Algorithm algorithm)
+{
+    static const FetchedDigests fetched;
+    const int index = int(algorithm);
+    return index >= 0 && index < FetchedDigests::kCount ? fetched.digests[index] : nullptr;
 }
 
 } // namespace

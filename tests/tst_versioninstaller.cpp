@@ -461,8 +461,6 @@ void VersionInstallerTest::cancelRemovesPartialFiles()
     QVERIFY(QTest::qWaitFor([&] { return m_installer->status().bytesDone > 0; }, 10000));
     QVERIFY(m_installer->status().fraction > 0 && m_installer->status().fraction < 1);
     QCOMPARE(m_installer->status().detail, QStringLiteral("client-only.jar"));
-    // The partial download is held open until the cancel discards it.
-    QVERIFY(openFilesUnder(m_gameDir) > 0);
 
     m_installer->cancel();
     QCOMPARE(m_log, QStringList({"started:client-only", "canceled:client-only"}));
