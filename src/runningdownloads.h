@@ -18,6 +18,10 @@ public:
     DownloadList(QNetworkAccessManager* network, const HttpRequest::Recipe& recipe,
                  const RetryRule& retry, QObject* parent = nullptr);
 
+    // How many transfers the owner runs at once; past what one network manager
+    // connects to a host, the downloads are spread over a second manager of the list.
+    void setTransfersAtOnce(int count);
+
 signals:
     void progressed();
     // A download no longer needs the network: its file is being committed.
@@ -28,7 +32,12 @@ protected:
     Download* startFile(DownloadTarget target, QString* error);
 
 private:
+    QNetworkAccessManager* nextNetwork();
+
     QNetworkAccessManager* m_network;
+    QNetworkAccessManager* m_secondNetwork = nullptr; // made with the second download
+    int m_transfersAtOnce = 0;
+    quint64 m_started = 0;
     HttpRequest::Recipe m_recipe;
     RetryRule m_retry;
 };

@@ -26,10 +26,10 @@
 namespace {
 
 constexpr int kMaxParallelDownloads = 8;
-// Files whose bytes are in and whose commits (each made durable before it takes its
-// name) run on workers, on top of the transfers: the disk's flushes then overlap one
-// another and the network, instead of holding a transfer's place.
-constexpr int kMaxCommittingDownloads = 24;
+// Files whose bytes are in and which wait for their commit on workers, on top of the
+// transfers. Each is made durable before it takes its name, and the files waiting share
+// one flush of the disk: the more wait, the fewer flushes. Each keeps a descriptor open.
+constexpr int kMaxCommittingDownloads = 120;
 // Present files finished in one pump before the rest wait for the next turn of the
 // event loop, so a re-check of thousands of assets keeps the interface responsive.
 constexpr int kMaxPresentPerPump = 256;
@@ -131,6 +131,14 @@ DownloadTask taskFor(DownloadTask::Kind kind, const QJsonObject& download, const
             label};
 }
 
+// A file already there counts as done when it has the listed size (any size when none
+// is listed); it is not hashed.
+bool isPresent(const DownloadTask& task)
+{
+    const QFileInfo present(task.path);
+    return present.isFile() && (task.size == 0 || present.size() == task.size);
+}
+
 // A file is tried three times, again 400 ms after the first failure and 800 ms after
 // the second.
 const RetryRule kFileRetry{3, 400, isTransient};
@@ -143,6 +151,7 @@ VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* pa
       m_legacyTimer(new QTimer(this))
 {
     connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
+    m_active.setTransfersAtOnce(kMaxParallelDownloads);
     connect(&m_active, &DownloadList::committing, this, &VersionInstaller::pump);
     connect(&m_active, &DownloadList::ended, this, &VersionInstaller::handleDownloadEnded);
     m_progressTimer->setInterval(kProgressIntervalMs);
@@ -490,14 +499,15 @@ bool VersionInstaller::prepareTasks()
 }
 
 // Addresses come from remote documents: only https ones are fetched.
-bool VersionInstaller::enqueue(DownloadTask task)
+bool VersionInstaller::enqueue(DownloadTask task, bool present)
 {
     if (task.url.scheme() != QLatin1String("https")) {
         m_warnings.append(Loc::text("version.warning.skippedBadUrl").arg(task.label));
         return false;
     }
     m_totalBytes += task.size;
-    m_tasks.append(std::move(task));
+    if (!present)
+        m_tasks.append(std::move(task));
     return true;
 }
 
@@ -509,6 +519,7 @@ struct VersionInstaller::AssetIndexContents {
     bool isVirtual = false;
     bool mapToResources = false;
     QList<DownloadTask> tasks;
+    QList<bool> present;       // per task: its file is there already, of the listed size
     QStringList malformedKeys; // objects without a usable hash
 
     static AssetIndexContents read(const QString& path, const QString& gameDir)
@@ -523,6 +534,7 @@ struct VersionInstaller::AssetIndexContents {
         contents.isVirtual = root.value(QLatin1String("virtual")).toBool();
         contents.mapToResources = root.value(QLatin1String("map_to_resources")).toBool();
         contents.tasks.reserve(contents.objects.size());
+        contents.present.reserve(contents.objects.size());
         for (auto it = contents.objects.constBegin(); it != contents.objects.constEnd(); ++it) {
             const QJsonObject object = it.value().toObject();
             const QString hash = object.value(QLatin1String("hash")).toString();
@@ -532,6 +544,7 @@ struct VersionInstaller::AssetIndexContents {
             }
             contents.tasks.append({DownloadTask::AssetObject, assetObjectUrl(hash),
                                    assetObjectPath(gameDir, hash), hash, sizeOf(object), it.key()});
+            contents.present.append(isPresent(contents.tasks.last()));
         }
         return contents;
     }
@@ -573,10 +586,15 @@ void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexCont
     for (const QString& key : contents.malformedKeys)
         m_warnings.append(Loc::text("version.warning.skippedBadHash").arg(key));
 
+    // Objects already there are done at once: the interface need not look at each.
     qint64 listed = 0;
-    for (const DownloadTask& task : contents.tasks) {
-        if (enqueue(task))
-            listed += task.size;
+    for (qsizetype i = 0; i < contents.tasks.size(); ++i) {
+        const DownloadTask& task = contents.tasks.at(i);
+        if (!enqueue(task, contents.present.at(i)))
+            continue;
+        listed += task.size;
+        if (contents.present.at(i))
+            m_doneBytes += task.size;
     }
     // The index's announced total gives way to the sizes it lists.
     m_totalBytes -= m_assetEstimate;
@@ -587,8 +605,7 @@ void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexCont
 
 void VersionInstaller::startTask(DownloadTask task)
 {
-    const QFileInfo present(task.path);
-    if (present.isFile() && (task.size == 0 || present.size() == task.size)) {
+    if (isPresent(task)) {
         m_doneBytes += task.size;
         if (task.kind == DownloadTask::AssetIndex)
             expandAssetIndex(task.path);

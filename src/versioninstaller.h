@@ -97,7 +97,8 @@ private:
 
     // Downloads, assets and the legacy copy.
     bool prepareTasks();
-    bool enqueue(DownloadTask task);
+    // A task found present is counted but not queued.
+    bool enqueue(DownloadTask task, bool present = false);
     struct AssetIndexContents;
     void expandAssetIndex(const QString& path);
     void adoptAssetIndex(const QString& path, const AssetIndexContents& contents);
