@@ -342,11 +342,16 @@ void resetPeakMemory()
         clearRefs.write("5");
 }
 
-double monotonicSeconds()
+double clockSeconds(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+double monotonicSeconds()
+{
+    return clockSeconds(CLOCK_MONOTONIC);
 }
 
 struct InstallResult {
@@ -357,6 +362,7 @@ struct InstallResult {
     QString gapStage;          // the installer's stage then
     double monotonicStart = 0; // for matching profiles (perf record -k CLOCK_MONOTONIC)
     double monotonicEnd = 0;
+    double mainThreadBusy = 0; // share of the wall time the main thread spent on the CPU
     qint64 peakKb = 0;
     qint64 riseKb = 0; // peak during the install over the resident size before it
     QString message;
@@ -396,6 +402,7 @@ InstallResult runInstaller(const QString& gameDir)
     const qint64 residentBefore = procStatusKb("VmRSS");
     resetPeakMemory();
     result.monotonicStart = monotonicSeconds();
+    const double cpuBefore = clockSeconds(CLOCK_THREAD_CPUTIME_ID);
     wall.start();
     sinceTick.start();
     ticker.start();
@@ -405,6 +412,7 @@ InstallResult runInstaller(const QString& gameDir)
     noteGap();
     result.seconds = double(wall.nsecsElapsed()) / 1e9;
     result.monotonicEnd = monotonicSeconds();
+    result.mainThreadBusy = (clockSeconds(CLOCK_THREAD_CPUTIME_ID) - cpuBefore) / result.seconds;
     result.peakKb = procStatusKb("VmHWM");
     result.riseKb = result.peakKb - residentBefore;
     return result;
@@ -485,7 +493,7 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
     const double megabytes = double(version.gameFileBytes()) / (1024.0 * 1024.0);
     std::printf("\n%s: %d files, %.1f MB\n", qPrintable(server.name()), files, megabytes);
 
-    QList<double> installSeconds, curlSeconds, ratios, gaps, peaks, rises;
+    QList<double> installSeconds, curlSeconds, ratios, gaps, peaks, rises, busy;
     for (int run = 1; run <= options.runs; ++run) {
         const QString gameDir = workDir + QStringLiteral("/game");
         const QString curlDir = workDir + QStringLiteral("/curl");
@@ -502,11 +510,13 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
         gaps.append(double(install.longestGapMs));
         peaks.append(double(install.peakKb) / 1024.0);
         rises.append(double(install.riseKb) / 1024.0);
+        busy.append(install.mainThreadBusy * 100);
         std::printf("  run %d installer: %.2f s, %.0f files/s, %.1f MB/s, longest gap %lld ms "
-                    "(ended at %.2f s, stage \"%s\"), peak RSS %.0f MB (+%.0f MB)\n",
+                    "(ended at %.2f s, stage \"%s\"), main thread busy %.0f %%, peak RSS %.0f MB "
+                    "(+%.0f MB)\n",
                     run, install.seconds, files / install.seconds, megabytes / install.seconds,
                     static_cast<long long>(install.longestGapMs), install.gapAtSeconds,
-                    qPrintable(install.gapStage), peaks.last(), rises.last());
+                    qPrintable(install.gapStage), busy.last(), peaks.last(), rises.last());
         if (options.installerOnly) {
             std::printf("  run %d install window: %.6f to %.6f (monotonic)\n", run,
                         install.monotonicStart, install.monotonicEnd);
@@ -529,9 +539,10 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
 
     const double install = median(installSeconds);
     std::printf("  median of %d: installer %.2f s, %.0f files/s, %.1f MB/s, longest gap %.0f ms "
-                "(worst %.0f), peak RSS %.0f MB (+%.0f MB)\n",
+                "(worst %.0f), main thread busy %.0f %%, peak RSS %.0f MB (+%.0f MB)\n",
                 options.runs, install, files / install, megabytes / install, median(gaps),
-                *std::max_element(gaps.begin(), gaps.end()), median(peaks), median(rises));
+                *std::max_element(gaps.begin(), gaps.end()), median(busy), median(peaks),
+                median(rises));
     if (!options.installerOnly) {
         const double curl = median(curlSeconds);
         std::printf("  median of %d: curl %.2f s, %.0f files/s, %.1f MB/s; ratio "
