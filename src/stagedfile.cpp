@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,12 @@ namespace {
 constexpr int kNameTries = 16;
 // New files get the usual permissions: everything the umask leaves of read-write.
 constexpr mode_t kNewFileMode = 0666;
+
+std::atomic_bool& hiddenNamesOnly()
+{
+    static std::atomic_bool hidden = false;
+    return hidden;
+}
 
 QByteArray randomSuffix()
 {
@@ -35,7 +42,12 @@ bool StagedFile::open(const QString& path)
     discard();
     m_path = QFile::encodeName(path);
     const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    return openUnnamed(folder) || openHidden();
+    return (!hiddenNamesOnly() && openUnnamed(folder)) || openHidden();
+}
+
+void StagedFile::useHiddenNamesForTesting(bool hidden)
+{
+    hiddenNamesOnly() = hidden;
 }
 
 bool StagedFile::openUnnamed(const QByteArray& folder)

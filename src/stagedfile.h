@@ -36,6 +36,10 @@ public:
     // system they are on. False when any flush failed.
     static bool flushTogether(const QList<StagedFile*>& files);
 
+    // Tests only: files start under a hidden name, as on file systems without unnamed
+    // files.
+    static void useHiddenNamesForTesting(bool hidden);
+
 private:
     bool openUnnamed(const QByteArray& folder);
     bool openHidden();
