@@ -30,9 +30,6 @@ constexpr int kMaxParallelDownloads = 8;
 // transfers. Each is made durable before it takes its name, and the files waiting share
 // one flush of the disk: the more wait, the fewer flushes. Each keeps a descriptor open.
 constexpr int kMaxCommittingDownloads = 120;
-// Present files finished in one pump before the rest wait for the next turn of the
-// event loop, so a re-check of thousands of assets keeps the interface responsive.
-constexpr int kMaxPresentPerPump = 256;
 constexpr int kMaxQueuedParents = 10;
 constexpr int kProgressIntervalMs = 100;
 constexpr int kLegacyCopiesPerTick = 64;
@@ -220,7 +217,7 @@ void VersionInstaller::startNext()
     m_legacyCopies.clear();
     m_legacyNext = 0;
     m_assetEstimate = 0;
-    m_readingIndex = false;
+    m_workerSteps = 0;
     const bool wasBusy = m_job.isBusy();
     m_job.begin();
     m_doneBytes = 0;
@@ -314,9 +311,14 @@ void VersionInstaller::adoptVersionJson(const QByteArray& bytes, bool fromDisk)
         fail(Loc::text("version.error.descriptionUnparsable").arg(m_versionId));
         return;
     }
-    if (!fromDisk && !storeVersionJson(bytes))
-        return;
+    if (fromDisk)
+        followDescription();
+    else
+        storeVersionJson(bytes);
+}
 
+void VersionInstaller::followDescription()
+{
     const QString parent = m_versionJson.value(QLatin1String("inheritsFrom")).toString();
     if (!parent.isEmpty() && PathRules::isInstallableVersionId(parent) &&
         !QFileInfo::exists(VersionLoader::versionJsonPath(m_gameDir, parent))) {
@@ -336,22 +338,31 @@ void VersionInstaller::adoptVersionJson(const QByteArray& bytes, bool fromDisk)
         pump();
 }
 
-// The description is kept byte for byte as the server sent it.
-bool VersionInstaller::storeVersionJson(const QByteArray& bytes)
+// The description is kept byte for byte as the server sent it. Its save-file is made
+// durable before it takes its name, which can take long on a busy disk: a worker saves
+// it, and a job that ends meanwhile waits for the save (see reset), so that nothing is
+// written into the game directory after the job has ended.
+void VersionInstaller::storeVersionJson(const QByteArray& bytes)
 {
     const QString path = VersionLoader::versionJsonPath(m_gameDir, m_versionId);
     const QString dir = QFileInfo(path).path();
-    if (!QDir().mkpath(dir)) {
-        fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
-        return false;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        file.cancelWriting();
-        fail(Loc::text("common.error.versionSaveFailed").arg(m_versionId));
-        return false;
-    }
-    return true;
+    m_descriptionSave = runOnWorker([this, path, dir, bytes] {
+        bool folderMade = QDir().mkpath(dir);
+        bool saved = false;
+        if (folderMade) {
+            QSaveFile file(path);
+            saved = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
+                    file.commit();
+        }
+        return std::function<void()>([this, dir, folderMade, saved] {
+            if (!folderMade)
+                fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
+            else if (!saved)
+                fail(Loc::text("common.error.versionSaveFailed").arg(m_versionId));
+            else
+                followDescription();
+        });
+    });
 }
 
 void VersionInstaller::abandonCurrent()
@@ -366,7 +377,16 @@ void VersionInstaller::complete()
     LaunchOptions options;
     options.gameDir = m_gameDir;
     options.versionId = m_versionId;
-    const QStringList missing = GameLauncher::missingFiles(options, m_version, kMissingFilesShown);
+    runOnWorker([this, options, version = m_version] {
+        return std::function<void()>(
+            [this, missing = GameLauncher::missingFiles(options, version, kMissingFilesShown)] {
+                reportCompleteness(missing);
+            });
+    });
+}
+
+void VersionInstaller::reportCompleteness(const QStringList& missing)
+{
     if (!missing.isEmpty()) {
         fail(Loc::text("version.error.filesMissingAfterDownload")
                  .arg(QString::number(missing.size()), missing.join(QLatin1Char('\n'))));
@@ -419,8 +439,9 @@ void VersionInstaller::fail(const QString& message)
 
 void VersionInstaller::reset()
 {
+    m_descriptionSave.waitForFinished();
     m_tasks.clear();
-    m_readingIndex = false;
+    m_workerSteps = 0;
     m_assetObjects = {};
     m_legacyCopies.clear();
     m_legacyNext = 0;
@@ -458,13 +479,19 @@ bool VersionInstaller::prepareTasks()
         return false;
     }
 
+    QList<DownloadTask> prepared;
+    const auto add = [this, &prepared](DownloadTask task) {
+        if (admit(task))
+            prepared.append(std::move(task));
+    };
+
     // Client, asset index and logging come from this job's own description; a
     // parent's are fetched by the parent's own job. The client always goes to this
     // version's own jar, never over a parent's.
     const QJsonObject client = objectAt(m_versionJson, {"downloads", "client"});
     if (!client.isEmpty()) {
         const QString jar = VersionLoader::versionJarPath(m_gameDir, m_versionId);
-        enqueue(taskFor(DownloadTask::Client, client, jar, QFileInfo(jar).fileName()));
+        add(taskFor(DownloadTask::Client, client, jar, QFileInfo(jar).fileName()));
     }
 
     for (const MinecraftLibrary& library : std::as_const(m_version.libraries)) {
@@ -472,17 +499,17 @@ bool VersionInstaller::prepareTasks()
             m_warnings.append(Loc::text("version.error.libraryNoUrl").arg(library.name));
             continue;
         }
-        enqueue({DownloadTask::Library, QUrl(library.url, QUrl::TolerantMode),
-                 m_gameDir + QLatin1String("/libraries/") + library.path, library.sha1,
-                 qMax<qint64>(0, library.size), library.name});
+        add({DownloadTask::Library, QUrl(library.url, QUrl::TolerantMode),
+             m_gameDir + QLatin1String("/libraries/") + library.path, library.sha1,
+             qMax<qint64>(0, library.size), library.name});
     }
 
     const QJsonObject assetIndex = objectAt(m_versionJson, {"assetIndex"});
     if (!assetIndex.isEmpty() && PathRules::isGameFileName(m_version.assetIndex)) {
         const QString indexPath = m_gameDir + QLatin1String("/assets/indexes/") +
                                   m_version.assetIndex + QLatin1String(".json");
-        enqueue(taskFor(DownloadTask::AssetIndex, assetIndex, indexPath,
-                        Loc::text("version.progress.assetIndex")));
+        add(taskFor(DownloadTask::AssetIndex, assetIndex, indexPath,
+                    Loc::text("version.progress.assetIndex")));
         m_assetEstimate = qMax<qint64>(0, assetIndex.value(QLatin1String("totalSize")).toInteger());
         m_totalBytes += m_assetEstimate;
     }
@@ -490,25 +517,76 @@ bool VersionInstaller::prepareTasks()
     const QJsonObject logFile = objectAt(m_versionJson, {"logging", "client", "file"});
     const QString logId = logFile.value(QLatin1String("id")).toString();
     if (!logFile.isEmpty() && PathRules::isGameFileName(logId)) {
-        enqueue(taskFor(DownloadTask::LogConfig, logFile,
-                        m_gameDir + QLatin1String("/assets/log_configs/") + logId, logId));
+        add(taskFor(DownloadTask::LogConfig, logFile,
+                    m_gameDir + QLatin1String("/assets/log_configs/") + logId, logId));
     }
 
     setStage(Loc::text("version.progress.gameFiles"));
+    queueUnlessPresent(std::move(prepared));
     return true;
 }
 
-// Addresses come from remote documents: only https ones are fetched.
-bool VersionInstaller::enqueue(DownloadTask task, bool present)
+// Addresses come from remote documents: only https ones are fetched. An admitted task
+// counts in the total.
+bool VersionInstaller::admit(const DownloadTask& task)
 {
     if (task.url.scheme() != QLatin1String("https")) {
         m_warnings.append(Loc::text("version.warning.skippedBadUrl").arg(task.label));
         return false;
     }
     m_totalBytes += task.size;
-    if (!present)
-        m_tasks.append(std::move(task));
     return true;
+}
+
+// Looking at a file can wait on a busy disk: workers do it, and the job waits for them
+// as for a running download. The step `work` returns runs on this thread, unless the
+// job that asked has ended by then.
+QFuture<std::function<void()>>
+VersionInstaller::runOnWorker(std::function<std::function<void()>()> work)
+{
+    ++m_workerSteps;
+    const quint64 job = m_job.number();
+    auto promise = std::make_shared<QPromise<std::function<void()>>>();
+    auto* watcher = new QFutureWatcher<std::function<void()>>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, job] {
+        watcher->deleteLater();
+        if (!m_job.isRunning(job))
+            return;
+        --m_workerSteps;
+        watcher->result()();
+    });
+    const QFuture<std::function<void()>> future = promise->future();
+    watcher->setFuture(future);
+    QThreadPool::globalInstance()->start([promise, work = std::move(work)] {
+        promise->start();
+        promise->addResult(work());
+        promise->finish();
+    });
+    return future;
+}
+
+// Files already there are done without a download; the others are queued in order
+// behind the tasks already waiting.
+void VersionInstaller::queueUnlessPresent(QList<DownloadTask> tasks)
+{
+    runOnWorker([this, tasks = std::move(tasks)] {
+        QList<bool> present;
+        for (const DownloadTask& task : tasks)
+            present.append(isPresent(task));
+        return std::function<void()>([this, tasks, present] {
+            for (qsizetype i = 0; i < tasks.size(); ++i) {
+                if (!present.at(i)) {
+                    m_tasks.append(tasks.at(i));
+                    continue;
+                }
+                m_doneBytes += tasks.at(i).size;
+                if (tasks.at(i).kind == DownloadTask::AssetIndex)
+                    expandAssetIndex(tasks.at(i).path);
+            }
+            scheduleProgress();
+            pump();
+        });
+    });
 }
 
 // What an asset index lists, read on a worker: thousands of objects take longer to
@@ -550,26 +628,14 @@ struct VersionInstaller::AssetIndexContents {
     }
 };
 
-// The job waits for the index like for a running download; the index's objects are
-// queued behind the tasks already waiting.
+// The index's objects are queued behind the tasks already waiting.
 void VersionInstaller::expandAssetIndex(const QString& path)
 {
-    m_readingIndex = true;
-    const quint64 job = m_job.number();
-    auto promise = std::make_shared<QPromise<AssetIndexContents>>();
-    auto* watcher = new QFutureWatcher<AssetIndexContents>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, job, path] {
-        watcher->deleteLater();
-        if (!m_job.isRunning(job))
-            return;
-        m_readingIndex = false;
-        adoptAssetIndex(path, watcher->result());
-    });
-    watcher->setFuture(promise->future());
-    QThreadPool::globalInstance()->start([promise, path, gameDir = m_gameDir] {
-        promise->start();
-        promise->addResult(AssetIndexContents::read(path, gameDir));
-        promise->finish();
+    runOnWorker([this, path, gameDir = m_gameDir] {
+        return std::function<void()>(
+            [this, path, contents = AssetIndexContents::read(path, gameDir)] {
+                adoptAssetIndex(path, contents);
+            });
     });
 }
 
@@ -590,11 +656,13 @@ void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexCont
     qint64 listed = 0;
     for (qsizetype i = 0; i < contents.tasks.size(); ++i) {
         const DownloadTask& task = contents.tasks.at(i);
-        if (!enqueue(task, contents.present.at(i)))
+        if (!admit(task))
             continue;
         listed += task.size;
         if (contents.present.at(i))
             m_doneBytes += task.size;
+        else
+            m_tasks.append(task);
     }
     // The index's announced total gives way to the sizes it lists.
     m_totalBytes -= m_assetEstimate;
@@ -603,16 +671,8 @@ void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexCont
     pump();
 }
 
-void VersionInstaller::startTask(DownloadTask task)
+void VersionInstaller::startTask(const DownloadTask& task)
 {
-    if (isPresent(task)) {
-        m_doneBytes += task.size;
-        if (task.kind == DownloadTask::AssetIndex)
-            expandAssetIndex(task.path);
-        scheduleProgress();
-        return;
-    }
-
     m_currentItem = task.label;
     QString error;
     if (!m_active.start(task, &error)) {
@@ -627,35 +687,15 @@ void VersionInstaller::pump()
     if (!m_job.isRunning())
         return;
     const quint64 job = m_job.number();
-    int presentDone = 0;
     while (m_active.transferring() < kMaxParallelDownloads &&
            m_active.size() < kMaxParallelDownloads + kMaxCommittingDownloads &&
            !m_tasks.isEmpty()) {
-        const qsizetype runningBefore = m_active.size();
         startTask(m_tasks.takeFirst());
         if (!m_job.isRunning(job))
             return;
-        if (m_active.size() == runningBefore && ++presentDone >= kMaxPresentPerPump &&
-            !m_tasks.isEmpty()) {
-            schedulePump();
-            return;
-        }
     }
-    if (m_tasks.isEmpty() && m_active.isEmpty() && !m_readingIndex)
+    if (m_tasks.isEmpty() && m_active.isEmpty() && m_workerSteps == 0)
         afterDownloads();
-}
-
-void VersionInstaller::schedulePump()
-{
-    if (m_pumpScheduled)
-        return;
-    m_pumpScheduled = true;
-    const quint64 job = m_job.number();
-    QTimer::singleShot(0, this, [this, job] {
-        m_pumpScheduled = false;
-        if (job == m_job.number())
-            pump();
-    });
 }
 
 // A download keeps its slot until its file is committed; one that belonged to a job

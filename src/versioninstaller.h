@@ -5,6 +5,7 @@
 #include "minecraftversion.h"
 #include "runningdownloads.h"
 
+#include <QFuture>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -13,6 +14,8 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+
+#include <functional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -88,23 +91,25 @@ private:
     void fetchVersionJson(const QUrl& url, const QString& sha1);
     void handleDescriptionReply(QNetworkReply* reply, const QString& sha1, quint64 job);
     void adoptVersionJson(const QByteArray& bytes, bool fromDisk);
-    bool storeVersionJson(const QByteArray& bytes);
+    void storeVersionJson(const QByteArray& bytes);
+    void followDescription();
     void abandonCurrent();
     void complete();
+    void reportCompleteness(const QStringList& missing);
     void fail(const QString& message);
     void endCanceled();
     void reset();
 
     // Downloads, assets and the legacy copy.
     bool prepareTasks();
-    // A task found present is counted but not queued.
-    bool enqueue(DownloadTask task, bool present = false);
+    bool admit(const DownloadTask& task);
+    QFuture<std::function<void()>> runOnWorker(std::function<std::function<void()>()> work);
+    void queueUnlessPresent(QList<DownloadTask> tasks);
     struct AssetIndexContents;
     void expandAssetIndex(const QString& path);
     void adoptAssetIndex(const QString& path, const AssetIndexContents& contents);
-    void startTask(DownloadTask task);
+    void startTask(const DownloadTask& task);
     void pump();
-    void schedulePump();
     void handleDownloadEnded(Download* transfer);
     void afterDownloads();
     void startLegacyCopy();
@@ -128,8 +133,8 @@ private:
     qint64 m_totalBytes = 0;
     qint64 m_assetEstimate = 0;
     InstallJob m_job;
-    bool m_pumpScheduled = false;
-    bool m_readingIndex = false; // the job waits for its asset index to be read
+    int m_workerSteps = 0; // the job waits for work of its own on workers
+    QFuture<std::function<void()>> m_descriptionSave;
     QString m_stage;
     QString m_currentItem;
     QTimer* m_progressTimer = nullptr;
