@@ -4,13 +4,31 @@
 
 namespace {
 
+// Fetched once: a start with an algorithm looked up by name would take the library's
+// global lock for every file, on every downloading thread.
+struct Fetched {
+    Fetched()
+        : sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr)),
+          sha256(EVP_MD_fetch(nullptr, "SHA2-256", nullptr))
+    {
+    }
+    ~Fetched()
+    {
+        EVP_MD_free(sha1);
+        EVP_MD_free(sha256);
+    }
+    EVP_MD* sha1;
+    EVP_MD* sha256;
+};
+
 const EVP_MD* libcryptoAlgorithm(QCryptographicHash::Algorithm algorithm)
 {
+    static const Fetched fetched;
     switch (algorithm) {
     case QCryptographicHash::Sha1:
-        return EVP_sha1();
+        return fetched.sha1;
     case QCryptographicHash::Sha256:
-        return EVP_sha256();
+        return fetched.sha256;
     default:
         return nullptr;
     }

@@ -69,7 +69,12 @@ Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
                           const HttpRequest::Recipe& recipe, const RetryRule& retry,
                           QObject* parent, QString* error)
 {
-    Q_UNUSED(error);
+    const QString folder = QFileInfo(target.path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        if (error)
+            *error = Loc::text("common.error.createFailed").arg(native(folder));
+        return nullptr;
+    }
     auto* download = new Download(network, std::move(target), recipe, retry, parent);
     download->begin();
     return download;
@@ -230,11 +235,6 @@ void Download::handleFileReport(int attempt, DownloadFile::Result result)
         break;
     case DownloadFile::Result::WriteFailed:
         settleFailure(Fault::Write, false);
-        break;
-    case DownloadFile::Result::CreateFailed:
-        finish(Outcome::Failed, Fault::Open,
-               Loc::text("common.error.createFailed")
-                   .arg(native(QFileInfo(m_target.path).absolutePath())));
         break;
     case DownloadFile::Result::OpenFailed:
         finish(Outcome::Failed, Fault::Open,

@@ -57,7 +57,7 @@ public:
     enum class Outcome { Pending, Saved, Canceled, Failed };
     enum class Fault {
         None,
-        Open,     // the folder or the file could not be made
+        Open,     // the file could not be made
         Network,  // the transfer failed (an HTTP error status included)
         Checksum, // the digest differs
         Oversize, // more bytes than expected arrived, or were announced
@@ -66,11 +66,10 @@ public:
         Commit,   // the verified file could not take its name
     };
 
-    // Sends the request while a worker creates the target's folder and opens the
-    // save-file; the download belongs to `parent` and reports from the event loop. A
-    // folder or file that cannot be made ends it with Fault::Open, the reason naming
-    // them. Null, with the translated reason in `error`, when it cannot start at all
-    // (no such case remains, but owners keep the answer).
+    // Creates the target's folder and sends the request while a worker opens the
+    // file; the download belongs to `parent` and reports from the event loop. Null,
+    // with the translated reason in `error`, when the folder cannot be made; a file
+    // that cannot be made ends the download with Fault::Open, the reason naming it.
     static Download* start(QNetworkAccessManager* network, DownloadTarget target,
                            const HttpRequest::Recipe& recipe, const RetryRule& retry,
                            QObject* parent, QString* error = nullptr);

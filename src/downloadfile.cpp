@@ -1,8 +1,8 @@
 #include "downloadfile.h"
 
+#include "digest.h"
 #include "download.h"
 #include "stagedfile.h"
-#include "streamdigest.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -95,11 +95,10 @@ struct DownloadFile::Shared {
     // Touched by the job that runs, by the flush that has the file, or by the owner
     // once neither can.
     StagedFile file;
-    std::unique_ptr<StreamDigest> digest; // made by the first attempt's worker
+    std::unique_ptr<Digest> digest; // made by the first attempt's worker
     const QCryptographicHash::Algorithm algorithm;
     int attempt = 0;
     bool settled = false; // the attempt has reported, or was given up
-    bool folderMade = false;
 
     void enqueue(std::shared_ptr<Shared> self, std::vector<Job> more);
     void drain();
@@ -254,14 +253,7 @@ void DownloadFile::Shared::start(int number)
     if (digest)
         digest->reset();
     else
-        digest = std::make_unique<StreamDigest>(algorithm);
-    if (!folderMade) {
-        if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-            fail(Result::CreateFailed);
-            return;
-        }
-        folderMade = true;
-    }
+        digest = std::make_unique<Digest>(algorithm);
     if (!file.open(path))
         fail(Result::OpenFailed);
 }

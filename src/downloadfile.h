@@ -11,20 +11,19 @@
 class QObject;
 struct DownloadTarget;
 
-// The disk side of a download. It makes the target's folder, opens a save-file, writes
+// The disk side of a download. It opens a staged file in the target's folder, writes
 // and hashes the bytes the transfer hands over, then verifies and commits the file,
 // in the order it was asked, on a shared pool of worker threads: the thread that
 // receives the bytes only passes them on, however slow the disk.
 //
 // Every attempt (from open() on) ends with exactly one report, delivered on the
-// context object's thread: an early failure (the folder, the file or a write; the
+// context object's thread: an early failure (the file or a write; the
 // attempt's later bytes are dropped and close() reports nothing more) or the outcome
 // of close(). A report can arrive after the owner moved on; the attempt number tells.
 class DownloadFile {
 public:
     enum class Result {
         Saved,        // verified, brought to the disk, then given its name
-        CreateFailed, // the folder could not be made
         OpenFailed,   // the save-file could not be opened
         WriteFailed,  // the disk took fewer bytes than it was given
         Mismatch,     // the digest differs (or is missing where it is required)
@@ -48,7 +47,7 @@ public:
     DownloadFile(const DownloadFile&) = delete;
     DownloadFile& operator=(const DownloadFile&) = delete;
 
-    // Starts an attempt: the folder (once), a fresh save-file and a fresh digest.
+    // Starts an attempt: a fresh staged file and a fresh digest.
     void open(int attempt);
     // Passes bytes to the attempt's file. False when the bytes waiting for the disk
     // reached kPendingLimit: the caller stops reading until `room` is called.
