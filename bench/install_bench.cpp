@@ -588,8 +588,8 @@ bool parseOptions(const QCoreApplication& app, Options* options)
     options->http1 = kind == QLatin1String("http1") || kind == QLatin1String("both");
     options->http2 = (kind == QLatin1String("http2") || kind == QLatin1String("both")) &&
                      Http2Server::isInstalled();
-    if (kind == QLatin1String("http2") && !options->http2)
-        std::fprintf(stderr, "nghttpd is not installed\n");
+    if (kind != QLatin1String("http1") && !options->http2)
+        std::fprintf(stderr, "nghttpd is not installed: no HTTP/2 figures\n");
     options->installerOnly = parser.isSet(installerOnly);
     return options->http1 || options->http2;
 }
