@@ -49,7 +49,8 @@ Window {
         return (bytes / 1048576).toFixed(1);
     }
 
-    // The dialogs made after the first frame: settings, javaPicker, versions.
+    // The dialogs made after the first frame: addProfile, editProfile, twoFactor,
+    // settings, javaPicker, versions.
     function dialogs() {
         dialogHost.active = true;
         // Completes a load still under way at once.
@@ -130,9 +131,7 @@ Window {
             window.showToast(message, "#cc3333", 8000);
         }
         function onTwoFactorRequired(profileName) {
-            twoFactorDialog.profileName = profileName;
-            twoFactorCode.text = "";
-            twoFactorDialog.open();
+            window.dialogs().twoFactor.ask(profileName);
         }
         function onGameFinished(exitCode, crashed) {
             if (crashed || exitCode !== 0)
@@ -372,7 +371,7 @@ Window {
                         anchors.fill: parent
                         onClicked: {
                             profileBox.popup.close();
-                            addProfileDialog.open();
+                            window.dialogs().addProfile.open();
                         }
                     }
                 }
@@ -436,7 +435,7 @@ Window {
                             anchors.rightMargin: 12
                             visible: rowHover.hovered
                             source: "images/Pencil.svg"
-                            onClicked: editProfileDialog.openFor(row.index)
+                            onClicked: window.dialogs().editProfile.openFor(row.index)
                         }
 
                         RowIcon {
@@ -666,225 +665,10 @@ Window {
         }
     }
 
-    FormDialog {
-        id: addProfileDialog
-
-        objectName: "addProfileDialog"
-        title: Loc.t.profile.title.new
-        acceptText: Loc.t.common.button.add
-
-        function clear() {
-            pfName.text = "";
-            pfLogin.text = "";
-            pfPassword.text = "";
-            pfAuth.currentIndex = 0;
-        }
-
-        onAccepted: {
-            const name = pfName.text.trim();
-            const type = window.authTypeKey(pfAuth.currentIndex);
-            if (name !== "") {
-                window.backend.addProfile(name, window.loginFor(type, pfLogin.text),
-                                          window.passwordFor(type, pfPassword.text), type);
-                const added = window.backend.profileNames.length - 1;
-                profileBox.currentIndex = added;
-                if (type === "microsoft")
-                    window.backend.startMicrosoftLogin(added);
-            }
-            clear();
-        }
-        onRejected: clear()
-
-        DarkField {
-            id: pfName
-
-            objectName: "pfName"
-            focus: true
-            placeholderText: Loc.t.profile.placeholder.name
-        }
-        DarkField {
-            id: pfLogin
-
-            objectName: "pfLogin"
-            visible: pfAuth.currentIndex !== 2
-            placeholderText: Loc.t.profile.placeholder.login
-        }
-        DarkField {
-            id: pfPassword
-
-            objectName: "pfPassword"
-            visible: pfAuth.currentIndex === 1
-            echoMode: TextInput.Password
-            placeholderText: Loc.t.profile.placeholder.elyPassword
-        }
-        DarkCombo {
-            id: pfAuth
-
-            objectName: "pfAuth"
-            x: 20
-            width: parent.width - 40
-            height: 36
-            model: window.backend.microsoftAvailable ? Loc.t.profile.authTypes
-                                                     : Loc.t.profile.authTypes.slice(0, 2)
-        }
-    }
-
-    FormDialog {
-        id: editProfileDialog
-
-        property int editIndex: -1
-        property bool msProfile: false
-        property bool msLinked: false
-        property string msName: ""
-
-        function openFor(index) {
-            const profile = window.backend.profileAt(index);
-            editIndex = index;
-            epName.text = profile.name || "";
-            epLogin.text = profile.login || "";
-            epPassword.text = profile.password || "";
-            msProfile = profile.authType === "microsoft";
-            // The list holds its third item by now.
-            epAuth.currentIndex = msProfile ? 2 : (profile.authType === "elyby" ? 1 : 0);
-            msLinked = profile.hasMicrosoftSession === true;
-            msName = profile.resolvedName || "";
-            profileBox.popup.close();
-            open();
-        }
-
-        function forget() {
-            editIndex = -1;
-            epName.text = "";
-            epLogin.text = "";
-            epPassword.text = "";
-        }
-
-        objectName: "editProfileDialog"
-        title: Loc.t.profile.title.edit
-        acceptText: Loc.t.common.button.ok
-
-        onAccepted: {
-            const name = epName.text.trim();
-            const type = window.authTypeKey(epAuth.currentIndex);
-            if (editIndex >= 0 && name !== "")
-                window.backend.updateProfile(editIndex, name, window.loginFor(type, epLogin.text),
-                                             window.passwordFor(type, epPassword.text), type);
-            forget();
-        }
-        onRejected: forget()
-
-        DarkField {
-            id: epName
-
-            objectName: "epName"
-            focus: true
-            placeholderText: Loc.t.profile.placeholder.name
-        }
-        DarkField {
-            id: epLogin
-
-            objectName: "epLogin"
-            visible: epAuth.currentIndex !== 2
-            placeholderText: Loc.t.profile.placeholder.login
-        }
-        DarkField {
-            objectName: "epMsLogin"
-            visible: epAuth.currentIndex === 2 && editProfileDialog.msName !== ""
-            readOnly: true
-            text: editProfileDialog.msName
-            focusedBorder: "#444444"
-        }
-        DarkField {
-            id: epPassword
-
-            objectName: "epPassword"
-            visible: epAuth.currentIndex === 1
-            echoMode: TextInput.Password
-            placeholderText: Loc.t.profile.placeholder.elyPassword
-        }
-        DarkCombo {
-            id: epAuth
-
-            objectName: "epAuth"
-            x: 20
-            width: parent.width - 40
-            height: 36
-            model: window.backend.microsoftAvailable || editProfileDialog.msProfile
-                   ? Loc.t.profile.authTypes : Loc.t.profile.authTypes.slice(0, 2)
-        }
-        Column {
-            x: 20
-            width: parent.width - 40
-            spacing: 8
-            visible: epAuth.currentIndex === 2
-
-            Text {
-                objectName: "msStatus"
-                text: editProfileDialog.msLinked ? Loc.t.auth.status.signedIn
-                                                 : Loc.t.auth.status.signedOut
-                color: editProfileDialog.msLinked ? "#91B315" : "#aaaaaa"
-                font.pixelSize: 13
-            }
-
-            DialogButton {
-                objectName: "msSignIn"
-                width: parent.width
-                height: 34
-                // These two labels are the same in every language.
-                text: editProfileDialog.msLinked ? "Войти заново" : "Войти в Microsoft"
-                enabled: window.backend.microsoftAvailable
-                onClicked: {
-                    const index = editProfileDialog.editIndex;
-                    // A blank name field keeps the stored name rather than erasing it.
-                    const typed = epName.text.trim();
-                    const name = typed !== "" ? typed : (window.backend.profileAt(index).name || "");
-                    window.backend.updateProfile(index, name, "", "", "microsoft");
-                    editProfileDialog.close();
-                    window.backend.startMicrosoftLogin(index);
-                }
-            }
-        }
-    }
-
-    FormDialog {
-        id: twoFactorDialog
-
-        property string profileName: ""
-
-        objectName: "twoFactorDialog"
-        title: Loc.t.auth.ely.title.twoFactor
-        titleSize: 15
-        acceptText: Loc.t.common.button.signIn
-        // Only the buttons and Enter in the code field close it.
-        closePolicy: Popup.NoAutoClose
-        // The backend trims and checks the code itself.
-        onAccepted: window.backend.submitTwoFactorCode(twoFactorCode.text)
-        onRejected: window.backend.cancelPendingLaunch()
-
-        Text {
-            objectName: "twoFactorHint"
-            x: 20
-            width: parent.width - 40
-            text: Loc.t.auth.ely.hint.enterCode.arg(twoFactorDialog.profileName)
-            textFormat: Text.PlainText
-            color: "#aaaaaa"
-            font.pixelSize: 12
-            wrapMode: Text.Wrap
-        }
-        DarkField {
-            id: twoFactorCode
-
-            objectName: "twoFactorCode"
-            focus: true
-            placeholderText: "000000"
-            inputMethodHints: Qt.ImhDigitsOnly
-            onAccepted: twoFactorDialog.accept()
-        }
-    }
-
-    // The settings with their Java runtime picker and the launcher's releases
-    // are made once the first frame is out, so they add nothing to it; a button
-    // pressed sooner has them made at once (dialogs()).
+    // The profile dialogs, the two-factor prompt, the settings with their Java
+    // runtime picker and the launcher's releases are made once the first frame is
+    // out, so they add nothing to it; a request sooner has them made at once
+    // (dialogs()).
     Loader {
         id: dialogHost
 
@@ -897,6 +681,231 @@ Window {
                 readonly property alias settings: settingsDialog
                 readonly property alias javaPicker: javaPicker
                 readonly property alias versions: launcherVersions
+                readonly property alias addProfile: addProfileDialog
+                readonly property alias editProfile: editProfileDialog
+                readonly property alias twoFactor: twoFactorDialog
+
+                FormDialog {
+                    id: addProfileDialog
+
+                    objectName: "addProfileDialog"
+                    title: Loc.t.profile.title.new
+                    acceptText: Loc.t.common.button.add
+
+                    function clear() {
+                        pfName.text = "";
+                        pfLogin.text = "";
+                        pfPassword.text = "";
+                        pfAuth.currentIndex = 0;
+                    }
+
+                    onAccepted: {
+                        const name = pfName.text.trim();
+                        const type = window.authTypeKey(pfAuth.currentIndex);
+                        if (name !== "") {
+                            window.backend.addProfile(name, window.loginFor(type, pfLogin.text),
+                                                      window.passwordFor(type, pfPassword.text), type);
+                            const added = window.backend.profileNames.length - 1;
+                            profileBox.currentIndex = added;
+                            if (type === "microsoft")
+                                window.backend.startMicrosoftLogin(added);
+                        }
+                        clear();
+                    }
+                    onRejected: clear()
+
+                    DarkField {
+                        id: pfName
+
+                        objectName: "pfName"
+                        focus: true
+                        placeholderText: Loc.t.profile.placeholder.name
+                    }
+                    DarkField {
+                        id: pfLogin
+
+                        objectName: "pfLogin"
+                        visible: pfAuth.currentIndex !== 2
+                        placeholderText: Loc.t.profile.placeholder.login
+                    }
+                    DarkField {
+                        id: pfPassword
+
+                        objectName: "pfPassword"
+                        visible: pfAuth.currentIndex === 1
+                        echoMode: TextInput.Password
+                        placeholderText: Loc.t.profile.placeholder.elyPassword
+                    }
+                    DarkCombo {
+                        id: pfAuth
+
+                        objectName: "pfAuth"
+                        x: 20
+                        width: parent.width - 40
+                        height: 36
+                        model: window.backend.microsoftAvailable ? Loc.t.profile.authTypes
+                                                                 : Loc.t.profile.authTypes.slice(0, 2)
+                    }
+                }
+
+                FormDialog {
+                    id: editProfileDialog
+
+                    property int editIndex: -1
+                    property bool msProfile: false
+                    property bool msLinked: false
+                    property string msName: ""
+
+                    function openFor(index) {
+                        const profile = window.backend.profileAt(index);
+                        editIndex = index;
+                        epName.text = profile.name || "";
+                        epLogin.text = profile.login || "";
+                        epPassword.text = profile.password || "";
+                        msProfile = profile.authType === "microsoft";
+                        // The list holds its third item by now.
+                        epAuth.currentIndex = msProfile ? 2 : (profile.authType === "elyby" ? 1 : 0);
+                        msLinked = profile.hasMicrosoftSession === true;
+                        msName = profile.resolvedName || "";
+                        profileBox.popup.close();
+                        open();
+                    }
+
+                    function forget() {
+                        editIndex = -1;
+                        epName.text = "";
+                        epLogin.text = "";
+                        epPassword.text = "";
+                    }
+
+                    objectName: "editProfileDialog"
+                    title: Loc.t.profile.title.edit
+                    acceptText: Loc.t.common.button.ok
+
+                    onAccepted: {
+                        const name = epName.text.trim();
+                        const type = window.authTypeKey(epAuth.currentIndex);
+                        if (editIndex >= 0 && name !== "")
+                            window.backend.updateProfile(editIndex, name, window.loginFor(type, epLogin.text),
+                                                         window.passwordFor(type, epPassword.text), type);
+                        forget();
+                    }
+                    onRejected: forget()
+
+                    DarkField {
+                        id: epName
+
+                        objectName: "epName"
+                        focus: true
+                        placeholderText: Loc.t.profile.placeholder.name
+                    }
+                    DarkField {
+                        id: epLogin
+
+                        objectName: "epLogin"
+                        visible: epAuth.currentIndex !== 2
+                        placeholderText: Loc.t.profile.placeholder.login
+                    }
+                    DarkField {
+                        objectName: "epMsLogin"
+                        visible: epAuth.currentIndex === 2 && editProfileDialog.msName !== ""
+                        readOnly: true
+                        text: editProfileDialog.msName
+                        focusedBorder: "#444444"
+                    }
+                    DarkField {
+                        id: epPassword
+
+                        objectName: "epPassword"
+                        visible: epAuth.currentIndex === 1
+                        echoMode: TextInput.Password
+                        placeholderText: Loc.t.profile.placeholder.elyPassword
+                    }
+                    DarkCombo {
+                        id: epAuth
+
+                        objectName: "epAuth"
+                        x: 20
+                        width: parent.width - 40
+                        height: 36
+                        model: window.backend.microsoftAvailable || editProfileDialog.msProfile
+                               ? Loc.t.profile.authTypes : Loc.t.profile.authTypes.slice(0, 2)
+                    }
+                    Column {
+                        x: 20
+                        width: parent.width - 40
+                        spacing: 8
+                        visible: epAuth.currentIndex === 2
+
+                        Text {
+                            objectName: "msStatus"
+                            text: editProfileDialog.msLinked ? Loc.t.auth.status.signedIn
+                                                             : Loc.t.auth.status.signedOut
+                            color: editProfileDialog.msLinked ? "#91B315" : "#aaaaaa"
+                            font.pixelSize: 13
+                        }
+
+                        DialogButton {
+                            objectName: "msSignIn"
+                            width: parent.width
+                            height: 34
+                            // These two labels are the same in every language.
+                            text: editProfileDialog.msLinked ? "Войти заново" : "Войти в Microsoft"
+                            enabled: window.backend.microsoftAvailable
+                            onClicked: {
+                                const index = editProfileDialog.editIndex;
+                                // A blank name field keeps the stored name rather than erasing it.
+                                const typed = epName.text.trim();
+                                const name = typed !== "" ? typed : (window.backend.profileAt(index).name || "");
+                                window.backend.updateProfile(index, name, "", "", "microsoft");
+                                editProfileDialog.close();
+                                window.backend.startMicrosoftLogin(index);
+                            }
+                        }
+                    }
+                }
+
+                FormDialog {
+                    id: twoFactorDialog
+
+                    property string profileName: ""
+
+                    function ask(name) {
+                        profileName = name;
+                        twoFactorCode.text = "";
+                        open();
+                    }
+
+                    objectName: "twoFactorDialog"
+                    title: Loc.t.auth.ely.title.twoFactor
+                    titleSize: 15
+                    acceptText: Loc.t.common.button.signIn
+                    // Only the buttons and Enter in the code field close it.
+                    closePolicy: Popup.NoAutoClose
+                    // The backend trims and checks the code itself.
+                    onAccepted: window.backend.submitTwoFactorCode(twoFactorCode.text)
+                    onRejected: window.backend.cancelPendingLaunch()
+
+                    Text {
+                        objectName: "twoFactorHint"
+                        x: 20
+                        width: parent.width - 40
+                        text: Loc.t.auth.ely.hint.enterCode.arg(twoFactorDialog.profileName)
+                        textFormat: Text.PlainText
+                        color: "#aaaaaa"
+                        font.pixelSize: 12
+                        wrapMode: Text.Wrap
+                    }
+                    DarkField {
+                        id: twoFactorCode
+
+                        objectName: "twoFactorCode"
+                        focus: true
+                        placeholderText: "000000"
+                        inputMethodHints: Qt.ImhDigitsOnly
+                        onAccepted: twoFactorDialog.accept()
+                    }
+                }
 
                 FormDialog {
                     id: settingsDialog

@@ -18,8 +18,10 @@ TestCase {
 
     // An item of the window, or of a popup's body or footer, by object name.
     function child(name, popup) {
+        // The dialogs made after the first frame live in their own host item.
         const found = popup ? findChild(popup.contentItem, name) || findChild(popup.footer, name)
-                            : findChild(window.contentItem, name);
+                            : findChild(window.contentItem, name)
+                              || findChild(window.dialogs(), name);
         verify(found, name);
         return found;
     }
