@@ -15,6 +15,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 const QString BackendStore::kOffline = QStringLiteral("offline");
@@ -308,8 +309,26 @@ void renumberUnusableBuildIds(BackendStore::State& state)
     }
 }
 
+// Archive folders outlive the file that names their builds (a player may delete
+// customBuilds.json and start over): a new build never takes the id of a folder that
+// still holds another build's archives, or leaving it would write over them.
+int firstIdPastArchiveFolders()
+{
+    int next = 0;
+    const QStringList names =
+        QDir(LauncherPaths::buildStorageDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        bool isNumber = false;
+        const int id = name.toInt(&isNumber);
+        if (isNumber && id >= 0 && id < std::numeric_limits<int>::max())
+            next = std::max(next, id + 1);
+    }
+    return next;
+}
+
 void loadBuilds(BackendStore::State& state, QStringList& warnings)
 {
+    state.nextBuildId = std::max(state.nextBuildId, firstIdPastArchiveFolders());
     const QString buildsFile = LauncherPaths::customBuildsFile();
     int skipped = 0;
     for (const QJsonValue& entry : readJsonFile(buildsFile, true, warnings).array()) {

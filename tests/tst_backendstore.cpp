@@ -185,6 +185,32 @@ private slots:
         QVERIFY(!saved.at(1).toObject().contains("versionId"));
     }
 
+    void newBuildIdsPassArchiveFolders_data()
+    {
+        QTest::addColumn<QString>("buildsFile");
+        QTest::addColumn<int>("nextBuildId");
+        QTest::newRow("no builds file") << QString() << 8;
+        QTest::newRow("lower ids in the file") << R"([{"id": 2, "name": "A"}])" << 8;
+        QTest::newRow("higher id in the file") << R"([{"id": 11, "name": "A"}])" << 12;
+        QTest::newRow("negative id renumbered") << R"([{"id": -1, "name": "A"}])" << 9;
+    }
+
+    void newBuildIdsPassArchiveFolders()
+    {
+        QFETCH(QString, buildsFile);
+        QFETCH(int, nextBuildId);
+        TempHome home;
+        for (const char* folder : {"7", "x", "-3", "99999999999"})
+            QVERIFY(QDir().mkpath(LauncherPaths::buildStorageDir() + "/" +
+                                  QString::fromLatin1(folder)));
+        if (!buildsFile.isEmpty())
+            QVERIFY(home.writeFile("Hollowmere/customBuilds.json", buildsFile.toUtf8()));
+        StoreStart start;
+        QCOMPARE(start.state.nextBuildId, nextBuildId);
+        if (buildsFile.contains("-1"))
+            QCOMPARE(start.state.builds.constFirst().id, 8);
+    }
+
     void profileEntries()
     {
         TempHome home;
