@@ -4,13 +4,12 @@
 #include "minecraftversion.h"
 #include "modloaderversionservice.h"
 #include "pathrules.h"
+#include "regularfile.h"
 
 #include <QDateTime>
 #include <QDirIterator>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QStringList>
 
 #include <algorithm>
@@ -22,9 +21,6 @@ const QStringList kContentMarkers = {QStringLiteral("mods"),          QStringLit
                                      QStringLiteral("resourcepacks"), QStringLiteral("shaderpacks"),
                                      QStringLiteral("config"),        QStringLiteral("options.txt"),
                                      QStringLiteral("servers.dat")};
-
-// Another program wrote the files read here; real ones stay far below this.
-constexpr qint64 kMaxJsonBytes = 8 * 1024 * 1024;
 
 const QString kSourceProfiles = QStringLiteral("launcher_profiles");
 const QString kSourceVersions = QStringLiteral("versions");
@@ -57,20 +53,6 @@ struct Dated {
     QDateTime time;
 };
 
-QJsonObject readObject(const QString& path)
-{
-    // Only regular files: opening a FIFO left where a file belongs would block.
-    if (!QFileInfo(path).isFile())
-        return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray content = file.read(kMaxJsonBytes + 1);
-    if (content.size() > kMaxJsonBytes)
-        return {};
-    return QJsonDocument::fromJson(content).object();
-}
-
 // Distinct ids, newest first; undated ones after every dated one, each keeping its
 // place among equals.
 QStringList newestFirst(QList<Dated> dated)
@@ -94,9 +76,10 @@ QDateTime parseLastUsed(const QString& text)
 
 QStringList profileVersions(const QString& gameDir, const QStringList& installed)
 {
-    const QJsonObject profiles = readObject(gameDir + QStringLiteral("/launcher_profiles.json"))
-                                     .value(QLatin1String("profiles"))
-                                     .toObject();
+    const QJsonObject profiles =
+        RegularFile::readObject(gameDir + QStringLiteral("/launcher_profiles.json"))
+            .value(QLatin1String("profiles"))
+            .toObject();
     QList<Dated> used;
     for (const QJsonValue& value : profiles) {
         const QJsonObject profile = value.toObject();
@@ -121,7 +104,8 @@ QList<Candidate> load(const QString& gameDir, const QStringList& ids)
 {
     QList<Candidate> candidates;
     for (const QString& id : ids) {
-        const QJsonObject json = readObject(VersionLoader::versionJsonPath(gameDir, id));
+        const QJsonObject json =
+            RegularFile::readObject(VersionLoader::versionJsonPath(gameDir, id));
         const QString parent = json.value(QLatin1String("inheritsFrom")).toString();
         // A parent id that could never name a version folder makes the version unusable.
         if (json.isEmpty() || (!parent.isEmpty() && !PathRules::isVersionId(parent)))

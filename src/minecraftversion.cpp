@@ -2,6 +2,7 @@
 
 #include "localization.h"
 #include "pathrules.h"
+#include "regularfile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -300,11 +302,12 @@ bool readChain(const QString& gameDir, const QString& versionId, QStringList& id
             return fail(Loc::text("version.error.invalidId"));
 
         const QString path = VersionLoader::versionJsonPath(gameDir, current);
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
+        const std::optional<QByteArray> content =
+            RegularFile::read(path, RegularFile::kDocumentLimit);
+        if (!content)
             return fail(Loc::text("version.error.fileMissing").arg(nativePath(path)));
         QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+        const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
         if (parseError.error != QJsonParseError::NoError || !document.isObject())
             return fail(Loc::text("version.error.fileCorrupt")
                             .arg(nativePath(path), parseError.errorString()));
@@ -401,14 +404,6 @@ QString clientJarOf(const QString& gameDir, const QStringList& chainIds)
             return jar;
     }
     return VersionLoader::versionJarPath(gameDir, chainIds.last());
-}
-
-QJsonObject readObject(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
 }
 
 } // namespace
@@ -519,7 +514,8 @@ QStringList dependentsOf(const QString& gameDir, const QString& id)
     for (const QString& candidate : installedVersions(gameDir)) {
         if (candidate == id)
             continue;
-        const QJsonObject description = readObject(versionJsonPath(gameDir, candidate));
+        const QJsonObject description =
+            RegularFile::readObject(versionJsonPath(gameDir, candidate));
         if (description.value(QLatin1String("inheritsFrom")).toString() == id)
             dependents.append(candidate);
     }

@@ -5,7 +5,9 @@
 #include "httprequest.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "regularfile.h"
 #include "remoteaddresses.h"
+#include "stagedfile.h"
 #include "versionmanifestservice.h"
 
 #include <QCryptographicHash>
@@ -22,6 +24,7 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -36,6 +39,11 @@ constexpr int kProgressIntervalMs = 100;
 constexpr int kLegacyCopiesPerTick = 64;
 constexpr int kWarningsShown = 3;
 constexpr int kMissingFilesShown = 12;
+// An asset index lists every sound and language file of a version; real ones take well
+// under a megabyte.
+constexpr qint64 kAssetIndexLimit = 64 * 1024 * 1024;
+// Legacy asset objects are sounds and textures of a few megabytes at most.
+constexpr qint64 kAssetObjectLimit = 64 * 1024 * 1024;
 
 QString nativePath(const QString& path)
 {
@@ -135,6 +143,15 @@ bool isPresent(const DownloadTask& task)
 {
     const QFileInfo present(task.path);
     return present.isFile() && (task.size == 0 || present.size() == task.size);
+}
+
+// The source is an asset object of the game folder: only a regular file is copied, and
+// opening it never waits.
+bool copyRegularFile(const QString& source, const QString& target)
+{
+    const std::optional<QByteArray> content = RegularFile::read(source, kAssetObjectLimit);
+    StagedFile copy;
+    return content && copy.open(target) && copy.write(*content) && copy.publish();
 }
 
 // A file is tried three times, again 400 ms after the first failure and 800 ms after
@@ -269,10 +286,11 @@ void VersionInstaller::useManifestAnswer(quint64 job, bool ok, const QString& me
 
 bool VersionInstaller::adoptLocalDescription()
 {
-    QFile file(VersionLoader::versionJsonPath(m_gameDir, m_versionId));
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> description = RegularFile::read(
+        VersionLoader::versionJsonPath(m_gameDir, m_versionId), RegularFile::kDocumentLimit);
+    if (!description)
         return false;
-    adoptVersionJson(file.readAll(), true);
+    adoptVersionJson(*description, true);
     return true;
 }
 
@@ -604,11 +622,11 @@ struct VersionInstaller::AssetIndexContents {
     static AssetIndexContents read(const QString& path, const QString& gameDir)
     {
         AssetIndexContents contents;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
+        const std::optional<QByteArray> content = RegularFile::read(path, kAssetIndexLimit);
+        if (!content)
             return contents;
         contents.readable = true;
-        const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+        const QJsonObject root = QJsonDocument::fromJson(*content).object();
         contents.objects = root.value(QLatin1String("objects")).toObject();
         contents.isVirtual = root.value(QLatin1String("virtual")).toBool();
         contents.mapToResources = root.value(QLatin1String("map_to_resources")).toBool();
@@ -799,7 +817,7 @@ void VersionInstaller::copyLegacyAsset(const QString& source, const QString& tar
         return;
     QDir().mkpath(to.path());
     QFile::remove(target);
-    if (!QFile::copy(source, target))
+    if (!copyRegularFile(source, target))
         m_warnings.append(Loc::text("version.error.assetPrepareFailed").arg(to.fileName()));
 }
 

@@ -1,6 +1,7 @@
 #include "ziparchive.h"
 
 #include "localization.h"
+#include "regularfile.h"
 #include "ziparchivewriter.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -123,6 +125,35 @@ bool streamEntry(zip_t* archive, const ZipEntryInfo& entry, const QString& archi
 QString systemError(int code = errno)
 {
     return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Archives are also opened inside the game folder (native library jars), where anything
+// may stand at a path: only a regular file is opened, and opening never waits.
+zip_t* openReadOnly(const QString& path, QString* error)
+{
+    const int fd = RegularFile::openDescriptor(path, error);
+    if (fd < 0)
+        return nullptr;
+    FILE* stream = ::fdopen(fd, "rb");
+    if (!stream) {
+        setError(error, openFailed(path, systemError()));
+        ::close(fd);
+        return nullptr;
+    }
+    zip_error_t zipError;
+    zip_error_init(&zipError);
+    zip_source_t* source = zip_source_filep_create(stream, 0, -1, &zipError);
+    zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &zipError) : nullptr;
+    if (!archive) {
+        setError(error, openFailed(path, QString::fromUtf8(zip_error_strerror(&zipError))));
+        // Once made, the source owns the stream.
+        if (source)
+            zip_source_free(source);
+        else
+            std::fclose(stream);
+    }
+    zip_error_fini(&zipError);
+    return archive;
 }
 
 // A new file that takes the target's place only once it is complete. Where the file
@@ -292,12 +323,9 @@ ZipArchive::~ZipArchive()
 bool ZipArchive::open(const QString& path, QString* error)
 {
     discard();
-    int code = ZIP_ER_OK;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
-    if (!archive) {
-        setError(error, openFailed(path, codeText(code)));
+    zip_t* archive = openReadOnly(path, error);
+    if (!archive)
         return false;
-    }
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     QList<ZipEntryInfo> entries;
     entries.reserve(qsizetype(qMax<zip_int64_t>(count, 0)));
@@ -500,7 +528,7 @@ bool ZipArchive::addFile(const QString& entryName, const QString& sourcePath, QS
     if (::stat(QFile::encodeName(sourcePath).constData(), &info) != 0)
         return sourceFailed(systemError());
     if (!S_ISREG(info.st_mode))
-        return sourceFailed(Loc::text("storage.error.zipNotRegularFile"));
+        return sourceFailed(Loc::text("storage.error.notRegularFile"));
     ZipPendingEntry entry;
     entry.sourcePath = sourcePath;
     entry.size = quint64(info.st_size);

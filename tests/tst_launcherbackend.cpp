@@ -1,5 +1,6 @@
 #include "backendfixture.h"
 #include "buildswitcher.h"
+#include "fifowatchdog.h"
 #include "gamedirfixture.h"
 #include "javainstaller.h"
 #include "javaruntime.h"
@@ -32,6 +33,8 @@
 
 #include <memory>
 #include <tuple>
+
+#include <sys/stat.h>
 
 using namespace BackendFixture;
 
@@ -602,6 +605,44 @@ private slots:
         QVERIFY(!archive.isEmpty());
         QCOMPARE(GameDirFixture::fingerprintArchive(archive), content);
         QCOMPARE(GameDirFixture::topLevelNames(gameDir), QStringList{"versions"});
+    }
+
+    // The game folder belongs to the player and to other programs: a FIFO where a parent
+    // description belongs reads as a missing file, at once, and every other version shows
+    // as it did.
+    void specialFileInTheGameFolderNeverBlocks()
+    {
+        TempHome home;
+        const QString gameDir = gameDirOf(home);
+        const QString fifo = gameDir + "/versions/1.20.1/1.20.1.json";
+        QVERIFY(writeTree(home.path(),
+                          {".minecraft/versions/" + kFabricId + "/" + kFabricId +
+                               ".json={\"id\":\"" + kFabricId +
+                               "\",\"inheritsFrom\":\"1.20.1\",\"mainClass\":\"Main\","
+                               "\"libraries\":[{\"name\":\"net.fabricmc:fabric-loader:0.15.11\"}]}",
+                           ".minecraft/versions/1.20.1/", ".minecraft/mods/Example.jar=mod"}));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(m_tools.installFakeGame(gameDir, kFakeVersion));
+
+        const FifoWatchdog watchdog(fifo);
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QCOMPARE(firstArguments(started.imported), QStringList{"Fabric Loader 1.20.1"});
+        backend.addCustomBuild("Good", "", kFakeVersion);
+
+        QCOMPARE(backend.checkInstallation(0),
+                 QStringList{"Version file not found: " + native(fifo)});
+        QCOMPARE(backend.checkInstallation(1), QStringList());
+        QCOMPARE(backend.installedVersions(),
+                 (QStringList{"1.20.1", QString(kFabricId), kFakeVersion}));
+        const QVariantMap good = backend.versionRemovalInfo(kFakeVersion);
+        QCOMPARE(good.value("installed").toBool(), true);
+        QCOMPARE(good.value("dependents").toStringList(), QStringList());
+        QCOMPARE(good.value("builds").toStringList(), QStringList{"Good"});
+        QCOMPARE(backend.versionRemovalInfo("1.20.1").value("dependents").toStringList(),
+                 QStringList{kFabricId});
+        QCOMPARE(watchdog.rescues(), 0);
+        QCOMPARE(started.messages(), QStringList());
     }
 
     void writeFailureAfterStartIsReportedAtOnce()

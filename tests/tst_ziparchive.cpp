@@ -1,3 +1,4 @@
+#include "fifowatchdog.h"
 #include "localization.h"
 #include "temphome.h"
 #include "testhelpers.h"
@@ -12,6 +13,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 using TestHelpers::readFile;
 using TestHelpers::writeFile;
@@ -317,6 +320,51 @@ private slots:
         error.clear();
         QVERIFY(reader.readEntry(0, &error).isEmpty());
         QVERIFY(!error.isEmpty());
+    }
+
+    // Jars are also opened inside the game folder, where anything may stand at a path.
+    void opensOnlyRegularFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("link to an archive") << "link" << true;
+        QTest::newRow("fifo") << "fifo" << false;
+        QTest::newRow("folder") << "folder" << false;
+        QTest::newRow("link to /dev/zero") << "device" << false;
+    }
+
+    void opensOnlyRegularFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, opens);
+        const QString archive = pathFor(QStringLiteral("real.zip"));
+        ZipWriter writer;
+        writer.addFile("lib.so", "native");
+        QVERIFY(writeFile(archive, writer.toByteArray()));
+        const QString path = pathFor(kind + QStringLiteral(".jar"));
+        QFile::remove(path);
+        QDir(path).removeRecursively();
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(archive, path));
+        else if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(path));
+        else
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+
+        const FifoWatchdog watchdog(path);
+        ZipArchive reader;
+        QString error;
+        QCOMPARE(reader.open(path, &error), opens);
+        QCOMPARE(watchdog.rescues(), 0);
+        if (opens) {
+            QCOMPARE(reader.readEntry(reader.indexOf("lib.so"), &error), QByteArray("native"));
+            return;
+        }
+        QVERIFY(!reader.isOpen());
+        QVERIFY2(error.contains(TestHelpers::native(path)) && error.contains("not a regular file"),
+                 qPrintable(error));
     }
 
     void streamingExtraction()

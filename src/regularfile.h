@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+
+// Reads files that the launcher shares with the player and with other programs, such as
+// everything in the game folder, where anything may stand at a path. Opening never waits
+// (a FIFO without a writer, a device), only a regular file is read (a link to one is
+// followed), and never more than a bound: anything else is an unreadable file.
+namespace RegularFile {
+
+// The most a JSON document of the game folder may hold: version descriptions and another
+// launcher's profiles stay far below it.
+inline constexpr qint64 kDocumentLimit = 8 * 1024 * 1024;
+
+// A read-only descriptor of the regular file at path, which the caller closes; -1 when
+// the path holds anything else or cannot be opened.
+int openDescriptor(const QString& path, QString* error = nullptr);
+
+// The whole content of the regular file at path when it holds at most maxBytes.
+std::optional<QByteArray> read(const QString& path, qint64 maxBytes, QString* error = nullptr);
+
+// The JSON object the file holds; empty when it cannot be read or holds no object.
+QJsonObject readObject(const QString& path, qint64 maxBytes = kDocumentLimit);
+
+} // namespace RegularFile
