@@ -15,7 +15,9 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 const QString BackendStore::kOffline = QStringLiteral("offline");
@@ -89,6 +91,37 @@ void addWarning(QStringList& warnings, const QString& message)
         warnings.append(message);
 }
 
+// A whole number that fits an int, stored as a number or as its text; nothing else
+// (a fraction, a value past the int range, a boolean) is read as one. The variant's own
+// conversion would wrap 64-bit values and round fractions.
+std::optional<int> wholeInt(const QVariant& value)
+{
+    bool ok = false;
+    if (value.typeId() == QMetaType::QString) {
+        const int number = value.toString().toInt(&ok);
+        return ok ? std::optional<int>(number) : std::nullopt;
+    }
+    if (value.typeId() == QMetaType::Bool)
+        return std::nullopt;
+    const double number = value.toDouble(&ok);
+    if (!ok || number != std::trunc(number) || number < std::numeric_limits<int>::min() ||
+        number > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return int(number);
+}
+
+// Pack revisions count up from 1; 0 stands for no pack, and so does anything below it.
+int revisionOf(int stored)
+{
+    return std::max(0, stored);
+}
+
+// The id after `id`; the largest id has none, so it leaves next where it is.
+int nextIdAfter(int id, int next)
+{
+    return id < std::numeric_limits<int>::max() ? std::max(next, id + 1) : next;
+}
+
 template <typename Record> void sortById(QList<Record>& records)
 {
     // Stable, so entries sharing an id keep the order of the file.
@@ -141,7 +174,7 @@ CustomBuild buildFromJson(const QJsonObject& object)
 {
     CustomBuild build;
     build.id = object.value(kId).toInt();
-    build.seasonalRevision = object.value(kSeasonalRevision).toInt();
+    build.seasonalRevision = revisionOf(object.value(kSeasonalRevision).toInt());
     readTexts(object, kBuildTexts, build);
     if (build.minecraftVersion.isEmpty())
         build.minecraftVersion = object.value(kLegacyVersionId).toString();
@@ -287,7 +320,7 @@ void loadProfiles(BackendStore::State& state, QStringList& warnings)
     for (const QJsonValue& entry :
          readJsonFile(LauncherPaths::profilesFile(), true, warnings).array()) {
         state.profiles.append(profileFromJson(entry.toObject()));
-        state.nextProfileId = std::max(state.nextProfileId, state.profiles.constLast().id + 1);
+        state.nextProfileId = nextIdAfter(state.profiles.constLast().id, state.nextProfileId);
     }
     sortById(state.profiles);
 }
@@ -338,7 +371,7 @@ void loadBuilds(BackendStore::State& state, QStringList& warnings)
             continue;
         }
         state.builds.append(build);
-        state.nextBuildId = std::max(state.nextBuildId, build.id + 1);
+        state.nextBuildId = nextIdAfter(build.id, state.nextBuildId);
     }
     if (skipped > 0)
         warnings.append(
@@ -421,9 +454,7 @@ bool BackendStore::saveSettings(const QVariantMap& settings, QString* error)
 
 int BackendStore::settingInt(const QVariantMap& settings, const QString& key, int fallback)
 {
-    bool ok = false;
-    const int value = settings.value(key).toInt(&ok);
-    return ok ? value : fallback;
+    return wholeInt(settings.value(key)).value_or(fallback);
 }
 
 QString BackendStore::gameDir(const QVariantMap& settings)
@@ -463,9 +494,6 @@ void BackendStore::applyBuildFields(CustomBuild& build, const QVariantMap& field
         if (fields.contains(key))
             build.*member = fields.value(key).toString();
     }
-    if (fields.contains(kSeasonalRevision)) {
-        bool ok = false;
-        const int revision = fields.value(kSeasonalRevision).toInt(&ok);
-        build.seasonalRevision = ok ? revision : 0;
-    }
+    if (fields.contains(kSeasonalRevision))
+        build.seasonalRevision = revisionOf(wholeInt(fields.value(kSeasonalRevision)).value_or(0));
 }

@@ -57,7 +57,8 @@ public:
     static bool saveBuilds(const QList<CustomBuild>& builds, QString* error = nullptr);
     static bool saveSettings(const QVariantMap& settings, QString* error = nullptr);
 
-    // A setting as a whole number; fallback when it is missing or not a number.
+    // A setting as a whole number; fallback when it is missing, not a number, a fraction,
+    // or beyond the int range.
     static int settingInt(const QVariantMap& settings, const QString& key, int fallback);
     // The game directory the settings name, or the default one.
     static QString gameDir(const QVariantMap& settings);

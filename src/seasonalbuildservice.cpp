@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 namespace {
@@ -55,15 +54,23 @@ bool isWebScheme(const QString& scheme)
     return scheme == QLatin1String("https") || scheme == QLatin1String("http");
 }
 
-// A whole JSON number, truncated toward zero; 0 for anything else.
+// A JSON number truncated toward zero; 0 for anything else, a number past the 64-bit
+// range included.
 qint64 readSize(const QJsonValue& value)
 {
     if (!value.isDouble())
         return 0;
     const double number = std::trunc(value.toDouble());
     if (!(std::abs(number) < 9.0e18))
-        return number < 0 ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
+        return 0;
     return value.toInteger(qint64(number));
+}
+
+// A count (of mods, a Java major version) is a whole number of at least 0; anything else,
+// a number past the int range included, reads as 0.
+int readCount(const QJsonValue& value)
+{
+    return std::max(0, value.toInt(0));
 }
 
 QDate readDate(const QJsonValue& value)
@@ -85,11 +92,11 @@ SeasonalBuildEntry readEntry(const QJsonObject& object)
     entry.minecraftVersion = object.value(kMinecraftVersion).toString();
     entry.loader = object.value(kLoader).toString();
     entry.loaderVersion = object.value(kLoaderVersion).toString().trimmed();
-    entry.modCount = object.value(kModCount).toInt(0);
+    entry.modCount = readCount(object.value(kModCount));
     entry.seasonStart = readDate(object.value(kSeasonStart));
     entry.seasonEnd = readDate(object.value(kSeasonEnd));
     entry.serverUrl = object.value(kServerUrl).toString().trimmed();
-    entry.javaMajor = object.value(kJavaMajor).toInt(0);
+    entry.javaMajor = readCount(object.value(kJavaMajor));
     entry.description = object.value(kDescription).toString().trimmed();
     const QJsonObject archive = object.value(kArchive).toObject();
     entry.archiveUrl = QUrl(archive.value(kUrl).toString(), QUrl::TolerantMode);

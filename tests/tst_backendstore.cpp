@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <limits>
+
 namespace {
 using BackendFixture::ownerOnly;
 using TestHelpers::native;
@@ -282,6 +284,65 @@ private slots:
         QVERIFY(inIdThenFileOrder(start.state.profiles));
         QCOMPARE(start.state.builds.size(), 40);
         QVERIFY(inIdThenFileOrder(start.state.builds));
+    }
+
+    // A stored integer is taken only when it fits the range its field can take; anything
+    // else is unreadable and the default applies. The files keep what they held.
+    void integersOutsideTheirRangeReadAsUnreadable_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<int>("memory");   // maxMemoryMb, default 4096
+        QTest::addColumn<int>("buildId");  // default 0; a negative id is renumbered to 1
+        QTest::addColumn<int>("revision"); // seasonalRevision, default 0
+        QTest::addColumn<int>("profileId");
+        QTest::addColumn<int>("applied"); // seasonalRevision handed in by the interface
+        const int max = std::numeric_limits<int>::max();
+        QTest::newRow("4096") << QByteArray("4096") << 4096 << 4096 << 4096 << 4096 << 4096;
+        QTest::newRow("99999999999") << QByteArray("99999999999") << 4096 << 0 << 0 << 0 << 0;
+        QTest::newRow("1099511627776") << QByteArray("1099511627776") << 4096 << 0 << 0 << 0 << 0;
+        QTest::newRow("INT_MAX") << QByteArray("2147483647") << max << max << max << max << max;
+        QTest::newRow("INT_MAX + 1") << QByteArray("2147483648") << 4096 << 0 << 0 << 0 << 0;
+        QTest::newRow("-1") << QByteArray("-1") << -1 << 1 << 0 << -1 << 0;
+        QTest::newRow("1e300") << QByteArray("1e300") << 4096 << 0 << 0 << 0 << 0;
+        QTest::newRow("12.5") << QByteArray("12.5") << 4096 << 0 << 0 << 0 << 0;
+        QTest::newRow("text") << QByteArray("\"2048\"") << 2048 << 0 << 0 << 0 << 2048;
+        QTest::newRow("boolean") << QByteArray("true") << 4096 << 0 << 0 << 0 << 0;
+    }
+
+    void integersOutsideTheirRangeReadAsUnreadable()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(int, memory);
+        QFETCH(int, buildId);
+        QFETCH(int, revision);
+        QFETCH(int, profileId);
+        QFETCH(int, applied);
+        TempHome home;
+        const QByteArray settingsFile = "{\"maxMemoryMb\": " + stored + "}";
+        const QByteArray buildsFile =
+            "[{\"id\": " + stored + ", \"name\": \"A\", \"seasonalRevision\": " + stored + "}]";
+        const QByteArray profilesFile = "[{\"id\": " + stored + ", \"name\": \"P\"}]";
+        QVERIFY(home.writeFile("Hollowmere/settings.json", settingsFile));
+        QVERIFY(home.writeFile("Hollowmere/customBuilds.json", buildsFile));
+        QVERIFY(home.writeFile("Hollowmere/profiles.json", profilesFile));
+        StoreStart start;
+
+        QCOMPARE(BackendStore::settingInt(start.state.settings, "maxMemoryMb", 4096), memory);
+        QCOMPARE(start.state.builds.size(), 1);
+        const BackendStore::CustomBuild build = start.state.builds.constFirst();
+        QCOMPARE(build.id, buildId);
+        QCOMPARE(build.seasonalRevision, revision);
+        QCOMPARE(start.state.profiles.constFirst().id, profileId);
+        // A new record always gets an id of its own.
+        QVERIFY(start.state.nextBuildId > 0 && start.state.nextBuildId != build.id);
+        QVERIFY(start.state.nextProfileId > 0 && start.state.nextProfileId != profileId);
+        QCOMPARE(readBytes(home.dataDir() + "/settings.json"), settingsFile);
+
+        BackendStore::CustomBuild edited;
+        const QVariant handedIn =
+            QJsonDocument::fromJson("[" + stored + "]").array().first().toVariant();
+        BackendStore::applyBuildFields(edited, {{"seasonalRevision", handedIn}});
+        QCOMPARE(edited.seasonalRevision, applied);
     }
 
     void settingsKeepUnknownKeysAndDropOldOnes()

@@ -102,6 +102,29 @@ private slots:
         QCOMPARE(started.messages(), QStringList());
     }
 
+    // Memory limits beyond 32 bits are unreadable: their defaults reach the game.
+    void memoryBeyondItsRangeLaunchesWithTheDefaults()
+    {
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(
+            home, {QJsonObject{{"id", 1}, {"name", "Main"}, {"login", "Notch"}}},
+            {QJsonObject{{"id", 4}, {"name", "Vanilla"}, {"minecraftVersion", kFakeVersion}}},
+            {{"maxMemoryMb", qint64(99999999999)}, {"minMemoryMb", qint64(1099511627776)}}));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        QCOMPARE(started.messages(), QStringList());
+        const QStringList commandLine =
+            firstArguments(spies.output).constFirst().split(QLatin1Char(' '));
+        QVERIFY2(commandLine.contains("-Xmx4096M") && commandLine.contains("-Xms512M"),
+                 qPrintable(commandLine.join(' ')));
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        QCOMPARE(readJson(home.dataDir() + "/settings.json")["maxMemoryMb"].toInteger(),
+                 99999999999);
+    }
+
     void accountServiceAsksForASecondFactor()
     {
         TestServer server;

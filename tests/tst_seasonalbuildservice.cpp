@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <limits>
 #include <memory>
 
 Q_DECLARE_METATYPE(TestReply)
@@ -111,6 +112,8 @@ private slots:
 
     void entriesAreCheckedOneByOne_data();
     void entriesAreCheckedOneByOne();
+    void integersOutsideTheirRangeReadAsAbsent_data();
+    void integersOutsideTheirRangeReadAsAbsent();
     void unusableDocumentsKeepTheOlderList_data();
     void unusableDocumentsKeepTheOlderList();
     void ongoingSeasonsComeFirstNewestFirst();
@@ -198,6 +201,49 @@ void SeasonalBuildServiceTest::entriesAreCheckedOneByOne()
     QVERIFY(!autumn.seasonEnd.isValid());
     QCOMPARE(autumn.sha256, kSha);
     QCOMPARE(autumn.archiveUrl, m_server.url("/seasons/packs/autumn.zip"));
+}
+
+void SeasonalBuildServiceTest::integersOutsideTheirRangeReadAsAbsent_data()
+{
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<bool>("revisionKept");
+    QTest::addColumn<int>("count");
+    // -1: the entry is dropped for its size.
+    QTest::addColumn<qint64>("size");
+    const qint64 intMax = std::numeric_limits<int>::max();
+    QTest::newRow("7") << QJsonValue(7) << true << 7 << qint64(7);
+    QTest::newRow("INT_MAX") << QJsonValue(intMax) << true << int(intMax) << intMax;
+    QTest::newRow("INT_MAX + 1") << QJsonValue(intMax + 1) << false << 0 << intMax + 1;
+    QTest::newRow("99999999999") << QJsonValue(qint64(99999999999)) << false << 0
+                                 << qint64(99999999999);
+    QTest::newRow("-1") << QJsonValue(-1) << false << 0 << qint64(-1);
+    QTest::newRow("1e300") << QJsonValue(1e300) << false << 0 << qint64(0);
+    QTest::newRow("-1e300") << QJsonValue(-1e300) << false << 0 << qint64(0);
+    QTest::newRow("12.5") << QJsonValue(12.5) << false << 0 << qint64(12);
+}
+
+void SeasonalBuildServiceTest::integersOutsideTheirRangeReadAsAbsent()
+{
+    QFETCH(QJsonValue, value);
+    QFETCH(bool, revisionKept);
+    QFETCH(int, count);
+    QFETCH(qint64, size);
+    m_server.route(kCatalogPath,
+                   TestReply::json(catalog(
+                       {entry(m_server, "revision", {{"revision", value}}),
+                        entry(m_server, "counts", {{"modCount", value}, {"javaMajor", value}}),
+                        entry(m_server, "size", {{"archive.size", value}})})));
+    SeasonalBuildService service;
+    service.setBaseUrl(base());
+    QCOMPARE(fetch(service), Answer(true, QString()));
+
+    QCOMPARE(service.find("revision").has_value(), revisionKept);
+    const SeasonalBuildEntry counts = *service.find("counts");
+    QCOMPARE(counts.modCount, count);
+    QCOMPARE(counts.javaMajor, count);
+    QCOMPARE(service.find("size").has_value(), size >= 0);
+    if (size >= 0)
+        QCOMPARE(service.find("size")->archiveSize, size);
 }
 
 void SeasonalBuildServiceTest::unusableDocumentsKeepTheOlderList_data()
