@@ -1581,10 +1581,16 @@ int LauncherBackend::carrySeasonalEntry(const SeasonalBuildEntry& entry)
 void LauncherBackend::recordSeasonalPack(int buildId, const QJsonObject& note,
                                          const QStringList& entries)
 {
-    const std::optional<SeasonalInstall::PackRecord> record =
-        SeasonalInstall::recordPack(buildId, note, entries);
+    const std::optional<SeasonalInstall::PackRecord> record = SeasonalInstall::packRecordOf(note);
+    if (!record)
+        return;
+    QString error;
+    if (!m_seasonal->recordPack(buildId, *record, entries, &error)) {
+        emit launchError(error);
+        return;
+    }
     const int index = indexOfBuildId(buildId);
-    if (!record || index < 0)
+    if (index < 0)
         return;
     updateCustomBuild(index, {{QStringLiteral("seasonalId"), record->seasonalId},
                               {QStringLiteral("seasonalRevision"), record->revision}});

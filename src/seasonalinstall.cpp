@@ -28,16 +28,14 @@ const QString kRevision = QStringLiteral("revision");
 const QString kSha256 = QStringLiteral("sha256");
 const QString kEntries = QStringLiteral("entries");
 
-bool writeWhole(const QString& path, const QByteArray& bytes)
+// The file keeps its old content unless the new one is written whole.
+bool writeWhole(const QString& path, const QByteArray& bytes, QString* reason)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    *reason = file.errorString();
+    return false;
 }
 } // namespace
 
@@ -166,6 +164,7 @@ void SeasonalInstall::end()
     m_cancelRequested = false;
     m_packPath.clear();
     m_archivePath.clear();
+    m_packUnrecorded = false;
     emit runningChanged();
 }
 
@@ -323,7 +322,7 @@ void SeasonalInstall::onSwitchEnded(int buildId, bool ok)
     if (awaits(Stage::Switch))
         ok ? advance() : fail();
     else if (awaits(Stage::Apply))
-        ok ? finish() : fail();
+        ok && !m_packUnrecorded ? finish() : fail();
 }
 
 // The version installer runs jobs for anyone; only the job of this version decides. A job
@@ -360,8 +359,20 @@ QJsonObject SeasonalInstall::packNote(const SeasonalBuildEntry& entry)
     return {{kSeasonalId, entry.id}, {kRevision, entry.revision}, {kSha256, entry.sha256}};
 }
 
-QStringList SeasonalInstall::packEntries(int buildId)
+std::optional<SeasonalInstall::PackRecord> SeasonalInstall::packRecordOf(const QJsonObject& note)
 {
+    PackRecord record{note.value(kSeasonalId).toString(), note.value(kRevision).toInt(),
+                      note.value(kSha256).toString()};
+    if (record.seasonalId.isEmpty() || record.revision <= 0)
+        return std::nullopt;
+    return record;
+}
+
+QStringList SeasonalInstall::packEntries(int buildId) const
+{
+    const auto unrecorded = m_unrecordedEntries.constFind(buildId);
+    if (unrecorded != m_unrecordedEntries.cend())
+        return *unrecorded;
     QFile file(LauncherPaths::seasonalStateFile(buildId));
     if (!file.open(QIODevice::ReadOnly))
         return {};
@@ -373,21 +384,32 @@ QStringList SeasonalInstall::packEntries(int buildId)
     return entries;
 }
 
-std::optional<SeasonalInstall::PackRecord>
-SeasonalInstall::recordPack(int buildId, const QJsonObject& note, const QStringList& entries)
+bool SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QStringList& entries,
+                                 QString* error)
 {
-    const PackRecord record{note.value(kSeasonalId).toString(), note.value(kRevision).toInt()};
-    if (record.seasonalId.isEmpty() || record.revision <= 0)
-        return std::nullopt;
     const QJsonObject document{
         {kSeasonalId, record.seasonalId},
         {kRevision, record.revision},
-        {kSha256, note.value(kSha256).toString()},
+        {kSha256, record.sha256},
         {QStringLiteral("installedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
         {kEntries, QJsonArray::fromStringList(entries)},
     };
-    if (QDir().mkpath(LauncherPaths::buildDir(buildId)))
-        writeWhole(LauncherPaths::seasonalStateFile(buildId),
-                   QJsonDocument(document).toJson(QJsonDocument::Indented));
-    return record;
+    const QString buildDir = LauncherPaths::buildDir(buildId);
+    const QString path = LauncherPaths::seasonalStateFile(buildId);
+    QString reason;
+    if (!QDir().mkpath(buildDir)) {
+        reason = Loc::text("storage.error.createFailed").arg(QDir::toNativeSeparators(buildDir));
+    } else if (writeWhole(path, QJsonDocument(document).toJson(QJsonDocument::Indented), &reason)) {
+        m_unrecordedEntries.remove(buildId);
+        return true;
+    }
+    // Every removal of this application is done: these files are all that is left of the
+    // packs before the next one.
+    m_unrecordedEntries.insert(buildId, entries);
+    if (awaits(Stage::Apply) && buildId == m_buildId)
+        m_packUnrecorded = true;
+    if (error)
+        *error =
+            Loc::text("storage.error.saveFailedWhy").arg(QDir::toNativeSeparators(path), reason);
+    return false;
 }

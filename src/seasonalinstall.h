@@ -4,6 +4,7 @@
 #include "modloaderversionservice.h"
 #include "seasonalbuildservice.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -58,10 +59,11 @@ public:
         std::function<void(int index, ModLoader loader)> installLoader;
     };
 
-    // What a pack application hands back to be recorded for its build.
+    // The pack a pack application names, recorded for its build with the files it wrote.
     struct PackRecord {
         QString seasonalId;
         int revision = 0;
+        QString sha256;
     };
 
     // builds is the backend's list, read again at every step: the build is followed by
@@ -79,12 +81,16 @@ public:
 
     // The note a pack application carries, naming the entry's pack.
     static QJsonObject packNote(const SeasonalBuildEntry& entry);
-    // The files the build's last pack wrote, as recorded; empty without a record.
-    static QStringList packEntries(int buildId);
-    // Records the files a pack application wrote for the build; nothing for a note that
-    // names no pack. The record is kept whole or not at all, silently.
-    static std::optional<PackRecord> recordPack(int buildId, const QJsonObject& note,
-                                                const QStringList& entries);
+    // The pack a note names; nothing for a note that names none.
+    static std::optional<PackRecord> packRecordOf(const QJsonObject& note);
+    // The files the build's last pack application wrote; empty when none is known.
+    QStringList packEntries(int buildId) const;
+    // Records the files a pack application wrote for the build. The earlier record stays
+    // until the new one is written whole. When it cannot be: false, with the message in
+    // error; the files stay known for the build's next pack application to remove, and an
+    // install waiting for that application fails.
+    bool recordPack(int buildId, const PackRecord& record, const QStringList& entries,
+                    QString* error = nullptr);
 
 signals:
     void runningChanged();
@@ -146,4 +152,9 @@ private:
     bool m_cancelRequested = false;
     QString m_packPath;
     QString m_archivePath;
+    bool m_packUnrecorded = false;
+    // Per build id: the files a pack application wrote whose record could not be saved.
+    // They stand for the record on disk, which names files already removed, until a record
+    // is saved again.
+    QHash<int, QStringList> m_unrecordedEntries;
 };

@@ -123,6 +123,14 @@ bool runInstall(LauncherBackend& backend)
                            kInstallWaitMs);
 }
 
+// Publishes the revision with its pack and installs it.
+bool installRevision(LauncherBackend& backend, TestServer& server, const Season& season,
+                     const PackFiles& files)
+{
+    publish(server, season, packOf(files));
+    return loadCatalog(backend) && runInstall(backend);
+}
+
 QString aborted(const QString& reason = QString())
 {
     const QString text = QStringLiteral("Installation of build \"Autumn\" was interrupted");
@@ -342,6 +350,49 @@ private slots:
         QCOMPARE(backend.customBuildAt(1).value("resolvedVersionId").toString(), kFakeVersion);
         QVERIFY(TestHelpers::firstArguments(progress).filter("Switching to build").isEmpty());
         QCOMPARE(packsLeft(), QStringList());
+    }
+
+    // A record of the pack's files that cannot be saved fails the install, and the next
+    // update still removes every file the unrecorded revision put down.
+    void unsavedRecordKeepsItsFilesKnown()
+    {
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(installRevision(backend, server, Season{}, kRevision1));
+        QSignalSpy finished(&backend, &LauncherBackend::seasonalInstallFinished);
+
+        // Revision 2 takes revision 1's list of removals, then meets a folder where its own
+        // record goes.
+        const QString record = LauncherPaths::seasonalStateFile(2);
+        const QMetaObject::Connection blocker =
+            connect(&backend, &LauncherBackend::switchChanged, this, [&] {
+                if (backend.m_buildSwitcher->stage() == BuildSwitcher::Applying &&
+                    QFileInfo(record).isFile() && QFile::remove(record))
+                    QDir().mkpath(record);
+            });
+        started.errors.clear();
+        QVERIFY(installRevision(backend, server, Season{.revision = 2}, kRevision2));
+        disconnect(blocker);
+        QCOMPARE(started.messages(), QStringList({"Could not save " + native(record) +
+                                                      ": Filename refers to a directory",
+                                                  aborted()}));
+        QCOMPARE(finished.size(), 0);
+        QCOMPARE(gameFiles(home), namesOf(kRevision2));
+        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
+        QVERIFY(QFileInfo(record).isDir());
+
+        const PackFiles revision3 = {{"mods/d.jar", "d"}};
+        QVERIFY(QDir(record).removeRecursively());
+        started.errors.clear();
+        QVERIFY(installRevision(backend, server, Season{.revision = 3}, revision3));
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(gameFiles(home), namesOf(revision3));
+        QCOMPARE(recordedEntries(2), namesOf(revision3));
+        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 3);
     }
 
     // installVersion runs beside anything: the stage waits for the job of its own version.
