@@ -3,7 +3,8 @@ import QtQuick.Controls.Basic
 import Hollowmere
 
 // One mod loader of the build editor: a check box and, while checked, the
-// loader's versions for the game version, or a line saying why there are none.
+// loader's versions for the game version, or a line saying why there are none:
+// loading, none for this game version, or no list to tell.
 // The row keeps its choice valid against the list; its host commits the build.
 Column {
     id: row
@@ -21,6 +22,11 @@ Column {
     readonly property bool listLoading: {
         loadingRevision;
         return backend.loaderVersionsLoading(loaderKey, gameVersion);
+    }
+    // Only a list that arrived can say the loader lacks this game version.
+    readonly property bool listKnown: {
+        loadingRevision;
+        return backend.loaderVersionsKnown(loaderKey, gameVersion);
     }
 
     signal userChecked
@@ -156,7 +162,8 @@ Column {
         width: row.width - 26
         visible: box.checked && row.entries.length === 0
         text: row.listLoading ? Loc.t.loader.progress.loadingVersions.arg(row.title)
-                              : Loc.t.loader.status.unsupported.arg(row.title).arg(row.gameVersion)
+            : row.listKnown ? Loc.t.loader.status.unsupported.arg(row.title).arg(row.gameVersion)
+            : Loc.t.loader.error.versionsNotLoaded.arg(row.title)
         textFormat: Text.PlainText
         color: row.listLoading ? "#888888" : "#cc6666"
         font.pixelSize: 11

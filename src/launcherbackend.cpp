@@ -1071,6 +1071,13 @@ bool LauncherBackend::loaderVersionsLoading(const QString& loaderKey,
     return loader && m_loaderVersions->isRefreshing(*loader, gameVersion);
 }
 
+bool LauncherBackend::loaderVersionsKnown(const QString& loaderKey,
+                                          const QString& gameVersion) const
+{
+    const std::optional<ModLoader> loader = loaderFromKey(loaderKey);
+    return loader && m_loaderVersions->hasStoredList(*loader, gameVersion);
+}
+
 QVariantList LauncherBackend::javaCatalog() const
 {
     if (m_javaCatalogDirty) {

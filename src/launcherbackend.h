@@ -171,6 +171,10 @@ public:
                                            bool force = false);
     Q_INVOKABLE bool loaderVersionsLoading(const QString& loaderKey,
                                            const QString& gameVersion) const;
+    // Whether a list arrived for the game version, so that an empty one means the loader
+    // has no version for it; false while none could be fetched.
+    Q_INVOKABLE bool loaderVersionsKnown(const QString& loaderKey,
+                                         const QString& gameVersion) const;
     // Installs what the build needs to launch: its loader onto its game version, or the
     // game version alone.
     Q_INVOKABLE void installLoaderForBuild(int index);

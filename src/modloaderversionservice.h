@@ -117,6 +117,10 @@ public:
     std::optional<LoaderVersionEntry> find(ModLoader loader, const QString& gameVersion,
                                            const QString& loaderVersion) const;
     bool isRefreshing(ModLoader loader, const QString& gameVersion) const;
+    // Whether a list for the game version has arrived, from a refresh or the cache; it may
+    // hold no entry, or (Forge, NeoForge) not name the game version at all. A list that
+    // could not be fetched yet is none.
+    bool hasStoredList(ModLoader loader, const QString& gameVersion) const;
 
     // Whether a version text names a pre-release build ("alpha", "beta", "-rc",
     // "-pre" in any case, or a "+" anywhere).
@@ -160,7 +164,6 @@ private:
     void mergeMavenRefresh(Pending& pending, ModLoader loader, const QString& gameVersion);
     void finishRefresh(ModLoader loader, const QString& gameVersion, bool ok,
                        const QString& message);
-    bool hasStoredList(ModLoader loader, const QString& gameVersion) const;
 
     bool readCache(ModLoader loader);
     void writeCache(ModLoader loader) const;

@@ -142,6 +142,8 @@ QStringList rowIds(const QVariantList& rows)
 
 } // namespace
 
+Q_DECLARE_METATYPE(TestReply)
+
 // Stands in for the desktop: records the addresses it is asked to open.
 class DesktopStandIn : public QObject {
     Q_OBJECT
@@ -1653,6 +1655,46 @@ private slots:
         QCOMPARE(backend.checkInstallation(0), QStringList());
         QCOMPARE(backend.loaderVersions("fabric", kFabricGame).size(), 1);
         QVERIFY(backend.loaderVersions("Fabric", kFabricGame).isEmpty());
+    }
+
+    // Only a list that arrived tells the loader row that a game version has no loader.
+    void loaderListsThatFailAreNotKnown_data()
+    {
+        QTest::addColumn<TestReply>("reply");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<bool>("reported");
+        QTest::newRow("server error") << TestReply::status(500) << false << true;
+        QTest::newRow("connection closed")
+            << TestReply::json(R"([{"loader": {"version": "0.16.10"}}])").closedAfter(0) << false
+            << true;
+        QTest::newRow("not a list") << TestReply::text("<html>busy</html>") << false << true;
+        QTest::newRow("no version for the game") << TestReply::json("[]") << true << false;
+    }
+
+    void loaderListsThatFailAreNotKnown()
+    {
+        QFETCH(TestReply, reply);
+        QFETCH(bool, known);
+        QFETCH(bool, reported);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        server.route("/v2/versions/loader/1.21", reply);
+        TempHome home;
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy changed(&backend, &LauncherBackend::loaderVersionsChanged);
+
+        QVERIFY(!backend.loaderVersionsKnown("fabric", "1.21"));
+        backend.refreshLoaderVersions("fabric", "1.21");
+        QVERIFY(backend.loaderVersionsLoading("fabric", "1.21"));
+        QVERIFY(!backend.loaderVersionsKnown("fabric", "1.21"));
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.loaderVersionsLoading("fabric", "1.21"), 10000);
+        QVERIFY(!changed.isEmpty());
+        QCOMPARE(backend.loaderVersionsKnown("fabric", "1.21"), known);
+        QVERIFY(backend.loaderVersions("fabric", "1.21").isEmpty());
+        QCOMPARE(started.errors.size(), reported ? 1 : 0);
+        QVERIFY(!backend.loaderVersionsKnown("fabric", "1.20.1"));
+        QVERIFY(!backend.loaderVersionsKnown("Fabric", "1.21"));
     }
 
     void checkInstallationNamesWhatIsMissing()

@@ -148,19 +148,27 @@ Item {
             compare(row.entries, []);
         }
 
+        // "Does not support" needs a list that arrived; without one the row blames the list.
         function test_hint_data() {
-            return [{ tag: "loading", loading: true, text: "Loading the Fabric Loader version list…",
-                      color: "#888888" },
-                    { tag: "unsupported", loading: false, text: "Fabric Loader does not support Minecraft 1.21",
-                      color: "#cc6666" }];
+            return [{ tag: "loading", loading: true, lists: {},
+                      text: "Loading the Fabric Loader version list…", color: "#888888" },
+                    { tag: "unsupported", loading: false, lists: { "fabric/1.21": [] },
+                      text: "Fabric Loader does not support Minecraft 1.21", color: "#cc6666" },
+                    { tag: "other game version only", loading: false, lists: { "fabric/1.20.1": list },
+                      text: "The Fabric Loader version list could not be loaded", color: "#cc6666" },
+                    { tag: "not loaded", loading: false, lists: {},
+                      text: "The Fabric Loader version list could not be loaded", color: "#cc6666" }];
         }
 
         function test_hint(data) {
-            makeRow("1.21").applyBuild("fabric", "");
+            makeRow("1.21").applyBuild("fabric", "0.16.9");
             const hint = findChild(row, "hint");
+            backend.loaderLists = data.lists;
             backend.loadingLists = data.loading ? ["fabric/1.21"] : [];
             backend.downloadChanged();
             compare([hint.visible, hint.text, hint.color], [true, data.text, Qt.color(data.color)]);
+            // The stored version stays while no list says otherwise.
+            compare([row.selectedVersion, reports.join()], ["0.16.9", ""]);
         }
     }
 }

@@ -136,6 +136,9 @@ QtObject {
     function loaderVersionsLoading(loaderKey, gameVersion) {
         return loadingLists.includes(loaderKey + "/" + gameVersion);
     }
+    function loaderVersionsKnown(loaderKey, gameVersion) {
+        return (loaderKey + "/" + gameVersion) in loaderLists;
+    }
     function refreshLoaderVersions(loaderKey, gameVersion) {
         record("refreshLoaderVersions", arguments);
         const key = loaderKey + "/" + gameVersion;
