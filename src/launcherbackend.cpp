@@ -336,13 +336,17 @@ int LauncherBackend::indexOfBuildId(int id) const
     return -1;
 }
 
-QString LauncherBackend::launchVersionIdOf(const CustomBuild& build)
+QString LauncherBackend::launchVersionIdOf(const CustomBuild& build) const
 {
     if (!build.resolvedVersionId.isEmpty())
         return build.resolvedVersionId;
     if (!build.minecraftVersion.isEmpty())
         return build.minecraftVersion;
-    return build.name;
+    // Builds named after the version they launch, from before builds had a game version,
+    // still launch it. Any other name is no version: a new "Build 1" has none yet.
+    if (isVersionInstalled(build.name))
+        return build.name;
+    return {};
 }
 
 // ---- Launch ----

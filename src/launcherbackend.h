@@ -270,7 +270,8 @@ private:
 
     QString gameDir() const;
     int indexOfBuildId(int id) const;
-    static QString launchVersionIdOf(const CustomBuild& build);
+    // The version the build launches; empty (or blank) when it names none.
+    QString launchVersionIdOf(const CustomBuild& build) const;
 
     // The backend's own long operations. Each holds its own flag, so one ending
     // never clears the busy state of another still running.

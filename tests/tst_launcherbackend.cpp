@@ -976,8 +976,7 @@ private slots:
         QCOMPARE(stored.at(1).toObject().value("seasonalRevision").toInt(), 3);
 
         backend.updateCustomBuild(0, {{"minecraftVersion", ""}, {"name", "Named only"}});
-        QCOMPARE(backend.customBuildAt(0).value("launchVersionId").toString(),
-                 QStringLiteral("Named only"));
+        QCOMPARE(backend.customBuildAt(0).value("launchVersionId").toString(), QString());
 
         const QVariantMap info = backend.customBuildRemovalInfo(0);
         QCOMPARE(info.value("active").toBool(), true);
@@ -1695,6 +1694,52 @@ private slots:
         QCOMPARE(started.errors.size(), reported ? 1 : 0);
         QVERIFY(!backend.loaderVersionsKnown("fabric", "1.20.1"));
         QVERIFY(!backend.loaderVersionsKnown("Fabric", "1.21"));
+    }
+
+    // A build without version fields launches the installed version it is named after;
+    // any other name names no version.
+    void buildsWithoutAVersion_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("minecraftVersion");
+        QTest::addColumn<QString>("launchVersionId");
+        const QString none;
+        QTest::newRow("new build") << "Build 1" << none << none;
+        QTest::newRow("blank game version") << "Build 1"
+                                            << "  " << QStringLiteral("  ");
+        QTest::newRow("named after an installed version") << kFakeVersion << "" << kFakeVersion;
+    }
+
+    void buildsWithoutAVersion()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, minecraftVersion);
+        QFETCH(QString, launchVersionId);
+        TempHome home;
+        QVERIFY(m_tools.prepareHome(
+            home, {QJsonObject{{"id", 1}, {"name", "Nick"}}},
+            {QJsonObject{{"id", 1}, {"name", name}, {"minecraftVersion", minecraftVersion}}}));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+        QCOMPARE(backend.customBuildAt(0).value("launchVersionId").toString(), launchVersionId);
+        const QStringList problems = backend.checkInstallation(0);
+        backend.launchGame(0, 0);
+
+        const QString buildsFile = native(home.dataDir() + "/customBuilds.json");
+        if (launchVersionId.trimmed().isEmpty()) {
+            QCOMPARE(problems, QStringList{"The build has no Minecraft version selected. Check " +
+                                           buildsFile});
+            QCOMPARE(started.messages(),
+                     QStringList{"Build \"" + name +
+                                 "\" has no Minecraft version selected. Check " + buildsFile});
+            QCOMPARE(spies.launched.size(), 0);
+            return;
+        }
+        QCOMPARE(problems, QStringList());
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
     }
 
     void checkInstallationNamesWhatIsMissing()
