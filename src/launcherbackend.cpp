@@ -914,6 +914,10 @@ void LauncherBackend::applyMicrosoftResult(Profile& profile, const AuthResult& r
 
 void LauncherBackend::startMicrosoftLogin(int profileIndex)
 {
+    if (!microsoftAvailable()) {
+        emit microsoftLoginFailed(Loc::text("auth.msa.error.noWebEngine"));
+        return;
+    }
     if (profileIndex >= m_profiles.size()) {
         emit microsoftLoginFailed(Loc::text("profile.error.notFound"));
         return;
