@@ -9,8 +9,10 @@
 #include "localization.h"
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
+#include "pathrules.h"
 #include "seasonalpackdownloader.h"
 #include "versioninstaller.h"
+#include "ziparchive.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -165,6 +167,7 @@ void SeasonalInstall::end()
     m_packPath.clear();
     m_archivePath.clear();
     m_packUnrecorded = false;
+    m_recordBeforeApplying = QJsonObject();
     emit runningChanged();
 }
 
@@ -261,8 +264,15 @@ void SeasonalInstall::beginApply(int index)
         fail(Loc::text("seasonal.error.filesNotDownloaded"));
         return;
     }
-    m_services.switcher->applyPack(m_buildId, m_builds.at(index).name, m_archivePath,
-                                   packEntries(m_buildId), packNote(m_entry), m_host.gameDir());
+    const QStringList removals = packEntries(m_buildId);
+    QString error;
+    if (!recordBeforeApplying(removals, &error)) {
+        emit this->error(error);
+        fail();
+        return;
+    }
+    m_services.switcher->applyPack(m_buildId, m_builds.at(index).name, m_archivePath, removals,
+                                   packNote(m_entry), m_host.gameDir());
 }
 
 // ---- What the services report ----
@@ -272,7 +282,9 @@ void SeasonalInstall::connectServices()
     connect(m_services.switcher, &BuildSwitcher::finished, this,
             [this](int buildId) { onSwitchEnded(buildId, true); });
     connect(m_services.switcher, &BuildSwitcher::failed, this,
-            [this](int buildId) { onSwitchEnded(buildId, false); });
+            [this](int buildId, const QString&, bool gameDirIntact) {
+                onSwitchEnded(buildId, false, gameDirIntact);
+            });
 
     connect(m_services.javaInstaller, &JavaInstaller::finished, this,
             [this](const QString& runtimeId) {
@@ -315,14 +327,19 @@ void SeasonalInstall::connectServices()
     connect(m_services.packDownloader, &SeasonalPackDownloader::canceled, this, packEnded);
 }
 
-void SeasonalInstall::onSwitchEnded(int buildId, bool ok)
+void SeasonalInstall::onSwitchEnded(int buildId, bool ok, bool gameDirIntact)
 {
     if (buildId != m_buildId)
         return;
-    if (awaits(Stage::Switch))
+    if (awaits(Stage::Switch)) {
         ok ? advance() : fail();
-    else if (awaits(Stage::Apply))
+    } else if (awaits(Stage::Apply)) {
+        // An application that changed nothing wrote none of the pack's files: the record
+        // goes back to naming only the files that are there.
+        if (!ok && gameDirIntact)
+            restoreRecordBeforeApplying();
         ok && !m_packUnrecorded ? finish() : fail();
+    }
 }
 
 // The version installer runs jobs for anyone; only the job of this version decides. A job
@@ -368,17 +385,77 @@ std::optional<SeasonalInstall::PackRecord> SeasonalInstall::packRecordOf(const Q
     return record;
 }
 
+QStringList SeasonalInstall::packFileNames(const QString& archivePath)
+{
+    ZipArchive zip;
+    if (!zip.open(archivePath))
+        return {};
+    const QStringList shared = BuildSwitcher::sharedTopLevel();
+    QStringList names;
+    for (const ZipEntryInfo& entry : zip.entries()) {
+        if (!entry.isDirectory && !entry.isSymlink && PathRules::isPackPath(entry.name) &&
+            !shared.contains(PathRules::topSegment(entry.name)))
+            names.append(entry.name);
+    }
+    return names;
+}
+
+// Before the pack touches the game directory, the record names every file either pack may
+// leave there, so that a failure, a kill or a record that cannot be written afterwards still
+// leaves the next application all it has to remove.
+bool SeasonalInstall::recordBeforeApplying(const QStringList& removals, QString* error)
+{
+    m_recordBeforeApplying = readRecord(m_buildId);
+    m_recordBeforeApplying.insert(kEntries, QJsonArray::fromStringList(removals));
+    QStringList entries = removals;
+    for (const QString& name : packFileNames(m_archivePath)) {
+        if (!entries.contains(name))
+            entries.append(name);
+    }
+    QJsonObject document = m_recordBeforeApplying;
+    document.insert(kEntries, QJsonArray::fromStringList(entries));
+    if (!writeRecord(m_buildId, document, error))
+        return false;
+    m_unrecordedEntries.remove(m_buildId);
+    return true;
+}
+
+void SeasonalInstall::restoreRecordBeforeApplying()
+{
+    if (!writeRecord(m_buildId, m_recordBeforeApplying))
+        m_unrecordedEntries.insert(m_buildId, packEntries(m_buildId));
+}
+
+QJsonObject SeasonalInstall::readRecord(int buildId)
+{
+    QFile file(LauncherPaths::seasonalStateFile(buildId));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+bool SeasonalInstall::writeRecord(int buildId, const QJsonObject& document, QString* error)
+{
+    const QString buildDir = LauncherPaths::buildDir(buildId);
+    const QString path = LauncherPaths::seasonalStateFile(buildId);
+    QString reason;
+    if (!QDir().mkpath(buildDir))
+        reason = Loc::text("storage.error.createFailed").arg(QDir::toNativeSeparators(buildDir));
+    else if (writeWhole(path, QJsonDocument(document).toJson(QJsonDocument::Indented), &reason))
+        return true;
+    if (error)
+        *error =
+            Loc::text("storage.error.saveFailedWhy").arg(QDir::toNativeSeparators(path), reason);
+    return false;
+}
+
 QStringList SeasonalInstall::packEntries(int buildId) const
 {
     const auto unrecorded = m_unrecordedEntries.constFind(buildId);
     if (unrecorded != m_unrecordedEntries.cend())
         return *unrecorded;
-    QFile file(LauncherPaths::seasonalStateFile(buildId));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
     QStringList entries;
-    const QJsonArray array =
-        QJsonDocument::fromJson(file.readAll()).object().value(kEntries).toArray();
+    const QJsonArray array = readRecord(buildId).value(kEntries).toArray();
     for (const QJsonValue& value : array)
         entries.append(value.toString());
     return entries;
@@ -394,12 +471,7 @@ bool SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QS
         {QStringLiteral("installedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
         {kEntries, QJsonArray::fromStringList(entries)},
     };
-    const QString buildDir = LauncherPaths::buildDir(buildId);
-    const QString path = LauncherPaths::seasonalStateFile(buildId);
-    QString reason;
-    if (!QDir().mkpath(buildDir)) {
-        reason = Loc::text("storage.error.createFailed").arg(QDir::toNativeSeparators(buildDir));
-    } else if (writeWhole(path, QJsonDocument(document).toJson(QJsonDocument::Indented), &reason)) {
+    if (writeRecord(buildId, document, error)) {
         m_unrecordedEntries.remove(buildId);
         return true;
     }
@@ -408,8 +480,5 @@ bool SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QS
     m_unrecordedEntries.insert(buildId, entries);
     if (awaits(Stage::Apply) && buildId == m_buildId)
         m_packUnrecorded = true;
-    if (error)
-        *error =
-            Loc::text("storage.error.saveFailedWhy").arg(QDir::toNativeSeparators(path), reason);
     return false;
 }

@@ -127,7 +127,12 @@ private:
     bool always(int) const { return true; }
 
     void connectServices();
-    void onSwitchEnded(int buildId, bool ok);
+    void onSwitchEnded(int buildId, bool ok, bool gameDirIntact = true);
+    static QStringList packFileNames(const QString& archivePath);
+    bool recordBeforeApplying(const QStringList& removals, QString* error);
+    void restoreRecordBeforeApplying();
+    static QJsonObject readRecord(int buildId);
+    static bool writeRecord(int buildId, const QJsonObject& document, QString* error = nullptr);
     void onVersionEnded(const QString& versionId, bool ok);
     void onLoaderEnded(bool ok);
     bool awaits(Stage stage) const { return m_running && m_stage == stage; }
@@ -153,6 +158,8 @@ private:
     QString m_packPath;
     QString m_archivePath;
     bool m_packUnrecorded = false;
+    // The build's record as it stood before the pack application began.
+    QJsonObject m_recordBeforeApplying;
     // Per build id: the files a pack application wrote whose record could not be saved.
     // They stand for the record on disk, which names files already removed, until a record
     // is saved again.

@@ -395,6 +395,32 @@ private slots:
         QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 3);
     }
 
+    // A pack that breaks off halfway, or whose record is lost with the launcher, leaves the
+    // next update every file it put down to remove.
+    void halfAppliedPackIsRemovedAfterARestart()
+    {
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        auto started = std::make_unique<Started>();
+        QVERIFY(installRevision(*started->backend, server, Season{}, kRevision1));
+        // The build's own file stands where revision 2's last file needs a folder.
+        QVERIFY(writeFile(gameDirOf(home) + "/taken", "the build's own"));
+        const PackFiles revision2 = kRevision2 + PackFiles{{"taken/x.txt", "x"}};
+        started->errors.clear();
+        QVERIFY(installRevision(*started->backend, server, Season{.revision = 2}, revision2));
+        QCOMPARE(started->messages().size(), 2);
+        QVERIFY(gameFiles(home).contains("mods/c.jar"));
+
+        started.reset();
+        QVERIFY(QFile::remove(gameDirOf(home) + "/taken"));
+        Started restarted;
+        const PackFiles revision3 = {{"mods/d.jar", "d"}};
+        QVERIFY(installRevision(*restarted.backend, server, Season{.revision = 3}, revision3));
+        QCOMPARE(gameFiles(home), namesOf(revision3));
+        QCOMPARE(recordedEntries(2), namesOf(revision3));
+    }
+
     // installVersion runs beside anything: the stage waits for the job of its own version.
     void versionStageWaitsForItsOwnVersion_data()
     {
@@ -558,6 +584,9 @@ private slots:
         QCOMPARE(finished.size(), 0);
         QCOMPARE(backend.activeBuildName(), activeBuild);
         QCOMPARE(packsLeft(), QStringList());
+        // Only files a pack put down are named for the next one to remove.
+        QCOMPARE(recordedEntries(2), failure == Failure::PackHalfApplied ? namesOf(pack)
+                                                                          : QStringList());
         if (failure == Failure::Canceled)
             QVERIFY(TestHelpers::firstArguments(progress).contains(
                 "Download of build \"Autumn\" cancelled"));
