@@ -610,10 +610,15 @@ Window {
         cancellable: false
     }
 
+    // Refusals of actions started in a dialog come back here, so the toast stands
+    // above the overlay that holds the dialogs and their dimming and reads the
+    // same over them as over the bare window. It takes no input: clicks on it
+    // reach whatever lies beneath.
     Rectangle {
         id: toast
 
         objectName: "toast"
+        z: T.Overlay.overlay.z + 1
         anchors.horizontalCenter: parent.horizontalCenter
         y: window.height - (window.panelShown ? 110 : 40) - height
         width: Math.min(window.width - 80, toastLabel.implicitWidth + 32)

@@ -51,6 +51,24 @@ QStringList dataFiles(const QString& dataDir)
 {
     return QDir(dataDir).entryList(QDir::Files, QDir::Name);
 }
+
+// Starts the launcher in English over these builds, the first one active, and
+// opens the builds dialog from the build button. The window's id; empty when
+// the launcher did not come up.
+QString startWithBuildsDialog(AppSession& session, const QJsonArray& builds)
+{
+    const QJsonObject settings{{"language", "en"}, {"activeBuildId", 1}};
+    if (!session.writeDataFile(QStringLiteral("settings.json"), QJsonDocument(settings).toJson()) ||
+        !session.writeDataFile(QStringLiteral("customBuilds.json"),
+                               QJsonDocument(builds).toJson()) ||
+        !session.start())
+        return {};
+    const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+    if (window.isEmpty() || !session.click(window, 716, 472))
+        return {};
+    QTest::qWait(500);
+    return window;
+}
 } // namespace
 
 class TestMain : public QObject {
@@ -348,11 +366,6 @@ private slots:
         const QJsonArray builds{
             QJsonObject{{"id", 1}, {"name", "Alpha"}, {"minecraftVersion", "1.21"}},
             QJsonObject{{"id", 2}, {"name", "Beta"}, {"minecraftVersion", "1.21"}}};
-        QVERIFY(session.writeDataFile(
-            QStringLiteral("settings.json"),
-            QJsonDocument(QJsonObject{{"language", "en"}, {"activeBuildId", 1}}).toJson()));
-        QVERIFY(session.writeDataFile(QStringLiteral("customBuilds.json"),
-                                      QJsonDocument(builds).toJson()));
         const QString gameDir = BackendFixture::gameDirOf(session.homeDir());
         QVERIFY(TestHelpers::writeFile(gameDir + QStringLiteral("/marker.txt"), "alpha"));
         // Enough incompressible bytes that the switch lasts for a few pictures.
@@ -360,12 +373,8 @@ private slots:
             QVERIFY(TestHelpers::writeFile(gameDir + QStringLiteral("/saves/world/r.%1.mca").arg(i),
                                            GameDirFixture::noise(24 << 20, quint32(i))));
 
-        QString error;
-        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
-        const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+        const QString window = startWithBuildsDialog(session, builds);
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
-        QVERIFY(session.click(window, 716, 472));
-        QTest::qWait(500);
         QVERIFY(session.click(window, 300, 182));
         QTest::qWait(300);
         // The switch panel lies left of the dialog; until the switch it shows nothing.
@@ -398,6 +407,44 @@ private slots:
         QVERIFY2(archived.contains(QStringLiteral("marker.txt")), qPrintable(archived.join(',')));
         // The panel goes with the switch.
         QTRY_VERIFY_WITH_TIMEOUT(session.screenshot(window).copy(panel) == before, 10000);
+        QVERIFY(session.stop());
+        QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
+                 qPrintable(session.output()));
+    }
+
+    // A refusal raised inside the open builds dialog (Install on a build without
+    // a game version) shows as a toast drawn as it is over the bare window:
+    // every pixel of its face there has its face colour with the dialog open too.
+    void refusalToastOverTheBuildsDialogIsUndimmed()
+    {
+        AppSession session(QSize(1280, 720));
+        const QString window =
+            startWithBuildsDialog(session, QJsonArray{QJsonObject{{"id", 1}, {"name", "Empty"}}});
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        QVERIFY(session.click(window, 615, 630));
+        QTest::qWait(300);
+        // The toast lies in the window's bottom band, across the dialog's lower edge.
+        const QRect band(0, 560, 1280, 140);
+        const QImage overDialog = session.settledScreenshot(window).copy(band);
+        QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
+        QTest::qWait(300);
+        const QImage bare = session.settledScreenshot(window).copy(band);
+
+        const QColor face(QStringLiteral("#cc3333"));
+        int facePixels = 0;
+        int differing = 0;
+        for (int y = 0; y < bare.height(); ++y) {
+            for (int x = 0; x < bare.width(); ++x) {
+                if (bare.pixelColor(x, y) != face)
+                    continue;
+                ++facePixels;
+                if (overDialog.pixelColor(x, y) != face)
+                    ++differing;
+            }
+        }
+        QVERIFY2(facePixels > 2000, qPrintable(QString::number(facePixels)));
+        QVERIFY2(differing == 0,
+                 qPrintable(QStringLiteral("%1 of %2").arg(differing).arg(facePixels)));
         QVERIFY(session.stop());
         QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
                  qPrintable(session.output()));

@@ -105,6 +105,69 @@ Item {
             verify(child("toastLabel").lineCount > 1);
         }
 
+        // The child of item drawn uppermost at x, y: the highest z, and of equal
+        // ones the last.
+        function topChildAt(item, x, y) {
+            const hits = Array.from(item.children).map((child, order) => ({ child, order }))
+                .filter(hit => hit.child.visible
+                        && hit.child.contains(hit.child.mapFromItem(item, x, y)))
+                .sort((a, b) => a.child.z - b.child.z || a.order - b.order);
+            return hits.length > 0 ? hits[hits.length - 1].child : null;
+        }
+
+        // The toast stands above every dialog and its dimming: at its centre the
+        // window's uppermost item is the toast, not the overlay that holds the dialogs.
+        function test_toastAboveDialogs_data() {
+            const dialogs = () => window.dialogs();
+            return [
+                { tag: "builds", open: () => { window.openBuilds(); return window.buildsDialog; } },
+                { tag: "seasonal", open: () => { window.openSeasonal(); return window.seasonalDialog; } },
+                { tag: "settings", open: () => { dialogs().settings.load(); return dialogs().settings; } },
+                { tag: "java picker", open: () => {
+                        dialogs().javaPicker.openFor("", 0);
+                        return dialogs().javaPicker;
+                    } },
+                { tag: "launcher versions", open: () => {
+                        dialogs().versions.open();
+                        return dialogs().versions;
+                    } },
+                { tag: "two-factor", open: () => {
+                        backend.twoFactorRequired("Steve");
+                        return dialogs().twoFactor;
+                    } }
+            ];
+        }
+
+        function test_toastAboveDialogs(data) {
+            const dialog = data.open();
+            tryCompare(dialog, "opened", true);
+            backend.launchError("Refused");
+            const toast = child("toast");
+            const centre = toast.mapToItem(window.contentItem, toast.width / 2, toast.height / 2);
+            const top = topChildAt(window.contentItem, centre.x, centre.y);
+            dialog.close();
+            tryCompare(dialog, "visible", false);
+            compare(top, toast);
+        }
+
+        // A toast over a dialog's button takes no click: the button beneath gets it
+        // and the dialog stays open.
+        function test_clicksPassThroughTheToast() {
+            backend.builds = [{ name: "Empty" }];
+            backend.activeBuildIndex = 0;
+            window.openBuilds();
+            const builds = window.buildsDialog;
+            tryCompare(builds, "opened", true);
+            window.showToast("First pick a Minecraft version for this build. ".repeat(12), red, 0);
+            const toast = child("toast");
+            const install = child("installButton", builds);
+            const point = install.mapToItem(window.contentItem, install.width / 2, install.height / 2);
+            verify(toast.contains(toast.mapFromItem(window.contentItem, point.x, point.y)));
+            mouseClick(window.contentItem, point.x, point.y);
+            compare(backend.callsOf("installCustomBuild"), [[0]]);
+            verify(builds.opened);
+        }
+
         function test_formatMb() {
             compare([0, 1000, 1572864, 104957599].map(window.formatMb), ["0.0", "0.0", "1.5", "100.1"]);
         }
