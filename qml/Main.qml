@@ -1100,15 +1100,20 @@ Window {
                             }
                         }
                     }
+                    // Four fields as wide as the column: 99 px and 8 px apart, where
+                    // 100 px and 10 px would run 10 px past it.
                     Row {
+                        id: numberRow
+
                         x: 20
-                        spacing: 10
+                        width: parent.width - 40
+                        spacing: 8
 
                         LabelledField {
                             id: stMinMemory
 
                             objectName: "stMinMemory"
-                            width: 100
+                            width: (numberRow.width - 3 * numberRow.spacing) / 4
                             label: Loc.t.settings.label.minMemory
                             validator: IntValidator {
                                 bottom: 0
@@ -1119,7 +1124,7 @@ Window {
                             id: stMaxMemory
 
                             objectName: "stMaxMemory"
-                            width: 100
+                            width: (numberRow.width - 3 * numberRow.spacing) / 4
                             label: Loc.t.settings.label.maxMemory
                             validator: IntValidator {
                                 bottom: 0
@@ -1130,7 +1135,7 @@ Window {
                             id: stWidth
 
                             objectName: "stWidth"
-                            width: 100
+                            width: (numberRow.width - 3 * numberRow.spacing) / 4
                             label: Loc.t.settings.label.windowWidth
                             validator: IntValidator {
                                 bottom: 0
@@ -1141,7 +1146,7 @@ Window {
                             id: stHeight
 
                             objectName: "stHeight"
-                            width: 100
+                            width: (numberRow.width - 3 * numberRow.spacing) / 4
                             label: Loc.t.settings.label.windowHeight
                             validator: IntValidator {
                                 bottom: 0
@@ -1256,7 +1261,9 @@ Window {
     }
 
     // A modal dialog of the window: a titled frame, a body column, and a footer
-    // with Cancel (rejects) and one button that accepts.
+    // with Cancel (rejects) and one button that accepts. Its height follows the
+    // body but stays 12 px inside the window; a body taller than that scrolls
+    // under the header and the footer, which stay in view.
     component FormDialog: Dialog {
         id: dialog
 
@@ -1269,6 +1276,7 @@ Window {
         x: (window.width - width) / 2
         y: (window.height - height) / 2
         width: 320
+        height: Math.min(implicitHeight, window.height - 24)
         modal: true
         padding: 0
 
@@ -1298,12 +1306,28 @@ Window {
             }
         }
 
-        contentItem: Column {
-            id: bodyColumn
+        contentItem: Flickable {
+            id: bodyView
 
-            topPadding: dialog.bodyPadding
-            bottomPadding: dialog.bodyPadding
-            spacing: dialog.bodySpacing
+            implicitHeight: bodyColumn.height
+            contentHeight: bodyColumn.height
+            clip: true
+            // A body that fits takes every drag itself, text selection included.
+            interactive: contentHeight > height
+            boundsBehavior: Flickable.StopAtBounds
+
+            ScrollBar.vertical: ScrollBar {
+                policy: bodyView.interactive ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
+            }
+
+            Column {
+                id: bodyColumn
+
+                width: bodyView.width
+                topPadding: dialog.bodyPadding
+                bottomPadding: dialog.bodyPadding
+                spacing: dialog.bodySpacing
+            }
         }
 
         footer: Item {
