@@ -51,8 +51,9 @@ DarkDialog {
     contentItem: RowLayout {
         spacing: 0
 
+        // 160 px wide with its margins, which lie outside a layout's preferred width.
         ColumnLayout {
-            Layout.preferredWidth: 160
+            Layout.preferredWidth: 160 - 2 * 8
             Layout.fillHeight: true
             Layout.margins: 8
             spacing: 4
@@ -75,6 +76,7 @@ DarkDialog {
         }
 
         Rectangle {
+            objectName: "channelDivider"
             Layout.preferredWidth: 1
             Layout.fillHeight: true
             color: "#333333"

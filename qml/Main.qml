@@ -22,6 +22,11 @@ Window {
     property bool releasesAsked: false
 
     readonly property bool panelShown: downloadPanel.visible || switchPanel.visible
+    // Beside the seasonal builds button the toast keeps 12 px clear of it; where
+    // that leaves too little room to read, it takes its higher place, the one it
+    // has above the progress panels.
+    readonly property real toastRoomBesideButton: width - 2 * (width - seasonsButton.x + 12)
+    readonly property bool toastRaised: panelShown || toastRoomBesideButton < 240
     // The builds and seasonal builds dialogs are made when first opened, so the
     // window's first frame does not wait for them; null until then.
     readonly property var buildsDialog: buildsLoader.item
@@ -620,8 +625,9 @@ Window {
         objectName: "toast"
         z: T.Overlay.overlay.z + 1
         anchors.horizontalCenter: parent.horizontalCenter
-        y: window.height - (window.panelShown ? 110 : 40) - height
-        width: Math.min(window.width - 80, toastLabel.implicitWidth + 32)
+        y: window.height - (window.toastRaised ? 110 : 40) - height
+        width: Math.min(window.toastRaised ? window.width - 80 : window.toastRoomBesideButton,
+                        toastLabel.implicitWidth + 32)
         height: toastLabel.height + 20
         radius: 8
         visible: toastLabel.text !== ""

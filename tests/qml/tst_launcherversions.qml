@@ -51,6 +51,15 @@ Item {
             compare([second.x, second.y], [first.x, first.y + 38]);
         }
 
+        // The channel column, its 8 px margins included, takes 160 px before its divider.
+        function test_channelColumnWidth() {
+            openVersions();
+            const first = child("channel_release", dialog());
+            const divider = child("channelDivider", dialog());
+            compare([first.mapToItem(dialog().contentItem, 0, 0).x, divider.x, divider.width],
+                    [8, 160, 1]);
+        }
+
         // Every opening shows the build's own channel, asking for it unless it is ready.
         function test_opening_data() {
             return [

@@ -115,6 +115,27 @@ Item {
             return hits.length > 0 ? hits[hits.length - 1].child : null;
         }
 
+        // Beside the seasonal builds button a long toast wraps short of it;
+        // above a progress panel it clears the button and takes the window's width.
+        function test_toastClearsTheSeasonalButton_data() {
+            return [{ tag: "opening size", width: 1280 }, { tag: "narrow", width: 700 },
+                    { tag: "too narrow to pass it", width: 560 }];
+        }
+
+        function test_toastClearsTheSeasonalButton(data) {
+            window.width = data.width;
+            tryCompare(window.contentItem, "width", data.width);
+            const toast = child("toast");
+            const button = child("seasonsButton");
+            window.showToast("A long line ".repeat(40), red, 0);
+            verify(child("toastLabel").lineCount > 1);
+            const clear = toast.x + toast.width <= button.x - 12
+                    || toast.y + toast.height <= button.y - 12;
+            verify(clear, JSON.stringify([toast.x, toast.y, toast.width, toast.height]));
+            compare(toast.x, (data.width - toast.width) / 2);
+            verify(toast.width >= Math.min(data.width - 80, 240));
+        }
+
         // The toast stands above every dialog and its dimming: at its centre the
         // window's uppermost item is the toast, not the overlay that holds the dialogs.
         function test_toastAboveDialogs_data() {
