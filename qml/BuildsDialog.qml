@@ -300,7 +300,7 @@ DarkDialog {
                     radius: 6
                     color: "#2a2a2a"
                     border.width: 1
-                    border.color: versionArea.containsMouse ? "#91B315" : "#444444"
+                    border.color: versionHover.hovered ? "#91B315" : "#444444"
                     // The build takes the new version before the loader rows look for
                     // their lists, so whatever they commit next belongs to it.
                     onSelectedIdChanged: {
@@ -331,11 +331,14 @@ DarkDialog {
                         font.pixelSize: 12
                     }
 
-                    MouseArea {
-                        id: versionArea
+                    // A hover handler, not the click area's hover: that one stays set
+                    // once the picker it opens has taken the pointer.
+                    HoverHandler {
+                        id: versionHover
+                    }
 
+                    MouseArea {
                         anchors.fill: parent
-                        hoverEnabled: true
                         onClicked: versionPicker.openFor(bdMinecraft.selectedId)
                     }
                 }

@@ -1042,7 +1042,7 @@ Window {
                             radius: 6
                             color: "#2a2a2a"
                             border.width: 1
-                            border.color: javaFieldArea.containsMouse ? "#91B315" : "#444444"
+                            border.color: javaFieldHover.hovered ? "#91B315" : "#444444"
 
                             Text {
                                 objectName: "javaRuntimeText"
@@ -1078,10 +1078,15 @@ Window {
                                 objectName: "javaFieldArea"
                                 width: parent.width - 26
                                 height: parent.height
-                                hoverEnabled: true
                                 onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
                                                               window.backend.requiredJavaMajor(
                                                                   window.backend.activeBuildIndex))
+
+                                // Not the area's own hover: that stays set once the picker
+                                // it opens has taken the pointer.
+                                HoverHandler {
+                                    id: javaFieldHover
+                                }
                             }
                             Text {
                                 id: clearJava

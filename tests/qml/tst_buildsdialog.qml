@@ -229,5 +229,24 @@ Item {
             backend.installedVersionsChanged();
             compare([status.text, status.color], [data.text, Qt.color(data.color)]);
         }
+
+        // The version box's hover border goes with the pointer, also when the
+        // picker it opened has been over it.
+        function test_versionBoxHoverEndsAfterThePicker() {
+            backend.versionCatalog = [{ id: "1.20.1", category: "release", installed: true,
+                                        search: "1.20.1", label: "1.20.1" }];
+            show();
+            const box = part("bdMinecraft");
+            mouseMove(box, 20, 10);
+            tryCompare(box.border, "color", Qt.color("#91B315"));
+            mouseClick(box, 20, 10);
+            const picker = findChild(dialog, "versionPicker");
+            tryCompare(picker, "opened", true);
+            mouseMove(picker.contentItem, 10, 10);
+            keyClick(Qt.Key_Escape);
+            tryCompare(picker, "visible", false);
+            mouseMove(part("bdStatus"), 5, 5);
+            tryCompare(box.border, "color", Qt.color("#444444"));
+        }
     }
 }

@@ -98,5 +98,22 @@ Item {
             compare(new Set(fields.map(field => field.width)).size, 1);
             compare(fields.map(field => left(field) % 1), [0, 0, 0, 0]);
         }
+
+        // The runtime box's hover border goes with the pointer, also when the
+        // picker it opened has been over it.
+        function test_runtimeBoxHoverEndsAfterThePicker() {
+            openSettings();
+            const area = child("javaFieldArea", dialog());
+            mouseMove(area, 20, 10);
+            tryCompare(area.parent.border, "color", Qt.color("#91B315"));
+            mouseClick(area, 20, 10);
+            const picker = window.dialogs().javaPicker;
+            tryCompare(picker, "opened", true);
+            mouseMove(picker.contentItem, 10, 10);
+            keyClick(Qt.Key_Escape);
+            tryCompare(picker, "visible", false);
+            mouseMove(child("stJvmArgs", dialog()), 5, 5);
+            tryCompare(area.parent.border, "color", Qt.color("#444444"));
+        }
     }
 }
