@@ -241,11 +241,19 @@ DarkDialog {
                     required property var modelData
                     required property int index
                     readonly property bool chosen: modelData.id === root.selectedId
+                    // The row's own hover handler rather than the click area's hover,
+                    // which would keep the pointer from the detail line beneath it.
+                    readonly property bool lit: rowHover.hovered
+                                                && rowHover.point.position.x < rowArea.width
 
                     width: ListView.view.width
                     height: 44
                     radius: 4
-                    color: chosen ? "#91B315" : (rowArea.containsMouse ? "#2d2d2d" : "transparent")
+                    color: chosen ? "#91B315" : (lit ? "#2d2d2d" : "transparent")
+
+                    HoverHandler {
+                        id: rowHover
+                    }
 
                     Column {
                         x: 10
@@ -269,12 +277,10 @@ DarkDialog {
                                 font.pixelSize: 10
                             }
                         }
-                        Text {
+                        ElidedText {
                             objectName: "detailLine"
                             width: parent.width
                             text: root.detailLine(runtimeRow.modelData)
-                            textFormat: Text.PlainText
-                            elide: Text.ElideRight
                             font.pixelSize: 10
                             color: runtimeRow.chosen ? "#1e1e1e"
                                                      : (root.tooOld(runtimeRow.modelData)
@@ -287,7 +293,6 @@ DarkDialog {
 
                         width: parent.width - 40
                         height: parent.height
-                        hoverEnabled: true
                         onClicked: {
                             root.selectedId = runtimeRow.modelData.id;
                             runtimeList.cursor = runtimeRow.index;

@@ -1427,16 +1427,4 @@ Window {
         color: "#aaaaaa"
         font.pixelSize: 11
     }
-
-    component PlainToolTip: ToolTip {
-        id: tip
-
-        contentItem: Text {
-            text: tip.text
-            textFormat: Text.PlainText
-            font: tip.font
-            wrapMode: Text.Wrap
-            color: tip.palette.toolTipText
-        }
-    }
 }

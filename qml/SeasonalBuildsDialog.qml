@@ -119,7 +119,13 @@ DarkDialog {
                 width: ListView.view.width
                 height: 36
                 radius: 4
-                color: selected ? "#91B315" : (rowArea.containsMouse ? "#2d2d2d" : "transparent")
+                color: selected ? "#91B315" : (rowHover.hovered ? "#2d2d2d" : "transparent")
+
+                // The row's own hover handler rather than the click area's hover,
+                // which would keep the pointer from the cells beneath it.
+                HoverHandler {
+                    id: rowHover
+                }
 
                 Row {
                     x: 6
@@ -143,10 +149,7 @@ DarkDialog {
                 }
 
                 MouseArea {
-                    id: rowArea
-
                     anchors.fill: parent
-                    hoverEnabled: true
                     onClicked: dialog.selectedId = entryRow.modelData.id
                     onDoubleClicked: {
                         dialog.selectedId = entryRow.modelData.id;
@@ -179,23 +182,19 @@ DarkDialog {
             anchors.verticalCenter: parent.verticalCenter
             spacing: 3
 
-            Text {
+            ElidedText {
                 objectName: "descriptionLine"
                 width: parent.width
                 text: dialog.selectedEntry ? dialog.selectedEntry.description : ""
-                textFormat: Text.PlainText
                 color: "#ffffff"
                 font.pixelSize: 12
-                elide: Text.ElideRight
             }
-            Text {
+            ElidedText {
                 objectName: "detailLine"
                 width: parent.width
                 text: dialog.detailLine
-                textFormat: Text.PlainText
                 color: "#888888"
                 font.pixelSize: 11
-                elide: Text.ElideRight
             }
         },
         Row {
@@ -241,7 +240,7 @@ DarkDialog {
     ]
 
     // One cell of the table: a column's width and alignment, cut at the right.
-    component Cell: Text {
+    component Cell: ElidedText {
         property var column
 
         width: column.width
@@ -249,7 +248,5 @@ DarkDialog {
         rightPadding: 10
         horizontalAlignment: column.align
         verticalAlignment: Text.AlignVCenter
-        textFormat: Text.PlainText
-        elide: Text.ElideRight
     }
 }

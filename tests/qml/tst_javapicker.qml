@@ -188,6 +188,29 @@ Item {
                     "Mojang · old-jre · " + (data.hint ? " · " + Loc.t.java.warning.tooOldForVersion : ""));
         }
 
+        // A detail line cut at the row's end, too-old note included, shows whole
+        // where the pointer rests on it; the row is lit only in its click area.
+        function test_wholeDetailOfCutRows() {
+            backend.javaCatalog = catalog.concat([row("legacy-long", "java", 8, false, {
+                sizeMb: 40, detail: "Mojang · jre-legacy, the runtime of the oldest releases of the game" })]);
+            openOn("", 17);
+            const line = findChild(rowItem("legacy-long"), "detailLine");
+            verify(line.truncated);
+            verify(line.text.endsWith(Loc.t.java.warning.tooOldForVersion));
+            mouseMove(line, 20, 5);
+            const tip = findChild(line, "wholeText");
+            tryVerify(() => tip.item !== null && tip.item.visible);
+            compare(tip.item.text, line.text);
+            compare(rowItem("legacy-long").color, Qt.color("#2d2d2d"));
+            mouseMove(rowItem("legacy-long"), rowItem("legacy-long").width - 20, 22);
+            tryVerify(() => tip.item === null);
+            compare(rowItem("legacy-long").color, Qt.color("transparent"));
+            const fitting = findChild(rowItem("gamma"), "detailLine");
+            verify(!fitting.truncated);
+            mouseMove(fitting, 20, 5);
+            compare(findChild(fitting, "wholeText").item, null);
+        }
+
         function test_removalClearsTheChoice() {
             openOn("gamma", 0);
             const trash = findChild(rowItem("gamma"), "trash");
