@@ -2,13 +2,16 @@
 // the interface can be looked at without a desktop. Not a test: it prints the
 // folder it wrote to. The data directory is prepared with a few builds, a
 // Microsoft profile and cached catalogs, so the dialogs show rows without any
-// network.
+// network; a second run has a long list of Java runtimes and a build whose
+// Install is refused, for the settings dialog at its fullest and a toast over
+// the builds dialog.
 #include "appsession.h"
 #include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -143,6 +146,84 @@ bool prepare(const AppSession& session)
            TestHelpers::writeFile(gameDir + "1.20/1.20.json", "{}");
 }
 
+// A player who tried several versions: twelve runtimes in the game folder's
+// runtime folder, each a stand-in that answers the version probe, beside the
+// system's own; and a build without a game version, whose Install is refused.
+bool prepareCrowded(const AppSession& session)
+{
+    const QByteArray probe = "#!/bin/sh\necho 'openjdk version \"17.0.9\" 2023-10-17' >&2\n";
+    const QString runtimes = session.homeDir() + QStringLiteral("/.minecraft/runtime/");
+    for (const char* component :
+         {"java-runtime-alpha", "java-runtime-beta", "java-runtime-gamma",
+          "java-runtime-gamma-snapshot", "java-runtime-delta", "jre-legacy"}) {
+        for (const char* platform : {"linux", "linux-x64"}) {
+            const QString java = runtimes + component + '/' + platform + '/' + component +
+                                 QStringLiteral("/bin/java");
+            if (!TestHelpers::writeFile(java, probe) ||
+                !QFile::setPermissions(java, QFile::ReadOwner | QFile::WriteOwner |
+                                                 QFile::ExeOwner | QFile::ReadOther |
+                                                 QFile::ExeOther))
+                return false;
+        }
+    }
+    const QJsonArray builds{QJsonObject{{"id", 1}, {"name", "Fresh build"}}};
+    return session.writeDataFile("settings.json",
+                                 json(QJsonObject{{"language", "en"}, {"activeBuildId", 1}})) &&
+           session.writeDataFile("customBuilds.json", json(builds));
+}
+
+// Each picture follows the pointer moves and clicks that open its window, in
+// the window's coordinates at 1280 × 720; Escape closes what the last one
+// opened. A point with a negative x only moves the pointer there.
+struct Shot {
+    const char* file;
+    QList<QPoint> clicks;
+    int escapes;
+};
+
+// Starts the launcher over a data directory made by prepare and takes the
+// pictures in order. False, with the reason on err, when any step fails.
+bool shoot(const QString& folder, bool (*prepare)(const AppSession&), const QList<Shot>& shots,
+           QTextStream& err)
+{
+    AppSession session(QSize(1280, 720));
+    QString error;
+    if (!prepare(session)) {
+        err << "cannot prepare the data directory" << Qt::endl;
+        return false;
+    }
+    if (!session.start({}, QString(), &error)) {
+        err << error << Qt::endl;
+        return false;
+    }
+    const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+    if (window.isEmpty()) {
+        err << "the main window did not show:\n" << session.output() << Qt::endl;
+        return false;
+    }
+    for (const Shot& shot : shots) {
+        for (const QPoint& click : shot.clicks) {
+            if (click.x() < 0)
+                session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                                 QString::number(-click.x()), QString::number(click.y())});
+            else
+                session.click(window, click.x(), click.y());
+            QThread::msleep(400);
+        }
+        const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
+        if (!session.settledScreenshot(window).save(file)) {
+            err << "cannot write " << file << Qt::endl;
+            return false;
+        }
+        for (int i = 0; i < shot.escapes; ++i) {
+            session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+            QThread::msleep(300);
+        }
+    }
+    session.stop();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -164,29 +245,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    AppSession session(QSize(1280, 720));
-    QString error;
-    if (!prepare(session)) {
-        err << "cannot prepare the data directory" << Qt::endl;
-        return 1;
-    }
-    if (!session.start({}, QString(), &error)) {
-        err << error << Qt::endl;
-        return 1;
-    }
-    const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
-    if (window.isEmpty()) {
-        err << "the main window did not show:\n" << session.output() << Qt::endl;
-        return 1;
-    }
-    // Each picture follows the pointer moves and clicks that open its window,
-    // in the window's coordinates at 1280 × 720; Escape closes what the last
-    // one opened. A point with a negative x only moves the pointer there.
-    const struct {
-        const char* file;
-        QList<QPoint> clicks;
-        int escapes;
-    } shots[] = {
+    const QList<Shot> shots{
         {"main-window.png", {}, 0},
         {"builds-dialog.png", {{716, 472}}, 0},
         {"version-picker.png", {{1000, 298}}, 2},
@@ -196,26 +255,14 @@ int main(int argc, char** argv)
         {"launcher-versions-dialog.png", {{40, 23}}, 1},
         {"microsoft-sign-in.png", {{545, 472}, {-545, 544}, {572, 544}, {640, 400}}, 0},
     };
-    for (const auto& shot : shots) {
-        for (const QPoint& click : shot.clicks) {
-            if (click.x() < 0)
-                session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-                                 QString::number(-click.x()), QString::number(click.y())});
-            else
-                session.click(window, click.x(), click.y());
-            QThread::msleep(400);
-        }
-        const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
-        if (!session.settledScreenshot(window).save(file)) {
-            err << "cannot write " << file << Qt::endl;
-            return 1;
-        }
-        for (int i = 0; i < shot.escapes; ++i) {
-            session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
-            QThread::msleep(300);
-        }
-    }
-    session.stop();
+    // Install in the builds dialog is refused for the build without a game
+    // version; the pointer then moves off the button.
+    const QList<Shot> crowdedShots{
+        {"settings-dialog-long-java-list.png", {{678, 518}}, 1},
+        {"toast-over-builds-dialog.png", {{716, 472}, {615, 630}, {-900, 200}}, 1},
+    };
+    if (!shoot(folder, prepare, shots, err) || !shoot(folder, prepareCrowded, crowdedShots, err))
+        return 1;
     out << folder << Qt::endl;
     return 0;
 }
