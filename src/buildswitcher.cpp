@@ -123,8 +123,9 @@ void BuildSwitcher::setStage(int stage, const QString& text)
 }
 
 void BuildSwitcher::startOperation(int fromId, int toId, const QString& toName,
-                                   const QString& gameDir)
+                                   const QString& gameDir, JobCallers callers)
 {
+    m_callers = std::move(callers);
     m_fromId = fromId;
     m_toId = toId;
     m_toName = toName;
@@ -136,18 +137,18 @@ void BuildSwitcher::startOperation(int fromId, int toId, const QString& toName,
 }
 
 void BuildSwitcher::switchTo(int fromId, const QString& fromName, int toId, const QString& toName,
-                             const QString& gameDir)
+                             const QString& gameDir, JobDone done)
 {
     if (busy()) {
-        emit failed(toId, Loc::text("common.error.switchInProgress"), true);
+        refuse(toId, Loc::text("common.error.switchInProgress"), JobCallers(std::move(done)));
         return;
     }
     QString error;
     if (!LauncherPaths::ensureRootExists(&error)) {
-        emit failed(toId, error, true);
+        refuse(toId, error, JobCallers(std::move(done)));
         return;
     }
-    startOperation(fromId, toId, toName, gameDir);
+    startOperation(fromId, toId, toName, gameDir, JobCallers(std::move(done)));
     m_fromName = fromName;
 
     const QJsonObject index = readIndex();
@@ -163,7 +164,7 @@ void BuildSwitcher::switchTo(int fromId, const QString& fromName, int toId, cons
     }
     if (m_fromId < 0 || !QFileInfo(gameDir).isDir()) {
         if (!recordUnsavedSwitch()) {
-            emit failed(toId, indexWriteFailed(), true);
+            refuse(toId, indexWriteFailed(), m_callers.take());
             return;
         }
         beginClearing();
@@ -172,11 +173,11 @@ void BuildSwitcher::switchTo(int fromId, const QString& fromName, int toId, cons
 
     const QString fromDir = buildDir(fromId);
     if (!QDir().mkpath(fromDir)) {
-        emit failed(toId, Loc::text("common.error.createFailed").arg(native(fromDir)), true);
+        refuse(toId, Loc::text("common.error.createFailed").arg(native(fromDir)), m_callers.take());
         return;
     }
     if (!checkDiskSpace(&error)) {
-        emit failed(toId, error, true);
+        refuse(toId, error, m_callers.take());
         return;
     }
     m_tempArchive = fromDir + QStringLiteral("/.tmp-") +
@@ -329,8 +330,7 @@ void BuildSwitcher::finish()
         fail(indexWriteFailed(), false);
         return;
     }
-    becomeIdle();
-    emit finished(m_toId);
+    succeed();
 }
 
 void BuildSwitcher::becomeIdle()
@@ -343,10 +343,26 @@ void BuildSwitcher::becomeIdle()
     emit progressChanged();
 }
 
+void BuildSwitcher::succeed()
+{
+    const JobCallers callers = m_callers.take();
+    becomeIdle();
+    emit finished(m_toId);
+    callers.answer(JobOutcome::succeeded());
+}
+
 void BuildSwitcher::fail(const QString& message, bool gameDirIntact)
 {
+    const JobCallers callers = m_callers.take();
     becomeIdle();
     emit failed(m_toId, message, gameDirIntact);
+    callers.answer(JobOutcome::failed(message, gameDirIntact));
+}
+
+void BuildSwitcher::refuse(int toId, const QString& message, JobCallers callers)
+{
+    emit failed(toId, message, true);
+    callers.answer(JobOutcome::failed(message));
 }
 
 void BuildSwitcher::cancel()
@@ -415,29 +431,30 @@ bool BuildSwitcher::hasUnfinishedSwitch() const
 
 void BuildSwitcher::applyPack(int buildId, const QString& name, const QString& packPath,
                               const QStringList& removals, const QJsonObject& note,
-                              const QString& gameDir)
+                              const QString& gameDir, JobDone done)
 {
     if (busy()) {
-        emit failed(buildId, Loc::text("switch.error.busy"), true);
+        refuse(buildId, Loc::text("switch.error.busy"), JobCallers(std::move(done)));
         return;
     }
     QString error;
     if (!LauncherPaths::ensureRootExists(&error)) {
-        emit failed(buildId, error, true);
+        refuse(buildId, error, JobCallers(std::move(done)));
         return;
     }
     if (!QFileInfo(packPath).isFile()) {
-        emit failed(buildId, Loc::text("switch.error.archiveMissing").arg(native(packPath)), true);
+        refuse(buildId, Loc::text("switch.error.archiveMissing").arg(native(packPath)),
+               JobCallers(std::move(done)));
         return;
     }
     QJsonObject index = readIndex();
     // Marking the switch done after installing over a half-switched directory would let
     // the next switch archive that mix as the build's content.
     if (indexState(index) == kStateSwitching) {
-        emit failed(buildId, Loc::text("switch.error.switchUnfinished"), true);
+        refuse(buildId, Loc::text("switch.error.switchUnfinished"), JobCallers(std::move(done)));
         return;
     }
-    startOperation(-1, buildId, name, gameDir);
+    startOperation(-1, buildId, name, gameDir, JobCallers(std::move(done)));
     m_packPath = packPath;
     m_packRemovals = removals;
     m_packNote = note;
@@ -450,7 +467,7 @@ void BuildSwitcher::applyPack(int buildId, const QString& name, const QString& p
     index.insert(kPackRemove, QJsonArray::fromStringList(removals));
     index.insert(kPackNote, note);
     if (!writeIndex(index)) {
-        emit failed(buildId, indexWriteFailed(), true);
+        refuse(buildId, indexWriteFailed(), m_callers.take());
         return;
     }
     beginApplying();
@@ -476,8 +493,7 @@ void BuildSwitcher::finishApplying()
     m_packPath.clear();
     m_packRemovals.clear();
     m_packNote = QJsonObject();
-    becomeIdle();
-    emit finished(m_toId);
+    succeed();
 }
 
 QString BuildSwitcher::interruptedSwitchWarning() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "joboutcome.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -15,7 +17,8 @@ class QThread;
 // build's own directory; the game directory is then cleared and the target's newest
 // archive extracted. The file work runs on a worker thread; every step that changes the
 // game directory is recorded in the build index first, so an interrupted switch or pack
-// installation is finished at the next start.
+// installation is finished at the next start. Each request ends in finished or failed,
+// after which its own caller hears the same end through its completion.
 class BuildSwitcher : public QObject {
     Q_OBJECT
 
@@ -27,10 +30,13 @@ public:
 
     static QStringList sharedTopLevel();
 
+    // done hears of this request's end; a failure tells whether the game directory is
+    // intact, as failed() does.
     void switchTo(int fromId, const QString& fromName, int toId, const QString& toName,
-                  const QString& gameDir);
+                  const QString& gameDir, JobDone done = {});
     void applyPack(int buildId, const QString& name, const QString& packPath,
-                   const QStringList& removals, const QJsonObject& note, const QString& gameDir);
+                   const QStringList& removals, const QJsonObject& note, const QString& gameDir,
+                   JobDone done = {});
     QString interruptedSwitchWarning() const;
     void resumeInterrupted(const QString& gameDir);
     bool forgetBuild(int buildId);
@@ -77,10 +83,14 @@ private:
     // Ends the operation: stage, texts and counts back to rest, then progressChanged.
     void becomeIdle();
     void finishApplying();
+    void succeed();
     void fail(const QString& message, bool gameDirIntact);
+    // Ends a request that changed nothing before it began.
+    void refuse(int toId, const QString& message, JobCallers callers);
     void onWorkerProgress(int done, int total, const QString& path);
     void onWorkerFinished(bool ok, const QString& message);
-    void startOperation(int fromId, int toId, const QString& toName, const QString& gameDir);
+    void startOperation(int fromId, int toId, const QString& toName, const QString& gameDir,
+                        JobCallers callers = JobCallers());
     void resumeApplying(const QJsonObject& index, const QString& gameDir);
     bool checkDiskSpace(QString* error) const;
     QJsonObject readIndex() const;
@@ -105,4 +115,5 @@ private:
     QJsonObject m_packNote;
     QStringList m_packEntries;
     QJsonObject m_appliedPackNote;
+    JobCallers m_callers;
 };

@@ -130,32 +130,39 @@ double JavaInstaller::fraction() const
     return std::clamp(value, 0.0, 1.0);
 }
 
-void JavaInstaller::install(const JavaRuntimeEntry& entry)
+void JavaInstaller::install(const JavaRuntimeEntry& entry, JobDone done)
 {
-    if (m_job.isBusy())
+    if (m_job.isBusy()) {
+        // The running job is someone else's: a caller left waiting would never hear.
+        answerCaller(done, JobOutcome::failed(Loc::text("java.error.installBusy").arg(m_label)));
         return;
+    }
+    const auto refuse = [this, &done](const QString& label, const QString& message) {
+        emit failed(label, message);
+        answerCaller(done, JobOutcome::failed(message));
+    };
     if (entry.id.isEmpty() || entry.major <= 0 || !entry.url.isValid()) {
-        emit failed(entry.version, Loc::text("java.error.buildUnavailable"));
+        refuse(entry.version, Loc::text("java.error.buildUnavailable"));
         return;
     }
     QString error;
     if (!LauncherPaths::ensureRootExists(&error)) {
-        emit failed(entry.version, Loc::text("java.error.launcherDirUnavailable").arg(error));
+        refuse(entry.version, Loc::text("java.error.launcherDirUnavailable").arg(error));
         return;
     }
     const QString label =
         Loc::text("java.status.nameAndVersion").arg(javaKindTitle(entry.kind), entry.version);
     const QString runtimeDir = JavaRuntimeStore::dirFor(entry.id);
     if (runtimeDir.isEmpty()) {
-        emit failed(label, Loc::text("java.error.invalidBuildId"));
+        refuse(label, Loc::text("java.error.invalidBuildId"));
         return;
     }
     if (!JavaRuntimeStore::remove(entry.id, &error)) {
-        emit failed(label, error);
+        refuse(label, error);
         return;
     }
     if (!QDir().mkpath(runtimeDir)) {
-        emit failed(label, Loc::text("common.error.createFailed").arg(native(runtimeDir)));
+        refuse(label, Loc::text("common.error.createFailed").arg(native(runtimeDir)));
         return;
     }
 
@@ -168,6 +175,7 @@ void JavaInstaller::install(const JavaRuntimeEntry& entry)
     m_links.clear();
     m_queue.clear();
     m_job.begin();
+    m_callers = JobCallers(std::move(done));
     if (!m_job.notify([this] { emit started(m_label); }))
         return;
     if (m_entry.archive == kMojangArchive)
@@ -655,8 +663,10 @@ void JavaInstaller::complete()
     if (!m_archivePath.isEmpty())
         QFile::remove(m_archivePath);
     const QString id = m_entry.id;
+    const JobCallers callers = m_callers.take();
     reset();
     emit finished(id, javaPath);
+    callers.answer(JobOutcome::succeeded(javaPath));
 }
 
 void JavaInstaller::fail(const QString& message)
@@ -667,9 +677,11 @@ void JavaInstaller::fail(const QString& message)
     stopTransfers();
     if (!archivePath.isEmpty())
         QFile::remove(archivePath);
+    const JobCallers callers = m_callers.take();
     JavaRuntimeStore::remove(id);
     reset();
     emit failed(failedLabel, message);
+    callers.answer(JobOutcome::failed(message));
 }
 
 void JavaInstaller::endCanceled()
@@ -677,9 +689,11 @@ void JavaInstaller::endCanceled()
     const QString canceledLabel = m_label;
     const QString id = m_entry.id;
     stopTransfers();
+    const JobCallers callers = m_callers.take();
     JavaRuntimeStore::remove(id);
     reset();
     emit canceled(canceledLabel);
+    callers.answer(JobOutcome::canceled());
 }
 
 // Stops whatever still runs for the ending job. The job is marked over first, so the

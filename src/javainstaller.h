@@ -3,6 +3,7 @@
 #include "downloadstatus.h"
 #include "installjob.h"
 #include "javaruntimeservice.h"
+#include "joboutcome.h"
 #include "runningdownloads.h"
 
 #include <QList>
@@ -34,7 +35,8 @@ struct JavaZipExtraction;
 // Installs one managed Java runtime at a time from a catalog entry: an archive
 // (tar.gz or zip) checked by SHA-256, or a vendor file manifest whose files are
 // fetched four at a time and checked by SHA-1. The runtime lands in the managed store
-// with its runtime.json.
+// with its runtime.json. Each job ends in exactly one of finished, failed or canceled, after
+// which its own caller hears the same end through its completion.
 class JavaInstaller : public QObject {
     Q_OBJECT
 
@@ -42,8 +44,9 @@ public:
     explicit JavaInstaller(QObject* parent = nullptr);
     ~JavaInstaller() override;
 
-    // Ignored while a job runs.
-    void install(const JavaRuntimeEntry& entry);
+    // Ignored while a job runs, but for done, which is answered at once as failed. done
+    // hears of this job's end, the Java executable's path as its result.
+    void install(const JavaRuntimeEntry& entry, JobDone done = {});
     void cancel();
 
     bool isBusy() const { return m_job.isBusy(); }
@@ -121,4 +124,5 @@ private:
     RunningDownloads<JavaFileTask> m_active;
     QList<QPair<QString, QString>> m_links; // absolute link path, target text
     InstallJob m_job;
+    JobCallers m_callers;
 };

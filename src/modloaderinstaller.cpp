@@ -101,17 +101,21 @@ void ModLoaderInstaller::setInstallerTimeLimitForTesting(int milliseconds)
 
 void ModLoaderInstaller::install(const QString& gameDir, ModLoader loader,
                                  const QString& gameVersion, const QString& loaderVersion,
-                                 const QString& preferredJavaPath)
+                                 const QString& preferredJavaPath, JobDone done)
 {
     const QString title = loaderTitle(loader);
+    const auto refuse = [this, &title, &done](const QString& message) {
+        emit failed(title, message);
+        answerCaller(done, JobOutcome::failed(message));
+    };
     if (m_job.isBusy()) {
-        emit failed(title, Loc::text("loader.error.installInProgress"));
+        refuse(Loc::text("loader.error.installInProgress"));
         return;
     }
     const QString game = gameVersion.trimmed();
     const QString version = loaderVersion.trimmed();
     if (game.isEmpty() || version.isEmpty()) {
-        emit failed(title, Loc::text("loader.error.noVersionSelected").arg(title));
+        refuse(Loc::text("loader.error.noVersionSelected").arg(title));
         return;
     }
 
@@ -126,6 +130,7 @@ void ModLoaderInstaller::install(const QString& gameDir, ModLoader loader,
     m_bytesReceived = 0;
     m_bytesTotal = 0;
     const quint64 run = m_job.begin();
+    m_callers = JobCallers(std::move(done));
     if (!m_job.notify([this] { emit started(m_label); }))
         return;
     if (!setStage(Loc::text("loader.progress.preparing").arg(title)))
@@ -203,15 +208,19 @@ void ModLoaderInstaller::reset()
 void ModLoaderInstaller::fail(const QString& message)
 {
     const QString label = m_label;
+    const JobCallers callers = m_callers.take();
     reset();
     emit failed(label, message);
+    callers.answer(JobOutcome::failed(message));
 }
 
 void ModLoaderInstaller::endCanceled()
 {
     const QString label = m_label;
+    const JobCallers callers = m_callers.take();
     reset();
     emit canceled(label);
+    callers.answer(JobOutcome::canceled());
 }
 
 bool ModLoaderInstaller::setStage(const QString& text)
@@ -277,8 +286,10 @@ void ModLoaderInstaller::onVersionFinished(const QString& versionId)
     const QString key = loaderKey(m_loader);
     const QString gameVersion = m_gameVersion;
     const QString loaderVersion = m_loaderVersion;
+    const JobCallers callers = m_callers.take();
     reset();
     emit finished(key, gameVersion, loaderVersion, versionId);
+    callers.answer(JobOutcome::succeeded(versionId));
 }
 
 // The version this run waits for can also end without a signal of its own: the

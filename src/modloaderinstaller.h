@@ -2,6 +2,7 @@
 
 #include "downloadstatus.h"
 #include "installjob.h"
+#include "joboutcome.h"
 #include "modloaderversionservice.h"
 
 #include <QObject>
@@ -23,7 +24,8 @@ class VersionInstaller;
 // and Quilt then take the loader's version description from their metadata service,
 // Forge and NeoForge run the loader's own installer program with a suitable Java.
 // Either way the loader's version is finally handed to the version installer, and
-// its outcome ends the run with exactly one of finished, failed or canceled.
+// its outcome ends the run with exactly one of finished, failed or canceled, after which
+// the run's own caller hears the same end through its completion.
 class ModLoaderInstaller : public QObject {
     Q_OBJECT
 
@@ -35,9 +37,10 @@ public:
 
     // Starts a run; a run already going, or a blank version, is refused through
     // failed() without started(). Versions are trimmed; the game directory and the
-    // Java path are used as given.
+    // Java path are used as given. done hears of this run's end, the loader's version id as
+    // its result.
     void install(const QString& gameDir, ModLoader loader, const QString& gameVersion,
-                 const QString& loaderVersion, const QString& preferredJavaPath);
+                 const QString& loaderVersion, const QString& preferredJavaPath, JobDone done = {});
     // Ends the active run as canceled and removes what an installer program added.
     // After the hand-off the run ends when the version installer reports.
     void cancel();
@@ -131,6 +134,7 @@ private:
     QString m_installerLogPath;
     QString m_handedOffId;
     InstallJob m_job;
+    JobCallers m_callers;
     // Set while the run waits for the version installer to finish the base version;
     // the continuation is the loader's route.
     bool m_waitingForBase = false;

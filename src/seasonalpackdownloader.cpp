@@ -39,13 +39,17 @@ SeasonalPackDownloader::~SeasonalPackDownloader()
 }
 
 void SeasonalPackDownloader::download(const QUrl& url, const QString& destPath,
-                                      const QString& sha256, qint64 size, const QString& label)
+                                      const QString& sha256, qint64 size, const QString& label,
+                                      JobDone done)
 {
     if (m_job.isBusy()) {
-        emit failed(label, Loc::text("seasonal.error.downloadInProgress"));
+        const QString message = Loc::text("seasonal.error.downloadInProgress");
+        emit failed(label, message);
+        answerCaller(done, JobOutcome::failed(message));
         return;
     }
     m_job.begin();
+    m_callers = JobCallers(std::move(done));
     m_canceledDuringCommit = false;
     m_destPath = destPath;
     m_label = label;
@@ -103,16 +107,20 @@ void SeasonalPackDownloader::handleEnded()
     switch (download->outcome()) {
     case Download::Outcome::Saved: {
         const QString path = m_destPath;
+        const JobCallers callers = m_callers.take();
         reset();
         emit finished(path);
+        callers.answer(JobOutcome::succeeded(path));
         return;
     }
     case Download::Outcome::Canceled: {
         if (m_canceledDuringCommit)
             removeDestination();
         const QString label = m_label;
+        const JobCallers callers = m_callers.take();
         reset();
         emit canceled(label);
+        callers.answer(JobOutcome::canceled());
         return;
     }
     case Download::Outcome::Failed:
@@ -150,9 +158,11 @@ void SeasonalPackDownloader::reset()
 void SeasonalPackDownloader::fail(const QString& message)
 {
     const QString label = m_label;
+    const JobCallers callers = m_callers.take();
     removeDestination();
     reset();
     emit failed(label, message);
+    callers.answer(JobOutcome::failed(message));
 }
 
 void SeasonalPackDownloader::removeDestination() const

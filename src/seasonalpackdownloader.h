@@ -2,6 +2,7 @@
 
 #include "downloadstatus.h"
 #include "installjob.h"
+#include "joboutcome.h"
 
 #include <QObject>
 #include <QString>
@@ -15,7 +16,8 @@ class QTimer;
 // go straight to a save-file while their SHA-256 is taken, and the file takes its
 // name only when that digest is the catalog's. Every failure leaves no file at the
 // destination. Reports like the other installers: started, progress coalesced to one
-// notice per 100 ms, then exactly one of finished, failed or canceled.
+// notice per 100 ms, then exactly one of finished, failed or canceled, after which the
+// download's own caller hears the same end through its completion.
 class SeasonalPackDownloader : public QObject {
     Q_OBJECT
 
@@ -27,9 +29,10 @@ public:
 
     // size is the expected length, shown as the total until the server names one
     // (0 or less: unknown); sha256 is compared ignoring letter case, and an empty one
-    // never matches.
+    // never matches. done hears of this download's end, the path as its result; a download
+    // refused while another runs ends at once.
     void download(const QUrl& url, const QString& destPath, const QString& sha256, qint64 size,
-                  const QString& label);
+                  const QString& label, JobDone done = {});
     void cancel();
 
     // Progress in [0, 1], or -1 while the total is unknown.
@@ -75,6 +78,7 @@ private:
     QTimer* m_progressTimer = nullptr;
     bool m_progressPending = false;
     InstallJob m_job;
+    JobCallers m_callers;
     // A cancel that met the verified file taking its name cannot tell whether it took it.
     bool m_canceledDuringCommit = false;
 };

@@ -24,6 +24,7 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -177,39 +178,62 @@ VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* pa
 
 VersionInstaller::~VersionInstaller()
 {
+    // The callers are going away with their owner, as are the signals' listeners.
+    m_callers = JobCallers();
+    m_jobs.clear();
     blockSignals(true);
     cancel();
 }
 
 // ---- Jobs and version descriptions ----
 
-void VersionInstaller::install(const QString& gameDir, const QString& versionId)
+void VersionInstaller::install(const QString& gameDir, const QString& versionId, JobDone done)
 {
     const QString id = versionId.trimmed();
-    if (id.isEmpty())
+    if (id.isEmpty()) {
+        answerCaller(done, JobOutcome::failed(QString()));
         return;
+    }
+    const auto refuse = [this, &id, &done](const QString& message) {
+        emit failed(id, message);
+        answerCaller(done, JobOutcome::failed(message));
+    };
     if (!PathRules::isInstallableVersionId(id)) {
-        emit failed(id, Loc::text("version.error.invalidName").arg(id));
+        refuse(Loc::text("version.error.invalidName").arg(id));
         return;
     }
     if (m_job.isCanceling()) {
-        emit failed(id, Loc::text("version.error.cancelPending"));
+        refuse(Loc::text("version.error.cancelPending"));
         return;
     }
-    if (id == m_versionId || isQueued(id))
+    if (id == m_versionId) {
+        m_callers.add(std::move(done));
         return;
-    m_jobs.append({gameDir, id});
+    }
+    for (QueuedJob& job : m_jobs) {
+        if (job.versionId == id) {
+            job.callers.add(std::move(done));
+            return;
+        }
+    }
+    m_jobs.append({gameDir, id, JobCallers(std::move(done))});
     if (!m_job.isBusy())
         startNext();
 }
 
 bool VersionInstaller::isQueued(const QString& versionId) const
 {
-    for (const auto& job : m_jobs) {
-        if (job.second == versionId)
-            return true;
-    }
-    return false;
+    return std::any_of(m_jobs.cbegin(), m_jobs.cend(),
+                       [&versionId](const QueuedJob& job) { return job.versionId == versionId; });
+}
+
+JobCallers VersionInstaller::dropWaitingJobs()
+{
+    JobCallers dropped;
+    for (QueuedJob& job : m_jobs)
+        dropped.join(job.callers.take());
+    m_jobs.clear();
+    return dropped;
 }
 
 void VersionInstaller::startNext()
@@ -224,7 +248,10 @@ void VersionInstaller::startNext()
         return;
     }
 
-    std::tie(m_gameDir, m_versionId) = m_jobs.takeFirst();
+    QueuedJob next = m_jobs.takeFirst();
+    m_gameDir = next.gameDir;
+    m_versionId = next.versionId;
+    m_callers = next.callers.take();
     m_versionJson = {};
     m_version = {};
     m_tasks.clear();
@@ -346,8 +373,8 @@ void VersionInstaller::followDescription()
             return;
         }
         ++m_parentDepth;
-        m_jobs.prepend({m_gameDir, m_versionId});
-        m_jobs.prepend({m_gameDir, parent});
+        m_jobs.prepend({m_gameDir, m_versionId, m_callers.take()});
+        m_jobs.prepend({m_gameDir, parent, JobCallers()});
         abandonCurrent();
         return;
     }
@@ -412,8 +439,10 @@ void VersionInstaller::reportCompleteness(const QStringList& missing)
         return;
     }
     const QString id = m_versionId;
+    const JobCallers callers = m_callers.take();
     reset();
     emit finished(id);
+    callers.answer(JobOutcome::succeeded(id));
     // A listener may have started the next job from its handler already.
     if (!m_job.isBusy())
         startNext();
@@ -423,7 +452,7 @@ void VersionInstaller::cancel()
 {
     if (!m_job.isBusy())
         return;
-    m_jobs.clear();
+    const JobCallers dropped = dropWaitingJobs();
     m_tasks.clear();
     m_legacyTimer->stop();
     m_parentDepth = 0;
@@ -433,13 +462,16 @@ void VersionInstaller::cancel()
 
     m_active.abandonAll();
     endCanceled();
+    dropped.answer(JobOutcome::dropped());
 }
 
 void VersionInstaller::endCanceled()
 {
     const QString id = m_versionId;
+    const JobCallers callers = m_callers.take();
     reset();
     emit canceled(id);
+    callers.answer(JobOutcome::canceled());
 }
 
 void VersionInstaller::fail(const QString& message)
@@ -448,12 +480,15 @@ void VersionInstaller::fail(const QString& message)
     QString text = message;
     if (!m_warnings.isEmpty())
         text += QLatin1Char('\n') + m_warnings.mid(0, kWarningsShown).join(QLatin1Char('\n'));
-    m_jobs.clear();
+    const JobCallers dropped = dropWaitingJobs();
     m_parentDepth = 0;
 
     m_active.abandonAll();
+    const JobCallers callers = m_callers.take();
     reset();
     emit failed(id, text);
+    callers.answer(JobOutcome::failed(text));
+    dropped.answer(JobOutcome::dropped());
 }
 
 void VersionInstaller::reset()

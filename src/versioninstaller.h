@@ -2,6 +2,7 @@
 
 #include "downloadstatus.h"
 #include "installjob.h"
+#include "joboutcome.h"
 #include "minecraftversion.h"
 #include "runningdownloads.h"
 
@@ -44,7 +45,10 @@ struct DownloadTask {
 // missing parent first), the client, libraries, asset index and objects, logging
 // configuration, and the plain-named asset copy of old layouts. Jobs run one at a
 // time in arrival order; each ends in exactly one of finished, failed or canceled
-// (a job that waits behind its missing parent ends silently and runs again after it).
+// (a job that waits behind its missing parent ends silently and runs again after it),
+// after which the job's own callers hear the same end through their completions. A job
+// that fails or is cancelled drops every job waiting behind it: their callers hear that
+// they were dropped.
 class VersionInstaller : public QObject {
     Q_OBJECT
 
@@ -53,8 +57,10 @@ public:
     // Aborts running downloads and discards their partial files without signals.
     ~VersionInstaller() override;
 
-    // Queues a job; refusals are reported through failed().
-    void install(const QString& gameDir, const QString& versionId);
+    // Queues a job; refusals are reported through failed(). A version already running or
+    // waiting is not queued twice: done joins that job. done hears of the job's end, the
+    // version id as its result; a blank id is refused to done alone.
+    void install(const QString& gameDir, const QString& versionId, JobDone done = {});
     // Cancels the job in progress and drops every waiting one; canceled() is
     // emitted before this returns.
     void cancel();
@@ -99,6 +105,7 @@ private:
     void fail(const QString& message);
     void endCanceled();
     void reset();
+    JobCallers dropWaitingJobs();
 
     // Downloads, assets and the legacy copy.
     bool prepareTasks();
@@ -121,7 +128,13 @@ private:
 
     VersionManifestService* m_manifest = nullptr;
     QNetworkAccessManager* m_network = nullptr;
-    QList<QPair<QString, QString>> m_jobs; // (game directory, version id)
+    struct QueuedJob {
+        QString gameDir;
+        QString versionId;
+        JobCallers callers;
+    };
+    QList<QueuedJob> m_jobs;
+    JobCallers m_callers; // of the job in progress
     QString m_gameDir;
     QString m_versionId;
     QJsonObject m_versionJson;

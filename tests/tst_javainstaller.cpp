@@ -518,6 +518,33 @@ private slots:
         QCOMPARE(outcome.ends(), 1);
     }
 
+    // The job's own caller hears its end after the notice; a caller refused because another
+    // job runs hears so at once, and nobody else does.
+    void callersHearTheirOwnJobsEnd()
+    {
+        const QByteArray archive = zipWithJava("jdk", 17);
+        m_server.route("/java.zip", TestReply::ok(archive).delayed(200));
+        const JavaRuntimeEntry entry = makeEntry("own", "zip", m_server.url("/java.zip"));
+        JavaInstaller installer;
+        Outcome outcome(installer);
+        QStringList heard;
+        const auto caller = [&](const QString& name) {
+            return [&heard, &outcome, name](const JobOutcome& end) {
+                heard.append(QStringList{name, QString::number(end.kind), end.message, end.result,
+                                         QString::number(outcome.ends())}
+                                 .join(QLatin1Char(':')));
+            };
+        };
+        installer.install(entry, caller("own"));
+        installer.install(makeEntry("other", "zip", m_server.url("/other.zip")), caller("other"));
+        const QString busy = Loc::text("java.error.installBusy").arg(labelOf(entry));
+        QCOMPARE(heard, QStringList({"other:1:" + busy + "::0"}));
+        QTRY_COMPARE_WITH_TIMEOUT(heard.size(), 2, 15000);
+        QCOMPARE(outcome.failure(), QString());
+        QCOMPARE(heard.last(), "own:0::" + runtimeDir(entry.id) + "/jdk/bin/java:1");
+        QCOMPARE(outcome.started.size(), 1);
+    }
+
     void destroyedDuringJobReportsNothing()
     {
         m_server.route("/slow.zip", TestReply::ok(zipWithJava("jdk", 17, 300)).slow(512, 20));

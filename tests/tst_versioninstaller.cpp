@@ -154,6 +154,9 @@ private slots:
     void finishedHandlerMayInstallAgain();
     void jobEndedFromItsStartNoticeStaysEnded();
     void failureDropsWaitingJobs();
+    void callersHearTheirOwnJobsEnd();
+    void callersOfDroppedJobsAreTold_data();
+    void callersOfDroppedJobsAreTold();
     void descriptionSources();
     void descriptionChecks();
     void parentChainIsBounded();
@@ -167,6 +170,8 @@ private:
     QString run(const QString& id);
     bool waitForEnds(int count);
     int endCount() const;
+    // A completion that logs "answered:<caller>:<outcome>:<result>".
+    JobDone caller(const QString& name);
 
     std::unique_ptr<TempHome> m_home;
     std::unique_ptr<TestServer> m_server;
@@ -249,6 +254,17 @@ int VersionInstallerTest::endCount() const
 bool VersionInstallerTest::waitForEnds(int count)
 {
     return QTest::qWaitFor([&] { return endCount() >= count; }, kEndTimeoutMs);
+}
+
+JobDone VersionInstallerTest::caller(const QString& name)
+{
+    return [this, name](const JobOutcome& outcome) {
+        static const QStringList kinds = {"succeeded", "failed", "canceled", "dropped"};
+        m_log.append(
+            QStringLiteral("answered:%1:%2:%3").arg(name, kinds.at(outcome.kind), outcome.result));
+        if (outcome.kind == JobOutcome::Failure)
+            QCOMPARE(outcome.message, m_lastFailure);
+    };
 }
 
 QString VersionInstallerTest::run(const QString& id)
@@ -665,6 +681,55 @@ void VersionInstallerTest::failureDropsWaitingJobs()
     for (const QString& id : waiting)
         QVERIFY(!m_installer->isQueued(id));
     QVERIFY(!m_installer->isBusy());
+}
+
+// Each caller hears its own job's end after the installer's notice of it: a caller asking
+// for a version on its way joins that job, and a job waiting behind its missing parent
+// does not end with the parent.
+void VersionInstallerTest::callersHearTheirOwnJobsEnd()
+{
+    m_site->publishFixtures(
+        {QStringLiteral("client-only"), QStringLiteral("mini"), QStringLiteral("child")});
+    place(QStringLiteral("libraries/org/example/local/3.0/local-3.0.jar"), "local");
+
+    m_installer->install(m_gameDir, QStringLiteral("child"), caller(QStringLiteral("first")));
+    m_installer->install(m_gameDir, QStringLiteral("client-only"), caller(QStringLiteral("other")));
+    m_installer->install(m_gameDir, QStringLiteral("child "), caller(QStringLiteral("joined")));
+    m_installer->install(m_gameDir, QStringLiteral(" "), caller(QStringLiteral("blank")));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return !m_log.isEmpty() && m_log.last().startsWith("answered:other"); },
+        kEndTimeoutMs));
+    QCOMPARE(m_log,
+             QStringList({"started:child", "answered:blank:failed:", "finished:mini",
+                          "started:child", "finished:child", "answered:first:succeeded:child",
+                          "answered:joined:succeeded:child", "started:client-only",
+                          "finished:client-only", "answered:other:succeeded:client-only"}));
+}
+
+void VersionInstallerTest::callersOfDroppedJobsAreTold_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("failure") << false;
+    QTest::newRow("cancel") << true;
+}
+
+// The job in progress ends as it does; the jobs waiting behind it never ran.
+void VersionInstallerTest::callersOfDroppedJobsAreTold()
+{
+    QFETCH(bool, cancel);
+    m_site->publishFixtures({QStringLiteral("client-only"), QStringLiteral("mini")});
+    m_server->route(QStringLiteral("/files/client.jar"), TestReply::notFound());
+    m_installer->install(m_gameDir, QStringLiteral("client-only"), caller(QStringLiteral("first")));
+    m_installer->install(m_gameDir, QStringLiteral("mini"), caller(QStringLiteral("waiting")));
+    if (cancel)
+        m_installer->cancel();
+    QVERIFY(QTest::qWaitFor([&] { return m_log.size() == 4; }, kEndTimeoutMs));
+    QCOMPARE(m_log, QStringList({"started:client-only",
+                                 cancel ? "canceled:client-only" : "failed:client-only",
+                                 cancel ? "answered:first:canceled:" : "answered:first:failed:",
+                                 "answered:waiting:dropped:"}));
+    QTest::qWait(200);
+    QCOMPARE(m_log.size(), 4);
 }
 
 void VersionInstallerTest::descriptionSources()
