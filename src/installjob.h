@@ -20,6 +20,8 @@ public:
     bool isRunning() const { return m_busy && !m_canceling; }
     // That run is the one going, and nobody asked it to stop.
     bool isRunning(quint64 run) const { return isRunning() && run == m_number; }
+    // That run is the one going, asked to stop or not.
+    bool isCurrent(quint64 run) const { return m_busy && run == m_number; }
 
     // Sends a notice (a callable emitting a signal) and tells whether the run that
     // sent it still goes.

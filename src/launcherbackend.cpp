@@ -156,7 +156,6 @@ LauncherBackend::LauncherBackend(QObject* parent)
             &LauncherBackend::seasonalCatalogLoadingChanged);
     connect(this, &LauncherBackend::customBuildsChanged, this,
             &LauncherBackend::invalidateSeasonalCatalog);
-    // Last: the pipeline hears each service after the handlers above have reported.
     createSeasonalInstall();
 
     if (!importedBuild.isEmpty())
@@ -817,7 +816,7 @@ bool LauncherBackend::holdsBuild(int index) const
            !activationPending();
 }
 
-void LauncherBackend::switchToBuild(int index)
+void LauncherBackend::switchToBuild(int index, JobDone done)
 {
     // Copied: the interface may change the list while it hears of the switch.
     CustomBuild active;
@@ -826,7 +825,8 @@ void LauncherBackend::switchToBuild(int index)
         active = m_customBuilds.at(activeBuildIndex());
     const CustomBuild target = m_customBuilds.at(index);
     emit launchProgress(Loc::text("build.progress.switchingTo").arg(target.name));
-    m_buildSwitcher->switchTo(active.id, active.name, target.id, target.name, gameDir());
+    m_buildSwitcher->switchTo(active.id, active.name, target.id, target.name, gameDir(),
+                              std::move(done));
     emit switchChanged();
     emit busyChanged();
 }
@@ -1197,16 +1197,12 @@ void LauncherBackend::connectInstallers()
     connect(m_loaderInstaller, &ModLoaderInstaller::progressChanged, this,
             &LauncherBackend::downloadChanged);
     connect(m_loaderInstaller, &ModLoaderInstaller::log, this, &LauncherBackend::gameOutput);
-    connect(m_loaderInstaller, &ModLoaderInstaller::finished, this,
-            &LauncherBackend::onLoaderInstallFinished);
     connect(m_loaderInstaller, &ModLoaderInstaller::failed, this,
             [this](const QString& label, const QString& message) {
-                m_pendingLoaderBuildId = -1;
                 versionsInstallEnded();
                 emit launchError(Loc::text("common.status.pair").arg(label, message));
             });
     connect(m_loaderInstaller, &ModLoaderInstaller::canceled, this, [this](const QString& label) {
-        m_pendingLoaderBuildId = -1;
         versionsInstallEnded();
         emit launchProgress(Loc::text("loader.status.installCancelled").arg(label));
     });
@@ -1258,18 +1254,21 @@ void LauncherBackend::javaInstallEnded()
     emit busyChanged();
 }
 
-void LauncherBackend::onLoaderInstallFinished(const QString& loaderKey, const QString& gameVersion,
-                                              const QString& loaderVersion,
+// Every loader run is started for a build, so its success is reported here, from the run's
+// completion, with the build brought up to it first; failures and cancels report from the
+// installer's own signals.
+void LauncherBackend::onLoaderInstallFinished(const CustomBuild& build, ModLoader loader,
                                               const QString& producedVersionId)
 {
-    const int buildId = std::exchange(m_pendingLoaderBuildId, -1);
-    const int index = buildId == -1 ? -1 : indexOfBuildId(buildId);
+    const int index = indexOfBuildId(build.id);
+    // The installer worked on the versions trimmed.
     if (index >= 0)
-        updateCustomBuild(index, {{QStringLiteral("loader"), loaderKey},
-                                  {QStringLiteral("loaderVersion"), loaderVersion},
+        updateCustomBuild(index, {{QStringLiteral("loader"), loaderKey(loader)},
+                                  {QStringLiteral("loaderVersion"), build.loaderVersion.trimmed()},
                                   {QStringLiteral("resolvedVersionId"), producedVersionId}});
     versionsInstallEnded();
-    emit launchProgress(Loc::text("loader.status.done").arg(producedVersionId, gameVersion));
+    emit launchProgress(
+        Loc::text("loader.status.done").arg(producedVersionId, build.minecraftVersion.trimmed()));
 }
 
 DownloadStatus LauncherBackend::currentDownload() const
@@ -1456,15 +1455,19 @@ void LauncherBackend::installLoaderForBuild(int index)
     startLoaderInstall(index, *loader);
 }
 
-void LauncherBackend::startLoaderInstall(int index, ModLoader loader)
+void LauncherBackend::startLoaderInstall(int index, ModLoader loader, JobDone done)
 {
     const CustomBuild build = m_customBuilds.at(index);
-    m_pendingLoaderBuildId = build.id;
     const QString managedJava = LaunchAttempt::managedJavaPath(m_settings);
-    m_loaderInstaller->install(gameDir(), loader, build.minecraftVersion, build.loaderVersion,
-                               managedJava.isEmpty()
-                                   ? m_settings.value(QStringLiteral("javaPath")).toString()
-                                   : managedJava);
+    m_loaderInstaller->install(
+        gameDir(), loader, build.minecraftVersion, build.loaderVersion,
+        managedJava.isEmpty() ? m_settings.value(QStringLiteral("javaPath")).toString()
+                              : managedJava,
+        [this, build, loader, done = std::move(done)](const JobOutcome& outcome) {
+            if (outcome.kind == JobOutcome::Success)
+                onLoaderInstallFinished(build, loader, outcome.result);
+            answerCaller(done, outcome);
+        });
 }
 
 void LauncherBackend::installCustomBuild(int index)
@@ -1500,17 +1503,17 @@ QStringList LauncherBackend::checkInstallation(int buildIndex) const
 
 void LauncherBackend::createSeasonalInstall()
 {
-    const SeasonalInstall::Services services{m_buildSwitcher,   m_javaRuntimes,
-                                             m_javaInstaller,   m_versionInstaller,
-                                             m_loaderInstaller, m_packDownloader};
-    SeasonalInstall::Host host{
-        [this] { return gameDir(); },
-        [this](int index) { return holdsBuild(index); },
-        [this](int index) { switchToBuild(index); },
-        [this](int index) { return checkInstallation(index); },
-        [this](int index, ModLoader loader) { startLoaderInstall(index, loader); },
+    SeasonalInstall::Host host =
+        SeasonalInstall::serviceHost({m_buildSwitcher, m_javaRuntimes, m_javaInstaller,
+                                      m_versionInstaller, m_loaderInstaller, m_packDownloader});
+    host.gameDir = [this] { return gameDir(); };
+    host.holdsBuild = [this](int index) { return holdsBuild(index); };
+    host.switchTo = [this](int index, JobDone done) { switchToBuild(index, std::move(done)); };
+    host.missingFiles = [this](int index) { return checkInstallation(index); };
+    host.installLoader = [this](int index, ModLoader loader, JobDone done) {
+        startLoaderInstall(index, loader, std::move(done));
     };
-    m_seasonal = new SeasonalInstall(m_customBuilds, services, std::move(host), this);
+    m_seasonal = new SeasonalInstall(m_customBuilds, std::move(host), this);
     connect(m_seasonal, &SeasonalInstall::runningChanged, this, [this] {
         setBusy(Operation::SeasonalInstall, m_seasonal->isRunning());
         if (!m_seasonal->isRunning())

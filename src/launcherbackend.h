@@ -1,5 +1,7 @@
 #pragma once
 
+#include "joboutcome.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -290,7 +292,7 @@ private:
     bool gameFilesBusy() const;
     // The game directory holds the build at index, whole.
     bool holdsBuild(int index) const;
-    void switchToBuild(int index);
+    void switchToBuild(int index, JobDone done = {});
     void onSwitchFinished(int toBuildId);
     void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
     // After the active build was removed, the game directory holds no stored build's
@@ -303,13 +305,14 @@ private:
     DownloadStatus currentDownload() const;
     InstallerStatus packStatus() const;
     void installStarted(const QString& progressLine);
-    void startLoaderInstall(int index, ModLoader loader);
+    // Installs the loader onto the build's game version for the build, and then tells done.
+    void startLoaderInstall(int index, ModLoader loader, JobDone done = {});
     // Each installer's end, whatever its outcome.
     void versionsInstallEnded();
     void javaInstallEnded();
     void packDownloadEnded();
-    void onLoaderInstallFinished(const QString& loaderKey, const QString& gameVersion,
-                                 const QString& loaderVersion, const QString& producedVersionId);
+    void onLoaderInstallFinished(const CustomBuild& build, ModLoader loader,
+                                 const QString& producedVersionId);
     // Reports a catalog refresh answered as failed, with the service's message.
     std::function<void(bool, const QString&)> failureReporter();
     void openFolder(const QString& path, const char* failureKey);
@@ -352,8 +355,6 @@ private:
     SeasonalPackDownloader* m_packDownloader = nullptr;
     SeasonalInstall* m_seasonal = nullptr;
     std::unique_ptr<SeasonalCatalogRows> m_seasonalCatalog;
-    // The id of the build whose loader is being installed; -1 for none.
-    int m_pendingLoaderBuildId = -1;
     // The catalogs' rows, rebuilt at the next read once marked dirty.
     mutable QVariantList m_versionCatalog;
     mutable bool m_versionCatalogDirty = true;

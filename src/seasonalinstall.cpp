@@ -51,20 +51,55 @@ const SeasonalInstall::Step SeasonalInstall::kSteps[] = {
     {Stage::Apply, &SeasonalInstall::always, &SeasonalInstall::beginApply},
 };
 
-SeasonalInstall::SeasonalInstall(const QList<CustomBuild>& builds, const Services& services,
-                                 Host host, QObject* parent)
-    : QObject(parent), m_builds(builds), m_services(services), m_host(std::move(host))
+SeasonalInstall::SeasonalInstall(const QList<CustomBuild>& builds, Host host, QObject* parent)
+    : QObject(parent), m_builds(builds), m_host(std::move(host))
 {
-    connectServices();
+}
+
+SeasonalInstall::Host SeasonalInstall::serviceHost(const Services& services)
+{
+    Host host;
+    host.hasJava = [](const QString& gameDir, int major) {
+        return !JavaLocator::select(gameDir, major, QString()).isEmpty();
+    };
+    JavaRuntimeService* runtimes = services.javaRuntimes;
+    host.loadJavaCatalog = [runtimes](std::function<void(bool, const QString&)> done) {
+        runtimes->ensureLoaded(std::move(done), false);
+    };
+    host.bestJavaFor = [runtimes](int major) { return runtimes->bestFor(major); };
+    JavaInstaller* java = services.javaInstaller;
+    host.installJava = [java](const JavaRuntimeEntry& entry, JobDone done) {
+        java->install(entry, std::move(done));
+    };
+    host.cancelJava = [java] { java->cancel(); };
+    VersionInstaller* versions = services.versionInstaller;
+    host.installVersion = [versions](const QString& gameDir, const QString& id, JobDone done) {
+        versions->install(gameDir, id, std::move(done));
+    };
+    host.cancelVersion = [versions] { versions->cancel(); };
+    ModLoaderInstaller* loaders = services.loaderInstaller;
+    host.cancelLoader = [loaders] { loaders->cancel(); };
+    SeasonalPackDownloader* packs = services.packDownloader;
+    host.downloadPack = [packs](const QUrl& url, const QString& path, const QString& sha256,
+                                qint64 size, const QString& label, JobDone done) {
+        packs->download(url, path, sha256, size, label, std::move(done));
+    };
+    host.cancelDownload = [packs] { packs->cancel(); };
+    BuildSwitcher* switcher = services.switcher;
+    host.applyPack = [switcher](int buildId, const QString& name, const QString& archivePath,
+                                const QStringList& removals, const QJsonObject& note,
+                                const QString& gameDir, JobDone done) {
+        switcher->applyPack(buildId, name, archivePath, removals, note, gameDir, std::move(done));
+    };
+    return host;
 }
 
 void SeasonalInstall::start(const SeasonalBuildEntry& entry, int buildId)
 {
-    ++m_run;
-    m_running = true;
-    m_stage = Stage::Idle;
-    m_entry = entry;
-    m_buildId = buildId;
+    m_job.begin();
+    m_run = Run();
+    m_run.buildId = buildId;
+    m_run.entry = entry;
     emit runningChanged();
     emit progress(Loc::text("seasonal.progress.installing").arg(entry.name));
     advance();
@@ -72,9 +107,9 @@ void SeasonalInstall::start(const SeasonalBuildEntry& entry, int buildId)
 
 void SeasonalInstall::cancel()
 {
-    if (!m_running)
+    if (!m_job.isBusy())
         return;
-    switch (m_stage) {
+    switch (m_run.stage) {
     case Stage::Idle:
         break;
     case Stage::Switch:
@@ -83,17 +118,17 @@ void SeasonalInstall::cancel()
         break;
     case Stage::Java:
         // While the catalog loads nothing runs yet: the install starts when it arrives.
-        m_services.javaInstaller->cancel();
+        m_host.cancelJava();
         break;
     case Stage::GameFiles:
-        m_cancelRequested = true;
-        if (m_services.loaderInstaller->busy())
-            m_services.loaderInstaller->cancel();
+        m_job.markCanceling();
+        if (m_run.versionId.isEmpty())
+            m_host.cancelLoader();
         else
-            m_services.versionInstaller->cancel();
+            m_host.cancelVersion();
         break;
     case Stage::Download:
-        m_services.packDownloader->cancel();
+        m_host.cancelDownload();
         break;
     }
 }
@@ -101,7 +136,7 @@ void SeasonalInstall::cancel()
 int SeasonalInstall::buildIndex() const
 {
     for (qsizetype i = 0; i < m_builds.size(); ++i) {
-        if (m_builds.at(i).id == m_buildId)
+        if (m_builds.at(i).id == m_run.buildId)
             return int(i);
     }
     return -1;
@@ -110,11 +145,11 @@ int SeasonalInstall::buildIndex() const
 QString SeasonalInstall::buildName() const
 {
     const int index = buildIndex();
-    return index < 0 ? m_entry.name : m_builds.at(index).name;
+    return index < 0 ? m_run.entry.name : m_builds.at(index).name;
 }
 
-// The stage is set before its work starts: a service may report inside the call that
-// starts it, and that report, not this call, decides what comes next.
+// The stage is set before its work starts: a service may answer inside the call that
+// starts it, and that answer, not this call, decides what comes next.
 void SeasonalInstall::advance()
 {
     const int index = buildIndex();
@@ -123,9 +158,9 @@ void SeasonalInstall::advance()
         return;
     }
     for (const Step& step : kSteps) {
-        if (step.stage <= m_stage || !(this->*step.needed)(index))
+        if (step.stage <= m_run.stage || !(this->*step.needed)(index))
             continue;
-        m_stage = step.stage;
+        m_run.stage = step.stage;
         (this->*step.begin)(index);
         return;
     }
@@ -137,7 +172,7 @@ void SeasonalInstall::advance()
 void SeasonalInstall::finish()
 {
     const QString name = buildName();
-    const QString seasonalId = m_entry.id;
+    const QString seasonalId = m_run.entry.id;
     end();
     emit progress(Loc::text("seasonal.status.buildInstalled").arg(name));
     emit finished(seasonalId, name);
@@ -146,8 +181,8 @@ void SeasonalInstall::finish()
 void SeasonalInstall::fail(const QString& reason)
 {
     const QString name = buildName();
-    if (!m_archivePath.isEmpty())
-        QFile::remove(m_archivePath);
+    if (!m_run.archivePath.isEmpty())
+        QFile::remove(m_run.archivePath);
     end();
     emit error(reason.isEmpty() ? Loc::text("seasonal.error.installAborted").arg(name)
                                 : Loc::text("seasonal.error.installAbortedWhy").arg(name, reason));
@@ -155,20 +190,21 @@ void SeasonalInstall::fail(const QString& reason)
 
 void SeasonalInstall::end()
 {
-    ++m_run;
-    m_running = false;
-    m_stage = Stage::Idle;
-    m_buildId = -1;
-    m_entry = SeasonalBuildEntry();
-    m_javaRuntimeId.clear();
-    m_versionId.clear();
-    m_versionRequeued = false;
-    m_cancelRequested = false;
-    m_packPath.clear();
-    m_archivePath.clear();
-    m_packUnrecorded = false;
-    m_recordBeforeApplying = QJsonObject();
+    m_job.end();
+    m_run = Run();
     emit runningChanged();
+}
+
+// The completion of work this run starts at its current stage: an answer that comes
+// after the run ended or moved on finds nothing to do.
+template <typename... Args>
+std::function<void(Args...)> SeasonalInstall::answerTo(void (SeasonalInstall::*react)(Args...))
+{
+    QPointer<SeasonalInstall> self(this);
+    return [self, react, run = m_job.number(), stage = m_run.stage](Args... args) {
+        if (self && self->m_job.isCurrent(run) && self->m_run.stage == stage)
+            (self.data()->*react)(args...);
+    };
 }
 
 // ---- Stages ----
@@ -182,31 +218,26 @@ bool SeasonalInstall::needsSwitch(int index) const
 
 void SeasonalInstall::beginSwitch(int index)
 {
-    m_host.switchTo(index);
+    m_host.switchTo(index, answerTo(&SeasonalInstall::onStageEnded));
 }
 
 int SeasonalInstall::javaMajor() const
 {
-    return m_entry.javaMajor > 0 ? m_entry.javaMajor
-                                 : JavaRequirement::minimumFor(m_entry.minecraftVersion);
+    const SeasonalBuildEntry& entry = m_run.entry;
+    return entry.javaMajor > 0 ? entry.javaMajor
+                               : JavaRequirement::minimumFor(entry.minecraftVersion);
 }
 
 bool SeasonalInstall::needsJava(int) const
 {
     const int major = javaMajor();
-    return major > 0 && JavaLocator::select(m_host.gameDir(), major, QString()).isEmpty();
+    return major > 0 && !m_host.hasJava(m_host.gameDir(), major);
 }
 
 void SeasonalInstall::beginJava(int)
 {
     emit progress(Loc::text("seasonal.progress.installingJava").arg(javaMajor()));
-    QPointer<SeasonalInstall> self(this);
-    m_services.javaRuntimes->ensureLoaded(
-        [self, run = m_run](bool ok, const QString& message) {
-            if (self && self->m_run == run && self->awaits(Stage::Java))
-                self->installJava(ok, message);
-        },
-        false);
+    m_host.loadJavaCatalog(answerTo(&SeasonalInstall::installJava));
 }
 
 void SeasonalInstall::installJava(bool catalogLoaded, const QString& message)
@@ -216,13 +247,12 @@ void SeasonalInstall::installJava(bool catalogLoaded, const QString& message)
         return;
     }
     const int major = javaMajor();
-    const std::optional<JavaRuntimeEntry> entry = m_services.javaRuntimes->bestFor(major);
+    const std::optional<JavaRuntimeEntry> entry = m_host.bestJavaFor(major);
     if (!entry) {
         fail(Loc::text("seasonal.error.noJavaBuild").arg(major));
         return;
     }
-    m_javaRuntimeId = entry->id;
-    m_services.javaInstaller->install(*entry);
+    m_host.installJava(*entry, answerTo(&SeasonalInstall::onStageEnded));
 }
 
 bool SeasonalInstall::needsGameFiles(int index) const
@@ -236,137 +266,87 @@ bool SeasonalInstall::needsGameFiles(int index) const
 void SeasonalInstall::beginGameFiles(int index)
 {
     const CustomBuild& build = m_builds.at(index);
-    // The version installer ignores a blank id: nothing would ever end this stage.
+    // Either installer would refuse a blank version without saying that the build names none.
     const QString version = build.minecraftVersion.trimmed();
     if (version.isEmpty()) {
         fail(Loc::text("seasonal.error.noGameVersion"));
         return;
     }
     if (const std::optional<ModLoader> loader = loaderFromKey(build.loader)) {
-        m_host.installLoader(index, *loader);
+        m_host.installLoader(index, *loader, answerTo(&SeasonalInstall::onStageEnded));
         return;
     }
-    m_versionId = version;
-    m_services.versionInstaller->install(m_host.gameDir(), version);
+    m_run.versionId = version;
+    m_host.installVersion(m_host.gameDir(), version, answerTo(&SeasonalInstall::onVersionEnded));
 }
 
 void SeasonalInstall::beginDownload(int)
 {
-    m_packPath = LauncherPaths::buildDir(m_buildId) + QStringLiteral("/.pack-r") +
-                 QString::number(m_entry.revision) + QStringLiteral(".zip");
-    m_services.packDownloader->download(m_entry.archiveUrl, m_packPath, m_entry.sha256,
-                                        m_entry.archiveSize, m_entry.name);
+    const SeasonalBuildEntry& entry = m_run.entry;
+    const QString path = LauncherPaths::buildDir(m_run.buildId) + QStringLiteral("/.pack-r") +
+                         QString::number(entry.revision) + QStringLiteral(".zip");
+    m_host.downloadPack(entry.archiveUrl, path, entry.sha256, entry.archiveSize, entry.name,
+                        answerTo(&SeasonalInstall::onDownloadEnded));
 }
 
 void SeasonalInstall::beginApply(int index)
 {
-    if (m_archivePath.isEmpty()) {
+    if (m_run.archivePath.isEmpty()) {
         fail(Loc::text("seasonal.error.filesNotDownloaded"));
         return;
     }
-    const QStringList removals = packEntries(m_buildId);
+    const QStringList removals = packEntries(m_run.buildId);
     QString error;
     if (!recordBeforeApplying(removals, &error)) {
         emit this->error(error);
         fail();
         return;
     }
-    m_services.switcher->applyPack(m_buildId, m_builds.at(index).name, m_archivePath, removals,
-                                   packNote(m_entry), m_host.gameDir());
+    m_host.applyPack(m_run.buildId, m_builds.at(index).name, m_run.archivePath, removals,
+                     packNote(m_run.entry), m_host.gameDir(),
+                     answerTo(&SeasonalInstall::onApplyEnded));
 }
 
-// ---- What the services report ----
+// ---- How the stages' work ended ----
 
-void SeasonalInstall::connectServices()
+// The service reported a failure or cancel itself; the install adds its own end.
+void SeasonalInstall::onStageEnded(const JobOutcome& outcome)
 {
-    connect(m_services.switcher, &BuildSwitcher::finished, this,
-            [this](int buildId) { onSwitchEnded(buildId, true); });
-    connect(m_services.switcher, &BuildSwitcher::failed, this,
-            [this](int buildId, const QString&, bool gameDirIntact) {
-                onSwitchEnded(buildId, false, gameDirIntact);
-            });
-
-    connect(m_services.javaInstaller, &JavaInstaller::finished, this,
-            [this](const QString& runtimeId) {
-                if (awaits(Stage::Java) && runtimeId == m_javaRuntimeId)
-                    advance();
-            });
-    const auto javaEnded = [this] {
-        if (awaits(Stage::Java) && !m_javaRuntimeId.isEmpty())
-            fail();
-    };
-    connect(m_services.javaInstaller, &JavaInstaller::failed, this, javaEnded);
-    connect(m_services.javaInstaller, &JavaInstaller::canceled, this, javaEnded);
-
-    connect(m_services.versionInstaller, &VersionInstaller::finished, this,
-            [this](const QString& versionId) { onVersionEnded(versionId, true); });
-    connect(m_services.versionInstaller, &VersionInstaller::failed, this,
-            [this](const QString& versionId) { onVersionEnded(versionId, false); });
-    connect(m_services.versionInstaller, &VersionInstaller::canceled, this,
-            [this](const QString& versionId) { onVersionEnded(versionId, false); });
-
-    connect(m_services.loaderInstaller, &ModLoaderInstaller::finished, this,
-            [this] { onLoaderEnded(true); });
-    connect(m_services.loaderInstaller, &ModLoaderInstaller::failed, this,
-            [this] { onLoaderEnded(false); });
-    connect(m_services.loaderInstaller, &ModLoaderInstaller::canceled, this,
-            [this] { onLoaderEnded(false); });
-
-    connect(m_services.packDownloader, &SeasonalPackDownloader::finished, this,
-            [this](const QString& path) {
-                if (!awaits(Stage::Download) || path != m_packPath)
-                    return;
-                m_archivePath = path;
-                advance();
-            });
-    const auto packEnded = [this] {
-        if (awaits(Stage::Download))
-            fail();
-    };
-    connect(m_services.packDownloader, &SeasonalPackDownloader::failed, this, packEnded);
-    connect(m_services.packDownloader, &SeasonalPackDownloader::canceled, this, packEnded);
+    outcome.kind == JobOutcome::Success ? advance() : fail();
 }
 
-void SeasonalInstall::onSwitchEnded(int buildId, bool ok, bool gameDirIntact)
+// The version installer runs jobs for anyone: one that fails or is cancelled drops every
+// job waiting behind it, this one included. It is asked again once, unless the install
+// itself was being cancelled.
+void SeasonalInstall::onVersionEnded(const JobOutcome& outcome)
 {
-    if (buildId != m_buildId)
-        return;
-    if (awaits(Stage::Switch)) {
-        ok ? advance() : fail();
-    } else if (awaits(Stage::Apply)) {
-        // An application that changed nothing wrote none of the pack's files: the record
-        // goes back to naming only the files that are there.
-        if (!ok && gameDirIntact)
-            restoreRecordBeforeApplying();
-        ok && !m_packUnrecorded ? finish() : fail();
-    }
-}
-
-// The version installer runs jobs for anyone; only the job of this version decides. A job
-// of another version that fails or is cancelled drops every job waiting behind it, this
-// one included: it is asked again once, unless the install itself was being cancelled.
-void SeasonalInstall::onVersionEnded(const QString& versionId, bool ok)
-{
-    if (!awaitsVersion())
-        return;
-    if (versionId == m_versionId) {
-        ok ? advance() : fail();
+    if (outcome.kind != JobOutcome::Drop) {
+        onStageEnded(outcome);
         return;
     }
-    VersionInstaller* installer = m_services.versionInstaller;
-    if (installer->versionId() == m_versionId || installer->isQueued(m_versionId))
-        return;
-    if (m_cancelRequested || std::exchange(m_versionRequeued, true)) {
+    if (m_job.isCanceling() || std::exchange(m_run.versionAskedAgain, true)) {
         fail();
         return;
     }
-    installer->install(m_host.gameDir(), m_versionId);
+    m_host.installVersion(m_host.gameDir(), m_run.versionId,
+                          answerTo(&SeasonalInstall::onVersionEnded));
 }
 
-void SeasonalInstall::onLoaderEnded(bool ok)
+void SeasonalInstall::onDownloadEnded(const JobOutcome& outcome)
 {
-    if (awaitsLoader())
-        ok ? advance() : fail();
+    if (outcome.kind == JobOutcome::Success)
+        m_run.archivePath = outcome.result;
+    onStageEnded(outcome);
+}
+
+void SeasonalInstall::onApplyEnded(const JobOutcome& outcome)
+{
+    const bool applied = outcome.kind == JobOutcome::Success;
+    // An application that changed nothing wrote none of the pack's files: the record goes
+    // back to naming only the files that are there.
+    if (!applied && outcome.gameDirIntact)
+        restoreRecordBeforeApplying();
+    applied && !m_run.packUnrecorded ? finish() : fail();
 }
 
 // ---- The pack record ----
@@ -405,25 +385,25 @@ QStringList SeasonalInstall::packFileNames(const QString& archivePath)
 // leaves the next application all it has to remove.
 bool SeasonalInstall::recordBeforeApplying(const QStringList& removals, QString* error)
 {
-    m_recordBeforeApplying = readRecord(m_buildId);
-    m_recordBeforeApplying.insert(kEntries, QJsonArray::fromStringList(removals));
+    m_run.recordBeforeApplying = readRecord(m_run.buildId);
+    m_run.recordBeforeApplying.insert(kEntries, QJsonArray::fromStringList(removals));
     QStringList entries = removals;
-    for (const QString& name : packFileNames(m_archivePath)) {
+    for (const QString& name : packFileNames(m_run.archivePath)) {
         if (!entries.contains(name))
             entries.append(name);
     }
-    QJsonObject document = m_recordBeforeApplying;
+    QJsonObject document = m_run.recordBeforeApplying;
     document.insert(kEntries, QJsonArray::fromStringList(entries));
-    if (!writeRecord(m_buildId, document, error))
+    if (!writeRecord(m_run.buildId, document, error))
         return false;
-    m_unrecordedEntries.remove(m_buildId);
+    m_unrecordedEntries.remove(m_run.buildId);
     return true;
 }
 
 void SeasonalInstall::restoreRecordBeforeApplying()
 {
-    if (!writeRecord(m_buildId, m_recordBeforeApplying))
-        m_unrecordedEntries.insert(m_buildId, packEntries(m_buildId));
+    if (!writeRecord(m_run.buildId, m_run.recordBeforeApplying))
+        m_unrecordedEntries.insert(m_run.buildId, packEntries(m_run.buildId));
 }
 
 QJsonObject SeasonalInstall::readRecord(int buildId)
@@ -478,7 +458,7 @@ bool SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QS
     // Every removal of this application is done: these files are all that is left of the
     // packs before the next one.
     m_unrecordedEntries.insert(buildId, entries);
-    if (awaits(Stage::Apply) && buildId == m_buildId)
-        m_packUnrecorded = true;
+    if (awaits(Stage::Apply) && buildId == m_run.buildId)
+        m_run.packUnrecorded = true;
     return false;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "installjob.h"
+#include "javaruntimeservice.h"
+#include "joboutcome.h"
 #include "launcherbackend.h"
 #include "modloaderversionservice.h"
 #include "seasonalbuildservice.h"
@@ -10,13 +13,13 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <functional>
 #include <optional>
 
 class BuildSwitcher;
 class JavaInstaller;
-class JavaRuntimeService;
 class ModLoaderInstaller;
 class SeasonalPackDownloader;
 class VersionInstaller;
@@ -25,11 +28,11 @@ class VersionInstaller;
 // build that carries it, the Java runtime it needs, its game version or mod loader, the
 // pack downloaded under its checksum and applied over the files of the pack before it.
 // The stages run one service at a time, in order, each skipped when it has nothing to do;
-// each starts from the completion signal of the one before and reacts only to the work it
-// started. A failure or cancel at any stage ends the install once, with one message.
+// each starts its work with a completion and goes on from that work's end alone. A failure
+// or cancel at any stage ends the install once, with one message.
 //
-// The backend owns the pipeline and the builds; its own handlers of the services' signals
-// are connected first, so a service's report always comes before the pipeline's end.
+// The services answer a completion after their own notice of the end, so a service's
+// report (the owner's toast) always comes before the pipeline's end.
 class SeasonalInstall : public QObject {
     Q_OBJECT
 
@@ -37,6 +40,39 @@ public:
     using CustomBuild = LauncherBackend::CustomBuild;
 
     enum class Stage { Idle = 0, Switch = 1, Java = 2, GameFiles = 3, Download = 4, Apply = 5 };
+
+    // Everything the pipeline reaches outside itself, for the build at a position in the
+    // owner's list. Work is started with a completion that is answered once.
+    struct Host {
+        std::function<QString()> gameDir;
+        // The game directory holds this build, whole.
+        std::function<bool(int index)> holdsBuild;
+        std::function<void(int index, JobDone done)> switchTo;
+        // What keeps the build from launching; empty when it can.
+        std::function<QStringList(int index)> missingFiles;
+        // A Java of that major or newer is there to run the game.
+        std::function<bool(const QString& gameDir, int major)> hasJava;
+        // Answers once the Java catalog is there or could not be had.
+        std::function<void(std::function<void(bool ok, const QString& message)> done)>
+            loadJavaCatalog;
+        std::function<std::optional<JavaRuntimeEntry>(int major)> bestJavaFor;
+        std::function<void(const JavaRuntimeEntry& entry, JobDone done)> installJava;
+        std::function<void()> cancelJava;
+        std::function<void(const QString& gameDir, const QString& versionId, JobDone done)>
+            installVersion;
+        std::function<void()> cancelVersion;
+        // Installs the loader onto the build's game version for the build.
+        std::function<void(int index, ModLoader loader, JobDone done)> installLoader;
+        std::function<void()> cancelLoader;
+        std::function<void(const QUrl& url, const QString& path, const QString& sha256, qint64 size,
+                           const QString& label, JobDone done)>
+            downloadPack;
+        std::function<void()> cancelDownload;
+        std::function<void(int buildId, const QString& name, const QString& archivePath,
+                           const QStringList& removals, const QJsonObject& note,
+                           const QString& gameDir, JobDone done)>
+            applyPack;
+    };
 
     struct Services {
         BuildSwitcher* switcher = nullptr;
@@ -46,18 +82,9 @@ public:
         ModLoaderInstaller* loaderInstaller = nullptr;
         SeasonalPackDownloader* packDownloader = nullptr;
     };
-
-    // What the pipeline asks of the backend, for the build at a position in its list.
-    struct Host {
-        std::function<QString()> gameDir;
-        // The game directory holds this build, whole.
-        std::function<bool(int index)> holdsBuild;
-        std::function<void(int index)> switchTo;
-        // What keeps the build from launching; empty when it can.
-        std::function<QStringList(int index)> missingFiles;
-        // Installs the loader onto the build's game version for the build.
-        std::function<void(int index, ModLoader loader)> installLoader;
-    };
+    // The entries of a host that these services serve: all but gameDir, holdsBuild,
+    // switchTo, missingFiles and installLoader, which are the owner's.
+    static Host serviceHost(const Services& services);
 
     // The pack a pack application names, recorded for its build with the files it wrote.
     struct PackRecord {
@@ -66,13 +93,12 @@ public:
         QString sha256;
     };
 
-    // builds is the backend's list, read again at every step: the build is followed by
+    // builds is the owner's list, read again at every step: the build is followed by
     // its id.
-    SeasonalInstall(const QList<CustomBuild>& builds, const Services& services, Host host,
-                    QObject* parent = nullptr);
+    SeasonalInstall(const QList<CustomBuild>& builds, Host host, QObject* parent = nullptr);
 
-    bool isRunning() const { return m_running; }
-    Stage stage() const { return m_stage; }
+    bool isRunning() const { return m_job.isBusy(); }
+    Stage stage() const { return m_run.stage; }
 
     // Installs the entry into the build with that id, which carries it already.
     void start(const SeasonalBuildEntry& entry, int buildId);
@@ -107,12 +133,30 @@ private:
     };
     static const Step kSteps[];
 
+    // One install, from start to end; replaced whole when one starts and when it ends.
+    struct Run {
+        Stage stage = Stage::Idle;
+        int buildId = -1;
+        SeasonalBuildEntry entry;
+        // The game version the stage installs; empty while a loader installs.
+        QString versionId;
+        bool versionAskedAgain = false;
+        // The pack downloaded.
+        QString archivePath;
+        bool packUnrecorded = false;
+        // The build's record as it stood before the pack application began.
+        QJsonObject recordBeforeApplying;
+    };
+
     int buildIndex() const;
     QString buildName() const;
     void advance();
     void finish();
     void fail(const QString& reason = QString());
     void end();
+    template <typename... Args>
+    std::function<void(Args...)> answerTo(void (SeasonalInstall::*react)(Args...));
+    bool awaits(Stage stage) const { return m_job.isBusy() && m_run.stage == stage; }
 
     bool needsSwitch(int index) const;
     void beginSwitch(int index);
@@ -126,40 +170,22 @@ private:
     void beginApply(int index);
     bool always(int) const { return true; }
 
-    void connectServices();
-    void onSwitchEnded(int buildId, bool ok, bool gameDirIntact = true);
+    void onStageEnded(const JobOutcome& outcome);
+    void onVersionEnded(const JobOutcome& outcome);
+    void onDownloadEnded(const JobOutcome& outcome);
+    void onApplyEnded(const JobOutcome& outcome);
     static QStringList packFileNames(const QString& archivePath);
     bool recordBeforeApplying(const QStringList& removals, QString* error);
     void restoreRecordBeforeApplying();
     static QJsonObject readRecord(int buildId);
     static bool writeRecord(int buildId, const QJsonObject& document, QString* error = nullptr);
-    void onVersionEnded(const QString& versionId, bool ok);
-    void onLoaderEnded(bool ok);
-    bool awaits(Stage stage) const { return m_running && m_stage == stage; }
-    bool awaitsVersion() const { return awaits(Stage::GameFiles) && !m_versionId.isEmpty(); }
-    bool awaitsLoader() const { return awaits(Stage::GameFiles) && m_versionId.isEmpty(); }
 
     const QList<CustomBuild>& m_builds;
-    Services m_services;
     Host m_host;
-
-    // Each install has a number, so a late answer of an earlier one finds nothing to do.
-    quint64 m_run = 0;
-    bool m_running = false;
-    Stage m_stage = Stage::Idle;
-    int m_buildId = -1;
-    SeasonalBuildEntry m_entry;
-    // The work each stage waits for: the runtime, the game version (empty while a
-    // loader installs), the pack being downloaded and the one downloaded.
-    QString m_javaRuntimeId;
-    QString m_versionId;
-    bool m_versionRequeued = false;
-    bool m_cancelRequested = false;
-    QString m_packPath;
-    QString m_archivePath;
-    bool m_packUnrecorded = false;
-    // The build's record as it stood before the pack application began.
-    QJsonObject m_recordBeforeApplying;
+    // Each install is a run of its own, so a late answer to an earlier one finds nothing to
+    // do; a cancel of the game files marks it canceling.
+    InstallJob m_job;
+    Run m_run;
     // Per build id: the files a pack application wrote whose record could not be saved.
     // They stand for the record on disk, which names files already removed, until a record
     // is saved again.

@@ -1650,7 +1650,6 @@ private slots:
         QCOMPARE(readJson(home.dataDir() + "/customBuilds.json")[0]["resolvedVersionId"].toString(),
                  kFabricLoaderId);
         QVERIFY(backend.installedVersions().contains(kFabricLoaderId));
-        QCOMPARE(backend.m_pendingLoaderBuildId, -1);
         QCOMPARE(backend.checkInstallation(0), QStringList());
         QCOMPARE(backend.loaderVersions("fabric", kFabricGame).size(), 1);
         QVERIFY(backend.loaderVersions("Fabric", kFabricGame).isEmpty());
