@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -223,6 +224,132 @@ enum class Failure {
     PackRejected,
     PackHalfApplied,
 };
+
+// ---- The pipeline alone, with fakes behind its host ----
+
+// What stands behind the pipeline's host: each request is logged and its completion kept
+// for the test to answer; the answers say what the world looks like.
+struct FakeHost {
+    bool holdsBuild = false;
+    bool hasJava = false;
+    bool catalogHasJava = true;
+    QStringList missingFiles{"versions/1.20.1/1.20.1.jar"};
+    QStringList log;
+    std::function<void(bool, const QString&)> catalogDone;
+    JobDone done;
+
+    SeasonalInstall::Host host()
+    {
+        SeasonalInstall::Host host;
+        host.gameDir = [] { return QStringLiteral("/game"); };
+        host.holdsBuild = [this](int) { return holdsBuild; };
+        host.switchTo = [this](int index, JobDone done) { keep("switch", index, done); };
+        host.missingFiles = [this](int) { return missingFiles; };
+        host.hasJava = [this](const QString&, int) { return hasJava; };
+        host.loadJavaCatalog = [this](std::function<void(bool, const QString&)> done) {
+            log.append("catalog");
+            catalogDone = std::move(done);
+        };
+        host.bestJavaFor = [this](int major) -> std::optional<JavaRuntimeEntry> {
+            if (!catalogHasJava)
+                return std::nullopt;
+            JavaRuntimeEntry entry;
+            entry.id = "jdk-" + QString::number(major);
+            return entry;
+        };
+        host.installJava = [this](const JavaRuntimeEntry& entry, JobDone done) {
+            keep("java", entry.id, done);
+        };
+        host.installVersion = [this](const QString&, const QString& id, JobDone done) {
+            keep("version", id, done);
+        };
+        host.installLoader = [this](int, ModLoader loader, JobDone done) {
+            keep("loader", loaderKey(loader), done);
+        };
+        host.downloadPack = [this](const QUrl&, const QString& path, const QString&, qint64,
+                                   const QString&, JobDone done) {
+            keep("download", QFileInfo(path).fileName(), done);
+        };
+        host.applyPack = [this](int buildId, const QString&, const QString& archive,
+                                const QStringList&, const QJsonObject&, const QString&,
+                                JobDone done) {
+            keep("apply", QString::number(buildId) + " " + QFileInfo(archive).fileName(), done);
+        };
+        host.cancelJava = [this] { log.append("cancel java"); };
+        host.cancelVersion = [this] { log.append("cancel version"); };
+        host.cancelLoader = [this] { log.append("cancel loader"); };
+        host.cancelDownload = [this] { log.append("cancel download"); };
+        return host;
+    }
+
+    // Answers the work asked for last; a download succeeds with its pack's path.
+    void answer(JobOutcome outcome)
+    {
+        if (outcome.kind == JobOutcome::Success && log.last().startsWith("download"))
+            outcome.result = LauncherPaths::buildDir(7) + "/.pack-r1.zip";
+        std::exchange(done, {})(outcome);
+    }
+    void answerCatalog(bool ok, const QString& message = QString())
+    {
+        std::exchange(catalogDone, {})(ok, message);
+    }
+
+private:
+    void keep(const QString& what, const QVariant& detail, JobDone next)
+    {
+        log.append(what + " " + detail.toString());
+        done = std::move(next);
+    }
+};
+
+// The pipeline over one build, "Autumn" with id 7, and what it reported.
+struct AlonePipeline {
+    explicit AlonePipeline(const QString& loader = QString(), const QString& resolved = QString())
+    {
+        SeasonalInstall::CustomBuild build;
+        build.id = 7;
+        build.name = "Autumn";
+        build.minecraftVersion = "1.20.1";
+        build.loader = loader;
+        build.loaderVersion = loader.isEmpty() ? QString() : "0.16.10";
+        build.resolvedVersionId = resolved;
+        builds.append(build);
+        entry.id = "autumn";
+        entry.name = "Autumn";
+        entry.revision = 1;
+        entry.minecraftVersion = "1.20.1";
+        entry.javaMajor = 17;
+    }
+
+    void start() { install.start(entry, 7); }
+    // Answers every request with success, the catalog included, until the pipeline ends or
+    // asks for something whose log line starts with stopAt.
+    void runUntil(const QString& stopAt = QString())
+    {
+        while (install.isRunning() && (fake.catalogDone || fake.done)) {
+            if (!stopAt.isEmpty() && fake.log.last().startsWith(stopAt))
+                return;
+            if (fake.catalogDone)
+                fake.answerCatalog(true);
+            else
+                fake.answer(JobOutcome::succeeded());
+        }
+    }
+
+    QList<SeasonalInstall::CustomBuild> builds;
+    SeasonalBuildEntry entry;
+    FakeHost fake;
+    SeasonalInstall install{builds, fake.host()};
+    QSignalSpy errors{&install, &SeasonalInstall::error};
+    QSignalSpy finished{&install, &SeasonalInstall::finished};
+};
+
+const QStringList kEveryStage = {"switch 0",
+                                 "catalog",
+                                 "java jdk-17",
+                                 "version 1.20.1",
+                                 "download .pack-r1.zip",
+                                 "apply 7 .pack-r1.zip"};
 
 } // namespace
 
@@ -645,6 +772,223 @@ private slots:
         QCOMPARE(backend.customBuildAt(0).value("seasonalRevision").toInt(), 2);
         QCOMPARE(backend.checkInstallation(0), QStringList());
         QCOMPARE(server.requestCount("/v2/versions/loader/1.20.1") > 0, loaderFetched);
+    }
+
+    // ---- The pipeline alone ----
+
+    void stagesRunInOrderAndSkipWhatIsDone_data()
+    {
+        QTest::addColumn<bool>("holdsBuild");
+        QTest::addColumn<bool>("hasJava");
+        QTest::addColumn<QString>("loader");
+        QTest::addColumn<QString>("resolved");
+        QTest::addColumn<bool>("filesMissing");
+        QTest::addColumn<QStringList>("requests");
+        QTest::newRow("every stage") << false << false << ""
+                                     << "" << true << kEveryStage;
+        QTest::newRow("active build with its Java and files") << true << true << ""
+                                                              << "" << false << kEveryStage.mid(4);
+        QTest::newRow("loader without the version it launches")
+            << true << true << "fabric"
+            << "" << false << (QStringList{"loader fabric"} + kEveryStage.mid(4));
+        QTest::newRow("loader installed")
+            << false << true << "fabric"
+            << "fabric-loader-x" << false << (kEveryStage.mid(0, 1) + kEveryStage.mid(4));
+        QTest::newRow("loader with files missing")
+            << true << false << "fabric"
+            << "fabric-loader-x" << true
+            << (kEveryStage.mid(1, 2) + QStringList{"loader fabric"} + kEveryStage.mid(4));
+    }
+
+    void stagesRunInOrderAndSkipWhatIsDone()
+    {
+        QFETCH(bool, holdsBuild);
+        QFETCH(bool, hasJava);
+        QFETCH(QString, loader);
+        QFETCH(QString, resolved);
+        QFETCH(bool, filesMissing);
+        QFETCH(QStringList, requests);
+        TempHome home;
+        AlonePipeline pipeline(loader, resolved);
+        pipeline.fake.holdsBuild = holdsBuild;
+        pipeline.fake.hasJava = hasJava;
+        if (!filesMissing)
+            pipeline.fake.missingFiles.clear();
+        QSignalSpy progress(&pipeline.install, &SeasonalInstall::progress);
+
+        pipeline.start();
+        QVERIFY(pipeline.install.isRunning());
+        pipeline.runUntil();
+        QCOMPARE(pipeline.fake.log, requests);
+        QCOMPARE(pipeline.errors.size(), 0);
+        QCOMPARE(pipeline.finished.size(), 1);
+        QCOMPARE(pipeline.finished.first(), QList<QVariant>({"autumn", "Autumn"}));
+        QCOMPARE(TestHelpers::firstArguments(progress).last(),
+                 QStringLiteral("Build \"Autumn\" is installed"));
+        QVERIFY(pipeline.install.stage() == Stage::Idle);
+    }
+
+    void failureAtEachStageEndsOnce_data()
+    {
+        QTest::addColumn<QString>("failingRequest");
+        QTest::addColumn<bool>("catalogFails");
+        QTest::addColumn<QStringList>("errors");
+        const QStringList plain{aborted()};
+        QTest::newRow("switch") << "switch" << false << plain;
+        QTest::newRow("Java catalog")
+            << "catalog" << true << QStringList{aborted("could not fetch the Java catalog")};
+        QTest::newRow("no Java build")
+            << "catalog" << false
+            << QStringList{aborted("the catalog has no Java 17 build for this system")};
+        QTest::newRow("Java") << "java" << false << plain;
+        QTest::newRow("version") << "version" << false << plain;
+        QTest::newRow("download") << "download" << false << plain;
+        QTest::newRow("apply") << "apply" << false << plain;
+    }
+
+    // The service reports its own failure; the install adds one message and ends.
+    void failureAtEachStageEndsOnce()
+    {
+        QFETCH(QString, failingRequest);
+        QFETCH(bool, catalogFails);
+        QFETCH(QStringList, errors);
+        TempHome home;
+        AlonePipeline pipeline;
+        pipeline.fake.catalogHasJava = failingRequest != "catalog" || catalogFails;
+        QSignalSpy running(&pipeline.install, &SeasonalInstall::runningChanged);
+
+        pipeline.start();
+        pipeline.runUntil(failingRequest);
+        QVERIFY(pipeline.fake.log.last().startsWith(failingRequest));
+        if (failingRequest == "catalog")
+            pipeline.fake.answerCatalog(!catalogFails);
+        else
+            pipeline.fake.answer(JobOutcome::failed("the service's own words"));
+        QCOMPARE(TestHelpers::firstArguments(pipeline.errors), errors);
+        QCOMPARE(pipeline.finished.size(), 0);
+        QVERIFY(!pipeline.install.isRunning());
+        QCOMPARE(running.size(), 2);
+        QCOMPARE(pipeline.fake.log.size(), kEveryStage.indexOf(pipeline.fake.log.last()) + 1);
+    }
+
+    void cancelFollowsTheStage_data()
+    {
+        QTest::addColumn<QString>("stage");
+        QTest::addColumn<QString>("loader");
+        QTest::addColumn<QString>("canceled");
+        QTest::newRow("switch") << "switch"
+                                << ""
+                                << "";
+        QTest::newRow("Java catalog loading") << "catalog"
+                                              << ""
+                                              << "cancel java";
+        QTest::newRow("Java") << "java"
+                              << ""
+                              << "cancel java";
+        QTest::newRow("version") << "version"
+                                 << ""
+                                 << "cancel version";
+        QTest::newRow("loader") << "loader"
+                                << "fabric"
+                                << "cancel loader";
+        QTest::newRow("download") << "download"
+                                  << ""
+                                  << "cancel download";
+        QTest::newRow("apply") << "apply"
+                               << ""
+                               << "";
+    }
+
+    // Moving files cannot be stopped; the other stages' work is cancelled, and its end as
+    // cancelled ends the install. The catalog's arrival still starts the Java install.
+    void cancelFollowsTheStage()
+    {
+        QFETCH(QString, stage);
+        QFETCH(QString, loader);
+        QFETCH(QString, canceled);
+        TempHome home;
+        AlonePipeline pipeline(loader);
+        pipeline.start();
+        pipeline.runUntil(stage);
+
+        pipeline.install.cancel();
+        if (canceled.isEmpty()) {
+            QCOMPARE(TestHelpers::firstArguments(pipeline.errors),
+                     QStringList{"Files are being moved right now — this cannot be cancelled"});
+            pipeline.runUntil();
+            QCOMPARE(pipeline.finished.size(), 1);
+            return;
+        }
+        QCOMPARE(pipeline.fake.log.last(), canceled);
+        if (stage == "catalog") {
+            pipeline.fake.answerCatalog(true);
+            QCOMPARE(pipeline.fake.log.last(), QStringLiteral("java jdk-17"));
+        }
+        pipeline.fake.answer(JobOutcome::canceled());
+        QCOMPARE(TestHelpers::firstArguments(pipeline.errors), QStringList{aborted()});
+        QVERIFY(!pipeline.install.isRunning());
+    }
+
+    void droppedVersionIsAskedForAgainOnce_data()
+    {
+        QTest::addColumn<QList<int>>("answers");
+        QTest::addColumn<bool>("cancelFirst");
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<bool>("installed");
+        const int drop = JobOutcome::Drop;
+        const int success = JobOutcome::Success;
+        QTest::newRow("dropped, then installed") << QList<int>{drop, success} << false << 2 << true;
+        QTest::newRow("dropped twice") << QList<int>{drop, drop} << false << 2 << false;
+        QTest::newRow("dropped while cancelling") << QList<int>{drop} << true << 1 << false;
+    }
+
+    // Another job's failure or cancel drops the version waiting behind it.
+    void droppedVersionIsAskedForAgainOnce()
+    {
+        QFETCH(QList<int>, answers);
+        QFETCH(bool, cancelFirst);
+        QFETCH(int, asked);
+        QFETCH(bool, installed);
+        TempHome home;
+        AlonePipeline pipeline;
+        pipeline.start();
+        pipeline.runUntil("version");
+        if (cancelFirst)
+            pipeline.install.cancel();
+        for (const int kind : answers) {
+            QVERIFY(pipeline.install.isRunning());
+            pipeline.fake.answer(kind == JobOutcome::Drop ? JobOutcome::dropped()
+                                                          : JobOutcome::succeeded());
+        }
+        QCOMPARE(pipeline.fake.log.count("version 1.20.1"), asked);
+        pipeline.runUntil();
+        QCOMPARE(pipeline.finished.size(), installed ? 1 : 0);
+        QCOMPARE(TestHelpers::firstArguments(pipeline.errors),
+                 installed ? QStringList() : QStringList{aborted()});
+    }
+
+    // An answer to an earlier install, or to a stage the install has left, finds nothing.
+    void lateAnswersAreIgnored()
+    {
+        TempHome home;
+        AlonePipeline pipeline;
+        pipeline.start();
+        const JobDone firstSwitch = pipeline.fake.done;
+        pipeline.fake.answer(JobOutcome::failed(QString()));
+        QVERIFY(!pipeline.install.isRunning());
+
+        pipeline.start();
+        const JobDone secondSwitch = pipeline.fake.done;
+        firstSwitch(JobOutcome::succeeded());
+        QCOMPARE(pipeline.fake.log, QStringList({"switch 0", "switch 0"}));
+        QVERIFY(pipeline.install.stage() == Stage::Switch);
+        pipeline.fake.answer(JobOutcome::succeeded());
+        QCOMPARE(pipeline.fake.log.last(), QStringLiteral("catalog"));
+        secondSwitch(JobOutcome::failed(QString()));
+        QVERIFY(pipeline.install.stage() == Stage::Java);
+        pipeline.runUntil();
+        QCOMPARE(pipeline.finished.size(), 1);
+        QCOMPARE(pipeline.errors.size(), 1);
     }
 
     // A process killed while it applies a pack; the next start rolls the pack forward.
