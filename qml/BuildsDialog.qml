@@ -142,7 +142,7 @@ DarkDialog {
                     width: ListView.view.width
                     height: 40
                     radius: 5
-                    color: lit ? "#91B315" : "#232323"
+                    color: lit ? Theme.accent : Theme.plate
 
                     HoverHandler {
                         id: rowHover
@@ -175,7 +175,7 @@ DarkDialog {
                         anchors.verticalCenter: parent.verticalCenter
                         visible: buildRow.index === dialog.backend.activeBuildIndex
                         text: Loc.t.build.label.active
-                        color: buildRow.lit ? "white" : "#91B315"
+                        color: buildRow.lit ? "white" : Theme.accent
                         font.pixelSize: 10
                     }
 
@@ -215,12 +215,12 @@ DarkDialog {
                 anchors.margins: 8
                 height: 34
                 radius: 5
-                color: addArea.pressed ? "#2d2d2d" : "transparent"
+                color: addArea.pressed ? Theme.rowLit : "transparent"
 
                 Text {
                     anchors.centerIn: parent
                     text: Loc.t.build.button.new
-                    color: "#91B315"
+                    color: Theme.accent
                     font.pixelSize: 12
                 }
 
@@ -239,7 +239,7 @@ DarkDialog {
             x: listPane.width
             width: 1
             height: parent.height
-            color: "#333333"
+            color: Theme.separator
         }
 
         Flickable {
@@ -298,9 +298,9 @@ DarkDialog {
                     width: parent.width
                     height: 36
                     radius: 6
-                    color: "#2a2a2a"
+                    color: Theme.field
                     border.width: 1
-                    border.color: versionHover.hovered ? "#91B315" : "#444444"
+                    border.color: versionHover.hovered ? Theme.accent : Theme.fieldBorder
                     // The build takes the new version before the loader rows look for
                     // their lists, so whatever they commit next belongs to it.
                     onSelectedIdChanged: {
@@ -316,7 +316,7 @@ DarkDialog {
                         text: bdMinecraft.selectedId !== "" ? bdMinecraft.selectedId
                                                             : Loc.t.build.button.pickVersion
                         textFormat: Text.PlainText
-                        color: bdMinecraft.selectedId !== "" ? "white" : "#666666"
+                        color: bdMinecraft.selectedId !== "" ? "white" : Theme.faint
                         font.pixelSize: 13
                         verticalAlignment: Text.AlignVCenter
                         elide: Text.ElideRight
@@ -327,7 +327,7 @@ DarkDialog {
                         anchors.rightMargin: 12
                         anchors.verticalCenter: parent.verticalCenter
                         text: Loc.t.common.button.choose
-                        color: "#91B315"
+                        color: Theme.accent
                         font.pixelSize: 12
                     }
 
@@ -438,7 +438,7 @@ DarkDialog {
                     textFormat: Text.PlainText
                     wrapMode: Text.Wrap
                     font.pixelSize: 11
-                    color: ok ? "#8fbf5a" : "#cc6666"
+                    color: ok ? "#8fbf5a" : Theme.warning
                 }
             }
         }
@@ -466,8 +466,8 @@ DarkDialog {
             objectName: "makeActiveButton"
             width: 170
             text: Loc.t.build.button.makeActive
-            face: "#91B315"
-            pressedFace: "#6a8510"
+            face: Theme.accent
+            pressedFace: Theme.accentPressed
             enabled: dialog.editIndex >= 0 && dialog.editIndex !== dialog.backend.activeBuildIndex
                      && !dialog.backend.busy
             onClicked: dialog.backend.activeBuildIndex = dialog.editIndex
@@ -500,7 +500,7 @@ DarkDialog {
               color: "white", size: 13 },
             { text: Loc.t.build.warning.archiveGoesToo, shown: hasArchive },
             { text: Loc.t.build.warning.removingActive, shown: active && !lastOne },
-            { text: Loc.t.build.hint.removingLast, color: "#888888", shown: lastOne }
+            { text: Loc.t.build.hint.removingLast, color: Theme.secondary, shown: lastOne }
         ]
         onClosed: buildIndex = -1
         onRemoveClicked: {
@@ -515,7 +515,7 @@ DarkDialog {
     }
 
     component Caption: Text {
-        color: "#aaaaaa"
+        color: Theme.caption
         font.pixelSize: 11
     }
 }

@@ -14,7 +14,7 @@ DarkDialog {
     signal removeClicked
 
     width: 420
-    borderColor: "#cc6666"
+    borderColor: Theme.warning
 
     contentItem: Column {
         topPadding: 18
@@ -33,7 +33,7 @@ DarkDialog {
                 text: modelData.text
                 textFormat: Text.PlainText
                 wrapMode: Text.Wrap
-                color: modelData.color || "#cc6666"
+                color: modelData.color || Theme.warning
                 font.pixelSize: modelData.size || 12
             }
         }
@@ -47,8 +47,8 @@ DarkDialog {
             objectName: "cancelRemove"
             width: 130
             text: Loc.t.common.button.cancel
-            face: "#91B315"
-            pressedFace: "#6a8510"
+            face: Theme.accent
+            pressedFace: Theme.accentPressed
             onClicked: confirm.close()
         }
         DarkButton {
@@ -57,7 +57,7 @@ DarkDialog {
             text: Loc.t.common.button.remove
             face: "#663333"
             pressedFace: "#8a3a3a"
-            borderColor: "#cc6666"
+            borderColor: Theme.warning
             onClicked: confirm.removeClicked()
         }
     }

@@ -7,8 +7,8 @@ import QtQuick.Controls.Basic
 AbstractButton {
     id: control
 
-    property color face: "#333333"
-    property color pressedFace: "#444444"
+    property color face: Theme.button
+    property color pressedFace: Theme.buttonPressed
     property color disabledFace: face
     property color borderColor: "transparent"
     property color textColor: "white"

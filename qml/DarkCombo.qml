@@ -11,10 +11,10 @@ ComboBox {
     rightPadding: 0
 
     background: Rectangle {
-        color: "#2a2a2a"
+        color: Theme.field
         radius: 6
         border.width: 1
-        border.color: control.activeFocus ? "#91B315" : "#444444"
+        border.color: control.activeFocus ? Theme.accent : Theme.fieldBorder
     }
 
     contentItem: Text {
@@ -59,7 +59,7 @@ ComboBox {
         }
 
         background: Rectangle {
-            color: item.highlighted ? "#3a3a3a" : "#2a2a2a"
+            color: item.highlighted ? "#3a3a3a" : Theme.field
         }
     }
 
@@ -79,10 +79,10 @@ ComboBox {
         }
 
         background: Rectangle {
-            color: "#2a2a2a"
+            color: Theme.field
             radius: 6
             border.width: 1
-            border.color: "#444444"
+            border.color: Theme.fieldBorder
         }
     }
 }

@@ -7,7 +7,7 @@ import QtQuick.Controls.Basic
 Dialog {
     id: dialog
 
-    property color borderColor: "#91B315"
+    property color borderColor: Theme.accent
     property int footerHeight: 60
     property alias footerItems: footerArea.data
 
@@ -17,7 +17,7 @@ Dialog {
     closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
 
     background: Rectangle {
-        color: "#1e1e1e"
+        color: Theme.card
         radius: 10
         border.width: 1
         border.color: dialog.borderColor
@@ -42,7 +42,7 @@ Dialog {
             x: 1
             width: parent.width - 2
             height: 1
-            color: "#333333"
+            color: Theme.separator
         }
     }
 
@@ -53,7 +53,7 @@ Dialog {
             x: 1
             width: parent.width - 2
             height: 1
-            color: "#333333"
+            color: Theme.separator
         }
 
         Item {

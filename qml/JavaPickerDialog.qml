@@ -114,7 +114,7 @@ DarkDialog {
                     width: categoryColumn.width
                     height: 44
                     radius: 5
-                    color: current ? "#91B315" : (categoryArea.containsMouse ? "#2d2d2d"
+                    color: current ? Theme.accent : (categoryArea.containsMouse ? Theme.rowLit
                                                                               : "transparent")
 
                     Column {
@@ -128,7 +128,7 @@ DarkDialog {
                         }
                         Text {
                             text: categoryRow.modelData.hint
-                            color: categoryRow.current ? "#1e1e1e" : "#777777"
+                            color: categoryRow.current ? Theme.inkOnAccent : "#777777"
                             font.pixelSize: 10
                         }
                     }
@@ -156,7 +156,7 @@ DarkDialog {
                 width: parent.width
                 visible: root.requiredMajor > 0
                 text: Loc.t.java.hint.required.arg(root.requiredMajor)
-                color: "#888888"
+                color: Theme.secondary
                 font.pixelSize: 10
                 wrapMode: Text.Wrap
             }
@@ -168,7 +168,7 @@ DarkDialog {
             x: 170
             width: 1
             height: parent.height
-            color: "#333333"
+            color: Theme.separator
         }
 
         Item {
@@ -188,7 +188,7 @@ DarkDialog {
                 height: 32
                 color: "white"
                 placeholderText: Loc.t.common.placeholder.searchVersion
-                placeholderTextColor: "#666666"
+                placeholderTextColor: Theme.faint
                 onTextChanged: {
                     root.filterText = text;
                     runtimeList.cursor = root.indexOfSelected();
@@ -203,7 +203,7 @@ DarkDialog {
                     color: "#232323"
                     radius: 5
                     border.width: 1
-                    border.color: searchField.activeFocus ? "#91B315" : "#444444"
+                    border.color: searchField.activeFocus ? Theme.accent : Theme.fieldBorder
                 }
             }
 
@@ -249,7 +249,7 @@ DarkDialog {
                     width: ListView.view.width
                     height: 44
                     radius: 4
-                    color: chosen ? "#91B315" : (lit ? "#2d2d2d" : "transparent")
+                    color: chosen ? Theme.accent : (lit ? Theme.rowLit : "transparent")
 
                     HoverHandler {
                         id: rowHover
@@ -273,7 +273,7 @@ DarkDialog {
                                 anchors.verticalCenter: parent.verticalCenter
                                 visible: runtimeRow.modelData.lts === true
                                 text: "LTS"
-                                color: runtimeRow.chosen ? "#1e1e1e" : "#91B315"
+                                color: runtimeRow.chosen ? Theme.inkOnAccent : Theme.accent
                                 font.pixelSize: 10
                             }
                         }
@@ -282,9 +282,9 @@ DarkDialog {
                             width: parent.width
                             text: root.detailLine(runtimeRow.modelData)
                             font.pixelSize: 10
-                            color: runtimeRow.chosen ? "#1e1e1e"
+                            color: runtimeRow.chosen ? Theme.inkOnAccent
                                                      : (root.tooOld(runtimeRow.modelData)
-                                                        ? "#aa7777" : "#888888")
+                                                        ? "#aa7777" : Theme.secondary)
                         }
                     }
 
@@ -317,7 +317,7 @@ DarkDialog {
                             text: "✓"
                             font.pixelSize: 13
                             font.bold: true
-                            color: runtimeRow.chosen ? "#1e1e1e" : "#91B315"
+                            color: runtimeRow.chosen ? Theme.inkOnAccent : Theme.accent
                         }
 
                         Image {
@@ -360,7 +360,7 @@ DarkDialog {
                                                          : Loc.t.common.status.nothingFound)
                 horizontalAlignment: Text.AlignHCenter
                 wrapMode: Text.Wrap
-                color: "#888888"
+                color: Theme.secondary
                 font.pixelSize: 12
                 font.italic: true
             }
@@ -389,15 +389,15 @@ DarkDialog {
                     width: 16
                     height: 16
                     radius: 4
-                    color: installedOnlyBox.checked ? "#91B315" : "#2a2a2a"
+                    color: installedOnlyBox.checked ? Theme.accent : Theme.field
                     border.width: 1
-                    border.color: installedOnlyBox.checked ? "#91B315" : "#444444"
+                    border.color: installedOnlyBox.checked ? Theme.accent : Theme.fieldBorder
 
                     Text {
                         anchors.centerIn: parent
                         visible: installedOnlyBox.checked
                         text: "✓"
-                        color: "#1e1e1e"
+                        color: Theme.inkOnAccent
                         font.pixelSize: 12
                         font.bold: true
                     }
@@ -406,7 +406,7 @@ DarkDialog {
                 contentItem: Text {
                     leftPadding: installedOnlyBox.indicator.width + installedOnlyBox.spacing
                     text: Loc.t.java.filter.downloadedOnly
-                    color: "#aaaaaa"
+                    color: Theme.caption
                     font.pixelSize: 11
                     verticalAlignment: Text.AlignVCenter
                 }
@@ -423,7 +423,7 @@ DarkDialog {
             elide: Text.ElideRight
             font.pixelSize: 13
             textFormat: Text.PlainText
-            color: root.selectedEntry === null ? "#666666" : "#91B315"
+            color: root.selectedEntry === null ? Theme.faint : Theme.accent
             text: root.selectedEntry === null
                   ? Loc.t.common.status.noBuildSelected
                   : (root.selectedEntry.installed ? root.selectedEntry.label
@@ -445,8 +445,8 @@ DarkDialog {
             DarkButton {
                 objectName: "acceptButton"
                 width: 110
-                face: "#91B315"
-                pressedFace: "#6a8510"
+                face: Theme.accent
+                pressedFace: Theme.accentPressed
                 enabled: root.selectedEntry !== null
                 text: root.selectedEntry !== null && !root.selectedEntry.installed
                       ? Loc.t.common.button.download : Loc.t.common.button.select

@@ -18,7 +18,7 @@ Column {
         width: root.width
         text: root.label
         textFormat: Text.PlainText
-        color: "#aaaaaa"
+        color: Theme.caption
         font.pixelSize: 11
         elide: Text.ElideRight
     }
@@ -31,14 +31,14 @@ Column {
         height: 32
         color: "white"
         placeholderText: root.placeholder
-        placeholderTextColor: "#666666"
+        placeholderTextColor: Theme.faint
         onEditingFinished: root.editingFinished()
 
         background: Rectangle {
-            color: "#2a2a2a"
+            color: Theme.field
             radius: 6
             border.width: 1
-            border.color: field.activeFocus ? "#91B315" : "#444444"
+            border.color: field.activeFocus ? Theme.accent : Theme.fieldBorder
         }
     }
 }

@@ -79,7 +79,7 @@ DarkDialog {
             objectName: "channelDivider"
             Layout.preferredWidth: 1
             Layout.fillHeight: true
-            color: "#333333"
+            color: Theme.separator
         }
 
         ColumnLayout {
@@ -96,17 +96,17 @@ DarkDialog {
                 Text {
                     Layout.fillWidth: true
                     text: Loc.t.app.label.versionName
-                    color: "#aaaaaa"
+                    color: Theme.caption
                 }
                 Text {
                     Layout.preferredWidth: 110
                     text: Loc.t.app.label.releaseDate
-                    color: "#aaaaaa"
+                    color: Theme.caption
                 }
                 Text {
                     Layout.preferredWidth: 100
                     text: Loc.t.app.label.changes
-                    color: "#aaaaaa"
+                    color: Theme.caption
                     horizontalAlignment: Text.AlignHCenter
                 }
             }
@@ -147,8 +147,8 @@ DarkDialog {
                             radius: 5
                             color: releaseRow.modelData.version === root.selectedVersion
                                    ? "#364514"
-                                   : (releaseRow.hovered || releaseRow.activeFocus ? "#2d2d2d"
-                                                                                   : "#232323")
+                                   : (releaseRow.hovered || releaseRow.activeFocus ? Theme.rowLit
+                                                                                   : Theme.plate)
                         }
 
                         contentItem: RowLayout {
@@ -160,7 +160,7 @@ DarkDialog {
                                 textFormat: Text.PlainText
                                 elide: Text.ElideRight
                                 font.pixelSize: 13
-                                color: releaseRow.downloadable ? "white" : "#aaaaaa"
+                                color: releaseRow.downloadable ? "white" : Theme.caption
                             }
                             Text {
                                 objectName: "newBadge"
@@ -173,7 +173,7 @@ DarkDialog {
                             Text {
                                 Layout.preferredWidth: 110
                                 text: root.formatDate(releaseRow.modelData.date)
-                                color: "#aaaaaa"
+                                color: Theme.caption
                                 font.pixelSize: 12
                             }
                             Item {
@@ -212,7 +212,7 @@ DarkDialog {
                     text: root.state === "loading" ? Loc.t.app.status.loadingVersions
                                                    : (root.state === "error" ? Loc.t.app.error.versionCatalog
                                                                              : Loc.t.app.status.noVersions)
-                    color: "#aaaaaa"
+                    color: Theme.caption
                 }
             }
         }
@@ -226,7 +226,7 @@ DarkDialog {
             objectName: "closeButton"
             width: 130
             hoverEnabled: true
-            face: hovered || activeFocus ? "#444444" : "#333333"
+            face: hovered || activeFocus ? Theme.buttonPressed : Theme.button
             pressedFace: face
             text: Loc.t.common.button.close
             onClicked: root.close()
@@ -237,7 +237,7 @@ DarkDialog {
             width: 170
             hoverEnabled: true
             enabled: root.canInstall
-            face: hovered || activeFocus ? "#a0c51a" : "#91B315"
+            face: hovered || activeFocus ? "#a0c51a" : Theme.accent
             pressedFace: face
             text: root.updates.installing ? Loc.t.app.status.downloadingInstaller
                                           : Loc.t.common.button.install
@@ -268,8 +268,8 @@ DarkDialog {
         background: Rectangle {
             radius: 5
             color: channelButton.key === root.channel
-                   ? "#91B315"
-                   : (channelButton.hovered || channelButton.activeFocus ? "#2d2d2d" : "transparent")
+                   ? Theme.accent
+                   : (channelButton.hovered || channelButton.activeFocus ? Theme.rowLit : "transparent")
         }
     }
 }

@@ -115,15 +115,15 @@ Column {
             implicitWidth: 18
             implicitHeight: 18
             radius: 4
-            color: box.checked ? "#91B315" : "#2a2a2a"
+            color: box.checked ? Theme.accent : Theme.field
             border.width: 1
-            border.color: box.checked ? "#91B315" : "#444444"
+            border.color: box.checked ? Theme.accent : Theme.fieldBorder
 
             Text {
                 anchors.centerIn: parent
                 visible: box.checked
                 text: "✓"
-                color: "#1e1e1e"
+                color: Theme.inkOnAccent
                 font.pixelSize: 13
                 font.bold: true
             }
@@ -133,7 +133,7 @@ Column {
             leftPadding: box.indicator.width + box.spacing
             text: box.text
             textFormat: Text.PlainText
-            color: box.enabled ? "white" : "#666666"
+            color: box.enabled ? "white" : Theme.faint
             font.pixelSize: 12
             verticalAlignment: Text.AlignVCenter
         }
@@ -165,7 +165,7 @@ Column {
             : row.listKnown ? Loc.t.loader.status.unsupported.arg(row.title).arg(row.gameVersion)
             : Loc.t.loader.error.versionsNotLoaded.arg(row.title)
         textFormat: Text.PlainText
-        color: row.listLoading ? "#888888" : "#cc6666"
+        color: row.listLoading ? Theme.secondary : Theme.warning
         font.pixelSize: 11
         wrapMode: Text.Wrap
     }

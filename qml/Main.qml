@@ -71,10 +71,10 @@ Window {
             if (dialog === null) {
                 // Nothing is kept, so the next request tries again.
                 backend.cancelMicrosoftLogin();
-                showToast(Loc.t.auth.msa.error.windowUnavailable, "#cc3333", 8000);
+                showToast(Loc.t.auth.msa.error.windowUnavailable, Theme.toastError, 8000);
                 return;
             }
-            dialog.failed.connect(message => showToast(message, "#cc3333", 6000));
+            dialog.failed.connect(message => showToast(message, Theme.toastError, 6000));
             microsoftLoginDialog = dialog;
         }
         microsoftLoginDialog.openAt(url);
@@ -127,31 +127,31 @@ Window {
 
         function onLaunched(profileName, buildName, serverUrl) {
             window.showToast(window.fill(Loc.t.launch.status.started, profileName, buildName),
-                             "#4b7a1f");
+                             Theme.toastSuccess);
         }
         function onLaunchProgress(message) {
-            window.showToast(message, "#3a5a8c", 0);
+            window.showToast(message, Theme.toastProgress, 0);
         }
         function onLaunchError(message) {
-            window.showToast(message, "#cc3333", 8000);
+            window.showToast(message, Theme.toastError, 8000);
         }
         function onTwoFactorRequired(profileName) {
             window.dialogs().twoFactor.ask(profileName);
         }
         function onGameFinished(exitCode, crashed) {
             if (crashed || exitCode !== 0)
-                window.showToast(Loc.t.game.status.crashed.arg(exitCode), "#cc3333");
+                window.showToast(Loc.t.game.status.crashed.arg(exitCode), Theme.toastError);
             else
-                window.showToast(Loc.t.game.status.closed, "#555555");
+                window.showToast(Loc.t.game.status.closed, Theme.toastNeutral);
         }
         function onMicrosoftLoginUrlReady(url) {
             window.openMicrosoftLogin(url);
         }
         function onMicrosoftLoginSucceeded(playerName) {
-            window.showToast(Loc.t.auth.status.signedInAs.arg(playerName), "#4b7a1f");
+            window.showToast(Loc.t.auth.status.signedInAs.arg(playerName), Theme.toastSuccess);
         }
         function onMicrosoftLoginFailed(message) {
-            window.showToast(message, "#cc3333", 8000);
+            window.showToast(message, Theme.toastError, 8000);
         }
         function onMicrosoftReloginRequired(profileIndex) {
             window.backend.startMicrosoftLogin(profileIndex);
@@ -160,10 +160,10 @@ Window {
             console.debug(line);
         }
         function onGameDirImported(buildName) {
-            window.showToast(Loc.t.build.status.imported.arg(buildName), "#4b7a1f", 10000);
+            window.showToast(Loc.t.build.status.imported.arg(buildName), Theme.toastSuccess, 10000);
         }
         function onSeasonalInstallFinished(seasonalId, buildName) {
-            window.showToast(Loc.t.seasonal.status.readyToLaunch.arg(buildName), "#4b7a1f",
+            window.showToast(Loc.t.seasonal.status.readyToLaunch.arg(buildName), Theme.toastSuccess,
                              8000);
         }
     }
@@ -172,7 +172,7 @@ Window {
         target: window.launcherUpdates
 
         function onInstallationFailed() {
-            window.showToast(Loc.t.app.error.launcherInstall, "#cc3333", 8000);
+            window.showToast(Loc.t.app.error.launcherInstall, Theme.toastError, 8000);
         }
     }
 
@@ -236,9 +236,9 @@ Window {
                 opacity: 0.36
                 radius: 6
                 color: launcherVersion.pressed || (dialogHost.item?.versions.visible ?? false)
-                       ? "#91B315" : "#000000"
+                       ? Theme.accent : "#000000"
                 border.width: 1
-                border.color: launcherVersion.hovered || launcherVersion.activeFocus ? "#91B315"
+                border.color: launcherVersion.hovered || launcherVersion.activeFocus ? Theme.accent
                                                                                     : color
             }
         }
@@ -330,9 +330,9 @@ Window {
 
         background: Rectangle {
             radius: 6
-            color: profileBox.down ? "#91B315" : "#232323"
+            color: profileBox.down ? Theme.accent : Theme.plate
             border.width: 1
-            border.color: profileBox.hovered ? "#91B315" : "#232323"
+            border.color: profileBox.hovered ? Theme.accent : Theme.plate
         }
 
         // Profile names are the player's own text: shown as typed.
@@ -350,10 +350,10 @@ Window {
             padding: 0
 
             background: Rectangle {
-                color: "#232323"
+                color: Theme.plate
                 radius: 6
                 border.width: 1
-                border.color: "#232323"
+                border.color: Theme.plate
             }
 
             contentItem: Item {
@@ -361,12 +361,12 @@ Window {
                     objectName: "addProfileStrip"
                     width: parent.width
                     height: 32
-                    color: addArea.pressed ? "#2d2d2d" : "transparent"
+                    color: addArea.pressed ? Theme.rowLit : "transparent"
 
                     Text {
                         anchors.centerIn: parent
                         text: Loc.t.profile.button.add
-                        color: "#91B315"
+                        color: Theme.accent
                         font.pixelSize: 12
                     }
 
@@ -407,8 +407,8 @@ Window {
                         width: ListView.view.width
                         height: 40
                         radius: 5
-                        color: index === profileBox.currentIndex || rowHover.hovered ? "#91B315"
-                                                                                     : "#232323"
+                        color: index === profileBox.currentIndex || rowHover.hovered ? Theme.accent
+                                                                                     : Theme.plate
 
                         HoverHandler {
                             id: rowHover
@@ -489,9 +489,9 @@ Window {
 
         background: Rectangle {
             radius: 6
-            color: buildButton.pressed || window.buildsOpen ? "#91B315" : "#232323"
+            color: buildButton.pressed || window.buildsOpen ? Theme.accent : Theme.plate
             border.width: 1
-            border.color: buildButton.hovered ? "#91B315" : "#232323"
+            border.color: buildButton.hovered ? Theme.accent : Theme.plate
 
             Image {
                 x: 10
@@ -566,9 +566,9 @@ Window {
 
         background: Rectangle {
             radius: 6
-            color: seasonsButton.pressed || window.seasonalOpen ? "#91B315" : "#232323"
+            color: seasonsButton.pressed || window.seasonalOpen ? Theme.accent : Theme.plate
             border.width: 1
-            border.color: seasonsButton.hovered ? "#91B315" : "#232323"
+            border.color: seasonsButton.hovered ? Theme.accent : Theme.plate
         }
     }
 
@@ -822,7 +822,7 @@ Window {
                         visible: epAuth.currentIndex === 2 && editProfileDialog.msName !== ""
                         readOnly: true
                         text: editProfileDialog.msName
-                        focusedBorder: "#444444"
+                        focusedBorder: Theme.fieldBorder
                     }
                     DarkField {
                         id: epPassword
@@ -852,7 +852,7 @@ Window {
                             objectName: "msStatus"
                             text: editProfileDialog.msLinked ? Loc.t.auth.status.signedIn
                                                              : Loc.t.auth.status.signedOut
-                            color: editProfileDialog.msLinked ? "#91B315" : "#aaaaaa"
+                            color: editProfileDialog.msLinked ? Theme.accent : Theme.caption
                             font.pixelSize: 13
                         }
 
@@ -903,7 +903,7 @@ Window {
                         width: parent.width - 40
                         text: Loc.t.auth.ely.hint.enterCode.arg(twoFactorDialog.profileName)
                         textFormat: Text.PlainText
-                        color: "#aaaaaa"
+                        color: Theme.caption
                         font.pixelSize: 12
                         wrapMode: Text.Wrap
                     }
@@ -1040,9 +1040,9 @@ Window {
                             width: parent.width
                             height: 32
                             radius: 6
-                            color: "#2a2a2a"
+                            color: Theme.field
                             border.width: 1
-                            border.color: javaFieldHover.hovered ? "#91B315" : "#444444"
+                            border.color: javaFieldHover.hovered ? Theme.accent : Theme.fieldBorder
 
                             Text {
                                 objectName: "javaRuntimeText"
@@ -1052,7 +1052,7 @@ Window {
                                 verticalAlignment: Text.AlignVCenter
                                 elide: Text.ElideRight
                                 textFormat: Text.PlainText
-                                color: settingsDialog.javaRuntimeId === "" ? "#666666" : "white"
+                                color: settingsDialog.javaRuntimeId === "" ? Theme.faint : "white"
                                 text: {
                                     const info = settingsDialog.javaRuntimeInfo;
                                     if (settingsDialog.javaRuntimeId === "")
@@ -1069,7 +1069,7 @@ Window {
                                 anchors.rightMargin: 12
                                 anchors.verticalCenter: parent.verticalCenter
                                 text: Loc.t.common.button.choose
-                                color: "#91B315"
+                                color: Theme.accent
                                 font.pixelSize: 12
                             }
                             MouseArea {
@@ -1098,7 +1098,7 @@ Window {
                                 visible: settingsDialog.javaRuntimeId !== ""
                                 text: "✕"
                                 font.pixelSize: 12
-                                color: clearArea.containsMouse ? "#cc6666" : "#666666"
+                                color: clearArea.containsMouse ? Theme.warning : Theme.faint
 
                                 MouseArea {
                                     id: clearArea
@@ -1188,9 +1188,9 @@ Window {
                             width: 18
                             height: 18
                             radius: 4
-                            color: "#2a2a2a"
+                            color: Theme.field
                             border.width: 1
-                            border.color: stFullscreen.checked ? "#91B315" : "#444444"
+                            border.color: stFullscreen.checked ? Theme.accent : Theme.fieldBorder
 
                             Rectangle {
                                 anchors.centerIn: parent
@@ -1198,7 +1198,7 @@ Window {
                                 width: 10
                                 height: 10
                                 radius: 2
-                                color: "#91B315"
+                                color: Theme.accent
                             }
                         }
 
@@ -1215,7 +1215,7 @@ Window {
                         width: parent.width - 40
                         wrapMode: Text.Wrap
                         textFormat: Text.PlainText
-                        color: "#888888"
+                        color: Theme.secondary
                         font.pixelSize: 11
                         text: Loc.t.settings.status.resolvedGameDir.arg(settingsDialog.resolvedGameDir)
                     }
@@ -1225,7 +1225,7 @@ Window {
                         width: parent.width - 40
                         wrapMode: Text.Wrap
                         textFormat: Text.PlainText
-                        color: "#888888"
+                        color: Theme.secondary
                         font.pixelSize: 11
                         text: settingsDialog.detectedJava.length > 0 ? settingsDialog.detectedJava.join("\n")
                                                                      : Loc.t.settings.status.javaNotFound
@@ -1255,19 +1255,19 @@ Window {
     component DarkField: TextField {
         id: field
 
-        property color focusedBorder: "#91B315"
+        property color focusedBorder: Theme.accent
 
         x: 20
         width: parent.width - 40
         height: 36
         color: "white"
-        placeholderTextColor: "#666666"
+        placeholderTextColor: Theme.faint
 
         background: Rectangle {
-            color: "#2a2a2a"
+            color: Theme.field
             radius: 6
             border.width: 1
-            border.color: field.activeFocus ? field.focusedBorder : "#444444"
+            border.color: field.activeFocus ? field.focusedBorder : Theme.fieldBorder
         }
     }
 
@@ -1292,10 +1292,10 @@ Window {
         padding: 0
 
         background: Rectangle {
-            color: "#1e1e1e"
+            color: Theme.card
             radius: 10
             border.width: 1
-            border.color: "#91B315"
+            border.color: Theme.accent
         }
 
         header: Item {
@@ -1313,7 +1313,7 @@ Window {
                 anchors.bottom: parent.bottom
                 width: parent.width
                 height: 1
-                color: "#333333"
+                color: Theme.separator
             }
         }
 
@@ -1347,7 +1347,7 @@ Window {
             Rectangle {
                 width: parent.width
                 height: 1
-                color: "#333333"
+                color: Theme.separator
             }
 
             Row {
@@ -1357,8 +1357,8 @@ Window {
                 DialogButton {
                     objectName: "cancelButton"
                     text: Loc.t.common.button.cancel
-                    face: "#333333"
-                    pressedFace: "#444444"
+                    face: Theme.button
+                    pressedFace: Theme.buttonPressed
                     onClicked: dialog.reject()
                 }
                 DialogButton {
@@ -1372,8 +1372,8 @@ Window {
 
     component DialogButton: DarkButton {
         width: 110
-        face: "#91B315"
-        pressedFace: "#6a8510"
+        face: Theme.accent
+        pressedFace: Theme.accentPressed
         fadeWhenDisabled: false
     }
 
@@ -1424,7 +1424,7 @@ Window {
     }
 
     component Caption: Text {
-        color: "#aaaaaa"
+        color: Theme.caption
         font.pixelSize: 11
     }
 }

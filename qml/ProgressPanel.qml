@@ -17,9 +17,9 @@ Rectangle {
     width: 320
     height: 72
     radius: 8
-    color: "#1e1e1e"
+    color: Theme.card
     border.width: 1
-    border.color: "#91B315"
+    border.color: Theme.accent
     opacity: 0.94
 
     Text {
@@ -41,7 +41,7 @@ Rectangle {
         anchors.rightMargin: 12
         y: 8
         text: panel.fraction < 0 ? "…" : Math.round(panel.fraction * 100) + "%"
-        color: "#91B315"
+        color: Theme.accent
         font.pixelSize: 12
     }
 
@@ -59,7 +59,7 @@ Rectangle {
             objectName: "fill"
             height: parent.height
             radius: 3
-            color: "#91B315"
+            color: Theme.accent
             width: panel.fraction > 0 ? track.width * panel.fraction : 0
 
             Behavior on width {
@@ -77,7 +77,7 @@ Rectangle {
         width: Math.min(implicitWidth, panel.width - 40)
         text: panel.detail !== "" ? panel.detail : panel.status
         textFormat: Text.PlainText
-        color: "#888888"
+        color: Theme.secondary
         font.pixelSize: 10
         elide: Text.ElideMiddle
     }
@@ -90,7 +90,7 @@ Rectangle {
         anchors.bottomMargin: 6
         visible: panel.cancellable
         text: "✕"
-        color: cancelArea.containsMouse ? "#cc6666" : "#666666"
+        color: cancelArea.containsMouse ? Theme.warning : Theme.faint
         font.pixelSize: 12
 
         MouseArea {

@@ -80,7 +80,7 @@ DarkDialog {
 
                     column: modelData
                     text: modelData.title
-                    color: "#aaaaaa"
+                    color: Theme.caption
                     font.pixelSize: 12
                 }
             }
@@ -93,7 +93,7 @@ DarkDialog {
             y: headerRow.height
             width: parent.width - 24
             height: 1
-            color: "#333333"
+            color: Theme.separator
         }
 
         ListView {
@@ -119,7 +119,7 @@ DarkDialog {
                 width: ListView.view.width
                 height: 36
                 radius: 4
-                color: selected ? "#91B315" : (rowHover.hovered ? "#2d2d2d" : "transparent")
+                color: selected ? Theme.accent : (rowHover.hovered ? Theme.rowLit : "transparent")
 
                 // The row's own hover handler rather than the click area's hover,
                 // which would keep the pointer from the cells beneath it.
@@ -139,10 +139,10 @@ DarkDialog {
 
                             column: modelData
                             text: dialog.cellText(entryRow.modelData, modelData.key)
-                            color: entryRow.selected ? "#1e1e1e"
+                            color: entryRow.selected ? Theme.inkOnAccent
                                                      : (modelData.key === "status"
                                                         && entryRow.modelData.updateAvailable === true
-                                                        ? "#91B315" : "#ffffff")
+                                                        ? Theme.accent : "#ffffff")
                             font.pixelSize: 13
                         }
                     }
@@ -168,7 +168,7 @@ DarkDialog {
                   : (dialog.backend.seasonalCatalogError === "" ? Loc.t.seasonal.status.catalogEmptyYet
                                                                  : dialog.backend.seasonalCatalogError)
             textFormat: Text.PlainText
-            color: dialog.backend.seasonalCatalogError === "" ? "#888888" : "#cc6666"
+            color: dialog.backend.seasonalCatalogError === "" ? Theme.secondary : Theme.warning
             font.pixelSize: 13
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
@@ -193,7 +193,7 @@ DarkDialog {
                 objectName: "detailLine"
                 width: parent.width
                 text: dialog.detailLine
-                color: "#888888"
+                color: Theme.secondary
                 font.pixelSize: 11
             }
         },
@@ -217,7 +217,7 @@ DarkDialog {
                 width: 150
                 enabled: !dialog.backend.seasonalCatalogLoading
                 fadeWhenDisabled: false
-                textColor: enabled ? "#ffffff" : "#888888"
+                textColor: enabled ? "#ffffff" : Theme.secondary
                 text: dialog.backend.seasonalCatalogLoading ? Loc.t.common.status.updating
                                                             : Loc.t.common.button.refreshList
                 onClicked: dialog.backend.refreshSeasonalCatalog(true)
@@ -227,10 +227,10 @@ DarkDialog {
                 width: 150
                 enabled: dialog.selectedEntry !== null && !dialog.backend.busy
                 fadeWhenDisabled: false
-                face: "#91B315"
-                pressedFace: "#6a8510"
+                face: Theme.accent
+                pressedFace: Theme.accentPressed
                 disabledFace: "#2a2a2a"
-                textColor: enabled ? "#ffffff" : "#888888"
+                textColor: enabled ? "#ffffff" : Theme.secondary
                 font.bold: true
                 text: dialog.selectedEntry && dialog.selectedEntry.updateAvailable === true
                       ? Loc.t.common.button.update : Loc.t.common.button.install

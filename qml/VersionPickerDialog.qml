@@ -119,8 +119,8 @@ DarkDialog {
                     width: rail.width
                     height: 34
                     radius: 5
-                    color: modelData.key === picker.category ? "#91B315"
-                                                             : (categoryArea.containsMouse ? "#2d2d2d"
+                    color: modelData.key === picker.category ? Theme.accent
+                                                             : (categoryArea.containsMouse ? Theme.rowLit
                                                                                            : "transparent")
 
                     Text {
@@ -151,7 +151,7 @@ DarkDialog {
             x: 150
             width: 1
             height: parent.height
-            color: "#333333"
+            color: Theme.separator
         }
 
         Item {
@@ -171,7 +171,7 @@ DarkDialog {
                 height: 32
                 color: "white"
                 placeholderText: Loc.t.common.placeholder.searchVersion
-                placeholderTextColor: "#666666"
+                placeholderTextColor: Theme.faint
                 onTextChanged: {
                     picker.filterText = text;
                     versionList.currentIndex = picker.indexOfSelected();
@@ -186,7 +186,7 @@ DarkDialog {
                     color: "#232323"
                     radius: 5
                     border.width: 1
-                    border.color: searchField.activeFocus ? "#91B315" : "#444444"
+                    border.color: searchField.activeFocus ? Theme.accent : Theme.fieldBorder
                 }
             }
 
@@ -227,7 +227,7 @@ DarkDialog {
                     width: ListView.view.width
                     height: 32
                     radius: 4
-                    color: selected ? "#91B315" : (rowArea.containsMouse ? "#2d2d2d" : "transparent")
+                    color: selected ? Theme.accent : (rowArea.containsMouse ? Theme.rowLit : "transparent")
 
                     MouseArea {
                         id: rowArea
@@ -269,7 +269,7 @@ DarkDialog {
                         Text {
                             anchors.verticalCenter: parent.verticalCenter
                             text: "✓"
-                            color: versionRow.selected ? "#1e1e1e" : "#91B315"
+                            color: versionRow.selected ? Theme.inkOnAccent : Theme.accent
                             font.pixelSize: 13
                             font.bold: true
                         }
@@ -305,7 +305,7 @@ DarkDialog {
                 text: picker.backend.catalogLoading ? Loc.t.version.progress.loadingList
                       : (picker.catalog.length === 0 ? Loc.t.version.error.listUnreachable
                                                                      : Loc.t.common.status.nothingFound)
-                color: "#888888"
+                color: Theme.secondary
                 font.pixelSize: 12
                 font.italic: true
                 horizontalAlignment: Text.AlignHCenter
@@ -335,15 +335,15 @@ DarkDialog {
                     implicitWidth: 16
                     implicitHeight: 16
                     radius: 4
-                    color: installedOnlyBox.checked ? "#91B315" : "#2a2a2a"
+                    color: installedOnlyBox.checked ? Theme.accent : Theme.field
                     border.width: 1
-                    border.color: installedOnlyBox.checked ? "#91B315" : "#444444"
+                    border.color: installedOnlyBox.checked ? Theme.accent : Theme.fieldBorder
 
                     Text {
                         anchors.centerIn: parent
                         visible: installedOnlyBox.checked
                         text: "✓"
-                        color: "#1e1e1e"
+                        color: Theme.inkOnAccent
                         font.pixelSize: 12
                         font.bold: true
                     }
@@ -352,7 +352,7 @@ DarkDialog {
                 contentItem: Text {
                     leftPadding: installedOnlyBox.indicator.width + installedOnlyBox.spacing
                     text: installedOnlyBox.text
-                    color: "#aaaaaa"
+                    color: Theme.caption
                     font.pixelSize: 11
                     verticalAlignment: Text.AlignVCenter
                 }
@@ -368,7 +368,7 @@ DarkDialog {
             width: parent.width - 300
             text: picker.selectedId !== "" ? picker.selectedId : Loc.t.version.status.notSelected
             textFormat: Text.PlainText
-            color: picker.selectedId !== "" ? "#91B315" : "#666666"
+            color: picker.selectedId !== "" ? Theme.accent : Theme.faint
             font.pixelSize: 13
             elide: Text.ElideRight
         },
@@ -388,8 +388,8 @@ DarkDialog {
                 objectName: "selectButton"
                 width: 110
                 text: Loc.t.common.button.select
-                face: "#91B315"
-                pressedFace: "#6a8510"
+                face: Theme.accent
+                pressedFace: Theme.accentPressed
                 enabled: picker.selectedId !== ""
                 onClicked: picker.acceptSelection()
             }
@@ -415,7 +415,7 @@ DarkDialog {
               shown: dependents.length > 0 },
             { text: Placeholders.fill(Loc.t.version.warning.buildsDepend, builds.join(", ")),
               shown: builds.length > 0 },
-            { text: Loc.t.version.hint.sharedFilesStay, color: "#888888" }
+            { text: Loc.t.version.hint.sharedFilesStay, color: Theme.secondary }
         ]
         onClosed: versionId = ""
         onRemoveClicked: {
