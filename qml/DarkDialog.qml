@@ -8,6 +8,7 @@ Dialog {
     id: dialog
 
     property color borderColor: Theme.accent
+    property int titleSize: 17
     property int footerHeight: 60
     property alias footerItems: footerArea.data
 
@@ -32,7 +33,7 @@ Dialog {
             text: dialog.title
             textFormat: Text.PlainText
             color: "white"
-            font.pixelSize: 17
+            font.pixelSize: dialog.titleSize
             font.bold: true
             elide: Text.ElideRight
         }

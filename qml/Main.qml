@@ -856,10 +856,13 @@ Window {
                             font.pixelSize: 13
                         }
 
-                        DialogButton {
+                        DarkButton {
                             objectName: "msSignIn"
                             width: parent.width
                             height: 34
+                            face: Theme.accent
+                            pressedFace: Theme.accentPressed
+                            fadeWhenDisabled: false
                             // These two labels are the same in every language.
                             text: editProfileDialog.msLinked ? "Войти заново" : "Войти в Microsoft"
                             enabled: window.backend.microsoftAvailable
@@ -1269,112 +1272,6 @@ Window {
             border.width: 1
             border.color: field.activeFocus ? field.focusedBorder : Theme.fieldBorder
         }
-    }
-
-    // A modal dialog of the window: a titled frame, a body column, and a footer
-    // with Cancel (rejects) and one button that accepts. Its height follows the
-    // body but stays 12 px inside the window; a body taller than that scrolls
-    // under the header and the footer, which stay in view.
-    component FormDialog: Dialog {
-        id: dialog
-
-        default property alias body: bodyColumn.data
-        property string acceptText
-        property int titleSize: 17
-        property int bodySpacing: 12
-        property int bodyPadding: 20
-
-        x: (window.width - width) / 2
-        y: (window.height - height) / 2
-        width: 320
-        height: Math.min(implicitHeight, window.height - 24)
-        modal: true
-        padding: 0
-
-        background: Rectangle {
-            color: Theme.card
-            radius: 10
-            border.width: 1
-            border.color: Theme.accent
-        }
-
-        header: Item {
-            implicitHeight: 52
-
-            Text {
-                anchors.centerIn: parent
-                text: dialog.title
-                color: "white"
-                font.pixelSize: dialog.titleSize
-                font.bold: true
-            }
-
-            Rectangle {
-                anchors.bottom: parent.bottom
-                width: parent.width
-                height: 1
-                color: Theme.separator
-            }
-        }
-
-        contentItem: Flickable {
-            id: bodyView
-
-            implicitHeight: bodyColumn.height
-            contentHeight: bodyColumn.height
-            clip: true
-            // A body that fits takes every drag itself, text selection included.
-            interactive: contentHeight > height
-            boundsBehavior: Flickable.StopAtBounds
-
-            ScrollBar.vertical: ScrollBar {
-                policy: bodyView.interactive ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
-            }
-
-            Column {
-                id: bodyColumn
-
-                width: bodyView.width
-                topPadding: dialog.bodyPadding
-                bottomPadding: dialog.bodyPadding
-                spacing: dialog.bodySpacing
-            }
-        }
-
-        footer: Item {
-            implicitHeight: 60
-
-            Rectangle {
-                width: parent.width
-                height: 1
-                color: Theme.separator
-            }
-
-            Row {
-                anchors.centerIn: parent
-                spacing: 12
-
-                DialogButton {
-                    objectName: "cancelButton"
-                    text: Loc.t.common.button.cancel
-                    face: Theme.button
-                    pressedFace: Theme.buttonPressed
-                    onClicked: dialog.reject()
-                }
-                DialogButton {
-                    objectName: "acceptButton"
-                    text: dialog.acceptText
-                    onClicked: dialog.accept()
-                }
-            }
-        }
-    }
-
-    component DialogButton: DarkButton {
-        width: 110
-        face: Theme.accent
-        pressedFace: Theme.accentPressed
-        fadeWhenDisabled: false
     }
 
     // A 70 × 40 button drawn by three faces; its look does not change when disabled.
