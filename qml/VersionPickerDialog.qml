@@ -322,6 +322,8 @@ DarkDialog {
                 height: 28
                 padding: 0
                 spacing: 8
+                // The search field keeps the keys.
+                focusPolicy: Qt.NoFocus
                 checked: picker.installedOnly
                 text: Loc.t.version.filter.installedOnly
                 onToggled: {

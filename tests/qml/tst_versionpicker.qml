@@ -153,6 +153,15 @@ Item {
             compare(chosen.count, 1);
         }
 
+        // Ticking the installed-only box leaves the keys with the search field.
+        function test_boxLeavesTheKeys() {
+            openAt("");
+            mouseClick(part("installedOnlyBox"));
+            verify(part("searchField").activeFocus);
+            keyClick(Qt.Key_Down);
+            compare(picker.selectedId, "1.21");
+        }
+
         function test_pointer() {
             openAt("");
             const list = part("versionList");
