@@ -289,7 +289,7 @@ DarkDialog {
                     text: Loc.t.common.label.minecraftVersion
                 }
 
-                Rectangle {
+                ChooserField {
                     id: bdMinecraft
 
                     property string selectedId: ""
@@ -297,50 +297,17 @@ DarkDialog {
                     objectName: "bdMinecraft"
                     width: parent.width
                     height: 36
-                    radius: 6
-                    color: Theme.field
-                    border.width: 1
-                    border.color: versionHover.hovered ? Theme.accent : Theme.fieldBorder
+                    text: selectedId !== "" ? selectedId : Loc.t.build.button.pickVersion
+                    chosen: selectedId !== ""
+                    font.pixelSize: 13
+                    valueText.objectName: "versionText"
                     // The build takes the new version before the loader rows look for
                     // their lists, so whatever they commit next belongs to it.
                     onSelectedIdChanged: {
                         dialog.commit({ minecraftVersion: selectedId });
                         loaderPanel.setGameVersion(selectedId);
                     }
-
-                    Text {
-                        objectName: "versionText"
-                        anchors.fill: parent
-                        leftPadding: 10
-                        rightPadding: 110
-                        text: bdMinecraft.selectedId !== "" ? bdMinecraft.selectedId
-                                                            : Loc.t.build.button.pickVersion
-                        textFormat: Text.PlainText
-                        color: bdMinecraft.selectedId !== "" ? "white" : Theme.faint
-                        font.pixelSize: 13
-                        verticalAlignment: Text.AlignVCenter
-                        elide: Text.ElideRight
-                    }
-
-                    Text {
-                        anchors.right: parent.right
-                        anchors.rightMargin: 12
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: Loc.t.common.button.choose
-                        color: Theme.accent
-                        font.pixelSize: 12
-                    }
-
-                    // A hover handler, not the click area's hover: that one stays set
-                    // once the picker it opens has taken the pointer.
-                    HoverHandler {
-                        id: versionHover
-                    }
-
-                    MouseArea {
-                        anchors.fill: parent
-                        onClicked: versionPicker.openFor(bdMinecraft.selectedId)
-                    }
+                    onClicked: versionPicker.openFor(selectedId)
                 }
 
                 Caption {

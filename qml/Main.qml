@@ -1039,58 +1039,30 @@ Window {
                         Caption {
                             text: Loc.t.settings.label.javaRuntime
                         }
-                        Rectangle {
+                        ChooserField {
                             width: parent.width
                             height: 32
-                            radius: 6
-                            color: Theme.field
-                            border.width: 1
-                            border.color: javaFieldHover.hovered ? Theme.accent : Theme.fieldBorder
-
-                            Text {
-                                objectName: "javaRuntimeText"
-                                anchors.fill: parent
-                                leftPadding: 10
-                                rightPadding: 150
-                                verticalAlignment: Text.AlignVCenter
-                                elide: Text.ElideRight
-                                textFormat: Text.PlainText
-                                color: settingsDialog.javaRuntimeId === "" ? Theme.faint : "white"
-                                text: {
-                                    const info = settingsDialog.javaRuntimeInfo;
-                                    if (settingsDialog.javaRuntimeId === "")
-                                        return Loc.t.settings.status.javaRuntimeNone;
-                                    if (info === null)
-                                        return settingsDialog.javaRuntimeId;
-                                    return info.installed === true
-                                            ? info.label
-                                            : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
-                                }
+                            chosen: settingsDialog.javaRuntimeId !== ""
+                            text: {
+                                const info = settingsDialog.javaRuntimeInfo;
+                                if (settingsDialog.javaRuntimeId === "")
+                                    return Loc.t.settings.status.javaRuntimeNone;
+                                if (info === null)
+                                    return settingsDialog.javaRuntimeId;
+                                return info.installed === true
+                                        ? info.label
+                                        : Loc.t.settings.status.javaRuntimeDownloading.arg(info.label);
                             }
-                            Text {
-                                anchors.right: clearJava.left
-                                anchors.rightMargin: 12
-                                anchors.verticalCenter: parent.verticalCenter
-                                text: Loc.t.common.button.choose
-                                color: Theme.accent
-                                font.pixelSize: 12
-                            }
-                            MouseArea {
-                                id: javaFieldArea
+                            textRoom: 150
+                            // "Choose…" stands where it does whether the clear mark shows or not.
+                            chooseInset: 12 + clearJava.width + 12
+                            clickRoom: 26
+                            valueText.objectName: "javaRuntimeText"
+                            clickArea.objectName: "javaFieldArea"
+                            onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
+                                                          window.backend.requiredJavaMajor(
+                                                              window.backend.activeBuildIndex))
 
-                                objectName: "javaFieldArea"
-                                width: parent.width - 26
-                                height: parent.height
-                                onClicked: javaPicker.openFor(settingsDialog.javaRuntimeId,
-                                                              window.backend.requiredJavaMajor(
-                                                                  window.backend.activeBuildIndex))
-
-                                // Not the area's own hover: that stays set once the picker
-                                // it opens has taken the pointer.
-                                HoverHandler {
-                                    id: javaFieldHover
-                                }
-                            }
                             Text {
                                 id: clearJava
 
