@@ -33,6 +33,16 @@ Window {
     readonly property var seasonalDialog: seasonalLoader.item
     readonly property bool buildsOpen: buildsDialog !== null && buildsDialog.visible
     readonly property bool seasonalOpen: seasonalDialog !== null && seasonalDialog.visible
+    // What the controls wait for, in one place. Starting work (Play, the profile
+    // selector, the settings) waits until the window is idle; the folder and
+    // seasonal-builds buttons wait only for a self-update to end.
+    readonly property bool idle: !launcherUpdates.installing && !backend.busy && !backend.gameRunning
+    readonly property bool buildsSettled: !backend.switching && !backend.seasonalInstalling
+    // The releases may be looked at during a self-update.
+    readonly property bool releasesOpenable: !backend.busy && !backend.gameRunning && buildsSettled
+    // The builds may be edited while the backend is busy.
+    readonly property bool buildsEditable: !launcherUpdates.installing && !backend.gameRunning
+                                           && buildsSettled
 
     function showToast(text, color, timeout) {
         toastLabel.text = text;
@@ -190,8 +200,7 @@ Window {
         height: 30
         leftPadding: 8
         rightPadding: 8
-        enabled: !window.backend.busy && !window.backend.gameRunning && !window.backend.switching
-                 && !window.backend.seasonalInstalling
+        enabled: window.releasesOpenable
         hoverEnabled: true
         onClicked: window.dialogs().versions.open()
 
@@ -276,8 +285,7 @@ Window {
         // Centred exactly, half pixels included, as the rest of the group hangs on it.
         anchors.alignWhenCentered: false
         hoverEnabled: false
-        enabled: !window.launcherUpdates.installing && !window.backend.busy
-                 && !window.backend.gameRunning
+        enabled: window.idle
         onClicked: window.backend.launchGame(profileBox.currentIndex,
                                              window.backend.activeBuildIndex)
 
@@ -303,8 +311,7 @@ Window {
         rightPadding: 5
         hoverEnabled: true
         model: window.backend.profileNames
-        enabled: !window.launcherUpdates.installing && !window.backend.busy
-                 && !window.backend.gameRunning
+        enabled: window.idle
         opacity: enabled ? 1.0 : 0.45
 
         contentItem: Text {
@@ -471,8 +478,7 @@ Window {
         leftPadding: 30
         rightPadding: 5
         hoverEnabled: true
-        enabled: !window.launcherUpdates.installing && !window.backend.gameRunning
-                 && !window.backend.switching && !window.backend.seasonalInstalling
+        enabled: window.buildsEditable
         opacity: enabled ? 1.0 : 0.45
         ToolTip.visible: hovered && !window.buildsOpen
         ToolTip.text: Loc.t.common.title.customBuilds
@@ -530,8 +536,7 @@ Window {
         anchors.left: folderButton.right
         anchors.leftMargin: 8
         anchors.verticalCenter: folderButton.verticalCenter
-        enabled: !window.launcherUpdates.installing && !window.backend.busy
-                 && !window.backend.gameRunning
+        enabled: window.idle
         tip: Loc.t.app.tooltip.settings
         idleFace: "images/Options/Options_Idle.svg"
         hoverFace: "images/Options/Options_Pressed.svg"
