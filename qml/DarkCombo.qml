@@ -1,8 +1,9 @@
 import QtQuick
 import QtQuick.Controls.Basic
 
-// A drop-down list in the launcher's dark look. Users set model, width and
-// height and read the combo box's own currentIndex, displayText and activated.
+// A drop-down list in the launcher's dark look. Users set model (texts, or
+// entries with a textRole), width and height and read the combo box's own
+// currentIndex, currentValue, displayText and activated.
 ComboBox {
     id: control
 
@@ -50,7 +51,7 @@ ComboBox {
         highlighted: control.highlightedIndex === index
 
         contentItem: Text {
-            text: item.modelData
+            text: control.textRole !== "" ? item.modelData[control.textRole] : item.modelData
             textFormat: Text.PlainText
             font: control.font
             color: "white"

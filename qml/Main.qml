@@ -100,9 +100,12 @@ Window {
         seasonalDialog.openCatalog();
     }
 
-    // What the profile dialogs send for the chosen account kind.
-    function authTypeKey(index) {
-        return index === 2 ? "microsoft" : (index === 1 ? "elyby" : "offline");
+    // The account kinds that the profile dialogs offer, keyed as the backend
+    // stores them.
+    function accountKinds(withMicrosoft) {
+        const labels = Loc.t.profile.authTypes;
+        const kinds = [{ key: "offline", label: labels[0] }, { key: "elyby", label: labels[1] }];
+        return withMicrosoft ? kinds.concat([{ key: "microsoft", label: labels[2] }]) : kinds;
     }
 
     function loginFor(type, login) {
@@ -717,7 +720,7 @@ Window {
 
                     onAccepted: {
                         const name = pfName.text.trim();
-                        const type = window.authTypeKey(pfAuth.currentIndex);
+                        const type = pfAuth.currentValue;
                         if (name !== "") {
                             window.backend.addProfile(name, window.loginFor(type, pfLogin.text),
                                                       window.passwordFor(type, pfPassword.text), type);
@@ -741,14 +744,14 @@ Window {
                         id: pfLogin
 
                         objectName: "pfLogin"
-                        visible: pfAuth.currentIndex !== 2
+                        visible: pfAuth.currentValue !== "microsoft"
                         placeholderText: Loc.t.profile.placeholder.login
                     }
                     DarkField {
                         id: pfPassword
 
                         objectName: "pfPassword"
-                        visible: pfAuth.currentIndex === 1
+                        visible: pfAuth.currentValue === "elyby"
                         echoMode: TextInput.Password
                         placeholderText: Loc.t.profile.placeholder.elyPassword
                     }
@@ -759,8 +762,9 @@ Window {
                         x: 20
                         width: parent.width - 40
                         height: 36
-                        model: window.backend.microsoftAvailable ? Loc.t.profile.authTypes
-                                                                 : Loc.t.profile.authTypes.slice(0, 2)
+                        textRole: "label"
+                        valueRole: "key"
+                        model: window.accountKinds(window.backend.microsoftAvailable)
                     }
                 }
 
@@ -779,8 +783,8 @@ Window {
                         epLogin.text = profile.login || "";
                         epPassword.text = profile.password || "";
                         msProfile = profile.authType === "microsoft";
-                        // The list holds its third item by now.
-                        epAuth.currentIndex = msProfile ? 2 : (profile.authType === "elyby" ? 1 : 0);
+                        // The list holds the Microsoft kind by now; any other kind reads as offline.
+                        epAuth.currentIndex = Math.max(0, epAuth.indexOfValue(profile.authType));
                         msLinked = profile.hasMicrosoftSession === true;
                         msName = profile.resolvedName || "";
                         profileBox.popup.close();
@@ -800,7 +804,7 @@ Window {
 
                     onAccepted: {
                         const name = epName.text.trim();
-                        const type = window.authTypeKey(epAuth.currentIndex);
+                        const type = epAuth.currentValue;
                         if (editIndex >= 0 && name !== "")
                             window.backend.updateProfile(editIndex, name, window.loginFor(type, epLogin.text),
                                                          window.passwordFor(type, epPassword.text), type);
@@ -819,12 +823,12 @@ Window {
                         id: epLogin
 
                         objectName: "epLogin"
-                        visible: epAuth.currentIndex !== 2
+                        visible: epAuth.currentValue !== "microsoft"
                         placeholderText: Loc.t.profile.placeholder.login
                     }
                     DarkField {
                         objectName: "epMsLogin"
-                        visible: epAuth.currentIndex === 2 && editProfileDialog.msName !== ""
+                        visible: epAuth.currentValue === "microsoft" && editProfileDialog.msName !== ""
                         readOnly: true
                         text: editProfileDialog.msName
                         focusedBorder: Theme.fieldBorder
@@ -833,7 +837,7 @@ Window {
                         id: epPassword
 
                         objectName: "epPassword"
-                        visible: epAuth.currentIndex === 1
+                        visible: epAuth.currentValue === "elyby"
                         echoMode: TextInput.Password
                         placeholderText: Loc.t.profile.placeholder.elyPassword
                     }
@@ -844,14 +848,16 @@ Window {
                         x: 20
                         width: parent.width - 40
                         height: 36
-                        model: window.backend.microsoftAvailable || editProfileDialog.msProfile
-                               ? Loc.t.profile.authTypes : Loc.t.profile.authTypes.slice(0, 2)
+                        textRole: "label"
+                        valueRole: "key"
+                        model: window.accountKinds(window.backend.microsoftAvailable
+                                                   || editProfileDialog.msProfile)
                     }
                     Column {
                         x: 20
                         width: parent.width - 40
                         spacing: 8
-                        visible: epAuth.currentIndex === 2
+                        visible: epAuth.currentValue === "microsoft"
 
                         Text {
                             objectName: "msStatus"

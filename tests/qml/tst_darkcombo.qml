@@ -54,5 +54,23 @@ Item {
             compare(combo.currentIndex, 1);
             compare(combo.displayText, "en");
         }
+
+        // Entries with a key show their label, in the box and in the list.
+        function test_entriesWithTextRole() {
+            combo.textRole = "label";
+            combo.valueRole = "key";
+            combo.model = [{ key: "offline", label: "Offline" }, { key: "elyby", label: "Ely.by" }];
+            combo.currentIndex = 0;
+            mouseClick(combo);
+            tryCompare(combo.popup, "opened", true);
+            const list = combo.popup.contentItem;
+            tryVerify(() => list.itemAtIndex(1) !== null);
+            compare(list.itemAtIndex(1).contentItem.text, "Ely.by");
+            keyClick(Qt.Key_Down);
+            keyClick(Qt.Key_Return);
+            compare([combo.displayText, combo.currentValue], ["Ely.by", "elyby"]);
+            combo.textRole = "";
+            combo.valueRole = "";
+        }
     }
 }
