@@ -179,28 +179,15 @@ DarkDialog {
                         font.pixelSize: 10
                     }
 
-                    Image {
+                    RowIcon {
                         id: trash
 
                         objectName: "trash"
                         anchors.right: parent.right
                         anchors.rightMargin: 8
-                        anchors.verticalCenter: parent.verticalCenter
-                        width: 16
-                        height: 16
-                        sourceSize: Qt.size(16, 16)
                         source: "images/Trash.svg"
                         visible: rowHover.hovered
-                        opacity: trashArea.containsMouse ? 1.0 : 0.7
-
-                        MouseArea {
-                            id: trashArea
-
-                            anchors.fill: parent
-                            anchors.margins: -6
-                            hoverEnabled: true
-                            onClicked: dialog.askRemove(buildRow.index)
-                        }
+                        onClicked: dialog.askRemove(buildRow.index)
                     }
                 }
             }
@@ -479,10 +466,5 @@ DarkDialog {
             if (index >= 0 && dialog.backend.customBuildNames[index] === name)
                 dialog.performRemove(index);
         }
-    }
-
-    component Caption: Text {
-        color: Theme.caption
-        font.pixelSize: 11
     }
 }

@@ -29,16 +29,10 @@ ComboBox {
         elide: Text.ElideRight
     }
 
-    indicator: Image {
+    indicator: Chevron {
         x: control.width - width - 12
         y: (control.height - height) / 2
-        width: 10
-        height: 10
-        sourceSize: Qt.size(10, 10)
-        fillMode: Image.PreserveAspectFit
-        rotation: 180
-        source: control.popup.visible ? "images/Profile_Box/Asset_23.svg"
-                                      : "images/Profile_Box/Asset_24.svg"
+        open: control.popup.visible
     }
 
     delegate: ItemDelegate {

@@ -23,22 +23,13 @@ Column {
         elide: Text.ElideRight
     }
 
-    TextField {
+    DarkField {
         id: field
 
         objectName: "field"
         width: root.width
         height: 32
-        color: "white"
         placeholderText: root.placeholder
-        placeholderTextColor: Theme.faint
         onEditingFinished: root.editingFinished()
-
-        background: Rectangle {
-            color: Theme.field
-            radius: 6
-            border.width: 1
-            border.color: field.activeFocus ? Theme.accent : Theme.fieldBorder
-        }
     }
 }

@@ -218,27 +218,18 @@ Window {
                 font.pixelSize: 12
             }
 
-            Rectangle {
-                objectName: "channelBadge"
+            Badge {
                 readonly property string channel: window.launcherUpdates.channel
 
+                objectName: "channelBadge"
                 anchors.verticalCenter: parent.verticalCenter
                 visible: channel === "rc" || channel === "dev"
-                width: channelText.implicitWidth + 8
-                height: channelText.implicitHeight + 2
+                extraWidth: 8
+                extraHeight: 2
                 radius: 3
                 color: channel === "rc" ? "#c08a1e" : "#b03a3a"
-
-                Text {
-                    id: channelText
-
-                    anchors.centerIn: parent
-                    text: parent.channel.toUpperCase()
-                    textFormat: Text.PlainText
-                    color: "white"
-                    font.pixelSize: 10
-                    font.bold: true
-                }
+                text: channel.toUpperCase()
+                textSize: 10
             }
         }
 
@@ -256,26 +247,18 @@ Window {
         }
     }
 
-    Rectangle {
+    Badge {
         objectName: "newVersionBadge"
         anchors.left: launcherVersion.right
         anchors.leftMargin: 6
         anchors.verticalCenter: launcherVersion.verticalCenter
         visible: window.launcherUpdates.latest !== ""
-        width: newVersionText.implicitWidth + 12
-        height: newVersionText.implicitHeight + 6
+        extraWidth: 12
+        extraHeight: 6
         radius: 4
         color: "#4b631c"
-
-        Text {
-            id: newVersionText
-
-            anchors.centerIn: parent
-            text: Loc.t.app.status.newVersion
-            color: "white"
-            font.pixelSize: 11
-            font.bold: true
-        }
+        text: Loc.t.app.status.newVersion
+        textSize: 11
     }
 
     AbstractButton {
@@ -326,16 +309,10 @@ Window {
             elide: Text.ElideRight
         }
 
-        indicator: Image {
+        indicator: Chevron {
             x: 10
             y: (profileBox.height - height) / 2
-            width: 10
-            height: 10
-            sourceSize: Qt.size(10, 10)
-            fillMode: Image.PreserveAspectFit
-            rotation: 180
-            source: profileBox.down ? "images/Profile_Box/Asset_23.svg"
-                                    : "images/Profile_Box/Asset_24.svg"
+            open: profileBox.down
         }
 
         background: Rectangle {
@@ -470,19 +447,16 @@ Window {
         }
     }
 
-    AbstractButton {
+    PlateButton {
         id: buildButton
 
         objectName: "buildButton"
-        width: 183
-        height: 42
         anchors.right: button.right
         anchors.bottom: profileBox.bottom
         leftPadding: 30
         rightPadding: 5
-        hoverEnabled: true
         enabled: window.buildsEditable
-        opacity: enabled ? 1.0 : 0.45
+        open: window.buildsOpen
         ToolTip.visible: hovered && !window.buildsOpen
         ToolTip.text: Loc.t.common.title.customBuilds
         onClicked: window.openBuilds()
@@ -496,23 +470,10 @@ Window {
             elide: Text.ElideRight
         }
 
-        background: Rectangle {
-            radius: 6
-            color: buildButton.pressed || window.buildsOpen ? Theme.accent : Theme.plate
-            border.width: 1
-            border.color: buildButton.hovered ? Theme.accent : Theme.plate
-
-            Image {
-                x: 10
-                anchors.verticalCenter: parent.verticalCenter
-                width: 10
-                height: 10
-                sourceSize: Qt.size(10, 10)
-                fillMode: Image.PreserveAspectFit
-                rotation: 180
-                source: window.buildsOpen ? "images/Profile_Box/Asset_23.svg"
-                                          : "images/Profile_Box/Asset_24.svg"
-            }
+        plateItems: Chevron {
+            x: 10
+            anchors.verticalCenter: parent.verticalCenter
+            open: window.buildsOpen
         }
     }
 
@@ -547,18 +508,15 @@ Window {
         onClicked: window.dialogs().settings.load()
     }
 
-    AbstractButton {
+    PlateButton {
         id: seasonsButton
 
         objectName: "seasonsButton"
-        width: 183
-        height: 42
         anchors.right: parent.right
         anchors.bottom: parent.bottom
         anchors.margins: 24
-        hoverEnabled: true
         enabled: !window.launcherUpdates.installing
-        opacity: enabled ? 1.0 : 0.45
+        open: window.seasonalOpen
         ToolTip.visible: hovered
         ToolTip.text: Loc.t.app.tooltip.seasonal
         onClicked: window.openSeasonal()
@@ -570,13 +528,6 @@ Window {
             horizontalAlignment: Text.AlignHCenter
             verticalAlignment: Text.AlignVCenter
             elide: Text.ElideRight
-        }
-
-        background: Rectangle {
-            radius: 6
-            color: seasonsButton.pressed || window.seasonalOpen ? Theme.accent : Theme.plate
-            border.width: 1
-            border.color: seasonsButton.hovered ? Theme.accent : Theme.plate
         }
     }
 
@@ -733,21 +684,21 @@ Window {
                     }
                     onRejected: clear()
 
-                    DarkField {
+                    FormField {
                         id: pfName
 
                         objectName: "pfName"
                         focus: true
                         placeholderText: Loc.t.profile.placeholder.name
                     }
-                    DarkField {
+                    FormField {
                         id: pfLogin
 
                         objectName: "pfLogin"
                         visible: pfAuth.currentValue !== "microsoft"
                         placeholderText: Loc.t.profile.placeholder.login
                     }
-                    DarkField {
+                    FormField {
                         id: pfPassword
 
                         objectName: "pfPassword"
@@ -812,28 +763,28 @@ Window {
                     }
                     onRejected: forget()
 
-                    DarkField {
+                    FormField {
                         id: epName
 
                         objectName: "epName"
                         focus: true
                         placeholderText: Loc.t.profile.placeholder.name
                     }
-                    DarkField {
+                    FormField {
                         id: epLogin
 
                         objectName: "epLogin"
                         visible: epAuth.currentValue !== "microsoft"
                         placeholderText: Loc.t.profile.placeholder.login
                     }
-                    DarkField {
+                    FormField {
                         objectName: "epMsLogin"
                         visible: epAuth.currentValue === "microsoft" && editProfileDialog.msName !== ""
                         readOnly: true
                         text: editProfileDialog.msName
                         focusedBorder: Theme.fieldBorder
                     }
-                    DarkField {
+                    FormField {
                         id: epPassword
 
                         objectName: "epPassword"
@@ -921,7 +872,7 @@ Window {
                         font.pixelSize: 12
                         wrapMode: Text.Wrap
                     }
-                    DarkField {
+                    FormField {
                         id: twoFactorCode
 
                         objectName: "twoFactorCode"
@@ -1238,73 +1189,9 @@ Window {
     }
 
     // A text field of the dialogs, inset 20 px on each side of their body.
-    component DarkField: TextField {
-        id: field
-
-        property color focusedBorder: Theme.accent
-
+    component FormField: DarkField {
         x: 20
         width: parent.width - 40
         height: 36
-        color: "white"
-        placeholderTextColor: Theme.faint
-
-        background: Rectangle {
-            color: Theme.field
-            radius: 6
-            border.width: 1
-            border.color: field.activeFocus ? field.focusedBorder : Theme.fieldBorder
-        }
-    }
-
-    // A 70 × 40 button drawn by three faces; its look does not change when disabled.
-    component FaceButton: AbstractButton {
-        id: faceButton
-
-        property string tip
-        property url idleFace
-        property url hoverFace
-        property url pressedFace
-
-        width: 70
-        height: 40
-        hoverEnabled: true
-        ToolTip.visible: hovered
-        ToolTip.text: tip
-
-        contentItem: Image {
-            sourceSize: Qt.size(70, 40)
-            fillMode: Image.PreserveAspectFit
-            source: faceButton.pressed ? faceButton.pressedFace
-                                       : (faceButton.hovered ? faceButton.hoverFace
-                                                             : faceButton.idleFace)
-        }
-    }
-
-    // An edit or remove icon of a profile row; its click area reaches 6 px beyond it.
-    component RowIcon: Image {
-        id: icon
-
-        signal clicked
-
-        anchors.verticalCenter: parent.verticalCenter
-        width: 16
-        height: 16
-        sourceSize: Qt.size(16, 16)
-        opacity: iconArea.containsMouse ? 1.0 : 0.7
-
-        MouseArea {
-            id: iconArea
-
-            anchors.fill: parent
-            anchors.margins: -6
-            hoverEnabled: true
-            onClicked: icon.clicked()
-        }
-    }
-
-    component Caption: Text {
-        color: Theme.caption
-        font.pixelSize: 11
     }
 }
