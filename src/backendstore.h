@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcherbackend.h"
+#include "backendrecords.h"
 
 #include <QList>
 #include <QString>
@@ -18,8 +18,8 @@
 // ".bak". A write replaces a file only once its new content is complete.
 class BackendStore {
 public:
-    using Profile = LauncherBackend::Profile;
-    using CustomBuild = LauncherBackend::CustomBuild;
+    using Profile = ::Profile;
+    using CustomBuild = ::CustomBuild;
 
     // The stored spellings of the account kinds.
     static const QString kOffline;

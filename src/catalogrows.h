@@ -1,8 +1,8 @@
 #pragma once
 
+#include "backendrecords.h"
 #include "javaruntime.h"
 #include "javaruntimeservice.h"
-#include "launcherbackend.h"
 #include "modloaderversionservice.h"
 #include "versionmanifestservice.h"
 
@@ -20,7 +20,7 @@
 // language in force when a row is built.
 class CatalogRows {
 public:
-    using CustomBuild = LauncherBackend::CustomBuild;
+    using CustomBuild = ::CustomBuild;
 
     // The manifest's versions in its order, then the installed ones it does not list, by
     // id in code-unit order.

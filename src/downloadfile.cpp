@@ -1,7 +1,7 @@
 #include "downloadfile.h"
 
 #include "digest.h"
-#include "download.h"
+#include "downloadtarget.h"
 #include "stagedfile.h"
 
 #include <QDir>

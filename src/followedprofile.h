@@ -1,13 +1,13 @@
 #pragma once
 
-#include "launcherbackend.h"
+#include "backendrecords.h"
 
 #include <QList>
 
 // A profile followed while the list may change under it: by its id, the position it had
 // only telling apart profiles that share an id (ids read from the file may repeat).
 struct FollowedProfile {
-    using Profile = LauncherBackend::Profile;
+    using Profile = ::Profile;
 
     int id = -1;
     int position = -1;

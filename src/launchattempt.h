@@ -1,8 +1,8 @@
 #pragma once
 
 #include "authservice.h"
+#include "backendrecords.h"
 #include "followedprofile.h"
-#include "launcherbackend.h"
 #include "minecraftversion.h"
 
 #include <QList>
@@ -25,7 +25,7 @@ class LaunchAttempt : public QObject {
     Q_OBJECT
 
 public:
-    using Profile = LauncherBackend::Profile;
+    using Profile = ::Profile;
 
     // profiles is the backend's list, read again at every step: the profile is followed
     // by its id, so a list that changes during the sign-in never mixes up two accounts.

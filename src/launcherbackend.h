@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backendrecords.h"
 #include "joboutcome.h"
 
 #include <QJsonObject>
@@ -73,35 +74,9 @@ class LauncherBackend : public QObject {
     Q_PROPERTY(QString seasonalCatalogError READ seasonalCatalogError NOTIFY seasonalCatalogChanged)
 
 public:
-    // A stored account.
-    struct Profile {
-        int id = 0;
-        QString name;
-        QString login;
-        QString password;
-        QString authType = QStringLiteral("offline");
-        QString clientToken;
-        QString accessToken;
-        QString uuid;
-        QString resolvedName;
-        QString userType;
-        QString refreshToken;
-        QString xuid;
-        QString tokenExpiry;
-    };
-
-    // A stored build: a game version, optionally a mod loader and a server.
-    struct CustomBuild {
-        int id = 0;
-        QString name;
-        QString serverUrl;
-        QString minecraftVersion;
-        QString loader;
-        QString loaderVersion;
-        QString resolvedVersionId;
-        QString seasonalId;
-        int seasonalRevision = 0;
-    };
+    // The stored records, under the names the rest of the launcher knows them by.
+    using Profile = ::Profile;
+    using CustomBuild = ::CustomBuild;
 
     explicit LauncherBackend(QObject* parent = nullptr);
     ~LauncherBackend() override;

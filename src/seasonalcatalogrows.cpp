@@ -22,7 +22,7 @@ QString statusText(bool installed, bool updateAvailable)
                      : Loc::text("seasonal.status.notInstalled");
 }
 
-QVariantMap rowOf(const SeasonalBuildEntry& entry, const LauncherBackend::CustomBuild* carrier)
+QVariantMap rowOf(const SeasonalBuildEntry& entry, const CustomBuild* carrier)
 {
     const bool installed = carrier != nullptr;
     const int installedRevision = installed ? carrier->seasonalRevision : 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcherbackend.h"
+#include "backendrecords.h"
 
 #include <QDate>
 #include <QList>
@@ -17,7 +17,7 @@ struct SeasonalBuildEntry;
 // force at that rebuild.
 class SeasonalCatalogRows {
 public:
-    using CustomBuild = LauncherBackend::CustomBuild;
+    using CustomBuild = ::CustomBuild;
 
     void invalidate() { m_stale = true; }
     const QVariantList& rows(const QList<SeasonalBuildEntry>& entries,

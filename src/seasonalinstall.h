@@ -1,9 +1,9 @@
 #pragma once
 
+#include "backendrecords.h"
 #include "installjob.h"
 #include "javaruntimeservice.h"
 #include "joboutcome.h"
-#include "launcherbackend.h"
 #include "modloaderversionservice.h"
 #include "seasonalbuildservice.h"
 
@@ -37,7 +37,7 @@ class SeasonalInstall : public QObject {
     Q_OBJECT
 
 public:
-    using CustomBuild = LauncherBackend::CustomBuild;
+    using CustomBuild = ::CustomBuild;
 
     enum class Stage { Idle = 0, Switch = 1, Java = 2, GameFiles = 3, Download = 4, Apply = 5 };
 
