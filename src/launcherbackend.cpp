@@ -21,6 +21,7 @@
 #include "seasonalcatalogrows.h"
 #include "seasonalinstall.h"
 #include "seasonalpackdownloader.h"
+#include "startpolicy.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
@@ -383,19 +384,9 @@ void LauncherBackend::launchGame(int profileIndex, int buildIndex)
 
 QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
 {
-    if (m_loaderInstaller->busy())
-        return Loc::text("build.error.installBusy").arg(m_loaderInstaller->label());
-    if (m_versionInstaller->isBusy())
-        return Loc::text("version.error.downloadBusy").arg(m_versionInstaller->versionId());
-    if (m_javaInstaller->isBusy())
-        return Loc::text("java.error.installBusy").arg(m_javaInstaller->runtimeId());
-    const QString switchRefusal = launchSwitchRefusal();
-    if (!switchRefusal.isEmpty())
-        return switchRefusal;
-    if (operationRunning())
-        return Loc::text("launch.error.alreadyLaunching");
-    if (m_gameLauncher->isRunning())
-        return Loc::text("common.error.gameRunning");
+    const QString refusal = refusalOf(StartPolicy::Request::Launch);
+    if (!refusal.isEmpty())
+        return refusal;
     if (profileIndex < 0 || profileIndex >= m_profiles.size())
         return Loc::text("launch.error.noProfile");
     if (buildIndex < 0 || buildIndex >= m_customBuilds.size())
@@ -468,10 +459,9 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
     }
     Profile& profile = m_profiles[position];
     storeSignIn(profile, result);
-    // A switch may have begun, or broken off, while the player entered a code.
-    const QString switchRefusal = launchSwitchRefusal();
-    if (!switchRefusal.isEmpty()) {
-        failLaunch(switchRefusal);
+    const QString refusal = refusalOf(StartPolicy::Request::ResumeLaunch);
+    if (!refusal.isEmpty()) {
+        failLaunch(refusal);
         return;
     }
 
@@ -542,7 +532,7 @@ bool LauncherBackend::gameRunning() const
 
 bool LauncherBackend::busy() const
 {
-    return operationRunning() || switchInProgress() || currentDownload().downloading();
+    return operationRunning() || switching() || currentDownload().downloading();
 }
 
 void LauncherBackend::setBusy(Operation operation, bool running)
@@ -562,21 +552,51 @@ bool LauncherBackend::seasonalInstalling() const
     return (m_busyOperations & static_cast<unsigned>(Operation::SeasonalInstall)) != 0;
 }
 
-bool LauncherBackend::switchInProgress() const
+QString LauncherBackend::refusalOf(StartPolicy::Request request, bool targetInstalling) const
 {
-    return m_buildSwitcher->busy();
+    const StartPolicy::Names names{m_loaderInstaller->label(), m_versionInstaller->versionId(),
+                                   m_javaInstaller->runtimeId(), m_javaInstaller->status().label};
+    return StartPolicy::refusal(
+        request,
+        [this, targetInstalling](StartPolicy::Work work) {
+            return work == StartPolicy::TargetInstalling ? targetInstalling : runs(work);
+        },
+        names);
 }
 
-QString LauncherBackend::launchSwitchRefusal() const
+bool LauncherBackend::refuses(StartPolicy::Request request, bool targetInstalling)
 {
-    if (switchInProgress())
-        return Loc::text("launch.error.switchInProgress");
-    // A switch that broke off left no build whole, and the switch that finishes it
-    // clears the directory unsaved: what the game wrote there would be lost. So would
-    // what it wrote over a removed build's files before the next build is restored.
-    if (m_buildSwitcher->hasUnfinishedSwitch() || activationPending())
-        return Loc::text("switch.error.switchUnfinished");
-    return {};
+    const QString refusal = refusalOf(request, targetInstalling);
+    if (!refusal.isEmpty())
+        emit launchError(refusal);
+    return !refusal.isEmpty();
+}
+
+bool LauncherBackend::runs(StartPolicy::Work work) const
+{
+    switch (work) {
+    case StartPolicy::Launch:
+    case StartPolicy::MicrosoftLogin:
+    case StartPolicy::SeasonalInstall:
+        return (m_busyOperations & work) != 0;
+    case StartPolicy::Switch:
+        return switching();
+    case StartPolicy::SwitchUnfinished:
+        return m_buildSwitcher->hasUnfinishedSwitch() || activationPending();
+    case StartPolicy::VersionInstall:
+        return m_versionInstaller->isBusy();
+    case StartPolicy::LoaderInstall:
+        return m_loaderInstaller->busy();
+    case StartPolicy::JavaInstall:
+        return m_javaInstaller->isBusy();
+    case StartPolicy::PackDownload:
+        return m_packDownloader->isBusy();
+    case StartPolicy::Game:
+        return m_gameLauncher->isRunning();
+    case StartPolicy::TargetInstalling:
+        break;
+    }
+    return false;
 }
 
 // ---- Profiles ----
@@ -721,16 +741,8 @@ void LauncherBackend::updateCustomBuild(int index, const QVariantMap& fields)
 
 void LauncherBackend::removeCustomBuild(int index)
 {
-    if (index < 0 || index >= m_customBuilds.size())
+    if (index < 0 || index >= m_customBuilds.size() || refuses(StartPolicy::Request::RemoveBuild))
         return;
-    if (gameFilesBusy()) {
-        emit launchError(Loc::text("common.error.busyOperation"));
-        return;
-    }
-    if (m_gameLauncher->isRunning()) {
-        emit launchError(Loc::text("common.error.closeGameFirst"));
-        return;
-    }
     // The active build is the one the game directory holds: the same test as
     // activeBuildIndex, so a build shown as active never leaves its files behind.
     const bool wasActive = index == activeBuildIndex();
@@ -793,20 +805,8 @@ void LauncherBackend::setActiveBuildIndex(int index)
         return;
     // After a switch that broke off, the game directory holds no build whole: choosing
     // the active build again restores it.
-    if (holdsBuild(index))
+    if (holdsBuild(index) || refuses(StartPolicy::Request::SwitchBuild))
         return;
-    if (switchInProgress()) {
-        emit launchError(Loc::text("common.error.switchInProgress"));
-        return;
-    }
-    if (m_gameLauncher->isRunning()) {
-        emit launchError(Loc::text("build.error.closeGameFilesMoving"));
-        return;
-    }
-    if (gameFilesBusy()) {
-        emit launchError(Loc::text("common.error.busyOperation"));
-        return;
-    }
     switchToBuild(index);
 }
 
@@ -851,12 +851,6 @@ QString LauncherBackend::switchStage() const
 QString LauncherBackend::switchStatus() const
 {
     return m_buildSwitcher->currentPath();
-}
-
-bool LauncherBackend::gameFilesBusy() const
-{
-    return switchInProgress() || operationRunning() || m_versionInstaller->isBusy() ||
-           m_loaderInstaller->busy();
 }
 
 bool LauncherBackend::activationPending() const
@@ -1348,20 +1342,10 @@ void LauncherBackend::maybeInstall(const QString& versionId)
 void LauncherBackend::removeVersion(const QString& versionId)
 {
     const QString id = versionId.trimmed();
-    if (id.isEmpty())
+    const bool downloading =
+        id == m_versionInstaller->versionId() || m_versionInstaller->isQueued(id);
+    if (id.isEmpty() || refuses(StartPolicy::Request::RemoveVersion, downloading))
         return;
-    if (id == m_versionInstaller->versionId() || m_versionInstaller->isQueued(id)) {
-        emit launchError(Loc::text("version.error.currentlyDownloading"));
-        return;
-    }
-    if (gameFilesBusy()) {
-        emit launchError(Loc::text("common.error.busyOperation"));
-        return;
-    }
-    if (m_gameLauncher->isRunning()) {
-        emit launchError(Loc::text("common.error.closeGameFirst"));
-        return;
-    }
     QString error;
     if (!VersionLoader::remove(gameDir(), id, &error)) {
         emit launchError(Loc::text("version.error.removeFailed").arg(error));
@@ -1374,17 +1358,8 @@ void LauncherBackend::removeVersion(const QString& versionId)
 
 void LauncherBackend::installJavaRuntime(const QString& runtimeId)
 {
-    if (m_javaInstaller->isBusy()) {
-        emit launchError(Loc::text("java.error.installBusy").arg(m_javaInstaller->status().label));
+    if (refuses(StartPolicy::Request::InstallJava))
         return;
-    }
-    // A seasonal install waits for the runtime it asked for: another one would end its
-    // Java stage with the wrong runtime.
-    if (m_versionInstaller->isBusy() || m_loaderInstaller->busy() || switchInProgress() ||
-        seasonalInstalling()) {
-        emit launchError(Loc::text("common.error.busyOperation"));
-        return;
-    }
     const std::optional<JavaRuntimeEntry> entry = m_javaRuntimes->find(runtimeId);
     if (!entry) {
         emit launchError(Loc::text("java.error.buildNotInCatalog").arg(runtimeId));
@@ -1395,22 +1370,9 @@ void LauncherBackend::installJavaRuntime(const QString& runtimeId)
 
 void LauncherBackend::removeJavaRuntime(const QString& runtimeId)
 {
-    if (m_javaInstaller->isBusy() && m_javaInstaller->runtimeId() == runtimeId) {
-        emit launchError(Loc::text("java.error.currentlyDownloading"));
+    const bool downloading = m_javaInstaller->isBusy() && m_javaInstaller->runtimeId() == runtimeId;
+    if (refuses(StartPolicy::Request::RemoveJava, downloading))
         return;
-    }
-    // A runtime must not vanish under the Java program that runs from it: a loader's
-    // installer, or the game a launch or a seasonal install is about to start.
-    constexpr unsigned kStartingJava = static_cast<unsigned>(Operation::Launch) |
-                                       static_cast<unsigned>(Operation::SeasonalInstall);
-    if (m_loaderInstaller->busy() || (m_busyOperations & kStartingJava) != 0) {
-        emit launchError(Loc::text("common.error.busyOperation"));
-        return;
-    }
-    if (m_gameLauncher->isRunning()) {
-        emit launchError(Loc::text("common.error.closeGameFirst"));
-        return;
-    }
     QString error;
     if (!JavaRuntimeStore::remove(runtimeId, &error)) {
         emit launchError(Loc::text("java.error.removeFailed").arg(error));
@@ -1427,12 +1389,8 @@ void LauncherBackend::removeJavaRuntime(const QString& runtimeId)
 
 void LauncherBackend::installLoaderForBuild(int index)
 {
-    if (index < 0 || index >= m_customBuilds.size())
+    if (index < 0 || index >= m_customBuilds.size() || refuses(StartPolicy::Request::InstallBuild))
         return;
-    if (busy()) {
-        emit launchError(Loc::text("common.error.busyDownload"));
-        return;
-    }
     const CustomBuild build = m_customBuilds.at(index);
     if (build.minecraftVersion.trimmed().isEmpty()) {
         emit launchError(Loc::text("build.error.pickMinecraftVersion").arg(build.name));
@@ -1527,18 +1485,8 @@ void LauncherBackend::createSeasonalInstall()
 
 void LauncherBackend::installSeasonalBuild(const QString& seasonalId)
 {
-    if (seasonalInstalling()) {
-        emit launchError(Loc::text("seasonal.error.installInProgress"));
+    if (refuses(StartPolicy::Request::InstallSeasonal))
         return;
-    }
-    if (m_gameLauncher->isRunning()) {
-        emit launchError(Loc::text("build.error.closeGameFilesMoving"));
-        return;
-    }
-    if (busy()) {
-        emit launchError(Loc::text("common.error.busyOperation"));
-        return;
-    }
     const std::optional<SeasonalBuildEntry> entry = m_seasonalBuilds->find(seasonalId);
     if (!entry) {
         emit launchError(Loc::text("seasonal.error.notInCatalog").arg(seasonalId));

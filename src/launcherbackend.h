@@ -2,6 +2,7 @@
 
 #include "backendrecords.h"
 #include "joboutcome.h"
+#include "startpolicy.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -253,18 +254,18 @@ private:
     // The backend's own long operations. Each holds its own flag, so one ending
     // never clears the busy state of another still running.
     enum class Operation : unsigned {
-        Launch = 1u << 0,         // preparing a launch or signing in for it
-        MicrosoftLogin = 1u << 1, // the sign-in window's code exchange
-        SeasonalInstall = 1u << 2,
+        Launch = StartPolicy::Launch,                 // preparing a launch or signing in for it
+        MicrosoftLogin = StartPolicy::MicrosoftLogin, // the sign-in window's code exchange
+        SeasonalInstall = StartPolicy::SeasonalInstall,
     };
     void setBusy(Operation operation, bool running);
     bool operationRunning() const { return m_busyOperations != 0; }
-    // Game files must not be launched while a build switch rewrites them.
-    bool switchInProgress() const;
-    // Why a launch cannot use the game directory the switcher left; empty when it can.
-    QString launchSwitchRefusal() const;
-    // Whether an operation that changes game files must wait.
-    bool gameFilesBusy() const;
+    // Why the request must wait for the work running now; empty when it may start.
+    // targetInstalling: the version or runtime it would remove is being installed.
+    QString refusalOf(StartPolicy::Request request, bool targetInstalling = false) const;
+    // Reports the refusal, if any: true when the request must not start.
+    bool refuses(StartPolicy::Request request, bool targetInstalling = false);
+    bool runs(StartPolicy::Work work) const;
     // The game directory holds the build at index, whole.
     bool holdsBuild(int index) const;
     void switchToBuild(int index, JobDone done = {});
