@@ -13,10 +13,12 @@
 #include "launchattempt.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "microsoftsignin.h"
 #include "minecraftversion.h"
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
+#include "profileaccount.h"
 #include "seasonalbuildservice.h"
 #include "seasonalcatalogrows.h"
 #include "seasonalinstall.h"
@@ -47,26 +49,6 @@ QString native(const QString& path)
     return QDir::toNativeSeparators(path);
 }
 
-using Profile = LauncherBackend::Profile;
-using CustomBuild = LauncherBackend::CustomBuild;
-
-// A sign-in that names the player updates the stored name and UUID; one that
-// does not leaves them.
-void takeIdentity(Profile& profile, const AuthResult& result)
-{
-    if (!result.uuid.isEmpty())
-        profile.uuid = result.uuid;
-    if (!result.name.isEmpty())
-        profile.resolvedName = result.name;
-}
-
-// Only the exact stored spellings name the account kinds; anything else is offline.
-QString normalizedAuthType(const QString& authType)
-{
-    if (authType == BackendStore::kElyBy || authType == BackendStore::kMicrosoft)
-        return authType;
-    return BackendStore::kOffline;
-}
 } // namespace
 
 LauncherBackend::LauncherBackend(QObject* parent)
@@ -458,7 +440,8 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
         return;
     }
     Profile& profile = m_profiles[position];
-    storeSignIn(profile, result);
+    if (ProfileAccount::storeSignIn(profile, result))
+        saveProfiles();
     const QString refusal = refusalOf(StartPolicy::Request::ResumeLaunch);
     if (!refusal.isEmpty()) {
         failLaunch(refusal);
@@ -479,26 +462,6 @@ void LauncherBackend::continueLaunch(const AuthResult& result)
     }
     emit gameRunningChanged();
     emit launched(profileName, build.name, build.serverUrl);
-}
-
-void LauncherBackend::storeSignIn(Profile& profile, const AuthResult& result)
-{
-    if (profile.authType == BackendStore::kMicrosoft) {
-        if (result.ok) {
-            applyMicrosoftResult(profile, result);
-            saveProfiles();
-        }
-        return;
-    }
-    // An offline sign-in stores nothing.
-    if (profile.authType != BackendStore::kElyBy || result.accessToken.isEmpty())
-        return;
-    profile.accessToken = result.accessToken;
-    profile.clientToken = result.clientToken;
-    // Confirming a stored token tells neither name nor UUID: the stored ones stay.
-    takeIdentity(profile, result);
-    profile.userType = result.userType;
-    saveProfiles();
 }
 
 void LauncherBackend::cancelPendingLaunch()
@@ -625,14 +588,8 @@ QVariantMap LauncherBackend::profileAt(int index) const
 void LauncherBackend::addProfile(const QString& name, const QString& login, const QString& password,
                                  const QString& authType)
 {
-    Profile profile;
-    profile.id = m_nextProfileId++;
-    profile.name = name;
-    profile.login = login;
-    profile.password = password;
-    profile.authType = normalizedAuthType(authType);
-    profile.clientToken = AuthService::generateClientToken();
-    m_profiles.append(profile);
+    m_profiles.append(
+        ProfileAccount::newProfile(m_nextProfileId++, name, login, password, authType));
     saveProfiles();
     emit profilesChanged();
 }
@@ -642,33 +599,11 @@ void LauncherBackend::updateProfile(int index, const QString& name, const QStrin
 {
     if (index < 0 || index >= m_profiles.size())
         return;
-    Profile& profile = m_profiles[index];
-    const QString type = normalizedAuthType(authType);
-    const bool accountChanged =
-        type != profile.authType || (profile.authType == BackendStore::kElyBy &&
-                                     (login != profile.login || password != profile.password));
     // A sign-in still running for the account the profile held would store that
     // account's tokens in it.
-    const bool cancelsLaunch = accountChanged && index == pendingProfilePosition();
-    // Account-service tokens belong to the login and password they were issued for.
-    if (profile.authType == BackendStore::kElyBy &&
-        (login != profile.login || password != profile.password)) {
-        profile.accessToken.clear();
-        profile.uuid.clear();
-        profile.resolvedName.clear();
-    }
-    if (type != profile.authType) {
-        for (QString* session :
-             {&profile.accessToken, &profile.refreshToken, &profile.uuid, &profile.resolvedName,
-              &profile.xuid, &profile.tokenExpiry, &profile.userType})
-            session->clear();
-    }
-    profile.name = name;
-    profile.login = login;
-    profile.password = password;
-    profile.authType = type;
-    if (profile.clientToken.isEmpty())
-        profile.clientToken = AuthService::generateClientToken();
+    const bool cancelsLaunch =
+        ProfileAccount::edit(m_profiles[index], name, login, password, authType) &&
+        index == pendingProfilePosition();
     if (cancelsLaunch)
         cancelPendingLaunch();
     saveProfiles();
@@ -893,19 +828,6 @@ void LauncherBackend::onSwitchFailed(int, const QString& message, bool gameDirIn
 
 // ---- Microsoft sign-in ----
 
-void LauncherBackend::applyMicrosoftResult(Profile& profile, const AuthResult& result)
-{
-    profile.accessToken = result.accessToken;
-    // A refresh may hand out no new refresh token: the stored one stays valid.
-    if (!result.refreshToken.isEmpty())
-        profile.refreshToken = result.refreshToken;
-    takeIdentity(profile, result);
-    profile.xuid = result.xuid;
-    profile.userType = result.userType;
-    profile.tokenExpiry =
-        result.expiresAt.isValid() ? result.expiresAt.toUTC().toString(Qt::ISODate) : QString();
-}
-
 void LauncherBackend::startMicrosoftLogin(int profileIndex)
 {
     if (!microsoftAvailable()) {
@@ -916,14 +838,10 @@ void LauncherBackend::startMicrosoftLogin(int profileIndex)
         emit microsoftLoginFailed(Loc::text("profile.error.notFound"));
         return;
     }
-    ++m_msaWindow;
-    if (profileIndex < 0) {
-        m_pendingMsaProfileIndex = kNewMicrosoftProfile;
-        m_pendingMsaProfileId = -1;
-    } else {
-        m_pendingMsaProfileIndex = profileIndex;
-        m_pendingMsaProfileId = m_profiles.at(profileIndex).id;
-    }
+    // A window opened before is replaced: its answer, still to come, is dropped.
+    m_msaWindow = std::make_unique<MicrosoftSignIn>(m_profiles, profileIndex, m_msa);
+    connect(m_msaWindow.get(), &MicrosoftSignIn::answered, this,
+            &LauncherBackend::onMicrosoftAnswered);
     emit microsoftLoginUrlReady(MsaAuthService::authorizationUrl().toString());
 }
 
@@ -940,55 +858,33 @@ QVariantMap LauncherBackend::inspectMicrosoftRedirect(const QString& url) const
 
 void LauncherBackend::finishMicrosoftLogin(const QString& code)
 {
-    if (m_pendingMsaProfileIndex == kNoMicrosoftLogin) {
+    if (!m_msaWindow) {
         emit microsoftLoginFailed(Loc::text("auth.msa.status.alreadyCancelled"));
         return;
     }
-    // A launch is refused while the code is exchanged.
+    // A launch is refused while the code is exchanged, also when the window is closed
+    // before the answer.
     ++m_msaExchangesRunning;
     setBusy(Operation::MicrosoftLogin, true);
-    const quint64 window = m_msaWindow;
-    m_msa->loginWithCode(code, [this, window](const AuthResult& result) {
+    m_msaWindow->exchange(code, [this] {
         --m_msaExchangesRunning;
         setBusy(Operation::MicrosoftLogin, m_msaExchangesRunning > 0);
-        finishMicrosoftWindow(window, result);
     });
 }
 
 void LauncherBackend::cancelMicrosoftLogin()
 {
-    m_pendingMsaProfileIndex = kNoMicrosoftLogin;
+    m_msaWindow.reset();
 }
 
-void LauncherBackend::finishMicrosoftWindow(quint64 window, const AuthResult& result)
+void LauncherBackend::onMicrosoftAnswered(const AuthResult& result)
 {
-    // Cancelled meanwhile, already answered, or replaced by a newer window.
-    if (window != m_msaWindow || m_pendingMsaProfileIndex == kNoMicrosoftLogin)
+    // The window's work is done: a second code has nobody to go to.
+    const std::unique_ptr<MicrosoftSignIn> window = std::move(m_msaWindow);
+    QString error = result.error;
+    if (!result.ok || !window->store(m_profiles, m_nextProfileId, result, &error)) {
+        emit microsoftLoginFailed(error);
         return;
-    const int pending = m_pendingMsaProfileIndex;
-    m_pendingMsaProfileIndex = kNoMicrosoftLogin;
-    if (!result.ok) {
-        emit microsoftLoginFailed(result.error);
-        return;
-    }
-
-    if (pending == kNewMicrosoftProfile) {
-        Profile profile;
-        profile.id = m_nextProfileId++;
-        profile.name = result.name;
-        profile.authType = BackendStore::kMicrosoft;
-        profile.clientToken = AuthService::generateClientToken();
-        applyMicrosoftResult(profile, result);
-        m_profiles.append(profile);
-    } else {
-        const int position = FollowedProfile{m_pendingMsaProfileId, pending}.positionIn(m_profiles);
-        if (position < 0) {
-            emit microsoftLoginFailed(Loc::text("profile.error.removedDuringLogin"));
-            return;
-        }
-        Profile& profile = m_profiles[position];
-        profile.authType = BackendStore::kMicrosoft;
-        applyMicrosoftResult(profile, result);
     }
     saveProfiles();
     emit profilesChanged();

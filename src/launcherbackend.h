@@ -29,6 +29,7 @@ class VersionInstaller;
 class VersionManifestService;
 class JavaRuntimeService;
 class LaunchAttempt;
+class MicrosoftSignIn;
 class MsaAuthService;
 class SeasonalBuildService;
 class SeasonalCatalogRows;
@@ -307,9 +308,7 @@ private:
     void onCodeRequired(const QString& profileName);
     int pendingProfilePosition() const;
     void continueLaunch(const AuthResult& result);
-    void storeSignIn(Profile& profile, const AuthResult& result);
-    static void applyMicrosoftResult(Profile& profile, const AuthResult& result);
-    void finishMicrosoftWindow(quint64 window, const AuthResult& result);
+    void onMicrosoftAnswered(const AuthResult& result);
 
     QList<Profile> m_profiles;
     QList<CustomBuild> m_customBuilds;
@@ -344,15 +343,9 @@ private:
     // The launch under way, if any: a cancelled or replaced one is deleted at once.
     std::unique_ptr<LaunchAttempt> m_launch;
 
-    // The profile the open Microsoft sign-in window works for: none, a new
-    // profile, or an existing one followed by its id (the position only tells
-    // equal ids apart), so a profile removed meanwhile never receives another's
-    // tokens. Each opened window has its own number: a late result of an earlier
-    // window is dropped.
-    static constexpr int kNoMicrosoftLogin = -1;
-    static constexpr int kNewMicrosoftProfile = -2;
-    int m_pendingMsaProfileIndex = kNoMicrosoftLogin;
-    int m_pendingMsaProfileId = -1;
-    quint64 m_msaWindow = 0;
+    // The open Microsoft sign-in window, if any: a cancelled or replaced one is deleted
+    // at once.
+    std::unique_ptr<MicrosoftSignIn> m_msaWindow;
+    // Code exchanges not yet answered, of any window: each holds the busy state.
     int m_msaExchangesRunning = 0;
 };
