@@ -206,13 +206,13 @@ QString LauncherBackend::importGameDir()
 
 void LauncherBackend::invalidateCatalog()
 {
-    m_versionCatalogDirty = true;
+    m_versionCatalog.invalidate();
     emit versionCatalogChanged();
 }
 
 void LauncherBackend::invalidateJavaCatalog()
 {
-    m_javaCatalogDirty = true;
+    m_javaCatalog.invalidate();
     emit javaCatalogChanged();
 }
 
@@ -908,11 +908,8 @@ QStringList LauncherBackend::installedVersions() const
 
 QVariantList LauncherBackend::versionCatalog() const
 {
-    if (m_versionCatalogDirty) {
-        m_versionCatalog = CatalogRows::versions(m_manifest->versions(), installedVersions());
-        m_versionCatalogDirty = false;
-    }
-    return m_versionCatalog;
+    return m_versionCatalog.rows(
+        [this] { return CatalogRows::versions(m_manifest->versions(), installedVersions()); });
 }
 
 bool LauncherBackend::catalogLoading() const
@@ -978,14 +975,12 @@ bool LauncherBackend::loaderVersionsKnown(const QString& loaderKey,
 
 QVariantList LauncherBackend::javaCatalog() const
 {
-    if (m_javaCatalogDirty) {
-        m_javaCatalog = CatalogRows::javaRuntimes(
-            JavaRuntimeStore::installed(), m_javaRuntimes->entries(JavaRuntimeKind::Java) +
-                                               m_javaRuntimes->entries(JavaRuntimeKind::Jdk) +
-                                               m_javaRuntimes->entries(JavaRuntimeKind::Jre));
-        m_javaCatalogDirty = false;
-    }
-    return m_javaCatalog;
+    return m_javaCatalog.rows([this] {
+        return CatalogRows::javaRuntimes(JavaRuntimeStore::installed(),
+                                         m_javaRuntimes->entries(JavaRuntimeKind::Java) +
+                                             m_javaRuntimes->entries(JavaRuntimeKind::Jdk) +
+                                             m_javaRuntimes->entries(JavaRuntimeKind::Jre));
+    });
 }
 
 bool LauncherBackend::javaCatalogLoading() const

@@ -2,6 +2,7 @@
 
 #include "backendrecords.h"
 #include "joboutcome.h"
+#include "rowcache.h"
 #include "startpolicy.h"
 
 #include <QJsonObject>
@@ -331,10 +332,8 @@ private:
     SeasonalInstall* m_seasonal = nullptr;
     std::unique_ptr<SeasonalCatalogRows> m_seasonalCatalog;
     // The catalogs' rows, rebuilt at the next read once marked dirty.
-    mutable QVariantList m_versionCatalog;
-    mutable bool m_versionCatalogDirty = true;
-    mutable QVariantList m_javaCatalog;
-    mutable bool m_javaCatalogDirty = true;
+    mutable RowCache m_versionCatalog;
+    mutable RowCache m_javaCatalog;
     // Storage errors met while the constructor runs reach nobody as signals, so
     // until it returns they join the start-up warnings.
     bool m_constructing = true;

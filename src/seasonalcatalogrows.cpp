@@ -53,15 +53,11 @@ QVariantMap rowOf(const SeasonalBuildEntry& entry, const CustomBuild* carrier)
 const QVariantList& SeasonalCatalogRows::rows(const QList<SeasonalBuildEntry>& entries,
                                               const QList<CustomBuild>& builds)
 {
-    if (m_stale) {
-        rebuild(entries, builds);
-        m_stale = false;
-    }
-    return m_rows;
+    return m_rows.rows([&] { return build(entries, builds); });
 }
 
-void SeasonalCatalogRows::rebuild(const QList<SeasonalBuildEntry>& entries,
-                                  const QList<CustomBuild>& builds)
+QVariantList SeasonalCatalogRows::build(const QList<SeasonalBuildEntry>& entries,
+                                        const QList<CustomBuild>& builds)
 {
     // The first build in list order speaks for its seasonal id.
     QHash<QString, const CustomBuild*> carriers;
@@ -70,10 +66,11 @@ void SeasonalCatalogRows::rebuild(const QList<SeasonalBuildEntry>& entries,
         if (!build.seasonalId.isEmpty() && !carriers.contains(build.seasonalId))
             carriers.insert(build.seasonalId, &build);
     }
-    m_rows.clear();
-    m_rows.reserve(entries.size());
+    QVariantList rows;
+    rows.reserve(entries.size());
     for (const SeasonalBuildEntry& entry : entries)
-        m_rows.append(rowOf(entry, carriers.value(entry.id)));
+        rows.append(rowOf(entry, carriers.value(entry.id)));
+    return rows;
 }
 
 QString SeasonalCatalogRows::formatSeasonDate(const QDate& date)

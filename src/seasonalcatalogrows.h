@@ -1,6 +1,7 @@
 #pragma once
 
 #include "backendrecords.h"
+#include "rowcache.h"
 
 #include <QDate>
 #include <QList>
@@ -11,15 +12,12 @@
 struct SeasonalBuildEntry;
 
 // The seasonal catalog as the interface lists it: one row per catalog entry, in the
-// catalog's order, with what the player's builds say about it. The rows are kept
-// until something marks them stale and rebuilt at the next read, so any number of
-// changes between two reads cost one rebuild; their texts are in the language in
-// force at that rebuild.
+// catalog's order, with what the player's builds say about it, kept as a RowCache is.
 class SeasonalCatalogRows {
 public:
     using CustomBuild = ::CustomBuild;
 
-    void invalidate() { m_stale = true; }
+    void invalidate() { m_rows.invalidate(); }
     const QVariantList& rows(const QList<SeasonalBuildEntry>& entries,
                              const QList<CustomBuild>& builds);
 
@@ -27,8 +25,8 @@ public:
     static QString formatSeasonDate(const QDate& date);
 
 private:
-    void rebuild(const QList<SeasonalBuildEntry>& entries, const QList<CustomBuild>& builds);
+    static QVariantList build(const QList<SeasonalBuildEntry>& entries,
+                              const QList<CustomBuild>& builds);
 
-    QVariantList m_rows;
-    bool m_stale = true;
+    RowCache m_rows;
 };
