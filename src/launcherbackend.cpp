@@ -1034,81 +1034,62 @@ void LauncherBackend::openFolder(const QString& path, const char* failureKey)
 
 // ---- Installations ----
 
+// What the player reads of an installer's runs: the progress line of its start and the
+// lines of its failure and cancel, each given the label its signal carries.
+struct LauncherBackend::InstallerLines {
+    const char* started;
+    const char* failed; // %2: the installer's message
+    const char* canceled;
+    // Refreshes what the installer's end changes, whatever its outcome.
+    void (LauncherBackend::*ended)();
+};
+
+template <typename Installer>
+void LauncherBackend::connectInstaller(Installer* installer, const InstallerLines& lines)
+{
+    connect(installer, &Installer::started, this, [this, lines](const QString& label) {
+        installStarted(Loc::text(lines.started).arg(label));
+    });
+    connect(installer, &Installer::progressChanged, this, &LauncherBackend::downloadChanged);
+    connect(installer, &Installer::failed, this,
+            [this, lines](const QString& label, const QString& message) {
+                (this->*lines.ended)();
+                emit launchError(Loc::text(lines.failed).arg(label, message));
+            });
+    connect(installer, &Installer::canceled, this, [this, lines](const QString& label) {
+        (this->*lines.ended)();
+        emit launchProgress(Loc::text(lines.canceled).arg(label));
+    });
+}
+
 void LauncherBackend::connectInstallers()
 {
-    connect(m_javaInstaller, &JavaInstaller::started, this, [this](const QString& label) {
-        installStarted(Loc::text("java.progress.downloading").arg(label));
-    });
-    connect(m_javaInstaller, &JavaInstaller::progressChanged, this,
-            &LauncherBackend::downloadChanged);
+    connectInstaller(m_javaInstaller,
+                     {"java.progress.downloading", "java.error.installFailed",
+                      "java.status.downloadCancelled", &LauncherBackend::javaInstallEnded});
+    connectInstaller(m_versionInstaller,
+                     {"version.progress.downloading", "version.error.downloadFailed",
+                      "version.status.downloadCancelled", &LauncherBackend::versionsInstallEnded});
+    connectInstaller(m_loaderInstaller,
+                     {"loader.progress.installingShort", "common.status.pair",
+                      "loader.status.installCancelled", &LauncherBackend::versionsInstallEnded});
+    connectInstaller(m_packDownloader,
+                     {"seasonal.progress.downloadingBuild", "build.status.named",
+                      "seasonal.status.downloadCancelled", &LauncherBackend::packDownloadEnded});
+
     connect(m_javaInstaller, &JavaInstaller::finished, this,
             [this](const QString& runtimeId, const QString& javaPath) {
                 javaInstallEnded();
                 emit javaRuntimeInstalled(runtimeId);
                 emit launchProgress(Loc::text("java.status.installed").arg(native(javaPath)));
             });
-    connect(m_javaInstaller, &JavaInstaller::failed, this,
-            [this](const QString& label, const QString& message) {
-                javaInstallEnded();
-                emit launchError(Loc::text("java.error.installFailed").arg(label, message));
-            });
-    connect(m_javaInstaller, &JavaInstaller::canceled, this, [this](const QString& label) {
-        javaInstallEnded();
-        emit launchProgress(Loc::text("java.status.downloadCancelled").arg(label));
-    });
-
-    connect(m_versionInstaller, &VersionInstaller::started, this, [this](const QString& id) {
-        installStarted(Loc::text("version.progress.downloading").arg(id));
-    });
-    connect(m_versionInstaller, &VersionInstaller::progressChanged, this,
-            &LauncherBackend::downloadChanged);
     connect(m_versionInstaller, &VersionInstaller::finished, this, [this](const QString& id) {
         versionsInstallEnded();
         emit launchProgress(Loc::text("version.status.downloaded").arg(id));
     });
-    connect(m_versionInstaller, &VersionInstaller::failed, this,
-            [this](const QString& id, const QString& message) {
-                versionsInstallEnded();
-                emit launchError(Loc::text("version.error.downloadFailed").arg(id, message));
-            });
-    connect(m_versionInstaller, &VersionInstaller::canceled, this, [this](const QString& id) {
-        versionsInstallEnded();
-        emit launchProgress(Loc::text("version.status.downloadCancelled").arg(id));
-    });
-
-    connect(m_loaderInstaller, &ModLoaderInstaller::started, this, [this](const QString& label) {
-        installStarted(Loc::text("loader.progress.installingShort").arg(label));
-    });
-    connect(m_loaderInstaller, &ModLoaderInstaller::progressChanged, this,
-            &LauncherBackend::downloadChanged);
     connect(m_loaderInstaller, &ModLoaderInstaller::log, this, &LauncherBackend::gameOutput);
-    connect(m_loaderInstaller, &ModLoaderInstaller::failed, this,
-            [this](const QString& label, const QString& message) {
-                versionsInstallEnded();
-                emit launchError(Loc::text("common.status.pair").arg(label, message));
-            });
-    connect(m_loaderInstaller, &ModLoaderInstaller::canceled, this, [this](const QString& label) {
-        versionsInstallEnded();
-        emit launchProgress(Loc::text("loader.status.installCancelled").arg(label));
-    });
-
-    connect(m_packDownloader, &SeasonalPackDownloader::started, this, [this](const QString& label) {
-        installStarted(Loc::text("seasonal.progress.downloadingBuild").arg(label));
-    });
-    connect(m_packDownloader, &SeasonalPackDownloader::progressChanged, this,
-            &LauncherBackend::downloadChanged);
     connect(m_packDownloader, &SeasonalPackDownloader::finished, this,
             &LauncherBackend::packDownloadEnded);
-    connect(m_packDownloader, &SeasonalPackDownloader::failed, this,
-            [this](const QString& label, const QString& message) {
-                packDownloadEnded();
-                emit launchError(Loc::text("build.status.named").arg(label, message));
-            });
-    connect(m_packDownloader, &SeasonalPackDownloader::canceled, this,
-            [this](const QString& label) {
-                packDownloadEnded();
-                emit launchProgress(Loc::text("seasonal.status.downloadCancelled").arg(label));
-            });
 }
 
 void LauncherBackend::installStarted(const QString& progressLine)

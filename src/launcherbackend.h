@@ -278,6 +278,9 @@ private:
     bool activationPending() const;
 
     // Installations and the download shown.
+    struct InstallerLines;
+    template <typename Installer>
+    void connectInstaller(Installer* installer, const InstallerLines& lines);
     void connectInstallers();
     void maybeInstall(const QString& versionId);
     DownloadStatus currentDownload() const;
