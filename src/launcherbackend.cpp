@@ -2,6 +2,7 @@
 
 #include "authservice.h"
 #include "backendstore.h"
+#include "buildedits.h"
 #include "buildswitcher.h"
 #include "catalogrows.h"
 #include "downloadstatus.h"
@@ -190,13 +191,7 @@ QString LauncherBackend::importGameDir()
     const std::optional<GameDirImport::Detected> found = GameDirImport::detect(gameDir());
     if (!found)
         return {};
-    CustomBuild build;
-    build.id = m_nextBuildId++;
-    build.name = GameDirImport::buildName(*found);
-    build.minecraftVersion = found->gameVersion;
-    build.resolvedVersionId = found->versionId;
-    build.loader = found->loader;
-    build.loaderVersion = found->loaderVersion;
+    const CustomBuild build = BuildEdits::imported(m_nextBuildId++, *found);
     m_customBuilds.append(build);
     m_settings.insert(kActiveBuildId, build.id);
     saveSettings();
@@ -644,12 +639,7 @@ QVariantMap LauncherBackend::customBuildAt(int index) const
 void LauncherBackend::addCustomBuild(const QString& name, const QString& serverUrl,
                                      const QString& minecraftVersion)
 {
-    CustomBuild build;
-    build.id = m_nextBuildId++;
-    build.name = name;
-    build.serverUrl = serverUrl;
-    build.minecraftVersion = minecraftVersion;
-    m_customBuilds.append(build);
+    m_customBuilds.append(BuildEdits::newBuild(m_nextBuildId++, name, serverUrl, minecraftVersion));
     saveCustomBuilds();
     emit customBuildsChanged();
     if (!minecraftVersion.trimmed().isEmpty())
@@ -660,15 +650,7 @@ void LauncherBackend::updateCustomBuild(int index, const QVariantMap& fields)
 {
     if (index < 0 || index >= m_customBuilds.size())
         return;
-    CustomBuild& build = m_customBuilds[index];
-    const QString previousVersion = build.minecraftVersion;
-    BackendStore::applyBuildFields(build, fields);
-    // A new game version invalidates the loader installed for the old one.
-    if (build.minecraftVersion != previousVersion &&
-        !fields.contains(QStringLiteral("loaderVersion"))) {
-        build.loaderVersion.clear();
-        build.resolvedVersionId.clear();
-    }
+    BuildEdits::edit(m_customBuilds[index], fields);
     saveCustomBuilds();
     emit customBuildsChanged();
     emit activeBuildChanged();
@@ -1373,46 +1355,18 @@ void LauncherBackend::cancelSeasonalInstall()
     m_seasonal->cancel();
 }
 
-int LauncherBackend::indexOfSeasonalBuild(const QString& seasonalId) const
-{
-    if (seasonalId.isEmpty())
-        return -1;
-    for (qsizetype i = 0; i < m_customBuilds.size(); ++i) {
-        if (m_customBuilds.at(i).seasonalId == seasonalId)
-            return int(i);
-    }
-    return -1;
-}
-
 int LauncherBackend::carrySeasonalEntry(const SeasonalBuildEntry& entry)
 {
-    const int index = indexOfSeasonalBuild(entry.id);
+    const int index = BuildEdits::indexOfSeasonalBuild(m_customBuilds, entry.id);
     if (index < 0) {
-        CustomBuild build;
-        build.id = m_nextBuildId++;
-        build.name = entry.name;
-        build.serverUrl = entry.serverUrl;
-        build.minecraftVersion = entry.minecraftVersion;
-        build.loader = entry.loader;
-        build.loaderVersion = entry.loaderVersion;
-        build.seasonalId = entry.id;
-        m_customBuilds.append(build);
+        const CustomBuild carrier = BuildEdits::newCarrier(m_nextBuildId++, entry);
+        m_customBuilds.append(carrier);
         saveCustomBuilds();
         emit customBuildsChanged();
-        return build.id;
+        return carrier.id;
     }
-    const CustomBuild& build = m_customBuilds.at(index);
-    QVariantMap fields{{QStringLiteral("name"), entry.name},
-                       {QStringLiteral("serverUrl"), entry.serverUrl},
-                       {QStringLiteral("minecraftVersion"), entry.minecraftVersion},
-                       {QStringLiteral("loader"), entry.loader},
-                       {QStringLiteral("loaderVersion"), entry.loaderVersion}};
-    // The version installed for other game files would launch under the new pack.
-    if (build.minecraftVersion != entry.minecraftVersion || build.loader != entry.loader ||
-        build.loaderVersion != entry.loaderVersion)
-        fields.insert(QStringLiteral("resolvedVersionId"), QString());
-    const int buildId = build.id;
-    updateCustomBuild(index, fields);
+    const int buildId = m_customBuilds.at(index).id;
+    updateCustomBuild(index, BuildEdits::carrierFields(m_customBuilds.at(index), entry));
     return buildId;
 }
 

@@ -300,7 +300,6 @@ private:
 
     // Seasonal builds.
     void createSeasonalInstall();
-    int indexOfSeasonalBuild(const QString& seasonalId) const;
     // Creates the build that carries the entry, or brings the one that does up to it;
     // returns its id.
     int carrySeasonalEntry(const SeasonalBuildEntry& entry);

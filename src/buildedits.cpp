@@ -1,0 +1,73 @@
+#include "buildedits.h"
+
+#include "backendstore.h"
+#include "gamedirimport.h"
+#include "seasonalbuildservice.h"
+
+CustomBuild BuildEdits::newBuild(int id, const QString& name, const QString& serverUrl,
+                                 const QString& minecraftVersion)
+{
+    CustomBuild build;
+    build.id = id;
+    build.name = name;
+    build.serverUrl = serverUrl;
+    build.minecraftVersion = minecraftVersion;
+    return build;
+}
+
+CustomBuild BuildEdits::imported(int id, const GameDirImport::Detected& found)
+{
+    CustomBuild build;
+    build.id = id;
+    build.name = GameDirImport::buildName(found);
+    build.minecraftVersion = found.gameVersion;
+    build.resolvedVersionId = found.versionId;
+    build.loader = found.loader;
+    build.loaderVersion = found.loaderVersion;
+    return build;
+}
+
+void BuildEdits::edit(CustomBuild& build, const QVariantMap& fields)
+{
+    const QString previousVersion = build.minecraftVersion;
+    BackendStore::applyBuildFields(build, fields);
+    if (build.minecraftVersion != previousVersion &&
+        !fields.contains(QStringLiteral("loaderVersion"))) {
+        build.loaderVersion.clear();
+        build.resolvedVersionId.clear();
+    }
+}
+
+int BuildEdits::indexOfSeasonalBuild(const QList<CustomBuild>& builds, const QString& seasonalId)
+{
+    if (seasonalId.isEmpty())
+        return -1;
+    for (qsizetype i = 0; i < builds.size(); ++i) {
+        if (builds.at(i).seasonalId == seasonalId)
+            return int(i);
+    }
+    return -1;
+}
+
+CustomBuild BuildEdits::newCarrier(int id, const SeasonalBuildEntry& entry)
+{
+    CustomBuild build = newBuild(id, entry.name, entry.serverUrl, entry.minecraftVersion);
+    build.loader = entry.loader;
+    build.loaderVersion = entry.loaderVersion;
+    build.seasonalId = entry.id;
+    return build;
+}
+
+QVariantMap BuildEdits::carrierFields(const CustomBuild& carrier, const SeasonalBuildEntry& entry)
+{
+    QVariantMap fields{{QStringLiteral("name"), entry.name},
+                       {QStringLiteral("serverUrl"), entry.serverUrl},
+                       {QStringLiteral("minecraftVersion"), entry.minecraftVersion},
+                       {QStringLiteral("loader"), entry.loader},
+                       {QStringLiteral("loaderVersion"), entry.loaderVersion}};
+    // The version installed for other game files would launch under the new pack.
+    if (carrier.minecraftVersion != entry.minecraftVersion || carrier.loader != entry.loader ||
+        carrier.loaderVersion != entry.loaderVersion)
+        fields.insert(QStringLiteral("resolvedVersionId"), QString());
+    return fields;
+}

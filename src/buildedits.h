@@ -1,0 +1,33 @@
+#pragma once
+
+#include "backendrecords.h"
+
+#include <QList>
+#include <QString>
+#include <QVariantMap>
+
+struct SeasonalBuildEntry;
+namespace GameDirImport {
+struct Detected;
+}
+
+// How a stored build is made and changed: by the player, from a game directory found at
+// the first start, and for the seasonal entry it carries.
+class BuildEdits {
+public:
+    static CustomBuild newBuild(int id, const QString& name, const QString& serverUrl,
+                                const QString& minecraftVersion);
+    // The build an existing game directory holds, named after what was found there.
+    static CustomBuild imported(int id, const GameDirImport::Detected& found);
+    // Sets the fields the map names by the builds file's keys. A new game version voids
+    // the loader version and the version installed for the old one, unless the map gives
+    // a loader version too.
+    static void edit(CustomBuild& build, const QVariantMap& fields);
+
+    // The build that carries the seasonal entry: the first in list order; -1 for none
+    // and for an empty id.
+    static int indexOfSeasonalBuild(const QList<CustomBuild>& builds, const QString& seasonalId);
+    static CustomBuild newCarrier(int id, const SeasonalBuildEntry& entry);
+    // The fields that bring the carrier up to the entry.
+    static QVariantMap carrierFields(const CustomBuild& carrier, const SeasonalBuildEntry& entry);
+};
