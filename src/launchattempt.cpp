@@ -8,6 +8,8 @@
 #include "msaauthservice.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSet>
@@ -44,12 +46,53 @@ LaunchAttempt::LaunchAttempt(const QList<Profile>& profiles, int profileIndex, i
 {
 }
 
-bool LaunchAttempt::prepare(const QString& gameDir, const QString& versionId, bool customResolution,
-                            QString* error)
+QString LaunchAttempt::refusal(const QString& gameDir, const QString& versionId,
+                               const QString& buildName)
+{
+    if (!QFileInfo(gameDir).isDir())
+        return Loc::text("launch.error.gameDirMissing").arg(QDir::toNativeSeparators(gameDir));
+    if (versionId.trimmed().isEmpty())
+        return Loc::text("launch.error.buildNoVersion")
+            .arg(buildName, QDir::toNativeSeparators(LauncherPaths::customBuildsFile()));
+
+    // Looked up exactly as stored: " 1.20.1" is not "1.20.1".
+    const QStringList installed = VersionLoader::installedVersions(gameDir);
+    if (installed.contains(versionId))
+        return {};
+    const QString versionsDir = QDir::toNativeSeparators(gameDir + QStringLiteral("/versions"));
+    if (installed.isEmpty())
+        return Loc::text("launch.error.noVersionsInstalled").arg(versionsDir);
+    return Loc::text("launch.error.versionNotInstalled")
+        .arg(versionId, buildName, versionsDir, installed.join(QStringLiteral(", ")));
+}
+
+QStringList LaunchAttempt::problems(const QString& gameDir, const QString& versionId,
+                                    const QString& buildName)
+{
+    if (versionId.trimmed().isEmpty())
+        return {Loc::text("build.error.noMinecraftVersion")
+                    .arg(QDir::toNativeSeparators(LauncherPaths::customBuildsFile()))};
+    QString error;
+    const MinecraftVersion version = VersionLoader::load(gameDir, versionId, {}, &error);
+    if (!version.id.isEmpty() && !version.mainClass.isEmpty()) {
+        LaunchOptions options;
+        options.gameDir = gameDir;
+        options.versionId = versionId;
+        return GameLauncher::missingFiles(options, version, kMissingFilesShown);
+    }
+    if (!error.isEmpty())
+        return {error};
+    return {Loc::text("build.error.versionNotInstalled")
+                .arg(versionId, buildName,
+                     QDir::toNativeSeparators(gameDir + QStringLiteral("/versions")))};
+}
+
+bool LaunchAttempt::prepare(const QString& gameDir, const QString& versionId,
+                            const QVariantMap& settings, QString* error)
 {
     m_gameDir = gameDir;
     QSet<QString> features;
-    if (customResolution)
+    if (setting(settings, "windowWidth", 0) > 0 && setting(settings, "windowHeight", 0) > 0)
         features.insert(kFeatureCustomResolution);
     QString loadError;
     m_version = VersionLoader::load(gameDir, versionId, features, &loadError);

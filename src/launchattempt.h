@@ -37,9 +37,21 @@ public:
     int buildId() const { return m_buildId; }
     const MinecraftVersion& version() const { return m_version; }
 
-    // Reads the version to launch and checks that its files are there; false, with the
-    // reason in error, when the game cannot start from them.
-    bool prepare(const QString& gameDir, const QString& versionId, bool customResolution,
+    // Why the build's version cannot launch from the game directory: the directory is
+    // missing, the build names no version, or that version is not installed; empty when
+    // it is there.
+    static QString refusal(const QString& gameDir, const QString& versionId,
+                           const QString& buildName);
+    // What keeps the build's version from launching: why it names none or cannot be
+    // read, or the files missing from the game directory, as many as a launch names at
+    // most; empty when it is complete.
+    static QStringList problems(const QString& gameDir, const QString& versionId,
+                                const QString& buildName);
+
+    // Reads the version to launch, with the rules the settings' window size meets, and
+    // checks that its files are there; false, with the reason in error, when the game
+    // cannot start from them.
+    bool prepare(const QString& gameDir, const QString& versionId, const QVariantMap& settings,
                  QString* error);
     // Signs the profile in by its kind: offline, the account service or Microsoft.
     void signIn();

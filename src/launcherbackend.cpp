@@ -43,7 +43,6 @@ const QString kJavaRuntimeKey = QStringLiteral("javaRuntime");
 // The switcher's id for no build; as "activeBuildId", the game directory holds no stored
 // build's files.
 constexpr int kNoBuild = -1;
-constexpr int kMissingFilesShown = 12;
 
 QString native(const QString& path)
 {
@@ -341,11 +340,8 @@ void LauncherBackend::launchGame(int profileIndex, int buildIndex)
         std::make_unique<LaunchAttempt>(m_profiles, profileIndex, build.id, m_auth, m_msa);
     setBusy(Operation::Launch, true);
     emit launchProgress(Loc::text("launch.progress.readingVersion").arg(versionId));
-    const bool customResolution =
-        BackendStore::settingInt(m_settings, QStringLiteral("windowWidth"), 0) > 0 &&
-        BackendStore::settingInt(m_settings, QStringLiteral("windowHeight"), 0) > 0;
     QString error;
-    if (!attempt->prepare(gameDir(), versionId, customResolution, &error)) {
+    if (!attempt->prepare(gameDir(), versionId, m_settings, &error)) {
         failLaunch(error);
         return;
     }
@@ -368,25 +364,8 @@ QString LauncherBackend::launchRefusal(int profileIndex, int buildIndex) const
         return Loc::text("launch.error.noProfile");
     if (buildIndex < 0 || buildIndex >= m_customBuilds.size())
         return Loc::text("launch.error.noBuild");
-
-    const QString dir = gameDir();
-    if (!QFileInfo(dir).isDir())
-        return Loc::text("launch.error.gameDirMissing").arg(native(dir));
     const CustomBuild& build = m_customBuilds.at(buildIndex);
-    const QString versionId = launchVersionIdOf(build);
-    if (versionId.trimmed().isEmpty())
-        return Loc::text("launch.error.buildNoVersion")
-            .arg(build.name, native(LauncherPaths::customBuildsFile()));
-
-    // Looked up exactly as stored: " 1.20.1" is not "1.20.1".
-    const QStringList installed = VersionLoader::installedVersions(dir);
-    if (installed.contains(versionId))
-        return {};
-    const QString versionsDir = native(dir + QStringLiteral("/versions"));
-    if (installed.isEmpty())
-        return Loc::text("launch.error.noVersionsInstalled").arg(versionsDir);
-    return Loc::text("launch.error.versionNotInstalled")
-        .arg(versionId, build.name, versionsDir, installed.join(QStringLiteral(", ")));
+    return LaunchAttempt::refusal(gameDir(), launchVersionIdOf(build), build.name);
 }
 
 void LauncherBackend::submitTwoFactorCode(const QString& code)
@@ -1292,23 +1271,7 @@ QStringList LauncherBackend::checkInstallation(int buildIndex) const
     if (buildIndex < 0 || buildIndex >= m_customBuilds.size())
         return {Loc::text("common.status.noBuildSelected")};
     const CustomBuild& build = m_customBuilds.at(buildIndex);
-    const QString versionId = launchVersionIdOf(build);
-    if (versionId.trimmed().isEmpty())
-        return {Loc::text("build.error.noMinecraftVersion")
-                    .arg(native(LauncherPaths::customBuildsFile()))};
-    const QString dir = gameDir();
-    QString error;
-    const MinecraftVersion version = VersionLoader::load(dir, versionId, {}, &error);
-    if (!version.id.isEmpty() && !version.mainClass.isEmpty()) {
-        LaunchOptions options;
-        options.gameDir = dir;
-        options.versionId = versionId;
-        return GameLauncher::missingFiles(options, version, kMissingFilesShown);
-    }
-    if (!error.isEmpty())
-        return {error};
-    return {Loc::text("build.error.versionNotInstalled")
-                .arg(versionId, build.name, native(dir + QStringLiteral("/versions")))};
+    return LaunchAttempt::problems(gameDir(), launchVersionIdOf(build), build.name);
 }
 
 // ---- Seasonal builds ----
