@@ -4,6 +4,17 @@
 #include "gamedirimport.h"
 #include "seasonalbuildservice.h"
 
+namespace {
+template <typename Matches> int indexWhere(const QList<CustomBuild>& builds, Matches matches)
+{
+    for (qsizetype i = 0; i < builds.size(); ++i) {
+        if (matches(builds.at(i)))
+            return int(i);
+    }
+    return -1;
+}
+} // namespace
+
 CustomBuild BuildEdits::newBuild(int id, const QString& name, const QString& serverUrl,
                                  const QString& minecraftVersion)
 {
@@ -38,15 +49,17 @@ void BuildEdits::edit(CustomBuild& build, const QVariantMap& fields)
     }
 }
 
+int BuildEdits::indexOfBuildId(const QList<CustomBuild>& builds, int id)
+{
+    return indexWhere(builds, [id](const CustomBuild& build) { return build.id == id; });
+}
+
 int BuildEdits::indexOfSeasonalBuild(const QList<CustomBuild>& builds, const QString& seasonalId)
 {
     if (seasonalId.isEmpty())
         return -1;
-    for (qsizetype i = 0; i < builds.size(); ++i) {
-        if (builds.at(i).seasonalId == seasonalId)
-            return int(i);
-    }
-    return -1;
+    return indexWhere(
+        builds, [&seasonalId](const CustomBuild& build) { return build.seasonalId == seasonalId; });
 }
 
 CustomBuild BuildEdits::newCarrier(int id, const SeasonalBuildEntry& entry)

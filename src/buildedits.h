@@ -24,6 +24,8 @@ public:
     // a loader version too.
     static void edit(CustomBuild& build, const QVariantMap& fields);
 
+    // The build with the id, the first when ids repeat; -1 for none.
+    static int indexOfBuildId(const QList<CustomBuild>& builds, int id);
     // The build that carries the seasonal entry: the first in list order; -1 for none
     // and for an empty id.
     static int indexOfSeasonalBuild(const QList<CustomBuild>& builds, const QString& seasonalId);

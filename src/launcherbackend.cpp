@@ -1,13 +1,13 @@
 #include "launcherbackend.h"
 
 #include "authservice.h"
+#include "backendstartup.h"
 #include "backendstore.h"
 #include "buildedits.h"
 #include "buildswitcher.h"
 #include "catalogrows.h"
 #include "downloadstatus.h"
 #include "followedprofile.h"
-#include "gamedirimport.h"
 #include "gamelauncher.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
@@ -31,7 +31,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 #include <QTimer>
 
 #include <utility>
@@ -71,25 +70,13 @@ LauncherBackend::LauncherBackend(QObject* parent)
     m_seasonalBuilds = new SeasonalBuildService(this);
     m_packDownloader = new SeasonalPackDownloader(this);
 
-    QString error;
-    if (!LauncherPaths::ensureRootExists(&error))
-        m_startupWarnings.append(Loc::text("storage.error.launcherDirFailed").arg(error));
-
-    const bool firstRun = BackendStore::isFirstRun();
-    BackendStore::State state = BackendStore::load(m_startupWarnings);
-    m_settings = std::move(state.settings);
-    m_profiles = std::move(state.profiles);
-    m_customBuilds = std::move(state.builds);
-    m_nextProfileId = state.nextProfileId;
-    m_nextBuildId = state.nextBuildId;
-    adoptRenumberedBuilds(state.renumberedBuilds);
-
-    // A directory left half switched is no game to adopt: resuming that switch clears it.
-    const QString importedBuild =
-        firstRun && m_customBuilds.isEmpty() && !m_buildSwitcher->hasUnfinishedSwitch()
-            ? importGameDir()
-            : QString();
-    BackendStore::writeMissingFiles(m_settings, m_profiles, m_customBuilds, m_startupWarnings);
+    BackendStartup::Result start = BackendStartup::load(m_buildSwitcher, m_startupWarnings);
+    m_settings = std::move(start.state.settings);
+    m_profiles = std::move(start.state.profiles);
+    m_customBuilds = std::move(start.state.builds);
+    m_nextProfileId = start.state.nextProfileId;
+    m_nextBuildId = start.state.nextBuildId;
+    const QString importedBuild = start.importedBuild;
 
     const QString interrupted = m_buildSwitcher->interruptedSwitchWarning();
     if (!interrupted.isEmpty()) {
@@ -182,22 +169,6 @@ QUrl LauncherBackend::seasonalBaseUrl() const
     return BackendStore::seasonalBaseUrl(m_settings);
 }
 
-// A first start finds the game directory another launcher played: it becomes the active
-// build as it stands. No switch runs, so its mods and worlds stay where they are, and the
-// next switch archives them as this build's.
-QString LauncherBackend::importGameDir()
-{
-    const std::optional<GameDirImport::Detected> found = GameDirImport::detect(gameDir());
-    if (!found)
-        return {};
-    const CustomBuild build = BuildEdits::imported(m_nextBuildId++, *found);
-    m_customBuilds.append(build);
-    m_settings.insert(kActiveBuildId, build.id);
-    saveSettings();
-    saveCustomBuilds();
-    return build.name;
-}
-
 void LauncherBackend::invalidateCatalog()
 {
     m_versionCatalog.invalidate();
@@ -271,33 +242,6 @@ void LauncherBackend::saveSettings()
         reportStorageError(error);
 }
 
-// Builds read with ids that could not serve them took fresh ones. Their folders of
-// archives follow them and the active build stays active; both files are written at once,
-// so the next start finds the same ids.
-void LauncherBackend::adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered)
-{
-    if (renumbered.isEmpty())
-        return;
-    const int activeId = BackendStore::settingInt(m_settings, kActiveBuildId, 0);
-    QSet<int> handedOver;
-    for (const auto& [oldId, newId] : renumbered) {
-        // A shared id keeps its folder with the build that kept the id; of builds sharing
-        // a negative one, the first takes over what that id had.
-        if (oldId >= 0 || handedOver.contains(oldId))
-            continue;
-        handedOver.insert(oldId);
-        if (!m_buildSwitcher->renumberBuild(oldId, newId))
-            m_startupWarnings.append(Loc::text("build.warning.archiveNotMoved")
-                                         .arg(m_customBuilds.at(indexOfBuildId(newId)).name,
-                                              native(LauncherPaths::buildDir(oldId)),
-                                              native(LauncherPaths::buildDir(newId))));
-        if (oldId == activeId)
-            m_settings.insert(kActiveBuildId, newId);
-    }
-    saveCustomBuilds();
-    saveSettings();
-}
-
 QString LauncherBackend::gameDir() const
 {
     return BackendStore::gameDir(m_settings);
@@ -305,11 +249,7 @@ QString LauncherBackend::gameDir() const
 
 int LauncherBackend::indexOfBuildId(int id) const
 {
-    for (qsizetype i = 0; i < m_customBuilds.size(); ++i) {
-        if (m_customBuilds.at(i).id == id)
-            return int(i);
-    }
-    return -1;
+    return BuildEdits::indexOfBuildId(m_customBuilds, id);
 }
 
 QString LauncherBackend::launchVersionIdOf(const CustomBuild& build) const

@@ -242,11 +242,9 @@ private:
     void saveCustomBuilds();
     void saveSettings();
     QUrl seasonalBaseUrl() const;
-    QString importGameDir();
     void invalidateCatalog();
     void invalidateJavaCatalog();
     void invalidateSeasonalCatalog();
-    void adoptRenumberedBuilds(const QList<std::pair<int, int>>& renumbered);
 
     QString gameDir() const;
     int indexOfBuildId(int id) const;
