@@ -53,10 +53,6 @@ QString native(const QString& path)
 LauncherBackend::LauncherBackend(QObject* parent)
     : QObject(parent), m_seasonalCatalog(std::make_unique<SeasonalCatalogRows>())
 {
-    // The services are created here, each with this object as parent, in this
-    // order: AuthService, MsaAuthService, GameLauncher, VersionManifestService,
-    // VersionInstaller, ModLoaderVersionService, ModLoaderInstaller, BuildSwitcher,
-    // JavaRuntimeService, JavaInstaller, SeasonalBuildService, SeasonalPackDownloader.
     m_auth = new AuthService(this);
     m_msa = new MsaAuthService(this);
     m_gameLauncher = new GameLauncher(this);
@@ -431,14 +427,26 @@ bool LauncherBackend::seasonalInstalling() const
 
 QString LauncherBackend::refusalOf(StartPolicy::Request request, bool targetInstalling) const
 {
-    const StartPolicy::Names names{m_loaderInstaller->label(), m_versionInstaller->versionId(),
-                                   m_javaInstaller->runtimeId(), m_javaInstaller->status().label};
-    return StartPolicy::refusal(
-        request,
-        [this, targetInstalling](StartPolicy::Work work) {
-            return work == StartPolicy::TargetInstalling ? targetInstalling : runs(work);
-        },
-        names);
+    const std::pair<StartPolicy::Work, bool> facts[] = {
+        {StartPolicy::Switch, switching()},
+        {StartPolicy::VersionInstall, m_versionInstaller->isBusy()},
+        {StartPolicy::LoaderInstall, m_loaderInstaller->busy()},
+        {StartPolicy::JavaInstall, m_javaInstaller->isBusy()},
+        {StartPolicy::PackDownload, m_packDownloader->isBusy()},
+        {StartPolicy::Game, m_gameLauncher->isRunning()},
+        {StartPolicy::TargetInstalling, targetInstalling},
+    };
+    unsigned running = m_busyOperations;
+    for (const auto& [work, runs] : facts)
+        running |= runs ? unsigned(work) : 0u;
+    const auto runs = [this, running](StartPolicy::Work work) {
+        if (work == StartPolicy::SwitchUnfinished)
+            return m_buildSwitcher->hasUnfinishedSwitch() || activationPending();
+        return (running & work) != 0;
+    };
+    return StartPolicy::refusal(request, runs,
+                                {m_loaderInstaller->label(), m_versionInstaller->versionId(),
+                                 m_javaInstaller->runtimeId(), m_javaInstaller->status().label});
 }
 
 bool LauncherBackend::refuses(StartPolicy::Request request, bool targetInstalling)
@@ -447,33 +455,6 @@ bool LauncherBackend::refuses(StartPolicy::Request request, bool targetInstallin
     if (!refusal.isEmpty())
         emit launchError(refusal);
     return !refusal.isEmpty();
-}
-
-bool LauncherBackend::runs(StartPolicy::Work work) const
-{
-    switch (work) {
-    case StartPolicy::Launch:
-    case StartPolicy::MicrosoftLogin:
-    case StartPolicy::SeasonalInstall:
-        return (m_busyOperations & work) != 0;
-    case StartPolicy::Switch:
-        return switching();
-    case StartPolicy::SwitchUnfinished:
-        return m_buildSwitcher->hasUnfinishedSwitch() || activationPending();
-    case StartPolicy::VersionInstall:
-        return m_versionInstaller->isBusy();
-    case StartPolicy::LoaderInstall:
-        return m_loaderInstaller->busy();
-    case StartPolicy::JavaInstall:
-        return m_javaInstaller->isBusy();
-    case StartPolicy::PackDownload:
-        return m_packDownloader->isBusy();
-    case StartPolicy::Game:
-        return m_gameLauncher->isRunning();
-    case StartPolicy::TargetInstalling:
-        break;
-    }
-    return false;
 }
 
 // ---- Profiles ----
@@ -603,11 +584,7 @@ void LauncherBackend::removeCustomBuild(int index)
     // the build shown active.
     m_settings.insert(kActiveBuildId, kNoBuild);
     saveSettings();
-    const CustomBuild& next = m_customBuilds.constFirst();
-    emit launchProgress(Loc::text("build.progress.activating").arg(next.name));
-    m_buildSwitcher->switchTo(-1, QString(), next.id, next.name, gameDir());
-    emit switchChanged();
-    emit busyChanged();
+    switchToBuild(0, {}, "build.progress.activating");
 }
 
 QVariantMap LauncherBackend::customBuildRemovalInfo(int index) const
@@ -652,7 +629,7 @@ bool LauncherBackend::holdsBuild(int index) const
            !activationPending();
 }
 
-void LauncherBackend::switchToBuild(int index, JobDone done)
+void LauncherBackend::switchToBuild(int index, JobDone done, const char* progressKey)
 {
     // Copied: the interface may change the list while it hears of the switch.
     CustomBuild active;
@@ -660,7 +637,7 @@ void LauncherBackend::switchToBuild(int index, JobDone done)
     if (!activationPending())
         active = m_customBuilds.at(activeBuildIndex());
     const CustomBuild target = m_customBuilds.at(index);
-    emit launchProgress(Loc::text("build.progress.switchingTo").arg(target.name));
+    emit launchProgress(Loc::text(progressKey).arg(target.name));
     m_buildSwitcher->switchTo(active.id, active.name, target.id, target.name, gameDir(),
                               std::move(done));
     emit switchChanged();
@@ -1041,12 +1018,7 @@ void LauncherBackend::onLoaderInstallFinished(const CustomBuild& build, ModLoade
 DownloadStatus LauncherBackend::currentDownload() const
 {
     return DownloadStatus(m_versionInstaller->status(), m_loaderInstaller->status(),
-                          m_javaInstaller->status(), packStatus());
-}
-
-InstallerStatus LauncherBackend::packStatus() const
-{
-    return m_packDownloader->status();
+                          m_javaInstaller->status(), m_packDownloader->status());
 }
 
 bool LauncherBackend::downloading() const
@@ -1151,11 +1123,8 @@ void LauncherBackend::removeJavaRuntime(const QString& runtimeId)
         emit launchError(Loc::text("java.error.removeFailed").arg(error));
         return;
     }
-    if (m_settings.value(kJavaRuntimeKey).toString() == runtimeId) {
-        m_settings.insert(kJavaRuntimeKey, QString());
-        saveSettings();
-        emit settingsChanged();
-    }
+    if (m_settings.value(kJavaRuntimeKey).toString() == runtimeId)
+        updateSettings({{kJavaRuntimeKey, QString()}});
     invalidateJavaCatalog();
     emit launchProgress(Loc::text("java.status.removed"));
 }

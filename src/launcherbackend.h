@@ -37,7 +37,6 @@ class SeasonalCatalogRows;
 class SeasonalInstall;
 class SeasonalPackDownloader;
 struct AuthResult;
-struct InstallerStatus;
 struct SeasonalBuildEntry;
 enum class ModLoader : int;
 
@@ -265,10 +264,10 @@ private:
     QString refusalOf(StartPolicy::Request request, bool targetInstalling = false) const;
     // Reports the refusal, if any: true when the request must not start.
     bool refuses(StartPolicy::Request request, bool targetInstalling = false);
-    bool runs(StartPolicy::Work work) const;
     // The game directory holds the build at index, whole.
     bool holdsBuild(int index) const;
-    void switchToBuild(int index, JobDone done = {});
+    void switchToBuild(int index, JobDone done = {},
+                       const char* progressKey = "build.progress.switchingTo");
     void onSwitchFinished(int toBuildId);
     void onSwitchFailed(int toBuildId, const QString& message, bool gameDirIntact);
     // After the active build was removed, the game directory holds no stored build's
@@ -282,7 +281,6 @@ private:
     void connectInstallers();
     void maybeInstall(const QString& versionId);
     DownloadStatus currentDownload() const;
-    InstallerStatus packStatus() const;
     void installStarted(const QString& progressLine);
     // Installs the loader onto the build's game version for the build, and then tells done.
     void startLoaderInstall(int index, ModLoader loader, JobDone done = {});
