@@ -126,7 +126,6 @@ LauncherBackend::LauncherBackend(QObject* parent)
 
     if (!importedBuild.isEmpty())
         QTimer::singleShot(0, this, [this, importedBuild] { emit gameDirImported(importedBuild); });
-    m_constructing = false;
     if (!m_startupWarnings.isEmpty()) {
         const QString warnings = m_startupWarnings.join(QLatin1Char('\n'));
         QTimer::singleShot(0, this, [this, warnings] { emit launchError(warnings); });
@@ -204,38 +203,27 @@ void LauncherBackend::refreshSeasonalCatalog(bool force)
     m_seasonalBuilds->ensureLoaded({}, force);
 }
 
-void LauncherBackend::reportStorageError(const QString& message)
-{
-    // Storage errors met while the constructor runs reach nobody as signals: they join
-    // the start-up warnings, where an unusable data directory, failing every write of
-    // the start-up alike, is told in one line.
-    if (m_constructing) {
-        if (!m_startupWarnings.contains(message))
-            m_startupWarnings.append(message);
-    } else {
-        emit launchError(message);
-    }
-}
-
+// A failed write is told at once. Nothing here writes while the constructor runs, when
+// no signal would reach anyone: the start-up's writes report among its warnings.
 void LauncherBackend::saveProfiles()
 {
     QString error;
     if (!BackendStore::saveProfiles(m_profiles, &error))
-        reportStorageError(error);
+        emit launchError(error);
 }
 
 void LauncherBackend::saveCustomBuilds()
 {
     QString error;
     if (!BackendStore::saveBuilds(m_customBuilds, &error))
-        reportStorageError(error);
+        emit launchError(error);
 }
 
 void LauncherBackend::saveSettings()
 {
     QString error;
     if (!BackendStore::saveSettings(m_settings, &error))
-        reportStorageError(error);
+        emit launchError(error);
 }
 
 QString LauncherBackend::gameDir() const
@@ -471,13 +459,7 @@ QVariantMap LauncherBackend::profileAt(int index) const
 {
     if (index < 0 || index >= m_profiles.size())
         return {};
-    const Profile& profile = m_profiles.at(index);
-    return {{QStringLiteral("name"), profile.name},
-            {QStringLiteral("login"), profile.login},
-            {QStringLiteral("password"), profile.password},
-            {QStringLiteral("authType"), profile.authType},
-            {QStringLiteral("resolvedName"), profile.resolvedName},
-            {QStringLiteral("hasMicrosoftSession"), !profile.refreshToken.isEmpty()}};
+    return ProfileAccount::shownFields(m_profiles.at(index));
 }
 
 void LauncherBackend::addProfile(const QString& name, const QString& login, const QString& password,
@@ -725,13 +707,7 @@ void LauncherBackend::startMicrosoftLogin(int profileIndex)
 
 QVariantMap LauncherBackend::inspectMicrosoftRedirect(const QString& url) const
 {
-    QString code;
-    QString error;
-    const bool matched =
-        MsaAuthService::matchRedirect(QUrl(url, QUrl::TolerantMode), &code, &error);
-    return {{QStringLiteral("matched"), matched},
-            {QStringLiteral("code"), code},
-            {QStringLiteral("error"), error}};
+    return MicrosoftSignIn::inspectRedirect(url);
 }
 
 void LauncherBackend::finishMicrosoftLogin(const QString& code)

@@ -236,7 +236,6 @@ private:
     friend class TestLaunchAttempt;
     friend class TestSeasonalInstall;
 
-    void reportStorageError(const QString& message);
     void saveProfiles();
     void saveCustomBuilds();
     void saveSettings();
@@ -332,9 +331,6 @@ private:
     // The catalogs' rows, rebuilt at the next read once marked dirty.
     mutable RowCache m_versionCatalog;
     mutable RowCache m_javaCatalog;
-    // Storage errors met while the constructor runs reach nobody as signals, so
-    // until it returns they join the start-up warnings.
-    bool m_constructing = true;
 
     unsigned m_busyOperations = 0;
     // The launch under way, if any: a cancelled or replaced one is deleted at once.

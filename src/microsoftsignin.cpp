@@ -6,6 +6,7 @@
 #include "profileaccount.h"
 
 #include <QPointer>
+#include <QUrl>
 
 MicrosoftSignIn::MicrosoftSignIn(const QList<Profile>& profiles, int profileIndex,
                                  MsaAuthService* msa)
@@ -13,6 +14,17 @@ MicrosoftSignIn::MicrosoftSignIn(const QList<Profile>& profiles, int profileInde
       m_profile(m_newProfile ? FollowedProfile{} : FollowedProfile::at(profiles, profileIndex)),
       m_msa(msa)
 {
+}
+
+QVariantMap MicrosoftSignIn::inspectRedirect(const QString& url)
+{
+    QString code;
+    QString error;
+    const bool matched =
+        MsaAuthService::matchRedirect(QUrl(url, QUrl::TolerantMode), &code, &error);
+    return {{QStringLiteral("matched"), matched},
+            {QStringLiteral("code"), code},
+            {QStringLiteral("error"), error}};
 }
 
 void MicrosoftSignIn::exchange(const QString& code, const std::function<void()>& replied)

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -23,6 +24,10 @@ class MicrosoftSignIn : public QObject {
 public:
     // A negative index signs in a new profile.
     MicrosoftSignIn(const QList<Profile>& profiles, int profileIndex, MsaAuthService* msa);
+
+    // What an address the window reached tells: {"matched": it is the sign-in redirect,
+    // "code", "error"}.
+    static QVariantMap inspectRedirect(const QString& url);
 
     // Exchanges the window's authorisation code. replied runs when the answer arrives,
     // also once the window is gone; answered follows while it is still open.

@@ -27,6 +27,16 @@ Profile ProfileAccount::newMicrosoftProfile(int id, const AuthResult& result)
     return profile;
 }
 
+QVariantMap ProfileAccount::shownFields(const Profile& profile)
+{
+    return {{QStringLiteral("name"), profile.name},
+            {QStringLiteral("login"), profile.login},
+            {QStringLiteral("password"), profile.password},
+            {QStringLiteral("authType"), profile.authType},
+            {QStringLiteral("resolvedName"), profile.resolvedName},
+            {QStringLiteral("hasMicrosoftSession"), !profile.refreshToken.isEmpty()}};
+}
+
 QString ProfileAccount::normalizedAuthType(const QString& authType)
 {
     if (authType == BackendStore::kElyBy || authType == BackendStore::kMicrosoft)

@@ -3,6 +3,7 @@
 #include "backendrecords.h"
 
 #include <QString>
+#include <QVariantMap>
 
 struct AuthResult;
 
@@ -19,6 +20,10 @@ public:
                               const QString& password, const QString& authType);
     // A profile made by a Microsoft sign-in, named after its game profile.
     static Profile newMicrosoftProfile(int id, const AuthResult& result);
+
+    // What the interface is shown of a profile: its fields as the player gave them, its
+    // name as signed in and whether it holds a Microsoft session; no ids, no tokens.
+    static QVariantMap shownFields(const Profile& profile);
 
     // Gives the profile the player's fields; true when that makes it another account, so
     // that a sign-in still running for the account it held must not store into it.
