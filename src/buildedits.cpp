@@ -2,6 +2,8 @@
 
 #include "backendstore.h"
 #include "gamedirimport.h"
+#include "localization.h"
+#include "modloaderversionservice.h"
 #include "seasonalbuildservice.h"
 
 namespace {
@@ -47,6 +49,16 @@ void BuildEdits::edit(CustomBuild& build, const QVariantMap& fields)
         build.loaderVersion.clear();
         build.resolvedVersionId.clear();
     }
+}
+
+QString BuildEdits::installRefusal(const CustomBuild& build)
+{
+    if (build.minecraftVersion.trimmed().isEmpty())
+        return Loc::text("build.error.pickMinecraftVersion").arg(build.name);
+    const std::optional<ModLoader> loader = loaderFromKey(build.loader);
+    if (loader && build.loaderVersion.trimmed().isEmpty())
+        return Loc::text("build.error.pickLoaderVersion").arg(loaderTitle(*loader), build.name);
+    return {};
 }
 
 int BuildEdits::indexOfBuildId(const QList<CustomBuild>& builds, int id)

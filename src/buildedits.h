@@ -24,6 +24,10 @@ public:
     // a loader version too.
     static void edit(CustomBuild& build, const QVariantMap& fields);
 
+    // Why what the build needs to launch cannot be installed: it names no game version,
+    // or a loader but not its version; empty when it can.
+    static QString installRefusal(const CustomBuild& build);
+
     // The build with the id, the first when ids repeat; -1 for none.
     static int indexOfBuildId(const QList<CustomBuild>& builds, int id);
     // The build that carries the seasonal entry: the first in list order; -1 for none

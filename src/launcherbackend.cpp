@@ -9,6 +9,7 @@
 #include "downloadstatus.h"
 #include "followedprofile.h"
 #include "gamelauncher.h"
+#include "installerdownloads.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
 #include "launchattempt.h"
@@ -65,6 +66,8 @@ LauncherBackend::LauncherBackend(QObject* parent)
     m_javaInstaller = new JavaInstaller(this);
     m_seasonalBuilds = new SeasonalBuildService(this);
     m_packDownloader = new SeasonalPackDownloader(this);
+    m_downloads = std::make_unique<InstallerDownloads>(m_versionInstaller, m_loaderInstaller,
+                                                       m_javaInstaller, m_packDownloader);
 
     BackendStartup::Result start = BackendStartup::load(m_buildSwitcher, m_startupWarnings);
     m_settings = std::move(start.state.settings);
@@ -72,7 +75,6 @@ LauncherBackend::LauncherBackend(QObject* parent)
     m_customBuilds = std::move(start.state.builds);
     m_nextProfileId = start.state.nextProfileId;
     m_nextBuildId = start.state.nextBuildId;
-    const QString importedBuild = start.importedBuild;
 
     const QString interrupted = m_buildSwitcher->interruptedSwitchWarning();
     if (!interrupted.isEmpty()) {
@@ -124,8 +126,9 @@ LauncherBackend::LauncherBackend(QObject* parent)
             &LauncherBackend::invalidateSeasonalCatalog);
     createSeasonalInstall();
 
-    if (!importedBuild.isEmpty())
-        QTimer::singleShot(0, this, [this, importedBuild] { emit gameDirImported(importedBuild); });
+    if (!start.importedBuild.isEmpty())
+        QTimer::singleShot(0, this,
+                           [this, name = start.importedBuild] { emit gameDirImported(name); });
     if (!m_startupWarnings.isEmpty()) {
         const QString warnings = m_startupWarnings.join(QLatin1Char('\n'));
         QTimer::singleShot(0, this, [this, warnings] { emit launchError(warnings); });
@@ -253,11 +256,8 @@ QString LauncherBackend::launchVersionIdOf(const CustomBuild& build) const
 
 void LauncherBackend::launchGame(int profileIndex, int buildIndex)
 {
-    const QString refusal = launchRefusal(profileIndex, buildIndex);
-    if (!refusal.isEmpty()) {
-        emit launchError(refusal);
+    if (refused(launchRefusal(profileIndex, buildIndex)))
         return;
-    }
     const CustomBuild& build = m_customBuilds.at(buildIndex);
     const QString versionId = launchVersionIdOf(build);
     auto attempt =
@@ -408,11 +408,6 @@ void LauncherBackend::setBusy(Operation operation, bool running)
         emit seasonalInstallingChanged();
 }
 
-bool LauncherBackend::seasonalInstalling() const
-{
-    return (m_busyOperations & static_cast<unsigned>(Operation::SeasonalInstall)) != 0;
-}
-
 QString LauncherBackend::refusalOf(StartPolicy::Request request, bool targetInstalling) const
 {
     const std::pair<StartPolicy::Work, bool> facts[] = {
@@ -439,7 +434,11 @@ QString LauncherBackend::refusalOf(StartPolicy::Request request, bool targetInst
 
 bool LauncherBackend::refuses(StartPolicy::Request request, bool targetInstalling)
 {
-    const QString refusal = refusalOf(request, targetInstalling);
+    return refused(refusalOf(request, targetInstalling));
+}
+
+bool LauncherBackend::refused(const QString& refusal)
+{
     if (!refusal.isEmpty())
         emit launchError(refusal);
     return !refusal.isEmpty();
@@ -868,16 +867,6 @@ QStringList LauncherBackend::detectedJava() const
     return CatalogRows::detectedJava(gameDir());
 }
 
-void LauncherBackend::openMinecraftFolder()
-{
-    openFolder(gameDir() + QStringLiteral("/mods"), "launch.error.openModsFailed");
-}
-
-void LauncherBackend::openGameFolder()
-{
-    openFolder(gameDir(), "launch.error.openGameDirFailed");
-}
-
 void LauncherBackend::openFolder(const QString& path, const char* failureKey)
 {
     // Only a folder goes to the desktop: a file of that name would be opened, or run.
@@ -902,7 +891,9 @@ template <typename Installer>
 void LauncherBackend::connectInstaller(Installer* installer, const InstallerLines& lines)
 {
     connect(installer, &Installer::started, this, [this, lines](const QString& label) {
-        installStarted(Loc::text(lines.started).arg(label));
+        emit downloadChanged();
+        emit busyChanged();
+        emit launchProgress(Loc::text(lines.started).arg(label));
     });
     connect(installer, &Installer::progressChanged, this, &LauncherBackend::downloadChanged);
     connect(installer, &Installer::failed, this,
@@ -946,13 +937,6 @@ void LauncherBackend::connectInstallers()
             &LauncherBackend::packDownloadEnded);
 }
 
-void LauncherBackend::installStarted(const QString& progressLine)
-{
-    emit downloadChanged();
-    emit busyChanged();
-    emit launchProgress(progressLine);
-}
-
 void LauncherBackend::versionsInstallEnded()
 {
     invalidateCatalog();
@@ -993,8 +977,7 @@ void LauncherBackend::onLoaderInstallFinished(const CustomBuild& build, ModLoade
 
 DownloadStatus LauncherBackend::currentDownload() const
 {
-    return DownloadStatus(m_versionInstaller->status(), m_loaderInstaller->status(),
-                          m_javaInstaller->status(), m_packDownloader->status());
+    return m_downloads->status();
 }
 
 bool LauncherBackend::downloading() const
@@ -1029,20 +1012,7 @@ qlonglong LauncherBackend::downloadBytesTotal() const
 
 void LauncherBackend::cancelDownload()
 {
-    switch (currentDownload().cancelTarget()) {
-    case DownloadStatus::Source::Loader:
-        m_loaderInstaller->cancel();
-        break;
-    case DownloadStatus::Source::Version:
-        m_versionInstaller->cancel();
-        break;
-    case DownloadStatus::Source::Java:
-        m_javaInstaller->cancel();
-        break;
-    case DownloadStatus::Source::Pack:
-        m_packDownloader->cancel();
-        break;
-    }
+    m_downloads->cancel();
 }
 
 void LauncherBackend::installVersion(const QString& versionId)
@@ -1110,25 +1080,18 @@ void LauncherBackend::installLoaderForBuild(int index)
     if (index < 0 || index >= m_customBuilds.size() || refuses(StartPolicy::Request::InstallBuild))
         return;
     const CustomBuild build = m_customBuilds.at(index);
-    if (build.minecraftVersion.trimmed().isEmpty()) {
-        emit launchError(Loc::text("build.error.pickMinecraftVersion").arg(build.name));
+    if (refused(BuildEdits::installRefusal(build)))
         return;
-    }
     const std::optional<ModLoader> loader = loaderFromKey(build.loader);
-    if (!loader) {
-        // A build without a loader launches its game version, not a loader's version
-        // left from before.
-        if (!build.resolvedVersionId.isEmpty() && build.resolvedVersionId != build.minecraftVersion)
-            updateCustomBuild(index, {{QStringLiteral("resolvedVersionId"), QString()}});
-        maybeInstall(build.minecraftVersion);
+    if (loader) {
+        startLoaderInstall(index, *loader);
         return;
     }
-    if (build.loaderVersion.trimmed().isEmpty()) {
-        emit launchError(
-            Loc::text("build.error.pickLoaderVersion").arg(loaderTitle(*loader), build.name));
-        return;
-    }
-    startLoaderInstall(index, *loader);
+    // A build without a loader launches its game version, not a loader's version left
+    // from before.
+    if (!build.resolvedVersionId.isEmpty() && build.resolvedVersionId != build.minecraftVersion)
+        updateCustomBuild(index, {{QStringLiteral("resolvedVersionId"), QString()}});
+    maybeInstall(build.minecraftVersion);
 }
 
 void LauncherBackend::startLoaderInstall(int index, ModLoader loader, JobDone done)
@@ -1144,11 +1107,6 @@ void LauncherBackend::startLoaderInstall(int index, ModLoader loader, JobDone do
                 onLoaderInstallFinished(build, loader, outcome.result);
             answerCaller(done, outcome);
         });
-}
-
-void LauncherBackend::installCustomBuild(int index)
-{
-    installLoaderForBuild(index);
 }
 
 QStringList LauncherBackend::checkInstallation(int buildIndex) const

@@ -23,6 +23,7 @@ class AuthService;
 class BuildSwitcher;
 class DownloadStatus;
 class GameLauncher;
+class InstallerDownloads;
 class JavaInstaller;
 class ModLoaderInstaller;
 class ModLoaderVersionService;
@@ -157,7 +158,7 @@ public:
     // Installs what the build needs to launch: its loader onto its game version, or the
     // game version alone.
     Q_INVOKABLE void installLoaderForBuild(int index);
-    Q_INVOKABLE void installCustomBuild(int index);
+    Q_INVOKABLE void installCustomBuild(int index) { installLoaderForBuild(index); }
     // What keeps the build from launching; empty when it can launch.
     Q_INVOKABLE QStringList checkInstallation(int buildIndex) const;
 
@@ -177,7 +178,10 @@ public:
     // carries it, and makes it the active build; every outcome is a signal.
     Q_INVOKABLE void installSeasonalBuild(const QString& seasonalId);
     Q_INVOKABLE void cancelSeasonalInstall();
-    bool seasonalInstalling() const;
+    bool seasonalInstalling() const
+    {
+        return (m_busyOperations & static_cast<unsigned>(Operation::SeasonalInstall)) != 0;
+    }
 
     // The one download the progress panel shows of those running.
     bool downloading() const;
@@ -189,8 +193,11 @@ public:
     Q_INVOKABLE void cancelDownload();
 
     // The game directory and its mods folder in the desktop's file manager.
-    Q_INVOKABLE void openMinecraftFolder();
-    Q_INVOKABLE void openGameFolder();
+    Q_INVOKABLE void openMinecraftFolder()
+    {
+        openFolder(gameDir() + QStringLiteral("/mods"), "launch.error.openModsFailed");
+    }
+    Q_INVOKABLE void openGameFolder() { openFolder(gameDir(), "launch.error.openGameDirFailed"); }
     // The seasonal catalog as the interface lists it. Its failures show only as the
     // error text, never as launchError.
     QVariantList seasonalCatalog() const;
@@ -263,6 +270,7 @@ private:
     QString refusalOf(StartPolicy::Request request, bool targetInstalling = false) const;
     // Reports the refusal, if any: true when the request must not start.
     bool refuses(StartPolicy::Request request, bool targetInstalling = false);
+    bool refused(const QString& refusal);
     // The game directory holds the build at index, whole.
     bool holdsBuild(int index) const;
     void switchToBuild(int index, JobDone done = {},
@@ -280,7 +288,6 @@ private:
     void connectInstallers();
     void maybeInstall(const QString& versionId);
     DownloadStatus currentDownload() const;
-    void installStarted(const QString& progressLine);
     // Installs the loader onto the build's game version for the build, and then tells done.
     void startLoaderInstall(int index, ModLoader loader, JobDone done = {});
     // Each installer's end, whatever its outcome.
@@ -327,6 +334,7 @@ private:
     SeasonalBuildService* m_seasonalBuilds = nullptr;
     SeasonalPackDownloader* m_packDownloader = nullptr;
     SeasonalInstall* m_seasonal = nullptr;
+    std::unique_ptr<InstallerDownloads> m_downloads;
     std::unique_ptr<SeasonalCatalogRows> m_seasonalCatalog;
     // The catalogs' rows, rebuilt at the next read once marked dirty.
     mutable RowCache m_versionCatalog;
