@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,9 +26,17 @@ std::atomic_bool& hiddenNamesOnly()
     return hidden;
 }
 
+// An unnamed file is named through its descriptor's entry in /proc: without /proc it
+// could be written but never named.
+bool canNameUnnamedFiles()
+{
+    static const bool available = ::access("/proc/self/fd", X_OK) == 0;
+    return available;
+}
+
 QByteArray randomSuffix()
 {
-    return '.' + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    return QByteArray::number(QRandomGenerator::global()->generate64(), 36);
 }
 
 } // namespace
@@ -39,10 +48,19 @@ StagedFile::~StagedFile()
 
 bool StagedFile::open(const QString& path)
 {
+    return open(path, Options());
+}
+
+bool StagedFile::open(const QString& path, const Options& options)
+{
     discard();
+    m_options = options;
+    m_error = 0;
     m_path = QFile::encodeName(path);
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    return (!hiddenNamesOnly() && openUnnamed(folder)) || openHidden();
+    m_folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (m_options.unnamed && !hiddenNamesOnly() && canNameUnnamedFiles() && openUnnamed())
+        return true;
+    return openNamed();
 }
 
 void StagedFile::useHiddenNamesForTesting(bool hidden)
@@ -50,52 +68,74 @@ void StagedFile::useHiddenNamesForTesting(bool hidden)
     hiddenNamesOnly() = hidden;
 }
 
-bool StagedFile::openUnnamed(const QByteArray& folder)
+bool StagedFile::openUnnamed()
 {
-    m_descriptor = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode);
+    m_descriptor = ::open(m_folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode);
     return m_descriptor >= 0;
 }
 
-// For file systems without unnamed files: a hidden name beside the target.
-bool StagedFile::openHidden()
+QByteArray StagedFile::temporaryName() const
 {
-    const QFileInfo target(QFile::decodeName(m_path));
-    const QByteArray base =
-        QFile::encodeName(target.absolutePath() + QLatin1String("/.") + target.fileName());
-    for (int i = 0; i < kNameTries; ++i) {
-        const QByteArray candidate = base + randomSuffix();
+    const QByteArray prefix = m_options.temporaryPrefix.isEmpty()
+                                  ? '.' + m_path.mid(m_path.lastIndexOf('/') + 1) + '.'
+                                  : QFile::encodeName(m_options.temporaryPrefix);
+    return m_folder + '/' + prefix + randomSuffix();
+}
+
+bool StagedFile::openNamed()
+{
+    int code = EEXIST;
+    for (int i = 0; code == EEXIST && i < kNameTries; ++i) {
+        const QByteArray candidate = temporaryName();
         m_descriptor =
             ::open(candidate.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kNewFileMode);
         if (m_descriptor >= 0) {
-            m_hiddenPath = candidate;
+            m_namedPath = candidate;
             return true;
         }
-        if (errno != EEXIST)
-            return false;
+        code = errno;
     }
+    m_error = code;
     return false;
 }
 
-bool StagedFile::write(const QByteArray& bytes)
+bool StagedFile::write(const char* data, qint64 size)
 {
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(m_descriptor, data, size_t(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
+    return writeAll(data, size, [this](const char* from, size_t count, qint64) {
+        return ::write(m_descriptor, from, count);
+    });
+}
+
+bool StagedFile::writeAt(quint64 offset, const char* data, qint64 size)
+{
+    return writeAll(data, size, [this, offset](const char* from, size_t count, qint64 done) {
+        return ::pwrite(m_descriptor, from, count, off_t(offset + quint64(done)));
+    });
+}
+
+// put(from, count, done) writes as write(2) does; done counts the bytes written before.
+template <typename Put> bool StagedFile::writeAll(const char* data, qint64 size, const Put& put)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t written = put(data + done, size_t(size - done), done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            m_error = written == 0 ? ENOSPC : errno;
             return false;
         }
-        data += written;
-        left -= written;
+        done += written;
     }
     return true;
 }
 
 bool StagedFile::flush()
 {
-    return ::fdatasync(m_descriptor) == 0;
+    if (::fdatasync(m_descriptor) == 0)
+        return true;
+    m_error = errno;
+    return false;
 }
 
 bool StagedFile::flushTogether(const QList<StagedFile*>& files)
@@ -119,55 +159,75 @@ bool StagedFile::flushTogether(const QList<StagedFile*>& files)
 
 bool StagedFile::publish()
 {
-    bool named = false;
-    if (m_hiddenPath.isEmpty()) {
-        named = linkUnnamed();
-    } else {
-        named = ::rename(m_hiddenPath.constData(), m_path.constData()) == 0;
-        if (named)
-            m_hiddenPath.clear();
-    }
-    if (named) {
+    if (m_options.flushOnPublish && !flush())
+        return failed(m_error);
+    const bool named = m_namedPath.isEmpty() ? nameUnnamed() : rename();
+    return named && (!m_options.flushOnPublish || flushFolder());
+}
+
+// A name that is taken is replaced whole: the unnamed file gets a temporary name beside
+// it first, and the rename swaps the two.
+bool StagedFile::nameUnnamed()
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_descriptor);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_path.constData(), AT_SYMLINK_FOLLOW) ==
+        0) {
         ::close(std::exchange(m_descriptor, -1));
         return true;
     }
-    discard();
-    return false;
+    int code = errno;
+    for (int i = 0; code == EEXIST && i < kNameTries; ++i) {
+        const QByteArray candidate = temporaryName();
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, candidate.constData(),
+                     AT_SYMLINK_FOLLOW) == 0) {
+            m_namedPath = candidate;
+            return rename();
+        }
+        code = errno;
+    }
+    return failed(code);
 }
 
-// An unnamed file is linked in through its descriptor's entry in /proc. A name that
-// is taken is replaced whole: the file gets a temporary name beside it first, and
-// the rename swaps the two.
-bool StagedFile::linkUnnamed()
+// Closing first lets a file system that reports write errors late report them here.
+bool StagedFile::rename()
 {
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_descriptor);
-    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_path.constData(), AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    if (errno != EEXIST)
-        return false;
-    for (int i = 0; i < kNameTries; ++i) {
-        const QByteArray aside = m_path + randomSuffix();
-        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, aside.constData(), AT_SYMLINK_FOLLOW) !=
-            0) {
-            if (errno == EEXIST)
-                continue;
-            return false;
-        }
-        if (::rename(aside.constData(), m_path.constData()) == 0)
-            return true;
-        ::unlink(aside.constData());
-        return false;
-    }
+    if (::close(std::exchange(m_descriptor, -1)) != 0)
+        return failed(errno);
+    if (::rename(m_namedPath.constData(), m_path.constData()) != 0)
+        return failed(errno);
+    m_namedPath.clear();
+    return true;
+}
+
+bool StagedFile::flushFolder()
+{
+    const int folder = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = folder >= 0 && ::fsync(folder) == 0;
+    if (!synced)
+        m_error = errno;
+    if (folder >= 0)
+        ::close(folder);
+    return synced;
+}
+
+bool StagedFile::failed(int code)
+{
+    discard();
+    m_error = code;
     return false;
 }
 
 void StagedFile::discard()
 {
-    if (m_descriptor < 0)
-        return;
-    ::close(std::exchange(m_descriptor, -1));
-    if (!m_hiddenPath.isEmpty()) {
-        ::unlink(m_hiddenPath.constData());
-        m_hiddenPath.clear();
+    if (m_descriptor >= 0)
+        ::close(std::exchange(m_descriptor, -1));
+    if (!m_namedPath.isEmpty()) {
+        ::unlink(m_namedPath.constData());
+        m_namedPath.clear();
     }
+}
+
+QString StagedFile::errorString() const
+{
+    return QString::fromLocal8Bit(std::strerror(m_error));
 }

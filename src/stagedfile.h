@@ -4,15 +4,29 @@
 #include <QList>
 #include <QString>
 
-// A file written out of sight (an unnamed file, or a hidden temporary one where the
-// file system has none) that takes its name, whole, only when told to: whatever stood
-// under the name until then stays as it was, and a crash leaves nothing behind (the
-// unnamed kind). Flushing is separate from naming, so that many files can be made
-// durable by one flush of their file system before each takes its name.
+// A file written out of sight (an unnamed file, or one under a temporary name beside its
+// target) that takes its name, whole, only when told to: whatever stood under the name
+// until then stays as it was, a symbolic link there is replaced rather than followed,
+// and a crash leaves nothing behind (the unnamed kind) or only a file of the temporary
+// name, which its owner may sweep. Flushing is separate from naming unless asked for, so
+// that many files can be made durable by one flush of their file system before each
+// takes its name, and files that need not survive a crash are not waited for at all.
 //
 // Not thread-safe: one thread at a time.
 class StagedFile {
 public:
+    struct Options {
+        // May start without a name where the file system can name it later.
+        bool unnamed = true;
+        // publish() brings the bytes to the disk before the file takes its name, and the
+        // folder's entry for it after; otherwise flushing is the caller's (flush(),
+        // flushTogether()) or nobody's.
+        bool flushOnPublish = false;
+        // How a temporary name begins, in the target's folder; a random suffix follows.
+        // Empty: "." + the target's file name + ".".
+        QString temporaryPrefix;
+    };
+
     StagedFile() = default;
     // Discards a file not yet named.
     ~StagedFile();
@@ -21,31 +35,49 @@ public:
 
     // Starts the file that will stand at `path` (its folder must exist).
     bool open(const QString& path);
+    bool open(const QString& path, const Options& options);
     bool isOpen() const { return m_descriptor >= 0; }
-    // Everything or false.
-    bool write(const QByteArray& bytes);
+    // Everything or false. write() appends; writeAt() puts bytes at an offset and leaves
+    // the end where it was.
+    bool write(const QByteArray& bytes) { return write(bytes.constData(), bytes.size()); }
+    bool write(const char* data, qint64 size);
+    bool writeAt(quint64 offset, const char* data, qint64 size);
     // Brings the file's bytes to the disk.
     bool flush();
     // Gives the file its name, replacing whatever stood there, and closes it. Its bytes
-    // should be flushed first: the name may reach the disk before them otherwise.
+    // should be flushed first: the name may reach the disk before them otherwise. False
+    // with the file discarded when it could not be named; with flushOnPublish, false also
+    // when its folder could not be flushed, though the name is given.
     bool publish();
     // Drops the file; a name already given stays.
     void discard();
+
+    // The system's reason for the last failure (an errno value), and its text.
+    int error() const { return m_error; }
+    QString errorString() const;
 
     // Brings the bytes of every listed open file to the disk: one flush of each file
     // system they are on. False when any flush failed.
     static bool flushTogether(const QList<StagedFile*>& files);
 
-    // Tests only: files start under a hidden name, as on file systems without unnamed
+    // Tests only: files start under a temporary name, as on file systems without unnamed
     // files.
     static void useHiddenNamesForTesting(bool hidden);
 
 private:
-    bool openUnnamed(const QByteArray& folder);
-    bool openHidden();
-    bool linkUnnamed();
+    template <typename Put> bool writeAll(const char* data, qint64 size, const Put& put);
+    bool openUnnamed();
+    bool openNamed();
+    bool nameUnnamed();
+    bool rename();
+    bool flushFolder();
+    QByteArray temporaryName() const;
+    bool failed(int code);
 
-    QByteArray m_path;       // the name to take, in the file system's encoding
-    QByteArray m_hiddenPath; // the temporary name, when the file has one
+    Options m_options;
+    QByteArray m_path;      // the name to take, in the file system's encoding
+    QByteArray m_folder;    // the folder it stands in
+    QByteArray m_namedPath; // the temporary name, when the file has one
     int m_descriptor = -1;
+    int m_error = 0;
 };

@@ -2,14 +2,13 @@
 
 #include "localization.h"
 #include "regularfile.h"
+#include "stagedfile.h"
 #include "ziparchivewriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -23,7 +22,8 @@
 
 namespace {
 constexpr qint64 kChunkSize = 256 * 1024;
-// The name a finished file takes next to its target until it is renamed over it.
+// How the temporary name of a file being extracted begins: what removeUnfinishedFiles
+// sweeps.
 constexpr char kPartFilePrefix[] = ".hm-part-";
 
 QString native(const QString& path)
@@ -156,127 +156,16 @@ zip_t* openReadOnly(const QString& path, QString* error)
     return archive;
 }
 
-// A new file that takes the target's place only once it is complete. Where the file
-// system allows it is made without a name, so it vanishes by itself if the program dies,
-// and one link names it; an existing target, a symbolic link included, is replaced by
-// renaming a named copy over it, never written through. Unlike a save-file it is not
-// flushed to the disk: restoring a hundred thousand files would spend most of its time
-// waiting for each.
-class PartFile {
-public:
-    ~PartFile() { discard(); }
-
-    bool open(const QString& targetPath)
-    {
-        m_target = QFile::encodeName(targetPath);
-        m_folder = QFile::encodeName(QFileInfo(targetPath).absolutePath());
-        if (canNameUnnamedFiles()) {
-            m_fd = ::open(m_folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-            if (m_fd >= 0)
-                return true;
-        }
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            m_named = temporaryName();
-            m_fd = ::open(m_named.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (m_fd >= 0 || errno != EEXIST)
-                break;
-        }
-        if (m_fd < 0) {
-            m_error = errno;
-            m_named.clear();
-        }
-        return m_fd >= 0;
-    }
-
-    bool write(const char* data, qint64 size)
-    {
-        while (size > 0) {
-            const ssize_t written = ::write(m_fd, data, size_t(size));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return failed(written == 0 ? ENOSPC : errno);
-            data += written;
-            size -= written;
-        }
-        return true;
-    }
-
-    bool commit()
-    {
-        if (m_named.isEmpty()) {
-            if (!nameUnnamed())
-                return false;
-            if (m_named.isEmpty())
-                return true;
-        }
-        const int fd = std::exchange(m_fd, -1);
-        if (::close(fd) != 0)
-            return failed(errno);
-        if (::rename(m_named.constData(), m_target.constData()) != 0)
-            return failed(errno);
-        m_named.clear();
-        return true;
-    }
-
-    void discard()
-    {
-        if (m_fd >= 0)
-            ::close(std::exchange(m_fd, -1));
-        if (!m_named.isEmpty())
-            ::unlink(m_named.constData());
-        m_named.clear();
-    }
-
-    QString errorString() const { return systemError(m_error); }
-
-private:
-    static bool canNameUnnamedFiles()
-    {
-        static const bool available = ::access("/proc/self/fd", X_OK) == 0;
-        return available;
-    }
-
-    QByteArray temporaryName() const
-    {
-        return m_folder + '/' + kPartFilePrefix +
-               QByteArray::number(QRandomGenerator::global()->generate64(), 36);
-    }
-
-    // Links the unnamed file at the target and closes it, or, when something is there
-    // already, links it at a temporary name to be renamed over the target.
-    bool nameUnnamed()
-    {
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
-        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_target.constData(),
-                     AT_SYMLINK_FOLLOW) == 0) {
-            ::close(std::exchange(m_fd, -1));
-            return true;
-        }
-        for (int attempt = 0; errno == EEXIST && attempt < 8; ++attempt) {
-            const QByteArray name = temporaryName();
-            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(),
-                         AT_SYMLINK_FOLLOW) == 0) {
-                m_named = name;
-                return true;
-            }
-        }
-        return failed(errno);
-    }
-
-    bool failed(int code)
-    {
-        m_error = code;
-        discard();
-        return false;
-    }
-
-    QByteArray m_target;
-    QByteArray m_folder;
-    QByteArray m_named;
-    int m_fd = -1;
-    int m_error = 0;
-};
+// Restored files take the target's place only once complete; an existing target, a
+// symbolic link included, is replaced, never written through. Unlike a save-file they are
+// not flushed to the disk: restoring a hundred thousand files would spend most of its
+// time waiting for each.
+StagedFile::Options partFileOptions()
+{
+    StagedFile::Options options;
+    options.temporaryPrefix = QLatin1String(kPartFilePrefix);
+    return options;
+}
 
 } // namespace
 
@@ -453,8 +342,9 @@ bool ZipArchive::extractEntry(qint64 index, const QString& targetPath, QString* 
             Loc::text("storage.error.zipExtractFailed").arg(entryName, native(targetPath), reason));
         return false;
     };
-    PartFile file;
-    if (!file.open(targetPath))
+    static const StagedFile::Options options = partFileOptions();
+    StagedFile file;
+    if (!file.open(targetPath, options))
         return extractFailed(file.errorString());
     const ZipEntryInfo& entry = m_entries.at(index);
     const auto write = [&](const char* chunk, qint64 length, QString*) {
@@ -462,7 +352,7 @@ bool ZipArchive::extractEntry(qint64 index, const QString& targetPath, QString* 
     };
     if (!streamEntry(m_zip, entry, m_path, write, cancel, &m_cancelled, error))
         return false;
-    return file.commit() || extractFailed(file.errorString());
+    return file.publish() || extractFailed(file.errorString());
 }
 
 bool ZipArchive::create(const QString& path, QString* error)

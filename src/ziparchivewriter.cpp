@@ -1,8 +1,9 @@
 #include "ziparchivewriter.h"
 
+#include "stagedfile.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QThread>
 #include <QtEndian>
 
@@ -250,41 +251,30 @@ QString systemError(int code)
 }
 
 // The archive being written: a new file beside its final path, written in large blocks.
-// Headers still in the buffer are amended there; those already written, in place.
+// Headers still in the buffer are amended there; those already written, in place. Its
+// temporary name is the final one with a random suffix, which the build switcher sweeps
+// after a crash.
 class Output {
 public:
-    ~Output() { abandon(); }
-
     bool open(const QString& finalPath)
     {
-        m_finalPath = finalPath;
-        static const char letters[] =
-            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            QString suffix;
-            for (int i = 0; i < 6; ++i)
-                suffix += QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
-            m_tempPath = finalPath + QLatin1Char('.') + suffix;
-            m_fd = ::open(QFile::encodeName(m_tempPath).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (m_fd >= 0) {
-                m_buffer.reserve(kOutputBuffer);
-                return true;
-            }
-            if (errno != EEXIST)
-                break;
-        }
-        m_error = errno;
-        return false;
+        StagedFile::Options options;
+        options.unnamed = false;
+        options.flushOnPublish = true;
+        options.temporaryPrefix = QFileInfo(finalPath).fileName() + QLatin1Char('.');
+        if (!m_file.open(finalPath, options))
+            return false;
+        m_buffer.reserve(kOutputBuffer);
+        return true;
     }
 
     quint64 position() const { return m_flushed + quint64(m_buffer.size()); }
-    int error() const { return m_error; }
+    int error() const { return m_file.error(); }
 
     bool append(const char* data, qint64 size)
     {
         if (size >= kDirectWrite) {
-            if (!flush() || !writeAll(data, size, m_flushed))
+            if (!flush() || !m_file.writeAt(m_flushed, data, size))
                 return false;
             m_flushed += quint64(size);
             return true;
@@ -303,80 +293,25 @@ public:
                         size_t(bytes.size()));
             return true;
         }
-        return writeAll(bytes.constData(), bytes.size(), offset);
+        return m_file.writeAt(offset, bytes.constData(), bytes.size());
     }
 
     // Flushes the data to the disk, then puts the file in place and flushes its folder.
-    bool commit()
-    {
-        if (!flush())
-            return false;
-        if (::fsync(m_fd) != 0)
-            return failed();
-        const int fd = std::exchange(m_fd, -1);
-        if (::close(fd) != 0 || ::rename(QFile::encodeName(m_tempPath).constData(),
-                                         QFile::encodeName(m_finalPath).constData()) != 0) {
-            m_error = errno;
-            ::unlink(QFile::encodeName(m_tempPath).constData());
-            return false;
-        }
-        const int folder = ::open(QFile::encodeName(QFileInfo(m_finalPath).absolutePath()),
-                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool synced = folder >= 0 && ::fsync(folder) == 0;
-        m_error = errno;
-        if (folder >= 0)
-            ::close(folder);
-        return synced;
-    }
-
-    void abandon()
-    {
-        if (m_fd < 0)
-            return;
-        ::close(std::exchange(m_fd, -1));
-        ::unlink(QFile::encodeName(m_tempPath).constData());
-    }
+    bool commit() { return flush() && m_file.publish(); }
 
 private:
-    bool failed()
-    {
-        m_error = errno;
-        return false;
-    }
-
     bool flush()
     {
         if (m_buffer.isEmpty())
             return true;
-        if (!writeAll(m_buffer.constData(), m_buffer.size(), m_flushed))
+        if (!m_file.writeAt(m_flushed, m_buffer.constData(), m_buffer.size()))
             return false;
         m_flushed += quint64(m_buffer.size());
         m_buffer.resize(0);
         return true;
     }
 
-    bool writeAll(const char* data, qint64 size, quint64 offset)
-    {
-        while (size > 0) {
-            const ssize_t written = ::pwrite(m_fd, data, size_t(size), off_t(offset));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                if (written == 0)
-                    errno = ENOSPC;
-                return failed();
-            }
-            data += written;
-            size -= written;
-            offset += quint64(written);
-        }
-        return true;
-    }
-
-    QString m_finalPath;
-    QString m_tempPath;
-    int m_fd = -1;
-    int m_error = 0;
+    StagedFile m_file;
     QByteArray m_buffer;
     quint64 m_flushed = 0;
 };

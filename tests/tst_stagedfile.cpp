@@ -2,10 +2,22 @@
 #include "testhelpers.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 using TestHelpers::readFile;
+
+namespace {
+
+enum class Taken { No, ByFile, BySymlink };
+
+QStringList entriesOf(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+} // namespace
 
 class TestStagedFile : public QObject {
     Q_OBJECT
@@ -13,50 +25,133 @@ class TestStagedFile : public QObject {
 private slots:
     void takesItsNameWholeOrLeavesNothing_data();
     void takesItsNameWholeOrLeavesNothing();
+    void failsWithTheSystemsReason();
     void cleanup() { StagedFile::useHiddenNamesForTesting(false); }
 };
 
 void TestStagedFile::takesItsNameWholeOrLeavesNothing_data()
 {
-    QTest::addColumn<bool>("hidden");
-    QTest::addColumn<bool>("nameTaken");
+    QTest::addColumn<bool>("hiddenOnly"); // as on file systems without unnamed files
+    QTest::addColumn<bool>("unnamed");
+    QTest::addColumn<bool>("flushOnPublish");
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<Taken>("taken");
     QTest::addColumn<bool>("publish");
-    QTest::newRow("unnamed, new name") << false << false << true;
-    QTest::newRow("unnamed, replaces") << false << true << true;
-    QTest::newRow("unnamed, discarded") << false << true << false;
-    QTest::newRow("hidden, new name") << true << false << true;
-    QTest::newRow("hidden, replaces") << true << true << true;
-    QTest::newRow("hidden, discarded") << true << true << false;
+    // The temporary name that shows while the file is written; empty: none shows.
+    QTest::addColumn<QString>("shownAs");
+
+    const QString none;
+    const QString part = QStringLiteral(".part-");
+    const QString suffixed = QStringLiteral("file.bin.");
+    const QString hidden = QStringLiteral(".file.bin.");
+    QTest::newRow("unnamed, new name")
+        << false << true << false << none << Taken::No << true << none;
+    QTest::newRow("unnamed, replaces")
+        << false << true << false << none << Taken::ByFile << true << none;
+    QTest::newRow("unnamed, replaces a link")
+        << false << true << false << part << Taken::BySymlink << true << none;
+    QTest::newRow("unnamed, discarded")
+        << false << true << false << none << Taken::ByFile << false << none;
+    QTest::newRow("unnamed, flushed")
+        << false << true << true << none << Taken::ByFile << true << none;
+    QTest::newRow("hidden, new name")
+        << true << true << false << none << Taken::No << true << hidden;
+    QTest::newRow("hidden, replaces")
+        << true << true << false << none << Taken::ByFile << true << hidden;
+    QTest::newRow("hidden, discarded")
+        << true << true << false << none << Taken::ByFile << false << hidden;
+    QTest::newRow("hidden, own prefix, replaces a link")
+        << true << true << false << part << Taken::BySymlink << true << part;
+    QTest::newRow("named, flushed, replaces")
+        << false << false << true << suffixed << Taken::ByFile << true << suffixed;
+    QTest::newRow("named, flushed, discarded")
+        << false << false << true << suffixed << Taken::No << false << suffixed;
+    QTest::newRow("named, replaces a link")
+        << false << false << false << none << Taken::BySymlink << true << hidden;
 }
 
 void TestStagedFile::takesItsNameWholeOrLeavesNothing()
 {
-    QFETCH(bool, hidden);
-    QFETCH(bool, nameTaken);
+    QFETCH(bool, hiddenOnly);
+    QFETCH(bool, unnamed);
+    QFETCH(bool, flushOnPublish);
+    QFETCH(QString, prefix);
+    QFETCH(Taken, taken);
     QFETCH(bool, publish);
-    StagedFile::useHiddenNamesForTesting(hidden);
+    QFETCH(QString, shownAs);
+    StagedFile::useHiddenNamesForTesting(hiddenOnly);
     QTemporaryDir folder;
+    QTemporaryDir elsewhere;
     const QString path = folder.filePath("file.bin");
-    if (nameTaken)
+    const QString linked = elsewhere.filePath("linked.bin");
+    if (taken == Taken::ByFile)
         QVERIFY(TestHelpers::writeFile(path, "old"));
+    if (taken == Taken::BySymlink) {
+        QVERIFY(TestHelpers::writeFile(linked, "old"));
+        QVERIFY(QFile::link(linked, path));
+    }
+    const QByteArray before = taken == Taken::No ? QByteArray() : QByteArray("old");
 
     {
+        StagedFile::Options options;
+        options.unnamed = unnamed;
+        options.flushOnPublish = flushOnPublish;
+        options.temporaryPrefix = prefix;
         StagedFile file;
-        QVERIFY(file.open(path));
+        QVERIFY(file.open(path, options));
         QVERIFY(file.write("new "));
         QVERIFY(file.write("bytes"));
+        QVERIFY(file.writeAt(0, "N", 1));
         // Nothing shows under the name while the file is written.
-        QCOMPARE(readFile(path), nameTaken ? QByteArray("old") : QByteArray());
+        QCOMPARE(readFile(path), before);
+        QStringList shown = entriesOf(folder.path());
+        shown.removeAll(QStringLiteral("file.bin"));
+        if (shownAs.isEmpty()) {
+            QVERIFY2(shown.isEmpty(), qPrintable(shown.join(' ')));
+        } else {
+            QCOMPARE(shown.size(), 1);
+            QVERIFY2(shown.first().startsWith(shownAs), qPrintable(shown.first()));
+            QVERIFY(shown.first().size() > shownAs.size());
+        }
         QVERIFY(StagedFile::flushTogether({&file}));
         if (publish)
             QVERIFY(file.publish());
+        QVERIFY(!file.isOpen() || !publish);
     }
 
-    const QStringList left =
-        QDir(folder.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-    QCOMPARE(left, nameTaken || publish ? QStringList{"file.bin"} : QStringList{});
-    QCOMPARE(readFile(path),
-             publish ? QByteArray("new bytes") : (nameTaken ? QByteArray("old") : QByteArray()));
+    const QStringList left = entriesOf(folder.path());
+    QCOMPARE(left, taken != Taken::No || publish ? QStringList{"file.bin"} : QStringList{});
+    QCOMPARE(readFile(path), publish ? QByteArray("New bytes") : before);
+    // A link is replaced, never written through.
+    if (taken == Taken::BySymlink) {
+        QCOMPARE(QFileInfo(path).isSymLink(), !publish);
+        QCOMPARE(readFile(linked), QByteArray("old"));
+    }
+}
+
+// A file that cannot be made or named leaves nothing behind and says why.
+void TestStagedFile::failsWithTheSystemsReason()
+{
+    QTemporaryDir folder;
+    const QString inTheWay = folder.filePath("folder");
+    QVERIFY(QDir().mkpath(inTheWay + "/inside"));
+    for (const bool unnamed : {true, false}) {
+        StagedFile::Options options;
+        options.unnamed = unnamed;
+        StagedFile missing;
+        QVERIFY(!missing.open(folder.filePath("missing/file.bin"), options));
+        QCOMPARE(missing.error(), ENOENT);
+        QVERIFY(!missing.errorString().isEmpty());
+
+        StagedFile blocked;
+        QVERIFY(blocked.open(inTheWay, options));
+        QVERIFY(blocked.write("bytes"));
+        QVERIFY(!blocked.publish());
+        QCOMPARE(blocked.error(), EISDIR);
+        QVERIFY(!blocked.isOpen());
+        QCOMPARE(entriesOf(folder.path()), QStringList());
+        QVERIFY(QFileInfo(inTheWay).isDir());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStagedFile)
