@@ -4,6 +4,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "remoteaddresses.h"
+#include "wholefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QSet>
 
 #include <algorithm>
@@ -254,14 +254,15 @@ bool writeJsonFile(const QString& path, const QJsonDocument& document, QString* 
     }
     // A save file replaces the old content only once the new one is complete, so
     // a failed write never leaves a truncated list of accounts or builds behind.
-    const QByteArray bytes = document.toJson(QJsonDocument::Indented);
-    QSaveFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly) &&
-                         (!isOwnerOnly(path) || file.setPermissions(kOwnerOnly)) &&
-                         file.write(bytes) == bytes.size() && file.commit();
-    if (!written && error)
-        *error = Loc::text("storage.error.saveFailedWhy").arg(native(path), file.errorString());
-    return written;
+    WholeFile::Options options;
+    if (isOwnerOnly(path))
+        options.permissions = kOwnerOnly;
+    QString reason;
+    if (WholeFile::write(path, document.toJson(QJsonDocument::Indented), &reason, options))
+        return true;
+    if (error)
+        *error = Loc::text("storage.error.saveFailedWhy").arg(native(path), reason);
+    return false;
 }
 
 // Writes while the backend starts become start-up warnings.

@@ -5,6 +5,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "wholefile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QThread>
 #include <QUuid>
 
@@ -621,15 +621,7 @@ bool BuildSwitcher::writeIndex(const QJsonObject& index) const
 {
     if (!LauncherPaths::ensureRootExists())
         return false;
-    QSaveFile file(indexPath());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray data = QJsonDocument(index).toJson(QJsonDocument::Indented);
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return WholeFile::write(indexPath(), QJsonDocument(index).toJson(QJsonDocument::Indented));
 }
 
 void BuildSwitcher::sweepTempArchives() const

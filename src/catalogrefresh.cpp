@@ -1,11 +1,11 @@
 #include "catalogrefresh.h"
 
 #include "launcherpaths.h"
+#include "wholefile.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QObject>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <utility>
@@ -52,15 +52,7 @@ bool writeCacheFile(const QString& path, const QJsonObject& document)
 {
     if (!LauncherPaths::ensureRootExists())
         return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray bytes = QJsonDocument(document).toJson(QJsonDocument::Compact);
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Compact));
 }
 
 } // namespace CatalogRefresh

@@ -3,6 +3,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "wholefile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cmath>
@@ -281,25 +281,12 @@ bool writeMeta(const InstalledJavaRuntime& runtime, QString* error)
         return false;
     }
     const QString target = runtimeDir + QLatin1Char('/') + kMetaFile;
-    const QString failure =
-        Loc::text("java.error.writeFailed").arg(QDir::toNativeSeparators(target));
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly)) {
-        setError(error, failure);
-        return false;
-    }
     const QByteArray content =
         QJsonDocument(runtimeToJson(runtime, runtimeDir)).toJson(QJsonDocument::Compact);
-    if (file.write(content) != content.size()) {
-        file.cancelWriting();
-        setError(error, failure);
-        return false;
-    }
-    if (!file.commit()) {
-        setError(error, failure);
-        return false;
-    }
-    return true;
+    if (WholeFile::write(target, content))
+        return true;
+    setError(error, Loc::text("java.error.writeFailed").arg(QDir::toNativeSeparators(target)));
+    return false;
 }
 
 } // namespace JavaRuntimeStore

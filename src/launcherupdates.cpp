@@ -3,6 +3,7 @@
 #include "download.h"
 #include "httprequest.h"
 #include "remoteaddresses.h"
+#include "wholefile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -15,7 +16,6 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QUrlQuery>
@@ -39,7 +39,6 @@ const HttpRequest::Recipe kFeedRecipe{30000, HttpRequest::Redirects::SameOrigin,
                                       HttpRequest::kCatalogLimit};
 const HttpRequest::Recipe kImageRecipe{30000, HttpRequest::Redirects::SameOrigin,
                                        HttpRequest::kStreamed};
-constexpr qint64 kChunkSize = 262144;
 
 QString origin()
 {
@@ -389,24 +388,11 @@ bool LauncherUpdates::startInstallation(const QString& path)
     QFile source(path);
     if (!source.open(QIODevice::ReadOnly))
         return false;
-    QSaveFile output(target);
-    // Writing straight into the target when no temporary file can be made
-    // beside it would leave a truncated executable behind on failure.
-    output.setDirectWriteFallback(false);
-    if (!output.open(QIODevice::WriteOnly))
-        return false;
-    const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                      QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                      QFileDevice::ExeOther;
-    if (!output.setPermissions(mode))
-        return false;
-
-    while (!source.atEnd()) {
-        const QByteArray chunk = source.read(kChunkSize);
-        if (chunk.isEmpty())
-            return false;
-        if (output.write(chunk) != chunk.size())
-            return false;
-    }
-    return output.commit();
+    // Never written straight into the target, which would leave a truncated executable
+    // behind on failure.
+    WholeFile::Options executable;
+    executable.permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                             QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                             QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    return WholeFile::copy(source, target, nullptr, executable);
 }

@@ -10,6 +10,7 @@
 #include "minecraftversion.h"
 #include "pathrules.h"
 #include "versioninstaller.h"
+#include "wholefile.h"
 #include "zlibreference.h"
 
 #include <QDir>
@@ -21,7 +22,6 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
-#include <QSaveFile>
 #include <QSet>
 #include <QTimer>
 
@@ -43,16 +43,6 @@ constexpr int kFallbackJavaMajor = 8;
 QString nativePath(const QString& path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-bool saveWhole(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
 }
 
 // The version when its description resolves with a main class.
@@ -378,7 +368,7 @@ void ModLoaderInstaller::handleDescriptionReply(QNetworkReply* reply, const QStr
         fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
         return;
     }
-    if (!saveWhole(VersionLoader::versionJsonPath(m_gameDir, id), body)) {
+    if (!WholeFile::write(VersionLoader::versionJsonPath(m_gameDir, id), body)) {
         fail(Loc::text("common.error.versionSaveFailed").arg(id));
         return;
     }
@@ -474,7 +464,7 @@ bool ModLoaderInstaller::writeLauncherProfilesStub() const
         {QStringLiteral("profiles"), QJsonObject()},
         {QStringLiteral("selectedProfile"), QString()},
     };
-    return saveWhole(path, QJsonDocument(stub).toJson(QJsonDocument::Indented));
+    return WholeFile::write(path, QJsonDocument(stub).toJson(QJsonDocument::Indented));
 }
 
 void ModLoaderInstaller::runInstaller(const QString& archivePath)

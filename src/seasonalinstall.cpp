@@ -12,6 +12,7 @@
 #include "pathrules.h"
 #include "seasonalpackdownloader.h"
 #include "versioninstaller.h"
+#include "wholefile.h"
 #include "ziparchive.h"
 
 #include <QDateTime>
@@ -20,7 +21,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
-#include <QSaveFile>
 
 #include <utility>
 
@@ -29,16 +29,6 @@ const QString kSeasonalId = QStringLiteral("seasonalId");
 const QString kRevision = QStringLiteral("revision");
 const QString kSha256 = QStringLiteral("sha256");
 const QString kEntries = QStringLiteral("entries");
-
-// The file keeps its old content unless the new one is written whole.
-bool writeWhole(const QString& path, const QByteArray& bytes, QString* reason)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    *reason = file.errorString();
-    return false;
-}
 } // namespace
 
 const SeasonalInstall::Step SeasonalInstall::kSteps[] = {
@@ -421,7 +411,8 @@ bool SeasonalInstall::writeRecord(int buildId, const QJsonObject& document, QStr
     QString reason;
     if (!QDir().mkpath(buildDir))
         reason = Loc::text("storage.error.createFailed").arg(QDir::toNativeSeparators(buildDir));
-    else if (writeWhole(path, QJsonDocument(document).toJson(QJsonDocument::Indented), &reason))
+    else if (WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Indented),
+                              &reason))
         return true;
     if (error)
         *error =

@@ -9,6 +9,7 @@
 #include "remoteaddresses.h"
 #include "stagedfile.h"
 #include "versionmanifestservice.h"
+#include "wholefile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPromise>
-#include <QSaveFile>
 #include <QSet>
 #include <QThreadPool>
 #include <QTimer>
@@ -394,12 +394,7 @@ void VersionInstaller::storeVersionJson(const QByteArray& bytes)
     const QString dir = QFileInfo(path).path();
     m_descriptionSave = runOnWorker([this, path, dir, bytes] {
         bool folderMade = QDir().mkpath(dir);
-        bool saved = false;
-        if (folderMade) {
-            QSaveFile file(path);
-            saved = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
-                    file.commit();
-        }
+        const bool saved = folderMade && WholeFile::write(path, bytes);
         return std::function<void()>([this, dir, folderMade, saved] {
             if (!folderMade)
                 fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
