@@ -3,6 +3,7 @@
 #include "download.h"
 #include "httprequest.h"
 #include "localization.h"
+#include "pathrules.h"
 #include "remoteaddresses.h"
 
 #include <QCryptographicHash>
@@ -316,8 +317,7 @@ void AuthService::onInjectorMetadata(QNetworkReply* reply, const QString& jarPat
     target.digestCase = Qt::CaseSensitive;
     Download* download = Download::start(m_network, target, kInjectorJarRecipe, {}, this);
     if (!download) {
-        done(QString(),
-             Loc::text("common.error.saveFailed").arg(QDir::toNativeSeparators(jarPath)));
+        done(QString(), Loc::text("common.error.saveFailed").arg(PathRules::native(jarPath)));
         return;
     }
     connect(download, &Download::ended, this,
@@ -333,8 +333,7 @@ void AuthService::onInjectorJar(Download* download, const InjectorCallback& done
     else if (download->fault() == Download::Fault::Checksum)
         done(QString(), Loc::text("auth.ely.error.injectorChecksum"));
     else if (download->isDiskFault())
-        done(QString(),
-             Loc::text("common.error.saveFailed").arg(QDir::toNativeSeparators(jarPath)));
+        done(QString(), Loc::text("common.error.saveFailed").arg(PathRules::native(jarPath)));
     else
         done(QString(), Loc::text("auth.ely.error.injectorDownloadFailed")
                             .arg(replyErrorText(download->networkError(), download->errorText())));

@@ -3,6 +3,7 @@
 #include "authservice.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "pathrules.h"
 #include "remoteaddresses.h"
 #include "wholefile.h"
 
@@ -79,10 +80,7 @@ bool isOwnerOnly(const QString& path)
 }
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 // An unusable data directory fails every write of the start-up alike: one line tells it.
 void addWarning(QStringList& warnings, const QString& message)

@@ -46,10 +46,7 @@ int extractionThreads(int entryCount)
     return std::min({kMaxExtractionThreads, byCores, byWork});
 }
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 void collectBelow(const QString& directory, const QString& relative, QStringList& files,
                   qint64* totalBytes)

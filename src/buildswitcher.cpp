@@ -39,10 +39,7 @@ const QString kPackNote = QStringLiteral("packNote");
 constexpr qint64 kSpaceReserve = 268435456; // 256 MiB beyond the archived bytes
 constexpr int kShutdownWaitMs = 5000;
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 QString indexPath()
 {

@@ -3,8 +3,8 @@
 #include "javalocator.h"
 #include "localization.h"
 #include "minecraftversion.h"
+#include "pathrules.h"
 
-#include <QDir>
 #include <QHash>
 #include <QSet>
 
@@ -133,7 +133,7 @@ QVariantMap CatalogRows::javaRuntimeInfo(const QString& runtimeId,
                 {QStringLiteral("major"), installed->major},
                 {QStringLiteral("version"), installed->version},
                 {QStringLiteral("label"), javaLabel(installed->version)},
-                {QStringLiteral("javaPath"), QDir::toNativeSeparators(installed->javaPath)},
+                {QStringLiteral("javaPath"), PathRules::native(installed->javaPath)},
                 {QStringLiteral("installed"), true}};
     }
     if (entry) {
@@ -155,7 +155,7 @@ QStringList CatalogRows::detectedJava(const QString& gameDir)
     QStringList lines;
     for (const QString& path : JavaLocator::findAll(gameDir)) {
         const int major = JavaLocator::majorVersion(path);
-        const QString shown = QDir::toNativeSeparators(path);
+        const QString shown = PathRules::native(path);
         lines.append(major > 0 ? QStringLiteral("Java %1 — %2").arg(QString::number(major), shown)
                                : shown);
     }

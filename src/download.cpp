@@ -2,6 +2,7 @@
 
 #include "diskspace.h"
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,10 +24,7 @@ qint64 freeSpace(const QString& folder)
     return bytes < 0 ? std::numeric_limits<qint64>::max() : bytes;
 }
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 // A body that is not the file it should be: another try may bring the right one.
 bool isErrorStatus(const QNetworkReply* reply)

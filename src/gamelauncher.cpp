@@ -30,10 +30,7 @@ const QString kClassPathSeparator = QStringLiteral(":");
 
 using Placeholders = QHash<QString, QString>;
 
-QString nativePath(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 bool fail(QString* error, const QString& message)
 {
@@ -120,9 +117,9 @@ QString classPath(const QString& gameDir, const MinecraftVersion& version)
     QStringList entries;
     for (const MinecraftLibrary& library : version.libraries) {
         if (!library.native)
-            entries.append(nativePath(libraryPath(gameDir, library)));
+            entries.append(native(libraryPath(gameDir, library)));
     }
-    entries.append(nativePath(version.clientJar));
+    entries.append(native(version.clientJar));
     return entries.join(kClassPathSeparator);
 }
 
@@ -145,16 +142,16 @@ Placeholders placeholderTable(const LaunchOptions& options, const MinecraftVersi
         {QStringLiteral("user_properties"), QStringLiteral("{}")},
         {QStringLiteral("version_name"), version.id},
         {QStringLiteral("version_type"), version.type},
-        {QStringLiteral("game_directory"), nativePath(options.gameDir)},
-        {QStringLiteral("assets_root"), nativePath(assetsRoot)},
+        {QStringLiteral("game_directory"), native(options.gameDir)},
+        {QStringLiteral("assets_root"), native(assetsRoot)},
         {QStringLiteral("assets_index_name"), version.assetIndex},
         {QStringLiteral("game_assets"),
-         nativePath(usesLegacyAssets(version) ? legacyAssets : assetsRoot)},
-        {QStringLiteral("natives_directory"), nativePath(nativesDir)},
-        {QStringLiteral("library_directory"), nativePath(options.gameDir + "/libraries")},
+         native(usesLegacyAssets(version) ? legacyAssets : assetsRoot)},
+        {QStringLiteral("natives_directory"), native(nativesDir)},
+        {QStringLiteral("library_directory"), native(options.gameDir + "/libraries")},
         {QStringLiteral("classpath"), classPath(options.gameDir, version)},
         {QStringLiteral("classpath_separator"), kClassPathSeparator},
-        {QStringLiteral("primary_jar"), nativePath(version.clientJar)},
+        {QStringLiteral("primary_jar"), native(version.clientJar)},
         {QStringLiteral("launcher_name"), options.launcherName},
         {QStringLiteral("launcher_version"), options.launcherVersion},
         {QStringLiteral("resolution_width"), QString::number(options.width)},
@@ -219,7 +216,7 @@ void appendAgent(CommandLine& line, const LaunchOptions& options)
     if (options.injectorJar.isEmpty())
         return;
     line.append(QStringLiteral("-javaagent:%1=%2")
-                    .arg(nativePath(options.injectorJar), options.injectorServer));
+                    .arg(native(options.injectorJar), options.injectorServer));
     line.append(QStringLiteral("-Dauthlibinjector.side=client"));
 }
 
@@ -235,7 +232,7 @@ void appendLogging(CommandLine& line, const MinecraftVersion& version)
 {
     if (version.loggingArgument.isEmpty() || !QFileInfo(version.loggingConfigPath).isFile())
         return;
-    const Placeholders table = {{QStringLiteral("path"), nativePath(version.loggingConfigPath)}};
+    const Placeholders table = {{QStringLiteral("path"), native(version.loggingConfigPath)}};
     line.append(substitute(version.loggingArgument, table).text);
 }
 
@@ -323,7 +320,7 @@ bool extractLibrary(const QString& archivePath, const QStringList& exclude,
 {
     ZipArchive archive;
     if (!archive.open(archivePath))
-        return fail(error, Loc::text("launch.error.nativeReadFailed").arg(nativePath(archivePath)));
+        return fail(error, Loc::text("launch.error.nativeReadFailed").arg(native(archivePath)));
     QList<ZipEntryInfo> toWrite;
     for (const ZipEntryInfo& entry : archive.entries()) {
         if (!isExtractedEntry(entry, exclude))
@@ -332,15 +329,14 @@ bool extractLibrary(const QString& archivePath, const QStringList& exclude,
         if (!existing.isFile() || existing.size() != qint64(entry.size))
             toWrite.append(entry);
     }
-    if (!DiskSpace::hasRoomFor(nativesDir, ZipArchive::declaredSize(toWrite),
-                               nativePath(archivePath), error))
+    if (!DiskSpace::hasRoomFor(nativesDir, ZipArchive::declaredSize(toWrite), native(archivePath),
+                               error))
         return false;
     for (const ZipEntryInfo& entry : std::as_const(toWrite)) {
         const QString fileName = nativeFileName(entry);
         if (!archive.extractEntry(entry.index, nativesDir + QLatin1Char('/') + fileName))
-            return fail(
-                error,
-                Loc::text("launch.error.extractFailed").arg(fileName, nativePath(nativesDir)));
+            return fail(error,
+                        Loc::text("launch.error.extractFailed").arg(fileName, native(nativesDir)));
     }
     return true;
 }
@@ -370,12 +366,12 @@ QStringList GameLauncher::missingFiles(const LaunchOptions& options,
                                        const MinecraftVersion& version, int limit)
 {
     if (!QFileInfo(options.gameDir).isDir())
-        return {nativePath(options.gameDir)};
+        return {native(options.gameDir)};
 
     QStringList missing;
     auto checkPresent = [&missing, limit](const QString& path) {
         if (missing.size() < limit && !QFileInfo::exists(path))
-            missing.append(nativePath(path));
+            missing.append(native(path));
     };
     checkPresent(version.clientJar);
     for (const MinecraftLibrary& library : version.libraries)
@@ -395,8 +391,7 @@ bool GameLauncher::extractNatives(const LaunchOptions& options, const MinecraftV
                                   const QString& nativesDir, QString* error)
 {
     if (!QDir().mkpath(nativesDir))
-        return fail(error,
-                    Loc::text("launch.error.createFolderFailed").arg(nativePath(nativesDir)));
+        return fail(error, Loc::text("launch.error.createFolderFailed").arg(native(nativesDir)));
     for (const MinecraftLibrary& library : version.libraries) {
         if (library.native && !extractLibrary(libraryPath(options.gameDir, library),
                                               library.extractExclude, nativesDir, error))
@@ -461,15 +456,14 @@ bool GameLauncher::start(const QString& program, const QStringList& arguments,
     process->start(QIODevice::ReadWrite);
     if (!process->waitForStarted(kStartTimeoutMs)) {
         if (error)
-            *error = Loc::text("launch.error.startFailed")
-                         .arg(nativePath(program), process->errorString());
+            *error =
+                Loc::text("launch.error.startFailed").arg(native(program), process->errorString());
         process->disconnect(this);
         m_process = nullptr;
         process->deleteLater();
         return false;
     }
-    emit gameStarted(nativePath(program) + QLatin1Char(' ') +
-                     shownArguments.join(QLatin1Char(' ')));
+    emit gameStarted(native(program) + QLatin1Char(' ') + shownArguments.join(QLatin1Char(' ')));
     return true;
 }
 

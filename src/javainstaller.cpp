@@ -32,10 +32,7 @@ const QString kMojangArchive = QStringLiteral("mojang");
 const QString kZipArchive = QStringLiteral("zip");
 const QString kTarArchive = QStringLiteral("tar.gz");
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 // Where a relative link target points, judged from the link's own folder.
 QString resolvedLinkTarget(const QString& linkPath, const QString& target)

@@ -2,6 +2,7 @@
 
 #include "javaruntime.h"
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -167,8 +168,7 @@ QString select(const QString& root, int requiredMajor, const QString& preferredP
             candidates.append(preferred.absoluteFilePath());
         if (candidates.isEmpty()) {
             if (error)
-                *error =
-                    Loc::text("java.error.notAtPath").arg(QDir::toNativeSeparators(preferredPath));
+                *error = Loc::text("java.error.notAtPath").arg(PathRules::native(preferredPath));
             return {};
         }
     }
@@ -191,11 +191,10 @@ QString select(const QString& root, int requiredMajor, const QString& preferredP
         }
     }
     if (error) {
-        *error = best.isEmpty()
-                     ? Loc::text("java.error.versionUnknown").arg(requiredMajor)
-                     : Loc::text("java.error.tooOld")
-                           .arg(QString::number(requiredMajor), QString::number(bestMajor),
-                                QDir::toNativeSeparators(best));
+        *error = best.isEmpty() ? Loc::text("java.error.versionUnknown").arg(requiredMajor)
+                                : Loc::text("java.error.tooOld")
+                                      .arg(QString::number(requiredMajor),
+                                           QString::number(bestMajor), PathRules::native(best));
     }
     return {};
 }

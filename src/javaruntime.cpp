@@ -248,8 +248,7 @@ bool remove(const QString& id, QString* error)
     const bool removed =
         info.isSymLink() ? QFile::remove(runtimeDir) : QDir(runtimeDir).removeRecursively();
     if (!removed) {
-        setError(error,
-                 Loc::text("common.error.removeFailed").arg(QDir::toNativeSeparators(runtimeDir)));
+        setError(error, Loc::text("common.error.removeFailed").arg(PathRules::native(runtimeDir)));
         return false;
     }
     return true;
@@ -285,7 +284,7 @@ bool writeMeta(const InstalledJavaRuntime& runtime, QString* error)
         QJsonDocument(runtimeToJson(runtime, runtimeDir)).toJson(QJsonDocument::Compact);
     if (WholeFile::write(target, content))
         return true;
-    setError(error, Loc::text("java.error.writeFailed").arg(QDir::toNativeSeparators(target)));
+    setError(error, Loc::text("java.error.writeFailed").arg(PathRules::native(target)));
     return false;
 }
 

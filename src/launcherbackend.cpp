@@ -20,6 +20,7 @@
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
+#include "pathrules.h"
 #include "profileaccount.h"
 #include "seasonalbuildservice.h"
 #include "seasonalcatalogrows.h"
@@ -44,10 +45,7 @@ const QString kJavaRuntimeKey = QStringLiteral("javaRuntime");
 // build's files.
 constexpr int kNoBuild = -1;
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 } // namespace
 

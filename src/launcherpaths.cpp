@@ -1,6 +1,7 @@
 #include "launcherpaths.h"
 
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -108,13 +109,13 @@ bool ensureRootExists(QString* error)
     for (const QString& dir : dirs) {
         if (!QDir().mkpath(dir)) {
             if (error)
-                *error = Loc::text("storage.error.createFailed").arg(QDir::toNativeSeparators(dir));
+                *error = Loc::text("storage.error.createFailed").arg(PathRules::native(dir));
             return false;
         }
         const QFileInfo info(dir);
         if (!info.isDir() || !info.isWritable()) {
             if (error)
-                *error = Loc::text("storage.error.notWritable").arg(QDir::toNativeSeparators(dir));
+                *error = Loc::text("storage.error.notWritable").arg(PathRules::native(dir));
             return false;
         }
     }

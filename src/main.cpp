@@ -1,9 +1,9 @@
 #include "launcherpaths.h"
 #include "localization.h"
+#include "pathrules.h"
 #include "remoteaddresses.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QQmlApplicationEngine>
@@ -56,7 +56,7 @@ int main(int argc, char* argv[])
 
     if (!LauncherPaths::homeOverride().isEmpty())
         qWarning().noquote() << "HOLLOWMERE_HOME: данные лаунчера в"
-                             << QDir::toNativeSeparators(LauncherPaths::rootDir());
+                             << PathRules::native(LauncherPaths::rootDir());
 
     if (!Localization::instance()->load())
         return -1;

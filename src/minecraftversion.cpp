@@ -52,10 +52,7 @@ const QString& systemProductVersion()
     return value;
 }
 
-QString nativePath(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 QStringList toStringList(const QJsonArray& array)
 {
@@ -305,12 +302,12 @@ bool readChain(const QString& gameDir, const QString& versionId, QStringList& id
         const std::optional<QByteArray> content =
             RegularFile::read(path, RegularFile::kDocumentLimit);
         if (!content)
-            return fail(Loc::text("version.error.fileMissing").arg(nativePath(path)));
+            return fail(Loc::text("version.error.fileMissing").arg(native(path)));
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
         if (parseError.error != QJsonParseError::NoError || !document.isObject())
-            return fail(Loc::text("version.error.fileCorrupt")
-                            .arg(nativePath(path), parseError.errorString()));
+            return fail(
+                Loc::text("version.error.fileCorrupt").arg(native(path), parseError.errorString()));
 
         const QJsonObject object = document.object();
         files.append(object);
@@ -557,13 +554,13 @@ bool remove(const QString& gameDir, const QString& id, QString* error)
     // A linked version folder: drop the link, never the folder it points at.
     if (info.isSymLink()) {
         if (!QFile::remove(target))
-            return fail(Loc::text("common.error.removeFailed").arg(nativePath(target)));
+            return fail(Loc::text("common.error.removeFailed").arg(native(target)));
         return true;
     }
     if (!info.isDir())
         return true;
     if (!QDir(target).removeRecursively())
-        return fail(Loc::text("common.error.removeFailed").arg(nativePath(target)));
+        return fail(Loc::text("common.error.removeFailed").arg(native(target)));
     return true;
 }
 

@@ -40,10 +40,7 @@ constexpr int kInstallerTimeLimitMs = 15 * 60 * 1000;
 constexpr qsizetype kRecentOutputLines = 12;
 constexpr int kFallbackJavaMajor = 8;
 
-QString nativePath(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 // The version when its description resolves with a main class.
 std::optional<MinecraftVersion> loadVersion(const QString& gameDir, const QString& versionId)
@@ -365,7 +362,7 @@ void ModLoaderInstaller::handleDescriptionReply(QNetworkReply* reply, const QStr
 
     const QString dir = m_gameDir + QStringLiteral("/versions/") + id;
     if (!QDir().mkpath(dir)) {
-        fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
+        fail(Loc::text("common.error.createFailed").arg(native(dir)));
         return;
     }
     if (!WholeFile::write(VersionLoader::versionJsonPath(m_gameDir, id), body)) {
@@ -511,7 +508,7 @@ void ModLoaderInstaller::runInstaller(const QString& archivePath)
     m_process = process;
     process->setProgram(java);
     process->setArguments({QStringLiteral("-jar"), archivePath, QStringLiteral("--installClient"),
-                           nativePath(m_gameDir)});
+                           native(m_gameDir)});
     process->setWorkingDirectory(LauncherPaths::loaderDownloadDir());
     process->setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -607,7 +604,7 @@ void ModLoaderInstaller::handleInstallerFinished(QProcess* process, int exitCode
             message += QLatin1Char('\n') + tail;
         if (!m_installerLogPath.isEmpty())
             message += QLatin1Char('\n') +
-                       Loc::text("loader.error.fullLog").arg(nativePath(m_installerLogPath));
+                       Loc::text("loader.error.fullLog").arg(native(m_installerLogPath));
         fail(message);
         return;
     }
@@ -622,7 +619,7 @@ void ModLoaderInstaller::handleInstallerFinished(QProcess* process, int exitCode
     }
     if (added.isEmpty()) {
         QString message = Loc::text("loader.error.noVersionProduced")
-                              .arg(title, nativePath(m_gameDir + QStringLiteral("/versions")));
+                              .arg(title, native(m_gameDir + QStringLiteral("/versions")));
         if (!tail.isEmpty())
             message += QLatin1Char('\n') + tail;
         fail(message);

@@ -171,6 +171,11 @@ QString buildArchiveName(const QString& buildName)
     return name.isEmpty() ? QStringLiteral("build") : name.left(kMaxArchiveNameLength);
 }
 
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
 bool isInside(const QString& directory, const QString& path)
 {
     if (directory.isEmpty())

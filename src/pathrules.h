@@ -64,6 +64,11 @@ QString runtimeDirName(const QString& id);
 // most 48 code units; "build" when nothing is left.
 QString buildArchiveName(const QString& buildName);
 
+// --- Paths shown to the player ---
+
+// A local path as messages, logs and the interface show it: in the platform's separators.
+QString native(const QString& path);
+
 // --- Where a path lies ---
 
 // Lexical: the cleaned path lies strictly below the cleaned absolute directory. Links are

@@ -1,8 +1,8 @@
 #include "regularfile.h"
 
 #include "localization.h"
+#include "pathrules.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 
@@ -21,7 +21,7 @@ constexpr qint64 kChunk = 64 * 1024;
 bool fail(QString* error, const QString& path, const QString& reason)
 {
     if (error)
-        *error = Loc::text("common.error.readFailed").arg(QDir::toNativeSeparators(path), reason);
+        *error = Loc::text("common.error.readFailed").arg(PathRules::native(path), reason);
     return false;
 }
 

@@ -410,13 +410,12 @@ bool SeasonalInstall::writeRecord(int buildId, const QJsonObject& document, QStr
     const QString path = LauncherPaths::seasonalStateFile(buildId);
     QString reason;
     if (!QDir().mkpath(buildDir))
-        reason = Loc::text("storage.error.createFailed").arg(QDir::toNativeSeparators(buildDir));
+        reason = Loc::text("storage.error.createFailed").arg(PathRules::native(buildDir));
     else if (WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Indented),
                               &reason))
         return true;
     if (error)
-        *error =
-            Loc::text("storage.error.saveFailedWhy").arg(QDir::toNativeSeparators(path), reason);
+        *error = Loc::text("storage.error.saveFailedWhy").arg(PathRules::native(path), reason);
     return false;
 }
 

@@ -46,10 +46,7 @@ constexpr qint64 kAssetIndexLimit = 64 * 1024 * 1024;
 // Legacy asset objects are sounds and textures of a few megabytes at most.
 constexpr qint64 kAssetObjectLimit = 64 * 1024 * 1024;
 
-QString nativePath(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 bool isHexSha1(const QString& text)
 {
@@ -397,7 +394,7 @@ void VersionInstaller::storeVersionJson(const QByteArray& bytes)
         const bool saved = folderMade && WholeFile::write(path, bytes);
         return std::function<void()>([this, dir, folderMade, saved] {
             if (!folderMade)
-                fail(Loc::text("common.error.createFailed").arg(nativePath(dir)));
+                fail(Loc::text("common.error.createFailed").arg(native(dir)));
             else if (!saved)
                 fail(Loc::text("common.error.versionSaveFailed").arg(m_versionId));
             else
@@ -706,7 +703,7 @@ void VersionInstaller::expandAssetIndex(const QString& path)
 void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexContents& contents)
 {
     if (!contents.readable) {
-        fail(Loc::text("version.error.assetIndexReadFailed").arg(nativePath(path)));
+        fail(Loc::text("version.error.assetIndexReadFailed").arg(native(path)));
         return;
     }
     m_assetObjects = contents.objects;

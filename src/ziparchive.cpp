@@ -1,6 +1,7 @@
 #include "ziparchive.h"
 
 #include "localization.h"
+#include "pathrules.h"
 #include "regularfile.h"
 #include "stagedfile.h"
 #include "ziparchivewriter.h"
@@ -26,10 +27,7 @@ constexpr qint64 kChunkSize = 256 * 1024;
 // sweeps.
 constexpr char kPartFilePrefix[] = ".hm-part-";
 
-QString native(const QString& path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathRules::native;
 
 void setError(QString* error, const QString& message)
 {

@@ -1,9 +1,9 @@
 #include "zlibreference.h"
 
 #include "localization.h"
+#include "pathrules.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 
 #include <dlfcn.h>
@@ -106,7 +106,7 @@ bool applyTo(QProcessEnvironment& environment, QString* message)
     environment.insert(kPreloadVariable,
                        previous.isEmpty() ? reference : reference + QLatin1Char(':') + previous);
     if (message)
-        *message = Loc::text("zlib.status.preloaded").arg(QDir::toNativeSeparators(reference));
+        *message = Loc::text("zlib.status.preloaded").arg(PathRules::native(reference));
     return true;
 }
 
