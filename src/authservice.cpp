@@ -328,13 +328,17 @@ void AuthService::onInjectorJar(Download* download, const InjectorCallback& done
 {
     download->deleteLater();
     const QString jarPath = download->target().path;
-    if (download->outcome() == Download::Outcome::Saved)
+    if (download->outcome() == Download::Outcome::Saved) {
         done(jarPath, QString());
-    else if (download->fault() == Download::Fault::Checksum)
-        done(QString(), Loc::text("auth.ely.error.injectorChecksum"));
-    else if (download->isDiskFault())
-        done(QString(), Loc::text("common.error.saveFailed").arg(PathRules::native(jarPath)));
-    else
-        done(QString(), Loc::text("auth.ely.error.injectorDownloadFailed")
-                            .arg(replyErrorText(download->networkError(), download->errorText())));
+        return;
+    }
+    const auto transfer = [download](const QString& reason) {
+        return Loc::text("auth.ely.error.injectorDownloadFailed")
+            .arg(replyErrorText(download->networkError(), reason));
+    };
+    done(QString(),
+         download->failureMessage(
+             {.transfer = transfer,
+              .checksum = Loc::text("auth.ely.error.injectorChecksum"),
+              .disk = Loc::text("common.error.saveFailed").arg(PathRules::native(jarPath))}));
 }

@@ -241,6 +241,15 @@ void Download::handleFileReport(int attempt, DownloadFile::Result result)
     }
 }
 
+QString Download::failureMessage(const FailureWords& words) const
+{
+    if (m_fault == Fault::Checksum && !words.checksum.isEmpty())
+        return words.checksum;
+    if (isDiskFault())
+        return words.disk.isEmpty() ? m_errorText : words.disk;
+    return words.transfer ? words.transfer(m_errorText) : m_errorText;
+}
+
 QString Download::reasonFor(Fault fault) const
 {
     switch (fault) {

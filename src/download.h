@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -66,6 +67,18 @@ public:
     // What went wrong, for "Could not download %1: %2": the network's own text or a
     // translated reason.
     QString errorText() const { return m_errorText; }
+    // How the owner of a download words its failure; each word left out falls back.
+    struct FailureWords {
+        // The message of a failed transfer, made from errorText(); left out: that text
+        // alone.
+        std::function<QString(const QString& reason)> transfer = {};
+        // The message of a digest that differs; left out: the transfer's.
+        QString checksum = {};
+        // The message of a disk fault; left out: errorText(), which names the file.
+        QString disk = {};
+    };
+    // The message for a download that did not save, in its owner's words.
+    QString failureMessage(const FailureWords& words) const;
     QNetworkReply::NetworkError networkError() const { return m_networkError; }
     // Bytes of the current attempt taken for the file.
     qint64 received() const { return m_received; }

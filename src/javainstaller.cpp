@@ -298,14 +298,15 @@ void JavaInstaller::handleArchiveEnded(Download* download)
         endCanceled();
         return;
     }
-    if (download->outcome() == Download::Outcome::Saved)
+    if (download->outcome() == Download::Outcome::Saved) {
         startExtraction();
-    else if (download->fault() == Download::Fault::Checksum)
-        fail(Loc::text("java.error.archiveChecksum"));
-    else if (download->isDiskFault())
-        fail(download->errorText());
-    else
-        fail(Loc::text("java.error.downloadFailed").arg(m_entry.version, download->errorText()));
+        return;
+    }
+    const auto transfer = [this](const QString& reason) {
+        return Loc::text("java.error.downloadFailed").arg(m_entry.version, reason);
+    };
+    fail(download->failureMessage(
+        {.transfer = transfer, .checksum = Loc::text("java.error.archiveChecksum")}));
 }
 
 void JavaInstaller::startExtraction()
@@ -576,10 +577,10 @@ void JavaInstaller::handleFileEnded(Download* transfer)
     if (!task)
         return;
     if (transfer->outcome() != Download::Outcome::Saved) {
-        fail(transfer->isDiskFault()
-                 ? transfer->errorText()
-                 : Loc::text("common.error.downloadFailed")
-                       .arg(relativeToRuntime(task->path), transfer->errorText()));
+        const QString file = relativeToRuntime(task->path);
+        fail(transfer->failureMessage({.transfer = [&file](const QString& reason) {
+            return Loc::text("common.error.downloadFailed").arg(file, reason);
+        }}));
         return;
     }
     if (task->executable)

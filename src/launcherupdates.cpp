@@ -340,7 +340,7 @@ void LauncherUpdates::onDownloadEnded()
         if (download->fault() == Download::Fault::Oversize ||
             download->fault() == Download::Fault::Write)
             qWarning() << "Hollowmere update: failed to write installer";
-        failDownload(path, download->errorText());
+        failDownload(path, download->failureMessage({}));
         return;
     default:
         endDownload();

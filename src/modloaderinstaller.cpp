@@ -437,12 +437,15 @@ void ModLoaderInstaller::handleInstallerDownloaded(
     if (!m_job.isRunning())
         return;
     const QString title = loaderTitle(m_loader);
-    if (download->outcome() == Download::Outcome::Saved)
+    if (download->outcome() == Download::Outcome::Saved) {
         completion(download->target().path);
-    else if (download->isDiskFault())
-        fail(Loc::text("loader.error.installerSaveFailed").arg(title));
-    else
-        fail(Loc::text("loader.error.installerDownloadFailed").arg(title, download->errorText()));
+        return;
+    }
+    const auto transfer = [&title](const QString& reason) {
+        return Loc::text("loader.error.installerDownloadFailed").arg(title, reason);
+    };
+    fail(download->failureMessage(
+        {.transfer = transfer, .disk = Loc::text("loader.error.installerSaveFailed").arg(title)}));
 }
 
 bool ModLoaderInstaller::writeLauncherProfilesStub() const

@@ -127,16 +127,11 @@ void SeasonalPackDownloader::handleEnded()
     case Download::Outcome::Pending:
         break;
     }
-    fail(failureMessage(*download));
-}
-
-QString SeasonalPackDownloader::failureMessage(const Download& download) const
-{
-    if (download.fault() == Download::Fault::Checksum)
-        return Loc::text("seasonal.error.checksumMismatch");
-    if (download.isDiskFault())
-        return download.errorText();
-    return Loc::text("seasonal.error.downloadFailed").arg(download.errorText());
+    const auto transfer = [](const QString& reason) {
+        return Loc::text("seasonal.error.downloadFailed").arg(reason);
+    };
+    fail(download->failureMessage(
+        {.transfer = transfer, .checksum = Loc::text("seasonal.error.checksumMismatch")}));
 }
 
 void SeasonalPackDownloader::reset()

@@ -60,7 +60,6 @@ signals:
 private:
     void handleProgress(qint64 received, qint64 total);
     void handleEnded();
-    QString failureMessage(const Download& download) const;
     void reset();
     void fail(const QString& message);
     void removeDestination() const;

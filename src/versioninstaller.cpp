@@ -768,10 +768,9 @@ void VersionInstaller::handleDownloadEnded(Download* transfer)
     if (!task)
         return;
     if (transfer->outcome() != Download::Outcome::Saved) {
-        fail(
-            transfer->isDiskFault()
-                ? transfer->errorText()
-                : Loc::text("common.error.downloadFailed").arg(task->label, transfer->errorText()));
+        fail(transfer->failureMessage({.transfer = [&task](const QString& reason) {
+            return Loc::text("common.error.downloadFailed").arg(task->label, reason);
+        }}));
         return;
     }
 

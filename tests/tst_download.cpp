@@ -62,6 +62,8 @@ private slots:
     }
     void fileIsSavedOnlyWhenItChecksOut_data();
     void fileIsSavedOnlyWhenItChecksOut();
+    void failureIsWordedByItsOwner_data();
+    void failureIsWordedByItsOwner();
     void cancelReportsAtOnceAndKeepsNoFile();
     void aLaggingDiskHoldsTheNetworkBackAndKeepsTheBytes();
     void cancelDropsBytesStillWaitingForTheDisk();
@@ -135,6 +137,59 @@ void DownloadTest::fileIsSavedOnlyWhenItChecksOut()
         QVERIFY(!download->errorText().isEmpty());
         QVERIFY(folderIsEmpty());
     }
+}
+
+enum class Words { All, TransferOnly, None };
+
+void DownloadTest::failureIsWordedByItsOwner_data()
+{
+    QTest::addColumn<TestReply>("reply");
+    QTest::addColumn<QString>("digest");
+    QTest::addColumn<bool>("folderInTheWay");
+    QTest::addColumn<Words>("words");
+    // %1: the download's own error text.
+    QTest::addColumn<QString>("message");
+    const TestReply good = TestReply::ok(kBody);
+    const QString wrong(64, '0');
+    QTest::newRow("transfer") << TestReply::notFound() << QString() << false << Words::All
+                              << "transfer: %1";
+    QTest::newRow("transfer, no words")
+        << TestReply::notFound() << QString() << false << Words::None << "%1";
+    QTest::newRow("checksum") << good << wrong << false << Words::All << "checksum";
+    QTest::newRow("checksum, as a transfer")
+        << good << wrong << false << Words::TransferOnly << "transfer: %1";
+    QTest::newRow("disk") << good << QString() << true << Words::All << "disk";
+    QTest::newRow("disk, its own text") << good << QString() << true << Words::TransferOnly << "%1";
+}
+
+void DownloadTest::failureIsWordedByItsOwner()
+{
+    QFETCH(TestReply, reply);
+    QFETCH(QString, digest);
+    QFETCH(bool, folderInTheWay);
+    QFETCH(Words, words);
+    QFETCH(QString, message);
+    if (folderInTheWay)
+        QVERIFY(QDir().mkpath(target()));
+    m_server.route("/file", reply);
+    QObject owner;
+    Download* download = Download::start(
+        &m_network, {m_server.url("/file"), target(), digest, QCryptographicHash::Sha256}, kRecipe,
+        {}, &owner);
+    QVERIFY(download);
+    QSignalSpy ended(download, &Download::ended);
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(download->outcome(), Download::Outcome::Failed);
+
+    Download::FailureWords given;
+    if (words != Words::None)
+        given.transfer = [](const QString& reason) { return "transfer: " + reason; };
+    if (words == Words::All) {
+        given.checksum = "checksum";
+        given.disk = "disk";
+    }
+    QVERIFY(!download->errorText().isEmpty());
+    QCOMPARE(download->failureMessage(given), message.replace("%1", download->errorText()));
 }
 
 void DownloadTest::cancelReportsAtOnceAndKeepsNoFile()
