@@ -3,6 +3,7 @@
 #include "diskspace.h"
 #include "download.h"
 #include "httprequest.h"
+#include "jsonnumber.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
@@ -535,7 +536,7 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
             task.url = url;
             task.path = path;
             task.sha1 = raw.value(QStringLiteral("sha1")).toString();
-            task.size = javaSizeFromJson(raw.value(QStringLiteral("size")));
+            task.size = JsonNumber::byteCount(raw.value(QStringLiteral("size")));
             task.executable = item.value(QStringLiteral("executable")).toBool(false);
             m_queue.append(task);
             m_totalBytes += task.size;

@@ -1,5 +1,6 @@
 #include "javaruntime.h"
 
+#include "jsonnumber.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
@@ -14,7 +15,6 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 const QString kMetaFile = QStringLiteral("runtime.json");
@@ -71,7 +71,7 @@ InstalledJavaRuntime runtimeFromJson(const QJsonObject& object, const QString& r
     const QString javaPath = readText(object, QStringLiteral("javaPath"));
     if (!javaPath.isEmpty())
         runtime.javaPath = QDir(runtimeDir).filePath(javaPath);
-    runtime.size = javaSizeFromJson(object.value(QStringLiteral("size")));
+    runtime.size = JsonNumber::byteCount(object.value(QStringLiteral("size")));
     return runtime;
 }
 
@@ -128,18 +128,6 @@ QString javaKindTitle(JavaRuntimeKind kind)
         return Loc::text("common.java.kind.jre");
     }
     return {};
-}
-
-qint64 javaSizeFromJson(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return 0;
-    const double number = value.toDouble();
-    // Beyond these bounds a conversion to a 64-bit integer is undefined.
-    constexpr double kLimit = 9223372036854775807.0;
-    if (!std::isfinite(number) || number >= kLimit || number <= -kLimit)
-        return 0;
-    return static_cast<qint64>(number);
 }
 
 namespace JavaRequirement {

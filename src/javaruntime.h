@@ -5,8 +5,6 @@
 
 #include <optional>
 
-class QJsonValue;
-
 // The kind of a downloadable or managed Java runtime. Records hold it as a plain
 // integer; files and identifiers hold its key.
 enum class JavaRuntimeKind : int {
@@ -21,10 +19,6 @@ QString javaKindKey(JavaRuntimeKind kind);
 std::optional<JavaRuntimeKind> javaKindFromKey(const QString& key);
 // The translated title in the current language; empty outside the enumeration.
 QString javaKindTitle(JavaRuntimeKind kind);
-
-// A byte count stored as a JSON number, truncated toward zero; 0 when it is missing, not a
-// number or beyond 64 bits.
-qint64 javaSizeFromJson(const QJsonValue& value);
 
 // What the game needs of Java, told from a game version identifier alone.
 namespace JavaRequirement {

@@ -1,6 +1,7 @@
 #include "seasonalbuildservice.h"
 
 #include "httprequest.h"
+#include "jsonnumber.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "modloaderversionservice.h"
@@ -12,7 +13,6 @@
 #include <QNetworkReply>
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
 
 namespace {
@@ -54,18 +54,6 @@ bool isWebScheme(const QString& scheme)
     return scheme == QLatin1String("https") || scheme == QLatin1String("http");
 }
 
-// A JSON number truncated toward zero; 0 for anything else, a number past the 64-bit
-// range included.
-qint64 readSize(const QJsonValue& value)
-{
-    if (!value.isDouble())
-        return 0;
-    const double number = std::trunc(value.toDouble());
-    if (!(std::abs(number) < 9.0e18))
-        return 0;
-    return value.toInteger(qint64(number));
-}
-
 // A count (of mods, a Java major version) is a whole number of at least 0; anything else,
 // a number past the int range included, reads as 0.
 int readCount(const QJsonValue& value)
@@ -100,7 +88,7 @@ SeasonalBuildEntry readEntry(const QJsonObject& object)
     entry.description = object.value(kDescription).toString().trimmed();
     const QJsonObject archive = object.value(kArchive).toObject();
     entry.archiveUrl = QUrl(archive.value(kUrl).toString(), QUrl::TolerantMode);
-    entry.archiveSize = readSize(archive.value(kSize));
+    entry.archiveSize = JsonNumber::byteCount(archive.value(kSize));
     entry.sha256 = archive.value(kSha256).toString().toLower();
     return entry;
 }
