@@ -1,5 +1,6 @@
 #include "minecraftversion.h"
 
+#include "jsonnumber.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "regularfile.h"
@@ -149,7 +150,8 @@ MinecraftLibrary libraryFromDownload(const QString& name, const QJsonObject& dow
         library.path = fallbackPath;
     library.url = download.value(QLatin1String("url")).toString();
     library.sha1 = download.value(QLatin1String("sha1")).toString();
-    library.size = static_cast<qint64>(download.value(QLatin1String("size")).toDouble());
+    library.size =
+        std::max<qint64>(0, JsonNumber::byteCount(download.value(QLatin1String("size"))));
     return library;
 }
 

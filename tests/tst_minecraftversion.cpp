@@ -550,6 +550,29 @@ private slots:
         QCOMPARE(version.libraries[4].size, qint64(0));
     }
 
+    // A size past any file, or below nothing, is no size at all.
+    void librarySizeFitsOrReadsAsZero_data()
+    {
+        QTest::addColumn<QByteArray>("size");
+        QTest::addColumn<qint64>("expected");
+        QTest::newRow("fraction") << QByteArray("1900.7") << qint64(1900);
+        QTest::newRow("-1") << QByteArray("-1") << qint64(0);
+        QTest::newRow("1e300") << QByteArray("1e300") << qint64(0);
+        QTest::newRow("-1e300") << QByteArray("-1e300") << qint64(0);
+    }
+
+    void librarySizeFitsOrReadsAsZero()
+    {
+        QFETCH(QByteArray, size);
+        QFETCH(qint64, expected);
+        writeVersion("sized", R"({"mainClass":"M","libraries":[{"name":"org.ex:sized:1",
+            "downloads":{"artifact":{"path":"org/ex/sized.jar","url":"https:\/\/r/s.jar",
+            "size":)" + size + "}}}]}");
+        const MinecraftVersion version = load("sized");
+        QCOMPARE(version.libraries.size(), 1);
+        QCOMPARE(version.libraries[0].size, expected);
+    }
+
     void nativesMapsGiveASecondEntry()
     {
         writeVersion("natives", R"({"mainClass":"M","libraries":[
