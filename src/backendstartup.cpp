@@ -5,8 +5,8 @@
 #include "gamedirimport.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "pathrules.h"
 
-#include <QDir>
 #include <QSet>
 
 #include <optional>
@@ -71,8 +71,8 @@ void BackendStartup::adoptRenumberedBuilds(BackendStore::State& state, BuildSwit
             warnings.append(
                 Loc::text("build.warning.archiveNotMoved")
                     .arg(state.builds.at(BuildEdits::indexOfBuildId(state.builds, newId)).name,
-                         QDir::toNativeSeparators(LauncherPaths::buildDir(oldId)),
-                         QDir::toNativeSeparators(LauncherPaths::buildDir(newId))));
+                         PathRules::native(LauncherPaths::buildDir(oldId)),
+                         PathRules::native(LauncherPaths::buildDir(newId))));
         if (oldId == activeId)
             state.settings.insert(kActiveBuildId, newId);
     }

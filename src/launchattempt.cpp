@@ -6,9 +6,9 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "msaauthservice.h"
+#include "pathrules.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QRegularExpression>
@@ -50,16 +50,16 @@ QString LaunchAttempt::refusal(const QString& gameDir, const QString& versionId,
                                const QString& buildName)
 {
     if (!QFileInfo(gameDir).isDir())
-        return Loc::text("launch.error.gameDirMissing").arg(QDir::toNativeSeparators(gameDir));
+        return Loc::text("launch.error.gameDirMissing").arg(PathRules::native(gameDir));
     if (versionId.trimmed().isEmpty())
         return Loc::text("launch.error.buildNoVersion")
-            .arg(buildName, QDir::toNativeSeparators(LauncherPaths::customBuildsFile()));
+            .arg(buildName, PathRules::native(LauncherPaths::customBuildsFile()));
 
     // Looked up exactly as stored: " 1.20.1" is not "1.20.1".
     const QStringList installed = VersionLoader::installedVersions(gameDir);
     if (installed.contains(versionId))
         return {};
-    const QString versionsDir = QDir::toNativeSeparators(gameDir + QStringLiteral("/versions"));
+    const QString versionsDir = PathRules::native(gameDir + QStringLiteral("/versions"));
     if (installed.isEmpty())
         return Loc::text("launch.error.noVersionsInstalled").arg(versionsDir);
     return Loc::text("launch.error.versionNotInstalled")
@@ -71,7 +71,7 @@ QStringList LaunchAttempt::problems(const QString& gameDir, const QString& versi
 {
     if (versionId.trimmed().isEmpty())
         return {Loc::text("build.error.noMinecraftVersion")
-                    .arg(QDir::toNativeSeparators(LauncherPaths::customBuildsFile()))};
+                    .arg(PathRules::native(LauncherPaths::customBuildsFile()))};
     QString error;
     const MinecraftVersion version = VersionLoader::load(gameDir, versionId, {}, &error);
     if (!version.id.isEmpty() && !version.mainClass.isEmpty()) {
@@ -82,9 +82,9 @@ QStringList LaunchAttempt::problems(const QString& gameDir, const QString& versi
     }
     if (!error.isEmpty())
         return {error};
-    return {Loc::text("build.error.versionNotInstalled")
-                .arg(versionId, buildName,
-                     QDir::toNativeSeparators(gameDir + QStringLiteral("/versions")))};
+    return {
+        Loc::text("build.error.versionNotInstalled")
+            .arg(versionId, buildName, PathRules::native(gameDir + QStringLiteral("/versions")))};
 }
 
 bool LaunchAttempt::prepare(const QString& gameDir, const QString& versionId,
