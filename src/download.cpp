@@ -1,66 +1,127 @@
 #include "download.h"
 
-#include "diskspace.h"
+#include "filetransfer.h"
 #include "localization.h"
+#include "networkthread.h"
 #include "pathrules.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkRequest>
+#include <QMetaObject>
+#include <QTimer>
 
-#include <limits>
 #include <utility>
 
 namespace {
 
-// Data waiting to be read per download; a fast server is held back instead of
-// piling up megabytes in memory.
-constexpr qint64 kReadBufferBytes = 256 * 1024;
-
-qint64 freeSpace(const QString& folder)
-{
-    const qint64 bytes = DiskSpace::availableBytes(folder);
-    return bytes < 0 ? std::numeric_limits<qint64>::max() : bytes;
-}
-
-using PathRules::native;
-
-// A body that is not the file it should be: another try may bring the right one.
-bool isErrorStatus(const QNetworkReply* reply)
-{
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400;
-}
-
-bool isDataFault(Download::Fault fault)
-{
-    return fault == Download::Fault::Checksum || fault == Download::Fault::Oversize;
-}
+// Progress reaches the owner at most this often; the transfer's last figures always do.
+constexpr int kProgressIntervalMs = 40;
 
 } // namespace
 
-Download::Download(QNetworkAccessManager* network, DownloadTarget target,
-                   const HttpRequest::Recipe& recipe, const RetryRule& retry, QObject* parent)
-    : QObject(parent), m_network(network), m_target(std::move(target)), m_recipe(recipe),
-      m_retry(retry),
-      m_file(std::make_unique<DownloadFile>(
-          m_target, this,
-          [this](int attempt, DownloadFile::Result result) { handleFileReport(attempt, result); },
-          [this] { resumeReading(); }))
+// The network thread's side of a download: runs its transfer and tells the download
+// what happens, from the thread, through its event loop. Made on the owner's thread,
+// touched on the network thread only from begin() on, and deleted there.
+class Download::Relay {
+public:
+    Relay(Download* owner, NetworkThread* thread, const QObject* network,
+          const DownloadTarget& target, const HttpRequest::Recipe& recipe, const RetryRule& retry)
+        : m_owner(owner), m_thread(thread), m_network(network), m_target(target), m_recipe(recipe),
+          m_retry(retry)
+    {
+    }
+
+    void begin()
+    {
+        m_manager = m_thread->manager(m_network, 0);
+        m_timer = std::make_unique<QTimer>();
+        m_timer->setInterval(kProgressIntervalMs);
+        QObject::connect(m_timer.get(), &QTimer::timeout, m_timer.get(), [this] { tick(); });
+        m_transfer = std::make_unique<FileTransfer>(m_manager.get(), m_target, m_recipe, m_retry);
+        FileTransfer* transfer = m_transfer.get();
+        QObject::connect(transfer, &FileTransfer::progress, transfer,
+                         [this](qint64 received, qint64 total) {
+                             m_transferred = received;
+                             m_total = total;
+                             noteProgress();
+                         });
+        QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { noteProgress(); });
+        QObject::connect(transfer, &FileTransfer::committing, transfer, [this] {
+            flushProgress();
+            tell([](Download* owner) { owner->relayCommitting(); });
+        });
+        QObject::connect(transfer, &FileTransfer::retrying, transfer,
+                         [this] { tell([](Download* owner) { owner->relayRetrying(); }); });
+        QObject::connect(transfer, &FileTransfer::ended, transfer, [this] {
+            flushProgress();
+            tell([summary = m_transfer->summary()](Download* owner) { owner->relayEnd(summary); });
+        });
+        m_transfer->begin();
+    }
+
+private:
+    template <typename Notice> void tell(Notice notice)
+    {
+        Download* owner = m_owner;
+        QMetaObject::invokeMethod(
+            owner, [owner, notice = std::move(notice)] { notice(owner); }, Qt::QueuedConnection);
+    }
+
+    void noteProgress()
+    {
+        if (m_timer->isActive()) {
+            m_progressDue = true;
+            return;
+        }
+        sendProgress();
+        m_timer->start();
+    }
+
+    void tick()
+    {
+        if (m_progressDue)
+            sendProgress();
+        else
+            m_timer->stop();
+    }
+
+    void flushProgress()
+    {
+        if (m_progressDue)
+            sendProgress();
+        m_timer->stop();
+    }
+
+    void sendProgress()
+    {
+        m_progressDue = false;
+        tell([received = m_transfer->received(), transferred = m_transferred, total = m_total](
+                 Download* owner) { owner->relayProgress(received, transferred, total); });
+    }
+
+    Download* const m_owner;
+    NetworkThread* const m_thread;
+    const QObject* const m_network;
+    const DownloadTarget m_target;
+    const HttpRequest::Recipe m_recipe;
+    const RetryRule m_retry;
+    // Declared so that the transfer goes first and its manager last.
+    std::shared_ptr<QNetworkAccessManager> m_manager;
+    std::unique_ptr<QTimer> m_timer;
+    std::unique_ptr<FileTransfer> m_transfer;
+    bool m_progressDue = false;
+    qint64 m_transferred = 0;
+    qint64 m_total = -1;
+};
+
+Download::Download(DownloadTarget target, QObject* parent)
+    : QObject(parent), m_target(std::move(target))
 {
-    m_recipe.bodyLimit = HttpRequest::kStreamed;
-    m_retryTimer.setSingleShot(true);
-    m_retryTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
-        m_file->open(++m_attempt);
-        sendRequest();
-    });
 }
 
 Download::~Download()
 {
-    dropReply();
-    m_file->discardNow();
+    stopRelay();
 }
 
 Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
@@ -70,226 +131,85 @@ Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
     const QString folder = QFileInfo(target.path).absolutePath();
     if (!QDir().mkpath(folder)) {
         if (error)
-            *error = Loc::text("common.error.createFailed").arg(native(folder));
+            *error = Loc::text("common.error.createFailed").arg(PathRules::native(folder));
         return nullptr;
     }
-    auto* download = new Download(network, std::move(target), recipe, retry, parent);
-    download->begin();
+    auto* download = new Download(std::move(target), parent);
+    download->m_thread = NetworkThread::acquire();
+    if (network)
+        download->m_thread->follow(network);
+    Relay* relay =
+        new Relay(download, download->m_thread.get(), network, download->m_target, recipe, retry);
+    download->m_relay = relay;
+    download->m_thread->post([relay] { relay->begin(); });
     return download;
 }
 
-void Download::begin()
+Download* Download::endedWith(DownloadTarget target, const Summary& summary)
 {
-    m_attempt = 1;
-    m_file->open(m_attempt);
-    sendRequest();
+    auto* download = new Download(std::move(target), nullptr);
+    download->m_state = State::Ended;
+    download->m_summary = summary;
+    return download;
+}
+
+QString Download::failureMessage(const FailureWords& words) const
+{
+    if (fault() == Fault::Checksum && !words.checksum.isEmpty())
+        return words.checksum;
+    if (isDiskFault())
+        return words.disk.isEmpty() ? errorText() : words.disk;
+    return words.transfer ? words.transfer(errorText()) : errorText();
 }
 
 void Download::cancel()
 {
     if (!isRunning())
         return;
-    dropReply();
-    m_retryTimer.stop();
-    // Bytes still on their way to the disk are dropped with the partial file (see
-    // finish). A commit not yet begun never happens; one under way is let finish, so
-    // whoever removes the folder afterwards finds it settled.
-    finish(Outcome::Canceled);
+    // Bytes still on their way to the disk are dropped with the partial file; a commit
+    // under way is let finish first (see FileTransfer).
+    stopRelay();
+    m_state = State::Ended;
+    m_summary.outcome = Outcome::Canceled;
+    m_summary.fault = Fault::None;
+    m_summary.errorText.clear();
+    emit ended();
 }
 
-void Download::dropReply()
+// What the relay has told and this has not yet heard is dropped with it.
+void Download::stopRelay()
 {
-    if (QNetworkReply* reply = std::exchange(m_reply, nullptr)) {
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    if (Relay* relay = std::exchange(m_relay, nullptr))
+        m_thread->run([relay] { delete relay; });
 }
 
-void Download::sendRequest()
+void Download::relayProgress(qint64 received, qint64 transferred, qint64 total)
 {
-    m_state = State::Transferring;
-    m_holdingBack = false;
-    m_received = 0;
-    m_dropped = 0;
-    m_stopFault = Fault::None;
-    m_networkError = QNetworkReply::NoError;
-    m_limit =
-        m_target.size > 0 ? m_target.size : freeSpace(QFileInfo(m_target.path).absolutePath());
-
-    QNetworkReply* reply = HttpRequest::get(m_network, m_target.url, m_recipe);
-    reply->setReadBufferSize(kReadBufferBytes);
-    m_reply = reply;
-    connect(reply, &QNetworkReply::metaDataChanged, this, &Download::checkDeclaredLength);
-    connect(reply, &QIODevice::readyRead, this, &Download::take);
-    connect(reply, &QNetworkReply::downloadProgress, this, &Download::progress);
-    connect(reply, &QNetworkReply::finished, this, &Download::handleFinished);
-}
-
-Download::Fault Download::overLimitFault() const
-{
-    return m_target.size > 0 ? Fault::Oversize : Fault::NoSpace;
-}
-
-// A declared length counts the bytes on the wire, which are the file's own only
-// when the body is not compressed.
-void Download::checkDeclaredLength()
-{
-    if (!m_reply || m_stopFault != Fault::None || isErrorStatus(m_reply))
+    if (!isRunning())
         return;
-    const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed();
-    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0)
-        return;
-    const QVariant declared = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (declared.isValid() && declared.toLongLong() > m_limit)
-        stopTransfer(overLimitFault());
+    m_summary.received = received;
+    emit progress(transferred, total);
 }
 
-Download::Fault Download::append(const QByteArray& bytes)
+void Download::relayCommitting()
 {
-    if (bytes.isEmpty())
-        return Fault::None;
-    if (bytes.size() > m_limit - m_received)
-        return overLimitFault();
-    m_holdingBack = !m_file->write(bytes);
-    m_received += bytes.size();
-    return Fault::None;
-}
-
-void Download::take()
-{
-    if (!m_reply || m_stopFault != Fault::None || m_holdingBack)
+    if (!isRunning())
         return;
-    const QByteArray bytes = m_reply->readAll();
-    // An error page is no part of the file: it is dropped, within the bound of a
-    // reply, and the finished reply tells the failure.
-    if (isErrorStatus(m_reply)) {
-        m_dropped += bytes.size();
-        if (m_dropped > HttpRequest::kReplyLimit)
-            stopTransfer(Fault::Network);
-        return;
-    }
-    const Fault fault = append(bytes);
-    if (fault != Fault::None)
-        stopTransfer(fault);
-}
-
-// The abort reports the transfer's end at once, and the end may report the
-// download's: nothing may follow it.
-void Download::stopTransfer(Fault fault)
-{
-    m_stopFault = fault;
-    m_reply->abort();
-}
-
-void Download::resumeReading()
-{
-    m_holdingBack = false;
-    take();
-}
-
-void Download::handleFinished()
-{
-    QNetworkReply* reply = std::exchange(m_reply, nullptr);
-    reply->disconnect(this);
-    reply->deleteLater();
-    if (const Fault stopped = std::exchange(m_stopFault, Fault::None); stopped != Fault::None) {
-        settleFailure(stopped, isDataFault(stopped), Loc::text("common.error.replyTooLarge"));
-        return;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        m_networkError = reply->error();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        settleFailure(Fault::Network,
-                      m_retry.transient && m_retry.transient(status, m_networkError),
-                      HttpRequest::errorText(reply));
-        return;
-    }
-    if (const Fault fault = append(reply->readAll()); fault != Fault::None) {
-        settleFailure(fault, isDataFault(fault));
-        return;
-    }
     m_state = State::Committing;
-    m_file->close();
     emit committing();
 }
 
-// The file's one report for an attempt: a failure of the disk while the transfer
-// runs, or the outcome of verifying and committing it.
-void Download::handleFileReport(int attempt, DownloadFile::Result result)
+void Download::relayRetrying()
 {
-    if (attempt != m_attempt || (m_state != State::Transferring && m_state != State::Committing))
+    if (isRunning())
+        m_state = State::Running;
+}
+
+void Download::relayEnd(const Summary& summary)
+{
+    if (!isRunning())
         return;
-    dropReply();
-    switch (result) {
-    case DownloadFile::Result::Saved:
-        finish(Outcome::Saved);
-        break;
-    case DownloadFile::Result::Mismatch:
-        settleFailure(Fault::Checksum, true);
-        break;
-    case DownloadFile::Result::CommitFailed:
-        finish(Outcome::Failed, Fault::Commit, reasonFor(Fault::Commit));
-        break;
-    case DownloadFile::Result::WriteFailed:
-        settleFailure(Fault::Write, false);
-        break;
-    case DownloadFile::Result::OpenFailed:
-        finish(Outcome::Failed, Fault::Open,
-               Loc::text("common.error.openForWriteFailed").arg(native(m_target.path)));
-        break;
-    }
-}
-
-QString Download::failureMessage(const FailureWords& words) const
-{
-    if (m_fault == Fault::Checksum && !words.checksum.isEmpty())
-        return words.checksum;
-    if (isDiskFault())
-        return words.disk.isEmpty() ? m_errorText : words.disk;
-    return words.transfer ? words.transfer(m_errorText) : m_errorText;
-}
-
-QString Download::reasonFor(Fault fault) const
-{
-    switch (fault) {
-    case Fault::Checksum:
-        return Loc::text("common.error.checksumMismatch");
-    case Fault::Oversize:
-        return Loc::text("common.error.largerThanExpected");
-    case Fault::NoSpace:
-        return Loc::text("common.error.notEnoughSpace");
-    case Fault::Write:
-    case Fault::Commit:
-        return Loc::text("common.error.saveFailed").arg(native(m_target.path));
-    case Fault::None:
-    case Fault::Open:
-    case Fault::Network:
-        break;
-    }
-    return {};
-}
-
-void Download::settleFailure(Fault fault, bool retriable, const QString& networkText)
-{
-    if (retriable && m_attempt < m_retry.attempts) {
-        m_file->discard();
-        m_state = State::Waiting;
-        m_retryTimer.start(m_attempt * m_retry.delayStepMs);
-        return;
-    }
-    finish(Outcome::Failed, fault, fault == Fault::Network ? networkText : reasonFor(fault));
-}
-
-void Download::finish(Outcome outcome, Fault fault, const QString& text)
-{
-    // An owner may remove the folder once the download has ended: no work of its file
-    // may come after.
-    if (outcome != Outcome::Saved)
-        m_file->discardNow();
     m_state = State::Ended;
-    m_outcome = outcome;
-    m_fault = fault;
-    m_errorText = text;
+    m_summary = summary;
     emit ended();
 }

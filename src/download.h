@@ -6,20 +6,19 @@
 
 #include <QNetworkReply>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
 
+class NetworkThread;
 class QNetworkAccessManager;
 
-// Fetches one file into a save-file while its digest runs over the bytes, within
-// the bound of its expected size (or of the free disk space), retries as its
-// owner's rule says, commits the verified file and reports once, through ended().
-// The calling thread only moves the network's bytes on: the file is opened, written,
-// hashed and committed on worker threads (see DownloadFile). Destroying it stops the
+// Fetches one file into a save-file while its digest runs over the bytes, within the
+// bound of its expected size (or of the free disk space), retries as its owner's rule
+// says, commits the verified file and reports once, through ended(). The transfer runs
+// on the network thread (see FileTransfer) and this object, on its owner's thread, hears
+// its progress at most every few dozen milliseconds, and its end. Destroying it stops the
 // transfer and discards a partial file; a commit under way is waited for.
 class Download : public QObject {
     Q_OBJECT
@@ -36,11 +35,21 @@ public:
         Write,    // the disk took fewer bytes than arrived
         Commit,   // the verified file could not take its name
     };
+    // Where a download stands, as the network thread last told it.
+    struct Summary {
+        Outcome outcome = Outcome::Pending;
+        Fault fault = Fault::None;
+        QString errorText;
+        QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
+        qint64 received = 0;
+    };
 
-    // Creates the target's folder and sends the request while a worker opens the
-    // file; the download belongs to `parent` and reports from the event loop. Null,
-    // with the translated reason in `error`, when the folder cannot be made; a file
-    // that cannot be made ends the download with Fault::Open, the reason naming it.
+    // Creates the target's folder and starts the transfer on the network thread, through
+    // a manager there that stands in for `network`, the owner's own: the owner's
+    // downloads share its connections. The download belongs to `parent` and reports
+    // from the event loop. Null, with the
+    // translated reason in `error`, when the folder cannot be made; a file that cannot be
+    // made ends the download with Fault::Open, the reason naming it.
     static Download* start(QNetworkAccessManager* network, DownloadTarget target,
                            const HttpRequest::Recipe& recipe, const RetryRule& retry,
                            QObject* parent, QString* error = nullptr);
@@ -51,22 +60,22 @@ public:
     void cancel();
 
     const DownloadTarget& target() const { return m_target; }
-    bool isRunning() const { return m_state != State::Idle && m_state != State::Ended; }
+    bool isRunning() const { return m_state != State::Ended; }
     // Every byte is in and the network is done with it: the file is being verified and
     // committed on a worker. A cancel now may come too late to stop it taking its name,
     // and a mismatch may still send it back to the network.
     bool isCommitting() const { return m_state == State::Committing; }
-    Outcome outcome() const { return m_outcome; }
-    Fault fault() const { return m_fault; }
+    Outcome outcome() const { return m_summary.outcome; }
+    Fault fault() const { return m_summary.fault; }
     // The file on disk failed, not the transfer: the error text names the file and
     // makes a message by itself.
     bool isDiskFault() const
     {
-        return m_fault == Fault::Open || m_fault == Fault::Write || m_fault == Fault::Commit;
+        return fault() == Fault::Open || fault() == Fault::Write || fault() == Fault::Commit;
     }
     // What went wrong, for "Could not download %1: %2": the network's own text or a
     // translated reason.
-    QString errorText() const { return m_errorText; }
+    QString errorText() const { return m_summary.errorText; }
     // How the owner of a download words its failure; each word left out falls back.
     struct FailureWords {
         // The message of a failed transfer, made from errorText(); left out: that text
@@ -79,9 +88,9 @@ public:
     };
     // The message for a download that did not save, in its owner's words.
     QString failureMessage(const FailureWords& words) const;
-    QNetworkReply::NetworkError networkError() const { return m_networkError; }
+    QNetworkReply::NetworkError networkError() const { return m_summary.networkError; }
     // Bytes of the current attempt taken for the file.
-    qint64 received() const { return m_received; }
+    qint64 received() const { return m_summary.received; }
 
 signals:
     // The transfer's own figures; total is -1 while unknown.
@@ -91,43 +100,22 @@ signals:
     void ended();
 
 private:
-    // Committing: the last bytes are in, and the file is being verified and committed.
-    enum class State { Idle, Transferring, Waiting, Committing, Ended };
+    friend class DownloadList;
+    class Relay;
+    enum class State { Running, Committing, Ended };
 
-    Download(QNetworkAccessManager* network, DownloadTarget target,
-             const HttpRequest::Recipe& recipe, const RetryRule& retry, QObject* parent);
-    void begin();
+    Download(DownloadTarget target, QObject* parent);
+    // A download that has ended as `summary` says, for a list's owner to read.
+    static Download* endedWith(DownloadTarget target, const Summary& summary);
+    void stopRelay();
+    void relayProgress(qint64 received, qint64 transferred, qint64 total);
+    void relayCommitting();
+    void relayRetrying();
+    void relayEnd(const Summary& summary);
 
-    void sendRequest();
-    void dropReply();
-    Fault overLimitFault() const;
-    void checkDeclaredLength();
-    Fault append(const QByteArray& bytes);
-    void take();
-    void stopTransfer(Fault fault);
-    void resumeReading();
-    void handleFinished();
-    void handleFileReport(int attempt, DownloadFile::Result result);
-    QString reasonFor(Fault fault) const;
-    void settleFailure(Fault fault, bool retriable, const QString& networkText = {});
-    void finish(Outcome outcome, Fault fault = Fault::None, const QString& text = {});
-
-    QNetworkAccessManager* m_network;
     DownloadTarget m_target;
-    HttpRequest::Recipe m_recipe;
-    RetryRule m_retry;
-    State m_state = State::Idle;
-    Outcome m_outcome = Outcome::Pending;
-    Fault m_fault = Fault::None;
-    QString m_errorText;
-    QNetworkReply::NetworkError m_networkError = QNetworkReply::NoError;
-    int m_attempt = 0;
-    QPointer<QNetworkReply> m_reply;
-    std::unique_ptr<DownloadFile> m_file;
-    bool m_holdingBack = false; // the disk lags: the reply keeps the bytes for now
-    qint64 m_received = 0;
-    qint64 m_dropped = 0; // bytes of an error page
-    qint64 m_limit = 0;
-    Fault m_stopFault = Fault::None; // why this download aborted its own transfer
-    QTimer m_retryTimer;
+    State m_state = State::Running;
+    Summary m_summary;
+    std::shared_ptr<NetworkThread> m_thread;
+    Relay* m_relay = nullptr; // lives on the network thread until this goes
 };

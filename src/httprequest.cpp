@@ -7,13 +7,16 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <atomic>
+
 namespace {
 
 constexpr char kOutgrewProperty[] = "hollowmereOutgrewLimit";
 
-int& timeoutOverrideMs()
+// Set by a test's thread, read by the network thread's requests.
+std::atomic_int& timeoutOverrideMs()
 {
-    static int milliseconds = 0;
+    static std::atomic_int milliseconds = 0;
     return milliseconds;
 }
 
@@ -25,9 +28,10 @@ QNetworkRequest makeRequest(const QUrl& url, const HttpRequest::Recipe& recipe,
                          recipe.redirects == HttpRequest::Redirects::SameOrigin
                              ? QNetworkRequest::SameOriginRedirectPolicy
                              : QNetworkRequest::NoLessSafeRedirectPolicy);
-    if (recipe.timeoutMs > 0)
-        request.setTransferTimeout(timeoutOverrideMs() > 0 ? timeoutOverrideMs()
-                                                           : recipe.timeoutMs);
+    if (recipe.timeoutMs > 0) {
+        const int forced = timeoutOverrideMs();
+        request.setTransferTimeout(forced > 0 ? forced : recipe.timeoutMs);
+    }
     for (const auto& [name, value] : headers)
         request.setRawHeader(name, value);
     return request;

@@ -92,8 +92,21 @@ JavaInstaller::JavaInstaller(QObject* parent)
     : QObject(parent), m_network(new QNetworkAccessManager(this)),
       m_active(m_network, kFileRecipe, kFileRetry)
 {
+    m_active.setTransfersAtOnce(kParallelDownloads);
+    m_active.setHandlers(
+        {[this](const JavaFileTask& task) { m_currentItem = relativeToRuntime(task.path); },
+         [](const JavaFileTask& task) {
+             QFile::setPermissions(task.path, QFile::permissions(task.path) | kExecuteBits);
+         },
+         [this](const JavaFileTask& task, const Download& transfer) {
+             handleFileFailed(task, transfer);
+         }});
     connect(&m_active, &DownloadList::progressed, this, &JavaInstaller::scheduleProgress);
-    connect(&m_active, &DownloadList::ended, this, &JavaInstaller::handleFileEnded);
+    connect(&m_active, &DownloadList::saved, this, [this](qint64 bytes, int files) {
+        m_doneFiles += files;
+        m_doneBytes += bytes;
+        pump();
+    });
     m_zipTimer.setInterval(0);
     connect(&m_zipTimer, &QTimer::timeout, this, &JavaInstaller::extractZipChunk);
     m_progressTimer.setInterval(kProgressIntervalMs);
@@ -547,49 +560,29 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
     return true;
 }
 
+bool JavaInstaller::isExecutable(const JavaFileTask& task)
+{
+    return task.executable;
+}
+
+// The download list runs the files a few at once; once they are all in, the links are
+// made.
 void JavaInstaller::pump()
 {
-    const quint64 job = m_job.number();
-    while (m_job.isRunning(job) && m_active.size() < kParallelDownloads) {
-        if (m_queue.isEmpty()) {
-            if (m_active.isEmpty() && applyLinks())
-                complete();
-            return;
-        }
-        startTask(m_queue.takeFirst());
-    }
+    if (!m_job.isRunning())
+        return;
+    if (!m_queue.isEmpty())
+        m_active.start(std::exchange(m_queue, {}), isExecutable);
+    if (m_active.isEmpty() && applyLinks())
+        complete();
 }
 
-void JavaInstaller::startTask(const JavaFileTask& task)
+void JavaInstaller::handleFileFailed(const JavaFileTask& task, const Download& transfer)
 {
-    QString error;
-    if (!m_active.start(task, &error)) {
-        fail(error);
-        return;
-    }
-    m_currentItem = relativeToRuntime(task.path);
-    scheduleProgress();
-}
-
-void JavaInstaller::handleFileEnded(Download* transfer)
-{
-    // A download no longer listed belongs to a job that has ended.
-    const std::optional<JavaFileTask> task = m_active.take(transfer);
-    if (!task)
-        return;
-    if (transfer->outcome() != Download::Outcome::Saved) {
-        const QString file = relativeToRuntime(task->path);
-        fail(transfer->failureMessage({.transfer = [&file](const QString& reason) {
-            return Loc::text("common.error.downloadFailed").arg(file, reason);
-        }}));
-        return;
-    }
-    if (task->executable)
-        QFile::setPermissions(task->path, QFile::permissions(task->path) | kExecuteBits);
-    ++m_doneFiles;
-    m_doneBytes += transfer->received();
-    scheduleProgress();
-    pump();
+    const QString file = relativeToRuntime(task.path);
+    fail(transfer.failureMessage({.transfer = [&file](const QString& reason) {
+        return Loc::text("common.error.downloadFailed").arg(file, reason);
+    }}));
 }
 
 bool JavaInstaller::applyLinks()

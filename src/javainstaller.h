@@ -89,9 +89,9 @@ private:
     void handleManifestFinished(QNetworkReply* reply);
     void handleManifest(const QByteArray& bytes);
     bool prepareTree(const QJsonObject& files);
+    static bool isExecutable(const JavaFileTask& task);
     void pump();
-    void startTask(const JavaFileTask& task);
-    void handleFileEnded(Download* transfer);
+    void handleFileFailed(const JavaFileTask& task, const Download& transfer);
     bool applyLinks();
     bool applyLink(const QString& linkPath, const QString& target);
 

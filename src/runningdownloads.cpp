@@ -1,12 +1,8 @@
 #include "runningdownloads.h"
 
-#include <QNetworkAccessManager>
+#include "networkthread.h"
 
-namespace {
-
-constexpr int kConnectionsPerManager = 6;
-
-} // namespace
+#include <QMetaObject>
 
 DownloadList::DownloadList(QNetworkAccessManager* network, const HttpRequest::Recipe& recipe,
                            const RetryRule& retry, QObject* parent)
@@ -14,31 +10,93 @@ DownloadList::DownloadList(QNetworkAccessManager* network, const HttpRequest::Re
 {
 }
 
+DownloadList::~DownloadList()
+{
+    if (m_thread)
+        m_thread->run([this] { delete std::exchange(m_batch, nullptr); });
+}
+
 void DownloadList::setTransfersAtOnce(int count)
 {
-    m_transfersAtOnce = count;
+    m_limits.transfers = count;
 }
 
-// A network manager opens at most six connections to a host over HTTP/1.1, and
-// carries them all on one thread of its own; when more transfers run at once, the
-// list's downloads take turns between the owner's manager and one of its own.
-QNetworkAccessManager* DownloadList::nextNetwork()
+void DownloadList::setCommitsAtOnce(int count)
 {
-    if (m_transfersAtOnce <= kConnectionsPerManager || m_started++ % 2 == 0)
-        return m_network;
-    if (!m_secondNetwork)
-        m_secondNetwork = new QNetworkAccessManager(this);
-    return m_secondNetwork;
+    m_limits.commits = count;
 }
 
-Download* DownloadList::startFile(DownloadTarget target, QString* error)
+void DownloadList::add(std::vector<TransferBatch::Item> items)
 {
-    Download* transfer =
-        Download::start(nextNetwork(), std::move(target), m_recipe, m_retry, this, error);
-    if (!transfer)
-        return nullptr;
-    connect(transfer, &Download::progress, this, &DownloadList::progressed);
-    connect(transfer, &Download::committing, this, [this, transfer] { emit committing(transfer); });
-    connect(transfer, &Download::ended, this, [this, transfer] { emit ended(transfer); });
-    return transfer;
+    if (items.empty())
+        return;
+    if (!m_thread) {
+        m_thread = NetworkThread::acquire();
+        if (m_network)
+            m_thread->follow(m_network);
+        m_thread->post([this, thread = m_thread.get()] {
+            m_batch = new TransferBatch(
+                thread, m_network, m_recipe, m_retry, [this](TransferBatch::Report report) {
+                    QMetaObject::invokeMethod(
+                        this, [this, report] { apply(report); }, Qt::QueuedConnection);
+                });
+        });
+    }
+    m_listed += qsizetype(items.size());
+    m_thread->post(
+        [this, generation = m_generation, limits = m_limits, items = std::move(items)]() mutable {
+            m_batch->add(generation, limits, std::move(items));
+        });
+}
+
+void DownloadList::abandonAll()
+{
+    const bool running = m_listed > 0;
+    ++m_generation;
+    m_listed = 0;
+    m_received = 0;
+    if (running)
+        m_thread->run([this, generation = m_generation] { m_batch->clear(generation); });
+}
+
+void DownloadList::apply(const TransferBatch::Report& report)
+{
+    if (report.generation != m_generation)
+        return;
+    m_listed -= report.ended;
+    m_received = report.inFlight;
+    if (report.failure) {
+        ++m_generation;
+        m_listed = 0;
+        m_received = 0;
+        const TransferBatch::Failure& failure = *report.failure;
+        const std::unique_ptr<Download> download(
+            Download::endedWith(failure.target, failure.summary));
+        handleFailed(failure.payload, *download);
+        return;
+    }
+    if (!handleDownloads(report))
+        return;
+    if (report.savedFiles > 0) {
+        emit saved(report.savedBytes, report.savedFiles);
+        if (report.generation != m_generation)
+            return;
+    }
+    emit progressed();
+}
+
+// False when a handler has ended the work.
+bool DownloadList::handleDownloads(const TransferBatch::Report& report)
+{
+    if (report.started) {
+        handleStarted(report.started);
+        if (report.generation != m_generation)
+            return false;
+    }
+    for (const Payload& payload : report.saved) {
+        handleSaved(payload);
+        if (report.generation != m_generation)
+            return false;
+    }
+    return true;
 }

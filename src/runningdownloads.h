@@ -1,106 +1,125 @@
 #pragma once
 
 #include "download.h"
+#include "transferbatch.h"
 
 #include <QList>
 #include <QObject>
 
-#include <algorithm>
-#include <optional>
+#include <functional>
+#include <memory>
 #include <utility>
+#include <vector>
 
-// The downloads one job of an installer runs at once, all fetched one way (request
-// recipe and retry rule) and relayed to the installer as they move and end.
+// The downloads one job of an installer runs, all fetched one way (request recipe and
+// retry rule). They run on the network thread, which starts them as slots come free and
+// reports back at most every few dozen milliseconds: the files saved in the meantime,
+// counted, the bytes the running ones have taken, and at once the end of the work or its
+// first failure, which stops the others.
 class DownloadList : public QObject {
     Q_OBJECT
 
 public:
     DownloadList(QNetworkAccessManager* network, const HttpRequest::Recipe& recipe,
                  const RetryRule& retry, QObject* parent = nullptr);
+    // Stops what still runs, as abandonAll() does.
+    ~DownloadList() override;
 
     // How many transfers the owner runs at once; past what one network manager
     // connects to a host, the downloads are spread over a second manager of the list.
     void setTransfersAtOnce(int count);
+    // How many more downloads may wait for their commit (their bytes all in) while the
+    // transfers go on: files waiting together share one flush of the disk.
+    void setCommitsAtOnce(int count);
+
+    // The downloads listed and not yet reported ended: waiting, running or committing.
+    qsizetype size() const { return m_listed; }
+    bool isEmpty() const { return m_listed == 0; }
+    // Bytes the listed downloads have taken so far, as last reported.
+    qint64 received() const { return m_received; }
+    // Forgets the downloads and stops them: partial files are gone when this returns
+    // (a file being committed has taken its name), and nothing more is reported of them.
+    void abandonAll();
 
 signals:
+    // After each report, once its downloads have been handled.
     void progressed();
-    // A download no longer needs the network: its file is being committed.
-    void committing(Download* download);
-    void ended(Download* download);
+    // Files saved since the report before; those asked to be reported are handled first.
+    void saved(qint64 bytes, int files);
 
 protected:
-    Download* startFile(DownloadTarget target, QString* error);
+    using Payload = TransferBatch::Payload;
+
+    void add(std::vector<TransferBatch::Item> items);
+    // The download started last since the report before.
+    virtual void handleStarted(const Payload& payload) = 0;
+    virtual void handleSaved(const Payload& payload) = 0;
+    // The work has ended with this download's failure; the others are stopped.
+    virtual void handleFailed(const Payload& payload, const Download& download) = 0;
 
 private:
-    QNetworkAccessManager* nextNetwork();
+    void apply(const TransferBatch::Report& report);
+    bool handleDownloads(const TransferBatch::Report& report);
 
     QNetworkAccessManager* m_network;
-    QNetworkAccessManager* m_secondNetwork = nullptr; // made with the second download
-    int m_transfersAtOnce = 0;
-    quint64 m_started = 0;
     HttpRequest::Recipe m_recipe;
     RetryRule m_retry;
+    TransferBatch::Limits m_limits;
+    quint64 m_generation = 1; // the work reports belong to; a new one after every end
+    qsizetype m_listed = 0;
+    qint64 m_received = 0;
+    std::shared_ptr<NetworkThread> m_thread; // taken with the first download
+    TransferBatch* m_batch = nullptr;        // touched on the network thread only
 };
 
-// The same, each download with its installer's record of the task (a url, path,
-// SHA-1 and size). A download's end takes its record out once; a download of a job
-// that has ended is no longer listed, so its end finds nothing.
+// The same, each download with its installer's record of the task (a url, path, SHA-1
+// and size), handed back in the reports.
 template <typename Task> class RunningDownloads : public DownloadList {
 public:
+    struct Handlers {
+        std::function<void(const Task&)> started;
+        std::function<void(const Task&)> saved; // tasks listed with reportSaved
+        std::function<void(const Task&, const Download&)> failed;
+    };
+
     using DownloadList::DownloadList;
 
-    // Starts and lists the task's download; false, with the reason in `error`, when
-    // its file cannot be made.
-    bool start(const Task& task, QString* error)
-    {
-        Download* transfer =
-            startFile({task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size}, error);
-        if (transfer)
-            m_entries.append({task, transfer});
-        return transfer != nullptr;
-    }
+    void setHandlers(Handlers handlers) { m_handlers = std::move(handlers); }
 
-    // The record of a download that has ended, taken out, and the download deleted
-    // later; empty when the job it belonged to is over.
-    std::optional<Task> take(Download* transfer)
+    // Lists the tasks behind those listed before. A task for which `reportSaved` says so
+    // is handed to the saved handler once its file is saved; the others are only
+    // counted.
+    void start(const QList<Task>& tasks, bool (*reportSaved)(const Task&) = nullptr)
     {
-        transfer->deleteLater();
-        for (qsizetype i = 0; i < m_entries.size(); ++i) {
-            if (m_entries.at(i).transfer == transfer)
-                return m_entries.takeAt(i).task;
-        }
-        return std::nullopt;
-    }
-
-    // Forgets the downloads, then cancels them: their ends find nothing to take.
-    void abandonAll()
-    {
-        const QList<Entry> entries = std::exchange(m_entries, {});
-        for (const Entry& entry : entries)
-            entry.transfer->cancel();
-    }
-
-    qsizetype size() const { return m_entries.size(); }
-    // The listed downloads that still need the network (or wait to try it again).
-    qsizetype transferring() const
-    {
-        return std::count_if(m_entries.cbegin(), m_entries.cend(),
-                             [](const Entry& entry) { return !entry.transfer->isCommitting(); });
-    }
-    bool isEmpty() const { return m_entries.isEmpty(); }
-    // Bytes the listed downloads have taken so far.
-    qint64 received() const
-    {
-        qint64 bytes = 0;
-        for (const Entry& entry : m_entries)
-            bytes += entry.transfer->received();
-        return bytes;
+        std::vector<TransferBatch::Item> items;
+        items.reserve(std::size_t(tasks.size()));
+        for (const Task& task : tasks)
+            items.push_back({{task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
+                             std::make_shared<const Task>(task),
+                             reportSaved && reportSaved(task)});
+        add(std::move(items));
     }
 
 private:
-    struct Entry {
-        Task task;
-        Download* transfer;
-    };
-    QList<Entry> m_entries;
+    static const Task& taskOf(const Payload& payload)
+    {
+        return *static_cast<const Task*>(payload.get());
+    }
+    void handleStarted(const Payload& payload) override
+    {
+        if (m_handlers.started)
+            m_handlers.started(taskOf(payload));
+    }
+    void handleSaved(const Payload& payload) override
+    {
+        if (m_handlers.saved)
+            m_handlers.saved(taskOf(payload));
+    }
+    void handleFailed(const Payload& payload, const Download& download) override
+    {
+        if (m_handlers.failed)
+            m_handlers.failed(taskOf(payload), download);
+    }
+
+    Handlers m_handlers;
 };

@@ -163,10 +163,18 @@ VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* pa
       m_active(m_network, kFileRecipe, kFileRetry), m_progressTimer(new QTimer(this)),
       m_legacyTimer(new QTimer(this))
 {
-    connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
     m_active.setTransfersAtOnce(kMaxParallelDownloads);
-    connect(&m_active, &DownloadList::committing, this, &VersionInstaller::pump);
-    connect(&m_active, &DownloadList::ended, this, &VersionInstaller::handleDownloadEnded);
+    m_active.setCommitsAtOnce(kMaxCommittingDownloads);
+    m_active.setHandlers({[this](const DownloadTask& task) { m_currentItem = task.label; },
+                          [this](const DownloadTask& task) { expandAssetIndex(task.path); },
+                          [this](const DownloadTask& task, const Download& transfer) {
+                              handleDownloadFailed(task, transfer);
+                          }});
+    connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
+    connect(&m_active, &DownloadList::saved, this, [this](qint64 bytes) {
+        m_doneBytes += bytes;
+        pump();
+    });
     m_progressTimer->setInterval(kProgressIntervalMs);
     connect(m_progressTimer, &QTimer::timeout, this, &VersionInstaller::flushProgress);
     m_legacyTimer->setInterval(0);
@@ -732,53 +740,28 @@ void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexCont
     pump();
 }
 
-void VersionInstaller::startTask(const DownloadTask& task)
+bool VersionInstaller::isAssetIndex(const DownloadTask& task)
 {
-    m_currentItem = task.label;
-    QString error;
-    if (!m_active.start(task, &error)) {
-        fail(error);
-        return;
-    }
-    scheduleProgress();
+    return task.kind == DownloadTask::AssetIndex;
 }
 
+// The tasks waiting go to the download list, which runs as many at once as the
+// installer allows; a file whose bytes are in keeps its slot until it is committed.
 void VersionInstaller::pump()
 {
     if (!m_job.isRunning())
         return;
-    const quint64 job = m_job.number();
-    while (m_active.transferring() < kMaxParallelDownloads &&
-           m_active.size() < kMaxParallelDownloads + kMaxCommittingDownloads &&
-           !m_tasks.isEmpty()) {
-        startTask(m_tasks.takeFirst());
-        if (!m_job.isRunning(job))
-            return;
-    }
-    if (m_tasks.isEmpty() && m_active.isEmpty() && m_workerSteps == 0)
+    if (!m_tasks.isEmpty())
+        m_active.start(std::exchange(m_tasks, {}), isAssetIndex);
+    if (m_active.isEmpty() && m_workerSteps == 0)
         afterDownloads();
 }
 
-// A download keeps its slot until its file is committed; one that belonged to a job
-// that has ended is no longer listed, and its result is ignored: a verified file in
-// place is no partial one.
-void VersionInstaller::handleDownloadEnded(Download* transfer)
+void VersionInstaller::handleDownloadFailed(const DownloadTask& task, const Download& transfer)
 {
-    const std::optional<DownloadTask> task = m_active.take(transfer);
-    if (!task)
-        return;
-    if (transfer->outcome() != Download::Outcome::Saved) {
-        fail(transfer->failureMessage({.transfer = [&task](const QString& reason) {
-            return Loc::text("common.error.downloadFailed").arg(task->label, reason);
-        }}));
-        return;
-    }
-
-    m_doneBytes += transfer->received();
-    if (task->kind == DownloadTask::AssetIndex)
-        expandAssetIndex(task->path);
-    scheduleProgress();
-    pump();
+    fail(transfer.failureMessage({.transfer = [&task](const QString& reason) {
+        return Loc::text("common.error.downloadFailed").arg(task.label, reason);
+    }}));
 }
 
 // ---- Legacy asset copy ----

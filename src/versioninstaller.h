@@ -115,9 +115,9 @@ private:
     struct AssetIndexContents;
     void expandAssetIndex(const QString& path);
     void adoptAssetIndex(const QString& path, const AssetIndexContents& contents);
-    void startTask(const DownloadTask& task);
+    static bool isAssetIndex(const DownloadTask& task);
     void pump();
-    void handleDownloadEnded(Download* transfer);
+    void handleDownloadFailed(const DownloadTask& task, const Download& transfer);
     void afterDownloads();
     void startLegacyCopy();
     void legacyTick();

@@ -4,6 +4,7 @@
 #include "testserver.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
@@ -67,6 +68,7 @@ private slots:
     void cancelReportsAtOnceAndKeepsNoFile();
     void aLaggingDiskHoldsTheNetworkBackAndKeepsTheBytes();
     void cancelDropsBytesStillWaitingForTheDisk();
+    void progressIsCoalescedAndEndsOnTheLastFigures();
 
 private:
     QString target() const { return m_folder->filePath("sub/file.bin"); }
@@ -249,6 +251,31 @@ void DownloadTest::cancelDropsBytesStillWaitingForTheDisk()
     QCOMPARE(ended.size(), 1);
     QVERIFY(!QFileInfo::exists(target()));
     QVERIFY(folderIsEmpty());
+}
+
+void DownloadTest::progressIsCoalescedAndEndsOnTheLastFigures()
+{
+    const QByteArray body = randomBody(2 * 1024 * 1024);
+    m_server.route("/big", TestReply::ok(body).slow(4096, 1));
+    QObject owner;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Download* download =
+        Download::start(&m_network, {m_server.url("/big"), target()}, kRecipe, {}, &owner);
+    QList<QPair<qint64, qint64>> figures;
+    connect(download, &Download::progress, this, [&](qint64 received, qint64 total) {
+        figures.append({received, total});
+    });
+    QSignalSpy ended(download, &Download::ended);
+    QVERIFY(ended.wait(30000));
+    const qint64 took = elapsed.elapsed();
+    QCOMPARE(download->outcome(), Download::Outcome::Saved);
+    // Hundreds of pieces arrive; the owner hears of them at most every 40 ms.
+    QVERIFY2(figures.size() <= took / 40 + 2,
+             qPrintable(QStringLiteral("%1 in %2 ms").arg(figures.size()).arg(took)));
+    QVERIFY(!figures.isEmpty());
+    QCOMPARE(figures.last(), qMakePair(qint64(body.size()), qint64(body.size())));
+    QCOMPARE(download->received(), qint64(body.size()));
 }
 
 QTEST_GUILESS_MAIN(DownloadTest)

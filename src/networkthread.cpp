@@ -1,0 +1,102 @@
+#include "networkthread.h"
+
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QObject>
+
+#include <mutex>
+#include <utility>
+
+namespace {
+
+std::mutex& currentMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::weak_ptr<NetworkThread>& current()
+{
+    static std::weak_ptr<NetworkThread> thread;
+    return thread;
+}
+
+} // namespace
+
+std::shared_ptr<NetworkThread> NetworkThread::acquire()
+{
+    const std::lock_guard lock(currentMutex());
+    std::shared_ptr<NetworkThread> thread = current().lock();
+    if (!thread) {
+        thread.reset(new NetworkThread);
+        current() = thread;
+    }
+    return thread;
+}
+
+NetworkThread::NetworkThread()
+{
+    m_thread.setObjectName(QStringLiteral("Hollowmere network"));
+    m_anchor = new QObject;
+    m_anchor->moveToThread(&m_thread);
+    // What lives on the thread goes with it, on the thread: its managers' replies and
+    // their own threads belong there.
+    QObject::connect(&m_thread, &QThread::finished, [this] {
+        m_managers.clear();
+        delete std::exchange(m_anchor, nullptr);
+    });
+    m_thread.start();
+}
+
+NetworkThread::~NetworkThread()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void NetworkThread::post(std::function<void()> work)
+{
+    QMetaObject::invokeMethod(m_anchor, std::move(work), Qt::QueuedConnection);
+}
+
+void NetworkThread::run(const std::function<void()>& work)
+{
+    if (QThread::currentThread() == &m_thread)
+        work();
+    else
+        QMetaObject::invokeMethod(m_anchor, work, Qt::BlockingQueuedConnection);
+}
+
+void NetworkThread::follow(const QObject* owner)
+{
+    {
+        QMutexLocker lock(&m_followedMutex);
+        if (m_followed.contains(owner))
+            return;
+        m_followed.insert(owner);
+    }
+    QObject::connect(owner, &QObject::destroyed, [self = weak_from_this(), owner] {
+        if (const std::shared_ptr<NetworkThread> thread = self.lock())
+            thread->forget(owner);
+    });
+}
+
+// The managers stay while downloads still use them; a later owner at the same address
+// gets managers of its own, as its work is posted after this.
+void NetworkThread::forget(const QObject* owner)
+{
+    {
+        QMutexLocker lock(&m_followedMutex);
+        m_followed.remove(owner);
+    }
+    post([this, owner] { m_managers.erase(owner); });
+}
+
+std::shared_ptr<QNetworkAccessManager> NetworkThread::manager(const QObject* owner, int lane)
+{
+    std::shared_ptr<QNetworkAccessManager>& manager = m_managers[owner].at(std::size_t(lane));
+    if (!manager)
+        manager = std::make_shared<QNetworkAccessManager>();
+    return manager;
+}

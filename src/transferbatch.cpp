@@ -1,0 +1,199 @@
+#include "transferbatch.h"
+
+#include "filetransfer.h"
+#include "localization.h"
+#include "networkthread.h"
+#include "pathrules.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// A network manager opens at most six connections to a host over HTTP/1.1.
+constexpr int kConnectionsPerManager = 6;
+// The longest a change waits to be reported: progress moves on often enough for the
+// eye, and the owner's thread hears at most this many notices a second.
+constexpr int kReportIntervalMs = 40;
+
+} // namespace
+
+TransferBatch::TransferBatch(NetworkThread* thread, const QObject* network,
+                             const HttpRequest::Recipe& recipe, const RetryRule& retry,
+                             Reporter reporter)
+    : m_thread(thread), m_network(network), m_recipe(recipe), m_retry(retry),
+      m_reporter(std::move(reporter)), m_reportTimer(std::make_unique<QTimer>())
+{
+    m_reportTimer->setSingleShot(true);
+    m_reportTimer->setInterval(kReportIntervalMs);
+    QObject::connect(m_reportTimer.get(), &QTimer::timeout, m_reportTimer.get(),
+                     [this] { tick(); });
+}
+
+TransferBatch::~TransferBatch()
+{
+    stopAll();
+}
+
+void TransferBatch::add(quint64 generation, Limits limits, std::vector<Item> items)
+{
+    if (generation != m_generation)
+        clear(generation);
+    if (m_failed)
+        return;
+    m_limits = limits;
+    for (Item& item : items)
+        m_waiting.push_back(std::move(item));
+    fill();
+}
+
+void TransferBatch::clear(quint64 generation)
+{
+    stopAll();
+    m_generation = generation;
+    m_failed = false;
+}
+
+void TransferBatch::stopAll()
+{
+    // Each transfer stops as it goes; a commit under way is waited for.
+    m_running.clear();
+    m_waiting.clear();
+    m_madeFolders.clear();
+    m_report = {};
+    m_reportDue = false;
+    m_reportTimer->stop();
+}
+
+void TransferBatch::fill()
+{
+    const qsizetype most = qsizetype(m_limits.transfers) + m_limits.commits;
+    while (!m_failed && !m_waiting.empty() && transferring() < m_limits.transfers &&
+           qsizetype(m_running.size()) < most)
+        startNext();
+}
+
+// The listed downloads that still need the network (or wait to try it again).
+qsizetype TransferBatch::transferring() const
+{
+    return std::count_if(m_running.cbegin(), m_running.cend(),
+                         [](const Entry& entry) { return !entry.transfer->isCommitting(); });
+}
+
+void TransferBatch::startNext()
+{
+    Item item = std::move(m_waiting.front());
+    m_waiting.pop_front();
+    QString error;
+    if (!makeFolder(item.target.path, &error)) {
+        fail({item.payload,
+              item.target,
+              {Download::Outcome::Failed, Download::Fault::Open, error, {}, 0}});
+        return;
+    }
+    m_report.started = item.payload;
+    m_running.push_back({std::move(item), nullptr});
+    const Entries::iterator entry = std::prev(m_running.end());
+    entry->transfer =
+        std::make_unique<FileTransfer>(nextNetwork(), entry->item.target, m_recipe, m_retry);
+    FileTransfer* transfer = entry->transfer.get();
+    QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { noteChange(); });
+    QObject::connect(transfer, &FileTransfer::committing, transfer, [this] {
+        fill();
+        noteChange();
+    });
+    QObject::connect(transfer, &FileTransfer::ended, transfer,
+                     [this, entry] { handleEnded(entry); });
+    transfer->begin();
+    noteChange();
+}
+
+// Asset objects share a few hundred folders: each is made once per run of work.
+bool TransferBatch::makeFolder(const QString& path, QString* error)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    if (m_madeFolders.contains(folder))
+        return true;
+    if (!QDir().mkpath(folder)) {
+        *error = Loc::text("common.error.createFailed").arg(PathRules::native(folder));
+        return false;
+    }
+    m_madeFolders.insert(folder);
+    return true;
+}
+
+// Past what one network manager connects to a host at once, the downloads take turns
+// between two managers.
+QNetworkAccessManager* TransferBatch::nextNetwork()
+{
+    const int lane = m_limits.transfers <= kConnectionsPerManager || m_started++ % 2 == 0 ? 0 : 1;
+    std::shared_ptr<QNetworkAccessManager>& network = m_networks.at(std::size_t(lane));
+    if (!network)
+        network = m_thread->manager(m_network, lane);
+    return network.get();
+}
+
+// The transfer reports its end from inside its own work: it is let go later.
+void TransferBatch::handleEnded(Entries::iterator entry)
+{
+    FileTransfer* transfer = entry->transfer.release();
+    transfer->deleteLater();
+    const Download::Summary summary = transfer->summary();
+    if (summary.outcome != Download::Outcome::Saved) {
+        Failure failure{entry->item.payload, entry->item.target, summary};
+        m_running.erase(entry);
+        fail(std::move(failure));
+        return;
+    }
+    ++m_report.ended;
+    ++m_report.savedFiles;
+    m_report.savedBytes += summary.received;
+    if (entry->item.reportSaved)
+        m_report.saved.push_back(entry->item.payload);
+    m_running.erase(entry);
+    fill();
+    if (m_waiting.empty() && m_running.empty())
+        send();
+    else
+        noteChange();
+}
+
+// The other downloads are stopped and the owner hears of the failure at once.
+void TransferBatch::fail(Failure failure)
+{
+    m_failed = true;
+    m_running.clear();
+    m_waiting.clear();
+    m_report.failure = std::move(failure);
+    send();
+}
+
+void TransferBatch::noteChange()
+{
+    if (m_reportTimer->isActive())
+        m_reportDue = true;
+    else
+        send();
+}
+
+void TransferBatch::tick()
+{
+    if (m_reportDue)
+        send();
+}
+
+void TransferBatch::send()
+{
+    m_reportDue = false;
+    m_report.generation = m_generation;
+    m_report.inFlight = 0;
+    for (const Entry& entry : m_running)
+        m_report.inFlight += entry.transfer->received();
+    m_reporter(std::exchange(m_report, {}));
+    m_reportTimer->start();
+}

@@ -1,0 +1,72 @@
+#include "networkthread.h"
+
+#include <QNetworkAccessManager>
+#include <QStringList>
+#include <QTest>
+
+#include <memory>
+
+class NetworkThreadTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void workRunsInOrderAndRunWaitsForIt()
+    {
+        const std::shared_ptr<NetworkThread> thread = NetworkThread::acquire();
+        QStringList order;
+        QThread* ranOn = nullptr;
+        thread->post([&] { order.append("posted"); });
+        thread->run([&] {
+            ranOn = QThread::currentThread();
+            // On the thread itself run() does not wait for the thread.
+            thread->run([&] { order.append("nested"); });
+            order.append("run");
+        });
+        QCOMPARE(order, QStringList({"posted", "nested", "run"}));
+        QVERIFY(ranOn && ranOn != QThread::currentThread());
+    }
+
+    void managersAreSharedPerOwnerAndLaneAndGoWithTheirOwner()
+    {
+        const std::shared_ptr<NetworkThread> thread = NetworkThread::acquire();
+        auto first = std::make_unique<QNetworkAccessManager>();
+        QNetworkAccessManager second;
+        thread->follow(first.get());
+        thread->follow(&second);
+        std::weak_ptr<QNetworkAccessManager> firstsOwn;
+        bool shared = false;
+        bool lanesApart = false;
+        bool ownersApart = false;
+        bool livesOnTheThread = false;
+        thread->run([&] {
+            const auto manager = thread->manager(first.get(), 0);
+            shared = thread->manager(first.get(), 0) == manager;
+            lanesApart = thread->manager(first.get(), 1) != manager;
+            ownersApart = thread->manager(&second, 0) != manager;
+            livesOnTheThread = manager->thread() == QThread::currentThread();
+            firstsOwn = manager;
+        });
+        QVERIFY(shared);
+        QVERIFY(lanesApart);
+        QVERIFY(ownersApart);
+        QVERIFY(livesOnTheThread);
+        first.reset();
+        thread->run([] {});
+        QVERIFY(firstsOwn.expired());
+    }
+
+    void theThreadEndsWhenNothingHoldsIt()
+    {
+        std::shared_ptr<NetworkThread> thread = NetworkThread::acquire();
+        const std::weak_ptr<NetworkThread> held = thread;
+        QCOMPARE(NetworkThread::acquire(), thread);
+        thread.reset();
+        QVERIFY(held.expired());
+        bool ran = false;
+        NetworkThread::acquire()->run([&] { ran = true; });
+        QVERIFY(ran);
+    }
+};
+
+QTEST_GUILESS_MAIN(NetworkThreadTest)
+#include "tst_networkthread.moc"
