@@ -5,6 +5,17 @@
 #include <QTest>
 
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+int niceOfThisThread()
+{
+    return ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+}
+
+} // namespace
 
 class NetworkThreadTest : public QObject {
     Q_OBJECT
@@ -24,6 +35,14 @@ private slots:
         });
         QCOMPARE(order, QStringList({"posted", "nested", "run"}));
         QVERIFY(ranOn && ranOn != QThread::currentThread());
+    }
+
+    void theThreadStandsBehindTheInterface()
+    {
+        const int interfaceNice = niceOfThisThread();
+        int networkNice = interfaceNice;
+        NetworkThread::acquire()->run([&] { networkNice = niceOfThisThread(); });
+        QVERIFY2(networkNice > interfaceNice, qPrintable(QString::number(networkNice)));
     }
 
     void managersAreSharedPerOwnerAndLaneAndGoWithTheirOwner()
