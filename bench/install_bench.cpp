@@ -5,6 +5,7 @@
 // megabytes per second, the installer/curl ratio (the median of the paired runs), the
 // longest gap between the ticks of a 1 ms timer on the main thread during the install,
 // and the installer's peak resident memory (and how far it rose during the install).
+// A summary at the end gives the figures again in the rows of the targets' table.
 //
 // Servers: the loopback HTTPS test server (HTTP/1.1), on a thread of its own so the gap
 // measures the installer alone and both clients meet the same server; and, when nghttpd
@@ -150,6 +151,7 @@ public:
     }
     // The version's own files: client, libraries, asset index and objects.
     int gameFileCount() const { return int(m_files.size()); }
+    int objectCount() const { return m_objects; }
     qint64 gameFileBytes() const
     {
         qint64 total = 0;
@@ -208,6 +210,8 @@ class BenchServer {
 public:
     virtual ~BenchServer() = default;
     virtual QString name() const = 0;
+    // The protocol, as the summary names it.
+    virtual QString protocol() const = 0;
     virtual QString origin() const = 0;
     virtual void serve(const SyntheticVersion& version) = 0;
 };
@@ -235,6 +239,7 @@ public:
         m_thread.wait();
     }
     QString name() const override { return QStringLiteral("test server, HTTP/1.1"); }
+    QString protocol() const override { return QStringLiteral("HTTP/1.1"); }
     QString origin() const override { return m_origin; }
     void serve(const SyntheticVersion& version) override
     {
@@ -267,6 +272,7 @@ public:
         return !QStandardPaths::findExecutable(QStringLiteral("nghttpd")).isEmpty();
     }
     QString name() const override { return QStringLiteral("nghttpd, HTTP/2"); }
+    QString protocol() const override { return QStringLiteral("HTTP/2"); }
     QString origin() const override { return QStringLiteral("https://127.0.0.1:%1").arg(m_port); }
     void serve(const SyntheticVersion& version) override
     {
@@ -473,6 +479,19 @@ double median(QList<double> values)
     return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
 }
 
+// The medians of one object count against one server, for the summary.
+struct Figures {
+    QString protocol;
+    int objects = 0;
+    bool withCurl = false;
+    double ratio = 0; // installer/curl, with the range of the runs
+    double ratioLowest = 0;
+    double ratioHighest = 0;
+    double gap = 0; // longest interface-thread gap, ms
+    double worstGap = 0;
+    double busy = 0; // interface thread's share of the wall time, %
+};
+
 struct Options {
     QList<int> objectCounts{4000, 8000};
     int runs = 3;
@@ -483,7 +502,7 @@ struct Options {
 
 // Alternating runs of the installer and curl against one server; false on a failure.
 bool measure(const Options& options, BenchServer& server, SyntheticVersion& version,
-             const TempHome& home, const QString& workDir)
+             const TempHome& home, const QString& workDir, QList<Figures>* summary)
 {
     if (!version.publish(server.origin()))
         return false;
@@ -537,6 +556,20 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
                     run, curl, files / curl, megabytes / curl, fetched, ratios.last());
     }
 
+    Figures figures;
+    figures.protocol = server.protocol();
+    figures.objects = version.objectCount();
+    figures.gap = median(gaps);
+    figures.worstGap = *std::max_element(gaps.begin(), gaps.end());
+    figures.busy = median(busy);
+    if (!options.installerOnly) {
+        figures.withCurl = true;
+        figures.ratio = median(ratios);
+        figures.ratioLowest = *std::min_element(ratios.begin(), ratios.end());
+        figures.ratioHighest = *std::max_element(ratios.begin(), ratios.end());
+    }
+    summary->append(figures);
+
     const double install = median(installSeconds);
     std::printf("  median of %d: installer %.2f s, %.0f files/s, %.1f MB/s, longest gap %.0f ms "
                 "(worst %.0f), main thread busy %.0f %%, peak RSS %.0f MB (+%.0f MB)\n",
@@ -552,6 +585,52 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
                     *std::max_element(ratios.begin(), ratios.end()));
     }
     return true;
+}
+
+// "a" or "a-b": the span of some figures.
+QString span(QList<double> values, const char* format)
+{
+    std::sort(values.begin(), values.end());
+    const QString low = QString::asprintf(format, values.first());
+    const QString high = QString::asprintf(format, values.last());
+    return low == high ? low : low + QLatin1Char('-') + high;
+}
+
+// Lines shaped as the rows of the table the targets are set in, ready to be set beside
+// it: the ratios per object count and protocol, then per protocol the span over the
+// object counts of the gap medians, of the worst gaps and of the busy medians.
+void printSummary(const QList<Figures>& summary, int runs)
+{
+    std::printf("\n== summary (medians of %d runs; ranges over the runs, or over the object "
+                "counts)\n",
+                runs);
+    for (const Figures& figures : summary) {
+        if (figures.withCurl)
+            std::printf("install, %d objects, %s, installer / curl: %.2fx (%.2f-%.2f)\n",
+                        figures.objects, qPrintable(figures.protocol), figures.ratio,
+                        figures.ratioLowest, figures.ratioHighest);
+    }
+    QStringList protocols;
+    for (const Figures& figures : summary) {
+        if (!protocols.contains(figures.protocol))
+            protocols.append(figures.protocol);
+    }
+    for (const QString& protocol : std::as_const(protocols)) {
+        QList<double> gaps, worst, busy;
+        for (const Figures& figures : summary) {
+            if (figures.protocol != protocol)
+                continue;
+            gaps.append(figures.gap);
+            worst.append(figures.worstGap);
+            busy.append(figures.busy);
+        }
+        std::printf("longest interface-thread gap during an install, %s: %s ms median, %s ms "
+                    "worst\n",
+                    qPrintable(protocol), qPrintable(span(gaps, "%.0f")),
+                    qPrintable(span(worst, "%.0f")));
+        std::printf("interface thread busy during an install, %s: %s %%\n", qPrintable(protocol),
+                    qPrintable(span(busy, "%.0f")));
+    }
 }
 
 bool parseOptions(const QCoreApplication& app, Options* options)
@@ -617,17 +696,19 @@ int main(int argc, char** argv)
             return 1;
     }
 
+    QList<Figures> summary;
     for (const int objects : std::as_const(options.objectCounts)) {
         const QString workDir = home.path() + QStringLiteral("/objects%1").arg(objects);
         std::printf("\n== %d asset objects: generating the synthetic version...\n", objects);
         SyntheticVersion version(workDir + QStringLiteral("/source"), objects);
         if (!version.generate())
             return 1;
-        if (http1 && !measure(options, *http1, version, home, workDir))
+        if (http1 && !measure(options, *http1, version, home, workDir, &summary))
             return 1;
-        if (http2 && !measure(options, *http2, version, home, workDir))
+        if (http2 && !measure(options, *http2, version, home, workDir, &summary))
             return 1;
         QDir(workDir).removeRecursively();
     }
+    printSummary(summary, options.runs);
     return 0;
 }
