@@ -26,9 +26,9 @@ void DownloadList::setCommitsAtOnce(int count)
     m_limits.commits = count;
 }
 
-void DownloadList::add(std::vector<TransferBatch::Item> items)
+void DownloadList::add(qsizetype count, std::function<std::vector<TransferBatch::Item>()> make)
 {
-    if (items.empty())
+    if (count == 0)
         return;
     if (!m_thread) {
         m_thread = NetworkThread::acquire();
@@ -42,11 +42,10 @@ void DownloadList::add(std::vector<TransferBatch::Item> items)
                 });
         });
     }
-    m_listed += qsizetype(items.size());
-    m_thread->post(
-        [this, generation = m_generation, limits = m_limits, items = std::move(items)]() mutable {
-            m_batch->add(generation, limits, std::move(items));
-        });
+    m_listed += count;
+    m_thread->post([this, generation = m_generation, limits = m_limits, make = std::move(make)] {
+        m_batch->add(generation, limits, make());
+    });
 }
 
 void DownloadList::abandonAll()

@@ -50,7 +50,8 @@ signals:
 protected:
     using Payload = TransferBatch::Payload;
 
-    void add(std::vector<TransferBatch::Item> items);
+    // Lists `count` downloads, whose items `make` builds on the network thread.
+    void add(qsizetype count, std::function<std::vector<TransferBatch::Item>()> make);
     // The download started last since the report before.
     virtual void handleStarted(const Payload& payload) = 0;
     virtual void handleSaved(const Payload& payload) = 0;
@@ -88,16 +89,20 @@ public:
 
     // Lists the tasks behind those listed before. A task for which `reportSaved` says so
     // is handed to the saved handler once its file is saved; the others are only
-    // counted.
+    // counted. The downloads are made on the network thread: thousands of them cost the
+    // owner's thread next to nothing.
     void start(const QList<Task>& tasks, bool (*reportSaved)(const Task&) = nullptr)
     {
-        std::vector<TransferBatch::Item> items;
-        items.reserve(std::size_t(tasks.size()));
-        for (const Task& task : tasks)
-            items.push_back({{task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
-                             std::make_shared<const Task>(task),
-                             reportSaved && reportSaved(task)});
-        add(std::move(items));
+        add(tasks.size(), [tasks, reportSaved] {
+            std::vector<TransferBatch::Item> items;
+            items.reserve(std::size_t(tasks.size()));
+            for (const Task& task : tasks)
+                items.push_back(
+                    {{task.url, task.path, task.sha1, QCryptographicHash::Sha1, task.size},
+                     std::make_shared<const Task>(task),
+                     reportSaved && reportSaved(task)});
+            return items;
+        });
     }
 
 private:
