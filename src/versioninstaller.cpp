@@ -496,7 +496,8 @@ void VersionInstaller::reset()
     m_descriptionSave.waitForFinished();
     m_tasks.clear();
     m_workerSteps = 0;
-    m_assetObjects = {};
+    // Thousands of asset objects take milliseconds to let go: a worker does it.
+    QThreadPool::globalInstance()->start([objects = std::exchange(m_assetObjects, {})] {});
     m_legacyCopies.clear();
     m_legacyNext = 0;
     m_legacyTimer->stop();
