@@ -20,6 +20,8 @@ Window {
     // The Microsoft sign-in window, made on the first sign-in and kept.
     property var microsoftLoginDialog: null
     property bool releasesAsked: false
+    // The launcher hands in its background decoded ahead of the window (main.cpp).
+    property url backgroundSource: "images/launcherBackground.png"
 
     readonly property bool panelShown: downloadPanel.visible || switchPanel.visible
     // Beside the seasonal builds button the toast keeps 12 px clear of it; where
@@ -191,7 +193,7 @@ Window {
 
     Image {
         anchors.fill: parent
-        source: "images/launcherBackground.png"
+        source: window.backgroundSource
     }
 
     AbstractButton {

@@ -1,6 +1,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "preloadedimageprovider.h"
 #include "remoteaddresses.h"
 
 #include <QDebug>
@@ -11,9 +12,12 @@
 #include <QQuickWindow>
 #include <QtWebEngineQuick/qtwebenginequickglobal.h>
 
+#include <memory>
+
 namespace {
 // The root component of the interface module, taken from the embedded resources.
 const QUrl kMainComponent(QStringLiteral("qrc:/qt/qml/Hollowmere/Main.qml"));
+const QString kBackground = QStringLiteral("images/launcherBackground.png");
 
 QIcon applicationIcon()
 {
@@ -58,11 +62,18 @@ int main(int argc, char* argv[])
         qWarning().noquote() << "HOLLOWMERE_HOME: данные лаунчера в"
                              << PathRules::native(LauncherPaths::rootDir());
 
+    // Decoding the background takes longer than building the rest of the window: it
+    // runs beside the interface's loading, and the window is handed the decoded image.
+    auto images = std::make_unique<PreloadedImageProvider>(QStringList{kBackground});
+
     if (!Localization::instance()->load())
         return -1;
 
     QQuickStyle::setStyle(QStringLiteral("Basic"));
     QQmlApplicationEngine engine;
+    engine.addImageProvider(PreloadedImageProvider::name(), images.release());
+    engine.setInitialProperties(
+        {{QStringLiteral("backgroundSource"), PreloadedImageProvider::address(kBackground)}});
     // Queued: a failure during load() takes effect once the event loop runs.
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,

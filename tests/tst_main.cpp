@@ -29,6 +29,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -277,6 +278,22 @@ private slots:
         for (const QPoint outside :
              {QPoint(466, 360), QPoint(814, 360), QPoint(640, 269), QPoint(640, 448)})
             QVERIFY(shot.pixelColor(outside) != plate);
+        // The background, decoded ahead of the window, fills it.
+        const QImage background =
+            QImage(QStringLiteral(":/qt/qml/Hollowmere/images/launcherBackground.png"))
+                .scaled(shot.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        for (const QPoint point : {QPoint(300, 100), QPoint(1000, 600), QPoint(100, 700)}) {
+            const QColor drawn = shot.pixelColor(point);
+            const QColor expected = background.pixelColor(point);
+            QVERIFY2(std::abs(drawn.red() - expected.red()) +
+                             std::abs(drawn.green() - expected.green()) +
+                             std::abs(drawn.blue() - expected.blue()) <=
+                         12,
+                     qPrintable(QStringLiteral("%1,%2: %3 for %4")
+                                    .arg(point.x())
+                                    .arg(point.y())
+                                    .arg(drawn.name(), expected.name())));
+        }
 
         QVERIFY(session.click(window, 640, 360));
         QTRY_VERIFY2_WITH_TIMEOUT(session.output().contains(QStringLiteral("player=Steve")),
