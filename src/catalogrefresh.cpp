@@ -4,11 +4,48 @@
 #include "wholefile.h"
 
 #include <QFile>
+#include <QFutureWatcher>
 #include <QJsonDocument>
 #include <QObject>
+#include <QPromise>
+#include <QThreadPool>
 #include <QTimer>
 
+#include <atomic>
+#include <memory>
 #include <utility>
+
+namespace {
+
+// One thread, so that two writes of one file land in the order they were asked for.
+class CacheWriter : public QThreadPool {
+public:
+    CacheWriter() { setMaxThreadCount(1); }
+    ~CacheWriter() override { waitForDone(); }
+
+    void write(const QString& path, const QJsonObject& document)
+    {
+        ++m_pending;
+        start([this, path, document] {
+            if (LauncherPaths::ensureRootExists())
+                WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Compact));
+            --m_pending;
+        });
+    }
+
+    bool isIdle() const { return m_pending == 0; }
+
+private:
+    std::atomic_int m_pending = 0;
+};
+
+CacheWriter& cacheWriter()
+{
+    static CacheWriter writer;
+    return writer;
+}
+
+} // namespace
 
 namespace CatalogRefresh {
 
@@ -37,6 +74,7 @@ QDateTime parseTime(const QString& text)
 
 QJsonObject readCacheFile(const QString& path, qint64 maxBytes)
 {
+    cacheWriter().waitForDone();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
@@ -48,11 +86,31 @@ QJsonObject readCacheFile(const QString& path, qint64 maxBytes)
     return QJsonDocument::fromJson(bytes).object();
 }
 
-bool writeCacheFile(const QString& path, const QJsonObject& document)
+void writeCacheFile(const QString& path, const QJsonObject& document)
 {
-    if (!LauncherPaths::ensureRootExists())
-        return false;
-    return WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Compact));
+    cacheWriter().write(path, document);
+}
+
+void afterCacheWrites(QObject* context, std::function<void()> then)
+{
+    CacheWriter& writer = cacheWriter();
+    if (writer.isIdle()) {
+        then();
+        return;
+    }
+    // Queued behind the writes asked for so far; the watcher goes with its context.
+    auto promise = std::make_shared<QPromise<void>>();
+    auto* watcher = new QFutureWatcher<void>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, context,
+                     [watcher, then = std::move(then)] {
+                         watcher->deleteLater();
+                         then();
+                     });
+    watcher->setFuture(promise->future());
+    writer.start([promise] {
+        promise->start();
+        promise->finish();
+    });
 }
 
 } // namespace CatalogRefresh

@@ -29,11 +29,17 @@ QString timeText(const QDateTime& time);
 QDateTime parseTime(const QString& text);
 
 // The cache document; empty when the file is missing, larger than maxBytes (0: no
-// bound) or no JSON object.
+// bound) or no JSON object. Cache writes still under way are waited for.
 QJsonObject readCacheFile(const QString& path, qint64 maxBytes = 0);
 // Writes the document compactly through a save-file once the data directory exists;
-// a file that cannot be written whole is left as it was.
-bool writeCacheFile(const QString& path, const QJsonObject& document);
+// a file that cannot be written whole is left as it was. A save-file waits for the
+// disk, which can take long: one writer thread does the writes, in the order asked,
+// and the call returns at once.
+void writeCacheFile(const QString& path, const QJsonObject& document);
+// Calls then on this thread once every cache write asked for so far is done: at once
+// when none is under way, later otherwise, and never when context is gone by then.
+// A refresh ends this way, so whoever it answers finds its cache file written.
+void afterCacheWrites(QObject* context, std::function<void()> then);
 
 } // namespace CatalogRefresh
 

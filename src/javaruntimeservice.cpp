@@ -547,13 +547,12 @@ void JavaRuntimeService::finishRefresh()
     m_fetchErrors.clear();
     emit refreshingChanged();
 
-    const QList<Callback> waiting = m_waiters.take();
-    for (const Callback& callback : waiting) {
-        if (fetchedAny)
-            callback(true, message);
-        else if (m_catalog.isEmpty())
-            callback(false, message);
-        else
-            callback(true, message.isEmpty() ? Loc::text("java.status.catalogFromCache") : message);
-    }
+    const bool ok = fetchedAny || !m_catalog.isEmpty();
+    const QString answer = fetchedAny || m_catalog.isEmpty() || !message.isEmpty()
+                               ? message
+                               : Loc::text("java.status.catalogFromCache");
+    CatalogRefresh::afterCacheWrites(this, [waiting = m_waiters.take(), ok, answer] {
+        for (const Callback& callback : waiting)
+            callback(ok, answer);
+    });
 }

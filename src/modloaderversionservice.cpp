@@ -291,9 +291,7 @@ void ModLoaderVersionService::handleFabricLikeReply(QNetworkReply* reply, ModLoa
     Bucket& b = bucket(loader);
     b.byGame.insert(gameVersion, parseFabricLike(body, loader, gameVersion));
     b.fetchedAtByGame.insert(gameVersion, currentSecond());
-    writeCache(loader);
-    emit versionsChanged(loaderKey(loader), gameVersion);
-    finishRefresh(loader, gameVersion, true, QString());
+    endWithStoredList(loader, gameVersion);
 }
 
 void ModLoaderVersionService::startMavenRefresh(ModLoader loader, const QString& gameVersion)
@@ -376,9 +374,18 @@ void ModLoaderVersionService::mergeMavenRefresh(Pending& pending, ModLoader load
     Bucket& b = bucket(loader);
     b.byGame = std::move(pending.byGame);
     b.fetchedAt = currentSecond();
+    endWithStoredList(loader, gameVersion);
+}
+
+// The list in the bucket is new: it is announced, and the refresh answers, once its
+// cache file is written.
+void ModLoaderVersionService::endWithStoredList(ModLoader loader, const QString& gameVersion)
+{
     writeCache(loader);
-    emit versionsChanged(loaderKey(loader), gameVersion);
-    finishRefresh(loader, gameVersion, true, QString());
+    CatalogRefresh::afterCacheWrites(this, [this, loader, gameVersion] {
+        emit versionsChanged(loaderKey(loader), gameVersion);
+        finishRefresh(loader, gameVersion, true, QString());
+    });
 }
 
 bool ModLoaderVersionService::hasStoredList(ModLoader loader, const QString& gameVersion) const

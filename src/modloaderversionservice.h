@@ -162,6 +162,7 @@ private:
     void startMavenRefresh(ModLoader loader, const QString& gameVersion);
     void handleFabricLikeReply(QNetworkReply* reply, ModLoader loader, const QString& gameVersion);
     void mergeMavenRefresh(Pending& pending, ModLoader loader, const QString& gameVersion);
+    void endWithStoredList(ModLoader loader, const QString& gameVersion);
     void finishRefresh(ModLoader loader, const QString& gameVersion, bool ok,
                        const QString& message);
 

@@ -283,8 +283,10 @@ void SeasonalBuildService::handleReply(QNetworkReply* reply)
     applyBuilds(std::move(builds));
     m_fetchedAt = QDateTime::currentDateTimeUtc();
     writeCache();
-    emit buildsChanged();
-    finishRefresh(true, QString());
+    CatalogRefresh::afterCacheWrites(this, [this] {
+        emit buildsChanged();
+        finishRefresh(true, QString());
+    });
 }
 
 void SeasonalBuildService::finishRefresh(bool ok, const QString& message)

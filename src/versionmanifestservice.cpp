@@ -134,8 +134,10 @@ void VersionManifestService::handleReply(QNetworkReply* reply)
     applyVersions(std::move(result));
     m_fetchedAt = QDateTime::currentDateTimeUtc();
     writeCache();
-    emit versionsChanged();
-    finishRefresh(true, {});
+    CatalogRefresh::afterCacheWrites(this, [this] {
+        emit versionsChanged();
+        finishRefresh(true, {});
+    });
 }
 
 void VersionManifestService::finishRefresh(bool ok, const QString& message)
