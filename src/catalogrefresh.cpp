@@ -27,8 +27,7 @@ public:
     {
         ++m_pending;
         start([this, path, document] {
-            if (LauncherPaths::ensureRootExists())
-                WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Compact));
+            WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Compact));
             --m_pending;
         });
     }
@@ -88,7 +87,9 @@ QJsonObject readCacheFile(const QString& path, qint64 maxBytes)
 
 void writeCacheFile(const QString& path, const QJsonObject& document)
 {
-    cacheWriter().write(path, document);
+    // Made here, where the data directory's place is known for certain.
+    if (LauncherPaths::ensureRootExists())
+        cacheWriter().write(path, document);
 }
 
 void afterCacheWrites(QObject* context, std::function<void()> then)
