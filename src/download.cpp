@@ -59,6 +59,13 @@ public:
         m_transfer->begin();
     }
 
+    // The file is being committed or has taken its name, whatever the owner has heard.
+    bool reachedCommit() const
+    {
+        return m_transfer && (m_transfer->isCommitting() ||
+                              m_transfer->summary().outcome == Download::Outcome::Saved);
+    }
+
 private:
     template <typename Notice> void tell(Notice notice)
     {
@@ -168,7 +175,8 @@ void Download::cancel()
         return;
     // Bytes still on their way to the disk are dropped with the partial file; a commit
     // under way is let finish first (see FileTransfer).
-    stopRelay();
+    // The owner hears of the commit a moment after the network thread starts it.
+    m_canceledDuringCommit = stopRelay() || m_state == State::Committing;
     m_state = State::Ended;
     m_summary.outcome = Outcome::Canceled;
     m_summary.fault = Fault::None;
@@ -177,10 +185,16 @@ void Download::cancel()
 }
 
 // What the relay has told and this has not yet heard is dropped with it.
-void Download::stopRelay()
+bool Download::stopRelay()
 {
-    if (Relay* relay = std::exchange(m_relay, nullptr))
-        m_thread->run([relay] { delete relay; });
+    bool reachedCommit = false;
+    if (Relay* relay = std::exchange(m_relay, nullptr)) {
+        m_thread->run([relay, &reachedCommit] {
+            reachedCommit = relay->reachedCommit();
+            delete relay;
+        });
+    }
+    return reachedCommit;
 }
 
 void Download::relayProgress(qint64 received, qint64 transferred, qint64 total)

@@ -65,6 +65,9 @@ public:
     // committed on a worker. A cancel now may come too late to stop it taking its name,
     // and a mismatch may still send it back to the network.
     bool isCommitting() const { return m_state == State::Committing; }
+    // The download was canceled while its file was being committed: the file may have
+    // taken its name all the same.
+    bool canceledDuringCommit() const { return m_canceledDuringCommit; }
     Outcome outcome() const { return m_summary.outcome; }
     Fault fault() const { return m_summary.fault; }
     // The file on disk failed, not the transfer: the error text names the file and
@@ -107,7 +110,8 @@ private:
     Download(DownloadTarget target, QObject* parent);
     // A download that has ended as `summary` says, for a list's owner to read.
     static Download* endedWith(DownloadTarget target, const Summary& summary);
-    void stopRelay();
+    // Whether the transfer had reached its commit.
+    bool stopRelay();
     void relayProgress(qint64 received, qint64 transferred, qint64 total);
     void relayCommitting();
     void relayRetrying();
@@ -118,4 +122,5 @@ private:
     Summary m_summary;
     std::shared_ptr<NetworkThread> m_thread;
     Relay* m_relay = nullptr; // lives on the network thread until this goes
+    bool m_canceledDuringCommit = false;
 };

@@ -50,7 +50,6 @@ void SeasonalPackDownloader::download(const QUrl& url, const QString& destPath,
     }
     m_job.begin();
     m_callers = JobCallers(std::move(done));
-    m_canceledDuringCommit = false;
     m_destPath = destPath;
     m_label = label;
     m_bytesTotal = size;
@@ -79,7 +78,6 @@ void SeasonalPackDownloader::cancel()
     if (!m_job.isRunning() || !m_download)
         return;
     m_job.markCanceling();
-    m_canceledDuringCommit = m_download->isCommitting();
     m_download->cancel();
 }
 
@@ -114,7 +112,7 @@ void SeasonalPackDownloader::handleEnded()
         return;
     }
     case Download::Outcome::Canceled: {
-        if (m_canceledDuringCommit)
+        if (download->canceledDuringCommit())
             removeDestination();
         const QString label = m_label;
         const JobCallers callers = m_callers.take();
@@ -137,7 +135,6 @@ void SeasonalPackDownloader::handleEnded()
 void SeasonalPackDownloader::reset()
 {
     m_job.end();
-    m_canceledDuringCommit = false;
     m_progressTimer->stop();
     m_progressPending = false;
     m_destPath.clear();

@@ -78,6 +78,4 @@ private:
     bool m_progressPending = false;
     InstallJob m_job;
     JobCallers m_callers;
-    // A cancel that met the verified file taking its name cannot tell whether it took it.
-    bool m_canceledDuringCommit = false;
 };

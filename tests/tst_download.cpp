@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -68,6 +69,7 @@ private slots:
     void cancelReportsAtOnceAndKeepsNoFile();
     void aLaggingDiskHoldsTheNetworkBackAndKeepsTheBytes();
     void cancelDropsBytesStillWaitingForTheDisk();
+    void cancelKnowsOfACommitNotYetHeard();
     void progressIsCoalescedAndEndsOnTheLastFigures();
 
 private:
@@ -251,6 +253,32 @@ void DownloadTest::cancelDropsBytesStillWaitingForTheDisk()
     QCOMPARE(ended.size(), 1);
     QVERIFY(!QFileInfo::exists(target()));
     QVERIFY(folderIsEmpty());
+}
+
+// The network thread starts the commit a moment before the owner hears of it: a cancel
+// in that moment still says that the file may take its name.
+void DownloadTest::cancelKnowsOfACommitNotYetHeard()
+{
+    m_server.route("/file", TestReply::ok(kBody));
+    HeldWorkers held;
+    QObject owner;
+    Download* download = Download::start(
+        &m_network, {m_server.url("/file"), target(), hex(kBody, QCryptographicHash::Sha1)},
+        kRecipe, {}, &owner);
+    bool wasCommittingHere = true;
+    // The last figures come just before the commit's notice, which waits behind them.
+    connect(download, &Download::progress, this, [&](qint64 received, qint64) {
+        if (received < kBody.size() || !download->isRunning())
+            return;
+        QThread::msleep(300);
+        wasCommittingHere = download->isCommitting();
+        download->cancel();
+    });
+    QSignalSpy ended(download, &Download::ended);
+    QTRY_COMPARE(ended.size(), 1);
+    QVERIFY(!wasCommittingHere);
+    QCOMPARE(download->outcome(), Download::Outcome::Canceled);
+    QVERIFY(download->canceledDuringCommit());
 }
 
 void DownloadTest::progressIsCoalescedAndEndsOnTheLastFigures()
