@@ -5,13 +5,16 @@
 
 #include <QFile>
 #include <QFutureWatcher>
+#include <QHash>
 #include <QJsonDocument>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QObject>
 #include <QPromise>
 #include <QThreadPool>
 #include <QTimer>
+#include <QWaitCondition>
 
-#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -25,17 +28,37 @@ public:
 
     void write(const QString& path, const QJsonObject& document)
     {
-        ++m_pending;
+        {
+            const QMutexLocker lock(&m_mutex);
+            ++m_pendingByPath[path];
+        }
         start([this, path, document] {
             WholeFile::write(path, QJsonDocument(document).toJson(QJsonDocument::Compact));
-            --m_pending;
+            const QMutexLocker lock(&m_mutex);
+            if (--m_pendingByPath[path] == 0)
+                m_pendingByPath.remove(path);
+            m_written.wakeAll();
         });
     }
 
-    bool isIdle() const { return m_pending == 0; }
+    bool isIdle()
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_pendingByPath.isEmpty();
+    }
+
+    // Only a write of this file is waited for: another's flush is none of its reader's.
+    void waitForWritesOf(const QString& path)
+    {
+        QMutexLocker lock(&m_mutex);
+        while (m_pendingByPath.contains(path))
+            m_written.wait(&m_mutex);
+    }
 
 private:
-    std::atomic_int m_pending = 0;
+    QMutex m_mutex;
+    QWaitCondition m_written;
+    QHash<QString, int> m_pendingByPath;
 };
 
 CacheWriter& cacheWriter()
@@ -73,7 +96,7 @@ QDateTime parseTime(const QString& text)
 
 QJsonObject readCacheFile(const QString& path, qint64 maxBytes)
 {
-    cacheWriter().waitForDone();
+    cacheWriter().waitForWritesOf(path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};

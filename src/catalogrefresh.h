@@ -29,7 +29,7 @@ QString timeText(const QDateTime& time);
 QDateTime parseTime(const QString& text);
 
 // The cache document; empty when the file is missing, larger than maxBytes (0: no
-// bound) or no JSON object. Cache writes still under way are waited for.
+// bound) or no JSON object. A write of this file still under way is waited for.
 QJsonObject readCacheFile(const QString& path, qint64 maxBytes = 0);
 // Writes the document compactly through a save-file once the data directory exists;
 // a file that cannot be written whole is left as it was. A save-file waits for the
