@@ -37,10 +37,8 @@ public:
     // Sends the request while a worker opens the file.
     void begin();
 
-    const DownloadTarget& target() const { return m_target; }
     // Every byte is in and the network is done with it (see Download::isCommitting()).
     bool isCommitting() const { return m_state == State::Committing; }
-    bool hasEnded() const { return m_state == State::Ended; }
     // Bytes of the current attempt taken for the file.
     qint64 received() const { return m_received; }
     Download::Summary summary() const;

@@ -20,7 +20,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPromise>
-#include <QSet>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -679,22 +678,7 @@ struct VersionInstaller::AssetIndexContents {
                                    assetObjectPath(gameDir, hash), hash, sizeOf(object), it.key()});
             contents.present.append(isPresent(contents.tasks.last()));
         }
-        makeFolders(contents);
         return contents;
-    }
-
-    // The objects' folders are made here too, so that starting each download finds its
-    // folder there; one that cannot be made is reported when its download starts.
-    static void makeFolders(const AssetIndexContents& contents)
-    {
-        QSet<QString> made;
-        for (qsizetype i = 0; i < contents.tasks.size(); ++i) {
-            const QString folder = QFileInfo(contents.tasks.at(i).path).path();
-            if (!contents.present.at(i) && !made.contains(folder)) {
-                made.insert(folder);
-                QDir().mkpath(folder);
-            }
-        }
     }
 };
 
