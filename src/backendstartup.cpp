@@ -12,26 +12,7 @@
 #include <optional>
 
 namespace {
-const QString kActiveBuildId = QStringLiteral("activeBuildId");
-
-// An unusable data directory fails every write of the start-up alike: one line tells it.
-void warnUnlessSaved(bool saved, const QString& error, QStringList& warnings)
-{
-    if (!saved && !warnings.contains(error))
-        warnings.append(error);
-}
-
-void saveBuilds(const BackendStore::State& state, QStringList& warnings)
-{
-    QString error;
-    warnUnlessSaved(BackendStore::saveBuilds(state.builds, &error), error, warnings);
-}
-
-void saveSettings(const BackendStore::State& state, QStringList& warnings)
-{
-    QString error;
-    warnUnlessSaved(BackendStore::saveSettings(state.settings, &error), error, warnings);
-}
+const QString& kActiveBuildId = BackendStore::kActiveBuildId;
 } // namespace
 
 BackendStartup::Result BackendStartup::load(BuildSwitcher* switcher, QStringList& warnings)
@@ -76,8 +57,8 @@ void BackendStartup::adoptRenumberedBuilds(BackendStore::State& state, BuildSwit
         if (oldId == activeId)
             state.settings.insert(kActiveBuildId, newId);
     }
-    saveBuilds(state, warnings);
-    saveSettings(state, warnings);
+    BackendStore::saveBuilds(state.builds, warnings);
+    BackendStore::saveSettings(state.settings, warnings);
 }
 
 // A first start finds the game directory another launcher played: it becomes the active
@@ -92,7 +73,7 @@ QString BackendStartup::importGameDir(BackendStore::State& state, QStringList& w
     const CustomBuild build = BuildEdits::imported(state.nextBuildId++, *found);
     state.builds.append(build);
     state.settings.insert(kActiveBuildId, build.id);
-    saveSettings(state, warnings);
-    saveBuilds(state, warnings);
+    BackendStore::saveSettings(state.settings, warnings);
+    BackendStore::saveBuilds(state.builds, warnings);
     return build.name;
 }

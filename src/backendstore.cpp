@@ -22,6 +22,7 @@
 #include <utility>
 
 const QString BackendStore::kOffline = QStringLiteral("offline");
+const QString BackendStore::kActiveBuildId = QStringLiteral("activeBuildId");
 const QString BackendStore::kElyBy = QStringLiteral("elyby");
 const QString BackendStore::kMicrosoft = QStringLiteral("microsoft");
 
@@ -393,7 +394,7 @@ QVariantMap BackendStore::defaultSettings()
         {QStringLiteral("windowHeight"), 0},
         {QStringLiteral("fullscreen"), false},
         {QStringLiteral("language"), QStringLiteral("system")},
-        {QStringLiteral("activeBuildId"), 0},
+        {kActiveBuildId, 0},
         {kSeasonalBaseUrl, RemoteAddresses::origin(RemoteAddresses::Service::SeasonalCatalog)},
     };
 }
@@ -419,14 +420,24 @@ void BackendStore::writeMissingFiles(const QVariantMap& settings, const QList<Pr
                                      const QList<CustomBuild>& builds, QStringList& warnings)
 {
     if (!QFile::exists(LauncherPaths::settingsFile()))
-        saveOrWarn([&](QString* error) { return saveSettings(settings, error); }, warnings);
+        saveSettings(settings, warnings);
     if (!QFile::exists(LauncherPaths::profilesFile()))
         saveOrWarn([&](QString* error) { return saveProfiles(profiles, error); }, warnings);
     // While a legacy builds file that could not be converted remains, no empty
     // builds file is written over its builds: the next start tries again.
     if (!QFile::exists(LauncherPaths::customBuildsFile()) &&
         !QFile::exists(LauncherPaths::legacyCustomBuildsFile()))
-        saveOrWarn([&](QString* error) { return saveBuilds(builds, error); }, warnings);
+        saveBuilds(builds, warnings);
+}
+
+void BackendStore::saveBuilds(const QList<CustomBuild>& builds, QStringList& warnings)
+{
+    saveOrWarn([&](QString* error) { return saveBuilds(builds, error); }, warnings);
+}
+
+void BackendStore::saveSettings(const QVariantMap& settings, QStringList& warnings)
+{
+    saveOrWarn([&](QString* error) { return saveSettings(settings, error); }, warnings);
 }
 
 bool BackendStore::saveProfiles(const QList<Profile>& profiles, QString* error)

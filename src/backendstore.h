@@ -25,6 +25,8 @@ public:
     static const QString kOffline;
     static const QString kElyBy;
     static const QString kMicrosoft;
+    // The setting that names the active build by its id.
+    static const QString kActiveBuildId;
 
     // What the state files held, and the ids the next new records take.
     struct State {
@@ -56,6 +58,9 @@ public:
     static bool saveProfiles(const QList<Profile>& profiles, QString* error = nullptr);
     static bool saveBuilds(const QList<CustomBuild>& builds, QString* error = nullptr);
     static bool saveSettings(const QVariantMap& settings, QString* error = nullptr);
+    // The same while the backend starts: a failure becomes a start-up warning, told once.
+    static void saveBuilds(const QList<CustomBuild>& builds, QStringList& warnings);
+    static void saveSettings(const QVariantMap& settings, QStringList& warnings);
 
     // A setting as a whole number; fallback when it is missing, not a number, a fraction,
     // or beyond the int range.

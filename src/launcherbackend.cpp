@@ -38,7 +38,7 @@
 #include <utility>
 
 namespace {
-const QString kActiveBuildId = QStringLiteral("activeBuildId");
+const QString& kActiveBuildId = BackendStore::kActiveBuildId;
 const QString kLanguageKey = QStringLiteral("language");
 const QString kJavaRuntimeKey = QStringLiteral("javaRuntime");
 // The switcher's id for no build; as "activeBuildId", the game directory holds no stored

@@ -1,5 +1,6 @@
 #include "seasonalinstall.h"
 
+#include "buildedits.h"
 #include "buildswitcher.h"
 #include "javainstaller.h"
 #include "javalocator.h"
@@ -125,11 +126,7 @@ void SeasonalInstall::cancel()
 
 int SeasonalInstall::buildIndex() const
 {
-    for (qsizetype i = 0; i < m_builds.size(); ++i) {
-        if (m_builds.at(i).id == m_run.buildId)
-            return int(i);
-    }
-    return -1;
+    return BuildEdits::indexOfBuildId(m_builds, m_run.buildId);
 }
 
 QString SeasonalInstall::buildName() const
