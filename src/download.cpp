@@ -152,21 +152,13 @@ Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
     return download;
 }
 
-Download* Download::endedWith(DownloadTarget target, const Summary& summary)
+QString Download::Summary::failureMessage(const FailureWords& words) const
 {
-    auto* download = new Download(std::move(target), nullptr);
-    download->m_state = State::Ended;
-    download->m_summary = summary;
-    return download;
-}
-
-QString Download::failureMessage(const FailureWords& words) const
-{
-    if (fault() == Fault::Checksum && !words.checksum.isEmpty())
+    if (fault == Fault::Checksum && !words.checksum.isEmpty())
         return words.checksum;
     if (isDiskFault())
-        return words.disk.isEmpty() ? errorText() : words.disk;
-    return words.transfer ? words.transfer(errorText()) : errorText();
+        return words.disk.isEmpty() ? errorText : words.disk;
+    return words.transfer ? words.transfer(errorText) : errorText;
 }
 
 void Download::cancel()

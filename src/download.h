@@ -35,6 +35,16 @@ public:
         Write,    // the disk took fewer bytes than arrived
         Commit,   // the verified file could not take its name
     };
+    // How the owner of a download words its failure; each word left out falls back.
+    struct FailureWords {
+        // The message of a failed transfer, made from errorText; left out: that text
+        // alone.
+        std::function<QString(const QString& reason)> transfer = {};
+        // The message of a digest that differs; left out: the transfer's.
+        QString checksum = {};
+        // The message of a disk fault; left out: errorText, which names the file.
+        QString disk = {};
+    };
     // Where a download stands, as the network thread last told it.
     struct Summary {
         Outcome outcome = Outcome::Pending;
@@ -42,6 +52,15 @@ public:
         QString errorText;
         QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
         qint64 received = 0;
+
+        // The file on disk failed, not the transfer: errorText names the file and makes a
+        // message by itself.
+        bool isDiskFault() const
+        {
+            return fault == Fault::Open || fault == Fault::Write || fault == Fault::Commit;
+        }
+        // The message for a download that did not save, in its owner's words.
+        QString failureMessage(const FailureWords& words) const;
     };
 
     // Creates the target's folder and starts the transfer on the network thread, through
@@ -72,25 +91,15 @@ public:
     Fault fault() const { return m_summary.fault; }
     // The file on disk failed, not the transfer: the error text names the file and
     // makes a message by itself.
-    bool isDiskFault() const
-    {
-        return fault() == Fault::Open || fault() == Fault::Write || fault() == Fault::Commit;
-    }
+    bool isDiskFault() const { return m_summary.isDiskFault(); }
     // What went wrong, for "Could not download %1: %2": the network's own text or a
     // translated reason.
     QString errorText() const { return m_summary.errorText; }
-    // How the owner of a download words its failure; each word left out falls back.
-    struct FailureWords {
-        // The message of a failed transfer, made from errorText(); left out: that text
-        // alone.
-        std::function<QString(const QString& reason)> transfer = {};
-        // The message of a digest that differs; left out: the transfer's.
-        QString checksum = {};
-        // The message of a disk fault; left out: errorText(), which names the file.
-        QString disk = {};
-    };
     // The message for a download that did not save, in its owner's words.
-    QString failureMessage(const FailureWords& words) const;
+    QString failureMessage(const FailureWords& words) const
+    {
+        return m_summary.failureMessage(words);
+    }
     QNetworkReply::NetworkError networkError() const { return m_summary.networkError; }
     // Bytes of the current attempt taken for the file.
     qint64 received() const { return m_summary.received; }
@@ -103,13 +112,10 @@ signals:
     void ended();
 
 private:
-    friend class DownloadList;
     class Relay;
     enum class State { Running, Committing, Ended };
 
     Download(DownloadTarget target, QObject* parent);
-    // A download that has ended as `summary` says, for a list's owner to read.
-    static Download* endedWith(DownloadTarget target, const Summary& summary);
     // Whether the transfer had reached its commit.
     bool stopRelay();
     void relayProgress(qint64 received, qint64 transferred, qint64 total);

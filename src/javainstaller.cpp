@@ -98,7 +98,7 @@ JavaInstaller::JavaInstaller(QObject* parent)
          [](const JavaFileTask& task) {
              QFile::setPermissions(task.path, QFile::permissions(task.path) | kExecuteBits);
          },
-         [this](const JavaFileTask& task, const Download& transfer) {
+         [this](const JavaFileTask& task, const Download::Summary& transfer) {
              handleFileFailed(task, transfer);
          }});
     connect(&m_active, &DownloadList::progressed, this, &JavaInstaller::scheduleProgress);
@@ -577,7 +577,7 @@ void JavaInstaller::pump()
         complete();
 }
 
-void JavaInstaller::handleFileFailed(const JavaFileTask& task, const Download& transfer)
+void JavaInstaller::handleFileFailed(const JavaFileTask& task, const Download::Summary& transfer)
 {
     const QString file = relativeToRuntime(task.path);
     fail(transfer.failureMessage({.transfer = [&file](const QString& reason) {

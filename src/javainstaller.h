@@ -91,7 +91,7 @@ private:
     bool prepareTree(const QJsonObject& files);
     static bool isExecutable(const JavaFileTask& task);
     void pump();
-    void handleFileFailed(const JavaFileTask& task, const Download& transfer);
+    void handleFileFailed(const JavaFileTask& task, const Download::Summary& transfer);
     bool applyLinks();
     bool applyLink(const QString& linkPath, const QString& target);
 

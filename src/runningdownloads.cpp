@@ -69,9 +69,7 @@ void DownloadList::apply(const TransferBatch::Report& report)
         m_listed = 0;
         m_received = 0;
         const TransferBatch::Failure& failure = *report.failure;
-        const std::unique_ptr<Download> download(
-            Download::endedWith(failure.target, failure.summary));
-        handleFailed(failure.payload, *download);
+        handleFailed(failure.payload, failure.summary);
         return;
     }
     if (!handleDownloads(report))

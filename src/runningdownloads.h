@@ -56,7 +56,7 @@ protected:
     virtual void handleStarted(const Payload& payload) = 0;
     virtual void handleSaved(const Payload& payload) = 0;
     // The work has ended with this download's failure; the others are stopped.
-    virtual void handleFailed(const Payload& payload, const Download& download) = 0;
+    virtual void handleFailed(const Payload& payload, const Download::Summary& summary) = 0;
 
 private:
     void apply(const TransferBatch::Report& report);
@@ -80,7 +80,7 @@ public:
     struct Handlers {
         std::function<void(const Task&)> started;
         std::function<void(const Task&)> saved; // tasks listed with reportSaved
-        std::function<void(const Task&, const Download&)> failed;
+        std::function<void(const Task&, const Download::Summary&)> failed;
     };
 
     using DownloadList::DownloadList;
@@ -120,10 +120,10 @@ private:
         if (m_handlers.saved)
             m_handlers.saved(taskOf(payload));
     }
-    void handleFailed(const Payload& payload, const Download& download) override
+    void handleFailed(const Payload& payload, const Download::Summary& summary) override
     {
         if (m_handlers.failed)
-            m_handlers.failed(taskOf(payload), download);
+            m_handlers.failed(taskOf(payload), summary);
     }
 
     Handlers m_handlers;

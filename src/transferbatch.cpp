@@ -91,9 +91,7 @@ void TransferBatch::startNext()
     m_waiting.pop_front();
     QString error;
     if (!makeFolder(item.target.path, &error)) {
-        fail({item.payload,
-              item.target,
-              {Download::Outcome::Failed, Download::Fault::Open, error, {}, 0}});
+        fail({item.payload, {Download::Outcome::Failed, Download::Fault::Open, error, {}, 0}});
         return;
     }
     m_report.started = item.payload;
@@ -145,7 +143,7 @@ void TransferBatch::handleEnded(Entries::iterator entry)
     transfer->deleteLater();
     const Download::Summary summary = transfer->summary();
     if (summary.outcome != Download::Outcome::Saved) {
-        Failure failure{entry->item.payload, entry->item.target, summary};
+        Failure failure{entry->item.payload, summary};
         m_running.erase(entry);
         fail(std::move(failure));
         return;

@@ -42,7 +42,6 @@ public:
     };
     struct Failure {
         Payload payload;
-        DownloadTarget target;
         Download::Summary summary;
     };
     // What happened since the report before.

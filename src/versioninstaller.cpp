@@ -166,7 +166,7 @@ VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* pa
     m_active.setCommitsAtOnce(kMaxCommittingDownloads);
     m_active.setHandlers({[this](const DownloadTask& task) { m_currentItem = task.label; },
                           [this](const DownloadTask& task) { expandAssetIndex(task.path); },
-                          [this](const DownloadTask& task, const Download& transfer) {
+                          [this](const DownloadTask& task, const Download::Summary& transfer) {
                               handleDownloadFailed(task, transfer);
                           }});
     connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
@@ -742,7 +742,8 @@ void VersionInstaller::pump()
         afterDownloads();
 }
 
-void VersionInstaller::handleDownloadFailed(const DownloadTask& task, const Download& transfer)
+void VersionInstaller::handleDownloadFailed(const DownloadTask& task,
+                                            const Download::Summary& transfer)
 {
     fail(transfer.failureMessage({.transfer = [&task](const QString& reason) {
         return Loc::text("common.error.downloadFailed").arg(task.label, reason);

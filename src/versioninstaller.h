@@ -117,7 +117,7 @@ private:
     void adoptAssetIndex(const QString& path, const AssetIndexContents& contents);
     static bool isAssetIndex(const DownloadTask& task);
     void pump();
-    void handleDownloadFailed(const DownloadTask& task, const Download& transfer);
+    void handleDownloadFailed(const DownloadTask& task, const Download::Summary& transfer);
     void afterDownloads();
     void startLegacyCopy();
     void legacyTick();

@@ -72,10 +72,10 @@ private slots:
         m_heard = {};
         m_list->setHandlers({[this](const Task&) { ++m_heard.started; },
                              [this](const Task& task) { m_heard.saved.append(task.label); },
-                             [this](const Task& task, const Download& download) {
+                             [this](const Task& task, const Download::Summary& download) {
                                  m_heard.failed.append(task.label);
-                                 m_heard.fault = download.fault();
-                                 m_heard.errorText = download.errorText();
+                                 m_heard.fault = download.fault;
+                                 m_heard.errorText = download.errorText;
                              }});
         connect(m_list.get(), &DownloadList::progressed, this, [this] { ++m_heard.notices; });
         connect(m_list.get(), &DownloadList::saved, this, [this](qint64 bytes, int files) {
