@@ -3,21 +3,14 @@
 #include "filetransfer.h"
 #include "localization.h"
 #include "networkthread.h"
+#include "noticethrottle.h"
 #include "pathrules.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <QTimer>
 
 #include <utility>
-
-namespace {
-
-// Progress reaches the owner at most this often; the transfer's last figures always do.
-constexpr int kProgressIntervalMs = 40;
-
-} // namespace
 
 // The network thread's side of a download: runs its transfer and tells the download
 // what happens, from the thread, through its event loop. Made on the owner's thread,
@@ -34,26 +27,25 @@ public:
     void begin()
     {
         m_manager = m_thread->manager(m_network, 0);
-        m_timer = std::make_unique<QTimer>();
-        m_timer->setInterval(kProgressIntervalMs);
-        QObject::connect(m_timer.get(), &QTimer::timeout, m_timer.get(), [this] { tick(); });
+        // Progress reaches the owner a few dozen times a second; the last figures always do.
+        m_progress = std::make_unique<NoticeThrottle>([this] { sendProgress(); });
         m_transfer = std::make_unique<FileTransfer>(m_manager.get(), m_target, m_recipe, m_retry);
         FileTransfer* transfer = m_transfer.get();
         QObject::connect(transfer, &FileTransfer::progress, transfer,
                          [this](qint64 received, qint64 total) {
                              m_transferred = received;
                              m_total = total;
-                             noteProgress();
+                             m_progress->note();
                          });
-        QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { noteProgress(); });
+        QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { m_progress->note(); });
         QObject::connect(transfer, &FileTransfer::committing, transfer, [this] {
-            flushProgress();
+            m_progress->flush();
             tell([](Download* owner) { owner->relayCommitting(); });
         });
         QObject::connect(transfer, &FileTransfer::retrying, transfer,
                          [this] { tell([](Download* owner) { owner->relayRetrying(); }); });
         QObject::connect(transfer, &FileTransfer::ended, transfer, [this] {
-            flushProgress();
+            m_progress->flush();
             tell([summary = m_transfer->summary()](Download* owner) { owner->relayEnd(summary); });
         });
         m_transfer->begin();
@@ -74,34 +66,8 @@ private:
             owner, [owner, notice = std::move(notice)] { notice(owner); }, Qt::QueuedConnection);
     }
 
-    void noteProgress()
-    {
-        if (m_timer->isActive()) {
-            m_progressDue = true;
-            return;
-        }
-        sendProgress();
-        m_timer->start();
-    }
-
-    void tick()
-    {
-        if (m_progressDue)
-            sendProgress();
-        else
-            m_timer->stop();
-    }
-
-    void flushProgress()
-    {
-        if (m_progressDue)
-            sendProgress();
-        m_timer->stop();
-    }
-
     void sendProgress()
     {
-        m_progressDue = false;
         tell([received = m_transfer->received(), transferred = m_transferred, total = m_total](
                  Download* owner) { owner->relayProgress(received, transferred, total); });
     }
@@ -114,9 +80,8 @@ private:
     const RetryRule m_retry;
     // Declared so that the transfer goes first and its manager last.
     std::shared_ptr<QNetworkAccessManager> m_manager;
-    std::unique_ptr<QTimer> m_timer;
+    std::unique_ptr<NoticeThrottle> m_progress;
     std::unique_ptr<FileTransfer> m_transfer;
-    bool m_progressDue = false;
     qint64 m_transferred = 0;
     qint64 m_total = -1;
 };

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -17,22 +16,14 @@ namespace {
 
 // A network manager opens at most six connections to a host over HTTP/1.1.
 constexpr int kConnectionsPerManager = 6;
-// The longest a change waits to be reported: progress moves on often enough for the
-// eye, and the owner's thread hears at most this many notices a second.
-constexpr int kReportIntervalMs = 40;
-
 } // namespace
 
 TransferBatch::TransferBatch(NetworkThread* thread, const QObject* network,
                              const HttpRequest::Recipe& recipe, const RetryRule& retry,
                              Reporter reporter)
     : m_thread(thread), m_network(network), m_recipe(recipe), m_retry(retry),
-      m_reporter(std::move(reporter)), m_reportTimer(std::make_unique<QTimer>())
+      m_reporter(std::move(reporter)), m_notices([this] { send(); })
 {
-    m_reportTimer->setSingleShot(true);
-    m_reportTimer->setInterval(kReportIntervalMs);
-    QObject::connect(m_reportTimer.get(), &QTimer::timeout, m_reportTimer.get(),
-                     [this] { tick(); });
 }
 
 TransferBatch::~TransferBatch()
@@ -66,8 +57,7 @@ void TransferBatch::stopAll()
     m_waiting.clear();
     m_madeFolders.clear();
     m_report = {};
-    m_reportDue = false;
-    m_reportTimer->stop();
+    m_notices.reset();
 }
 
 void TransferBatch::fill()
@@ -100,15 +90,15 @@ void TransferBatch::startNext()
     entry->transfer =
         std::make_unique<FileTransfer>(nextNetwork(), entry->item.target, m_recipe, m_retry);
     FileTransfer* transfer = entry->transfer.get();
-    QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { noteChange(); });
+    QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { m_notices.note(); });
     QObject::connect(transfer, &FileTransfer::committing, transfer, [this] {
         fill();
-        noteChange();
+        m_notices.note();
     });
     QObject::connect(transfer, &FileTransfer::ended, transfer,
                      [this, entry] { handleEnded(entry); });
     transfer->begin();
-    noteChange();
+    m_notices.note();
 }
 
 // Asset objects share a few hundred folders: each is made once per run of work.
@@ -156,9 +146,9 @@ void TransferBatch::handleEnded(Entries::iterator entry)
     m_running.erase(entry);
     fill();
     if (m_waiting.empty() && m_running.empty())
-        send();
+        m_notices.sendNow();
     else
-        noteChange();
+        m_notices.note();
 }
 
 // The other downloads are stopped and the owner hears of the failure at once.
@@ -168,30 +158,14 @@ void TransferBatch::fail(Failure failure)
     m_running.clear();
     m_waiting.clear();
     m_report.failure = std::move(failure);
-    send();
-}
-
-void TransferBatch::noteChange()
-{
-    if (m_reportTimer->isActive())
-        m_reportDue = true;
-    else
-        send();
-}
-
-void TransferBatch::tick()
-{
-    if (m_reportDue)
-        send();
+    m_notices.sendNow();
 }
 
 void TransferBatch::send()
 {
-    m_reportDue = false;
     m_report.generation = m_generation;
     m_report.inFlight = 0;
     for (const Entry& entry : m_running)
         m_report.inFlight += entry.transfer->received();
     m_reporter(std::exchange(m_report, {}));
-    m_reportTimer->start();
 }

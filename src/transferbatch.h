@@ -3,6 +3,7 @@
 #include "download.h"
 #include "httprequest.h"
 #include "networkthread.h"
+#include "noticethrottle.h"
 
 #include <QSet>
 #include <QString>
@@ -18,7 +19,6 @@
 class FileTransfer;
 class QNetworkAccessManager;
 class QObject;
-class QTimer;
 
 // The network thread's side of a DownloadList: the downloads of one owner, fetched one
 // way (request recipe and retry rule), as many at once as the owner allows, each making
@@ -86,8 +86,7 @@ private:
     QNetworkAccessManager* nextNetwork();
     void handleEnded(Entries::iterator entry);
     void fail(Failure failure);
-    void noteChange();
-    void tick();
+    // Hands the report over; through m_notices only.
     void send();
 
     NetworkThread* const m_thread;
@@ -104,6 +103,5 @@ private:
     quint64 m_started = 0;
     std::array<std::shared_ptr<QNetworkAccessManager>, NetworkThread::kLanes> m_networks;
     Report m_report;
-    bool m_reportDue = false;
-    std::unique_ptr<QTimer> m_reportTimer;
+    NoticeThrottle m_notices;
 };
