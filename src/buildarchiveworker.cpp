@@ -445,6 +445,19 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
     succeed();
 }
 
+bool BuildArchiveWorker::packMayWrite(const QString& name, const QStringList& forbiddenTop,
+                                      QString* refusal)
+{
+    QString why;
+    if (!PathRules::isPackPath(name))
+        why = Loc::text("switch.error.packBadPath").arg(name);
+    else if (forbiddenTop.contains(PathRules::topSegment(name), Qt::CaseSensitive))
+        why = Loc::text("switch.error.packTouchesLauncher").arg(name);
+    if (refusal)
+        *refusal = why;
+    return why.isEmpty();
+}
+
 void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDir,
                                    const QStringList& removeRelative,
                                    const QStringList& forbiddenTop)
@@ -461,12 +474,9 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
         const ZipEntryInfo& entry = entries.at(i);
         if (entry.isDirectory || entry.isSymlink)
             continue;
-        if (!PathRules::isPackPath(entry.name)) {
-            fail(Loc::text("switch.error.packBadPath").arg(entry.name));
-            return;
-        }
-        if (forbiddenTop.contains(PathRules::topSegment(entry.name), Qt::CaseSensitive)) {
-            fail(Loc::text("switch.error.packTouchesLauncher").arg(entry.name));
+        QString refusal;
+        if (!packMayWrite(entry.name, forbiddenTop, &refusal)) {
+            fail(refusal);
             return;
         }
         if (write[size_t(i)])

@@ -33,6 +33,10 @@ public:
     // The name endings of files whose data is compressed already; their entries are
     // stored as they are. Compared without regard to case.
     static const QStringList& storedSuffixes();
+    // Whether a pack may write its file entry `name` into the game folder: a pack path
+    // outside the top-level entries in forbiddenTop. When not, refusal tells why.
+    static bool packMayWrite(const QString& name, const QStringList& forbiddenTop,
+                             QString* refusal = nullptr);
     // Whether entries of this name are stored without recompressing.
     static bool isAlreadyCompressed(const QString& path);
     // Flushes a file's data, or a directory's entries, to the disk.

@@ -1,5 +1,6 @@
 #include "seasonalinstall.h"
 
+#include "buildarchiveworker.h"
 #include "buildedits.h"
 #include "buildswitcher.h"
 #include "javainstaller.h"
@@ -360,8 +361,8 @@ QStringList SeasonalInstall::packFileNames(const QString& archivePath)
     const QStringList shared = BuildSwitcher::sharedTopLevel();
     QStringList names;
     for (const ZipEntryInfo& entry : zip.entries()) {
-        if (!entry.isDirectory && !entry.isSymlink && PathRules::isPackPath(entry.name) &&
-            !shared.contains(PathRules::topSegment(entry.name)))
+        if (!entry.isDirectory && !entry.isSymlink &&
+            BuildArchiveWorker::packMayWrite(entry.name, shared))
             names.append(entry.name);
     }
     return names;
