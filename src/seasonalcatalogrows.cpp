@@ -24,7 +24,9 @@ QString statusText(bool installed, bool updateAvailable)
 
 QVariantMap rowOf(const SeasonalBuildEntry& entry, const CustomBuild* carrier)
 {
-    const bool installed = carrier != nullptr;
+    // The install makes the build before anything is fetched: until a pack application
+    // completes and records its revision, nothing of the entry is installed.
+    const bool installed = carrier != nullptr && carrier->seasonalRevision > 0;
     const int installedRevision = installed ? carrier->seasonalRevision : 0;
     const bool updateAvailable = installed && installedRevision < entry.revision;
     return QVariantMap{

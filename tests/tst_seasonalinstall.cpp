@@ -714,6 +714,11 @@ private slots:
         // Only files a pack put down are named for the next one to remove.
         QCOMPARE(recordedEntries(2), failure == Failure::PackHalfApplied ? namesOf(pack)
                                                                           : QStringList());
+        // No application completed: the entry reads as never installed.
+        const QVariantMap row = backend.seasonalCatalog().value(0).toMap();
+        QCOMPARE(row.value("installed").toBool(), false);
+        QCOMPARE(row.value("updateAvailable").toBool(), false);
+        QCOMPARE(row.value("status").toString(), QStringLiteral("Not installed"));
         if (failure == Failure::Canceled)
             QVERIFY(TestHelpers::firstArguments(progress).contains(
                 "Download of build \"Autumn\" cancelled"));
