@@ -166,7 +166,8 @@ void SeasonalInstall::finish()
     emit finished(seasonalId, name);
 }
 
-void SeasonalInstall::fail(const QString& reason)
+// The reason is its own copy: it may be part of the run that ends here.
+void SeasonalInstall::fail(QString reason)
 {
     const QString name = buildName();
     if (!m_run.archivePath.isEmpty())
@@ -297,10 +298,22 @@ void SeasonalInstall::beginApply(int index)
 
 // ---- How the stages' work ended ----
 
-// The service reported a failure or cancel itself; the install adds its own end.
+namespace {
+
+// What the install's end names as the reason it broke off: the service's own words for a
+// failure; a cancel is the player's, and needs none.
+QString reasonOf(const JobOutcome& outcome)
+{
+    return outcome.kind == JobOutcome::Failure ? outcome.message : QString();
+}
+
+} // namespace
+
+// The service reported a failure or cancel itself; the install's end repeats the reason,
+// since its message is the one that stays on screen.
 void SeasonalInstall::onStageEnded(const JobOutcome& outcome)
 {
-    outcome.kind == JobOutcome::Success ? advance() : fail();
+    outcome.kind == JobOutcome::Success ? advance() : fail(reasonOf(outcome));
 }
 
 // The version installer runs jobs for anyone: one that fails or is cancelled drops every
@@ -334,7 +347,10 @@ void SeasonalInstall::onApplyEnded(const JobOutcome& outcome)
     // back to naming only the files that are there.
     if (!applied && outcome.gameDirIntact)
         restoreRecordBeforeApplying();
-    applied && !m_run.packUnrecorded ? finish() : fail();
+    if (!applied)
+        fail(reasonOf(outcome));
+    else
+        m_run.packUnrecorded ? fail() : finish();
 }
 
 // ---- The pack record ----

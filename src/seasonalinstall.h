@@ -152,7 +152,7 @@ private:
     QString buildName() const;
     void advance();
     void finish();
-    void fail(const QString& reason = QString());
+    void fail(QString reason = QString());
     void end();
     template <typename... Args>
     std::function<void(Args...)> answerTo(void (SeasonalInstall::*react)(Args...));

@@ -454,7 +454,8 @@ private slots:
         QCOMPARE(started.messages(),
                  QStringList({"Build \"Autumn\": The build archive's checksum does not match — "
                               "the download is corrupted",
-                              aborted()}));
+                              aborted("The build archive's checksum does not match — the "
+                                      "download is corrupted")}));
         QCOMPARE(fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()), before);
         QCOMPARE(backend.activeBuildName(), QStringLiteral("Autumn"));
         QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
@@ -599,11 +600,14 @@ private slots:
         QTest::addColumn<QString>("activeBuild");
         QTest::newRow("switch refused")
             << Failure::SwitchRefused
-            << QStringList{"The build was not switched: Could not create {build 1}", aborted()}
+            << QStringList{"The build was not switched: Could not create {build 1}",
+                           aborted("Could not create {build 1}")}
             << "Other";
         QTest::newRow("pack folder blocked")
             << Failure::PackFolderBlocked
-            << QStringList{"Build \"Autumn\": Could not create {build 2}", aborted()} << "Autumn";
+            << QStringList{"Build \"Autumn\": Could not create {build 2}",
+                           aborted("Could not create {build 2}")}
+            << "Autumn";
         QTest::newRow("blank game version")
             << Failure::BlankVersion << QStringList{aborted("the build names no Minecraft version")}
             << "Autumn";
@@ -614,19 +618,21 @@ private slots:
             << Failure::Canceled << QStringList{aborted()} << "Autumn";
         QTest::newRow("loader install refused")
             << Failure::LoaderBusy
-            << QStringList{"Fabric Loader: A mod loader installation is already running", aborted()}
+            << QStringList{"Fabric Loader: A mod loader installation is already running",
+                           aborted("A mod loader installation is already running")}
             << "Autumn";
         QTest::newRow("pack rejected")
             << Failure::PackRejected
             << QStringList{"The build's files are not installed: The build archive tries to "
                            "modify the launcher's shared files: \"versions/x.json\"",
-                           aborted()}
+                           aborted("The build archive tries to modify the launcher's shared "
+                                   "files: \"versions/x.json\"")}
             << "Autumn";
         QTest::newRow("pack half applied")
             << Failure::PackHalfApplied
             << QStringList{"The build's files are only partially installed: Could not create "
                            "{game}/taken\nInstall the build again.",
-                           aborted()}
+                           aborted("Could not create {game}/taken")}
             << "Autumn";
     }
 
@@ -712,8 +718,8 @@ private slots:
         QCOMPARE(backend.activeBuildName(), activeBuild);
         QCOMPARE(packsLeft(), QStringList());
         // Only files a pack put down are named for the next one to remove.
-        QCOMPARE(recordedEntries(2), failure == Failure::PackHalfApplied ? namesOf(pack)
-                                                                          : QStringList());
+        QCOMPARE(recordedEntries(2),
+                 failure == Failure::PackHalfApplied ? namesOf(pack) : QStringList());
         // No application completed: the entry reads as never installed.
         const QVariantMap row = backend.seasonalCatalog().value(0).toMap();
         QCOMPARE(row.value("installed").toBool(), false);
@@ -838,7 +844,7 @@ private slots:
         QTest::addColumn<QString>("failingRequest");
         QTest::addColumn<bool>("catalogFails");
         QTest::addColumn<QStringList>("errors");
-        const QStringList plain{aborted()};
+        const QStringList plain{aborted("the service's own words")};
         QTest::newRow("switch") << "switch" << false << plain;
         QTest::newRow("Java catalog")
             << "catalog" << true << QStringList{aborted("could not fetch the Java catalog")};
