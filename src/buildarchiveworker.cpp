@@ -2,6 +2,7 @@
 
 #include "diskspace.h"
 #include "localization.h"
+#include "packledger.h"
 #include "pathrules.h"
 #include "ziparchive.h"
 
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -35,6 +37,10 @@ const QStringList kStoredSuffixes = {
 // threads at once.
 constexpr int kMaxExtractionThreads = 4;
 constexpr int kEntriesPerExtractionThread = 64;
+
+// Names are claimed in the ledger this many at a time, each run flushed before its files
+// are written.
+constexpr qsizetype kClaimedAtOnce = 256;
 
 constexpr QDir::Filters kEveryEntry =
     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
@@ -181,6 +187,28 @@ private:
     std::mutex m_lock;
     QSet<QString> m_made;
 };
+
+// Each name once: first the list's, then the others' not in it.
+QStringList unitedNames(QStringList names, const QStringList& others)
+{
+    QSet<QString> seen(names.cbegin(), names.cend());
+    for (const QString& name : others) {
+        if (!seen.contains(name)) {
+            seen.insert(name);
+            names.append(name);
+        }
+    }
+    return names;
+}
+
+QStringList namesOf(const QList<ZipEntryInfo>& entries)
+{
+    QStringList names;
+    names.reserve(entries.size());
+    for (const ZipEntryInfo& entry : entries)
+        names.append(entry.name);
+    return names;
+}
 
 // A process killed while a written file was taking its target's place leaves it beside
 // the target under a temporary name. Applying that pack again sweeps the folders it writes.
@@ -460,7 +488,8 @@ bool BuildArchiveWorker::packMayWrite(const QString& name, const QStringList& fo
 
 void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDir,
                                    const QStringList& removeRelative,
-                                   const QStringList& forbiddenTop)
+                                   const QStringList& forbiddenTop, const QString& ledgerPath,
+                                   const QString& recordPath)
 {
     ZipArchive zip;
     if (!zip.open(zipPath)) {
@@ -494,14 +523,32 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
     ExtractionTarget target(gameDir);
     const QString& root = target.root();
     removeUnfinishedFiles(target, toWrite);
-    const int total = int(toWrite.size() + removeRelative.size());
+
+    QStringList removals = removeRelative;
+    std::optional<PackLedger> ledger;
+    if (!ledgerPath.isEmpty()) {
+        ledger.emplace(ledgerPath, recordPath, gameDir);
+        removals = unitedNames(removals, ledger->owned());
+        if (!ledger->begin(removals, &error)) {
+            fail(error);
+            return;
+        }
+    }
+    QStringList written;
+    // From here on the ledger ends naming what the packs' files are, however this ends.
+    const auto abandon = [&](const QString& message) {
+        if (ledger)
+            ledger->settle(removals + written);
+        fail(message);
+    };
+    const int total = int(toWrite.size() + removals.size());
     emit progress(0, total, QString());
 
     int step = 0;
     QStringList pruneCandidates;
-    for (const QString& relative : removeRelative) {
+    for (const QString& relative : std::as_const(removals)) {
         if (cancelled()) {
-            fail(Loc::text("switch.status.installCancelled"));
+            abandon(Loc::text("switch.status.installCancelled"));
             return;
         }
         const QString path = root + relative;
@@ -513,7 +560,7 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             const QFileInfo info(path);
             if (info.exists() && PathRules::isReallyInside(target.realGameDir(), parentOf(path)) &&
                 !QFile::remove(path)) {
-                fail(Loc::text("switch.error.removeFailed").arg(native(path)));
+                abandon(Loc::text("switch.error.removeFailed").arg(native(path)));
                 return;
             }
             const QString parent = QFileInfo(relative).path();
@@ -525,25 +572,32 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
     pruneEmptyDirs(gameDir, pruneCandidates);
 
     const auto cancelCheck = [this] { return cancelled(); };
-    QStringList written;
-    for (const ZipEntryInfo& entry : std::as_const(toWrite)) {
+    for (qsizetype i = 0; i < toWrite.size(); ++i) {
+        const ZipEntryInfo& entry = toWrite.at(i);
         if (cancelled()) {
-            fail(Loc::text("switch.status.installCancelled"));
+            abandon(Loc::text("switch.status.installCancelled"));
             return;
         }
         if (!PathRules::isInside(gameDir, root + entry.name)) {
-            fail(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
+            abandon(Loc::text("switch.error.packEscapesGameDir").arg(entry.name));
+            return;
+        }
+        if (ledger && i % kClaimedAtOnce == 0 &&
+            !ledger->claim(namesOf(toWrite.mid(i, kClaimedAtOnce)), &error)) {
+            abandon(error);
             return;
         }
         error = target.extract(zip, entry, "switch.error.packEscapesGameDir",
                                "switch.status.installCancelled", cancelCheck);
         if (!error.isEmpty()) {
-            fail(error);
+            abandon(error);
             return;
         }
         written.append(entry.name);
         emit progress(++step, total, entry.name);
     }
+    if (ledger)
+        ledger->settle(written);
     emit packEntries(written);
     succeed();
 }

@@ -48,8 +48,11 @@ public slots:
     void archive(const QString& gameDir, const QString& tempZipPath, const QStringList& excludeTop);
     void clear(const QString& gameDir, const QStringList& keepTop);
     void restore(const QString& zipPath, const QString& gameDir);
+    // With a ledger (PackLedger) the files it names are removed as well, and it is kept
+    // of every file written.
     void applyPack(const QString& zipPath, const QString& gameDir,
-                   const QStringList& removeRelative, const QStringList& forbiddenTop);
+                   const QStringList& removeRelative, const QStringList& forbiddenTop,
+                   const QString& ledgerPath = QString(), const QString& recordPath = QString());
 
 signals:
     void progress(int done, int total, const QString& currentPath);

@@ -245,7 +245,10 @@ void BuildSwitcher::requestApplyPack()
     QMetaObject::invokeMethod(
         m_worker,
         [worker = m_worker, pack = m_packPath, gameDir = m_gameDir, removals = m_packRemovals,
-         forbidden = sharedTopLevel()] { worker->applyPack(pack, gameDir, removals, forbidden); },
+         forbidden = sharedTopLevel(), ledger = LauncherPaths::packLedgerFile(m_toId),
+         record = LauncherPaths::seasonalStateFile(m_toId)] {
+            worker->applyPack(pack, gameDir, removals, forbidden, ledger, record);
+        },
         Qt::QueuedConnection);
 }
 

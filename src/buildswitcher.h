@@ -34,6 +34,9 @@ public:
     // intact, as failed() does.
     void switchTo(int fromId, const QString& fromName, int toId, const QString& toName,
                   const QString& gameDir, JobDone done = {});
+    // Removes the files the build's earlier packs wrote (its ledger, LauncherPaths::
+    // packLedgerFile, kept by the application as it goes) and the removals besides, then
+    // writes the pack.
     void applyPack(int buildId, const QString& name, const QString& packPath,
                    const QStringList& removals, const QJsonObject& note, const QString& gameDir,
                    JobDone done = {});

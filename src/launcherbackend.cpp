@@ -1180,14 +1180,10 @@ void LauncherBackend::recordSeasonalPack(int buildId, const QJsonObject& note,
     const std::optional<SeasonalInstall::PackRecord> record = SeasonalInstall::packRecordOf(note);
     if (!record)
         return;
-    QString error;
-    if (!m_seasonal->recordPack(buildId, *record, entries, &error)) {
-        emit launchError(error);
-        return;
-    }
-    const int index = indexOfBuildId(buildId);
-    if (index < 0)
-        return;
-    updateCustomBuild(index, {{QStringLiteral("seasonalId"), record->seasonalId},
-                              {QStringLiteral("seasonalRevision"), record->revision}});
+    m_seasonal->recordPack(buildId, *record, entries, [this, buildId, record = *record] {
+        const int index = indexOfBuildId(buildId);
+        if (index >= 0)
+            updateCustomBuild(index, {{QStringLiteral("seasonalId"), record.seasonalId},
+                                      {QStringLiteral("seasonalRevision"), record.revision}});
+    });
 }

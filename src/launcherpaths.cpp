@@ -62,6 +62,11 @@ QString seasonalStateFile(int buildId)
 {
     return buildDir(buildId) + QStringLiteral("/season.json");
 }
+
+QString packLedgerFile(int buildId)
+{
+    return buildDir(buildId) + QStringLiteral("/season.ledger");
+}
 QString runtimeDir()
 {
     return rootDir() + QStringLiteral("/runtime");

@@ -17,6 +17,8 @@ QString legacyCustomBuildsFile();
 QString buildStorageDir();
 QString buildDir(int buildId);
 QString seasonalStateFile(int buildId);
+// What the build's pack applications wrote into the game directory, kept as they go.
+QString packLedgerFile(int buildId);
 QString runtimeDir();
 QString javaDir();
 QString cacheDir();

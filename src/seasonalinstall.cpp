@@ -1,6 +1,5 @@
 #include "seasonalinstall.h"
 
-#include "buildarchiveworker.h"
 #include "buildedits.h"
 #include "buildswitcher.h"
 #include "javainstaller.h"
@@ -15,7 +14,6 @@
 #include "seasonalpackdownloader.h"
 #include "versioninstaller.h"
 #include "wholefile.h"
-#include "ziparchive.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -46,6 +44,7 @@ const SeasonalInstall::Step SeasonalInstall::kSteps[] = {
 SeasonalInstall::SeasonalInstall(const QList<CustomBuild>& builds, Host host, QObject* parent)
     : QObject(parent), m_builds(builds), m_host(std::move(host))
 {
+    m_recordWriter.setMaxThreadCount(1);
 }
 
 SeasonalInstall::Host SeasonalInstall::serviceHost(const Services& services)
@@ -284,14 +283,9 @@ void SeasonalInstall::beginApply(int index)
         fail(Loc::text("seasonal.error.filesNotDownloaded"));
         return;
     }
-    const QStringList removals = packEntries(m_run.buildId);
-    QString error;
-    if (!recordBeforeApplying(removals, &error)) {
-        emit this->error(error);
-        fail();
-        return;
-    }
-    m_host.applyPack(m_run.buildId, m_builds.at(index).name, m_run.archivePath, removals,
+    // What the build's earlier packs left is known to the application itself, from the
+    // build's ledger: it reads and keeps it while it works.
+    m_host.applyPack(m_run.buildId, m_builds.at(index).name, m_run.archivePath, QStringList(),
                      packNote(m_run.entry), m_host.gameDir(),
                      answerTo(&SeasonalInstall::onApplyEnded));
 }
@@ -342,15 +336,28 @@ void SeasonalInstall::onDownloadEnded(const JobOutcome& outcome)
 
 void SeasonalInstall::onApplyEnded(const JobOutcome& outcome)
 {
-    const bool applied = outcome.kind == JobOutcome::Success;
-    // An application that changed nothing wrote none of the pack's files: the record goes
-    // back to naming only the files that are there.
-    if (!applied && outcome.gameDirIntact)
-        restoreRecordBeforeApplying();
-    if (!applied)
+    if (outcome.kind != JobOutcome::Success) {
         fail(reasonOf(outcome));
-    else
-        m_run.packUnrecorded ? fail() : finish();
+        return;
+    }
+    m_run.applied = true;
+    endApplication();
+}
+
+// The install ends with the application and the record of its pack, whichever is last.
+void SeasonalInstall::endApplication()
+{
+    switch (m_run.record) {
+    case Record::Pending:
+        break;
+    case Record::Failed:
+        fail(m_run.recordError);
+        break;
+    case Record::None:
+    case Record::Written:
+        finish();
+        break;
+    }
 }
 
 // ---- The pack record ----
@@ -369,55 +376,6 @@ std::optional<SeasonalInstall::PackRecord> SeasonalInstall::packRecordOf(const Q
     return record;
 }
 
-QStringList SeasonalInstall::packFileNames(const QString& archivePath)
-{
-    ZipArchive zip;
-    if (!zip.open(archivePath))
-        return {};
-    const QStringList shared = BuildSwitcher::sharedTopLevel();
-    QStringList names;
-    for (const ZipEntryInfo& entry : zip.entries()) {
-        if (!entry.isDirectory && !entry.isSymlink &&
-            BuildArchiveWorker::packMayWrite(entry.name, shared))
-            names.append(entry.name);
-    }
-    return names;
-}
-
-// Before the pack touches the game directory, the record names every file either pack may
-// leave there, so that a failure, a kill or a record that cannot be written afterwards still
-// leaves the next application all it has to remove.
-bool SeasonalInstall::recordBeforeApplying(const QStringList& removals, QString* error)
-{
-    m_run.recordBeforeApplying = readRecord(m_run.buildId);
-    m_run.recordBeforeApplying.insert(kEntries, QJsonArray::fromStringList(removals));
-    QStringList entries = removals;
-    for (const QString& name : packFileNames(m_run.archivePath)) {
-        if (!entries.contains(name))
-            entries.append(name);
-    }
-    QJsonObject document = m_run.recordBeforeApplying;
-    document.insert(kEntries, QJsonArray::fromStringList(entries));
-    if (!writeRecord(m_run.buildId, document, error))
-        return false;
-    m_unrecordedEntries.remove(m_run.buildId);
-    return true;
-}
-
-void SeasonalInstall::restoreRecordBeforeApplying()
-{
-    if (!writeRecord(m_run.buildId, m_run.recordBeforeApplying))
-        m_unrecordedEntries.insert(m_run.buildId, packEntries(m_run.buildId));
-}
-
-QJsonObject SeasonalInstall::readRecord(int buildId)
-{
-    QFile file(LauncherPaths::seasonalStateFile(buildId));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
 bool SeasonalInstall::writeRecord(int buildId, const QJsonObject& document, QString* error)
 {
     const QString buildDir = LauncherPaths::buildDir(buildId);
@@ -433,36 +391,45 @@ bool SeasonalInstall::writeRecord(int buildId, const QJsonObject& document, QStr
     return false;
 }
 
-QStringList SeasonalInstall::packEntries(int buildId) const
+void SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QStringList& entries,
+                                 std::function<void()> recorded)
 {
-    const auto unrecorded = m_unrecordedEntries.constFind(buildId);
-    if (unrecorded != m_unrecordedEntries.cend())
-        return *unrecorded;
-    QStringList entries;
-    const QJsonArray array = readRecord(buildId).value(kEntries).toArray();
-    for (const QJsonValue& value : array)
-        entries.append(value.toString());
-    return entries;
+    const bool awaited = awaits(Stage::Apply) && buildId == m_run.buildId;
+    if (awaited)
+        m_run.record = Record::Pending;
+    const QString installedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    m_recordWriter.start([this, buildId, record, entries, installedAt, awaited,
+                          run = m_job.number(), recorded = std::move(recorded)] {
+        const QJsonObject document{
+            {kSeasonalId, record.seasonalId},
+            {kRevision, record.revision},
+            {kSha256, record.sha256},
+            {QStringLiteral("installedAt"), installedAt},
+            {kEntries, QJsonArray::fromStringList(entries)},
+        };
+        QString error;
+        const bool written = writeRecord(buildId, document, &error);
+        QMetaObject::invokeMethod(
+            this,
+            [this, buildId, run, awaited, written, error, recorded] {
+                onRecordWritten(buildId, run, awaited, written, error, recorded);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-bool SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QStringList& entries,
-                                 QString* error)
+void SeasonalInstall::onRecordWritten(int buildId, quint64 run, bool awaited, bool written,
+                                      const QString& error, const std::function<void()>& recorded)
 {
-    const QJsonObject document{
-        {kSeasonalId, record.seasonalId},
-        {kRevision, record.revision},
-        {kSha256, record.sha256},
-        {QStringLiteral("installedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
-        {kEntries, QJsonArray::fromStringList(entries)},
-    };
-    if (writeRecord(buildId, document, error)) {
-        m_unrecordedEntries.remove(buildId);
-        return true;
+    if (written && recorded)
+        recorded();
+    if (!awaited || !m_job.isCurrent(run) || !awaits(Stage::Apply) || buildId != m_run.buildId) {
+        if (!written)
+            emit this->error(error);
+        return;
     }
-    // Every removal of this application is done: these files are all that is left of the
-    // packs before the next one.
-    m_unrecordedEntries.insert(buildId, entries);
-    if (awaits(Stage::Apply) && buildId == m_run.buildId)
-        m_run.packUnrecorded = true;
-    return false;
+    m_run.record = written ? Record::Written : Record::Failed;
+    m_run.recordError = error;
+    if (m_run.applied)
+        endApplication();
 }

@@ -7,12 +7,12 @@
 #include "modloaderversionservice.h"
 #include "seasonalbuildservice.h"
 
-#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <functional>
@@ -109,14 +109,14 @@ public:
     static QJsonObject packNote(const SeasonalBuildEntry& entry);
     // The pack a note names; nothing for a note that names none.
     static std::optional<PackRecord> packRecordOf(const QJsonObject& note);
-    // The files the build's last pack application wrote; empty when none is known.
-    QStringList packEntries(int buildId) const;
-    // Records the files a pack application wrote for the build. The earlier record stays
-    // until the new one is written whole. When it cannot be: false, with the message in
-    // error; the files stay known for the build's next pack application to remove, and an
-    // install waiting for that application fails.
-    bool recordPack(int buildId, const PackRecord& record, const QStringList& entries,
-                    QString* error = nullptr);
+    // Records the pack and the files its application wrote for the build, off this
+    // thread: a record of thousands of names waits for the disk. The earlier record stays
+    // until the new one is written whole; once it is, recorded runs, before an install
+    // waiting for that application goes on. One that cannot be written fails that install
+    // with its reason, or is reported by error() alone. Either way the build's ledger
+    // still names the files for its next pack application to remove.
+    void recordPack(int buildId, const PackRecord& record, const QStringList& entries,
+                    std::function<void()> recorded = {});
 
 signals:
     void runningChanged();
@@ -133,6 +133,8 @@ private:
     };
     static const Step kSteps[];
 
+    enum class Record { None, Pending, Written, Failed };
+
     // One install, from start to end; replaced whole when one starts and when it ends.
     struct Run {
         Stage stage = Stage::Idle;
@@ -143,9 +145,10 @@ private:
         bool versionAskedAgain = false;
         // The pack downloaded.
         QString archivePath;
-        bool packUnrecorded = false;
-        // The build's record as it stood before the pack application began.
-        QJsonObject recordBeforeApplying;
+        bool applied = false;
+        // The record of the pack applied, written after the application.
+        Record record = Record::None;
+        QString recordError;
     };
 
     int buildIndex() const;
@@ -174,10 +177,9 @@ private:
     void onVersionEnded(const JobOutcome& outcome);
     void onDownloadEnded(const JobOutcome& outcome);
     void onApplyEnded(const JobOutcome& outcome);
-    static QStringList packFileNames(const QString& archivePath);
-    bool recordBeforeApplying(const QStringList& removals, QString* error);
-    void restoreRecordBeforeApplying();
-    static QJsonObject readRecord(int buildId);
+    void endApplication();
+    void onRecordWritten(int buildId, quint64 run, bool awaited, bool written, const QString& error,
+                         const std::function<void()>& recorded);
     static bool writeRecord(int buildId, const QJsonObject& document, QString* error = nullptr);
 
     const QList<CustomBuild>& m_builds;
@@ -186,8 +188,7 @@ private:
     // do; a cancel of the game files marks it canceling.
     InstallJob m_job;
     Run m_run;
-    // Per build id: the files a pack application wrote whose record could not be saved.
-    // They stand for the record on disk, which names files already removed, until a record
-    // is saved again.
-    QHash<int, QStringList> m_unrecordedEntries;
+    // One thread, so that a build's records are written in the order they were asked for.
+    // Last: it waits for the writes under way before anything else goes.
+    QThreadPool m_recordWriter;
 };

@@ -6,6 +6,7 @@
 #include "localization.h"
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
+#include "packledger.h"
 #include "remoteaddresses.h"
 #include "seasonalinstall.h"
 #include "seasonalpackdownloader.h"
@@ -17,6 +18,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -24,6 +26,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -159,6 +162,14 @@ QStringList gameFiles(const TempHome& home)
     return fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()).keys();
 }
 
+// What the build's ledger counts as written by its packs and standing in the game folder.
+QStringList ownedByPacks(const TempHome& home, int buildId)
+{
+    return PackLedger(LauncherPaths::packLedgerFile(buildId),
+                      LauncherPaths::seasonalStateFile(buildId), gameDirOf(home))
+        .owned();
+}
+
 QStringList recordedEntries(int buildId)
 {
     return readJson(LauncherPaths::seasonalStateFile(buildId))["entries"]
@@ -182,9 +193,9 @@ bool writeServedVersion(TestServer& server, const QString& gameDir, const QStrin
                      QJsonDocument(description).toJson());
 }
 
-// A child process started with kInstallChildArgument and a pack file installs that pack
-// as "Autumn" from a catalog server of its own and prints "applying" when the pack
-// application starts.
+// A child process started with kInstallChildArgument, a pack file and optionally its
+// revision installs that pack as "Autumn" from a catalog server of its own and prints
+// "applying" when the pack application starts.
 int runInstallChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -192,7 +203,10 @@ int runInstallChild(int argc, char** argv)
         return 3;
     RemoteAddresses::setAllOriginsForTesting(kNowhere);
     TestServer server;
-    publish(server, Season{}, TestHelpers::readFile(QString::fromLocal8Bit(argv[2])));
+    Season season;
+    if (argc > 3)
+        season.revision = QByteArray(argv[3]).toInt();
+    publish(server, season, TestHelpers::readFile(QString::fromLocal8Bit(argv[2])));
     LauncherBackend backend;
     backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
     const BuildSwitcher* switcher = backend.findChild<BuildSwitcher*>();
@@ -212,6 +226,42 @@ int runInstallChild(int argc, char** argv)
     });
     backend.refreshSeasonalCatalog();
     return app.exec();
+}
+
+// Starts the install child and waits until it applies its pack; false when it never did.
+bool startApplyingChild(QProcess& child, const QString& packPath, int revision)
+{
+    child.start(QCoreApplication::applicationFilePath(),
+                {kInstallChildArgument, packPath, QString::number(revision)});
+    if (!child.waitForStarted())
+        return false;
+    QByteArray output;
+    while (!output.contains("applying") && child.state() == QProcess::Running) {
+        child.waitForReadyRead(20);
+        output += child.readAllStandardOutput();
+    }
+    return output.contains("applying");
+}
+
+// Files of a revision: their content begins with the revision, a player's with "player".
+PackFiles revisionFiles(int revision, const QStringList& names)
+{
+    PackFiles files;
+    for (const QString& name : names)
+        files.append({name.toUtf8(), "r" + QByteArray::number(revision) + " " +
+                                         GameDirFixture::noise(4096, qHash(name))});
+    return files;
+}
+
+const QByteArray kPlayers = "player ";
+
+// What each file of the game folder holds, by its relative path.
+QMap<QString, QByteArray> gameContents(const TempHome& home)
+{
+    QMap<QString, QByteArray> contents;
+    for (const QString& name : gameFiles(home))
+        contents.insert(name, TestHelpers::readFile(gameDirOf(home) + "/" + name));
+    return contents;
 }
 
 enum class Failure {
@@ -504,9 +554,8 @@ private slots:
         started.errors.clear();
         QVERIFY(installRevision(backend, server, Season{.revision = 2}, kRevision2));
         disconnect(blocker);
-        QCOMPARE(started.messages(), QStringList({"Could not save " + native(record) +
-                                                      ": Filename refers to a directory",
-                                                  aborted()}));
+        QCOMPARE(started.messages(), QStringList{aborted("Could not save " + native(record) +
+                                                         ": Filename refers to a directory")});
         QCOMPARE(finished.size(), 0);
         QCOMPARE(gameFiles(home), namesOf(kRevision2));
         QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
@@ -547,6 +596,124 @@ private slots:
         QVERIFY(installRevision(*restarted.backend, server, Season{.revision = 3}, revision3));
         QCOMPARE(gameFiles(home), namesOf(revision3));
         QCOMPARE(recordedEntries(2), namesOf(revision3));
+    }
+
+    void playersFileSurvivesAFailedRevision_data()
+    {
+        QTest::addColumn<bool>("triedAgain");
+        QTest::newRow("tried again") << true;
+        QTest::newRow("next revision without it") << false;
+    }
+
+    // Revision 2 lists the player's options.txt but breaks off before it reaches it: neither
+    // a second try nor a revision without it removes the player's file.
+    void playersFileSurvivesAFailedRevision()
+    {
+        QFETCH(bool, triedAgain);
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(installRevision(backend, server, Season{}, {{"mods/a.jar", "a"}}));
+        const QString options = gameDirOf(home) + "/options.txt";
+        QVERIFY(writeFile(options, "the player's own"));
+        // Another file of the player's stands where revision 2's first file needs a folder.
+        QVERIFY(writeFile(gameDirOf(home) + "/config", "the player's config"));
+        const PackFiles revision2 = {
+            {"config/x.txt", "x"}, {"mods/a.jar", "a2"}, {"options.txt", "fov:100"}};
+        QVERIFY(installRevision(backend, server, Season{.revision = 2}, revision2));
+        QCOMPARE(started.messages().size(), 2);
+        QCOMPARE(gameFiles(home), QStringList({"config", "options.txt"}));
+
+        started.errors.clear();
+        if (triedAgain)
+            QVERIFY(runInstall(backend));
+        else
+            QVERIFY(installRevision(backend, server, Season{.revision = 3}, {{"mods/d.jar", "d"}}));
+        QCOMPARE(started.messages().size(), triedAgain ? 2 : 0);
+        QCOMPARE(TestHelpers::readFile(options), QByteArray("the player's own"));
+        QCOMPARE(gameFiles(home), triedAgain
+                                      ? QStringList({"config", "options.txt"})
+                                      : QStringList({"config", "mods/d.jar", "options.txt"}));
+    }
+
+    // Applications killed at random moments, each followed by the next revision: what any
+    // application wrote goes, what the player's is stays.
+    void killedApplicationsLoseNoFileAndLeaveNone()
+    {
+        constexpr int kRounds = 20;
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        // Revisions alternate between two sets of names that share some; the player keeps
+        // files at names only the even revisions list, and one no pack lists.
+        QStringList odd;
+        QStringList even{"options.txt"};
+        QStringList players{"options.txt", "saves/world/level.dat"};
+        for (int i = 0; i < 300; ++i) {
+            odd.append(QStringLiteral("mods/a%1.jar").arg(i, 3, 10, QLatin1Char('0')));
+            even.append(QStringLiteral("mods/b%1.jar").arg(i, 3, 10, QLatin1Char('0')));
+            if (i % 30 == 7)
+                players.append(even.last());
+        }
+        for (int i = 0; i < 150; ++i) {
+            odd.append(QStringLiteral("config/s%1.toml").arg(i));
+            even.append(odd.last());
+        }
+        {
+            Started started;
+            QVERIFY(installRevision(*started.backend, server, Season{}, revisionFiles(1, odd)));
+        }
+        const QString packPath = home.path() + "/pack.zip";
+        int spanMs = -1;
+        int revision = 1;
+        for (int round = 0; round <= kRounds; ++round, revision += 2) {
+            for (const QString& name : std::as_const(players)) {
+                if (!QFileInfo::exists(gameDirOf(home) + "/" + name))
+                    QVERIFY(writeFile(gameDirOf(home) + "/" + name, kPlayers + name.toUtf8()));
+            }
+            QVERIFY(writeFile(packPath, packOf(revisionFiles(revision + 1, even))));
+            // The first child is let finish: how long it applies bounds the kill moments.
+            QProcess child;
+            QElapsedTimer clock;
+            QVERIFY(startApplyingChild(child, packPath, revision + 1));
+            clock.start();
+            const int delay =
+                spanMs < 0 ? -1 : int(QRandomGenerator::global()->bounded(spanMs + 1));
+            if (!child.waitForFinished(delay))
+                child.kill();
+            child.waitForFinished();
+            if (spanMs < 0)
+                spanMs = int(clock.elapsed());
+            // Every other round the pack is gone by the next start, which then has nothing
+            // to finish: the next revision is applied over what the kill left.
+            if (round % 2 == 1)
+                QFile::remove(LauncherPaths::buildDir(2) +
+                              QStringLiteral("/.pack-r%1.zip").arg(revision + 1));
+
+            Started started;
+            LauncherBackend& backend = *started.backend;
+            QTRY_VERIFY_WITH_TIMEOUT(indexState() == "idle" && !backend.busy(), kInstallWaitMs);
+            backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
+            const QMap<QString, QByteArray> before = gameContents(home);
+            QVERIFY(installRevision(backend, server, Season{.revision = revision + 2},
+                                    revisionFiles(revision + 2, odd)));
+            const QByteArray current = "r" + QByteArray::number(revision + 2) + " ";
+            const QMap<QString, QByteArray> after = gameContents(home);
+            const QString where = QStringLiteral("round %1, killed %2 ms into %3 ms")
+                                      .arg(round)
+                                      .arg(delay)
+                                      .arg(spanMs);
+            for (auto it = after.cbegin(); it != after.cend(); ++it)
+                QVERIFY2(it.value().startsWith(odd.contains(it.key()) ? current : kPlayers),
+                         qPrintable(where + ": left " + it.key()));
+            for (auto it = before.cbegin(); it != before.cend(); ++it) {
+                if (it.value().startsWith(kPlayers))
+                    QVERIFY2(after.value(it.key()) == it.value(),
+                             qPrintable(where + ": removed " + it.key()));
+            }
+        }
     }
 
     // installVersion runs beside anything: the stage waits for the job of its own version.
@@ -718,8 +885,9 @@ private slots:
         QCOMPARE(backend.activeBuildName(), activeBuild);
         QCOMPARE(packsLeft(), QStringList());
         // Only files a pack put down are named for the next one to remove.
-        QCOMPARE(recordedEntries(2),
-                 failure == Failure::PackHalfApplied ? namesOf(pack) : QStringList());
+        QCOMPARE(recordedEntries(2), QStringList());
+        QCOMPARE(ownedByPacks(home, 2),
+                 failure == Failure::PackHalfApplied ? QStringList{"first.txt"} : QStringList());
         // No application completed: the entry reads as never installed.
         const QVariantMap row = backend.seasonalCatalog().value(0).toMap();
         QCOMPARE(row.value("installed").toBool(), false);
@@ -1038,8 +1206,9 @@ private slots:
                  QStringList{"Installing the build \"Autumn\" did not finish — rolling its "
                              "files forward."});
         QCOMPARE(gameFiles(home), namesOf(files));
-        QCOMPARE(recordedEntries(2), namesOf(files));
-        QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(recordedEntries(2), namesOf(files), kInstallWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1,
+                                  kInstallWaitMs);
         QCOMPARE(backend.activeBuildName(), QStringLiteral("Autumn"));
         QCOMPARE(fingerprintArchive(backend.m_buildSwitcher->archivePathOf(1)).keys(),
                  QStringList{"marker.txt"});

@@ -1,0 +1,179 @@
+#include "packledger.h"
+
+#include "localization.h"
+#include "pathrules.h"
+#include "wholefile.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// One name a line: "F name" for a file an application wrote, "C identity name" for a name
+// claimed before its file was written, identity being what stood there then ("-" for
+// nothing). Names are kept on one line each by escaping the percent sign and line breaks.
+const QByteArray kWrittenTag = QByteArrayLiteral("F ");
+const QByteArray kClaimedTag = QByteArrayLiteral("C ");
+const QByteArray kNothing = QByteArrayLiteral("-");
+
+QByteArray encodedName(const QString& name)
+{
+    QByteArray bytes = name.toUtf8();
+    bytes.replace('%', "%25").replace('\n', "%0A").replace('\r', "%0D");
+    return bytes;
+}
+
+QString decodedName(const QByteArray& bytes)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+}
+
+QByteArray writtenLine(const QString& name)
+{
+    return kWrittenTag + encodedName(name) + '\n';
+}
+
+// Adds each name once, in the order met.
+class NameList {
+public:
+    void add(const QString& name)
+    {
+        if (!name.isEmpty() && !m_seen.contains(name)) {
+            m_seen.insert(name);
+            m_names.append(name);
+        }
+    }
+    QStringList take() { return std::move(m_names); }
+
+private:
+    QSet<QString> m_seen;
+    QStringList m_names;
+};
+
+} // namespace
+
+PackLedger::PackLedger(const QString& ledgerPath, const QString& recordPath, const QString& gameDir)
+    : m_ledgerPath(ledgerPath), m_recordPath(recordPath),
+      m_root(QDir(gameDir).absolutePath() + QLatin1Char('/'))
+{
+}
+
+QStringList PackLedger::recordEntries(const QString& recordPath)
+{
+    QFile file(recordPath);
+    if (recordPath.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList entries;
+    const QJsonArray array =
+        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("entries")).toArray();
+    entries.reserve(array.size());
+    for (const QJsonValue& value : array)
+        entries.append(value.toString());
+    return entries;
+}
+
+QStringList PackLedger::owned() const
+{
+    QFile file(m_ledgerPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return recordEntries(m_recordPath);
+    NameList names;
+    QList<QByteArray> lines = file.readAll().split('\n');
+    // What follows the last line break is a line cut short by a kill: a claim whose file
+    // was never begun, as claims reach the disk before their files do.
+    lines.removeLast();
+    for (const QByteArray& line : std::as_const(lines)) {
+        if (line.size() > 2 && line.startsWith(kWrittenTag)) {
+            const QString name = decodedName(line.sliced(2));
+            if (standsAt(name))
+                names.add(name);
+        } else if (line.size() > 2 && line.startsWith(kClaimedTag)) {
+            const qsizetype space = line.indexOf(' ', 2);
+            if (space < 0)
+                continue;
+            const QString name = decodedName(line.sliced(space + 1));
+            const QString before = QString::fromLatin1(line.sliced(2, space - 2));
+            const QString now = identityAt(name);
+            if (now != QLatin1String(kNothing) && now != before)
+                names.add(name);
+        }
+    }
+    return names.take();
+}
+
+bool PackLedger::begin(const QStringList& owned, QString* error)
+{
+    if (!rewrite(owned, error))
+        return false;
+    m_claims.setFileName(m_ledgerPath);
+    if (!m_claims.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        if (error)
+            *error = failure(m_claims.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool PackLedger::claim(const QStringList& names, QString* error)
+{
+    QByteArray lines;
+    for (const QString& name : names)
+        lines += kClaimedTag + identityAt(name).toLatin1() + ' ' + encodedName(name) + '\n';
+    if (m_claims.write(lines) == lines.size() && m_claims.flush() &&
+        ::fdatasync(m_claims.handle()) == 0)
+        return true;
+    if (error)
+        *error = failure(m_claims.errorString());
+    return false;
+}
+
+void PackLedger::settle(const QStringList& names)
+{
+    m_claims.close();
+    NameList unique;
+    for (const QString& name : names) {
+        if (standsAt(name))
+            unique.add(name);
+    }
+    // Should the ledger keep its claims, they still tell what was written.
+    rewrite(unique.take(), nullptr);
+}
+
+bool PackLedger::rewrite(const QStringList& names, QString* error)
+{
+    QByteArray content;
+    for (const QString& name : names)
+        content += writtenLine(name);
+    QString reason;
+    if (WholeFile::write(m_ledgerPath, content, &reason))
+        return true;
+    if (error)
+        *error = failure(reason);
+    return false;
+}
+
+QString PackLedger::failure(const QString& reason) const
+{
+    return Loc::text("storage.error.saveFailedWhy").arg(PathRules::native(m_ledgerPath), reason);
+}
+
+QString PackLedger::identityAt(const QString& name) const
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(m_root + name).constData(), &info) != 0)
+        return QLatin1String(kNothing);
+    return QString::number(quint64(info.st_dev)) + QLatin1Char(':') +
+           QString::number(quint64(info.st_ino));
+}
+
+bool PackLedger::standsAt(const QString& name) const
+{
+    return identityAt(name) != QLatin1String(kNothing);
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+// What a build's pack applications wrote into the game directory, kept in a file of the
+// build's own while they run, so that the next application removes those files and no
+// other: not a player's file at a name a pack lists but never reached, nor one standing
+// where an application that was killed had not yet put its own.
+//
+// An application first writes down the names it is about to remove (files earlier packs
+// wrote), then, before each run of files it writes, claims their names together with
+// what stood there before, flushed to the disk ahead of the files. A claim counts as
+// written only where another file than the one it found stands now, so a kill at any
+// moment leaves the ledger naming every file an application put down and none it did
+// not. At its end, whole or failed, the application settles the ledger to the files it
+// knows are the packs'.
+//
+// Used on the build switcher's worker thread; every call is linear in the names.
+class PackLedger {
+public:
+    // ledgerPath: the build's ledger; recordPath: the build's record, whose "entries"
+    // name the files of the last complete application where no ledger is kept yet.
+    PackLedger(const QString& ledgerPath, const QString& recordPath, const QString& gameDir);
+
+    // The names (relative to the game directory) whose files earlier applications wrote
+    // and that may still stand there, each once.
+    QStringList owned() const;
+    // Writes down, whole, the names the application starts from: the earlier packs' files.
+    bool begin(const QStringList& owned, QString* error = nullptr);
+    // Claims the names the application writes next; on the disk when it returns true.
+    bool claim(const QStringList& names, QString* error = nullptr);
+    // Rewrites the ledger to the names of these that stand in the game directory.
+    void settle(const QStringList& names);
+
+    // The "entries" of a build's record, in their order; empty without one.
+    static QStringList recordEntries(const QString& recordPath);
+
+private:
+    QString identityAt(const QString& name) const;
+    bool standsAt(const QString& name) const;
+    bool rewrite(const QStringList& names, QString* error);
+    QString failure(const QString& reason) const;
+
+    const QString m_ledgerPath;
+    const QString m_recordPath;
+    const QString m_root;
+    QFile m_claims;
+};

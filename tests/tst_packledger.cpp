@@ -1,0 +1,85 @@
+#include "packledger.h"
+#include "testhelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using TestHelpers::writeFile;
+
+class TestPackLedger : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString game() const { return m_dir.path() + "/game"; }
+    QString ledger() const { return m_dir.path() + "/season.ledger"; }
+    QString record() const { return m_dir.path() + "/season.json"; }
+
+private slots:
+    void init()
+    {
+        QDir(game()).removeRecursively();
+        QFile::remove(ledger());
+        QFile::remove(record());
+        QVERIFY(QDir().mkpath(game()));
+    }
+
+    // Without a ledger the record's entries stand for it.
+    void recordStandsInWithoutALedger()
+    {
+        QVERIFY(writeFile(record(), R"({"entries": ["mods/a.jar", "options.txt"]})"));
+        QCOMPARE(PackLedger(ledger(), record(), game()).owned(),
+                 QStringList({"mods/a.jar", "options.txt"}));
+        QCOMPARE(PackLedger(ledger(), QString(), game()).owned(), QStringList());
+    }
+
+    // A killed application: what it wrote counts, a name it claimed but never reached
+    // does not, whether nothing or a player's file stood there, and neither does a claim
+    // cut short.
+    void killedApplicationCountsWhatItWrote()
+    {
+        QVERIFY(writeFile(game() + "/old.txt", "an earlier pack's"));
+        QVERIFY(writeFile(game() + "/gone.txt", "an earlier pack's"));
+        QVERIFY(writeFile(game() + "/options.txt", "the player's"));
+        QVERIFY(writeFile(game() + "/mods/overwritten.jar", "the player's"));
+        {
+            PackLedger running(ledger(), record(), game());
+            QVERIFY(running.begin({"old.txt", "gone.txt"}));
+            QVERIFY(QFile::remove(game() + "/gone.txt"));
+            const QString odd = "odd\n%name";
+            QVERIFY(running.claim(
+                {"mods/new.jar", "mods/overwritten.jar", odd, "options.txt", "mods/never.jar"}));
+            QVERIFY(writeFile(game() + "/mods/new.jar", "the pack's"));
+            QVERIFY(writeFile(game() + "/mods/overwritten.jar.part", "the pack's"));
+            QVERIFY(QFile::remove(game() + "/mods/overwritten.jar"));
+            QVERIFY(QFile::rename(game() + "/mods/overwritten.jar.part",
+                                  game() + "/mods/overwritten.jar"));
+            QVERIFY(writeFile(game() + "/" + odd, "the pack's"));
+        }
+        QFile file(ledger());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("C - mods/cut");
+        file.close();
+        QVERIFY(writeFile(game() + "/mods/cut", "the player's"));
+
+        QCOMPARE(PackLedger(ledger(), record(), game()).owned(),
+                 QStringList({"old.txt", "mods/new.jar", "mods/overwritten.jar", "odd\n%name"}));
+    }
+
+    // Settled, the ledger names the files of those given that stand.
+    void settledLedgerNamesWhatStands()
+    {
+        QVERIFY(writeFile(game() + "/a.txt", "a"));
+        PackLedger running(ledger(), record(), game());
+        QVERIFY(running.begin({}));
+        QVERIFY(running.claim({"a.txt", "b.txt"}));
+        running.settle({"a.txt", "b.txt", "a.txt"});
+        QCOMPARE(TestHelpers::readFile(ledger()), QByteArray("F a.txt\n"));
+        QCOMPARE(PackLedger(ledger(), record(), game()).owned(), QStringList{"a.txt"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackLedger)
+#include "tst_packledger.moc"
