@@ -48,6 +48,7 @@ bool writePack(const QString& path, const QStringList& names)
 struct Run {
     bool ok = false;
     qint64 longestGapMs = 0;
+    QString gapAt;            // the switcher's stage text and file when it ended
     double applySeconds = 0;  // from the end of the download to the end of the application
     double recordSeconds = 0; // the pack's record, from its request to its end
 };
@@ -144,7 +145,13 @@ private:
     {
         if (!m_sinceTick.isValid())
             return;
-        m_run.longestGapMs = std::max(m_run.longestGapMs, m_sinceTick.restart());
+        const qint64 gap = m_sinceTick.restart();
+        if (gap <= m_run.longestGapMs)
+            return;
+        m_run.longestGapMs = gap;
+        m_run.gapAt = m_switcher.busy() ? m_switcher.stageText() + QStringLiteral(", at ") +
+                                              m_switcher.currentPath()
+                                        : QStringLiteral("switcher idle");
     }
 
     const QString m_gameDir;
@@ -206,8 +213,8 @@ int main(int argc, char** argv)
         return 1;
     std::printf("revision 2: %d files applied over a record of %d in %.2f s\n", files, files,
                 second.applySeconds);
-    std::printf("  interface thread's longest gap: %lld ms (target at most 16 ms)\n",
-                static_cast<long long>(second.longestGapMs));
+    std::printf("  interface thread's longest gap: %lld ms (target at most 16 ms), ending in: %s\n",
+                static_cast<long long>(second.longestGapMs), qPrintable(second.gapAt));
     std::printf("  pack record written (off the interface thread) in %.1f ms\n",
                 second.recordSeconds * 1000);
     const double ledger = ledgerSeconds(gameDir, packNames(2, files));

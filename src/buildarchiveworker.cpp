@@ -596,6 +596,9 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
         written.append(entry.name);
         emit progress(++step, total, entry.name);
     }
+    // The application is recorded as done next, from the thread that shows the window:
+    // what was written goes to the disk here, so that this record does not wait for it.
+    syncFileSystem(gameDir);
     if (ledger)
         ledger->settle(written);
     emit packEntries(written);
