@@ -101,7 +101,7 @@ void TransferBatch::startNext()
     m_notices.note();
 }
 
-// Asset objects share a few hundred folders: each is made once per run of work.
+// Asset objects share a few hundred folders: each is made once while the work lasts.
 bool TransferBatch::makeFolder(const QString& path, QString* error)
 {
     const QString folder = QFileInfo(path).absolutePath();
@@ -145,10 +145,14 @@ void TransferBatch::handleEnded(Entries::iterator entry)
         m_report.saved.push_back(entry->item.payload);
     m_running.erase(entry);
     fill();
-    if (m_waiting.empty() && m_running.empty())
+    if (m_waiting.empty() && m_running.empty()) {
+        // The job that listed them is about to end: the next one makes its own folders,
+        // the player may remove them in between.
+        m_madeFolders.clear();
         m_notices.sendNow();
-    else
+    } else {
         m_notices.note();
+    }
 }
 
 // The other downloads are stopped and the owner hears of the failure at once.

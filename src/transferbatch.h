@@ -99,7 +99,7 @@ private:
     Limits m_limits;
     std::deque<Item> m_waiting;
     Entries m_running;
-    QSet<QString> m_madeFolders;
+    QSet<QString> m_madeFolders; // since the list last ran empty
     quint64 m_started = 0;
     std::array<std::shared_ptr<QNetworkAccessManager>, NetworkThread::kLanes> m_networks;
     Report m_report;

@@ -681,6 +681,34 @@ private slots:
         QCOMPARE(m_server.requestCount(), 5);
     }
 
+    // A runtime removed by the player and installed again by the same installer gets
+    // every folder its files need, also those no manifest entry names.
+    void reinstallsRemovedFileManifest()
+    {
+        const QByteArray java = javaScript(17);
+        const QByteArray library = QByteArray(3000, 'l');
+        m_server.route("/files/java", TestReply::ok(java));
+        m_server.route("/files/libjli.so", TestReply::ok(library));
+        m_server.route(
+            "/manifest.json",
+            TestReply::json(manifest(QJsonObject{
+                {"bin/java", fileItem(m_server.url("/files/java").toString(), java, true)},
+                {"lib/libjli.so", fileItem(m_server.url("/files/libjli.so").toString(), library)},
+            })));
+        const JavaRuntimeEntry entry =
+            makeEntry("mojang-java-runtime-delta", "mojang", m_server.url("/manifest.json"));
+        JavaInstaller installer;
+        const QString root = runtimeDir(entry.id);
+        for (int round = 0; round < 2; ++round) {
+            Outcome outcome(installer);
+            run(installer, entry, outcome);
+            expectInstalled(outcome, entry, root + "/bin/java", java.size() + library.size());
+            QCOMPARE(readFile(root + "/lib/libjli.so"), library);
+            QVERIFY(JavaRuntimeStore::remove(entry.id));
+            expectGone(entry.id);
+        }
+    }
+
     void linksOnlyManifestNeedsNoDownload()
     {
         // Only folders and links: nothing to download, the links are made at once.

@@ -142,6 +142,7 @@ private slots:
 
     void installsCompleteVersion();
     void presentFilesAreRecognisedBySize();
+    void foldersRemovedBetweenJobsAreMadeAgain();
     void unusableLinksFailWithWarnings();
     void downloadFailuresAndRetries();
     void staleRetryIsDropped();
@@ -366,6 +367,23 @@ void VersionInstallerTest::presentFilesAreRecognisedBySize()
     QCOMPARE(run(QStringLiteral("mini")), QStringLiteral("finished:mini"));
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_installer->status().fraction, 1.0);
+}
+
+// A player repairing an install removes libraries/ and assets/; every later install
+// makes the folders it needs again.
+void VersionInstallerTest::foldersRemovedBetweenJobsAreMadeAgain()
+{
+    m_site->publishFixtures({QStringLiteral("mini")});
+    const QString local = QStringLiteral("libraries/org/example/local/3.0/local-3.0.jar");
+    for (int round = 0; round < 3; ++round) {
+        place(local, "placed by hand");
+        QCOMPARE(run(QStringLiteral("mini")), QStringLiteral("finished:mini"));
+        QCOMPARE(content("libraries/org/example/alpha/1.0/alpha-1.0.jar"),
+                 m_site->render("files/alpha.jar"));
+        QCOMPARE(filesUnder(QStringLiteral("assets/objects")).size(), 10);
+        QVERIFY(QDir(path(QStringLiteral("libraries"))).removeRecursively());
+        QVERIFY(QDir(path(QStringLiteral("assets"))).removeRecursively());
+    }
 }
 
 void VersionInstallerTest::unusableLinksFailWithWarnings()
