@@ -4,6 +4,7 @@
 #include "localization.h"
 #include "packledger.h"
 #include "pathrules.h"
+#include "regularfile.h"
 #include "ziparchive.h"
 
 #include <QDir>
@@ -249,9 +250,10 @@ QStringList BuildArchiveWorker::collectFiles(const QString& gameDir, const QStri
     return files;
 }
 
+// Opened without waiting: a FIFO in the place of the path is synced as nothing.
 void BuildArchiveWorker::syncToDisk(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return;
     ::fsync(fd);
@@ -260,7 +262,7 @@ void BuildArchiveWorker::syncToDisk(const QString& path)
 
 void BuildArchiveWorker::syncFileSystem(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return;
     ::syncfs(fd);
@@ -316,14 +318,15 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
             return;
         }
         // The data is read when the archive is written out; a file that cannot even be
-        // opened is reported by its own name now.
-        QFile probe(root + relative);
-        if (!probe.open(QIODevice::ReadOnly)) {
-            abandon(
-                Loc::text("common.error.readFailed").arg(native(relative), probe.errorString()));
+        // opened is reported by its own name now. Neither open waits: what took the
+        // place of a listed file since (a FIFO without a writer) is refused.
+        QString reason;
+        const int probe = RegularFile::openRegular(root + relative, &reason);
+        if (probe < 0) {
+            abandon(Loc::text("common.error.readFailed").arg(native(relative), reason));
             return;
         }
-        probe.close();
+        ::close(probe);
         ZipEntryOptions options;
         options.compression =
             isAlreadyCompressed(relative) ? ZipCompression::Store : ZipCompression::Deflate;

@@ -57,18 +57,29 @@ namespace RegularFile {
 
 int openDescriptor(const QString& path, QString* error)
 {
+    QString reason;
+    const int fd = openRegular(path, &reason);
+    if (fd < 0)
+        fail(error, path, reason);
+    return fd;
+}
+
+int openRegular(const QString& path, QString* reason)
+{
     // Without O_NONBLOCK a FIFO would wait here for a writer; O_NOCTTY keeps a terminal
     // device from becoming the launcher's controlling terminal before it is refused.
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        fail(error, path, systemReason(errno));
+        if (reason)
+            *reason = systemReason(errno);
         return -1;
     }
     struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        fail(error, path, Loc::text("storage.error.notRegularFile"));
+        if (reason)
+            *reason = Loc::text("storage.error.notRegularFile");
         return -1;
     }
     // Reads of a regular file do not block anyway; whoever takes the descriptor gets an

@@ -19,6 +19,9 @@ inline constexpr qint64 kDocumentLimit = 8 * 1024 * 1024;
 // A read-only descriptor of the regular file at path, which the caller closes; -1 when
 // the path holds anything else or cannot be opened.
 int openDescriptor(const QString& path, QString* error = nullptr);
+// The same for callers that word the failure themselves: `reason` says why, without
+// the path ("not a regular file", or the system's own text).
+int openRegular(const QString& path, QString* reason);
 
 // The whole content of the regular file at path when it holds at most maxBytes.
 std::optional<QByteArray> read(const QString& path, qint64 maxBytes, QString* error = nullptr);

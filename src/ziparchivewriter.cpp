@@ -1,5 +1,6 @@
 #include "ziparchivewriter.h"
 
+#include "regularfile.h"
 #include "stagedfile.h"
 
 #include <QFile>
@@ -326,16 +327,15 @@ public:
             ::close(m_fd);
     }
 
-    // False with an errno value; the value -1 means the file has shrunk.
-    bool open(int* error)
+    // False with the reason. The file was regular when it was added; opening never waits
+    // on what may have taken its place since (a FIFO without a writer).
+    bool open(QString* reason)
     {
         if (m_entry.sourcePath.isEmpty())
             return true;
-        m_fd = ::open(QFile::encodeName(m_entry.sourcePath).constData(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0) {
-            *error = errno;
+        m_fd = RegularFile::openRegular(m_entry.sourcePath, reason);
+        if (m_fd < 0)
             return false;
-        }
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         return true;
     }
@@ -451,8 +451,9 @@ struct Slot {
     Facts facts;
     bool failed = false;
     // Why the source could not be read: an errno value, -1 for a file that shrank; 0 when
-    // deflating failed.
+    // deflating failed or the reason below says why it could not be opened.
     int sourceError = 0;
+    QString openFailure;
 };
 
 // Entries are prepared in archive order by helper threads, each taking the next one, and
@@ -497,6 +498,7 @@ public:
         taken.done = slot.done;
         taken.facts = slot.facts;
         taken.sourceError = slot.sourceError;
+        taken.openFailure = slot.openFailure;
         taken.failed = slot.failed;
         const bool wasFull = m_waiting >= kWaitingLimit;
         for (const QByteArray& piece : taken.pieces)
@@ -529,9 +531,10 @@ private:
     {
         const ZipPendingEntry& entry = m_entries[index];
         Source source(entry);
+        QString openFailure;
+        if (!source.open(&openFailure))
+            return fail(index, 0, openFailure);
         int error = 0;
-        if (!source.open(&error))
-            return fail(index, error);
         const bool deflate = entry.deflate && entry.size > 0;
         if (deflate && !deflater.start(entry.level))
             return failDeflating(index);
@@ -605,13 +608,14 @@ private:
         return true;
     }
 
-    void fail(size_t index, int sourceError)
+    void fail(size_t index, int sourceError, const QString& openFailure = QString())
     {
         const std::lock_guard<std::mutex> guard(m_lock);
         Slot& slot = m_slots[index];
         slot.failed = true;
         slot.done = true;
         slot.sourceError = sourceError;
+        slot.openFailure = openFailure;
         m_writerWake.notify_one();
     }
 
@@ -715,7 +719,9 @@ private:
                 return {Outcome::Cancelled, m_path, QString()};
             const Slot slot = pipeline.take(index);
             if (slot.failed)
-                return slot.sourceError == 0 ? writeFailed(ENOMEM) : sourceFailed(entry, slot);
+                return slot.sourceError == 0 && slot.openFailure.isEmpty()
+                           ? writeFailed(ENOMEM)
+                           : sourceFailed(entry, slot);
             if (first) {
                 amend = !slot.done;
                 if (slot.done)
@@ -768,6 +774,8 @@ private:
 
     static Result sourceFailed(const ZipPendingEntry& entry, const Slot& slot)
     {
+        if (!slot.openFailure.isEmpty())
+            return {Outcome::SourceFailed, entry.sourcePath, slot.openFailure};
         return {Outcome::SourceFailed, entry.sourcePath,
                 slot.sourceError < 0 ? QString() : systemError(slot.sourceError)};
     }

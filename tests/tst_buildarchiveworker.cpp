@@ -1,4 +1,5 @@
 #include "buildarchiveworker.h"
+#include "fifowatchdog.h"
 #include "gamedirfixture.h"
 #include "localization.h"
 #include "temphome.h"
@@ -9,6 +10,10 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <memory>
+
+#include <sys/stat.h>
 
 using namespace GameDirFixture;
 using TestHelpers::native;
@@ -148,6 +153,33 @@ private slots:
         result = run(worker, [&] { worker.clear(game, kShared); });
         QVERIFY(result.ok);
         QCOMPARE(topLevelNames(game), QStringList());
+    }
+
+    // The files are listed before the first report and opened after it: a FIFO put in
+    // the place of one in between is refused, not waited on.
+    void fileSwappedForAFifoIsRefusedWithoutWaiting()
+    {
+        TempHome home;
+        const QString game = home.path() + "/game";
+        const QString swapped = game + "/config/options.txt";
+        writeFile(swapped, "regular when listed");
+        BuildArchiveWorker worker;
+        std::unique_ptr<FifoWatchdog> watchdog;
+        connect(&worker, &BuildArchiveWorker::progress, this, [&](int done) {
+            if (done != 0)
+                return;
+            QVERIFY(QFile::remove(swapped));
+            QCOMPARE(::mkfifo(QFile::encodeName(swapped).constData(), 0600), 0);
+            watchdog = std::make_unique<FifoWatchdog>(swapped);
+        });
+        const QString zipPath = home.path() + "/out.zip";
+        const Result result = run(worker, [&] { worker.archive(game, zipPath, kShared); });
+        QVERIFY(watchdog);
+        QCOMPARE(watchdog->rescues(), 0);
+        QVERIFY(!result.ok);
+        QVERIFY2(result.error.contains(Loc::text("storage.error.notRegularFile")),
+                 qPrintable(result.error));
+        QVERIFY(!QFile::exists(zipPath));
     }
 
     void restoresLargeArchivesCompletely()

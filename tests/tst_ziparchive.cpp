@@ -502,6 +502,28 @@ private slots:
         QCOMPARE(reader.entryCount(), 0);
     }
 
+    // A file is read when the archive is written out; a FIFO put in its place meanwhile
+    // fails the archive at once instead of waiting for a writer.
+    void sourceSwappedForAFifoIsRefused()
+    {
+        const QString zipPath = pathFor(QStringLiteral("target.zip"));
+        const QString source = pathFor(QStringLiteral("options.txt"));
+        QVERIFY(writeFile(source, "regular when added"));
+        ZipArchive writer;
+        QString error;
+        QVERIFY(writer.create(zipPath, &error));
+        QVERIFY(writer.addFile(QStringLiteral("options.txt"), source, &error));
+        QVERIFY(QFile::remove(source));
+        QCOMPARE(::mkfifo(QFile::encodeName(source).constData(), 0600), 0);
+        const FifoWatchdog watchdog(source);
+        QVERIFY(!writer.close(&error));
+        QCOMPARE(watchdog.rescues(), 0);
+        QVERIFY2(error.contains(TestHelpers::native(source)) &&
+                     error.contains(Loc::text("storage.error.notRegularFile")),
+                 qPrintable(error));
+        QVERIFY(!QFileInfo::exists(zipPath));
+    }
+
     void progressAndCancel()
     {
         const QString source = pathFor(QStringLiteral("payload.bin"));
