@@ -40,10 +40,14 @@ QNetworkRequest makeRequest(const QUrl& url, const HttpRequest::Recipe& recipe,
 // Checked against the declared length before any body byte is read, and against
 // what has piled up in the reply each time more arrives: the reply keeps the body
 // until the caller reads it whole. The read buffer holds the network back just past
-// the bound, however long the event loop takes to look.
+// the bound, however long the reading thread takes to look. A request that sends a
+// body starts on the reply's next turn of the event loop and takes no size given
+// before: the size is given again once it has started.
 void limitBody(QNetworkReply* reply, qint64 limit)
 {
     reply->setReadBufferSize(limit + 1);
+    QMetaObject::invokeMethod(
+        reply, [reply, limit] { reply->setReadBufferSize(limit + 1); }, Qt::QueuedConnection);
     const auto stopAbove = [reply, limit](qint64 bytes) {
         if (bytes <= limit || HttpRequest::outgrewLimit(reply))
             return;

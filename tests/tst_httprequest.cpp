@@ -3,10 +3,15 @@
 #include "testserver.h"
 
 #include <QElapsedTimer>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 Q_DECLARE_METATYPE(TestReply)
 
@@ -21,6 +26,8 @@ private slots:
     void initTestCase() { QVERIFY(Localization::instance()->load()); }
     void bodiesStopAtTheirBound_data();
     void bodiesStopAtTheirBound();
+    void boundHoldsWhileTheReaderIsHeld_data();
+    void boundHoldsWhileTheReaderIsHeld();
 };
 
 void HttpRequestTest::bodiesStopAtTheirBound_data()
@@ -62,6 +69,74 @@ void HttpRequestTest::bodiesStopAtTheirBound()
         QCOMPARE(answer->readAll().size(), recipe.bodyLimit);
     }
     delete answer;
+}
+
+void HttpRequestTest::boundHoldsWhileTheReaderIsHeld_data()
+{
+    QTest::addColumn<bool>("post");
+    QTest::newRow("get") << false;
+    QTest::newRow("post") << true;
+}
+
+// The reply lives on a thread of its own, which is held for two seconds once the body
+// has begun, while the server (on this thread) sends without end: what the network may
+// take in meanwhile is bounded by the recipe, not by the reader's pace.
+void HttpRequestTest::boundHoldsWhileTheReaderIsHeld()
+{
+    QFETCH(bool, post);
+    TestServer server;
+    server.route("/token", TestReply::ok().endless());
+    const HttpRequest::Recipe recipe{0, HttpRequest::Redirects::NoLessSafe,
+                                     HttpRequest::kReplyLimit};
+    QThread reader;
+    reader.start();
+    QObject context;
+    context.moveToThread(&reader);
+    QNetworkAccessManager* network = nullptr;
+    std::atomic_bool held = false;
+    std::atomic_bool ended = false;
+    QMutex lock;
+    QString error;
+    bool outgrew = false;
+    const auto stopReader = qScopeGuard([&] {
+        QMetaObject::invokeMethod(
+            &context, [network] { delete network; }, Qt::BlockingQueuedConnection);
+        reader.quit();
+        reader.wait();
+    });
+    QMetaObject::invokeMethod(
+        &context,
+        [&] {
+            network = new QNetworkAccessManager;
+            const QUrl url = server.url("/token");
+            QNetworkReply* reply = post ? HttpRequest::post(network, url, recipe, "code=1", {})
+                                        : HttpRequest::get(network, url, recipe);
+            QObject::connect(reply, &QNetworkReply::finished, reply, [&, reply] {
+                const QMutexLocker locker(&lock);
+                error = HttpRequest::errorText(reply);
+                outgrew = HttpRequest::outgrewLimit(reply);
+                ended = true;
+            });
+            QObject::connect(reply, &QIODevice::readyRead, reply, [&held] {
+                if (!held.exchange(true))
+                    QThread::msleep(2000);
+            });
+        },
+        Qt::BlockingQueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(held, 10000);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 2000 && !ended) {
+        QTest::qWait(50);
+        QVERIFY2(server.bodyBytesSent() < recipe.bodyLimit + kTransportSlack,
+                 qPrintable(QString::number(server.bodyBytesSent())));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(ended, 10000);
+    const QMutexLocker locker(&lock);
+    QVERIFY(outgrew);
+    QCOMPARE(error, Loc::text("common.error.replyTooLarge"));
+    QVERIFY2(server.bodyBytesSent() < recipe.bodyLimit + kTransportSlack,
+             qPrintable(QString::number(server.bodyBytesSent())));
 }
 
 QTEST_GUILESS_MAIN(HttpRequestTest)
