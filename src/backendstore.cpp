@@ -4,6 +4,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "regularfile.h"
 #include "remoteaddresses.h"
 #include "wholefile.h"
 
@@ -20,6 +21,8 @@
 #include <limits>
 #include <optional>
 #include <utility>
+
+#include <sys/stat.h>
 
 const QString BackendStore::kOffline = QStringLiteral("offline");
 const QString BackendStore::kActiveBuildId = QStringLiteral("activeBuildId");
@@ -209,6 +212,25 @@ bool moveAsideBroken(const QString& path, const QString& reason, QStringList& wa
     return true;
 }
 
+// The content of a state file; a file that is no regular file of sane size is
+// unreadable like one without read access, and stays where it is.
+std::optional<QByteArray> readStateFile(const QString& path, QStringList& warnings)
+{
+    QString error;
+    const int fd = RegularFile::openDescriptor(path, &error);
+    // Whatever left the file readable by others, it does not stay so until the next save.
+    // Changed through the descriptor, so that only the regular file opened is changed,
+    // never a device or a file a link leads to in its place.
+    if (fd >= 0 && isOwnerOnly(path))
+        ::fchmod(fd, S_IRUSR | S_IWUSR);
+    std::optional<QByteArray> content =
+        fd < 0 ? std::nullopt
+               : RegularFile::readDescriptor(fd, path, RegularFile::kDocumentLimit, &error);
+    if (!content)
+        warnings.append(error);
+    return content;
+}
+
 QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& warnings,
                            bool* unreadable = nullptr)
 {
@@ -216,19 +238,14 @@ QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& w
         *unreadable = false;
     if (!QFile::exists(path))
         return {};
-    // Whatever left the file readable by others, it does not stay so until the next save.
-    if (isOwnerOnly(path))
-        QFile::setPermissions(path, kOwnerOnly);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        warnings.append(Loc::text("common.error.readFailed").arg(native(path), file.errorString()));
+    const std::optional<QByteArray> content = readStateFile(path, warnings);
+    if (!content) {
         if (unreadable)
             *unreadable = true;
         return {};
     }
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    file.close();
+    const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         moveAsideBroken(path, parseError.errorString(), warnings);
         return {};

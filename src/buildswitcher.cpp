@@ -5,6 +5,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "regularfile.h"
 #include "wholefile.h"
 
 #include <QDateTime>
@@ -611,10 +612,7 @@ bool BuildSwitcher::renumberBuild(int oldId, int newId)
 
 QJsonObject BuildSwitcher::readIndex() const
 {
-    QFile file(indexPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QJsonObject();
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return RegularFile::readObject(indexPath());
 }
 
 bool BuildSwitcher::writeIndex(const QJsonObject& index) const

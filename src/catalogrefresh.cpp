@@ -1,9 +1,9 @@
 #include "catalogrefresh.h"
 
 #include "launcherpaths.h"
+#include "regularfile.h"
 #include "wholefile.h"
 
-#include <QFile>
 #include <QFutureWatcher>
 #include <QHash>
 #include <QJsonDocument>
@@ -97,15 +97,7 @@ QDateTime parseTime(const QString& text)
 QJsonObject readCacheFile(const QString& path, qint64 maxBytes)
 {
     cacheWriter().waitForWritesOf(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    if (maxBytes > 0 && file.size() > maxBytes)
-        return {};
-    const QByteArray bytes = maxBytes > 0 ? file.read(maxBytes + 1) : file.readAll();
-    if (maxBytes > 0 && bytes.size() > maxBytes)
-        return {};
-    return QJsonDocument::fromJson(bytes).object();
+    return RegularFile::readObject(path, maxBytes);
 }
 
 void writeCacheFile(const QString& path, const QJsonObject& document)

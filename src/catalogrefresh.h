@@ -28,9 +28,13 @@ bool isFresh(const QDateTime& fetchedAt, qint64 freshSeconds);
 QString timeText(const QDateTime& time);
 QDateTime parseTime(const QString& text);
 
-// The cache document; empty when the file is missing, larger than maxBytes (0: no
-// bound) or no JSON object. A write of this file still under way is waited for.
-QJsonObject readCacheFile(const QString& path, qint64 maxBytes = 0);
+// A cache holds what a few catalog replies gave, each bounded, so a file past this is
+// no cache the launcher wrote.
+inline constexpr qint64 kCacheLimit = 32 * 1024 * 1024;
+
+// The cache document; empty when the file is no regular file, is larger than maxBytes
+// or holds no JSON object. A write of this file still under way is waited for.
+QJsonObject readCacheFile(const QString& path, qint64 maxBytes = kCacheLimit);
 // Writes the document compactly through a save-file once the data directory exists;
 // a file that cannot be written whole is left as it was. A save-file waits for the
 // disk, which can take long: one writer thread does the writes, in the order asked,

@@ -4,6 +4,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "regularfile.h"
 #include "wholefile.h"
 
 #include <QDir>
@@ -190,11 +191,8 @@ std::optional<InstalledJavaRuntime> find(const QString& id)
     const QString runtimeDir = dirFor(id);
     if (runtimeDir.isEmpty())
         return std::nullopt;
-    QFile file(runtimeDir + QLatin1Char('/') + kMetaFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const InstalledJavaRuntime runtime =
-        runtimeFromJson(QJsonDocument::fromJson(file.readAll()).object(), runtimeDir);
+    const InstalledJavaRuntime runtime = runtimeFromJson(
+        RegularFile::readObject(runtimeDir + QLatin1Char('/') + kMetaFile), runtimeDir);
     if (runtime.id != id || runtime.javaPath.isEmpty() || !QFileInfo::exists(runtime.javaPath))
         return std::nullopt;
     return runtime;

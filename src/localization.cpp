@@ -1,6 +1,7 @@
 #include "localization.h"
 
 #include "launcherpaths.h"
+#include "regularfile.h"
 
 #include <QFile>
 #include <QJSEngine>
@@ -131,13 +132,10 @@ bool Localization::parseCatalog(const QByteArray& data)
 void Localization::readSavedLanguage()
 {
     m_language = kSystem;
-    QFile settings(LauncherPaths::settingsFile());
-    if (settings.open(QIODevice::ReadOnly)) {
-        const QJsonValue saved =
-            QJsonDocument::fromJson(settings.readAll()).object().value(QStringLiteral("language"));
-        if (saved.isString())
-            m_language = saved.toString();
-    }
+    const QJsonValue saved =
+        RegularFile::readObject(LauncherPaths::settingsFile()).value(QStringLiteral("language"));
+    if (saved.isString())
+        m_language = saved.toString();
     if (m_language != kSystem && !m_languages.contains(m_language)) {
         qWarning("Неизвестный язык в настройках: %s — берём системный", qPrintable(m_language));
         m_language = kSystem;

@@ -2,6 +2,7 @@
 
 #include "localization.h"
 #include "pathrules.h"
+#include "regularfile.h"
 #include "wholefile.h"
 
 #include <QByteArray>
@@ -22,6 +23,8 @@ namespace {
 const QByteArray kWrittenTag = QByteArrayLiteral("F ");
 const QByteArray kClaimedTag = QByteArrayLiteral("C ");
 const QByteArray kNothing = QByteArrayLiteral("-");
+// A pack of 65,535 files with long names claims every one of them: room for that and more.
+constexpr qint64 kLedgerLimit = 256 * 1024 * 1024;
 
 QByteArray encodedName(const QString& name)
 {
@@ -67,12 +70,11 @@ PackLedger::PackLedger(const QString& ledgerPath, const QString& recordPath, con
 
 QStringList PackLedger::recordEntries(const QString& recordPath)
 {
-    QFile file(recordPath);
-    if (recordPath.isEmpty() || !file.open(QIODevice::ReadOnly))
+    if (recordPath.isEmpty())
         return {};
     QStringList entries;
     const QJsonArray array =
-        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("entries")).toArray();
+        RegularFile::readObject(recordPath).value(QStringLiteral("entries")).toArray();
     entries.reserve(array.size());
     for (const QJsonValue& value : array)
         entries.append(value.toString());
@@ -81,11 +83,11 @@ QStringList PackLedger::recordEntries(const QString& recordPath)
 
 QStringList PackLedger::owned() const
 {
-    QFile file(m_ledgerPath);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> content = RegularFile::read(m_ledgerPath, kLedgerLimit);
+    if (!content)
         return recordEntries(m_recordPath);
     NameList names;
-    QList<QByteArray> lines = file.readAll().split('\n');
+    QList<QByteArray> lines = content->split('\n');
     // What follows the last line break is a line cut short by a kill: a claim whose file
     // was never begun, as claims reach the disk before their files do.
     lines.removeLast();

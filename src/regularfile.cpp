@@ -93,6 +93,12 @@ std::optional<QByteArray> read(const QString& path, qint64 maxBytes, QString* er
     const int fd = openDescriptor(path, error);
     if (fd < 0)
         return std::nullopt;
+    return readDescriptor(fd, path, maxBytes, error);
+}
+
+std::optional<QByteArray> readDescriptor(int fd, const QString& path, qint64 maxBytes,
+                                         QString* error)
+{
     struct stat status {};
     const bool declaredTooLarge = ::fstat(fd, &status) == 0 && status.st_size > maxBytes;
     QByteArray content;

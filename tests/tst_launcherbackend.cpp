@@ -1,5 +1,6 @@
 #include "backendfixture.h"
 #include "buildswitcher.h"
+#include "catalogrefresh.h"
 #include "fifowatchdog.h"
 #include "gamedirfixture.h"
 #include "javainstaller.h"
@@ -12,8 +13,10 @@
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
 #include "msaauthservice.h"
+#include "packledger.h"
 #include "qmlprobe.h"
 #include "remoteaddresses.h"
+#include "seasonalinstall.h"
 #include "temphome.h"
 #include "testhelpers.h"
 #include "testserver.h"
@@ -32,6 +35,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 #include <tuple>
 
 #include <sys/stat.h>
@@ -88,6 +92,42 @@ QMap<QString, QByteArray> snapshot(const QString& dir)
         entries.insert(path.mid(dir.size()), it.fileInfo().isDir() ? "/" : readBytes(path));
     }
     return entries;
+}
+
+enum class SpecialKind { Fifo, Device, Oversized };
+// Who reads a file of the data directory: the start, with a warning or without one, or a
+// reader the interface calls on later.
+enum class StateReader { Warning, Start, Cache, Runtime, Season };
+
+// Past the bound of every file the launcher reads from its data directory; sparse.
+constexpr qint64 kOversized = qint64(64) * 1024 * 1024;
+
+bool makeSpecial(const QString& path, SpecialKind kind)
+{
+    switch (kind) {
+    case SpecialKind::Fifo:
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    case SpecialKind::Device:
+        return QFile::link(QStringLiteral("/dev/zero"), path);
+    case SpecialKind::Oversized: {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.resize(kOversized);
+    }
+    }
+    return false;
+}
+
+// What stands at path, told apart as far as the cases above need.
+QString kindOf(const QString& path)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return QStringLiteral("nothing");
+    if (S_ISLNK(status.st_mode))
+        return "link to " + QFileInfo(path).symLinkTarget();
+    if (S_ISFIFO(status.st_mode))
+        return QStringLiteral("fifo");
+    return "file of " + QString::number(status.st_size);
 }
 
 QString corruptLine(const QString& path, const QString& reason)
@@ -607,6 +647,87 @@ private slots:
         QVERIFY(!archive.isEmpty());
         QCOMPARE(GameDirFixture::fingerprintArchive(archive), content);
         QCOMPARE(GameDirFixture::topLevelNames(gameDir), QStringList{"versions"});
+    }
+
+    // Anything may stand where the launcher keeps a file of its own: a FIFO, a link to a
+    // device or a file far too large to be one it wrote. Each reads as an unreadable file,
+    // at once and within bounds, is reported where an unreadable file is, and stays.
+    void specialStateFileNeverHangsTheStart_data()
+    {
+        QTest::addColumn<QString>("relative");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("reader");
+        const QList<std::pair<const char*, StateReader>> files{
+            {"settings.json", StateReader::Warning},
+            {"profiles.json", StateReader::Warning},
+            {"customBuilds.json", StateReader::Warning},
+            {"versions.json", StateReader::Warning},
+            {"builds/index.json", StateReader::Start},
+            {"cache/java_runtimes.json", StateReader::Cache},
+            {"cache/version_manifest.json", StateReader::Cache},
+            {"java/temurin-jdk-21/runtime.json", StateReader::Runtime},
+            {"builds/7/season.json", StateReader::Season},
+            {"builds/7/season.ledger", StateReader::Season},
+        };
+        const QList<std::pair<const char*, SpecialKind>> kinds{
+            {"fifo", SpecialKind::Fifo},
+            {"device", SpecialKind::Device},
+            {"oversized", SpecialKind::Oversized},
+        };
+        for (const auto& [file, reader] : files) {
+            for (const auto& [kindName, kind] : kinds) {
+                QTest::addRow("%s %s", file, kindName)
+                    << QString::fromLatin1(file) << int(kind) << int(reader);
+            }
+        }
+    }
+
+    void specialStateFileNeverHangsTheStart()
+    {
+        QFETCH(QString, relative);
+        QFETCH(int, kind);
+        QFETCH(int, reader);
+        TempHome home;
+        const QString path = home.dataDir() + "/" + relative;
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QVERIFY(makeSpecial(path, SpecialKind(kind)));
+        const QString before = kindOf(path);
+        std::optional<FifoWatchdog> watchdog;
+        if (SpecialKind(kind) == SpecialKind::Fifo)
+            watchdog.emplace(path);
+
+        QVERIFY(Localization::instance()->load());
+        Localization::instance()->setLanguage("en");
+        Started started;
+        switch (StateReader(reader)) {
+        case StateReader::Warning: {
+            const QString reason = SpecialKind(kind) == SpecialKind::Oversized
+                                       ? "the file is too large"
+                                       : "not a regular file";
+            QCOMPARE(
+                started.messages(),
+                QStringList{QStringLiteral("Could not read %1: %2").arg(native(path), reason)});
+            break;
+        }
+        case StateReader::Start:
+            QCOMPARE(started.messages(), QStringList());
+            break;
+        case StateReader::Cache:
+            QCOMPARE(CatalogRefresh::readCacheFile(path), QJsonObject());
+            break;
+        case StateReader::Runtime:
+            QVERIFY(!JavaRuntimeStore::find("temurin-jdk-21"));
+            break;
+        case StateReader::Season:
+            QCOMPARE(PackLedger(LauncherPaths::packLedgerFile(7),
+                                LauncherPaths::seasonalStateFile(7), home.dataDir())
+                         .owned(),
+                     QStringList());
+            break;
+        }
+        if (watchdog)
+            QCOMPARE(watchdog->rescues(), 0);
+        QCOMPARE(kindOf(path), before);
     }
 
     // The game folder belongs to the player and to other programs: a FIFO where a parent
