@@ -162,14 +162,15 @@ QStringList CatalogRows::detectedJava(const QString& gameDir)
     return lines;
 }
 
-int CatalogRows::nearestMebibytes(qint64 bytes)
+// Divided before the remainder is weighed, so that no count near 64 bits is added to.
+qint64 CatalogRows::nearestMebibytes(qint64 bytes)
 {
-    return bytes <= 0 ? 0 : int((bytes + kMebibyte / 2) / kMebibyte);
+    return bytes <= 0 ? 0 : bytes / kMebibyte + (bytes % kMebibyte >= kMebibyte / 2 ? 1 : 0);
 }
 
-int CatalogRows::startedMebibytes(qint64 bytes)
+qint64 CatalogRows::startedMebibytes(qint64 bytes)
 {
-    return bytes <= 0 ? 0 : int((bytes + kMebibyte - 1) / kMebibyte);
+    return bytes <= 0 ? 0 : bytes / kMebibyte + (bytes % kMebibyte > 0 ? 1 : 0);
 }
 
 QString CatalogRows::javaDetail(const JavaRuntimeEntry& entry)

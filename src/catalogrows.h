@@ -50,10 +50,11 @@ public:
     // when it can be told. Runs each executable not probed before in this process.
     static QStringList detectedJava(const QString& gameDir);
 
-    // Bytes rounded to the nearest mebibyte, halves up; 0 for no size.
-    static int nearestMebibytes(qint64 bytes);
+    // Bytes rounded to the nearest mebibyte, halves up; 0 for no size. Any 64-bit count
+    // of bytes gives its count of mebibytes: none passes through a narrower type.
+    static qint64 nearestMebibytes(qint64 bytes);
     // Bytes in whole mebibytes, a started one counting as whole.
-    static int startedMebibytes(qint64 bytes);
+    static qint64 startedMebibytes(qint64 bytes);
 
 private:
     static QString javaDetail(const JavaRuntimeEntry& entry);

@@ -104,7 +104,7 @@ JavaInstaller::JavaInstaller(QObject* parent)
     connect(&m_active, &DownloadList::progressed, this, &JavaInstaller::scheduleProgress);
     connect(&m_active, &DownloadList::saved, this, [this](qint64 bytes, int files) {
         m_doneFiles += files;
-        m_doneBytes += bytes;
+        m_doneBytes = ByteCount::sum(m_doneBytes, bytes);
         pump();
     });
     m_zipTimer.setInterval(0);
@@ -126,19 +126,17 @@ JavaInstaller::~JavaInstaller()
 
 qint64 JavaInstaller::bytesDone() const
 {
-    return m_doneBytes + m_active.received();
+    return ByteCount::sum(m_doneBytes, m_active.received());
 }
 
 double JavaInstaller::fraction() const
 {
-    double value = -1;
-    if (m_totalBytes > 0)
-        value = double(bytesDone()) / double(m_totalBytes);
-    else if (m_totalFiles > 0)
-        value = double(m_doneFiles) / double(m_totalFiles);
-    else
-        return -1;
-    return std::clamp(value, 0.0, 1.0);
+    // Without a known total of bytes, the share of files done still tells the progress.
+    if (m_totalBytes != ByteCount::kUnknown && m_totalBytes > 0)
+        return ByteCount::fraction(bytesDone(), m_totalBytes);
+    if (m_totalFiles > 0)
+        return std::clamp(double(m_doneFiles) / double(m_totalFiles), 0.0, 1.0);
+    return -1;
 }
 
 void JavaInstaller::install(const JavaRuntimeEntry& entry, JobDone done)
@@ -549,10 +547,10 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
             task.url = url;
             task.path = path;
             task.sha1 = raw.value(QStringLiteral("sha1")).toString();
-            task.size = JsonNumber::byteCount(raw.value(QStringLiteral("size")));
+            task.size = JsonNumber::size(raw.value(QStringLiteral("size")));
             task.executable = item.value(QStringLiteral("executable")).toBool(false);
             m_queue.append(task);
-            m_totalBytes += task.size;
+            m_totalBytes = ByteCount::sum(m_totalBytes, task.size);
         }
     }
     m_doneFiles = 0;
@@ -646,7 +644,7 @@ void JavaInstaller::complete()
     const InstalledJavaRuntime runtime{
         m_entry.id,    javaKindKey(m_entry.kind),
         m_entry.major, m_entry.version,
-        javaPath,      m_entry.size > 0 ? m_entry.size : m_totalBytes};
+        javaPath,      m_entry.size > 0 ? m_entry.size : ByteCount::shownTotal(m_totalBytes)};
     QString error;
     if (!JavaRuntimeStore::writeMeta(runtime, &error)) {
         fail(error);

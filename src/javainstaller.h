@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bytecount.h"
 #include "downloadstatus.h"
 #include "installjob.h"
 #include "javaruntimeservice.h"
@@ -56,7 +57,9 @@ public:
     // name and version.
     InstallerStatus status() const
     {
-        return {isBusy(), m_label, m_stage, m_currentItem, bytesDone(), m_totalBytes, fraction()};
+        return {isBusy(),      m_label,     m_stage,
+                m_currentItem, bytesDone(), ByteCount::shownTotal(m_totalBytes),
+                fraction()};
     }
 
 signals:

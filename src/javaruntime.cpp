@@ -72,7 +72,7 @@ InstalledJavaRuntime runtimeFromJson(const QJsonObject& object, const QString& r
     const QString javaPath = readText(object, QStringLiteral("javaPath"));
     if (!javaPath.isEmpty())
         runtime.javaPath = QDir(runtimeDir).filePath(javaPath);
-    runtime.size = JsonNumber::byteCount(object.value(QStringLiteral("size")));
+    runtime.size = JsonNumber::size(object.value(QStringLiteral("size")));
     return runtime;
 }
 

@@ -181,7 +181,7 @@ std::optional<JavaRuntimeEntry> entryFromJson(const QJsonObject& object)
     entry.released = readTime(object, QStringLiteral("released"));
     entry.url = QUrl(readText(object, QStringLiteral("url")), QUrl::TolerantMode);
     entry.checksum = readText(object, QStringLiteral("checksum"));
-    entry.size = JsonNumber::byteCount(object.value(QStringLiteral("size")));
+    entry.size = JsonNumber::size(object.value(QStringLiteral("size")));
     entry.archive = readText(object, QStringLiteral("archive"));
     entry.architecture = readText(object, QStringLiteral("architecture"));
     entry.lts = object.value(QStringLiteral("lts")).toBool(false);
@@ -306,7 +306,7 @@ QList<JavaRuntimeEntry> JavaRuntimeService::parseAdoptium(const QByteArray& body
             entry.released = released;
             entry.url = url;
             entry.checksum = readText(package, QStringLiteral("checksum"));
-            entry.size = JsonNumber::byteCount(package.value(QStringLiteral("size")));
+            entry.size = JsonNumber::size(package.value(QStringLiteral("size")));
             entry.archive = archive;
             entry.architecture = readText(binary, QStringLiteral("architecture"));
             entry.lts = ltsMajors.contains(major);

@@ -2,6 +2,7 @@
 
 #include <QJsonValue>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -20,6 +21,11 @@ qint64 byteCount(const QJsonValue& value)
         return value.toInteger(qint64(number));
     // As a double the largest 64-bit integers round up to 2^63; stored exactly they fit.
     return value.toInteger(0);
+}
+
+qint64 size(const QJsonValue& value)
+{
+    return std::max<qint64>(0, byteCount(value));
 }
 
 } // namespace JsonNumber

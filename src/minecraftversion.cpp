@@ -150,8 +150,7 @@ MinecraftLibrary libraryFromDownload(const QString& name, const QJsonObject& dow
         library.path = fallbackPath;
     library.url = download.value(QLatin1String("url")).toString();
     library.sha1 = download.value(QLatin1String("sha1")).toString();
-    library.size =
-        std::max<qint64>(0, JsonNumber::byteCount(download.value(QLatin1String("size"))));
+    library.size = JsonNumber::size(download.value(QLatin1String("size")));
     return library;
 }
 

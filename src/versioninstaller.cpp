@@ -3,6 +3,7 @@
 #include "download.h"
 #include "gamelauncher.h"
 #include "httprequest.h"
+#include "jsonnumber.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "regularfile.h"
@@ -111,7 +112,7 @@ bool isTransient(int status, QNetworkReply::NetworkError error)
 
 qint64 sizeOf(const QJsonObject& object)
 {
-    return qMax<qint64>(0, object.value(QLatin1String("size")).toInteger());
+    return JsonNumber::size(object.value(QLatin1String("size")));
 }
 
 // Follows keys through nested objects; anything missing reads as an empty object.
@@ -171,7 +172,7 @@ VersionInstaller::VersionInstaller(VersionManifestService* manifest, QObject* pa
                           }});
     connect(&m_active, &DownloadList::progressed, this, &VersionInstaller::scheduleProgress);
     connect(&m_active, &DownloadList::saved, this, [this](qint64 bytes) {
-        m_doneBytes += bytes;
+        m_doneBytes = ByteCount::sum(m_doneBytes, bytes);
         pump();
     });
     m_progressTimer->setInterval(kProgressIntervalMs);
@@ -512,14 +513,17 @@ void VersionInstaller::reset()
 
 qint64 VersionInstaller::bytesDone() const
 {
-    return m_doneBytes + m_active.received();
+    return ByteCount::sum(m_doneBytes, m_active.received());
+}
+
+qint64 VersionInstaller::totalBytes() const
+{
+    return ByteCount::sum(m_totalBytes, m_assetEstimate);
 }
 
 double VersionInstaller::fraction() const
 {
-    if (m_totalBytes < 1)
-        return -1.0;
-    return qBound(0.0, double(bytesDone()) / double(m_totalBytes), 1.0);
+    return ByteCount::fraction(bytesDone(), totalBytes());
 }
 
 bool VersionInstaller::prepareTasks()
@@ -564,8 +568,7 @@ bool VersionInstaller::prepareTasks()
                                   m_version.assetIndex + QLatin1String(".json");
         add(taskFor(DownloadTask::AssetIndex, assetIndex, indexPath,
                     Loc::text("version.progress.assetIndex")));
-        m_assetEstimate = qMax<qint64>(0, assetIndex.value(QLatin1String("totalSize")).toInteger());
-        m_totalBytes += m_assetEstimate;
+        m_assetEstimate = JsonNumber::size(assetIndex.value(QLatin1String("totalSize")));
     }
 
     const QJsonObject logFile = objectAt(m_versionJson, {"logging", "client", "file"});
@@ -588,7 +591,7 @@ bool VersionInstaller::admit(const DownloadTask& task)
         m_warnings.append(Loc::text("version.warning.skippedBadUrl").arg(task.label));
         return false;
     }
-    m_totalBytes += task.size;
+    m_totalBytes = ByteCount::sum(m_totalBytes, task.size);
     return true;
 }
 
@@ -633,7 +636,7 @@ void VersionInstaller::queueUnlessPresent(QList<DownloadTask> tasks)
                     m_tasks.append(tasks.at(i));
                     continue;
                 }
-                m_doneBytes += tasks.at(i).size;
+                m_doneBytes = ByteCount::sum(m_doneBytes, tasks.at(i).size);
                 if (tasks.at(i).kind == DownloadTask::AssetIndex)
                     expandAssetIndex(tasks.at(i).path);
             }
@@ -707,20 +710,17 @@ void VersionInstaller::adoptAssetIndex(const QString& path, const AssetIndexCont
         m_warnings.append(Loc::text("version.warning.skippedBadHash").arg(key));
 
     // Objects already there are done at once: the interface need not look at each.
-    qint64 listed = 0;
     for (qsizetype i = 0; i < contents.tasks.size(); ++i) {
         const DownloadTask& task = contents.tasks.at(i);
         if (!admit(task))
             continue;
-        listed += task.size;
         if (contents.present.at(i))
-            m_doneBytes += task.size;
+            m_doneBytes = ByteCount::sum(m_doneBytes, task.size);
         else
             m_tasks.append(task);
     }
     // The index's announced total gives way to the sizes it lists.
-    m_totalBytes -= m_assetEstimate;
-    m_assetEstimate = listed;
+    m_assetEstimate = 0;
     scheduleProgress();
     pump();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bytecount.h"
 #include "downloadstatus.h"
 #include "installjob.h"
 #include "joboutcome.h"
@@ -73,8 +74,9 @@ public:
     // The job in progress as the progress panel shows it, labelled with its version.
     InstallerStatus status() const
     {
-        return {isBusy(),    m_versionId,  m_stage,   m_currentItem,
-                bytesDone(), m_totalBytes, fraction()};
+        return {isBusy(),      m_versionId, m_stage,
+                m_currentItem, bytesDone(), ByteCount::shownTotal(totalBytes()),
+                fraction()};
     }
 
 signals:
@@ -86,6 +88,9 @@ signals:
 
 private:
     qint64 bytesDone() const;
+    // The admitted files' sizes with the asset index's announced total while its own
+    // files are not listed yet; ByteCount::kUnknown when they pass 64 bits.
+    qint64 totalBytes() const;
     // 0..1, or -1 while the amount of work is unknown.
     double fraction() const;
 

@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
+
 namespace {
 constexpr qint64 kMiB = 1024 * 1024;
 
@@ -93,6 +95,28 @@ private slots:
         QCOMPARE(first.value("major").toInt(), 21);
         QCOMPARE(first.value("coverage").toString(), JavaRequirement::coverage(21));
         QCOMPARE(first.value("search").toString(), QStringLiteral("21.0.9 21 jdk temurin · x64"));
+    }
+
+    // A catalog may name any 64-bit size: its mebibytes are shown as they are, never
+    // wrapped through a narrower number.
+    void javaRowSizesKeepEveryMebibyte_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<qint64>("mebibytes");
+        const qint64 past31Bits = (qint64(1) << 31) + 5;
+        QTest::newRow("2^51 + 5 MiB") << past31Bits * kMiB << past31Bits;
+        QTest::newRow("largest") << std::numeric_limits<qint64>::max() << (qint64(1) << 43);
+        QTest::newRow("half rounds up") << kMiB + kMiB / 2 << qint64(2);
+        QTest::newRow("below a half") << kMiB / 2 - 1 << qint64(0);
+    }
+
+    void javaRowSizesKeepEveryMebibyte()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(qint64, mebibytes);
+        const QVariantList rows = CatalogRows::javaRuntimes(
+            {}, {catalogEntry("temurin-jdk-21", JavaRuntimeKind::Jdk, 21, bytes)});
+        QCOMPARE(rows.constFirst().toMap().value("sizeMb").toLongLong(), mebibytes);
     }
 
     void versionRowsKeepTheManifestOrderThenInstalledOnly()

@@ -22,6 +22,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -161,6 +163,7 @@ private slots:
     void descriptionSources();
     void descriptionChecks();
     void parentChainIsBounded();
+    void sizesPastSixtyFourBitsLeaveTheTotalUnknown();
 
 private:
     QString path(const QString& relative) const { return m_gameDir + QLatin1Char('/') + relative; }
@@ -843,6 +846,45 @@ void VersionInstallerTest::parentChainIsBounded()
     QCOMPARE(m_log, QStringList({"started:v0", "failed:v10"}));
     QCOMPARE(m_lastFailure, Loc::text("common.error.inheritsChainTooLong").arg("v10"));
     QVERIFY(!m_installer->isQueued(QStringLiteral("v0")));
+}
+
+// Sizes a description gives may sum past 64 bits: the total then tells nothing, so the
+// progress has none, rather than a wrapped one that shows the job as done from its start.
+void VersionInstallerTest::sizesPastSixtyFourBitsLeaveTheTotalUnknown()
+{
+    const qint64 huge = std::numeric_limits<qint64>::max();
+    const auto download = [this](const QString& file, qint64 size) {
+        return QJsonObject{{"url", m_server->url("/files/" + file).toString()},
+                           {"sha1", QString(40, QLatin1Char('0'))},
+                           {"size", size}};
+    };
+    const auto library = [&](const QString& name, qint64 size) {
+        QJsonObject artifact = download(name + ".jar", size);
+        artifact.insert("path", "org/example/" + name + "/1.0/" + name + "-1.0.jar");
+        return QJsonObject{{"name", "org.example:" + name + ":1.0"},
+                           {"downloads", QJsonObject{{"artifact", artifact}}}};
+    };
+    const QJsonObject description{
+        {"id", "huge"},
+        {"mainClass", "Main"},
+        {"downloads", QJsonObject{{"client", download("huge.jar", huge)}}},
+        {"libraries", QJsonArray{library("big", huge), library("small", 3)}}};
+    m_site->publish("huge", QJsonDocument(description).toJson());
+    for (const char* file : {"huge.jar", "big.jar", "small.jar"})
+        m_server->route(QStringLiteral("/files/") + QLatin1String(file),
+                        TestReply::ok("abc").delayed(500));
+
+    QList<InstallerStatus> seen;
+    connect(m_installer.get(), &VersionInstaller::progressChanged, this,
+            [&] { seen.append(m_installer->status()); });
+    QCOMPARE(run("huge"), QStringLiteral("failed:huge"));
+    const QString gameFiles = Loc::text("version.progress.gameFiles");
+    QVERIFY(std::any_of(seen.cbegin(), seen.cend(),
+                        [&](const InstallerStatus& status) { return status.stage == gameFiles; }));
+    for (const InstallerStatus& status : std::as_const(seen)) {
+        QCOMPARE(status.fraction, -1.0);
+        QCOMPARE(status.bytesTotal, 0);
+    }
 }
 
 QTEST_MAIN(VersionInstallerTest)
