@@ -300,10 +300,13 @@ bool readChain(const QString& gameDir, const QString& versionId, QStringList& id
             return fail(Loc::text("version.error.invalidId"));
 
         const QString path = VersionLoader::versionJsonPath(gameDir, current);
+        QString readError;
         const std::optional<QByteArray> content =
-            RegularFile::read(path, RegularFile::kDocumentLimit);
+            RegularFile::read(path, RegularFile::kDocumentLimit, &readError);
         if (!content)
-            return fail(Loc::text("version.error.fileMissing").arg(native(path)));
+            return fail(RegularFile::isMissing(path)
+                            ? Loc::text("version.error.fileMissing").arg(native(path))
+                            : readError);
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
         if (parseError.error != QJsonParseError::NoError || !document.isObject())

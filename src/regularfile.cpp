@@ -120,6 +120,13 @@ std::optional<QByteArray> readDescriptor(int fd, const QString& path, qint64 max
     return content;
 }
 
+bool isMissing(const QString& path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
+}
+
 QJsonObject readObject(const QString& path, qint64 maxBytes)
 {
     const std::optional<QByteArray> content = read(path, maxBytes);

@@ -31,6 +31,10 @@ std::optional<QByteArray> read(const QString& path, qint64 maxBytes, QString* er
 std::optional<QByteArray> readDescriptor(int fd, const QString& path, qint64 maxBytes,
                                          QString* error = nullptr);
 
+// Whether nothing stands at path, or only a link that leads nowhere: a read failed for
+// want of the file, not for what stands there.
+bool isMissing(const QString& path);
+
 // The JSON object the file holds; empty when it cannot be read or holds no object.
 QJsonObject readObject(const QString& path, qint64 maxBytes = kDocumentLimit);
 

@@ -731,8 +731,8 @@ private slots:
     }
 
     // The game folder belongs to the player and to other programs: a FIFO where a parent
-    // description belongs reads as a missing file, at once, and every other version shows
-    // as it did.
+    // description belongs reads as an unreadable file, at once, and every other version
+    // shows as it did.
     void specialFileInTheGameFolderNeverBlocks()
     {
         TempHome home;
@@ -754,7 +754,7 @@ private slots:
         backend.addCustomBuild("Good", "", kFakeVersion);
 
         QCOMPARE(backend.checkInstallation(0),
-                 QStringList{"Version file not found: " + native(fifo)});
+                 QStringList{"Could not read " + native(fifo) + ": not a regular file"});
         QCOMPARE(backend.checkInstallation(1), QStringList());
         QCOMPARE(backend.installedVersions(),
                  (QStringList{"1.20.1", QString(kFabricId), kFakeVersion}));

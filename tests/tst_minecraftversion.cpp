@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -256,6 +257,45 @@ private slots:
         writeVersion("v10", R"({"inheritsFrom":"v11","mainClass":"Root"})");
         QVERIFY(load("v0", &error).id.isEmpty());
         QCOMPARE(error, QStringLiteral("The inheritsFrom chain for version \"v0\" is too long"));
+    }
+
+    // Only a description that is not there reads as missing; any other failure to read one
+    // is told by what stood in the way.
+    void unreadableDescriptionTellsWhy_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("fifo") << "fifo"
+                              << "Could not read %1: not a regular file";
+        QTest::newRow("folder") << "folder"
+                                << "Could not read %1: not a regular file";
+        QTest::newRow("too large") << "large"
+                                   << "Could not read %1: the file is too large";
+        QTest::newRow("link to nothing") << "dangling"
+                                         << "Version file not found: %1";
+    }
+
+    void unreadableDescriptionTellsWhy()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        writeVersion("child", R"({"inheritsFrom":"parent","mainClass":"M"})");
+        const QString path = VersionLoader::versionJsonPath(m_gameDir, "parent");
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const QByteArray name = QFile::encodeName(path);
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkpath(path));
+        } else if (kind == "large") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(64 * 1024 * 1024));
+        } else {
+            QVERIFY(QFile::link(path + ".gone", path));
+        }
+        QString error;
+        QVERIFY(load("child", &error).id.isEmpty());
+        QCOMPARE(error, expected.arg(nativePathOf("parent")));
     }
 
     void brokenFilesFailTheWholeChain()
