@@ -49,8 +49,9 @@ PickerDialog {
 
     function detailLine(row) {
         const parts = [row.detail, row.coverage];
+        // As text: arg writes a number with six significant digits, cutting a large size.
         if (row.sizeMb > 0)
-            parts.push(Loc.t.common.status.megabytes.arg(row.sizeMb));
+            parts.push(Loc.t.common.status.megabytes.arg(String(row.sizeMb)));
         if (tooOld(row))
             parts.push(Loc.t.java.warning.tooOldForVersion);
         return parts.join(" · ");

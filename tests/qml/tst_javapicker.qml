@@ -211,6 +211,12 @@ Item {
             compare(findChild(fitting, "wholeText").item, null);
         }
 
+        // Sizes come as plain numbers of any magnitude and are shown whole.
+        function test_largeSizeShownWhole() {
+            compare(picker.detailLine({ detail: "Temurin · x64", coverage: "21+", sizeMb: 2147483653 }),
+                    "Temurin · x64 · 21+ · " + Loc.t.common.status.megabytes.arg("2147483653"));
+        }
+
         function test_removalClearsTheChoice() {
             openOn("gamma", 0);
             const trash = findChild(rowItem("gamma"), "trash");
