@@ -22,6 +22,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <limits>
 #include <memory>
 
 #include <unistd.h>
@@ -706,6 +707,42 @@ private slots:
             QCOMPARE(readFile(root + "/lib/libjli.so"), library);
             QVERIFY(JavaRuntimeStore::remove(entry.id));
             expectGone(entry.id);
+        }
+    }
+
+    // Sizes a file list gives may sum past 64 bits: the bytes then have no total, and the
+    // progress goes by the files done instead of by a wrapped sum.
+    void sizesPastSixtyFourBitsLeaveNoByteTotal()
+    {
+        const auto sized = [this](const char* name, qint64 size) {
+            const QString path = QStringLiteral("/files/") + QLatin1String(name);
+            m_server.route(path, TestReply::ok("abc").delayed(300));
+            QJsonObject item = fileItem(m_server.url(path).toString(), "abc");
+            QJsonObject downloads = item.value("downloads").toObject();
+            QJsonObject raw = downloads.value("raw").toObject();
+            raw.insert("size", size);
+            downloads.insert("raw", raw);
+            item.insert("downloads", downloads);
+            return item;
+        };
+        const qint64 huge = std::numeric_limits<qint64>::max();
+        const QByteArray document = manifest(QJsonObject{{"bin/java", sized("java", huge)},
+                                                         {"lib/big", sized("big", huge)},
+                                                         {"lib/small", sized("small", 3)}});
+        m_server.route("/manifest.json", TestReply::json(document));
+        const JavaRuntimeEntry entry = makeEntry("huge", "mojang", m_server.url("/manifest.json"),
+                                                 hex(document, QCryptographicHash::Sha1));
+
+        JavaInstaller installer;
+        Outcome outcome(installer);
+        QList<InstallerStatus> seen;
+        connect(&installer, &JavaInstaller::progressChanged, this,
+                [&] { seen.append(installer.status()); });
+        run(installer, entry, outcome);
+        QVERIFY(!seen.isEmpty());
+        for (const InstallerStatus& status : std::as_const(seen)) {
+            QCOMPARE(status.bytesTotal, 0);
+            QVERIFY(status.fraction == -1.0 || (status.fraction >= 0 && status.fraction <= 1));
         }
     }
 
