@@ -37,7 +37,7 @@ QByteArray newImage()
     // Not a multiple of any buffer size.
     QByteArray bytes(700 * 1024 + 3, Qt::Uninitialized);
     for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 7919) >> 3);
+        bytes[i] = char((quint32(i) * 7919u) >> 3);
     return bytes;
 }
 
