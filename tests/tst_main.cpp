@@ -30,6 +30,7 @@
 #include <QTest>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -53,6 +54,22 @@ QStringList dataFiles(const QString& dataDir)
     return QDir(dataDir).entryList(QDir::Files, QDir::Name);
 }
 
+// Does what a player does to the window and waits for its answer: the picture
+// changes and then stays. A fixed wait is too short for a launcher that runs
+// slowly, as it does built with sanitizers. The settled picture; a null image
+// when the action failed.
+QImage settledAfter(const AppSession& session, const QString& window,
+                    const std::function<bool()>& action)
+{
+    const QImage before = session.settledScreenshot(window);
+    if (!action())
+        return {};
+    for (QDeadlineTimer deadline(20000);
+         !deadline.hasExpired() && session.screenshot(window) == before;)
+        QTest::qWait(100);
+    return session.settledScreenshot(window);
+}
+
 // Starts the launcher in English over these builds, the first one active, and
 // opens the builds dialog from the build button. The window's id; empty when
 // the launcher did not come up.
@@ -65,9 +82,9 @@ QString startWithBuildsDialog(AppSession& session, const QJsonArray& builds)
         !session.start())
         return {};
     const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
-    if (window.isEmpty() || !session.click(window, 716, 472))
+    if (window.isEmpty() ||
+        settledAfter(session, window, [&] { return session.click(window, 716, 472); }).isNull())
         return {};
-    QTest::qWait(500);
     return window;
 }
 } // namespace
@@ -438,14 +455,15 @@ private slots:
         const QString window =
             startWithBuildsDialog(session, QJsonArray{QJsonObject{{"id", 1}, {"name", "Empty"}}});
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
-        QVERIFY(session.click(window, 615, 630));
-        QTest::qWait(300);
         // The toast lies in the window's bottom band, across the dialog's lower edge.
         const QRect band(0, 560, 1280, 140);
-        const QImage overDialog = session.settledScreenshot(window).copy(band);
-        QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
-        QTest::qWait(300);
-        const QImage bare = session.settledScreenshot(window).copy(band);
+        const QImage overDialog = settledAfter(session, window, [&] {
+                                      return session.click(window, 615, 630);
+                                  }).copy(band);
+        const QImage bare =
+            settledAfter(session, window, [&] {
+                return session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+            }).copy(band);
 
         const QColor face(QStringLiteral("#cc3333"));
         int facePixels = 0;
