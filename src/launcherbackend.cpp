@@ -518,11 +518,19 @@ QVariantMap LauncherBackend::customBuildAt(int index) const
 void LauncherBackend::addCustomBuild(const QString& name, const QString& serverUrl,
                                      const QString& minecraftVersion)
 {
-    m_customBuilds.append(BuildEdits::newBuild(m_nextBuildId++, name, serverUrl, minecraftVersion));
-    saveCustomBuilds();
-    emit customBuildsChanged();
+    appendBuild(BuildEdits::newBuild(m_nextBuildId++, name, serverUrl, minecraftVersion));
     if (!minecraftVersion.trimmed().isEmpty())
         maybeInstall(minecraftVersion);
+}
+
+void LauncherBackend::appendBuild(const CustomBuild& build)
+{
+    m_customBuilds.append(build);
+    saveCustomBuilds();
+    emit customBuildsChanged();
+    // The first build is the active one from now on.
+    if (m_customBuilds.size() == 1)
+        emit activeBuildChanged();
 }
 
 void LauncherBackend::updateCustomBuild(int index, const QVariantMap& fields)
@@ -1164,9 +1172,7 @@ int LauncherBackend::carrySeasonalEntry(const SeasonalBuildEntry& entry)
     const int index = BuildEdits::indexOfSeasonalBuild(m_customBuilds, entry.id);
     if (index < 0) {
         const CustomBuild carrier = BuildEdits::newCarrier(m_nextBuildId++, entry);
-        m_customBuilds.append(carrier);
-        saveCustomBuilds();
-        emit customBuildsChanged();
+        appendBuild(carrier);
         return carrier.id;
     }
     const int buildId = m_customBuilds.at(index).id;

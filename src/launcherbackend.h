@@ -251,6 +251,8 @@ private:
     void invalidateJavaCatalog();
     void invalidateSeasonalCatalog();
 
+    // Appends the build, saves and tells the interface.
+    void appendBuild(const CustomBuild& build);
     QString gameDir() const;
     int indexOfBuildId(int id) const;
     // The version the build launches; empty (or blank) when it names none.

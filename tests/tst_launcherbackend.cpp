@@ -1060,6 +1060,9 @@ private slots:
         backend.addCustomBuild("Vanilla", "", "1.20.1");
         backend.addCustomBuild("Fabric", "mc.example.org", "1.20.1");
         QCOMPARE(builds.size(), 2);
+        // The first build became the active one.
+        QCOMPARE(active.size(), 1);
+        active.clear();
         QCOMPARE(backend.customBuildNames(), QStringList({"Vanilla", "Fabric"}));
         // "activeBuildId" 0 names no build: the first one is active.
         QCOMPARE(backend.activeBuildIndex(), 0);
@@ -1111,6 +1114,35 @@ private slots:
         backend.setActiveBuildIndex(5);
         QCOMPARE(progress.size(), 0);
         QVERIFY(!backend.switching());
+    }
+
+    // The interface hears of every change of the active build's identity or name.
+    void activeBuildNameIsToldOfEveryChange()
+    {
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
+        GameDirFixture::writeSharedEntries(home.path() + "/.minecraft");
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        const auto toldOf = [&](const QString& name) {
+            const bool told = !active.isEmpty() && backend.activeBuildName() == name;
+            active.clear();
+            return told;
+        };
+
+        backend.addCustomBuild("One", "");
+        QVERIFY(toldOf("One"));
+        backend.addCustomBuild("Two", "");
+        backend.updateCustomBuild(0, {{"name", "First"}});
+        QVERIFY(toldOf("First"));
+        backend.setActiveBuildIndex(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty() && !backend.switching(), 20000);
+        QVERIFY(toldOf("Two"));
+        backend.removeCustomBuild(1);
+        QVERIFY(toldOf("First"));
+        QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
+        QCOMPARE(started.errors.size(), 0);
     }
 
     void selectingABuildSwitchesTheGameDirectory()

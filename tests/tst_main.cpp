@@ -485,6 +485,47 @@ private slots:
                  qPrintable(session.output()));
     }
 
+    // With no builds, "+ New build" in the builds dialog adds "Build 1", the active
+    // build: the build button names it at once, as a restarted launcher does.
+    void firstBuildNamesTheBuildButton()
+    {
+        AppSession session(QSize(1280, 720));
+        QVERIFY(session.writeDataFile(QStringLiteral("settings.json"), R"({"language":"en"})"));
+        QVERIFY(session.writeDataFile(QStringLiteral("customBuilds.json"), "[]"));
+        const QRect buildButton(600, 440, 240, 64);
+        const auto buttonFace = [&session, &buildButton](const QString& window) {
+            // Away from the button, so no hover or tool tip shows.
+            session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                             QStringLiteral("5"), QStringLiteral("5")});
+            return session.settledScreenshot(window).copy(buildButton);
+        };
+        QVERIFY(session.start());
+        QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        const QImage noBuild = buttonFace(window);
+
+        QVERIFY(session.click(window, 716, 472));
+        QTest::qWait(500);
+        QVERIFY(session.click(window, 330, 575));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QJsonDocument::fromJson(TestHelpers::readFile(session.dataDir() + "/customBuilds.json"))
+                .array()
+                .size(),
+            1, 10000);
+        QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
+        QTest::qWait(300);
+        const QImage added = buttonFace(window);
+        QVERIFY(session.stop());
+
+        QVERIFY(session.start());
+        window = session.waitForWindow(QStringLiteral("Hollowmere"));
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        const QImage restarted = buttonFace(window);
+        QVERIFY(restarted != noBuild);
+        QVERIFY(added == restarted);
+        QVERIFY(session.stop());
+    }
+
 private:
     TempHome m_home;
 };

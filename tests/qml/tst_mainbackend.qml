@@ -83,8 +83,11 @@ Item {
             mouseClick(child("buildButton"));
             const dialog = window.buildsDialog;
             tryCompare(dialog, "opened", true);
+            compare(child("buildButton").contentItem.text, Loc.t.common.status.noBuildSelected);
             mouseClick(findChild(dialog.contentItem, "addBuildRow"));
             compare(storedBuilds(), ["Build 1||"]);
+            // The first build is the active one, and the build button says so at once.
+            compare(child("buildButton").contentItem.text, "Build 1");
             const name = findChild(findChild(dialog.contentItem, "bdName"), "field");
             name.forceActiveFocus();
             name.text = " Survival ";
