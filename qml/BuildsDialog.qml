@@ -34,11 +34,13 @@ DarkDialog {
     }
 
     // A field reports the end of its editing on Return and again when it loses
-    // the focus; the build is written only when the text says something new.
-    function commitText(key, text) {
-        const value = text.trim();
-        if (editIndex >= 0 && (backend.customBuildAt(editIndex)[key] || "") !== value)
-            commit({ [key]: value });
+    // the focus; the build is written only when the text says something new, and
+    // the field then shows what the backend stored of it.
+    function commitText(field, key) {
+        if (editIndex < 0 || (backend.customBuildAt(editIndex)[key] || "") === field.text)
+            return;
+        commit({ [key]: field.text });
+        field.text = backend.customBuildAt(editIndex)[key] || "";
     }
 
     function refreshStatus() {
@@ -75,18 +77,8 @@ DarkDialog {
             selectBuild(Math.min(index, left - 1));
     }
 
-    function newBuildName() {
-        const taken = backend.customBuildNames;
-        for (let n = 1;; ++n) {
-            const name = Loc.t.build.title.numbered.arg(n);
-            if (!taken.includes(name))
-                return name;
-        }
-    }
-
     function addBuild() {
-        backend.addCustomBuild(newBuildName(), "", "");
-        selectBuild(backend.customBuildNames.length - 1);
+        selectBuild(backend.addNumberedBuild());
     }
 
     width: 880
@@ -259,7 +251,7 @@ DarkDialog {
                     width: parent.width
                     label: Loc.t.build.label.name
                     placeholder: Loc.t.build.placeholder.name
-                    onEditingFinished: dialog.commitText("name", text)
+                    onEditingFinished: dialog.commitText(bdName, "name")
                 }
 
                 LabelledField {
@@ -269,7 +261,7 @@ DarkDialog {
                     width: parent.width
                     label: Loc.t.build.label.serverAddress
                     placeholder: Loc.t.build.placeholder.serverAddress
-                    onEditingFinished: dialog.commitText("serverUrl", text)
+                    onEditingFinished: dialog.commitText(bdServer, "serverUrl")
                 }
 
                 Caption {
@@ -325,8 +317,7 @@ DarkDialog {
                     function commitSelection() {
                         const row = selectedRow();
                         dialog.commit({ loader: row ? row.loaderKey : "",
-                                        loaderVersion: row ? row.selectedVersion : "",
-                                        resolvedVersionId: "" });
+                                        loaderVersion: row ? row.selectedVersion : "" });
                     }
 
                     function setGameVersion(version) {

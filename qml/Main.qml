@@ -110,15 +110,6 @@ Window {
         return withMicrosoft ? kinds.concat([{ key: "microsoft", label: labels[2] }]) : kinds;
     }
 
-    function loginFor(type, login) {
-        return type === "microsoft" ? "" : login.trim();
-    }
-
-    // An account-service password is sent exactly as typed.
-    function passwordFor(type, password) {
-        return type === "elyby" ? password : "";
-    }
-
     width: 1280
     height: 720
     visible: true
@@ -672,11 +663,9 @@ Window {
                     }
 
                     onAccepted: {
-                        const name = pfName.text.trim();
                         const type = pfAuth.currentValue;
-                        if (name !== "") {
-                            window.backend.addProfile(name, window.loginFor(type, pfLogin.text),
-                                                      window.passwordFor(type, pfPassword.text), type);
+                        if (pfName.text.trim() !== "") {
+                            window.backend.addProfile(pfName.text, pfLogin.text, pfPassword.text, type);
                             const added = window.backend.profileNames.length - 1;
                             profileBox.currentIndex = added;
                             if (type === "microsoft")
@@ -756,11 +745,9 @@ Window {
                     acceptText: Loc.t.common.button.ok
 
                     onAccepted: {
-                        const name = epName.text.trim();
-                        const type = epAuth.currentValue;
-                        if (editIndex >= 0 && name !== "")
-                            window.backend.updateProfile(editIndex, name, window.loginFor(type, epLogin.text),
-                                                         window.passwordFor(type, epPassword.text), type);
+                        if (editIndex >= 0 && epName.text.trim() !== "")
+                            window.backend.updateProfile(editIndex, epName.text, epLogin.text,
+                                                         epPassword.text, epAuth.currentValue);
                         forget();
                     }
                     onRejected: forget()
@@ -832,10 +819,8 @@ Window {
                             enabled: window.backend.microsoftAvailable
                             onClicked: {
                                 const index = editProfileDialog.editIndex;
-                                // A blank name field keeps the stored name rather than erasing it.
-                                const typed = epName.text.trim();
-                                const name = typed !== "" ? typed : (window.backend.profileAt(index).name || "");
-                                window.backend.updateProfile(index, name, "", "", "microsoft");
+                                window.backend.updateProfile(index, epName.text, epLogin.text,
+                                                             epPassword.text, "microsoft");
                                 editProfileDialog.close();
                                 window.backend.startMicrosoftLogin(index);
                             }
@@ -937,12 +922,12 @@ Window {
                     bodyPadding: 18
                     onJavaRuntimeIdChanged: refreshJavaInfo()
                     onAccepted: window.backend.updateSettings({
-                        gameDir: stGameDir.text.trim(),
-                        javaPath: stJavaPath.text.trim(),
+                        gameDir: stGameDir.text,
+                        javaPath: stJavaPath.text,
                         javaRuntime: javaRuntimeId,
                         minMemoryMb: integerOf(stMinMemory),
                         maxMemoryMb: integerOf(stMaxMemory),
-                        jvmArgs: stJvmArgs.text.trim(),
+                        jvmArgs: stJvmArgs.text,
                         windowWidth: integerOf(stWidth),
                         windowHeight: integerOf(stHeight),
                         fullscreen: stFullscreen.checked,

@@ -1,6 +1,7 @@
 #include "buildedits.h"
 
 #include "backendstore.h"
+#include "fieldtext.h"
 #include "gamedirimport.h"
 #include "localization.h"
 #include "modloaderversionservice.h"
@@ -22,10 +23,20 @@ CustomBuild BuildEdits::newBuild(int id, const QString& name, const QString& ser
 {
     CustomBuild build;
     build.id = id;
-    build.name = name;
-    build.serverUrl = serverUrl;
+    build.name = FieldText::oneLine(name);
+    build.serverUrl = FieldText::oneLine(serverUrl);
     build.minecraftVersion = minecraftVersion;
     return build;
+}
+
+QString BuildEdits::numberedName(const QList<CustomBuild>& builds)
+{
+    for (int n = 1;; ++n) {
+        const QString name = Loc::text("build.title.numbered").arg(n);
+        const auto taken = [&name](const CustomBuild& build) { return build.name == name; };
+        if (indexWhere(builds, taken) < 0)
+            return name;
+    }
 }
 
 CustomBuild BuildEdits::imported(int id, const GameDirImport::Detected& found)
@@ -42,13 +53,19 @@ CustomBuild BuildEdits::imported(int id, const GameDirImport::Detected& found)
 
 void BuildEdits::edit(CustomBuild& build, const QVariantMap& fields)
 {
-    const QString previousVersion = build.minecraftVersion;
+    const CustomBuild previous = build;
     BackendStore::applyBuildFields(build, fields);
-    if (build.minecraftVersion != previousVersion &&
+    build.name = FieldText::oneLine(build.name);
+    build.serverUrl = FieldText::oneLine(build.serverUrl);
+    if (build.minecraftVersion != previous.minecraftVersion &&
         !fields.contains(QStringLiteral("loaderVersion"))) {
         build.loaderVersion.clear();
         build.resolvedVersionId.clear();
     }
+    // The version installed for another loader would still launch in its place.
+    if ((build.loader != previous.loader || build.loaderVersion != previous.loaderVersion) &&
+        !fields.contains(QStringLiteral("resolvedVersionId")))
+        build.resolvedVersionId.clear();
 }
 
 QString BuildEdits::installRefusal(const CustomBuild& build)

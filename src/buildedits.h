@@ -15,13 +15,18 @@ struct Detected;
 // the first start, and for the seasonal entry it carries.
 class BuildEdits {
 public:
+    // The name and the server address are kept on one line.
     static CustomBuild newBuild(int id, const QString& name, const QString& serverUrl,
                                 const QString& minecraftVersion);
+    // The name a build added without one takes: the first numbered name, in the language
+    // in force, that no build carries exactly.
+    static QString numberedName(const QList<CustomBuild>& builds);
     // The build an existing game directory holds, named after what was found there.
     static CustomBuild imported(int id, const GameDirImport::Detected& found);
-    // Sets the fields the map names by the builds file's keys. A new game version voids
-    // the loader version and the version installed for the old one, unless the map gives
-    // a loader version too.
+    // Sets the fields the map names by the builds file's keys, the name and the server
+    // address on one line. A new game version voids the loader version and the version
+    // installed for the old one, unless the map gives a loader version too; another loader
+    // or loader version voids the version installed, unless the map gives that too.
     static void edit(CustomBuild& build, const QVariantMap& fields);
 
     // Why what the build needs to launch cannot be installed: it names no game version,

@@ -7,6 +7,7 @@
 #include "buildswitcher.h"
 #include "catalogrows.h"
 #include "downloadstatus.h"
+#include "fieldtext.h"
 #include "followedprofile.h"
 #include "gamelauncher.h"
 #include "installerdownloads.h"
@@ -146,7 +147,9 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
 {
     const QString previousGameDir = gameDir();
     const QString previousLanguage = m_settings.value(kLanguageKey).toString();
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
+    // Paths, addresses and the JVM arguments alike: no setting's text holds a line break.
+    const QVariantMap lines = FieldText::oneLineTexts(values);
+    for (auto it = lines.cbegin(); it != lines.cend(); ++it)
         m_settings.insert(it.key(), it.value());
     saveSettings();
     emit settingsChanged();
@@ -521,6 +524,12 @@ void LauncherBackend::addCustomBuild(const QString& name, const QString& serverU
     appendBuild(BuildEdits::newBuild(m_nextBuildId++, name, serverUrl, minecraftVersion));
     if (!minecraftVersion.trimmed().isEmpty())
         maybeInstall(minecraftVersion);
+}
+
+int LauncherBackend::addNumberedBuild()
+{
+    addCustomBuild(BuildEdits::numberedName(m_customBuilds), QString());
+    return int(m_customBuilds.size()) - 1;
 }
 
 void LauncherBackend::appendBuild(const CustomBuild& build)

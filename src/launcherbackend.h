@@ -102,6 +102,8 @@ public:
     Q_INVOKABLE QVariantMap customBuildAt(int index) const;
     Q_INVOKABLE void addCustomBuild(const QString& name, const QString& serverUrl,
                                     const QString& minecraftVersion = QString());
+    // Adds a build with nothing chosen yet under the first free numbered name; its index.
+    Q_INVOKABLE int addNumberedBuild();
     Q_INVOKABLE void updateCustomBuild(int index, const QVariantMap& fields);
     Q_INVOKABLE void removeCustomBuild(int index);
     Q_INVOKABLE QVariantMap customBuildRemovalInfo(int index) const;

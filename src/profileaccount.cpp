@@ -2,16 +2,35 @@
 
 #include "authservice.h"
 #include "backendstore.h"
+#include "fieldtext.h"
+
+namespace {
+struct Credentials {
+    QString login;
+    QString password;
+};
+
+// What an account of the kind keeps of what the player typed: an offline one its player
+// name, an account-service one its login and its password exactly as typed, a Microsoft
+// one neither (its browser sign-in asks for them).
+Credentials keptCredentials(const QString& authType, const QString& login, const QString& password)
+{
+    if (authType == BackendStore::kMicrosoft)
+        return {};
+    return {FieldText::oneLine(login), authType == BackendStore::kElyBy ? password : QString()};
+}
+} // namespace
 
 Profile ProfileAccount::newProfile(int id, const QString& name, const QString& login,
                                    const QString& password, const QString& authType)
 {
     Profile profile;
     profile.id = id;
-    profile.name = name;
-    profile.login = login;
-    profile.password = password;
+    profile.name = FieldText::oneLine(name);
     profile.authType = normalizedAuthType(authType);
+    const Credentials kept = keptCredentials(profile.authType, login, password);
+    profile.login = kept.login;
+    profile.password = kept.password;
     profile.clientToken = AuthService::generateClientToken();
     return profile;
 }
@@ -48,7 +67,9 @@ bool ProfileAccount::edit(Profile& profile, const QString& name, const QString& 
                           const QString& password, const QString& authType)
 {
     const QString type = normalizedAuthType(authType);
-    const bool credentialsChanged = login != profile.login || password != profile.password;
+    const Credentials kept = keptCredentials(type, login, password);
+    const bool credentialsChanged =
+        kept.login != profile.login || kept.password != profile.password;
     const bool accountChanged = type != profile.authType ||
                                 (profile.authType == BackendStore::kElyBy && credentialsChanged);
     // Account-service tokens belong to the login and password they were issued for.
@@ -63,9 +84,12 @@ bool ProfileAccount::edit(Profile& profile, const QString& name, const QString& 
               &profile.xuid, &profile.tokenExpiry, &profile.userType})
             session->clear();
     }
-    profile.name = name;
-    profile.login = login;
-    profile.password = password;
+    // A blank name keeps the stored one, so the profile stays findable in the list.
+    const QString shownName = FieldText::oneLine(name);
+    if (!shownName.isEmpty())
+        profile.name = shownName;
+    profile.login = kept.login;
+    profile.password = kept.password;
     profile.authType = type;
     if (profile.clientToken.isEmpty())
         profile.clientToken = AuthService::generateClientToken();

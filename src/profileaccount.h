@@ -16,6 +16,7 @@ public:
     static QString normalizedAuthType(const QString& authType);
 
     // A profile as the player adds it, with the id given and a client token of its own.
+    // Names and logins are kept on one line; each kind keeps only its own credentials.
     static Profile newProfile(int id, const QString& name, const QString& login,
                               const QString& password, const QString& authType);
     // A profile made by a Microsoft sign-in, named after its game profile.
@@ -25,8 +26,9 @@ public:
     // name as signed in and whether it holds a Microsoft session; no ids, no tokens.
     static QVariantMap shownFields(const Profile& profile);
 
-    // Gives the profile the player's fields; true when that makes it another account, so
-    // that a sign-in still running for the account it held must not store into it.
+    // Gives the profile the player's fields, by the rules of newProfile; a blank name keeps
+    // the stored one. True when that makes it another account, so that a sign-in still
+    // running for the account it held must not store into it.
     static bool edit(Profile& profile, const QString& name, const QString& login,
                      const QString& password, const QString& authType);
 

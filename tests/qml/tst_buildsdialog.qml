@@ -82,8 +82,7 @@ Item {
             compare([dialog.editIndex, part("editor").enabled, part("editor").opacity], [-1, false, 0.4]);
             compare([part("installButton").enabled, part("makeActiveButton").enabled], [false, false]);
             mouseClick(part("addBuildRow"));
-            compare(backend.callsOf("addCustomBuild"), [["Build 1", "", ""]]);
-            compare(dialog.editIndex, 0);
+            compare([backend.customBuildNames, dialog.editIndex, part("bdName").text], [["Build 1"], 0, "Build 1"]);
         }
 
         function test_fieldsCommitOnce() {
@@ -97,8 +96,10 @@ Item {
             server.text = "play.example ";
             keyClick(Qt.Key_Enter);
             name.forceActiveFocus();
-            compare(commits(), [[1, { name: "Renamed" }], [1, { serverUrl: "play.example" }]]);
-            compare(backend.customBuildNames, ["Vanilla", "Renamed"]);
+            compare(commits(), [[1, { name: "  Renamed " }], [1, { serverUrl: "play.example " }]]);
+            // The fields show what the backend stored.
+            compare([backend.customBuildNames, name.text, server.text],
+                    [["Vanilla", "Renamed"], "Renamed", "play.example"]);
         }
 
         // The build takes its new game version before the checked loader row looks
@@ -109,7 +110,7 @@ Item {
             const picker = findChild(dialog, "versionPicker");
             picker.versionChosen("1.20.4");
             compare(commits(), [[1, { minecraftVersion: "1.20.4" }],
-                                [1, { loader: "fabric", loaderVersion: "0.15.0", resolvedVersionId: "" }]]);
+                                [1, { loader: "fabric", loaderVersion: "0.15.0" }]]);
             picker.versionChosen("1.20.4");
             compare(commits().length, 2);
             mouseClick(part("bdMinecraft"));
@@ -127,16 +128,15 @@ Item {
             findChild(part("bdForge"), "box").forceActiveFocus();
             keyClick(Qt.Key_Space);
             // The fallback inside the check and the check itself each commit.
-            const forge = { loader: "forge", loaderVersion: "51.0.1", resolvedVersionId: "" };
-            compare(commits(), [[1, forge], [1, forge], [1, { loader: "", loaderVersion: "", resolvedVersionId: "" }]]);
+            const forge = { loader: "forge", loaderVersion: "51.0.1" };
+            compare(commits(), [[1, forge], [1, forge], [1, { loader: "", loaderVersion: "" }]]);
         }
 
         function test_newBuildName() {
             backend.builds = [{ name: "Build 1" }, { name: "build 2" }, { name: "Build 3" }];
-            compare(dialog.newBuildName(), "Build 2");
             show();
             mouseClick(part("addBuildRow"));
-            compare(backend.callsOf("addCustomBuild"), [["Build 2", "", ""]]);
+            compare(backend.callsOf("addNumberedBuild"), [[]]);
             compare([dialog.editIndex, part("bdName").text], [3, "Build 2"]);
         }
 

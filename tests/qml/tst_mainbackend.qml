@@ -100,6 +100,34 @@ Item {
             compare(child("buildButton").contentItem.text, "Survival");
         }
 
+        // A text pasted over two lines is stored, and shown, on one.
+        function test_6_pastedLineBreaks() {
+            const paste = (field, text) => {
+                field.forceActiveFocus();
+                field.text = text;
+                field.selectAll();
+                field.cut();
+                field.paste();
+            };
+            mouseClick(child("addProfileStrip", openProfilePopup()));
+            const add = child("addProfileDialog");
+            tryCompare(add, "opened", true);
+            paste(child("pfName", add), "line one\nline two");
+            paste(child("pfLogin", add), "steve\r\n");
+            accept(add);
+            compare(stored(), ["line one line two|steve||offline"]);
+            compare(child("profileBox").displayText, "line one line two");
+
+            mouseClick(child("buildButton"));
+            const dialog = window.buildsDialog;
+            tryCompare(dialog, "opened", true);
+            const name = findChild(findChild(dialog.contentItem, "bdName"), "field");
+            paste(name, "Survival\u2028World\n");
+            keyClick(Qt.Key_Return);
+            compare(storedBuilds()[0].split("|")[0], "Survival World");
+            compare(name.text, "Survival World");
+        }
+
         // An unusable catalog address is told as such, not as an empty catalog.
         function test_5_seasonalAddressError() {
             window.backend.updateSettings({ seasonalBaseUrl: "not an address" });

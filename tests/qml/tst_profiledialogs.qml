@@ -77,15 +77,16 @@ Item {
             tryCompare(box.popup, "visible", false);
         }
 
-        // What each account kind sends, and which profile ends up selected.
+        // The fields go to the backend as typed, with the chosen kind; the backend's
+        // name is the one selected.
         function test_addDialog_data() {
             return [
                 { tag: "offline", fields: { pfName: " Steve ", pfLogin: " steve ", pfPassword: "x", pfAuth: 0 },
-                  added: ["Steve", "steve", "", "offline"] },
+                  added: [" Steve ", " steve ", "x", "offline"], shown: "Steve" },
                 { tag: "account service", fields: { pfName: "Alex", pfLogin: " a@b ", pfPassword: " p w ", pfAuth: 1 },
-                  added: ["Alex", "a@b", " p w ", "elyby"] },
+                  added: ["Alex", " a@b ", " p w ", "elyby"], shown: "Alex" },
                 { tag: "microsoft", fields: { pfName: "Main", pfLogin: "x", pfPassword: "x", pfAuth: 2 },
-                  added: ["Main", "", "", "microsoft"], signIn: [[1]] },
+                  added: ["Main", "x", "x", "microsoft"], shown: "Main", signIn: [[1]] },
                 { tag: "blank name", fields: { pfName: "   ", pfLogin: "steve", pfAuth: 1 } },
                 { tag: "escape", fields: { pfName: "Steve", pfAuth: 1 }, escape: true }
             ];
@@ -109,6 +110,7 @@ Item {
             }
             compare(backend.callsOf("addProfile"), data.added ? [data.added] : []);
             compare(child("profileBox").currentIndex, data.added ? 1 : 0);
+            compare(child("profileBox").displayText, data.shown || "First");
             compare(backend.callsOf("startMicrosoftLogin"), data.signIn || []);
             // It opens empty with "offline" next time.
             compare(["pfName", "pfLogin", "pfPassword"].map(name => child(name, dialog).text), ["", "", ""]);
@@ -126,11 +128,12 @@ Item {
                      child("epLogin", editor).visible], [2, "Notch", true, true, false]);
             compare([child("msStatus", editor).text, child("msSignIn", editor).text],
                     [Loc.t.auth.status.signedIn, "Войти заново"]);
-            // Signing in again with a blank name keeps the stored name.
+            // Signing in again hands the name field as it is: a blank one keeps the
+            // stored name in the backend.
             child("epName", editor).text = "  ";
             mouseClick(child("msSignIn", editor));
             tryCompare(editor, "visible", false);
-            compare(backend.callsOf("updateProfile"), [[0, "Main", "", "", "microsoft"]]);
+            compare(backend.callsOf("updateProfile"), [[0, "  ", "", "", "microsoft"]]);
             compare([backend.callsOf("startMicrosoftLogin"), editor.editIndex], [[[0]], 0]);
 
             // Another kind chosen with OK drops the session and starts no sign-in;
@@ -144,7 +147,7 @@ Item {
             compare([child("epName", editor).text, child("epAuth", editor).currentIndex], ["", 0]);
             fillAndAccept(editor, { epName: "Ghost" });
             compare(backend.callsOf("updateProfile").slice(1),
-                    [[1, "Alt2", "", "", "microsoft"], [7, "Ghost", "", "", "offline"]]);
+                    [[1, " Alt2 ", "", "", "microsoft"], [7, "Ghost", "", "", "offline"]]);
             compare(backend.callsOf("startMicrosoftLogin").length, 1);
         }
 

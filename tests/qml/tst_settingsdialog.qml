@@ -92,7 +92,8 @@ Item {
             field("stMaxMemory").text = "2048";
             field("stWidth").text = "854";
             field("stHeight").text = "480";
-            field("stJvmArgs").text = " -XX:+UseG1GC ";
+            // Pasted over two lines: stored, and shown, on one.
+            field("stJvmArgs").text = " -XX:+UseG1GC\n-Xss2M\r\n";
             mouseClick(field("stFullscreen"));
             mouseClick(field("javaFieldArea"));
             const picker = window.dialogs().javaPicker;
@@ -102,9 +103,10 @@ Item {
             compare(field("javaRuntimeText").text, "temurin-21 — downloading");
             save();
             compare(stored(), ["/games/mc", "/opt/java/bin/java", "temurin-21", 0, 2048,
-                               "-XX:+UseG1GC", 854, 480, true, "system"]);
+                               "-XX:+UseG1GC -Xss2M", 854, 480, true, "system"]);
             openSettings();
-            compare([field("stMinMemory").text, field("stResolved").text], ["0", "Game folder: /games/mc"]);
+            compare([field("stMinMemory").text, field("stResolved").text, field("stJvmArgs").text],
+                    ["0", "Game folder: /games/mc", "-XX:+UseG1GC -Xss2M"]);
             mouseClick(field("clearJava"));
             compare([dialog().javaRuntimeId, field("javaRuntimeText").text],
                     ["", Loc.t.settings.status.javaRuntimeNone]);

@@ -1,4 +1,5 @@
 import QtQml
+import Hollowmere
 
 // Stands in for the launcher's backend: every property the window binds to is
 // writable and every call is recorded; added profiles are appended, as the
@@ -89,6 +90,8 @@ QtObject {
     }
 
     function record(name, args) { calls.push([name, ...args]); }
+    // As the backend keeps names and addresses: on one line, trimmed.
+    function oneLine(text) { return String(text).replace(/[\n\r\v\f\u0085\u2028\u2029]+/g, " ").trim(); }
     function launchGame() { record("launchGame", arguments); }
     function cancelDownload() { record("cancelDownload", arguments); }
     function openMinecraftFolder() { record("openMinecraftFolder", arguments); }
@@ -121,7 +124,7 @@ QtObject {
 
     function addProfile(name, login, password, authType) {
         record("addProfile", arguments);
-        profiles = profiles.concat([{ name: name }]);
+        profiles = profiles.concat([{ name: oneLine(name) }]);
     }
 
     function customBuildAt(index) { return Object.assign({}, builds[index]); }
@@ -157,12 +160,26 @@ QtObject {
 
     function addCustomBuild(name, serverUrl, minecraftVersion) {
         record("addCustomBuild", arguments);
-        builds = builds.concat([{ name: name, serverUrl: serverUrl, minecraftVersion: minecraftVersion }]);
+        builds = builds.concat([{ name: oneLine(name), serverUrl: oneLine(serverUrl),
+                                  minecraftVersion: minecraftVersion }]);
+    }
+
+    // The first "Build N" no build is named exactly, as the backend names it.
+    function addNumberedBuild() {
+        record("addNumberedBuild", arguments);
+        let n = 1;
+        while (customBuildNames.includes(Loc.t.build.title.numbered.arg(n)))
+            ++n;
+        builds = builds.concat([{ name: Loc.t.build.title.numbered.arg(n), serverUrl: "", minecraftVersion: "" }]);
+        return builds.length - 1;
     }
 
     function updateCustomBuild(index, fields) {
         record("updateCustomBuild", arguments);
-        builds = builds.map((build, at) => at === index ? Object.assign({}, build, fields) : build);
+        const stored = Object.assign({}, fields);
+        for (const key of ["name", "serverUrl"].filter(key => key in stored))
+            stored[key] = oneLine(stored[key]);
+        builds = builds.map((build, at) => at === index ? Object.assign({}, build, stored) : build);
     }
 
     function removeCustomBuild(index) {
