@@ -81,8 +81,8 @@ DarkDialog {
         selectBuild(backend.addNumberedBuild());
     }
 
-    width: 880
-    height: 600
+    implicitWidth: 880
+    implicitHeight: 600
     title: Loc.t.common.title.customBuilds
     enabled: !backend.seasonalInstalling
 

@@ -13,7 +13,7 @@ DarkDialog {
     // Remove was pressed; the question is still open, its user closes it.
     signal removeClicked
 
-    width: 420
+    implicitWidth: 420
     borderColor: Theme.warning
 
     contentItem: Column {

@@ -3,7 +3,9 @@ import QtQuick.Controls.Basic
 
 // A modal dialog in the launcher's frame: a dark card with a coloured border,
 // a 52 px header with the title over a separator, and a footer that opens with
-// a separator. Users put their footer controls into footerItems.
+// a separator. Users put their footer controls into footerItems. Users give
+// their size as implicitWidth and implicitHeight; in a smaller window the
+// dialog shrinks to stay 12 px inside each edge.
 Dialog {
     id: dialog
 
@@ -12,6 +14,8 @@ Dialog {
     property int footerHeight: 60
     property alias footerItems: footerArea.data
 
+    width: parent ? Math.min(implicitWidth, parent.width - 24) : implicitWidth
+    height: parent ? Math.min(implicitHeight, parent.height - 24) : implicitHeight
     anchors.centerIn: parent
     modal: true
     padding: 0

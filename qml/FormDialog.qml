@@ -14,8 +14,7 @@ DarkDialog {
     property int bodySpacing: 12
     property int bodyPadding: 20
 
-    width: 320
-    height: Math.min(implicitHeight, parent.height - 24)
+    implicitWidth: 320
 
     contentItem: Flickable {
         id: bodyView

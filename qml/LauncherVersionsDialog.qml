@@ -39,8 +39,8 @@ DarkDialog {
     }
 
     title: Loc.t.app.label.launcherVersions
-    width: Math.min(720, parent ? parent.width - 24 : 720)
-    height: Math.min(480, parent ? parent.height - 24 : 480)
+    implicitWidth: 720
+    implicitHeight: 480
     focus: true
     // While a download runs the dialog opens as it was left.
     onAboutToShow: {

@@ -112,6 +112,10 @@ Window {
 
     width: 1280
     height: 720
+    // The smallest window whose dialogs still show every column of the seasonal
+    // table and a few rows of every list; below it controls would overlap.
+    minimumWidth: 800
+    minimumHeight: 500
     visible: true
     title: Loc.t.app.title
 
@@ -917,7 +921,7 @@ Window {
                     objectName: "settingsDialog"
                     title: Loc.t.settings.title
                     acceptText: Loc.t.common.button.save
-                    width: 460
+                    implicitWidth: 460
                     bodySpacing: 10
                     bodyPadding: 18
                     onJavaRuntimeIdChanged: refreshJavaInfo()

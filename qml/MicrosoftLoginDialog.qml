@@ -42,8 +42,8 @@ DarkDialog {
     }
 
     title: Loc.t.auth.msa.title.signIn
-    width: 560
-    height: 680
+    implicitWidth: 560
+    implicitHeight: 680
     closePolicy: Popup.NoAutoClose
 
     contentItem: Item {

@@ -102,8 +102,8 @@ DarkDialog {
         acceptSelection();
     }
 
-    width: 720
-    height: 480
+    implicitWidth: 720
+    implicitHeight: 480
     onOpened: searchField.forceActiveFocus()
 
     contentItem: Item {

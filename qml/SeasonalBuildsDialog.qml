@@ -10,6 +10,7 @@ DarkDialog {
 
     required property var backend
     property string selectedId: ""
+    // The Part-sized columns, Name first and Status last; shownWidths are the widths drawn.
     readonly property var columns: [
         { key: "name", title: Loc.t.common.header.name, width: 250, align: Text.AlignLeft },
         { key: "minecraftVersion", title: Loc.t.common.header.version, width: 90, align: Text.AlignLeft },
@@ -20,6 +21,37 @@ DarkDialog {
         { key: "status", title: Loc.t.common.header.status, width: 140, align: Text.AlignLeft }
     ]
     readonly property var entries: backend.seasonalCatalog
+    // The Status column is as wide as its longest text, measured in the row
+    // font: the three states in the current language and whatever the rows
+    // hold (rows made before a language switch keep their old texts).
+    readonly property int statusWidth: {
+        const texts = [Loc.t.seasonal.status.updateAvailable, Loc.t.seasonal.status.installed,
+                       Loc.t.seasonal.status.notInstalled].concat(entries.map(entry => String(entry.status)));
+        const widest = Math.max(...texts.map(text => cellMetrics.advanceWidth(text)));
+        return Math.max(columns[columns.length - 1].width, Math.ceil(widest) + 11);
+    }
+    // The widths the table draws. Where the table has less room than its
+    // columns, the Name column gives way first, down to 120 px, and then the
+    // columns between Name and Status in proportion to their widths; Status
+    // never does.
+    readonly property var shownWidths: {
+        const widths = columns.map(column => column.key === "status" ? statusWidth : column.width);
+        let excess = widths.reduce((sum, width) => sum + width, 0) - tableRoom;
+        if (excess <= 0)
+            return widths;
+        const nameGives = Math.min(excess, Math.max(0, widths[0] - 120));
+        widths[0] -= nameGives;
+        excess -= nameGives;
+        if (excess > 0) {
+            const giving = widths.slice(1, -1).reduce((sum, width) => sum + width, 0);
+            const scale = Math.max(0, giving - excess) / giving;
+            for (let i = 1; i < widths.length - 1; ++i)
+                widths[i] = Math.floor(widths[i] * scale);
+        }
+        return widths;
+    }
+    // The room of the cells: the rows' width less 6 px on either side.
+    readonly property real tableRoom: entryList.width - 12
     // Follows the id, not a position: the same entry stays selected across reloads.
     readonly property var selectedEntry: entries.find(entry => entry.id === selectedId) || null
     readonly property string detailLine: {
@@ -58,8 +90,8 @@ DarkDialog {
         backend.installSeasonalBuild(selectedEntry.id);
     }
 
-    width: 960
-    height: 560
+    implicitWidth: 960
+    implicitHeight: 560
     footerHeight: 76
     title: Loc.t.common.title.seasonalBuilds
     onAboutToShow: backend.refreshSeasonalCatalog(false)
@@ -76,9 +108,11 @@ DarkDialog {
                 model: dialog.columns
 
                 delegate: Cell {
+                    required property int index
                     required property var modelData
 
                     column: modelData
+                    width: dialog.shownWidths[index]
                     text: modelData.title
                     color: Theme.caption
                     font.pixelSize: 12
@@ -135,9 +169,11 @@ DarkDialog {
                         model: dialog.columns
 
                         delegate: Cell {
+                            required property int index
                             required property var modelData
 
                             column: modelData
+                            width: dialog.shownWidths[index]
                             text: dialog.cellText(entryRow.modelData, modelData.key)
                             color: entryRow.selected ? Theme.inkOnAccent
                                                      : (modelData.key === "status"
@@ -239,11 +275,17 @@ DarkDialog {
         }
     ]
 
-    // One cell of the table: a column's width and alignment, cut at the right.
+    FontMetrics {
+        id: cellMetrics
+
+        font.pixelSize: 13
+    }
+
+    // One cell of the table: a column's alignment, cut at the right; its user
+    // gives the width.
     component Cell: ElidedText {
         property var column
 
-        width: column.width
         height: parent ? parent.height : 0
         rightPadding: 10
         horizontalAlignment: column.align

@@ -103,18 +103,19 @@ Item {
         // A text cut by its column shows whole where the pointer rests on it, as
         // typed; one that fits shows nothing more, and the row stays lit.
         function test_wholeTextOfCutCells() {
-            backend.seasonalCatalog = [Object.assign({}, autumn, { status: "Доступно обновление" })];
+            const longName = "<b>Autumn</b> season of the northern realms and the southern seas";
+            backend.seasonalCatalog = [Object.assign({}, autumn, { name: longName })];
             dialog.openCatalog();
             tryCompare(dialog, "opened", true);
             const list = part("entryList");
             tryVerify(() => list.itemAtIndex(0) !== null);
-            const status = rowCells(0)[6];
+            const name = rowCells(0)[0];
             const version = rowCells(0)[1];
-            compare([status.truncated, version.truncated], [true, false]);
-            mouseMove(status, 20, 18);
-            const tip = findChild(status, "wholeText");
+            compare([name.truncated, version.truncated], [true, false]);
+            mouseMove(name, 20, 18);
+            const tip = findChild(name, "wholeText");
             tryVerify(() => tip.item !== null && tip.item.visible);
-            compare([tip.item.text, tip.item.contentItem.textFormat], ["Доступно обновление", Text.PlainText]);
+            compare([tip.item.text, tip.item.contentItem.textFormat], [longName, Text.PlainText]);
             compare(list.itemAtIndex(0).color, Qt.color("#2d2d2d"));
             mouseMove(version, 20, 18);
             tryVerify(() => tip.item === null);
