@@ -3,8 +3,10 @@ import Hollowmere
 
 // A box that shows a choice and opens a picker for it: the choice's text, dim
 // while nothing is chosen, and "Choose…" at the right end; its border is lit
-// while the pointer is over the click area. The rightmost part of the box can
-// be kept out of the click area for a mark that the user puts there.
+// while the pointer is over the click area or while the box has the keyboard's
+// focus, where Space, Return and Enter open the picker as a click does. The
+// rightmost part of the box can be kept out of the click area for a mark that
+// the user puts there.
 Rectangle {
     id: box
 
@@ -22,10 +24,14 @@ Rectangle {
 
     signal clicked
 
+    activeFocusOnTab: true
     radius: 6
     color: Theme.field
     border.width: 1
-    border.color: hover.hovered ? Theme.accent : Theme.fieldBorder
+    border.color: hover.hovered || activeFocus ? Theme.accent : Theme.fieldBorder
+    Keys.onSpacePressed: clicked()
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
 
     Text {
         id: valueText

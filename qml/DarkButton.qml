@@ -2,8 +2,9 @@ import QtQuick
 import QtQuick.Controls.Basic
 
 // A 36 px button of the dialogs: a rounded face that darkens while pressed and
-// white centred text. Disabled buttons are drawn faded unless their user draws
-// the disabled look itself.
+// white centred text, ringed in the accent colour while it has the keyboard's
+// focus; Return and Enter press it as Space does. Disabled buttons are drawn
+// faded unless their user draws the disabled look itself.
 AbstractButton {
     id: control
 
@@ -17,6 +18,8 @@ AbstractButton {
     height: 36
     opacity: enabled || !fadeWhenDisabled ? 1.0 : 0.45
     font.pixelSize: 13
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
 
     contentItem: Text {
         text: control.text
@@ -34,5 +37,9 @@ AbstractButton {
                                 : (control.pressed ? control.pressedFace : control.face)
         border.width: control.borderColor.a > 0 ? 1 : 0
         border.color: control.borderColor
+
+        FocusRing {
+            visible: control.visualFocus
+        }
     }
 }

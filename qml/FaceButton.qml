@@ -1,7 +1,8 @@
 import QtQuick
 import QtQuick.Controls.Basic
 
-// A 70 × 40 button drawn by three faces; its look does not change when disabled.
+// A 70 × 40 button drawn by three faces, ringed while it has the keyboard's
+// focus; its look does not change when disabled.
 AbstractButton {
     id: faceButton
 
@@ -22,5 +23,10 @@ AbstractButton {
         source: faceButton.pressed ? faceButton.pressedFace
                                    : (faceButton.hovered ? faceButton.hoverFace
                                                          : faceButton.idleFace)
+
+        FocusRing {
+            radius: 10
+            visible: faceButton.visualFocus
+        }
     }
 }

@@ -3,9 +3,10 @@ import QtQuick.Controls.Basic
 import Hollowmere
 
 // A form of the main window in the launcher's frame: a body column, and a
-// footer with Cancel (rejects) and one button that accepts. Its height follows
-// the body but stays 12 px inside the window; a body taller than that scrolls
-// under the header and the footer, which stay in view.
+// footer with Cancel (rejects) and one button that accepts, which Return and
+// Enter press too. Its height follows the body but stays 12 px inside the
+// window; a body taller than that scrolls under the header and the footer,
+// which stay in view.
 DarkDialog {
     id: dialog
 
@@ -25,6 +26,9 @@ DarkDialog {
         // A body that fits takes every drag itself, text selection included.
         interactive: contentHeight > height
         boundsBehavior: Flickable.StopAtBounds
+        // What a focused field or box leaves of Return and Enter reaches here.
+        Keys.onReturnPressed: dialog.accept()
+        Keys.onEnterPressed: dialog.accept()
 
         ScrollBar.vertical: ScrollBar {
             policy: bodyView.interactive ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff

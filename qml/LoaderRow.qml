@@ -119,6 +119,10 @@ Column {
             border.width: 1
             border.color: box.checked ? Theme.accent : Theme.fieldBorder
 
+            FocusRing {
+                visible: box.visualFocus
+            }
+
             Text {
                 anchors.centerIn: parent
                 visible: box.checked

@@ -277,6 +277,11 @@ Window {
             opacity: button.enabled ? 1.0 : 0.45
             source: button.pressed ? "images/Play_Button/Play_pressed.svg"
                                    : "images/Play_Button/Play_Active.svg"
+
+            FocusRing {
+                radius: 15
+                visible: button.visualFocus
+            }
         }
     }
 
@@ -317,6 +322,10 @@ Window {
             color: profileBox.down ? Theme.accent : Theme.plate
             border.width: 1
             border.color: profileBox.hovered ? Theme.accent : Theme.plate
+
+            FocusRing {
+                visible: profileBox.visualFocus
+            }
         }
 
         // Profile names are the player's own text: shown as typed.
@@ -870,7 +879,6 @@ Window {
                         focus: true
                         placeholderText: "000000"
                         inputMethodHints: Qt.ImhDigitsOnly
-                        onAccepted: twoFactorDialog.accept()
                     }
                 }
 
@@ -993,6 +1001,7 @@ Window {
                             text: Loc.t.settings.label.javaRuntime
                         }
                         ChooserField {
+                            objectName: "javaRuntimeBox"
                             width: parent.width
                             height: 32
                             chosen: settingsDialog.javaRuntimeId !== ""
@@ -1119,6 +1128,10 @@ Window {
                             color: Theme.field
                             border.width: 1
                             border.color: stFullscreen.checked ? Theme.accent : Theme.fieldBorder
+
+                            FocusRing {
+                                visible: stFullscreen.visualFocus
+                            }
 
                             Rectangle {
                                 anchors.centerIn: parent

@@ -4,7 +4,7 @@ import Hollowmere
 
 // A 183 × 42 button of the main window: a dark plate that takes the accent
 // colour while pressed or while what it opens is open, its border lit while
-// hovered; drawn faded when disabled.
+// hovered, ringed while it has the keyboard's focus; drawn faded when disabled.
 AbstractButton {
     id: plate
 
@@ -24,5 +24,10 @@ AbstractButton {
         color: plate.pressed || plate.open ? Theme.accent : Theme.plate
         border.width: 1
         border.color: plate.hovered ? Theme.accent : Theme.plate
+    }
+
+    FocusRing {
+        radius: 10
+        visible: plate.visualFocus
     }
 }

@@ -526,6 +526,58 @@ private slots:
         QVERIFY(session.stop());
     }
 
+    // The keyboard in a real window: Tab comes to the play button and rings it in
+    // the accent colour, and Return in the new-profile form adds the profile.
+    void keyboardShowsItsPlaceAndSubmits()
+    {
+        AppSession session(QSize(1280, 720));
+        QVERIFY(session.writeDataFile(QStringLiteral("settings.json"),
+                                      QJsonDocument(QJsonObject{{"language", "en"}}).toJson()));
+        QString error;
+        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
+        const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        // The play button's face, outline included, starts at x 472: its ring lies
+        // just left of it, where the background shows while it has no focus.
+        const auto ringed = [&session, &window] {
+            const QImage shot = session.settledScreenshot(window);
+            const QColor accent(QStringLiteral("#91B315"));
+            for (int x = 462; x < 472; ++x) {
+                const QColor drawn = shot.pixelColor(x, 360);
+                if (std::abs(drawn.red() - accent.red()) +
+                        std::abs(drawn.green() - accent.green()) +
+                        std::abs(drawn.blue() - accent.blue()) <=
+                    6)
+                    return true;
+            }
+            return false;
+        };
+        // A click on the background gives the window the keyboard (there is no
+        // window manager to do it).
+        QVERIFY(session.click(window, 100, 300));
+        QVERIFY(!ringed());
+        bool reached = false;
+        for (int tab = 0; tab < 8 && !reached; ++tab) {
+            QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Tab")}));
+            reached = ringed();
+        }
+        QVERIFY(reached);
+
+        // The profile selector's popup, then its add strip.
+        QVERIFY(session.click(window, 545, 472));
+        QTest::qWait(400);
+        QVERIFY(session.click(window, 545, 508));
+        QTest::qWait(400);
+        QVERIFY(session.xdotool({QStringLiteral("type"), QStringLiteral("Keyboard")}));
+        QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            TestHelpers::readFile(session.dataDir() + "/profiles.json").contains("\"Keyboard\""),
+            10000);
+        QVERIFY(session.stop());
+        QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
+                 qPrintable(session.output()));
+    }
+
 private:
     TempHome m_home;
 };
