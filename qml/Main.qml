@@ -537,12 +537,18 @@ Window {
         }
     }
 
+    // The progress panels stand above the overlay that holds the dialogs and
+    // their dimming, as the toast does, so work started in a dialog shows its
+    // progress over it. While a popup is open they take no input: a press on
+    // them reaches the popup or its overlay as it would without them.
     ProgressPanel {
         id: downloadPanel
 
         readonly property bool selfUpdate: window.launcherUpdates.installing
 
         objectName: "downloadPanel"
+        z: T.Overlay.overlay.z + 1
+        enabled: !T.Overlay.overlay.visible
         x: 24
         y: window.height - height - 24
         visible: selfUpdate || window.backend.downloading
@@ -571,6 +577,8 @@ Window {
         id: switchPanel
 
         objectName: "switchPanel"
+        z: T.Overlay.overlay.z + 1
+        enabled: !T.Overlay.overlay.visible
         x: 24
         y: window.height - height - 24
         visible: window.backend.switching && !window.launcherUpdates.installing
@@ -582,8 +590,8 @@ Window {
 
     // Refusals of actions started in a dialog come back here, so the toast stands
     // above the overlay that holds the dialogs and their dimming and reads the
-    // same over them as over the bare window. It takes no input: clicks on it
-    // reach whatever lies beneath.
+    // same over them as over the bare window, above the progress panels too. It
+    // takes no input: clicks on it reach whatever lies beneath.
     Rectangle {
         id: toast
 

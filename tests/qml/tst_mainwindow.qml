@@ -171,6 +171,48 @@ Item {
             compare(top, toast);
         }
 
+        // Work started in a dialog shows its progress above it and its dimming.
+        function test_panelsAboveDialogs_data() {
+            return test_toastAboveDialogs_data();
+        }
+
+        function test_panelsAboveDialogs(data) {
+            backend.switching = true;
+            const dialog = data.open();
+            tryCompare(dialog, "opened", true);
+            const panel = child("switchPanel");
+            const centre = panel.mapToItem(window.contentItem, panel.width / 2, panel.height / 2);
+            const top = topChildAt(window.contentItem, centre.x, centre.y);
+            dialog.close();
+            tryCompare(dialog, "visible", false);
+            compare(top, panel);
+        }
+
+        // A panel over a dialog takes none of its presses: its cancel cross, where it
+        // lies over the builds dialog in a small window, cancels nothing there.
+        function test_panelOverADialogTakesNoPress() {
+            backend.downloading = true;
+            backend.builds = [{ name: "Vanilla" }];
+            backend.activeBuildIndex = 0;
+            window.width = 800;
+            window.height = 600;
+            tryCompare(window.contentItem, "height", 600);
+            window.openBuilds();
+            const builds = window.buildsDialog;
+            tryCompare(builds, "opened", true);
+            const cross = findChild(child("downloadPanel"), "cancel");
+            const point = cross.mapToItem(window.contentItem, cross.width / 2, cross.height / 2);
+            verify(builds.contentItem.parent.contains(builds.contentItem.parent.mapFromItem(window.contentItem,
+                                                                                             point.x, point.y)));
+            mouseClick(window.contentItem, point.x, point.y);
+            compare(backend.callsOf("cancelDownload"), []);
+            verify(builds.opened);
+            builds.close();
+            tryCompare(builds, "visible", false);
+            mouseClick(window.contentItem, point.x, point.y);
+            compare(backend.callsOf("cancelDownload"), [[]]);
+        }
+
         // A toast over a dialog's button takes no click: the button beneath gets it
         // and the dialog stays open.
         function test_clicksPassThroughTheToast() {
