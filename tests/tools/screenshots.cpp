@@ -1,15 +1,16 @@
 // Renders the launcher's windows under a virtual display into PNG files, so
 // the interface can be looked at without a desktop. Not a test: it prints the
-// folder it wrote to. The data directory is prepared with a few builds, a
-// Microsoft profile and cached catalogs, so the dialogs show rows without any
-// network; a second run has a long list of Java runtimes and a build whose
-// Install is refused, for the settings dialog at its fullest and a toast over
-// the builds dialog.
+// folder it wrote to, which holds one folder of pictures per language ("en",
+// "ru"). The data directory is prepared with a few builds, a Microsoft profile
+// and cached catalogs, so the dialogs show rows without any network; a second
+// run has a long list of Java runtimes and a build whose Install is refused,
+// for the settings dialog at its fullest and a toast over the builds dialog.
 #include "appsession.h"
 #include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -75,7 +76,7 @@ QJsonObject javaEntry(const QString& id, const QString& kind, int major, const Q
             {"lts", lts}};
 }
 
-bool prepare(const AppSession& session)
+bool prepare(const AppSession& session, const QString& language)
 {
     const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     const QJsonArray builds{
@@ -128,7 +129,7 @@ bool prepare(const AppSession& session)
     const QJsonObject javaCache{{"fetchedAt", now}, {"platform", "linux"}, {"entries", runtimes}};
     const QString gameDir = session.homeDir() + QStringLiteral("/.minecraft/versions/");
     return session.writeDataFile("settings.json",
-                                 json(QJsonObject{{"language", "en"},
+                                 json(QJsonObject{{"language", language},
                                                   {"activeBuildId", 2},
                                                   {"seasonalBaseUrl", kSeasonalBase}})) &&
            session.writeDataFile("customBuilds.json", json(builds)) &&
@@ -149,7 +150,7 @@ bool prepare(const AppSession& session)
 // A player who tried several versions: twelve runtimes in the game folder's
 // runtime folder, each a stand-in that answers the version probe, beside the
 // system's own; and a build without a game version, whose Install is refused.
-bool prepareCrowded(const AppSession& session)
+bool prepareCrowded(const AppSession& session, const QString& language)
 {
     const QByteArray probe = "#!/bin/sh\necho 'openjdk version \"17.0.9\" 2023-10-17' >&2\n";
     const QString runtimes = session.homeDir() + QStringLiteral("/.minecraft/runtime/");
@@ -168,27 +169,34 @@ bool prepareCrowded(const AppSession& session)
     }
     const QJsonArray builds{QJsonObject{{"id", 1}, {"name", "Fresh build"}}};
     return session.writeDataFile("settings.json",
-                                 json(QJsonObject{{"language", "en"}, {"activeBuildId", 1}})) &&
+                                 json(QJsonObject{{"language", language}, {"activeBuildId", 1}})) &&
            session.writeDataFile("customBuilds.json", json(builds));
 }
 
 // Each picture follows the pointer moves and clicks that open its window, in
-// the window's coordinates at 1280 × 720; Escape closes what the last one
-// opened. A point with a negative x only moves the pointer there.
+// the window's coordinates, and then the keys pressed (xdotool's key names);
+// Escape closes what the last one opened. A point with a negative x only moves
+// the pointer there. A picture with a size has the window resized to it first;
+// the window keeps that size for the pictures after it. It opens at 1280 × 720.
 struct Shot {
     const char* file;
     QList<QPoint> clicks;
     int escapes;
+    QSize size = {};
+    QStringList keys = {};
 };
 
-// Starts the launcher over a data directory made by prepare and takes the
-// pictures in order. False, with the reason on err, when any step fails.
-bool shoot(const QString& folder, bool (*prepare)(const AppSession&), const QList<Shot>& shots,
-           QTextStream& err)
+using Preparation = bool (*)(const AppSession&, const QString&);
+
+// Starts the launcher in the language over a data directory made by prepare
+// and takes the pictures in order. False, with the reason on err, when any
+// step fails.
+bool shoot(const QString& folder, const QString& language, Preparation prepare,
+           const QList<Shot>& shots, QTextStream& err)
 {
     AppSession session(QSize(1280, 720));
     QString error;
-    if (!prepare(session)) {
+    if (!prepare(session, language)) {
         err << "cannot prepare the data directory" << Qt::endl;
         return false;
     }
@@ -202,13 +210,44 @@ bool shoot(const QString& folder, bool (*prepare)(const AppSession&), const QLis
         return false;
     }
     for (const Shot& shot : shots) {
-        for (const QPoint& click : shot.clicks) {
-            if (click.x() < 0)
-                session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-                                 QString::number(-click.x()), QString::number(click.y())});
-            else
-                session.click(window, click.x(), click.y());
+        if (shot.size.isValid()) {
+            session.xdotool({QStringLiteral("windowsize"), window,
+                             QString::number(shot.size.width()),
+                             QString::number(shot.size.height())});
             QThread::msleep(400);
+        }
+        const auto act = [&session, &window, &shot] {
+            for (const QPoint& click : shot.clicks) {
+                if (click.x() < 0)
+                    session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"),
+                                     window, QString::number(-click.x()),
+                                     QString::number(click.y())});
+                else
+                    session.click(window, click.x(), click.y());
+                QThread::msleep(400);
+            }
+            for (const QString& key : shot.keys) {
+                session.xdotool({QStringLiteral("key"), key});
+                QThread::msleep(150);
+            }
+        };
+        // A window busy before it answers (the settings look for Java first) has
+        // not changed yet and would pass for settled: wait for the change first.
+        // On a loaded machine a window just up may miss the first click: when
+        // nothing changes for a long while, the steps are taken once more.
+        const bool acts = !shot.clicks.isEmpty() || !shot.keys.isEmpty();
+        const QImage before = acts ? session.settledScreenshot(window) : QImage();
+        for (int attempt = 0; acts && attempt < 2; ++attempt) {
+            act();
+            QDeadlineTimer deadline(40000);
+            bool changed = false;
+            while (!changed && !deadline.hasExpired()) {
+                changed = session.screenshot(window) != before;
+                if (!changed)
+                    QThread::msleep(200);
+            }
+            if (changed)
+                break;
         }
         const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
         if (!session.settledScreenshot(window).save(file)) {
@@ -245,6 +284,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const QStringList fourTabs{"Tab", "Tab", "Tab", "Tab"};
     const QList<Shot> shots{
         {"main-window.png", {}, 0},
         {"builds-dialog.png", {{716, 472}}, 0},
@@ -253,7 +293,14 @@ int main(int argc, char** argv)
         {"settings-dialog.png", {{678, 518}}, 0},
         {"java-picker.png", {{600, 332}}, 2},
         {"launcher-versions-dialog.png", {{40, 23}}, 1},
-        {"microsoft-sign-in.png", {{545, 472}, {-545, 544}, {572, 544}, {640, 400}}, 0},
+        // The add-profile form with its Add button reached by Tab.
+        {"focused-button.png", {{545, 472}, {545, 508}}, 1, {}, fourTabs},
+        {"builds-dialog-800x600.png", {{476, 412}}, 1, QSize(800, 600)},
+        {"seasonal-builds-dialog-800x600.png", {{684, 555}, {100, 125}}, 1},
+        {"microsoft-sign-in.png",
+         {{545, 472}, {-545, 544}, {572, 544}, {640, 400}},
+         0,
+         QSize(1280, 720)},
     };
     // Install in the builds dialog is refused for the build without a game
     // version; the pointer then moves off the button.
@@ -261,8 +308,12 @@ int main(int argc, char** argv)
         {"settings-dialog-long-java-list.png", {{678, 518}}, 1},
         {"toast-over-builds-dialog.png", {{716, 472}, {615, 630}, {-900, 200}}, 1},
     };
-    if (!shoot(folder, prepare, shots, err) || !shoot(folder, prepareCrowded, crowdedShots, err))
-        return 1;
+    for (const QString& language : {QStringLiteral("en"), QStringLiteral("ru")}) {
+        const QString pictures = QDir(folder).filePath(language);
+        if (!QDir().mkpath(pictures) || !shoot(pictures, language, prepare, shots, err) ||
+            !shoot(pictures, language, prepareCrowded, crowdedShots, err))
+            return 1;
+    }
     out << folder << Qt::endl;
     return 0;
 }
