@@ -45,21 +45,6 @@ private slots:
         QCOMPARE(BuildEdits::numberedName(builds), numbered);
     }
 
-    void namesAndAddressesAreKeptOnOneLine()
-    {
-        const CustomBuild added =
-            BuildEdits::newBuild(1, " line one\nline two ", "host\r\n:25565", "1.21");
-        QCOMPARE(added.name, QStringLiteral("line one line two"));
-        QCOMPARE(added.serverUrl, QStringLiteral("host :25565"));
-
-        CustomBuild edited = installedFabric();
-        BuildEdits::edit(edited,
-                         {{"name", "Survival\u2028World\n"}, {"serverUrl", " play.example "}});
-        QCOMPARE(edited.name, QStringLiteral("Survival World"));
-        QCOMPARE(edited.serverUrl, QStringLiteral("play.example"));
-        QCOMPARE(edited.resolvedVersionId, QStringLiteral("fabric-loader-0.16.0-1.21"));
-    }
-
     // The version a loader installation produced belongs to that loader and version.
     void anotherLoaderVoidsTheInstalledVersion_data()
     {
