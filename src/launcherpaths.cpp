@@ -34,6 +34,10 @@ QString defaultMinecraftDir()
 {
     return containerDir() + QStringLiteral("/.minecraft");
 }
+QString instanceLockFile()
+{
+    return rootDir() + QStringLiteral("/.lock");
+}
 QString settingsFile()
 {
     return rootDir() + QStringLiteral("/settings.json");

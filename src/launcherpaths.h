@@ -10,6 +10,10 @@ QString homeOverride();
 QString containerDir();
 QString rootDir();
 QString defaultMinecraftDir();
+// Locked by the running launcher (InstanceLock). Hidden, out of the player's way, and
+// never removed: a start holding the removed file and one holding a new file of the
+// same name would not see each other.
+QString instanceLockFile();
 QString settingsFile();
 QString profilesFile();
 QString customBuildsFile();

@@ -1,3 +1,4 @@
+#include "instancelock.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
@@ -17,6 +18,7 @@
 namespace {
 // The root component of the interface module, taken from the embedded resources.
 const QUrl kMainComponent(QStringLiteral("qrc:/qt/qml/Hollowmere/Main.qml"));
+const QUrl kAlreadyRunningComponent(QStringLiteral("qrc:/qt/qml/Hollowmere/AlreadyRunning.qml"));
 const QString kBackground = QStringLiteral("images/launcherBackground.png");
 
 QIcon applicationIcon()
@@ -45,6 +47,32 @@ void setIconAfterFirstFrame(const QQmlApplicationEngine& engine)
         [] { QGuiApplication::setWindowIcon(applicationIcon()); },
         static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
 }
+
+// False when another launcher holds the data directory. Two launchers on one
+// directory would each rewrite the state files whole from what they read at start,
+// and both would move the files of the one game folder. A lock that cannot be taken
+// at all (a data directory that cannot be written, a file system without locks)
+// does not keep the launcher from opening: the backend reports what it cannot write.
+bool lockDataDirectory(InstanceLock& lock)
+{
+    QString error;
+    const InstanceLock::Outcome outcome = lock.acquire(LauncherPaths::instanceLockFile(), &error);
+    if (outcome == InstanceLock::Outcome::Unavailable)
+        qWarning().noquote() << error;
+    return outcome != InstanceLock::Outcome::HeldElsewhere;
+}
+
+// Tells the player, in the running launcher's language, that it already runs; the
+// program ends when the message is closed.
+int tellAlreadyRunning()
+{
+    QQuickStyle::setStyle(QStringLiteral("Basic"));
+    QQmlApplicationEngine engine;
+    engine.setInitialProperties(
+        {{QStringLiteral("dataDir"), PathRules::native(LauncherPaths::rootDir())}});
+    engine.load(kAlreadyRunningComponent);
+    return engine.rootObjects().isEmpty() ? -1 : QGuiApplication::exec();
+}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -62,12 +90,17 @@ int main(int argc, char* argv[])
         qWarning().noquote() << "HOLLOWMERE_HOME: данные лаунчера в"
                              << PathRules::native(LauncherPaths::rootDir());
 
+    if (!Localization::instance()->load())
+        return -1;
+    // Held until the process ends, and taken before anything writes into the data
+    // directory.
+    InstanceLock instanceLock;
+    if (!lockDataDirectory(instanceLock))
+        return tellAlreadyRunning();
+
     // Decoding the background takes longer than building the rest of the window: it
     // runs beside the interface's loading, and the window is handed the decoded image.
     auto images = std::make_unique<PreloadedImageProvider>(QStringList{kBackground});
-
-    if (!Localization::instance()->load())
-        return -1;
 
     QQuickStyle::setStyle(QStringLiteral("Basic"));
     QQmlApplicationEngine engine;
