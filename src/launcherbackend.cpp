@@ -11,6 +11,7 @@
 #include "followedprofile.h"
 #include "gamelauncher.h"
 #include "installerdownloads.h"
+#include "installerreports.h"
 #include "javainstaller.h"
 #include "javaruntimeservice.h"
 #include "launchattempt.h"
@@ -112,7 +113,7 @@ LauncherBackend::LauncherBackend(QObject* parent)
     connect(m_buildSwitcher, &BuildSwitcher::failed, this, &LauncherBackend::onSwitchFailed);
     connect(m_loaderVersions, &ModLoaderVersionService::refreshingChanged, this,
             &LauncherBackend::downloadChanged);
-    connectInstallers();
+    connectInstallerReports();
 
     // Then: the other services' connections, the seasonal catalog address and the
     // remaining connections.
@@ -892,85 +893,24 @@ void LauncherBackend::openFolder(const QString& path, const char* failureKey)
 
 // ---- Installations ----
 
-// What the player reads of an installer's runs: the progress line of its start and the
-// lines of its failure and cancel, each given the label its signal carries.
-struct LauncherBackend::InstallerLines {
-    const char* started;
-    const char* failed; // %2: the installer's message
-    const char* canceled;
-    // Refreshes what the installer's end changes, whatever its outcome.
-    void (LauncherBackend::*ended)();
-};
-
-template <typename Installer>
-void LauncherBackend::connectInstaller(Installer* installer, const InstallerLines& lines)
+void LauncherBackend::connectInstallerReports()
 {
-    connect(installer, &Installer::started, this, [this, lines](const QString& label) {
-        emit downloadChanged();
-        emit busyChanged();
-        emit launchProgress(Loc::text(lines.started).arg(label));
+    auto* reports = new InstallerReports(m_versionInstaller, m_loaderInstaller, m_javaInstaller,
+                                         m_packDownloader, this);
+    m_installerReports = reports;
+    connect(reports, &InstallerReports::installedVersionsChanged, this, [this] {
+        invalidateCatalog();
+        emit installedVersionsChanged();
     });
-    connect(installer, &Installer::progressChanged, this, &LauncherBackend::downloadChanged);
-    connect(installer, &Installer::failed, this,
-            [this, lines](const QString& label, const QString& message) {
-                (this->*lines.ended)();
-                emit launchError(Loc::text(lines.failed).arg(label, message));
-            });
-    connect(installer, &Installer::canceled, this, [this, lines](const QString& label) {
-        (this->*lines.ended)();
-        emit launchProgress(Loc::text(lines.canceled).arg(label));
-    });
-}
-
-void LauncherBackend::connectInstallers()
-{
-    connectInstaller(m_javaInstaller,
-                     {"java.progress.downloading", "java.error.installFailed",
-                      "java.status.downloadCancelled", &LauncherBackend::javaInstallEnded});
-    connectInstaller(m_versionInstaller,
-                     {"version.progress.downloading", "version.error.downloadFailed",
-                      "version.status.downloadCancelled", &LauncherBackend::versionsInstallEnded});
-    connectInstaller(m_loaderInstaller,
-                     {"loader.progress.installingShort", "common.status.pair",
-                      "loader.status.installCancelled", &LauncherBackend::versionsInstallEnded});
-    connectInstaller(m_packDownloader,
-                     {"seasonal.progress.downloadingBuild", "build.status.named",
-                      "seasonal.status.downloadCancelled", &LauncherBackend::packDownloadEnded});
-
-    connect(m_javaInstaller, &JavaInstaller::finished, this,
-            [this](const QString& runtimeId, const QString& javaPath) {
-                javaInstallEnded();
-                emit javaRuntimeInstalled(runtimeId);
-                emit launchProgress(Loc::text("java.status.installed").arg(native(javaPath)));
-            });
-    connect(m_versionInstaller, &VersionInstaller::finished, this, [this](const QString& id) {
-        versionsInstallEnded();
-        emit launchProgress(Loc::text("version.status.downloaded").arg(id));
-    });
-    connect(m_loaderInstaller, &ModLoaderInstaller::log, this, &LauncherBackend::gameOutput);
-    connect(m_packDownloader, &SeasonalPackDownloader::finished, this,
-            &LauncherBackend::packDownloadEnded);
-}
-
-void LauncherBackend::versionsInstallEnded()
-{
-    invalidateCatalog();
-    emit installedVersionsChanged();
-    emit downloadChanged();
-    emit busyChanged();
-}
-
-void LauncherBackend::packDownloadEnded()
-{
-    emit downloadChanged();
-    emit busyChanged();
-}
-
-void LauncherBackend::javaInstallEnded()
-{
-    invalidateJavaCatalog();
-    emit downloadChanged();
-    emit busyChanged();
+    connect(reports, &InstallerReports::javaRuntimesChanged, this,
+            &LauncherBackend::invalidateJavaCatalog);
+    connect(reports, &InstallerReports::downloadChanged, this, &LauncherBackend::downloadChanged);
+    connect(reports, &InstallerReports::busyChanged, this, &LauncherBackend::busyChanged);
+    connect(reports, &InstallerReports::progress, this, &LauncherBackend::launchProgress);
+    connect(reports, &InstallerReports::error, this, &LauncherBackend::launchError);
+    connect(reports, &InstallerReports::javaRuntimeInstalled, this,
+            &LauncherBackend::javaRuntimeInstalled);
+    connect(reports, &InstallerReports::log, this, &LauncherBackend::gameOutput);
 }
 
 // Every loader run is started for a build, so its success is reported here, from the run's
@@ -985,7 +925,7 @@ void LauncherBackend::onLoaderInstallFinished(const CustomBuild& build, ModLoade
         updateCustomBuild(index, {{QStringLiteral("loader"), loaderKey(loader)},
                                   {QStringLiteral("loaderVersion"), build.loaderVersion.trimmed()},
                                   {QStringLiteral("resolvedVersionId"), producedVersionId}});
-    versionsInstallEnded();
+    m_installerReports->versionsInstallEnded();
     emit launchProgress(
         Loc::text("loader.status.done").arg(producedVersionId, build.minecraftVersion.trimmed()));
 }

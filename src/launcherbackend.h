@@ -24,6 +24,7 @@ class BuildSwitcher;
 class DownloadStatus;
 class GameLauncher;
 class InstallerDownloads;
+class InstallerReports;
 class JavaInstaller;
 class ModLoaderInstaller;
 class ModLoaderVersionService;
@@ -286,18 +287,11 @@ private:
     bool activationPending() const;
 
     // Installations and the download shown.
-    struct InstallerLines;
-    template <typename Installer>
-    void connectInstaller(Installer* installer, const InstallerLines& lines);
-    void connectInstallers();
+    void connectInstallerReports();
     void maybeInstall(const QString& versionId);
     DownloadStatus currentDownload() const;
     // Installs the loader onto the build's game version for the build, and then tells done.
     void startLoaderInstall(int index, ModLoader loader, JobDone done = {});
-    // Each installer's end, whatever its outcome.
-    void versionsInstallEnded();
-    void javaInstallEnded();
-    void packDownloadEnded();
     void onLoaderInstallFinished(const CustomBuild& build, ModLoader loader,
                                  const QString& producedVersionId);
     // Reports a catalog refresh answered as failed, with the service's message.
@@ -338,6 +332,7 @@ private:
     SeasonalBuildService* m_seasonalBuilds = nullptr;
     SeasonalPackDownloader* m_packDownloader = nullptr;
     SeasonalInstall* m_seasonal = nullptr;
+    InstallerReports* m_installerReports = nullptr;
     std::unique_ptr<InstallerDownloads> m_downloads;
     std::unique_ptr<SeasonalCatalogRows> m_seasonalCatalog;
     // The catalogs' rows, rebuilt at the next read once marked dirty.
