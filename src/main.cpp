@@ -62,7 +62,7 @@ bool lockDataDirectory(InstanceLock& lock)
     return outcome != InstanceLock::Outcome::HeldElsewhere;
 }
 
-// Tells the player, in the running launcher's language, that it already runs; the
+// Tells the player, in the interface's language, that the launcher already runs; the
 // program ends when the message is closed.
 int tellAlreadyRunning()
 {
