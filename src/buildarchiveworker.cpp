@@ -4,11 +4,10 @@
 #include "localization.h"
 #include "packledger.h"
 #include "pathrules.h"
-#include "regularfile.h"
+#include "systempath.h"
 #include "ziparchive.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -55,23 +55,35 @@ int extractionThreads(int entryCount)
 
 using PathRules::native;
 
+using SystemPath::shown;
+
+// The game folder is walked by the names the file system holds, so that every entry
+// found leads back to itself, whatever bytes its name is made of.
+QList<SystemPath::Entry> entriesOf(const QString& directory)
+{
+    return SystemPath::list(directory).value_or(QList<SystemPath::Entry>());
+}
+
+void collectEntry(const QString& directory, const QString& relative, const SystemPath::Entry& entry,
+                  QStringList& files, qint64* totalBytes);
+
 void collectBelow(const QString& directory, const QString& relative, QStringList& files,
                   qint64* totalBytes)
 {
-    QDirIterator it(directory, kEveryEntry);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString path = relative + QLatin1Char('/') + info.fileName();
-        if (info.isSymLink())
-            continue;
-        if (info.isDir()) {
-            collectBelow(info.filePath(), path, files, totalBytes);
-        } else if (info.isFile()) {
-            files.append(path);
-            if (totalBytes)
-                *totalBytes += info.size();
-        }
+    for (const SystemPath::Entry& entry : entriesOf(directory))
+        collectEntry(directory, relative, entry, files, totalBytes);
+}
+
+void collectEntry(const QString& directory, const QString& relative, const SystemPath::Entry& entry,
+                  QStringList& files, qint64* totalBytes)
+{
+    const QString path = relative.isEmpty() ? entry.name : relative + QLatin1Char('/') + entry.name;
+    if (entry.kind == SystemPath::Kind::Directory) {
+        collectBelow(directory + QLatin1Char('/') + entry.name, path, files, totalBytes);
+    } else if (entry.kind == SystemPath::Kind::File) {
+        files.append(path);
+        if (totalBytes)
+            *totalBytes += entry.size;
     }
 }
 
@@ -103,11 +115,8 @@ QString parentOf(const QString& path)
 // Applies the permissions an entry was stored with, keeping the file usable by its owner.
 void restorePermissions(const ZipEntryInfo& entry, const QString& path)
 {
-    if (!entry.hasUnixPermissions())
-        return;
-    QFile::setPermissions(path, entry.permissions() | QFileDevice::ReadOwner |
-                                    QFileDevice::WriteOwner | QFileDevice::ReadUser |
-                                    QFileDevice::WriteUser);
+    if (entry.hasUnixPermissions())
+        SystemPath::setMode(path, (entry.unixPermissions() & 0777) | S_IRUSR | S_IWUSR);
 }
 
 // Of the file entries that land on one file only the last is written, as extracting them
@@ -161,9 +170,9 @@ public:
         const QString folder = parentOf(destination);
         if (!isMade(folder)) {
             if (!PathRules::isReallyInside(m_realGameDir, folder))
-                return Loc::text(escapeKey).arg(entry.name);
-            if (!QDir().mkpath(folder))
-                return Loc::text("common.error.createFailed").arg(native(folder));
+                return Loc::text(escapeKey).arg(shown(entry.name));
+            if (!SystemPath::makePath(folder))
+                return Loc::text("common.error.createFailed").arg(shown(folder));
             const std::lock_guard<std::mutex> guard(m_lock);
             m_made.insert(folder);
         }
@@ -171,7 +180,7 @@ public:
         if (!zip.extractEntry(entry.index, destination, &error, cancel))
             return zip.wasCancelled()
                        ? Loc::text(cancelKey)
-                       : Loc::text("switch.error.writeFailed").arg(native(entry.name), error);
+                       : Loc::text("switch.error.writeFailed").arg(shown(entry.name), error);
         restorePermissions(entry, destination);
         return QString();
     }
@@ -211,6 +220,15 @@ QStringList namesOf(const QList<ZipEntryInfo>& entries)
     return names;
 }
 
+// A build archive holds the game folder's files under the names the file system gave
+// them, bytes and all: a name that is not UTF-8 is restored as exactly those bytes.
+QList<ZipEntryInfo> withStoredNames(QList<ZipEntryInfo> entries)
+{
+    for (ZipEntryInfo& entry : entries)
+        entry.name = SystemPath::decode(entry.rawName);
+    return entries;
+}
+
 // A process killed while a written file was taking its target's place leaves it beside
 // the target under a temporary name. Applying that pack again sweeps the folders it writes.
 void removeUnfinishedFiles(const ExtractionTarget& target, const QList<ZipEntryInfo>& entries)
@@ -232,20 +250,9 @@ QStringList BuildArchiveWorker::collectFiles(const QString& gameDir, const QStri
                                              qint64* totalBytes)
 {
     QStringList files;
-    QDirIterator it(gameDir, kEveryEntry);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString name = info.fileName();
-        if (excludeTop.contains(name, Qt::CaseSensitive) || info.isSymLink())
-            continue;
-        if (info.isDir()) {
-            collectBelow(info.filePath(), name, files, totalBytes);
-        } else if (info.isFile()) {
-            files.append(name);
-            if (totalBytes)
-                *totalBytes += info.size();
-        }
+    for (const SystemPath::Entry& entry : entriesOf(gameDir)) {
+        if (!excludeTop.contains(entry.name, Qt::CaseSensitive))
+            collectEntry(gameDir, QString(), entry, files, totalBytes);
     }
     return files;
 }
@@ -293,7 +300,7 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
     // refuses would leave the build saved but never coming back.
     for (const QString& relative : files) {
         if (!PathRules::isBuildArchivePath(relative)) {
-            fail(Loc::text("switch.error.unsupportedName").arg(native(relative)));
+            fail(Loc::text("switch.error.unsupportedName").arg(shown(relative)));
             return;
         }
     }
@@ -321,9 +328,9 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         // opened is reported by its own name now. Neither open waits: what took the
         // place of a listed file since (a FIFO without a writer) is refused.
         QString reason;
-        const int probe = RegularFile::openRegular(root + relative, &reason);
+        const int probe = SystemPath::openRegular(root + relative, &reason);
         if (probe < 0) {
-            abandon(Loc::text("common.error.readFailed").arg(native(relative), reason));
+            abandon(Loc::text("common.error.readFailed").arg(shown(relative), reason));
             return;
         }
         ::close(probe);
@@ -331,7 +338,7 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         options.compression =
             isAlreadyCompressed(relative) ? ZipCompression::Store : ZipCompression::Deflate;
         if (!zip.addFile(relative, root + relative, nullptr, options)) {
-            abandon(Loc::text("switch.error.archiveWriteFailed").arg(native(relative)));
+            abandon(Loc::text("switch.error.archiveWriteFailed").arg(shown(relative)));
             return;
         }
     }
@@ -341,7 +348,7 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
     const auto reportUpTo = [&](int done) {
         while (reported < done) {
             ++reported;
-            emit progress(reported, count, files.at(reported - 1));
+            emit progress(reported, count, shown(files.at(reported - 1)));
         }
     };
     zip.setProgressCallback(
@@ -355,7 +362,7 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
             return;
         }
         const QString current = files.value(std::min(reported, count - 1));
-        abandon(error.isEmpty() ? Loc::text("switch.error.archiveWriteFailed").arg(native(current))
+        abandon(error.isEmpty() ? Loc::text("switch.error.archiveWriteFailed").arg(shown(current))
                                 : error);
         return;
     }
@@ -371,26 +378,21 @@ void BuildArchiveWorker::clear(const QString& gameDir, const QStringList& keepTo
         succeed();
         return;
     }
-    QList<QFileInfo> doomed;
-    QDirIterator it(gameDir, kEveryEntry);
-    while (it.hasNext()) {
-        it.next();
-        if (!keepTop.contains(it.fileName(), Qt::CaseSensitive))
-            doomed.append(it.fileInfo());
+    QStringList doomed;
+    for (const SystemPath::Entry& entry : entriesOf(gameDir)) {
+        if (!keepTop.contains(entry.name, Qt::CaseSensitive))
+            doomed.append(entry.name);
     }
     const int count = int(doomed.size());
     emit progress(0, count, QString());
+    const QString root = QDir(gameDir).absolutePath() + QLatin1Char('/');
     for (int i = 0; i < count; ++i) {
-        const QFileInfo& entry = doomed.at(i);
-        const QString path = entry.absoluteFilePath();
-        // QDir::removeRecursively removes links found inside as links, never their targets.
-        const bool removed = (entry.isDir() && !entry.isSymLink()) ? QDir(path).removeRecursively()
-                                                                   : QFile::remove(path);
-        if (!removed) {
-            fail(Loc::text("switch.error.removeFailed").arg(native(path)));
+        const QString path = root + doomed.at(i);
+        if (!SystemPath::remove(path)) {
+            fail(Loc::text("switch.error.removeFailed").arg(shown(path)));
             return;
         }
-        emit progress(i + 1, count, entry.fileName());
+        emit progress(i + 1, count, shown(doomed.at(i)));
     }
     succeed();
 }
@@ -402,13 +404,13 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
         fail(Loc::text("switch.error.archiveOpenFailed").arg(native(zipPath)));
         return;
     }
-    const QList<ZipEntryInfo>& entries = zip.entries();
+    const QList<ZipEntryInfo> entries = withStoredNames(zip.entries());
     const int count = int(entries.size());
     emit progress(0, count, QString());
     // Every name, and the room the archive needs, is checked before anything is written.
     for (const ZipEntryInfo& entry : entries) {
         if (!entry.isDirectory && !entry.isSymlink && !PathRules::isBuildArchivePath(entry.name)) {
-            fail(Loc::text("switch.error.archiveBadPath").arg(entry.name));
+            fail(Loc::text("switch.error.archiveBadPath").arg(shown(entry.name)));
             return;
         }
     }
@@ -450,7 +452,7 @@ void BuildArchiveWorker::restore(const QString& zipPath, const QString& gameDir)
                 return;
             }
             if (!stop)
-                emit progress(++done, count, entry.name);
+                emit progress(++done, count, shown(entry.name));
         }
     };
 

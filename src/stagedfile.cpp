@@ -1,6 +1,7 @@
 #include "stagedfile.h"
 
-#include <QFile>
+#include "systempath.h"
+
 #include <QFileInfo>
 #include <QRandomGenerator>
 
@@ -56,8 +57,8 @@ bool StagedFile::open(const QString& path, const Options& options)
     discard();
     m_options = options;
     m_error = 0;
-    m_path = QFile::encodeName(path);
-    m_folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    m_path = SystemPath::encode(path);
+    m_folder = SystemPath::encode(QFileInfo(path).absolutePath());
     if (m_options.unnamed && !hiddenNamesOnly() && canNameUnnamedFiles() && openUnnamed())
         return true;
     return openNamed();
@@ -78,7 +79,7 @@ QByteArray StagedFile::temporaryName() const
 {
     const QByteArray prefix = m_options.temporaryPrefix.isEmpty()
                                   ? '.' + m_path.mid(m_path.lastIndexOf('/') + 1) + '.'
-                                  : QFile::encodeName(m_options.temporaryPrefix);
+                                  : SystemPath::encode(m_options.temporaryPrefix);
     return m_folder + '/' + prefix + randomSuffix();
 }
 

@@ -4,6 +4,7 @@
 #include "pathrules.h"
 #include "regularfile.h"
 #include "stagedfile.h"
+#include "systempath.h"
 #include "ziparchivewriter.h"
 
 #include <QDir>
@@ -380,7 +381,7 @@ bool ZipArchive::requireWriting(QString* error) const
 bool ZipArchive::addEntry(const QString& entryName, ZipPendingEntry entry, int defaultPermissions,
                           const ZipEntryOptions& options, QString* error)
 {
-    entry.name = entryName.toUtf8();
+    entry.name = SystemPath::encode(entryName);
     if (S_ISDIR(entry.mode) && !entry.name.endsWith('/'))
         entry.name += '/';
     if (entry.name.contains('\0')) {
@@ -409,11 +410,11 @@ bool ZipArchive::addFile(const QString& entryName, const QString& sourcePath, QS
         return false;
     const auto sourceFailed = [&](const QString& reason) {
         setError(error, Loc::text("storage.error.zipSourceFailed")
-                            .arg(native(sourcePath), native(m_path), reason));
+                            .arg(SystemPath::shown(sourcePath), native(m_path), reason));
         return false;
     };
     struct stat info;
-    if (::stat(QFile::encodeName(sourcePath).constData(), &info) != 0)
+    if (::stat(SystemPath::encode(sourcePath).constData(), &info) != 0)
         return sourceFailed(systemError());
     if (!S_ISREG(info.st_mode))
         return sourceFailed(Loc::text("storage.error.notRegularFile"));
@@ -475,7 +476,7 @@ bool ZipArchive::close(QString* error)
         return false;
     case ZipArchiveWriter::Outcome::SourceFailed:
         setError(error, Loc::text("storage.error.zipSourceFailed")
-                            .arg(native(result.filePath), native(m_path),
+                            .arg(SystemPath::shown(result.filePath), native(m_path),
                                  result.reason.isEmpty() ? Loc::text("storage.error.zipFileChanged")
                                                          : result.reason));
         return false;

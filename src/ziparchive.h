@@ -61,7 +61,9 @@ struct ZipEntryOptions {
 // readEntry, extractEntry) or writes a new one (create, add*, close) through
 // ZipArchiveWriter, which prepares entries on several threads. Entry names are
 // taken and reported exactly as given or stored; callers that write entries to disk check
-// them. Archives of any size and entry count work (Zip64 is used when needed).
+// them. Names and paths given may hold file-system bytes that are not UTF-8 (SystemPath):
+// such a name is stored as those bytes, without the UTF-8 flag, and rawName gives them
+// back. Archives of any size and entry count work (Zip64 is used when needed).
 // Every fallible call returns false or an empty value and fills the optional error with a
 // translated message. Not thread-safe: one archive belongs to one thread at a time.
 class ZipArchive {

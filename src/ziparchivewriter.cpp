@@ -1,7 +1,7 @@
 #include "ziparchivewriter.h"
 
-#include "regularfile.h"
 #include "stagedfile.h"
+#include "systempath.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -145,8 +145,10 @@ struct Placed {
 
 quint16 flagsOf(const ZipPendingEntry& entry, const Facts& facts)
 {
-    return quint16((isAscii(entry.name) ? 0 : kFlagUtf8) |
-                   (facts.deflated ? levelFlags(entry.level) : 0));
+    // A name of file-system bytes that are not UTF-8 goes without the flag, so that
+    // readers take it as the bytes it is.
+    const bool utf8 = !isAscii(entry.name) && SystemPath::isUtf8(entry.name);
+    return quint16((utf8 ? kFlagUtf8 : 0) | (facts.deflated ? levelFlags(entry.level) : 0));
 }
 
 quint16 versionNeeded(const ZipPendingEntry& entry, const Facts& facts, bool zip64)
@@ -333,7 +335,7 @@ public:
     {
         if (m_entry.sourcePath.isEmpty())
             return true;
-        m_fd = RegularFile::openRegular(m_entry.sourcePath, reason);
+        m_fd = SystemPath::openRegular(m_entry.sourcePath, reason);
         if (m_fd < 0)
             return false;
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);

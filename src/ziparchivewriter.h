@@ -31,8 +31,8 @@ struct ZipPendingEntry {
 // ahead on a few threads while the calling thread writes them out in order, so an
 // archive is written about as fast as the disk takes it, whatever share of it compresses.
 // The result is a standard zip file: local headers carry the final sizes and checksum
-// (no data descriptors), names are stored as given with the UTF-8 flag when they are not
-// ASCII, unix modes go in the external attributes, and Zip64 records appear exactly where
+// (no data descriptors), names are stored as given with the UTF-8 flag when they are UTF-8
+// but not ASCII, unix modes go in the external attributes, and Zip64 records appear exactly where
 // a size, an offset or the entry count needs them.
 namespace ZipArchiveWriter {
 

@@ -16,6 +16,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include <sys/stat.h>
@@ -433,6 +436,40 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_gameDir + "/saves"));
         QVERIFY(await(switcher, [&] { switcher.switchTo(2, "Two", 1, "One", m_gameDir); }).ok);
         QCOMPARE(gameContent(), first);
+    }
+
+    void namesThatAreNotUtf8SurviveASwitchUnderTheirOwnBytes()
+    {
+        writeBuildContent(m_gameDir, 1, m_outside);
+        // As archives made on Windows and folders copied from elsewhere leave them: a CP1251
+        // schematic, a CP866 folder, a world file with a stray byte.
+        const QList<QByteArray> foreign = {"schematics/\xCF\xF0\xE8\xE2\xE5\xF2.schem",
+                                           "\x8C\xA8\xE0/level.dat",
+                                           "saves/World 1/region/r.0.\xFF.mca"};
+        const QByteArray root = QFile::encodeName(m_gameDir) + '/';
+        for (const QByteArray& name : foreign) {
+            std::filesystem::create_directories(
+                std::filesystem::path((root + name).toStdString()).parent_path());
+            std::ofstream(std::string(root + name), std::ios::binary) << name.toStdString();
+        }
+        const Fingerprint first = gameContent();
+
+        BuildSwitcher switcher;
+        const Outcome away =
+            await(switcher, [&] { switcher.switchTo(1, "One", 2, "Two", m_gameDir); });
+        QVERIFY2(away.ok, qPrintable(away.message));
+        QCOMPARE(topLevelNames(m_gameDir), QStringList({"assets", "launcher_profiles.json",
+                                                        "libraries", "runtime", "versions"}));
+        QCOMPARE(fingerprintArchive(switcher.archivePathOf(1)), first);
+
+        QVERIFY(await(switcher, [&] { switcher.switchTo(2, "Two", 1, "One", m_gameDir); }).ok);
+        QCOMPARE(gameContent(), first);
+        for (const QByteArray& name : foreign) {
+            std::ifstream file(std::string(root + name), std::ios::binary);
+            const std::string content((std::istreambuf_iterator<char>(file)),
+                                      std::istreambuf_iterator<char>());
+            QCOMPARE(QByteArray::fromStdString(content), name);
+        }
     }
 
     void forgettingTheTargetOfAnUnfinishedSwitchReturnsToTheLeftBuild()

@@ -1,5 +1,6 @@
 #include "fifowatchdog.h"
 #include "localization.h"
+#include "systempath.h"
 #include "temphome.h"
 #include "testhelpers.h"
 #include "ziparchive.h"
@@ -15,6 +16,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <zip.h>
 
 using TestHelpers::readFile;
 using TestHelpers::writeFile;
@@ -107,6 +109,43 @@ private slots:
         QVERIFY(reader.entries().at(2).isDirectory);
         QVERIFY(!reader.entries().at(3).isDirectory);
         QCOMPARE(reader.indexOf(QStringLiteral("missing")), -1);
+    }
+
+    void fileSystemBytesAreStoredAsTheyAre_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        // Read strictly, a name without the UTF-8 flag is code page 437: only ASCII and
+        // flagged names come back as stored.
+        QTest::addColumn<bool>("keptWhenReadStrictly");
+        QTest::newRow("ascii") << QByteArray("saves/level.dat") << true;
+        QTest::newRow("utf-8") << QStringLiteral("Сборка 2/мир.dat").toUtf8() << true;
+        QTest::newRow("cp1251") << QByteArray("\xCF\xF0\xE8\xE2\xE5\xF2.schem") << false;
+        QTest::newRow("cp866 folder") << QByteArray("\x8C\xA8\xE0/level.dat") << false;
+        QTest::newRow("stray byte") << QByteArray("saves/r.0.\xFF.mca") << false;
+    }
+
+    // A name that is not UTF-8 is written without the UTF-8 flag, so that readers take it
+    // as the bytes it is, and read back as exactly those bytes.
+    void fileSystemBytesAreStoredAsTheyAre()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, keptWhenReadStrictly);
+        const QString zipPath = pathFor(QStringLiteral("bytes.zip"));
+        ZipArchive writer;
+        QVERIFY(writer.create(zipPath));
+        QVERIFY(writer.addData(SystemPath::decode(name), "data"));
+        QVERIFY(writer.close());
+        QVERIFY(unzipAccepts(zipPath));
+
+        ZipArchive reader;
+        QVERIFY(reader.open(zipPath));
+        QCOMPARE(reader.entries().at(0).rawName, name);
+        QCOMPARE(reader.readEntry(0), QByteArray("data"));
+        zip_t* archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_RDONLY, nullptr);
+        QVERIFY(archive);
+        const QByteArray strict(zip_get_name(archive, 0, ZIP_FL_ENC_STRICT));
+        zip_discard(archive);
+        QCOMPARE(strict == name, keptWhenReadStrictly);
     }
 
     void manyEntriesRoundTrip()

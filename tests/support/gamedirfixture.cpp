@@ -1,6 +1,7 @@
 #include "gamedirfixture.h"
 
 #include "buildswitcher.h"
+#include "systempath.h"
 #include "ziparchive.h"
 
 #include <QBuffer>
@@ -13,6 +14,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace GameDirFixture {
 
@@ -64,8 +67,9 @@ Fingerprint fingerprintTree(const QString& dir, const QStringList& excludeTop)
     const fs::path root = QFile::encodeName(dir).toStdString();
     for (auto it = fs::recursive_directory_iterator(root, code);
          !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+        // Keyed by the names' own bytes, those that are not UTF-8 included.
         const QString relative =
-            QFile::decodeName(QByteArray::fromStdString(it->path().lexically_relative(root)));
+            SystemPath::decode(QByteArray::fromStdString(it->path().lexically_relative(root)));
         const QString top = relative.section(QLatin1Char('/'), 0, 0);
         if (excludeTop.contains(top)) {
             if (it->is_directory(code) && !it->is_symlink(code))
@@ -74,11 +78,11 @@ Fingerprint fingerprintTree(const QString& dir, const QStringList& excludeTop)
         }
         if (it->is_symlink(code) || !it->is_regular_file(code))
             continue;
-        QFile file(it->path().c_str());
-        QCryptographicHash hash(QCryptographicHash::Sha1);
-        if (file.open(QIODevice::ReadOnly))
-            hash.addData(&file);
-        result.insert(relative, hash.result());
+        std::ifstream file(it->path(), std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+        result.insert(relative, QCryptographicHash::hash(QByteArray::fromStdString(content),
+                                                         QCryptographicHash::Sha1));
     }
     return result;
 }
@@ -97,7 +101,8 @@ Fingerprint fingerprintArchive(const QString& zipPath)
         buffer.open(QIODevice::WriteOnly);
         if (!zip.extractEntry(entry.index, &buffer))
             return {};
-        result.insert(entry.name, QCryptographicHash::hash(data, QCryptographicHash::Sha1));
+        result.insert(SystemPath::decode(entry.rawName),
+                      QCryptographicHash::hash(data, QCryptographicHash::Sha1));
     }
     return result;
 }
