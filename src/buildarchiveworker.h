@@ -28,6 +28,8 @@ public:
     // Relative paths ("/"-separated) of every regular file that an archive of gameDir
     // holds: hidden ones included, symbolic links neither listed nor followed, top-level
     // entries named in excludeTop skipped. Adds their sizes to totalBytes when given.
+    // Names are as SystemPath reads them, so a name that is not UTF-8 still leads back to
+    // its file.
     static QStringList collectFiles(const QString& gameDir, const QStringList& excludeTop,
                                     qint64* totalBytes = nullptr);
     // The name endings of files whose data is compressed already; their entries are
