@@ -100,6 +100,14 @@ bool StagedFile::openNamed()
     return false;
 }
 
+bool StagedFile::setMode(mode_t mode)
+{
+    if (::fchmod(m_descriptor, mode) == 0)
+        return true;
+    m_error = errno;
+    return false;
+}
+
 bool StagedFile::write(const char* data, qint64 size)
 {
     return writeAll(data, size, [this](const char* from, size_t count, qint64) {

@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include <sys/types.h>
+
 // A file written out of sight (an unnamed file, or one under a temporary name beside its
 // target) that takes its name, whole, only when told to: whatever stood under the name
 // until then stays as it was, a symbolic link there is replaced rather than followed,
@@ -37,6 +39,8 @@ public:
     bool open(const QString& path);
     bool open(const QString& path, const Options& options);
     bool isOpen() const { return m_descriptor >= 0; }
+    // Sets the file's permission bits as given, whatever the umask would leave of them.
+    bool setMode(mode_t mode);
     // Everything or false. write() appends; writeAt() puts bytes at an offset and leaves
     // the end where it was.
     bool write(const QByteArray& bytes) { return write(bytes.constData(), bytes.size()); }

@@ -1,26 +1,79 @@
 #include "wholefile.h"
 
+#include "stagedfile.h"
+
 #include <QByteArray>
+#include <QFile>
 #include <QIODevice>
-#include <QSaveFile>
+
+#include <sys/stat.h>
+
+#include <utility>
 
 namespace {
 
 constexpr qint64 kChunkSize = 256 * 1024;
 
-bool start(QSaveFile& file, const WholeFile::Options& options)
+mode_t modeOf(QFileDevice::Permissions permissions)
 {
-    return file.open(QIODevice::WriteOnly) &&
-           (!options.permissions || file.setPermissions(*options.permissions));
+    // Qt keeps the owner's bits twice, as owner and as current user.
+    static const std::pair<QFileDevice::Permissions, mode_t> bits[] = {
+        {QFileDevice::ReadOwner | QFileDevice::ReadUser, S_IRUSR},
+        {QFileDevice::WriteOwner | QFileDevice::WriteUser, S_IWUSR},
+        {QFileDevice::ExeOwner | QFileDevice::ExeUser, S_IXUSR},
+        {QFileDevice::ReadGroup, S_IRGRP},
+        {QFileDevice::WriteGroup, S_IWGRP},
+        {QFileDevice::ExeGroup, S_IXGRP},
+        {QFileDevice::ReadOther, S_IROTH},
+        {QFileDevice::WriteOther, S_IWOTH},
+        {QFileDevice::ExeOther, S_IXOTH},
+    };
+    mode_t mode = 0;
+    for (const auto& [permission, bit] : bits) {
+        if (permissions & permission)
+            mode |= bit;
+    }
+    return mode;
 }
 
-bool finish(QSaveFile& file, bool written, QString* reason)
+// A file rewritten without permissions of its own keeps those it had, so that a player's
+// narrower choice survives the next save.
+std::optional<mode_t> modeFor(const QString& path, const WholeFile::Options& options)
 {
-    if (written && file.commit())
-        return true;
+    if (options.permissions)
+        return modeOf(*options.permissions);
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode))
+        return status.st_mode & 07777;
+    return std::nullopt;
+}
+
+// The bytes and then the name are brought to the disk before the call counts as done: a
+// file system that takes no more shows it only there, after every write went into a cache.
+bool start(StagedFile& file, const QString& path, const WholeFile::Options& options)
+{
+    StagedFile::Options staged;
+    staged.flushOnPublish = true;
+    if (!file.open(path, staged))
+        return false;
+    const std::optional<mode_t> mode = modeFor(path, options);
+    return !mode || file.setMode(*mode);
+}
+
+bool failed(QString* reason, const QString& text)
+{
     if (reason)
-        *reason = file.errorString();
+        *reason = text;
     return false;
+}
+
+bool finish(StagedFile& file, bool written, QString* reason)
+{
+    if (written && file.publish())
+        return true;
+    const QString text = file.errorString();
+    file.discard();
+    return failed(reason, text);
 }
 
 } // namespace
@@ -29,18 +82,20 @@ namespace WholeFile {
 
 bool write(const QString& path, const QByteArray& bytes, QString* reason, const Options& options)
 {
-    QSaveFile file(path);
-    const bool written = start(file, options) && file.write(bytes) == bytes.size();
+    StagedFile file;
+    const bool written = start(file, path, options) && file.write(bytes);
     return finish(file, written, reason);
 }
 
 bool copy(QIODevice& source, const QString& path, QString* reason, const Options& options)
 {
-    QSaveFile file(path);
-    bool written = start(file, options);
+    StagedFile file;
+    bool written = start(file, path, options);
     while (written && !source.atEnd()) {
         const QByteArray chunk = source.read(kChunkSize);
-        written = !chunk.isEmpty() && file.write(chunk) == chunk.size();
+        if (chunk.isEmpty())
+            return failed(reason, source.errorString());
+        written = file.write(chunk);
     }
     return finish(file, written, reason);
 }

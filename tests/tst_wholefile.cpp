@@ -1,3 +1,4 @@
+#include "fulldisk.h"
 #include "testhelpers.h"
 #include "wholefile.h"
 
@@ -44,6 +45,8 @@ class TestWholeFile : public QObject {
 private slots:
     void replacesWholeOrKeepsTheOld_data();
     void replacesWholeOrKeepsTheOld();
+    void fullDiskKeepsTheOld_data();
+    void fullDiskKeepsTheOld();
 };
 
 void TestWholeFile::replacesWholeOrKeepsTheOld_data()
@@ -103,6 +106,45 @@ void TestWholeFile::replacesWholeOrKeepsTheOld()
     if (ownerOnly)
         QCOMPARE(QFileInfo(path).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                     QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+void TestWholeFile::fullDiskKeepsTheOld_data()
+{
+    QTest::addColumn<Content>("content");
+    QTest::addColumn<int>("size");
+    QTest::newRow("a few bytes") << Content::Bytes << 40;
+    QTest::newRow("more than a cache holds") << Content::Bytes << 700 * 1024;
+    QTest::newRow("copied") << Content::Copied << 40;
+}
+
+void TestWholeFile::fullDiskKeepsTheOld()
+{
+    QFETCH(Content, content);
+    QFETCH(int, size);
+    QTemporaryDir folder;
+    FullDisk disk(folder.path());
+    const QString path = folder.filePath("state.json");
+    const QByteArray old = "{\"profiles\": [1, 2, 3]}";
+    QVERIFY(TestHelpers::writeFile(path, old));
+    const QByteArray bytes(size, 'n');
+
+    const bool refused = disk.whileFull([&] {
+        QString reason;
+        bool ok = false;
+        if (content == Content::Bytes) {
+            ok = WholeFile::write(path, bytes, &reason);
+        } else {
+            QBuffer source;
+            source.setData(bytes);
+            ok = source.open(QIODevice::ReadOnly) && WholeFile::copy(source, path, &reason);
+        }
+        return !ok && !reason.isEmpty();
+    });
+
+    QVERIFY(refused);
+    QCOMPARE(readFile(path), old);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"state.json"});
 }
 
 QTEST_GUILESS_MAIN(TestWholeFile)
