@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 namespace {
 
 constexpr qint64 kChunkSize = 256 * 1024;
+// More links in a row than any system follows: a loop.
+constexpr int kMaxLinkHops = 40;
 
 mode_t modeOf(QFileDevice::Permissions permissions)
 {
@@ -48,15 +51,26 @@ std::optional<mode_t> modeFor(const QString& path, const WholeFile::Options& opt
     return std::nullopt;
 }
 
+// A link at the path is written through, never replaced: a player who keeps a file
+// elsewhere and links it here keeps the link.
+QString throughLinks(const QString& path)
+{
+    QString target = path;
+    for (int hop = 0; hop < kMaxLinkHops && QFileInfo(target).isSymLink(); ++hop)
+        target = QFileInfo(target).symLinkTarget();
+    return target;
+}
+
 // The bytes and then the name are brought to the disk before the call counts as done: a
 // file system that takes no more shows it only there, after every write went into a cache.
 bool start(StagedFile& file, const QString& path, const WholeFile::Options& options)
 {
     StagedFile::Options staged;
     staged.flushOnPublish = true;
-    if (!file.open(path, staged))
+    const QString target = throughLinks(path);
+    if (!file.open(target, staged))
         return false;
-    const std::optional<mode_t> mode = modeFor(path, options);
+    const std::optional<mode_t> mode = modeFor(target, options);
     return !mode || file.setMode(*mode);
 }
 

@@ -11,7 +11,8 @@ class QIODevice;
 // A file rewritten whole or not at all: the new content goes to a temporary file beside
 // the target, which takes the target's place only once every byte is written and on the
 // disk. On any failure the target keeps what it held, and nothing is ever written
-// straight into it, even where no temporary file can be made beside it.
+// straight into it, even where no temporary file can be made beside it. A symbolic link
+// at the path is written through: the file it leads to is the one replaced.
 namespace WholeFile {
 
 struct Options {
