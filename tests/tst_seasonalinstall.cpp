@@ -554,8 +554,8 @@ private slots:
         started.errors.clear();
         QVERIFY(installRevision(backend, server, Season{.revision = 2}, kRevision2));
         disconnect(blocker);
-        QCOMPARE(started.messages(), QStringList{aborted("Could not save " + native(record) +
-                                                         ": Filename refers to a directory")});
+        QCOMPARE(started.messages(),
+                 QStringList{aborted("Could not save " + native(record) + ": Is a directory")});
         QCOMPARE(finished.size(), 0);
         QCOMPARE(gameFiles(home), namesOf(kRevision2));
         QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
