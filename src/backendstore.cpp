@@ -4,6 +4,7 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "readfailuretext.h"
 #include "regularfile.h"
 #include "remoteaddresses.h"
 #include "wholefile.h"
@@ -212,23 +213,17 @@ bool moveAsideBroken(const QString& path, const QString& reason, QStringList& wa
     return true;
 }
 
-// The content of a state file; a file that is no regular file of sane size is
-// unreadable like one without read access, and stays where it is.
-std::optional<QByteArray> readStateFile(const QString& path, QStringList& warnings)
+// The content of a state file, or why it could not be read.
+std::optional<QByteArray> readStateFile(const QString& path, RegularFile::Failure& failure)
 {
-    QString error;
-    const int fd = RegularFile::openDescriptor(path, &error);
+    const int fd = RegularFile::openDescriptor(path, &failure);
     // Whatever left the file readable by others, it does not stay so until the next save.
     // Changed through the descriptor, so that only the regular file opened is changed,
     // never a device or a file a link leads to in its place.
     if (fd >= 0 && isOwnerOnly(path))
         ::fchmod(fd, S_IRUSR | S_IWUSR);
-    std::optional<QByteArray> content =
-        fd < 0 ? std::nullopt
-               : RegularFile::readDescriptor(fd, path, RegularFile::kDocumentLimit, &error);
-    if (!content)
-        warnings.append(error);
-    return content;
+    return fd < 0 ? std::nullopt
+                  : RegularFile::readDescriptor(fd, RegularFile::kDocumentLimit, &failure);
 }
 
 QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& warnings,
@@ -238,8 +233,10 @@ QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& w
         *unreadable = false;
     if (!QFile::exists(path))
         return {};
-    const std::optional<QByteArray> content = readStateFile(path, warnings);
+    RegularFile::Failure failure;
+    const std::optional<QByteArray> content = readStateFile(path, failure);
     if (!content) {
+        warnings.append(ReadFailureText::message(path, failure));
         if (unreadable)
             *unreadable = true;
         return {};

@@ -4,6 +4,8 @@
 #include "localization.h"
 #include "packledger.h"
 #include "pathrules.h"
+#include "readfailuretext.h"
+#include "regularfile.h"
 #include "systempath.h"
 #include "ziparchive.h"
 
@@ -327,10 +329,10 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         // The data is read when the archive is written out; a file that cannot even be
         // opened is reported by its own name now. Neither open waits: what took the
         // place of a listed file since (a FIFO without a writer) is refused.
-        QString reason;
-        const int probe = SystemPath::openRegular(root + relative, &reason);
+        RegularFile::Failure failure;
+        const int probe = RegularFile::openDescriptor(root + relative, &failure);
         if (probe < 0) {
-            abandon(Loc::text("common.error.readFailed").arg(shown(relative), reason));
+            abandon(ReadFailureText::message(relative, failure));
             return;
         }
         ::close(probe);

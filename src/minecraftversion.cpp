@@ -3,6 +3,7 @@
 #include "jsonnumber.h"
 #include "localization.h"
 #include "pathrules.h"
+#include "readfailuretext.h"
 #include "regularfile.h"
 
 #include <QDir>
@@ -300,13 +301,13 @@ bool readChain(const QString& gameDir, const QString& versionId, QStringList& id
             return fail(Loc::text("version.error.invalidId"));
 
         const QString path = VersionLoader::versionJsonPath(gameDir, current);
-        QString readError;
+        RegularFile::Failure readFailure;
         const std::optional<QByteArray> content =
-            RegularFile::read(path, RegularFile::kDocumentLimit, &readError);
+            RegularFile::read(path, RegularFile::kDocumentLimit, &readFailure);
         if (!content)
-            return fail(RegularFile::isMissing(path)
+            return fail(readFailure.kind == RegularFile::Failure::Kind::Missing
                             ? Loc::text("version.error.fileMissing").arg(native(path))
-                            : readError);
+                            : ReadFailureText::message(path, readFailure));
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
         if (parseError.error != QJsonParseError::NoError || !document.isObject())

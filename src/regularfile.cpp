@@ -1,9 +1,7 @@
 #include "regularfile.h"
 
-#include "localization.h"
-#include "pathrules.h"
+#include "systempath.h"
 
-#include <QFile>
 #include <QJsonDocument>
 
 #include <fcntl.h>
@@ -12,22 +10,23 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
 constexpr qint64 kChunk = 64 * 1024;
 
-bool fail(QString* error, const QString& path, const QString& reason)
+using Failure = RegularFile::Failure;
+
+void tell(Failure* failure, Failure::Kind kind, int code = 0)
 {
-    if (error)
-        *error = Loc::text("common.error.readFailed").arg(PathRules::native(path), reason);
-    return false;
+    if (failure)
+        *failure = {kind, code};
 }
 
-QString systemReason(int code)
+void tellSystemError(Failure* failure, int code)
 {
-    return QString::fromLocal8Bit(std::strerror(code));
+    const bool missing = code == ENOENT || code == ENOTDIR;
+    tell(failure, missing ? Failure::Kind::Missing : Failure::Kind::SystemError, code);
 }
 
 // Up to limit + 1 bytes, so that a file grown past its size since fstat still shows.
@@ -55,31 +54,20 @@ bool readUpTo(int fd, qint64 limit, QByteArray& out)
 
 namespace RegularFile {
 
-int openDescriptor(const QString& path, QString* error)
-{
-    QString reason;
-    const int fd = openRegular(path, &reason);
-    if (fd < 0)
-        fail(error, path, reason);
-    return fd;
-}
-
-int openRegular(const QString& path, QString* reason)
+int openDescriptor(const QString& path, Failure* failure)
 {
     // Without O_NONBLOCK a FIFO would wait here for a writer; O_NOCTTY keeps a terminal
     // device from becoming the launcher's controlling terminal before it is refused.
     const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        ::open(SystemPath::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        if (reason)
-            *reason = systemReason(errno);
+        tellSystemError(failure, errno);
         return -1;
     }
     struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
-        if (reason)
-            *reason = Loc::text("storage.error.notRegularFile");
+        tell(failure, Failure::Kind::NotRegularFile);
         return -1;
     }
     // Reads of a regular file do not block anyway; whoever takes the descriptor gets an
@@ -88,16 +76,15 @@ int openRegular(const QString& path, QString* reason)
     return fd;
 }
 
-std::optional<QByteArray> read(const QString& path, qint64 maxBytes, QString* error)
+std::optional<QByteArray> read(const QString& path, qint64 maxBytes, Failure* failure)
 {
-    const int fd = openDescriptor(path, error);
+    const int fd = openDescriptor(path, failure);
     if (fd < 0)
         return std::nullopt;
-    return readDescriptor(fd, path, maxBytes, error);
+    return readDescriptor(fd, maxBytes, failure);
 }
 
-std::optional<QByteArray> readDescriptor(int fd, const QString& path, qint64 maxBytes,
-                                         QString* error)
+std::optional<QByteArray> readDescriptor(int fd, qint64 maxBytes, Failure* failure)
 {
     struct stat status {};
     const bool declaredTooLarge = ::fstat(fd, &status) == 0 && status.st_size > maxBytes;
@@ -110,21 +97,14 @@ std::optional<QByteArray> readDescriptor(int fd, const QString& path, qint64 max
     }
     ::close(fd);
     if (declaredTooLarge || content.size() > maxBytes) {
-        fail(error, path, Loc::text("storage.error.fileTooLarge"));
+        tell(failure, Failure::Kind::TooLarge);
         return std::nullopt;
     }
     if (readError != 0) {
-        fail(error, path, systemReason(readError));
+        tell(failure, Failure::Kind::SystemError, readError);
         return std::nullopt;
     }
     return content;
-}
-
-bool isMissing(const QString& path)
-{
-    struct stat status;
-    return ::stat(QFile::encodeName(path).constData(), &status) != 0 &&
-           (errno == ENOENT || errno == ENOTDIR);
 }
 
 QJsonObject readObject(const QString& path, qint64 maxBytes)

@@ -1,7 +1,5 @@
 #include "systempath.h"
 
-#include "localization.h"
-
 #include <QDir>
 
 #include <dirent.h>
@@ -62,11 +60,6 @@ bool isStandIn(const QString& text, qsizetype at)
     const char16_t unit = text.at(at).unicode();
     return unit >= kFirstStandIn && unit <= kLastStandIn &&
            (at == 0 || !text.at(at - 1).isHighSurrogate());
-}
-
-QString systemReason(int code)
-{
-    return QString::fromLocal8Bit(std::strerror(code));
 }
 
 SystemPath::Kind kindOf(mode_t mode)
@@ -220,27 +213,6 @@ bool makePath(const QString& path)
         if (end < 0)
             return true;
     }
-}
-
-int openRegular(const QString& path, QString* reason)
-{
-    // Without O_NONBLOCK a FIFO would wait here for a writer; O_NOCTTY keeps a terminal
-    // device from becoming the launcher's controlling terminal before it is refused.
-    const int fd = ::open(encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (reason)
-            *reason = systemReason(errno);
-        return -1;
-    }
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        if (reason)
-            *reason = Loc::text("storage.error.notRegularFile");
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
 }
 
 bool setMode(const QString& path, quint32 mode)

@@ -48,10 +48,6 @@ std::optional<QList<Entry>> list(const QString& path);
 bool remove(const QString& path);
 // Makes the folder with all its parents; true when it stands there already.
 bool makePath(const QString& path);
-// A read-only descriptor of the regular file at path (a link to one is followed), which
-// the caller closes; -1 with the reason otherwise. Opening never waits (a FIFO without a
-// writer).
-int openRegular(const QString& path, QString* reason);
 // Sets the permission bits of what stands at path, following a link.
 bool setMode(const QString& path, quint32 mode);
 

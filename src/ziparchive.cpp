@@ -2,6 +2,7 @@
 
 #include "localization.h"
 #include "pathrules.h"
+#include "readfailuretext.h"
 #include "regularfile.h"
 #include "stagedfile.h"
 #include "systempath.h"
@@ -130,9 +131,12 @@ QString systemError(int code = errno)
 // may stand at a path: only a regular file is opened, and opening never waits.
 zip_t* openReadOnly(const QString& path, QString* error)
 {
-    const int fd = RegularFile::openDescriptor(path, error);
-    if (fd < 0)
+    RegularFile::Failure failure;
+    const int fd = RegularFile::openDescriptor(path, &failure);
+    if (fd < 0) {
+        setError(error, ReadFailureText::message(path, failure));
         return nullptr;
+    }
     FILE* stream = ::fdopen(fd, "rb");
     if (!stream) {
         setError(error, openFailed(path, systemError()));

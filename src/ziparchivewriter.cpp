@@ -1,5 +1,7 @@
 #include "ziparchivewriter.h"
 
+#include "readfailuretext.h"
+#include "regularfile.h"
 #include "stagedfile.h"
 #include "systempath.h"
 
@@ -335,9 +337,13 @@ public:
     {
         if (m_entry.sourcePath.isEmpty())
             return true;
-        m_fd = SystemPath::openRegular(m_entry.sourcePath, reason);
-        if (m_fd < 0)
+        RegularFile::Failure failure;
+        m_fd = RegularFile::openDescriptor(m_entry.sourcePath, &failure);
+        if (m_fd < 0) {
+            if (reason)
+                *reason = ReadFailureText::reason(failure);
             return false;
+        }
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         return true;
     }
