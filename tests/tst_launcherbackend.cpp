@@ -2,6 +2,7 @@
 #include "buildswitcher.h"
 #include "catalogrefresh.h"
 #include "fifowatchdog.h"
+#include "fulldisk.h"
 #include "gamedirfixture.h"
 #include "javainstaller.h"
 #include "javaruntime.h"
@@ -733,6 +734,59 @@ private slots:
         if (watchdog)
             QCOMPARE(watchdog->rescues(), 0);
         QCOMPARE(kindOf(path), before);
+    }
+
+    // A save that cannot reach the disk leaves the file as it was: after a restart with
+    // room again every record is there, and the player was told once.
+    void failedSaveKeepsTheStoredFile_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("profiles.json") << "profiles.json";
+        QTest::newRow("customBuilds.json") << "customBuilds.json";
+        QTest::newRow("settings.json") << "settings.json";
+    }
+
+    void failedSaveKeepsTheStoredFile()
+    {
+        QFETCH(QString, file);
+        TempHome home;
+        FullDisk disk(home.path());
+        QVERIFY(home.writeFile("Hollowmere/settings.json",
+                               R"({"language": "ru", "windowWidth": 800})"));
+        QVERIFY(home.writeFile("Hollowmere/profiles.json",
+                               R"([{"id": 1, "name": "One"}, {"id": 2, "name": "Two"}])"));
+        QVERIFY(home.writeFile("Hollowmere/customBuilds.json",
+                               R"([{"id": 1, "name": "A"}, {"id": 2, "name": "B"}])"));
+        // A first start with room writes what it adds to its folder and files.
+        Started{};
+        const QString path = home.dataDir() + "/" + file;
+        const QByteArray stored = readBytes(path);
+
+        const bool toldOnce = disk.whileFull([&] {
+            Started started;
+            LauncherBackend& backend = *started.backend;
+            const bool quietStart = started.errors.isEmpty();
+            if (file == QLatin1String("profiles.json"))
+                backend.addProfile("Three", "three", "");
+            else if (file == QLatin1String("customBuilds.json"))
+                backend.addCustomBuild("C", "");
+            else
+                backend.updateSettings({{"windowWidth", 1024}});
+            QTest::qWait(50);
+            const QStringList told = started.messages();
+            return quietStart && told.size() == 1 &&
+                   told.constFirst().startsWith("Could not save " + native(path) + ": ");
+        });
+
+        QVERIFY(toldOnce);
+        QVERIFY(readBytes(path) == stored);
+        Started restarted;
+        QCOMPARE(restarted.messages(), QStringList());
+        LauncherBackend& backend = *restarted.backend;
+        QCOMPARE(backend.profileNames(), QStringList({"One", "Two"}));
+        QCOMPARE(backend.customBuildNames(), QStringList({"A", "B"}));
+        QCOMPARE(backend.settings().value("language").toString(), QStringLiteral("ru"));
+        QCOMPARE(backend.settings().value("windowWidth").toInt(), 800);
     }
 
     // The game folder belongs to the player and to other programs: a FIFO where a parent
