@@ -235,6 +235,13 @@ QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& w
         return {};
     RegularFile::Failure failure;
     const std::optional<QByteArray> content = readStateFile(path, failure);
+    // Kept where it is, a file too large to read would be replaced by the next save with
+    // no copy left: it is set aside whole as a broken one is. Anything else unreadable (no
+    // regular file, no read access) stays, and the next save replaces it.
+    if (!content && failure.kind == RegularFile::Failure::Kind::TooLarge) {
+        moveAsideBroken(path, ReadFailureText::reason(failure), warnings);
+        return {};
+    }
     if (!content) {
         warnings.append(ReadFailureText::message(path, failure));
         if (unreadable)

@@ -14,8 +14,9 @@
 // builds (customBuilds.json) and the settings (settings.json), plus the one-time
 // conversion of the legacy builds file. The backend keeps the lists and the map; this
 // class turns them into files and back. Reading never fails: a missing file reads as
-// empty, an unreadable or broken one as empty with a warning, a broken one set aside as
-// ".bak". A write replaces a file only once its new content is complete.
+// empty, an unreadable or broken one as empty with a warning, a broken one or one too
+// large to read set aside whole as ".bak". A write replaces a file only once its new
+// content is complete and on the disk; until then the file keeps what it held.
 class BackendStore {
 public:
     using Profile = ::Profile;
