@@ -8,6 +8,10 @@
 #include <QIODevice>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <utility>
 
@@ -61,24 +65,35 @@ QString throughLinks(const QString& path)
     return target;
 }
 
-// The bytes and then the name are brought to the disk before the call counts as done: a
-// file system that takes no more shows it only there, after every write went into a cache.
-bool start(StagedFile& file, const QString& path, const WholeFile::Options& options)
-{
-    StagedFile::Options staged;
-    staged.flushOnPublish = true;
-    const QString target = throughLinks(path);
-    if (!file.open(target, staged))
-        return false;
-    const std::optional<mode_t> mode = modeFor(target, options);
-    return !mode || file.setMode(*mode);
-}
-
 bool failed(QString* reason, const QString& text)
 {
     if (reason)
         *reason = text;
     return false;
+}
+
+// A file its owner made read-only is not replaced, though its folder would allow it.
+bool isReadOnly(const QString& target)
+{
+    return ::access(QFile::encodeName(target).constData(), W_OK) != 0 && errno == EACCES;
+}
+
+// Starts the file that will take the place of the one at path; false with the reason
+// when it cannot. The bytes and then the name are brought to the disk before the call
+// counts as done: a file system that takes no more shows it only there, after every
+// write went into a cache.
+bool start(StagedFile& file, const QString& path, const WholeFile::Options& options,
+           QString* reason)
+{
+    const QString target = throughLinks(path);
+    if (isReadOnly(target))
+        return failed(reason, QString::fromLocal8Bit(std::strerror(EACCES)));
+    StagedFile::Options staged;
+    staged.flushOnPublish = true;
+    const std::optional<mode_t> mode = modeFor(target, options);
+    if (file.open(target, staged) && (!mode || file.setMode(*mode)))
+        return true;
+    return failed(reason, file.errorString());
 }
 
 bool finish(StagedFile& file, bool written, QString* reason)
@@ -97,14 +112,15 @@ namespace WholeFile {
 bool write(const QString& path, const QByteArray& bytes, QString* reason, const Options& options)
 {
     StagedFile file;
-    const bool written = start(file, path, options) && file.write(bytes);
-    return finish(file, written, reason);
+    return start(file, path, options, reason) && finish(file, file.write(bytes), reason);
 }
 
 bool copy(QIODevice& source, const QString& path, QString* reason, const Options& options)
 {
     StagedFile file;
-    bool written = start(file, path, options);
+    if (!start(file, path, options, reason))
+        return false;
+    bool written = true;
     while (written && !source.atEnd()) {
         const QByteArray chunk = source.read(kChunkSize);
         if (chunk.isEmpty())
