@@ -12,6 +12,7 @@
 #include "localization.h"
 #include "packledger.h"
 #include "seasonalinstall.h"
+#include "ziparchive.h"
 #include "zipwriter.h"
 
 #include <QCoreApplication>
@@ -176,8 +177,14 @@ double ledgerSeconds(const QString& gameDir, const QStringList& names)
     const QStringList owned = ledger.owned();
     if (!ledger.begin(owned))
         return -1;
-    for (qsizetype i = 0; i < names.size(); i += 256) {
-        if (!ledger.claim(names.mid(i, 256)))
+    QList<ZipEntryInfo> entries;
+    for (const QString& name : names) {
+        ZipEntryInfo entry;
+        entry.name = name;
+        entries.append(entry);
+    }
+    for (qsizetype i = 0; i < entries.size(); i += 256) {
+        if (!ledger.claim(entries.mid(i, 256)))
             return -1;
     }
     ledger.settle(names);

@@ -213,15 +213,6 @@ QStringList unitedNames(QStringList names, const QStringList& others)
     return names;
 }
 
-QStringList namesOf(const QList<ZipEntryInfo>& entries)
-{
-    QStringList names;
-    names.reserve(entries.size());
-    for (const ZipEntryInfo& entry : entries)
-        names.append(entry.name);
-    return names;
-}
-
 // A build archive holds the game folder's files under the names the file system gave
 // them, bytes and all: a name that is not UTF-8 is restored as exactly those bytes.
 QList<ZipEntryInfo> withStoredNames(QList<ZipEntryInfo> entries)
@@ -590,7 +581,7 @@ void BuildArchiveWorker::applyPack(const QString& zipPath, const QString& gameDi
             return;
         }
         if (ledger && i % kClaimedAtOnce == 0 &&
-            !ledger->claim(namesOf(toWrite.mid(i, kClaimedAtOnce)), &error)) {
+            !ledger->claim(toWrite.mid(i, kClaimedAtOnce), &error)) {
             abandon(error);
             return;
         }

@@ -4,6 +4,7 @@
 #include "pathrules.h"
 #include "regularfile.h"
 #include "wholefile.h"
+#include "ziparchive.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -12,17 +13,25 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <optional>
+
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
-// One name a line: "F name" for a file an application wrote, "C identity name" for a name
-// claimed before its file was written, identity being what stood there then ("-" for
-// nothing). Names are kept on one line each by escaping the percent sign and line breaks.
+// One name a line: "F name" for a file an application wrote, "C stamp name" for a name
+// claimed before its file was written, the stamp being "identity;size;crc": what stood
+// there then ("device:inode", "-" for nothing), then the size and hexadecimal CRC-32 of
+// the file the pack puts there. Names are kept on one line each by escaping the percent
+// sign and line breaks.
 const QByteArray kWrittenTag = QByteArrayLiteral("F ");
 const QByteArray kClaimedTag = QByteArrayLiteral("C ");
 const QByteArray kNothing = QByteArrayLiteral("-");
+constexpr char kStampSeparator = ';';
+constexpr qsizetype kReadChunk = 256 * 1024;
 // A pack of 65,535 files with long names claims every one of them: room for that and more.
 constexpr qint64 kLedgerLimit = 256 * 1024 * 1024;
 
@@ -41,6 +50,42 @@ QString decodedName(const QByteArray& bytes)
 QByteArray writtenLine(const QString& name)
 {
     return kWrittenTag + encodedName(name) + '\n';
+}
+
+QByteArray claimedLine(const QString& identity, const ZipEntryInfo& entry)
+{
+    return kClaimedTag + identity.toLatin1() + kStampSeparator + QByteArray::number(entry.size) +
+           kStampSeparator + QByteArray::number(entry.crc, 16) + ' ' + encodedName(entry.name) +
+           '\n';
+}
+
+// Whether an identity recorded by a claim names this file. Only the inode is compared: a
+// device may be numbered anew at the next boot.
+bool isSameFile(const QByteArray& identity, const struct stat& info)
+{
+    const qsizetype colon = identity.indexOf(':');
+    bool ok = false;
+    const quint64 inode = colon < 0 ? 0 : identity.sliced(colon + 1).toULongLong(&ok);
+    return ok && inode == quint64(info.st_ino);
+}
+
+std::optional<quint32> contentCrc(const QString& path)
+{
+    const int fd = RegularFile::openDescriptor(path);
+    if (fd < 0)
+        return std::nullopt;
+    uLong crc = crc32_z(0, nullptr, 0);
+    QByteArray buffer(kReadChunk, Qt::Uninitialized);
+    ssize_t got = 0;
+    do {
+        got = ::read(fd, buffer.data(), size_t(buffer.size()));
+        if (got > 0)
+            crc = crc32_z(crc, reinterpret_cast<const Bytef*>(buffer.constData()), size_t(got));
+    } while (got > 0 || (got < 0 && errno == EINTR));
+    ::close(fd);
+    if (got < 0)
+        return std::nullopt;
+    return quint32(crc);
 }
 
 // Adds each name once, in the order met.
@@ -101,9 +146,7 @@ QStringList PackLedger::owned() const
             if (space < 0)
                 continue;
             const QString name = decodedName(line.sliced(space + 1));
-            const QString before = QString::fromLatin1(line.sliced(2, space - 2));
-            const QString now = identityAt(name);
-            if (now != QLatin1String(kNothing) && now != before)
+            if (claimWasWritten(line.sliced(2, space - 2), name))
                 names.add(name);
         }
     }
@@ -123,11 +166,11 @@ bool PackLedger::begin(const QStringList& owned, QString* error)
     return true;
 }
 
-bool PackLedger::claim(const QStringList& names, QString* error)
+bool PackLedger::claim(const QList<ZipEntryInfo>& entries, QString* error)
 {
     QByteArray lines;
-    for (const QString& name : names)
-        lines += kClaimedTag + identityAt(name).toLatin1() + ' ' + encodedName(name) + '\n';
+    for (const ZipEntryInfo& entry : entries)
+        lines += claimedLine(identityAt(entry.name), entry);
     if (m_claims.write(lines) == lines.size() && m_claims.flush() &&
         ::fdatasync(m_claims.handle()) == 0)
         return true;
@@ -173,6 +216,26 @@ QString PackLedger::identityAt(const QString& name) const
         return QLatin1String(kNothing);
     return QString::number(quint64(info.st_dev)) + QLatin1Char(':') +
            QString::number(quint64(info.st_ino));
+}
+
+// The file standing at a claimed name is the pack's when it is not the one the claim
+// found and holds what the pack put there. A claim that does not say what the pack puts
+// there (one written before claims did) cannot tell, and the file is kept.
+bool PackLedger::claimWasWritten(const QByteArray& stamp, const QString& name) const
+{
+    const QList<QByteArray> parts = stamp.split(kStampSeparator);
+    if (parts.size() != 3)
+        return false;
+    bool sizeRead = false;
+    bool crcRead = false;
+    const quint64 size = parts.at(1).toULongLong(&sizeRead);
+    const quint32 crc = parts.at(2).toUInt(&crcRead, 16);
+    struct stat info {};
+    const QString path = m_root + name;
+    if (!sizeRead || !crcRead || ::lstat(QFile::encodeName(path).constData(), &info) != 0 ||
+        !S_ISREG(info.st_mode) || quint64(info.st_size) != size || isSameFile(parts.at(0), info))
+        return false;
+    return contentCrc(path) == crc;
 }
 
 bool PackLedger::standsAt(const QString& name) const

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QFile>
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+struct ZipEntryInfo;
 
 // What a build's pack applications wrote into the game directory, kept in a file of the
 // build's own while they run, so that the next application removes those files and no
@@ -11,11 +14,15 @@
 //
 // An application first writes down the names it is about to remove (files earlier packs
 // wrote), then, before each run of files it writes, claims their names together with
-// what stood there before, flushed to the disk ahead of the files. A claim counts as
-// written only where another file than the one it found stands now, so a kill at any
-// moment leaves the ledger naming every file an application put down and none it did
-// not. At its end, whole or failed, the application settles the ledger to the files it
-// knows are the packs'.
+// what stood there before and what the pack puts there (size and CRC-32), flushed to the
+// disk ahead of the files. A claim counts as written only where another file than the one
+// it found stands now and holds the pack's content: a build switch that extracts the
+// folder anew, an editor's save by rename or a device numbered anew after a reboot give
+// a player's file another identity, never the pack's bytes. So a kill at any moment, and
+// whatever happens to the folder until the next application, leaves the ledger naming
+// every file an application put down and none it did not (a file of it changed since is
+// left behind, the lesser loss). At its end, whole or failed, the application settles
+// the ledger to the files it knows are the packs'.
 //
 // Used on the build switcher's worker thread; every call is linear in the names.
 class PackLedger {
@@ -29,8 +36,9 @@ public:
     QStringList owned() const;
     // Writes down, whole, the names the application starts from: the earlier packs' files.
     bool begin(const QStringList& owned, QString* error = nullptr);
-    // Claims the names the application writes next; on the disk when it returns true.
-    bool claim(const QStringList& names, QString* error = nullptr);
+    // Claims the names of the entries the application writes next; on the disk when it
+    // returns true.
+    bool claim(const QList<ZipEntryInfo>& entries, QString* error = nullptr);
     // Rewrites the ledger to the names of these that stand in the game directory.
     void settle(const QStringList& names);
 
@@ -39,6 +47,7 @@ public:
 
 private:
     QString identityAt(const QString& name) const;
+    bool claimWasWritten(const QByteArray& stamp, const QString& name) const;
     bool standsAt(const QString& name) const;
     bool rewrite(const QStringList& names, QString* error);
     QString failure(const QString& reason) const;

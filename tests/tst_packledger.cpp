@@ -1,12 +1,36 @@
 #include "packledger.h"
 #include "testhelpers.h"
+#include "ziparchive.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <zlib.h>
+
 using TestHelpers::writeFile;
+
+namespace {
+
+// The entries of a pack that puts "the pack's" at each name.
+QList<ZipEntryInfo> packEntries(const QStringList& names)
+{
+    const QByteArray data = "the pack's";
+    QList<ZipEntryInfo> entries;
+    for (const QString& name : names) {
+        ZipEntryInfo entry;
+        entry.name = name;
+        entry.size = quint64(data.size());
+        entry.crc = quint32(
+            crc32_z(0, reinterpret_cast<const Bytef*>(data.constData()), size_t(data.size())));
+        entries.append(entry);
+    }
+    return entries;
+}
+
+} // namespace
 
 class TestPackLedger : public QObject {
     Q_OBJECT
@@ -36,8 +60,9 @@ private slots:
     }
 
     // A killed application: what it wrote counts, a name it claimed but never reached
-    // does not, whether nothing or a player's file stood there, and neither does a claim
-    // cut short.
+    // does not, whether nothing or a player's file stood there, also once the player's file
+    // stands anew (re-extracted, saved by rename, its device numbered anew), and neither
+    // does a claim cut short or one that does not say what the pack puts there.
     void killedApplicationCountsWhatItWrote()
     {
         QVERIFY(writeFile(game() + "/old.txt", "an earlier pack's"));
@@ -49,8 +74,8 @@ private slots:
             QVERIFY(running.begin({"old.txt", "gone.txt"}));
             QVERIFY(QFile::remove(game() + "/gone.txt"));
             const QString odd = "odd\n%name";
-            QVERIFY(running.claim(
-                {"mods/new.jar", "mods/overwritten.jar", odd, "options.txt", "mods/never.jar"}));
+            QVERIFY(running.claim(packEntries(
+                {"mods/new.jar", "mods/overwritten.jar", odd, "options.txt", "mods/never.jar"})));
             QVERIFY(writeFile(game() + "/mods/new.jar", "the pack's"));
             QVERIFY(writeFile(game() + "/mods/overwritten.jar.part", "the pack's"));
             QVERIFY(QFile::remove(game() + "/mods/overwritten.jar"));
@@ -58,10 +83,22 @@ private slots:
                                   game() + "/mods/overwritten.jar"));
             QVERIFY(writeFile(game() + "/" + odd, "the pack's"));
         }
+        QVERIFY(writeFile(game() + "/options.txt.new", "the player's, edited"));
+        QVERIFY(QFile::remove(game() + "/options.txt"));
+        QVERIFY(QFile::rename(game() + "/options.txt.new", game() + "/options.txt"));
+        // The player's copy of the pack's file, claimed before the device was numbered anew.
+        QVERIFY(writeFile(game() + "/same.txt", "the pack's"));
+        struct stat same {};
+        QVERIFY(::stat(QFile::encodeName(game() + "/same.txt").constData(), &same) == 0);
         QFile file(ledger());
         QVERIFY(file.open(QIODevice::Append));
+        file.write("C " + QByteArray::number(quint64(same.st_dev) + 1) + ":" +
+                   QByteArray::number(quint64(same.st_ino)) + ";10;" +
+                   QByteArray::number(packEntries({"x"}).first().crc, 16) + " same.txt\n");
+        file.write("C - mods/old\n");
         file.write("C - mods/cut");
         file.close();
+        QVERIFY(writeFile(game() + "/mods/old", "the pack's"));
         QVERIFY(writeFile(game() + "/mods/cut", "the player's"));
 
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(),
@@ -74,7 +111,7 @@ private slots:
         QVERIFY(writeFile(game() + "/a.txt", "a"));
         PackLedger running(ledger(), record(), game());
         QVERIFY(running.begin({}));
-        QVERIFY(running.claim({"a.txt", "b.txt"}));
+        QVERIFY(running.claim(packEntries({"a.txt", "b.txt"})));
         running.settle({"a.txt", "b.txt", "a.txt"});
         QCOMPARE(TestHelpers::readFile(ledger()), QByteArray("F a.txt\n"));
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(), QStringList{"a.txt"});

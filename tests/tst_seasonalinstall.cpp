@@ -31,7 +31,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <csignal>
 #include <cstdio>
+
+#include <sys/resource.h>
 
 using namespace BackendFixture;
 using GameDirFixture::Fingerprint;
@@ -193,9 +196,21 @@ bool writeServedVersion(TestServer& server, const QString& gameDir, const QStrin
                      QJsonDocument(description).toJson());
 }
 
+// Files the process writes from now on may hold this many bytes; one that outgrows it
+// kills the process.
+void limitFileSizes(rlim_t bytes)
+{
+    const rlimit noCore{0, 0};
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_CORE, &noCore);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
+}
+
 // A child process started with kInstallChildArgument, a pack file and optionally its
 // revision installs that pack as "Autumn" from a catalog server of its own and prints
-// "applying" when the pack application starts.
+// "applying" when the pack application starts. A fourth argument bounds the files it
+// writes from then on (limitFileSizes).
 int runInstallChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -210,8 +225,11 @@ int runInstallChild(int argc, char** argv)
     LauncherBackend backend;
     backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
     const BuildSwitcher* switcher = backend.findChild<BuildSwitcher*>();
+    const rlim_t fileLimit = argc > 4 ? rlim_t(QByteArray(argv[4]).toULongLong()) : 0;
     QObject::connect(&backend, &LauncherBackend::switchChanged, [&] {
         if (switcher->stage() == BuildSwitcher::Applying) {
+            if (fileLimit > 0)
+                limitFileSizes(fileLimit);
             std::puts("applying");
             std::fflush(stdout);
         }
@@ -229,10 +247,13 @@ int runInstallChild(int argc, char** argv)
 }
 
 // Starts the install child and waits until it applies its pack; false when it never did.
-bool startApplyingChild(QProcess& child, const QString& packPath, int revision)
+bool startApplyingChild(QProcess& child, const QString& packPath, int revision,
+                        qint64 fileLimit = 0)
 {
-    child.start(QCoreApplication::applicationFilePath(),
-                {kInstallChildArgument, packPath, QString::number(revision)});
+    QStringList arguments{kInstallChildArgument, packPath, QString::number(revision)};
+    if (fileLimit > 0)
+        arguments.append(QString::number(fileLimit));
+    child.start(QCoreApplication::applicationFilePath(), arguments);
     if (!child.waitForStarted())
         return false;
     QByteArray output;
@@ -714,6 +735,64 @@ private slots:
                              qPrintable(where + ": removed " + it.key()));
             }
         }
+    }
+
+    void claimNeverReachedKeepsThePlayersFile_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("a switch away and back") << "switch";
+        QTest::newRow("an editor's save by rename") << "rename";
+    }
+
+    // Revision 2 claims the player's options.txt and is killed writing the file before it;
+    // its pack is gone by the next start. Whatever gives the player's file a new identity
+    // before revision 3, which lists no options.txt, the file stays; what revision 2 wrote
+    // goes.
+    void claimNeverReachedKeepsThePlayersFile()
+    {
+        QFETCH(QString, meanwhile);
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        {
+            Started started;
+            QVERIFY(installRevision(*started.backend, server, Season{}, {{"mods/a.jar", "a"}}));
+        }
+        const QString options = gameDirOf(home) + "/options.txt";
+        QVERIFY(writeFile(options, "the player's own"));
+        constexpr qint64 kFileLimit = 1024 * 1024;
+        const PackFiles revision2 = {{"mods/a.jar", "a2"},
+                                     {"mods/big.jar", GameDirFixture::noise(2 * kFileLimit, 2)},
+                                     {"options.txt", "fov:100"}};
+        const QString packPath = home.path() + "/pack.zip";
+        QVERIFY(writeFile(packPath, packOf(revision2)));
+        QProcess child;
+        QVERIFY(startApplyingChild(child, packPath, 2, kFileLimit));
+        QVERIFY(child.waitForFinished(kInstallWaitMs));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFile::remove(LauncherPaths::buildDir(2) + "/.pack-r2.zip"));
+
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QTRY_VERIFY_WITH_TIMEOUT(indexState() == "idle" && !backend.busy(), kInstallWaitMs);
+        backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
+        if (meanwhile == "switch") {
+            for (int index : {0, 1}) {
+                backend.setActiveBuildIndex(index);
+                QTRY_VERIFY_WITH_TIMEOUT(!backend.busy(), kInstallWaitMs);
+                QCOMPARE(backend.activeBuildIndex(), index);
+            }
+        } else if (meanwhile == "rename") {
+            QVERIFY(writeFile(options + ".new", "the player's own"));
+            QVERIFY(::rename(qPrintable(options + ".new"), qPrintable(options)) == 0);
+        }
+        QVERIFY(installRevision(backend, server, Season{.revision = 3}, {{"mods/d.jar", "d"}}));
+        QCOMPARE(started.messages(),
+                 QStringList{"Installing the build \"Autumn\" did not finish — rolling its "
+                             "files forward."});
+        QCOMPARE(TestHelpers::readFile(options), QByteArray("the player's own"));
+        QCOMPARE(gameFiles(home), QStringList({"mods/d.jar", "options.txt"}));
     }
 
     // installVersion runs beside anything: the stage waits for the job of its own version.
