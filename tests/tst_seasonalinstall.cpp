@@ -1,5 +1,6 @@
 #include "backendfixture.h"
 #include "buildswitcher.h"
+#include "fulldisk.h"
 #include "gamedirfixture.h"
 #include "launcherbackend.h"
 #include "launcherpaths.h"
@@ -28,7 +29,9 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -196,21 +199,44 @@ bool writeServedVersion(TestServer& server, const QString& gameDir, const QStrin
                      QJsonDocument(description).toJson());
 }
 
-// Files the process writes from now on may hold this many bytes; one that outgrows it
-// kills the process.
-void limitFileSizes(rlim_t bytes)
+// How the install child's writes fail once it applies its pack, told by its fourth
+// argument: a file outgrowing the bytes after kKillAbove kills it; with kFill the free
+// space is not looked at, so the pack fills a small file system; after the file named
+// after kFailAfter is written, every write fails as on a full disk.
+constexpr char kKillAbove[] = "kill-above=";
+constexpr char kFill[] = "fill";
+constexpr char kFailAfter[] = "fail-after=";
+
+// Files the process writes from now on may hold this many bytes; SIGXFSZ acts on one
+// that outgrows it.
+void limitFileSizes(rlim_t bytes, void (*onLimit)(int))
 {
     const rlimit noCore{0, 0};
     const rlimit limit{bytes, bytes};
     setrlimit(RLIMIT_CORE, &noCore);
     setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, SIG_DFL);
+    std::signal(SIGXFSZ, onLimit);
+}
+
+// Makes the child's writes fail as `disk` says, the pack application being under way.
+void failWrites(const QByteArray& disk, const BuildSwitcher& switcher)
+{
+    static bool failing = false;
+    if (failing)
+        return;
+    if (disk.startsWith(kKillAbove)) {
+        failing = true;
+        limitFileSizes(disk.sliced(qstrlen(kKillAbove)).toULongLong(), SIG_DFL);
+    } else if (disk.startsWith(kFailAfter) &&
+               switcher.currentPath().toUtf8() == disk.sliced(qstrlen(kFailAfter))) {
+        failing = true;
+        limitFileSizes(0, SIG_IGN);
+    }
 }
 
 // A child process started with kInstallChildArgument, a pack file and optionally its
 // revision installs that pack as "Autumn" from a catalog server of its own and prints
-// "applying" when the pack application starts. A fourth argument bounds the files it
-// writes from then on (limitFileSizes).
+// "applying" when the pack application starts; a fourth argument makes its writes fail.
 int runInstallChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -221,15 +247,16 @@ int runInstallChild(int argc, char** argv)
     Season season;
     if (argc > 3)
         season.revision = QByteArray(argv[3]).toInt();
+    const QByteArray disk = argc > 4 ? QByteArray(argv[4]) : QByteArray();
+    if (disk == kFill)
+        BuildSwitcher::setAvailableSpaceProbeForTesting([](const QString&) { return -1; });
     publish(server, season, TestHelpers::readFile(QString::fromLocal8Bit(argv[2])));
     LauncherBackend backend;
     backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
     const BuildSwitcher* switcher = backend.findChild<BuildSwitcher*>();
-    const rlim_t fileLimit = argc > 4 ? rlim_t(QByteArray(argv[4]).toULongLong()) : 0;
     QObject::connect(&backend, &LauncherBackend::switchChanged, [&] {
         if (switcher->stage() == BuildSwitcher::Applying) {
-            if (fileLimit > 0)
-                limitFileSizes(fileLimit);
+            failWrites(disk, *switcher);
             std::puts("applying");
             std::fflush(stdout);
         }
@@ -248,11 +275,11 @@ int runInstallChild(int argc, char** argv)
 
 // Starts the install child and waits until it applies its pack; false when it never did.
 bool startApplyingChild(QProcess& child, const QString& packPath, int revision,
-                        qint64 fileLimit = 0)
+                        const QByteArray& disk = QByteArray())
 {
     QStringList arguments{kInstallChildArgument, packPath, QString::number(revision)};
-    if (fileLimit > 0)
-        arguments.append(QString::number(fileLimit));
+    if (!disk.isEmpty())
+        arguments.append(QString::fromUtf8(disk));
     child.start(QCoreApplication::applicationFilePath(), arguments);
     if (!child.waitForStarted())
         return false;
@@ -761,14 +788,15 @@ private slots:
         }
         const QString options = gameDirOf(home) + "/options.txt";
         QVERIFY(writeFile(options, "the player's own"));
-        constexpr qint64 kFileLimit = 1024 * 1024;
+        constexpr int kFileLimit = 1024 * 1024;
         const PackFiles revision2 = {{"mods/a.jar", "a2"},
                                      {"mods/big.jar", GameDirFixture::noise(2 * kFileLimit, 2)},
                                      {"options.txt", "fov:100"}};
         const QString packPath = home.path() + "/pack.zip";
         QVERIFY(writeFile(packPath, packOf(revision2)));
         QProcess child;
-        QVERIFY(startApplyingChild(child, packPath, 2, kFileLimit));
+        QVERIFY(
+            startApplyingChild(child, packPath, 2, kKillAbove + QByteArray::number(kFileLimit)));
         QVERIFY(child.waitForFinished(kInstallWaitMs));
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
         QVERIFY(QFile::remove(LauncherPaths::buildDir(2) + "/.pack-r2.zip"));
@@ -791,6 +819,57 @@ private slots:
         QCOMPARE(started.messages(),
                  QStringList{"Installing the build \"Autumn\" did not finish — rolling its "
                              "files forward."});
+        QCOMPARE(TestHelpers::readFile(options), QByteArray("the player's own"));
+        QCOMPARE(gameFiles(home), QStringList({"mods/d.jar", "options.txt"}));
+    }
+
+    // Revision 2 meets a full disk halfway through its files, so neither its last file nor
+    // the ledger's rewrite at its end reaches the disk. With room again, revision 3 removes
+    // every file revision 2 wrote and keeps the player's options.txt it never reached.
+    void failedLedgerRewriteLosesNoFileAndLeavesNone()
+    {
+        TempHome home;
+        FullDisk disk(home.path());
+        // The small file system holds far less than the room kept free beside a pack.
+        BuildSwitcher::setAvailableSpaceProbeForTesting([](const QString&) { return -1; });
+        const auto probeBack =
+            qScopeGuard([] { BuildSwitcher::setAvailableSpaceProbeForTesting({}); });
+        TestServer server;
+        QVERIFY(prepare(home, server));
+        {
+            Started started;
+            QVERIFY(installRevision(*started.backend, server, Season{}, {{"mods/a.jar", "a"}}));
+            QCOMPARE(started.messages(), QStringList());
+        }
+        const QString options = gameDirOf(home) + "/options.txt";
+        QVERIFY(writeFile(options, "the player's own"));
+        // On the small file system the pack, its archive and the rest fill it up together;
+        // elsewhere writes fail from the first file on, and the many files after it give
+        // that time to happen.
+        PackFiles revision2{{"mods/a.jar", "a2"}};
+        const int count = disk.isMounted() ? 45 : 1000;
+        const int size = disk.isMounted() ? 64 * 1024 : 16 * 1024;
+        for (int i = 0; i < count; ++i)
+            revision2.append({"config/m" + QByteArray::number(i) + ".txt",
+                              QByteArray::number(i) + QByteArray(size, 'm')});
+        revision2.append({QByteArray("options.txt"), QByteArray("fov:100")});
+        QTemporaryDir elsewhere;
+        const QString packPath = elsewhere.path() + "/pack.zip";
+        QVERIFY(writeFile(packPath, packOf(revision2)));
+        QProcess child;
+        QVERIFY(startApplyingChild(child, packPath, 2,
+                                   disk.isMounted() ? QByteArray(kFill)
+                                                    : kFailAfter + QByteArray("config/m0.txt")));
+        QVERIFY(child.waitForFinished(kInstallWaitMs));
+        QCOMPARE(child.exitCode(), 0);
+        QVERIFY(gameFiles(home).contains("config/m0.txt"));
+        QVERIFY(!gameFiles(home).contains("config/m" + QString::number(count - 1) + ".txt"));
+
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QTRY_VERIFY_WITH_TIMEOUT(indexState() == "idle" && !backend.busy(), kInstallWaitMs);
+        backend.updateSettings({{"seasonalBaseUrl", server.url("/seasons").toString()}});
+        QVERIFY(installRevision(backend, server, Season{.revision = 3}, {{"mods/d.jar", "d"}}));
         QCOMPARE(TestHelpers::readFile(options), QByteArray("the player's own"));
         QCOMPARE(gameFiles(home), QStringList({"mods/d.jar", "options.txt"}));
     }
