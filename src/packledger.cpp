@@ -22,14 +22,17 @@
 
 namespace {
 
-// One name a line: "F name" for a file an application wrote, "C stamp name" for a name
-// claimed before its file was written, the stamp being "identity;size;crc": what stood
-// there then ("device:inode", "-" for nothing), then the size and hexadecimal CRC-32 of
-// the file the pack puts there. Names are kept on one line each by escaping the percent
-// sign and line breaks.
+// One name a line: "F name" for each file an application wrote, then "E", then
+// "C stamp name" for each name claimed before its file was written, the stamp being
+// "identity;size;crc": what stood there then ("device:inode", "-" for nothing), then the
+// size and hexadecimal CRC-32 of the file the pack puts there. Names are kept on one line
+// each by escaping the percent sign and line breaks.
 const QByteArray kWrittenTag = QByteArrayLiteral("F ");
 const QByteArray kClaimedTag = QByteArrayLiteral("C ");
 const QByteArray kNothing = QByteArrayLiteral("-");
+// Ends the list of written files, which the claims follow: a ledger without it was cut
+// short (or written before the list had an end).
+const QByteArray kEndOfList = QByteArrayLiteral("E");
 constexpr char kStampSeparator = ';';
 constexpr qsizetype kReadChunk = 256 * 1024;
 // A pack of 65,535 files with long names claims every one of them: room for that and more.
@@ -67,6 +70,11 @@ bool isSameFile(const QByteArray& identity, const struct stat& info)
     bool ok = false;
     const quint64 inode = colon < 0 ? 0 : identity.sliced(colon + 1).toULongLong(&ok);
     return ok && inode == quint64(info.st_ino);
+}
+
+bool isLater(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
 
 std::optional<quint32> contentCrc(const QString& path)
@@ -128,16 +136,21 @@ QStringList PackLedger::recordEntries(const QString& recordPath)
 
 QStringList PackLedger::owned() const
 {
-    const std::optional<QByteArray> content = RegularFile::read(m_ledgerPath, kLedgerLimit);
-    if (!content)
+    RegularFile::Failure failure;
+    const std::optional<QByteArray> content =
+        RegularFile::read(m_ledgerPath, kLedgerLimit, &failure);
+    if (!content && failure.kind == RegularFile::Failure::Kind::Missing)
         return recordEntries(m_recordPath);
     NameList names;
-    QList<QByteArray> lines = content->split('\n');
+    QList<QByteArray> lines = content ? content->split('\n') : QList<QByteArray>{{}};
     // What follows the last line break is a line cut short by a kill: a claim whose file
     // was never begun, as claims reach the disk before their files do.
     lines.removeLast();
+    bool whole = false;
     for (const QByteArray& line : std::as_const(lines)) {
-        if (line.size() > 2 && line.startsWith(kWrittenTag)) {
+        if (line == kEndOfList) {
+            whole = true;
+        } else if (line.size() > 2 && line.startsWith(kWrittenTag)) {
             const QString name = decodedName(line.sliced(2));
             if (standsAt(name))
                 names.add(name);
@@ -150,7 +163,32 @@ QStringList PackLedger::owned() const
                 names.add(name);
         }
     }
+    // Empty, cut short or unreadable, the ledger no longer tells everything the packs
+    // wrote: what the record of the last whole application adds keeps those files from
+    // being left behind.
+    if (!whole) {
+        for (const QString& name : recordedFilesInPlace())
+            names.add(name);
+    }
     return names.take();
+}
+
+// The record's names whose files took their place before the record was written: its
+// application's files. A player's file put at such a name later, or anything a switch
+// extracted anew, took its place since, and is kept.
+QStringList PackLedger::recordedFilesInPlace() const
+{
+    struct stat record {};
+    if (m_recordPath.isEmpty() || ::stat(QFile::encodeName(m_recordPath).constData(), &record) != 0)
+        return {};
+    QStringList names;
+    for (const QString& name : recordEntries(m_recordPath)) {
+        struct stat info {};
+        if (::lstat(QFile::encodeName(m_root + name).constData(), &info) == 0 &&
+            !isLater(info.st_ctim, record.st_mtim))
+            names.append(name);
+    }
+    return names;
 }
 
 bool PackLedger::begin(const QStringList& owned, QString* error)
@@ -196,6 +234,7 @@ bool PackLedger::rewrite(const QStringList& names, QString* error)
     QByteArray content;
     for (const QString& name : names)
         content += writtenLine(name);
+    content += kEndOfList + '\n';
     QString reason;
     if (WholeFile::write(m_ledgerPath, content, &reason))
         return true;

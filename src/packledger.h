@@ -24,7 +24,8 @@ struct ZipEntryInfo;
 // left behind, the lesser loss). At its end, whole or failed, the application settles
 // the ledger to the files it knows are the packs'.
 //
-// Used on the build switcher's worker thread; every call is linear in the names.
+// Used on the build switcher's worker thread; every call is linear in the names, and
+// owned() in the bytes of claimed files that changed since their claim.
 class PackLedger {
 public:
     // ledgerPath: the build's ledger; recordPath: the build's record, whose "entries"
@@ -32,7 +33,9 @@ public:
     PackLedger(const QString& ledgerPath, const QString& recordPath, const QString& gameDir);
 
     // The names (relative to the game directory) whose files earlier applications wrote
-    // and that may still stand there, each once.
+    // and that may still stand there, each once. Without a ledger, the record's entries;
+    // a ledger empty, cut short or unreadable adds those of them whose files took their
+    // place before the record was written.
     QStringList owned() const;
     // Writes down, whole, the names the application starts from: the earlier packs' files.
     bool begin(const QStringList& owned, QString* error = nullptr);
@@ -48,6 +51,7 @@ public:
 private:
     QString identityAt(const QString& name) const;
     bool claimWasWritten(const QByteArray& stamp, const QString& name) const;
+    QStringList recordedFilesInPlace() const;
     bool standsAt(const QString& name) const;
     bool rewrite(const QStringList& names, QString* error);
     QString failure(const QString& reason) const;

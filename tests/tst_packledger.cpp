@@ -30,6 +30,18 @@ QList<ZipEntryInfo> packEntries(const QStringList& names)
     return entries;
 }
 
+// Whether the file at path took its place later than the one at reference was written.
+bool tookItsPlaceAfter(const QString& path, const QString& reference)
+{
+    struct stat file {};
+    struct stat earlier {};
+    return ::stat(QFile::encodeName(path).constData(), &file) == 0 &&
+           ::stat(QFile::encodeName(reference).constData(), &earlier) == 0 &&
+           (file.st_ctim.tv_sec != earlier.st_mtim.tv_sec
+                ? file.st_ctim.tv_sec > earlier.st_mtim.tv_sec
+                : file.st_ctim.tv_nsec > earlier.st_mtim.tv_nsec);
+}
+
 } // namespace
 
 class TestPackLedger : public QObject {
@@ -46,6 +58,7 @@ private slots:
     {
         QDir(game()).removeRecursively();
         QFile::remove(ledger());
+        QDir(ledger()).removeRecursively();
         QFile::remove(record());
         QVERIFY(QDir().mkpath(game()));
     }
@@ -105,6 +118,36 @@ private slots:
                  QStringList({"old.txt", "mods/new.jar", "mods/overwritten.jar", "odd\n%name"}));
     }
 
+    void damagedLedgerAddsTheRecordsFilesInPlace_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("owned");
+        QTest::newRow("whole") << QByteArray("F mods/c.jar\nE\n") << QStringList{"mods/c.jar"};
+        QTest::newRow("empty") << QByteArray() << QStringList{"mods/a.jar"};
+        QTest::newRow("cut") << QByteArray("F mods/c.jar\nF mods/")
+                             << QStringList({"mods/c.jar", "mods/a.jar"});
+        QTest::newRow("unreadable") << QByteArray("a folder") << QStringList{"mods/a.jar"};
+    }
+
+    // A ledger that no longer tells all the packs wrote is eked out by the record of the
+    // last whole application: the files it names that are still in place, not a player's
+    // file put at one of its names since.
+    void damagedLedgerAddsTheRecordsFilesInPlace()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, owned);
+        QVERIFY(writeFile(game() + "/mods/a.jar", "the pack's"));
+        QVERIFY(writeFile(game() + "/mods/c.jar", "the pack's"));
+        QVERIFY(writeFile(record(), R"({"entries": ["mods/a.jar", "mods/b.jar", "options.txt"]})"));
+        const QString options = game() + "/options.txt";
+        QTRY_VERIFY(writeFile(options, "the player's") && tookItsPlaceAfter(options, record()));
+        if (content == "a folder")
+            QVERIFY(QDir().mkpath(ledger()));
+        else
+            QVERIFY(writeFile(ledger(), content));
+        QCOMPARE(PackLedger(ledger(), record(), game()).owned(), owned);
+    }
+
     // Settled, the ledger names the files of those given that stand.
     void settledLedgerNamesWhatStands()
     {
@@ -113,7 +156,7 @@ private slots:
         QVERIFY(running.begin({}));
         QVERIFY(running.claim(packEntries({"a.txt", "b.txt"})));
         running.settle({"a.txt", "b.txt", "a.txt"});
-        QCOMPARE(TestHelpers::readFile(ledger()), QByteArray("F a.txt\n"));
+        QCOMPARE(TestHelpers::readFile(ledger()), QByteArray("F a.txt\nE\n"));
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(), QStringList{"a.txt"});
     }
 };
