@@ -30,7 +30,6 @@
 #include <QTest>
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 
 namespace {
@@ -54,22 +53,6 @@ QStringList dataFiles(const QString& dataDir)
     return QDir(dataDir).entryList(QDir::Files, QDir::Name);
 }
 
-// Does what a player does to the window and waits for its answer: the picture
-// changes and then stays. A fixed wait is too short for a launcher that runs
-// slowly, as it does built with sanitizers. The settled picture; a null image
-// when the action failed.
-QImage settledAfter(const AppSession& session, const QString& window,
-                    const std::function<bool()>& action)
-{
-    const QImage before = session.settledScreenshot(window);
-    if (!action())
-        return {};
-    for (QDeadlineTimer deadline(20000);
-         !deadline.hasExpired() && session.screenshot(window) == before;)
-        QTest::qWait(100);
-    return session.settledScreenshot(window);
-}
-
 // Starts the launcher in English over these builds, the first one active, and
 // opens the builds dialog from the build button. The window's id; empty when
 // the launcher did not come up.
@@ -83,7 +66,7 @@ QString startWithBuildsDialog(AppSession& session, const QJsonArray& builds)
         return {};
     const QString window = session.waitForWindow(QStringLiteral("Hollowmere"));
     if (window.isEmpty() ||
-        settledAfter(session, window, [&] { return session.click(window, 716, 472); }).isNull())
+        session.settledAfter(window, [&] { return session.click(window, 716, 472); }).isNull())
         return {};
     return window;
 }
@@ -373,7 +356,8 @@ private slots:
         auto* install = dialog->findChild<QQuickItem*>(QStringLiteral("installButton"));
         QVERIFY(install);
         QTRY_VERIFY(install->isEnabled() && install->isVisible());
-        QTest::qWait(300); // the dialog's opening transition
+        // Past the opening transition the button stays where it is clicked.
+        QTRY_VERIFY(dialog->property("opened").toBool());
         const QPointF centre = install->mapToScene({install->width() / 2, install->height() / 2});
         QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
 
@@ -409,11 +393,12 @@ private slots:
 
         const QString window = startWithBuildsDialog(session, builds);
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
-        QVERIFY(session.click(window, 300, 182));
-        QTest::qWait(300);
         // The switch panel lies left of the dialog; until the switch it shows nothing.
         const QRect panel(24, 624, 170, 72);
-        const QImage before = session.settledScreenshot(window).copy(panel);
+        const QImage before =
+            session.settledAfter(window, [&] { return session.click(window, 300, 182); })
+                .copy(panel);
+        QVERIFY(!before.isNull());
         QVERIFY(session.click(window, 782, 630));
         bool panelSeen = false;
         for (QDeadlineTimer deadline(20000); !panelSeen && !deadline.hasExpired();)
@@ -457,13 +442,12 @@ private slots:
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
         // The toast lies in the window's bottom band, across the dialog's lower edge.
         const QRect band(0, 560, 1280, 140);
-        const QImage overDialog = settledAfter(session, window, [&] {
-                                      return session.click(window, 615, 630);
-                                  }).copy(band);
+        const QImage overDialog =
+            session.settledAfter(window, [&] { return session.click(window, 615, 630); })
+                .copy(band);
         const QImage bare =
-            settledAfter(session, window, [&] {
-                return session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
-            }).copy(band);
+            session.settledAfter(window, [&] { return session.key(QStringLiteral("Escape")); })
+                .copy(band);
 
         const QColor face(QStringLiteral("#cc3333"));
         int facePixels = 0;
@@ -495,8 +479,9 @@ private slots:
         const QRect buildButton(600, 440, 240, 64);
         const auto buttonFace = [&session, &buildButton](const QString& window) {
             // Away from the button, so no hover or tool tip shows.
-            session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-                             QStringLiteral("5"), QStringLiteral("5")});
+            session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"),
+                             QStringLiteral("--window"), window, QStringLiteral("5"),
+                             QStringLiteral("5")});
             return session.settledScreenshot(window).copy(buildButton);
         };
         QVERIFY(session.start());
@@ -504,16 +489,16 @@ private slots:
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
         const QImage noBuild = buttonFace(window);
 
-        QVERIFY(session.click(window, 716, 472));
-        QTest::qWait(500);
+        QVERIFY(!session.settledAfter(window, [&] { return session.click(window, 716, 472); })
+                     .isNull());
         QVERIFY(session.click(window, 330, 575));
         QTRY_COMPARE_WITH_TIMEOUT(
             QJsonDocument::fromJson(TestHelpers::readFile(session.dataDir() + "/customBuilds.json"))
                 .array()
                 .size(),
             1, 10000);
-        QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
-        QTest::qWait(300);
+        QVERIFY(!session.settledAfter(window, [&] { return session.key(QStringLiteral("Escape")); })
+                     .isNull());
         const QImage added = buttonFace(window);
         QVERIFY(session.stop());
 
@@ -539,8 +524,7 @@ private slots:
         QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
         // The play button's face, outline included, starts at x 472: its ring lies
         // just left of it, where the background shows while it has no focus.
-        const auto ringed = [&session, &window] {
-            const QImage shot = session.settledScreenshot(window);
+        const auto ringed = [](const QImage& shot) {
             const QColor accent(QStringLiteral("#91B315"));
             for (int x = 462; x < 472; ++x) {
                 const QColor drawn = shot.pixelColor(x, 360);
@@ -555,21 +539,24 @@ private slots:
         // A click on the background gives the window the keyboard (there is no
         // window manager to do it).
         QVERIFY(session.click(window, 100, 300));
-        QVERIFY(!ringed());
+        QVERIFY(!ringed(session.settledScreenshot(window)));
         bool reached = false;
         for (int tab = 0; tab < 8 && !reached; ++tab) {
-            QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Tab")}));
-            reached = ringed();
+            const QImage shot =
+                session.settledAfter(window, [&] { return session.key(QStringLiteral("Tab")); });
+            QVERIFY(!shot.isNull());
+            reached = ringed(shot);
         }
         QVERIFY(reached);
 
         // The profile selector's popup, then its add strip.
-        QVERIFY(session.click(window, 545, 472));
-        QTest::qWait(400);
-        QVERIFY(session.click(window, 545, 508));
-        QTest::qWait(400);
+        for (const QPoint& place : {QPoint(545, 472), QPoint(545, 508)})
+            QVERIFY(!session
+                         .settledAfter(window,
+                                       [&] { return session.click(window, place.x(), place.y()); })
+                         .isNull());
         QVERIFY(session.xdotool({QStringLiteral("type"), QStringLiteral("Keyboard")}));
-        QVERIFY(session.xdotool({QStringLiteral("key"), QStringLiteral("Return")}));
+        QVERIFY(session.key(QStringLiteral("Return")));
         QTRY_VERIFY_WITH_TIMEOUT(
             TestHelpers::readFile(session.dataDir() + "/profiles.json").contains("\"Keyboard\""),
             10000);

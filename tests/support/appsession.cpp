@@ -5,13 +5,38 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QThread>
+#include <QTest>
 
+#include <algorithm>
 #include <csignal>
 
 namespace {
 constexpr int kStartAttempts = 3;
+// Waits run the events (QTest::qWait), so the program's output is read as it
+// comes and never fills its pipe.
 constexpr int kPollMs = 100;
+constexpr int kSettleGapMs = 300;
+
+constexpr int patient(int timeoutMs)
+{
+    return timeoutMs * HM_SLOWDOWN;
+}
+
+// Whether anything is drawn: every pixel of a window not drawn yet has one colour.
+bool isDrawn(const QImage& shot)
+{
+    if (shot.isNull())
+        return false;
+    const QImage pixels = shot.convertToFormat(QImage::Format_RGB32);
+    const QRgb first = pixels.pixel(0, 0);
+    for (int y = 0; y < pixels.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(pixels.constScanLine(y));
+        if (std::any_of(line, line + pixels.width(),
+                        [first](QRgb pixel) { return pixel != first; }))
+            return true;
+    }
+    return false;
+}
 
 // Runs as the command of xvfb-run: tells the session its display and its pid,
 // then becomes the program, so the pid is the program's own.
@@ -139,17 +164,33 @@ bool AppSession::xdotool(const QStringList& arguments, QByteArray* output) const
 
 QString AppSession::waitForWindow(const QString& title, int timeoutMs) const
 {
+    const QDeadlineTimer deadline(patient(timeoutMs));
+    const QString window = findWindow(title, deadline);
+    return !window.isEmpty() && waitUntilDrawn(window, deadline) ? window : QString();
+}
+
+QString AppSession::findWindow(const QString& title, const QDeadlineTimer& deadline) const
+{
     const QString pattern = QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$');
-    const QDeadlineTimer deadline(timeoutMs);
     do {
         QByteArray found;
         if (xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                      QStringLiteral("--name"), pattern},
                     &found))
             return QString::fromLatin1(found).section(QLatin1Char('\n'), 0, 0).trimmed();
-        QThread::msleep(kPollMs);
+        QTest::qWait(kPollMs);
     } while (!deadline.hasExpired() && isRunning());
     return QString();
+}
+
+bool AppSession::waitUntilDrawn(const QString& windowId, const QDeadlineTimer& deadline) const
+{
+    do {
+        if (isDrawn(screenshot(windowId)))
+            return true;
+        QTest::qWait(kPollMs);
+    } while (!deadline.hasExpired() && isRunning());
+    return false;
 }
 
 QSize AppSession::windowSize(const QString& windowId) const
@@ -189,16 +230,28 @@ QImage AppSession::screenshot(const QString& windowId) const
 
 QImage AppSession::settledScreenshot(const QString& windowId, int timeoutMs) const
 {
-    const QDeadlineTimer deadline(timeoutMs);
+    const QDeadlineTimer deadline(patient(timeoutMs));
     QImage previous = screenshot(windowId);
     while (!deadline.hasExpired()) {
-        QThread::msleep(300);
+        QTest::qWait(kSettleGapMs);
         QImage current = screenshot(windowId);
-        if (!current.isNull() && current == previous)
+        if (isDrawn(current) && current == previous)
             return current;
         previous = current;
     }
     return previous;
+}
+
+QImage AppSession::settledAfter(const QString& windowId, const std::function<bool()>& action,
+                                int timeoutMs) const
+{
+    const QImage before = settledScreenshot(windowId);
+    if (!action())
+        return {};
+    for (const QDeadlineTimer deadline(patient(timeoutMs));
+         !deadline.hasExpired() && screenshot(windowId) == before;)
+        QTest::qWait(kPollMs);
+    return settledScreenshot(windowId);
 }
 
 bool AppSession::click(const QString& windowId, int x, int y, int button) const
@@ -206,6 +259,11 @@ bool AppSession::click(const QString& windowId, int x, int y, int button) const
     return xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"),
                     QStringLiteral("--window"), windowId, QString::number(x), QString::number(y),
                     QStringLiteral("click"), QString::number(button)});
+}
+
+bool AppSession::key(const QString& name) const
+{
+    return xdotool({QStringLiteral("key"), name});
 }
 
 bool AppSession::stop(int timeoutMs)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QProcess>
 #include <QSize>
@@ -7,11 +8,14 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
+
 // A program of ours in a real X window: a virtual display of its own
 // (xvfb-run -a), the xcb platform, a temporary HOLLOWMERE_HOME and HOME, and no
 // network (TestHelpers::withoutNetwork). Windows are found and clicked with
 // xdotool, read with xprop and photographed with ImageMagick's import.
-// The session ends the program when it goes.
+// The session ends the program when it goes. Every time limit given to it is
+// stretched in a sanitized build, where the program runs several times slower.
 class AppSession {
 public:
     explicit AppSession(const QSize& screen = QSize(1600, 900));
@@ -35,8 +39,10 @@ public:
     bool isRunning() const;
     qint64 programPid() const { return m_programPid; }
 
-    // The id of the first visible window titled exactly title; empty when
-    // none shows within the time.
+    // The id of the first visible window titled exactly title, once it has drawn
+    // its content; empty when none does within the time. A window mapped but not
+    // drawn yet is one flat colour, and stays so for a while when the machine is
+    // busy.
     QString waitForWindow(const QString& title, int timeoutMs = 30000) const;
     // The window's size on screen; invalid when it cannot be read.
     QSize windowSize(const QString& windowId) const;
@@ -44,10 +50,17 @@ public:
     QString windowProperty(const QString& windowId, const QString& name) const;
     // A picture of the window, or of the whole screen when windowId is empty.
     QImage screenshot(const QString& windowId = QString()) const;
-    // Waits until two pictures in a row agree, so the window has settled.
+    // Waits until two drawn pictures in a row agree, so the window has settled.
     QImage settledScreenshot(const QString& windowId, int timeoutMs = 10000) const;
+    // Does what a player does to the window and waits for its answer: the
+    // picture changes and then settles. The settled picture, also when nothing
+    // changed within the time; a null image when the action failed.
+    QImage settledAfter(const QString& windowId, const std::function<bool()>& action,
+                        int timeoutMs = 20000) const;
     // A click at x, y inside the window (button 1 left, 3 right).
     bool click(const QString& windowId, int x, int y, int button = 1) const;
+    // A press and release of the key (xdotool's name for it, e.g. "Escape").
+    bool key(const QString& name) const;
     // Any other xdotool command, run against this display.
     bool xdotool(const QStringList& arguments, QByteArray* output = nullptr) const;
 
@@ -57,6 +70,8 @@ public:
     QString output();
 
 private:
+    QString findWindow(const QString& title, const QDeadlineTimer& deadline) const;
+    bool waitUntilDrawn(const QString& windowId, const QDeadlineTimer& deadline) const;
     bool runX(const QString& program, const QStringList& arguments, QByteArray* output,
               int timeoutMs = 15000) const;
 

@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -18,11 +17,13 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTextStream>
-#include <QThread>
 
 namespace {
 
 const QString kSeasonalBase = QStringLiteral("https://seasons.example");
+// A window busy before it answers (the settings look for Java first) may take
+// this long to change.
+constexpr int kAnswerMs = 40000;
 
 QByteArray json(const QJsonValue& value)
 {
@@ -209,44 +210,42 @@ bool shoot(const QString& folder, const QString& language, Preparation prepare,
         err << "the main window did not show:\n" << session.output() << Qt::endl;
         return false;
     }
+    // Every step waits for the window's answer, its picture changed and settled.
+    const auto key = [&session](const QString& name) {
+        return [&session, name] { return session.key(name); };
+    };
     for (const Shot& shot : shots) {
-        if (shot.size.isValid()) {
-            session.xdotool({QStringLiteral("windowsize"), window,
-                             QString::number(shot.size.width()),
-                             QString::number(shot.size.height())});
-            QThread::msleep(400);
-        }
-        const auto act = [&session, &window, &shot] {
-            for (const QPoint& click : shot.clicks) {
-                if (click.x() < 0)
-                    session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"),
-                                     window, QString::number(-click.x()),
-                                     QString::number(click.y())});
-                else
-                    session.click(window, click.x(), click.y());
-                QThread::msleep(400);
-            }
-            for (const QString& key : shot.keys) {
-                session.xdotool({QStringLiteral("key"), key});
-                QThread::msleep(150);
-            }
+        if (shot.size.isValid())
+            session.settledAfter(
+                window,
+                [&session, &window, &shot] {
+                    return session.xdotool({QStringLiteral("windowsize"), window,
+                                            QString::number(shot.size.width()),
+                                            QString::number(shot.size.height())});
+                },
+                kAnswerMs);
+        const auto act = [&session, &window, &shot, &key] {
+            for (const QPoint& click : shot.clicks)
+                session.settledAfter(
+                    window,
+                    [&session, &window, click] {
+                        if (click.x() < 0)
+                            return session.xdotool(
+                                {QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                                 QString::number(-click.x()), QString::number(click.y())});
+                        return session.click(window, click.x(), click.y());
+                    },
+                    kAnswerMs);
+            for (const QString& name : shot.keys)
+                session.settledAfter(window, key(name), kAnswerMs);
         };
-        // A window busy before it answers (the settings look for Java first) has
-        // not changed yet and would pass for settled: wait for the change first.
         // On a loaded machine a window just up may miss the first click: when
-        // nothing changes for a long while, the steps are taken once more.
+        // nothing has changed, the steps are taken once more.
         const bool acts = !shot.clicks.isEmpty() || !shot.keys.isEmpty();
         const QImage before = acts ? session.settledScreenshot(window) : QImage();
         for (int attempt = 0; acts && attempt < 2; ++attempt) {
             act();
-            QDeadlineTimer deadline(40000);
-            bool changed = false;
-            while (!changed && !deadline.hasExpired()) {
-                changed = session.screenshot(window) != before;
-                if (!changed)
-                    QThread::msleep(200);
-            }
-            if (changed)
+            if (session.settledScreenshot(window) != before)
                 break;
         }
         const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
@@ -254,10 +253,8 @@ bool shoot(const QString& folder, const QString& language, Preparation prepare,
             err << "cannot write " << file << Qt::endl;
             return false;
         }
-        for (int i = 0; i < shot.escapes; ++i) {
-            session.xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
-            QThread::msleep(300);
-        }
+        for (int i = 0; i < shot.escapes; ++i)
+            session.settledAfter(window, key(QStringLiteral("Escape")), kAnswerMs);
     }
     session.stop();
     return true;
