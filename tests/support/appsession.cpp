@@ -245,7 +245,12 @@ QImage AppSession::settledScreenshot(const QString& windowId, int timeoutMs) con
 QImage AppSession::settledAfter(const QString& windowId, const std::function<bool()>& action,
                                 int timeoutMs) const
 {
-    const QImage before = settledScreenshot(windowId);
+    return settledAfter(windowId, settledScreenshot(windowId), action, timeoutMs);
+}
+
+QImage AppSession::settledAfter(const QString& windowId, const QImage& before,
+                                const std::function<bool()>& action, int timeoutMs) const
+{
     if (!action())
         return {};
     for (const QDeadlineTimer deadline(patient(timeoutMs));

@@ -57,6 +57,9 @@ public:
     // changed within the time; a null image when the action failed.
     QImage settledAfter(const QString& windowId, const std::function<bool()>& action,
                         int timeoutMs = 20000) const;
+    // The same from a settled picture already taken, as the last step's answer.
+    QImage settledAfter(const QString& windowId, const QImage& before,
+                        const std::function<bool()>& action, int timeoutMs = 20000) const;
     // A click at x, y inside the window (button 1 left, 3 right).
     bool click(const QString& windowId, int x, int y, int button = 1) const;
     // A press and release of the key (xdotool's name for it, e.g. "Escape").

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include <functional>
+
 namespace {
 
 const QString kSeasonalBase = QStringLiteral("https://seasons.example");
@@ -188,6 +190,43 @@ struct Shot {
 };
 
 using Preparation = bool (*)(const AppSession&, const QString&);
+using Step = std::function<bool()>;
+
+// What the player does for the shot, one step after another.
+QList<Step> stepsOf(const AppSession& session, const QString& window, const Shot& shot)
+{
+    QList<Step> steps;
+    for (const QPoint& click : shot.clicks) {
+        if (click.x() < 0)
+            steps.append([&session, window, click] {
+                return session.xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"),
+                                        window, QString::number(-click.x()),
+                                        QString::number(click.y())});
+            });
+        else
+            steps.append(
+                [&session, window, click] { return session.click(window, click.x(), click.y()); });
+    }
+    for (const QString& key : shot.keys)
+        steps.append([&session, key] { return session.key(key); });
+    return steps;
+}
+
+// Takes the steps from the settled picture before. Each but the last is
+// answered before the next, so a popup is up before a click in it; the last
+// may change nothing of its own (the pointer moved off a button), so it waits
+// for a picture other than before. The settled picture after them; null when
+// a step failed.
+QImage take(const AppSession& session, const QString& window, const QList<Step>& steps,
+            const QImage& before)
+{
+    QImage picture = before;
+    for (qsizetype i = 0; i + 1 < steps.size() && !picture.isNull(); ++i)
+        picture = session.settledAfter(window, picture, steps.at(i), kAnswerMs);
+    if (steps.isEmpty() || picture.isNull())
+        return picture;
+    return session.settledAfter(window, before, steps.last(), kAnswerMs);
+}
 
 // Starts the launcher in the language over a data directory made by prepare
 // and takes the pictures in order. False, with the reason on err, when any
@@ -210,51 +249,28 @@ bool shoot(const QString& folder, const QString& language, Preparation prepare,
         err << "the main window did not show:\n" << session.output() << Qt::endl;
         return false;
     }
-    // Every step waits for the window's answer, its picture changed and settled.
-    const auto key = [&session](const QString& name) {
-        return [&session, name] { return session.key(name); };
-    };
+    const Step escape = [&session] { return session.key(QStringLiteral("Escape")); };
+    QImage picture = session.settledScreenshot(window);
     for (const Shot& shot : shots) {
         if (shot.size.isValid())
-            session.settledAfter(
-                window,
-                [&session, &window, &shot] {
-                    return session.xdotool({QStringLiteral("windowsize"), window,
-                                            QString::number(shot.size.width()),
-                                            QString::number(shot.size.height())});
-                },
-                kAnswerMs);
-        const auto act = [&session, &window, &shot, &key] {
-            for (const QPoint& click : shot.clicks)
-                session.settledAfter(
-                    window,
-                    [&session, &window, click] {
-                        if (click.x() < 0)
-                            return session.xdotool(
-                                {QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-                                 QString::number(-click.x()), QString::number(click.y())});
-                        return session.click(window, click.x(), click.y());
-                    },
-                    kAnswerMs);
-            for (const QString& name : shot.keys)
-                session.settledAfter(window, key(name), kAnswerMs);
-        };
+            picture = take(session, window, {[&session, &window, &shot] {
+                               return session.xdotool({QStringLiteral("windowsize"), window,
+                                                       QString::number(shot.size.width()),
+                                                       QString::number(shot.size.height())});
+                           }},
+                           picture);
+        const QList<Step> steps = stepsOf(session, window, shot);
         // On a loaded machine a window just up may miss the first click: when
         // nothing has changed, the steps are taken once more.
-        const bool acts = !shot.clicks.isEmpty() || !shot.keys.isEmpty();
-        const QImage before = acts ? session.settledScreenshot(window) : QImage();
-        for (int attempt = 0; acts && attempt < 2; ++attempt) {
-            act();
-            if (session.settledScreenshot(window) != before)
-                break;
-        }
+        QImage shown = take(session, window, steps, picture);
+        if (!steps.isEmpty() && shown == picture)
+            shown = take(session, window, steps, picture);
         const QString file = QDir(folder).filePath(QString::fromLatin1(shot.file));
-        if (!session.settledScreenshot(window).save(file)) {
-            err << "cannot write " << file << Qt::endl;
+        if (shown.isNull() || !shown.save(file)) {
+            err << "cannot take or write " << file << Qt::endl;
             return false;
         }
-        for (int i = 0; i < shot.escapes; ++i)
-            session.settledAfter(window, key(QStringLiteral("Escape")), kAnswerMs);
+        picture = take(session, window, QList<Step>(shot.escapes, escape), shown);
     }
     session.stop();
     return true;
