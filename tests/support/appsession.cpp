@@ -8,7 +8,12 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 constexpr int kStartAttempts = 3;
@@ -37,6 +42,31 @@ bool isDrawn(const QImage& shot)
     }
     return false;
 }
+
+// Held while a session brings its display up. Two xvfb-run -a started at once can
+// both take the same free display number, and then a program may reach the other
+// session's server and be refused; one start at a time on the machine, across the
+// test programs CTest runs side by side, leaves each its own display.
+class DisplayStartGuard {
+public:
+    DisplayStartGuard()
+        : m_fd(::open("/tmp/.hollowmere-display-start.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        if (m_fd >= 0)
+            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~DisplayStartGuard()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    DisplayStartGuard(const DisplayStartGuard&) = delete;
+    DisplayStartGuard& operator=(const DisplayStartGuard&) = delete;
+
+private:
+    int m_fd;
+};
 
 // Runs as the command of xvfb-run: tells the session its display and its pid,
 // then becomes the program, so the pid is the program's own.
@@ -102,8 +132,9 @@ bool AppSession::start(const QStringList& arguments, const QString& program, QSt
                     announced} +
         TestHelpers::withoutNetwork(program.isEmpty() ? QStringLiteral(HM_APP_BINARY) : program) +
         arguments;
-    // Two sessions starting together may pick the same free display; the
-    // loser's xvfb-run gives up at once and is started again.
+    // Should another display server still take the number, the loser's
+    // xvfb-run gives up at once and is started again.
+    const DisplayStartGuard oneStartAtATime;
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         QFile::remove(announced);
         m_xvfbRun.start(QStringLiteral("xvfb-run"), command);
