@@ -1,5 +1,6 @@
 #include "wholefile.h"
 
+#include "filemode.h"
 #include "stagedfile.h"
 
 #include <QByteArray>
@@ -13,42 +14,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include <utility>
-
 namespace {
 
 constexpr qint64 kChunkSize = 256 * 1024;
 // More links in a row than any system follows: a loop.
 constexpr int kMaxLinkHops = 40;
 
-mode_t modeOf(QFileDevice::Permissions permissions)
-{
-    // Qt keeps the owner's bits twice, as owner and as current user.
-    static const std::pair<QFileDevice::Permissions, mode_t> bits[] = {
-        {QFileDevice::ReadOwner | QFileDevice::ReadUser, S_IRUSR},
-        {QFileDevice::WriteOwner | QFileDevice::WriteUser, S_IWUSR},
-        {QFileDevice::ExeOwner | QFileDevice::ExeUser, S_IXUSR},
-        {QFileDevice::ReadGroup, S_IRGRP},
-        {QFileDevice::WriteGroup, S_IWGRP},
-        {QFileDevice::ExeGroup, S_IXGRP},
-        {QFileDevice::ReadOther, S_IROTH},
-        {QFileDevice::WriteOther, S_IWOTH},
-        {QFileDevice::ExeOther, S_IXOTH},
-    };
-    mode_t mode = 0;
-    for (const auto& [permission, bit] : bits) {
-        if (permissions & permission)
-            mode |= bit;
-    }
-    return mode;
-}
-
 // A file rewritten without permissions of its own keeps those it had, so that a player's
 // narrower choice survives the next save.
 std::optional<mode_t> modeFor(const QString& path, const WholeFile::Options& options)
 {
     if (options.permissions)
-        return modeOf(*options.permissions);
+        return FileMode::fromPermissions(*options.permissions);
     struct stat status {};
     if (::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode))
         return status.st_mode & 07777;

@@ -1,5 +1,6 @@
 #include "ziparchive.h"
 
+#include "filemode.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "readfailuretext.h"
@@ -185,24 +186,7 @@ void ZipArchive::removeUnfinishedFiles(const QString& folder)
 
 QFileDevice::Permissions ZipEntryInfo::permissions() const
 {
-    // Qt keeps the owner's bits twice, as owner and as current user.
-    static const std::pair<quint32, QFileDevice::Permissions> bits[] = {
-        {S_IRUSR, QFileDevice::ReadOwner | QFileDevice::ReadUser},
-        {S_IWUSR, QFileDevice::WriteOwner | QFileDevice::WriteUser},
-        {S_IXUSR, QFileDevice::ExeOwner | QFileDevice::ExeUser},
-        {S_IRGRP, QFileDevice::ReadGroup},
-        {S_IWGRP, QFileDevice::WriteGroup},
-        {S_IXGRP, QFileDevice::ExeGroup},
-        {S_IROTH, QFileDevice::ReadOther},
-        {S_IWOTH, QFileDevice::WriteOther},
-        {S_IXOTH, QFileDevice::ExeOther},
-    };
-    QFileDevice::Permissions result;
-    for (const auto& [mode, permission] : bits) {
-        if (unixMode & mode)
-            result |= permission;
-    }
-    return result;
+    return FileMode::toPermissions(mode_t(unixMode));
 }
 
 ZipArchive::ZipArchive() = default;
