@@ -14,6 +14,15 @@
 
 namespace {
 
+int openRetrying(const QByteArray& name, int flags)
+{
+    int fd = -1;
+    do
+        fd = ::open(name.constData(), flags, 0644);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int openLockFile(const QString& path)
 {
     // On a new machine the first start makes the data directory here, before the
@@ -23,10 +32,12 @@ int openLockFile(const QString& path)
     // Close-on-exec: a game or installer started by the launcher would otherwise
     // share the lock and keep the next start out after the launcher has ended.
     // Non-blocking, so that a FIFO at that name cannot hold the start up.
-    int fd = -1;
-    do
-        fd = ::open(name.constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-    while (fd < 0 && errno == EINTR);
+    constexpr int kFlags = O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    // Open for writing: an NFS client grants an exclusive lock only to such a descriptor.
+    // Nothing is ever written; reading only is for a file whose writing is refused.
+    int fd = openRetrying(name, O_RDWR | kFlags);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+        fd = openRetrying(name, O_RDONLY | kFlags);
     return fd;
 }
 

@@ -1,4 +1,5 @@
 #include "appsession.h"
+#include "filesystemanswers.h"
 #include "instancelock.h"
 #include "launcherpaths.h"
 #include "temphome.h"
@@ -20,6 +21,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -102,15 +104,26 @@ private slots:
     {
         QTest::addColumn<QString>("secondHome");
         QTest::addColumn<bool>("refused");
-        QTest::newRow("same directory") << QString() << true;
-        QTest::newRow("same directory through a link") << QStringLiteral("link") << true;
-        QTest::newRow("another HOLLOWMERE_HOME") << QStringLiteral("other") << false;
+        // As on a home folder an NFSv4 client serves.
+        QTest::addColumn<bool>("exclusiveNeedsWriting");
+        for (const bool nfs : {false, true}) {
+            const char* where = nfs ? ", on NFS" : "";
+            QTest::addRow("same directory%s", where) << QString() << true << nfs;
+            QTest::addRow("same directory through a link%s", where)
+                << QStringLiteral("link") << true << nfs;
+            QTest::addRow("another HOLLOWMERE_HOME%s", where)
+                << QStringLiteral("other") << false << nfs;
+        }
     }
 
     void refusesASecondLockOnOneDataDirectory()
     {
         QFETCH(QString, secondHome);
         QFETCH(bool, refused);
+        QFETCH(bool, exclusiveNeedsWriting);
+        std::optional<FileSystemAnswers::Scope> nfs;
+        if (exclusiveNeedsWriting)
+            nfs.emplace(FileSystemAnswers::setExclusiveLockNeedsWriting);
         TempHome home;
         QVERIFY(QFile::link(home.path(), home.path() + QStringLiteral("/link")));
         InstanceLock first;
