@@ -171,7 +171,9 @@ bool StagedFile::publish()
     if (m_options.flushOnPublish && !flush())
         return failed(m_error);
     const bool named = m_namedPath.isEmpty() ? nameUnnamed() : rename();
-    return named && (!m_options.flushOnPublish || flushFolder());
+    if (named && m_options.flushOnPublish)
+        flushFolder();
+    return named;
 }
 
 // A name that is taken is replaced whole: the unnamed file gets a temporary name beside
@@ -208,15 +210,22 @@ bool StagedFile::rename()
     return true;
 }
 
-bool StagedFile::flushFolder()
+// The file has its name by now, and the old one is gone: failing the write here would
+// tell the caller the old file still stands. Some file systems (shared folders of a
+// virtual machine among them) cannot flush a folder at all, so a failure is told once and
+// the write counts as done; the name then reaches the disk with the system's next flush.
+void StagedFile::flushFolder()
 {
     const int folder = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = folder >= 0 && ::fsync(folder) == 0;
-    if (!synced)
-        m_error = errno;
+    const int code = errno;
     if (folder >= 0)
         ::close(folder);
-    return synced;
+    static std::atomic_bool told = false;
+    if (!synced && !told.exchange(true))
+        qWarning("Could not flush the folder %s to the disk (%s); files written there take "
+                 "their names all the same",
+                 qPrintable(SystemPath::shown(SystemPath::decode(m_folder))), std::strerror(code));
 }
 
 bool StagedFile::failed(int code)

@@ -50,8 +50,9 @@ public:
     bool flush();
     // Gives the file its name, replacing whatever stood there, and closes it. Its bytes
     // should be flushed first: the name may reach the disk before them otherwise. False
-    // with the file discarded when it could not be named; with flushOnPublish, false also
-    // when its folder could not be flushed, though the name is given.
+    // with the file discarded when it could not be named, or with flushOnPublish when its
+    // bytes could not be flushed; a folder that cannot be flushed after the name is given
+    // is logged once and does not make it fail.
     bool publish();
     // Drops the file; a name already given stays.
     void discard();
@@ -74,7 +75,7 @@ private:
     bool openNamed();
     bool nameUnnamed();
     bool rename();
-    bool flushFolder();
+    void flushFolder();
     QByteArray temporaryName() const;
     bool failed(int code);
 

@@ -2,6 +2,7 @@
 #include "buildswitcher.h"
 #include "catalogrefresh.h"
 #include "fifowatchdog.h"
+#include "filesystemanswers.h"
 #include "fulldisk.h"
 #include "gamedirfixture.h"
 #include "javainstaller.h"
@@ -820,6 +821,40 @@ private slots:
         QCOMPARE(backend.customBuildNames(), QStringList({"A", "B"}));
         QCOMPARE(backend.settings().value("language").toString(), QStringLiteral("ru"));
         QCOMPARE(backend.settings().value("windowWidth").toInt(), 800);
+    }
+
+    // Where folders cannot be flushed (a virtual machine's shared folder), every save and
+    // every switch still completes without a word, and all of it is there after a restart.
+    void folderThatCannotBeFlushedTakesEverySave()
+    {
+        TempHome home;
+        QVERIFY(home.writeFile("Hollowmere/settings.json", R"({"language": "en"})"));
+        GameDirFixture::writeSharedEntries(gameDirOf(home));
+        const GameDirFixture::Fingerprint first = writeLiveBuild(home);
+        {
+            const FileSystemAnswers::Scope sharedFolder(FileSystemAnswers::setFolderFlushFails);
+            Started started;
+            LauncherBackend& backend = *started.backend;
+            backend.addProfile("Nick", QString(), QString(), "offline");
+            backend.updateSettings({{"windowWidth", 1024}});
+            addTwoBuilds(backend);
+            backend.setActiveBuildIndex(1);
+            QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
+            QCOMPARE(backend.activeBuildIndex(), 1);
+            QCOMPARE(started.messages(), QStringList());
+            QVERIFY(backend.customBuildRemovalInfo(0).value("hasArchive").toBool());
+        }
+        Started restarted;
+        LauncherBackend& backend = *restarted.backend;
+        QVERIFY2(restarted.messages().isEmpty(), qPrintable(restarted.messages().join('|')));
+        QCOMPARE(backend.profileNames(), QStringList({"Nick"}));
+        QCOMPARE(backend.settings().value("windowWidth").toInt(), 1024);
+        QCOMPARE(backend.activeBuildIndex(), 1);
+        QSignalSpy active(&backend, &LauncherBackend::activeBuildChanged);
+        backend.setActiveBuildIndex(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty(), 20000);
+        QCOMPARE(GameDirFixture::fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()),
+                 first);
     }
 
     // The game folder belongs to the player and to other programs: a FIFO where a parent
