@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -213,6 +214,15 @@ bool moveAsideBroken(const QString& path, const QString& reason, QStringList& wa
     return true;
 }
 
+// State files too large to read that could not be set aside either, with the reason:
+// replacing one with the few records read would lose all it holds, so none of them is
+// written again until the next start, when setting it aside is tried anew.
+QHash<QString, QString>& filesKeptAsTheyAre()
+{
+    static QHash<QString, QString> kept;
+    return kept;
+}
+
 // The content of a state file, or why it could not be read.
 std::optional<QByteArray> readStateFile(const QString& path, RegularFile::Failure& failure)
 {
@@ -239,7 +249,12 @@ QJsonDocument readJsonFile(const QString& path, bool expectArray, QStringList& w
     // no copy left: it is set aside whole as a broken one is. Anything else unreadable (no
     // regular file, no read access) stays, and the next save replaces it.
     if (!content && failure.kind == RegularFile::Failure::Kind::TooLarge) {
-        moveAsideBroken(path, ReadFailureText::reason(failure), warnings);
+        const QString reason = ReadFailureText::reason(failure);
+        if (!moveAsideBroken(path, reason, warnings)) {
+            filesKeptAsTheyAre().insert(path, reason);
+            if (unreadable)
+                *unreadable = true;
+        }
         return {};
     }
     if (!content) {
@@ -270,6 +285,12 @@ bool writeJsonFile(const QString& path, const QJsonDocument& document, QString* 
     if (!LauncherPaths::ensureRootExists(&rootError)) {
         if (error)
             *error = Loc::text("storage.error.launcherDirFailed").arg(rootError);
+        return false;
+    }
+    if (const auto kept = filesKeptAsTheyAre().constFind(path);
+        kept != filesKeptAsTheyAre().constEnd()) {
+        if (error)
+            *error = Loc::text("storage.error.saveFailedWhy").arg(native(path), *kept);
         return false;
     }
     // A save file replaces the old content only once the new one is complete, so
@@ -429,6 +450,7 @@ bool BackendStore::isFirstRun()
 
 BackendStore::State BackendStore::load(QStringList& warnings)
 {
+    filesKeptAsTheyAre().clear();
     State state;
     state.settings = loadSettings(warnings);
     migrateLegacyBuildsFile(warnings);

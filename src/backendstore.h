@@ -15,8 +15,9 @@
 // conversion of the legacy builds file. The backend keeps the lists and the map; this
 // class turns them into files and back. Reading never fails: a missing file reads as
 // empty, an unreadable or broken one as empty with a warning, a broken one or one too
-// large to read set aside whole as ".bak". A write replaces a file only once its new
-// content is complete and on the disk; until then the file keeps what it held.
+// large to read set aside whole as ".bak"; one too large that cannot be set aside is not
+// written again until the next load, its saves failing. A write replaces a file only once
+// its new content is complete and on the disk; until then the file keeps what it held.
 class BackendStore {
 public:
     using Profile = ::Profile;

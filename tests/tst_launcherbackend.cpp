@@ -770,6 +770,46 @@ private slots:
         QCOMPARE(QFileInfo(path).size() > 0 && QFileInfo(path).size() < 1024, recreated);
     }
 
+    // With its ".bak" name taken by a folder that holds a file, a file too large to read
+    // stays as it is: the saves of that run fail and say so, and it is never replaced by
+    // the few records in memory.
+    void overLargeStateFileThatCannotBeSetAsideIsKept_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("brackets");
+        QTest::newRow("settings.json") << "settings.json" << QByteArray("{}");
+        QTest::newRow("profiles.json") << "profiles.json" << QByteArray("[]");
+        QTest::newRow("customBuilds.json") << "customBuilds.json" << QByteArray("[]");
+    }
+
+    void overLargeStateFileThatCannotBeSetAsideIsKept()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, brackets);
+        TempHome home;
+        const QString path = home.dataDir() + "/" + file;
+        const QByteArray content =
+            brackets.left(1) + QByteArray(RegularFile::kDocumentLimit - 1, ' ') + brackets.right(1);
+        QVERIFY(writeFile(path, content));
+        QVERIFY(writeFile(path + ".bak/kept", "x"));
+
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        backend.addProfile("Nick", QString(), QString(), "offline");
+        backend.addCustomBuild("One", "");
+        backend.updateSettings({{"windowWidth", 1024}});
+        QTest::qWait(50);
+
+        const QString notSetAside =
+            QStringLiteral(
+                "File %1 is corrupted (the file is too large) and could not be set aside")
+                .arg(native(path));
+        const QString saveFailed =
+            QStringLiteral("Could not save %1: the file is too large").arg(native(path));
+        QCOMPARE(started.messages(), QStringList({notSetAside, saveFailed}));
+        QVERIFY(readBytes(path) == content);
+    }
+
     // A save that cannot reach the disk leaves the file as it was: after a restart with
     // room again every record is there, and the player was told once.
     void failedSaveKeepsTheStoredFile_data()
