@@ -55,6 +55,8 @@ public:
     QString currentPath() const { return m_currentPath; }
     QStringList packEntries() const { return m_packEntries; }
     QJsonObject appliedPackNote() const { return m_appliedPackNote; }
+    // The game folder of the operation running, or of the last one.
+    QString gameDir() const { return m_gameDir; }
     QString archivePathOf(int buildId) const;
     // True while the index records a switch that did not complete: the game directory
     // then holds no build's complete content.

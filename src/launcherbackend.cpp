@@ -1132,9 +1132,10 @@ int LauncherBackend::carrySeasonalEntry(const SeasonalBuildEntry& entry)
 void LauncherBackend::recordSeasonalPack(int buildId, const QJsonObject& note,
                                          const QStringList& entries)
 {
-    const std::optional<SeasonalInstall::PackRecord> record = SeasonalInstall::packRecordOf(note);
+    std::optional<SeasonalInstall::PackRecord> record = SeasonalInstall::packRecordOf(note);
     if (!record)
         return;
+    record->gameDir = m_buildSwitcher->gameDir();
     m_seasonal->recordPack(buildId, *record, entries, [this, buildId, record = *record] {
         const int index = indexOfBuildId(buildId);
         if (index >= 0)

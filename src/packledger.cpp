@@ -22,11 +22,13 @@
 
 namespace {
 
-// One name a line: "F name" for each file an application wrote, then "E", then
+// One name a line: "D folder", the game folder the names below are relative to, then
+// "F name" for each file an application wrote, then "E", then
 // "C stamp name" for each name claimed before its file was written, the stamp being
 // "identity;size;crc": what stood there then ("device:inode", "-" for nothing), then the
 // size and hexadecimal CRC-32 of the file the pack puts there. Names are kept on one line
 // each by escaping the percent sign and line breaks.
+const QByteArray kFolderTag = QByteArrayLiteral("D ");
 const QByteArray kWrittenTag = QByteArrayLiteral("F ");
 const QByteArray kClaimedTag = QByteArrayLiteral("C ");
 const QByteArray kNothing = QByteArrayLiteral("-");
@@ -48,6 +50,14 @@ QByteArray encodedName(const QString& name)
 QString decodedName(const QByteArray& bytes)
 {
     return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
+}
+
+// The folder a ledger's first line names, when it names one.
+std::optional<QString> folderOf(const QList<QByteArray>& lines)
+{
+    if (lines.isEmpty() || !lines.first().startsWith(kFolderTag))
+        return std::nullopt;
+    return decodedName(lines.first().sliced(kFolderTag.size()));
 }
 
 QByteArray writtenLine(const QString& name)
@@ -96,6 +106,16 @@ std::optional<quint32> contentCrc(const QString& path)
     return quint32(crc);
 }
 
+QStringList entriesOf(const QJsonObject& record)
+{
+    QStringList entries;
+    const QJsonArray array = record.value(QStringLiteral("entries")).toArray();
+    entries.reserve(array.size());
+    for (const QJsonValue& value : array)
+        entries.append(value.toString());
+    return entries;
+}
+
 // Adds each name once, in the order met.
 class NameList {
 public:
@@ -115,6 +135,8 @@ private:
 
 } // namespace
 
+const QString PackLedger::kRecordGameDir = QStringLiteral("gameDir");
+
 PackLedger::PackLedger(const QString& ledgerPath, const QString& recordPath, const QString& gameDir)
     : m_ledgerPath(ledgerPath), m_recordPath(recordPath),
       m_root(QDir(gameDir).absolutePath() + QLatin1Char('/'))
@@ -125,13 +147,7 @@ QStringList PackLedger::recordEntries(const QString& recordPath)
 {
     if (recordPath.isEmpty())
         return {};
-    QStringList entries;
-    const QJsonArray array =
-        RegularFile::readObject(recordPath).value(QStringLiteral("entries")).toArray();
-    entries.reserve(array.size());
-    for (const QJsonValue& value : array)
-        entries.append(value.toString());
-    return entries;
+    return entriesOf(RegularFile::readObject(recordPath));
 }
 
 QStringList PackLedger::owned() const
@@ -140,12 +156,14 @@ QStringList PackLedger::owned() const
     const std::optional<QByteArray> content =
         RegularFile::read(m_ledgerPath, kLedgerLimit, &failure);
     if (!content && failure.kind == RegularFile::Failure::Kind::Missing)
-        return recordEntries(m_recordPath);
+        return recordEntriesHere();
     NameList names;
     QList<QByteArray> lines = content ? content->split('\n') : QList<QByteArray>{{}};
     // What follows the last line break is a line cut short by a kill: a claim whose file
     // was never begun, as claims reach the disk before their files do.
     lines.removeLast();
+    if (!speaksOfThisFolder(folderOf(lines)))
+        lines.clear();
     bool whole = false;
     for (const QByteArray& line : std::as_const(lines)) {
         if (line == kEndOfList) {
@@ -182,13 +200,31 @@ QStringList PackLedger::recordedFilesInPlace() const
     if (m_recordPath.isEmpty() || ::stat(QFile::encodeName(m_recordPath).constData(), &record) != 0)
         return {};
     QStringList names;
-    for (const QString& name : recordEntries(m_recordPath)) {
+    for (const QString& name : recordEntriesHere()) {
         struct stat info {};
         if (::lstat(QFile::encodeName(m_root + name).constData(), &info) == 0 &&
             !isLater(info.st_ctim, record.st_mtim))
             names.append(name);
     }
     return names;
+}
+
+// The record's entries where they were written to the game folder in effect.
+QStringList PackLedger::recordEntriesHere() const
+{
+    if (m_recordPath.isEmpty())
+        return {};
+    const QJsonObject record = RegularFile::readObject(m_recordPath);
+    const QJsonValue folder = record.value(kRecordGameDir);
+    if (!speaksOfThisFolder(folder.isUndefined() ? std::nullopt
+                                                 : std::optional<QString>(folder.toString())))
+        return {};
+    return entriesOf(record);
+}
+
+bool PackLedger::speaksOfThisFolder(const std::optional<QString>& folder) const
+{
+    return !folder || PathRules::isSameFolder(*folder, m_root);
 }
 
 bool PackLedger::begin(const QStringList& owned, QString* error)
@@ -231,7 +267,7 @@ void PackLedger::settle(const QStringList& names)
 
 bool PackLedger::rewrite(const QStringList& names, QString* error)
 {
-    QByteArray content;
+    QByteArray content = kFolderTag + encodedName(QDir::cleanPath(m_root)) + '\n';
     for (const QString& name : names)
         content += writtenLine(name);
     content += kEndOfList + '\n';

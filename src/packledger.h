@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 struct ZipEntryInfo;
 
 // What a build's pack applications wrote into the game directory, kept in a file of the
@@ -23,6 +25,11 @@ struct ZipEntryInfo;
 // every file an application put down and none it did not (a file of it changed since is
 // left behind, the lesser loss). At its end, whole or failed, the application settles
 // the ledger to the files it knows are the packs'.
+//
+// The ledger, and the record, name the game folder they speak of: where the player has
+// since chosen another game folder, their names say nothing of the files there, which
+// are the player's (a pack file left in the old folder is the lesser loss). A ledger or
+// record that names no folder (written before they did) speaks of the folder in effect.
 //
 // Used on the build switcher's worker thread; every call is linear in the names, and
 // owned() in the bytes of claimed files that changed since their claim.
@@ -47,11 +54,15 @@ public:
 
     // The "entries" of a build's record, in their order; empty without one.
     static QStringList recordEntries(const QString& recordPath);
+    // The key of a build's record that names the game folder its entries were written to.
+    static const QString kRecordGameDir;
 
 private:
     QString identityAt(const QString& name) const;
     bool claimWasWritten(const QByteArray& stamp, const QString& name) const;
+    QStringList recordEntriesHere() const;
     QStringList recordedFilesInPlace() const;
+    bool speaksOfThisFolder(const std::optional<QString>& folder) const;
     bool standsAt(const QString& name) const;
     bool rewrite(const QStringList& names, QString* error);
     QString failure(const QString& reason) const;

@@ -188,6 +188,16 @@ bool isSameOrInside(const QString& directory, const QString& path)
     return QDir::cleanPath(path) == cleanAbsolute(directory) || isInside(directory, path);
 }
 
+bool isSameFolder(const QString& a, const QString& b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    if (cleanAbsolute(a) == cleanAbsolute(b))
+        return true;
+    const QString real = QFileInfo(a).canonicalFilePath();
+    return !real.isEmpty() && real == QFileInfo(b).canonicalFilePath();
+}
+
 bool isReallyInside(const QString& realRoot, const QString& path)
 {
     if (realRoot.isEmpty())

@@ -75,6 +75,9 @@ QString native(const QString& path);
 // not resolved, and the directory is not inside itself.
 bool isInside(const QString& directory, const QString& path);
 bool isSameOrInside(const QString& directory, const QString& path);
+// Whether both paths name one folder: the same cleaned absolute path, or the same real
+// place with links resolved.
+bool isSameFolder(const QString& a, const QString& b);
 // On the disk: the deepest part of path that exists (a link counts, even a dangling one)
 // really lies at realRoot or below it, links resolved. realRoot is a canonical path. A
 // folder that is yet to be created is judged by the real place of the folder it would be

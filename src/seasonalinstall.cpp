@@ -1,5 +1,7 @@
 #include "seasonalinstall.h"
 
+#include "packledger.h"
+
 #include "buildedits.h"
 #include "buildswitcher.h"
 #include "javainstaller.h"
@@ -10,6 +12,7 @@
 #include "localization.h"
 #include "modloaderinstaller.h"
 #include "modloaderversionservice.h"
+#include "packledger.h"
 #include "pathrules.h"
 #include "seasonalpackdownloader.h"
 #include "versioninstaller.h"
@@ -369,8 +372,10 @@ QJsonObject SeasonalInstall::packNote(const SeasonalBuildEntry& entry)
 
 std::optional<SeasonalInstall::PackRecord> SeasonalInstall::packRecordOf(const QJsonObject& note)
 {
-    PackRecord record{note.value(kSeasonalId).toString(), note.value(kRevision).toInt(),
-                      note.value(kSha256).toString()};
+    PackRecord record;
+    record.seasonalId = note.value(kSeasonalId).toString();
+    record.revision = note.value(kRevision).toInt();
+    record.sha256 = note.value(kSha256).toString();
     if (record.seasonalId.isEmpty() || record.revision <= 0)
         return std::nullopt;
     return record;
@@ -400,13 +405,16 @@ void SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QS
     const QString installedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
     m_recordWriter.start([this, buildId, record, entries, installedAt, awaited,
                           run = m_job.number(), recorded = std::move(recorded)] {
-        const QJsonObject document{
+        QJsonObject document{
             {kSeasonalId, record.seasonalId},
             {kRevision, record.revision},
             {kSha256, record.sha256},
             {QStringLiteral("installedAt"), installedAt},
             {kEntries, QJsonArray::fromStringList(entries)},
         };
+        if (!record.gameDir.isEmpty())
+            document.insert(PackLedger::kRecordGameDir,
+                            QDir::cleanPath(QDir(record.gameDir).absolutePath()));
         QString error;
         const bool written = writeRecord(buildId, document, &error);
         QMetaObject::invokeMethod(

@@ -91,6 +91,8 @@ public:
         QString seasonalId;
         int revision = 0;
         QString sha256;
+        // The game folder the files were written to.
+        QString gameDir;
     };
 
     // builds is the owner's list, read again at every step: the build is followed by

@@ -60,6 +60,8 @@ private slots:
         QFile::remove(ledger());
         QDir(ledger()).removeRecursively();
         QFile::remove(record());
+        QFile::remove(m_dir.path() + "/link");
+        QDir(m_dir.path() + "/other").removeRecursively();
         QVERIFY(QDir().mkpath(game()));
     }
 
@@ -70,6 +72,50 @@ private slots:
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(),
                  QStringList({"mods/a.jar", "options.txt"}));
         QCOMPARE(PackLedger(ledger(), QString(), game()).owned(), QStringList());
+    }
+
+    // Names written to one game folder say nothing of another; a ledger or record that
+    // names no folder speaks of the one in effect, and a link to the folder is the folder.
+    void namesCountOnlyInTheirOwnFolder_data()
+    {
+        QTest::addColumn<QByteArray>("ledger"); // %1: the folder's path
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("folderInEffect"); // relative to the temporary folder
+        QTest::addColumn<bool>("counted");
+        const QByteArray whole = "D %1\nF a.txt\nE\n";
+        const QByteArray recorded = R"({"entries": ["a.txt"], "gameDir": "%1"})";
+        const QByteArray noLedger;
+        QTest::newRow("ledger, same folder") << whole << noLedger << "game" << true;
+        QTest::newRow("ledger, through a link") << whole << noLedger << "link" << true;
+        QTest::newRow("ledger, another folder") << whole << noLedger << "other" << false;
+        QTest::newRow("record, same folder") << noLedger << recorded << "game" << true;
+        QTest::newRow("record, another folder") << noLedger << recorded << "other" << false;
+        QTest::newRow("empty ledger, record of another folder")
+            << QByteArray("") << recorded << "other" << false;
+        QTest::newRow("older ledger, no folder")
+            << QByteArray("F a.txt\nE\n") << noLedger << "other" << true;
+        QTest::newRow("older record, no folder")
+            << noLedger << QByteArray(R"({"entries": ["a.txt"]})") << "other" << true;
+    }
+
+    void namesCountOnlyInTheirOwnFolder()
+    {
+        QFETCH(QByteArray, ledger);
+        QFETCH(QByteArray, record);
+        QFETCH(QString, folderInEffect);
+        QFETCH(bool, counted);
+        const QByteArray folder = QFile::encodeName(game());
+        QVERIFY(QFile::link(game(), m_dir.path() + "/link"));
+        const QString inEffect = m_dir.path() + "/" + folderInEffect;
+        for (const QString& root : {game(), m_dir.path() + "/other"})
+            QVERIFY(writeFile(root + "/a.txt", "a"));
+        if (!ledger.isNull())
+            QVERIFY(writeFile(this->ledger(), QByteArray(ledger).replace("%1", folder)));
+        if (!record.isNull())
+            QVERIFY(writeFile(this->record(), QByteArray(record).replace("%1", folder)));
+
+        QCOMPARE(PackLedger(this->ledger(), this->record(), inEffect).owned(),
+                 counted ? QStringList{"a.txt"} : QStringList());
     }
 
     // A killed application: what it wrote counts, a name it claimed but never reached
@@ -156,7 +202,8 @@ private slots:
         QVERIFY(running.begin({}));
         QVERIFY(running.claim(packEntries({"a.txt", "b.txt"})));
         running.settle({"a.txt", "b.txt", "a.txt"});
-        QCOMPARE(TestHelpers::readFile(ledger()), QByteArray("F a.txt\nE\n"));
+        QCOMPARE(TestHelpers::readFile(ledger()),
+                 "D " + QFile::encodeName(game()) + "\nF a.txt\nE\n");
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(), QStringList{"a.txt"});
     }
 };

@@ -535,7 +535,8 @@ private slots:
                      {{"seasonalId", "autumn"},
                       {"revision", 1},
                       {"sha256", TestHelpers::hex(packOf(kRevision1), QCryptographicHash::Sha256)},
-                      {"entries", QJsonArray({"config/b.txt", "mods/a.jar", "options.txt"})}}));
+                      {"entries", QJsonArray({"config/b.txt", "mods/a.jar", "options.txt"})},
+                      {"gameDir", gameDirOf(home)}}));
         QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
         QCOMPARE(packsLeft(), QStringList());
         QCOMPARE(indexState(), QStringLiteral("idle"));
@@ -684,6 +685,50 @@ private slots:
         QCOMPARE(gameFiles(home), triedAgain
                                       ? QStringList({"config", "options.txt"})
                                       : QStringList({"config", "mods/d.jar", "options.txt"}));
+    }
+
+    // The player points the launcher at a game folder used before: the next revision
+    // removes nothing there, whatever the build remembers of its last pack's files.
+    void anotherGameFolderKeepsThePlayersFiles_data()
+    {
+        QTest::addColumn<QString>("memory");
+        QTest::newRow("ledger") << "ledger";
+        QTest::newRow("record alone") << "record";
+        QTest::newRow("empty ledger and the record") << "empty ledger";
+    }
+
+    void anotherGameFolderKeepsThePlayersFiles()
+    {
+        QFETCH(QString, memory);
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        const QString other = home.path() + "/other";
+        const PackFiles players = {{"options.txt", "the player's options"},
+                                   {"mods/a.jar", "the player's mod"},
+                                   {"saves/world/level.dat", "the player's world"}};
+        for (const auto& [name, data] : players)
+            QVERIFY(writeFile(other + "/" + QString::fromUtf8(name), data));
+        QVERIFY(m_tools.installFakeGame(other, kFakeVersion));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        const PackFiles revision1 = {{"options.txt", "fov:90"}, {"mods/a.jar", "a"}};
+        QVERIFY(installRevision(backend, server, Season{}, revision1));
+        const QMap<QString, QByteArray> firstFolder = gameContents(home);
+        if (memory == QLatin1String("record"))
+            QVERIFY(QFile::remove(LauncherPaths::packLedgerFile(2)));
+        if (memory == QLatin1String("empty ledger"))
+            QVERIFY(QFile::resize(LauncherPaths::packLedgerFile(2), 0));
+
+        backend.updateSettings({{"gameDir", other}});
+        QVERIFY(installRevision(backend, server, Season{.revision = 2}, {{"mods/b.jar", "b"}}));
+
+        QCOMPARE(started.messages(), QStringList());
+        for (const auto& [name, data] : players)
+            QCOMPARE(TestHelpers::readFile(other + "/" + QString::fromUtf8(name)), data);
+        QCOMPARE(TestHelpers::readFile(other + "/mods/b.jar"), QByteArray("b"));
+        // The first folder is left as revision 1 made it.
+        QCOMPARE(gameContents(home), firstFolder);
     }
 
     // Applications killed at random moments, each followed by the next revision: what any
