@@ -1,6 +1,7 @@
 #include "systempath.h"
 
 #include <QDir>
+#include <QStringDecoder>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -51,6 +52,14 @@ int sequenceLength(const QByteArray& bytes, qsizetype at)
             return 0;
     }
     return length;
+}
+
+// Qt's UTF-8 decoding drops a U+FEFF at the start as a byte-order mark; in a name it is a
+// character like any other, and without it the name would lead to another file.
+QString utf8Text(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder(bytes);
 }
 
 // A low surrogate in the stand-in range is a byte's stand-in unless it completes a pair.
@@ -109,18 +118,20 @@ bool isUtf8(const QByteArray& bytes)
 QString decode(const QByteArray& bytes)
 {
     if (isUtf8(bytes))
-        return QString::fromUtf8(bytes);
+        return utf8Text(bytes);
     QString text;
     text.reserve(bytes.size());
-    for (qsizetype at = 0; at < bytes.size();) {
-        const int length = sequenceLength(bytes, at);
-        if (length == 0) {
-            text.append(QChar(char16_t(0xDC00 + uchar(bytes.at(at)))));
-            ++at;
-        } else {
-            text.append(QString::fromUtf8(bytes.constData() + at, length));
+    qsizetype runStart = 0;
+    for (qsizetype at = 0; at <= bytes.size();) {
+        const int length = at < bytes.size() ? sequenceLength(bytes, at) : 0;
+        if (length > 0) {
             at += length;
+            continue;
         }
+        text.append(utf8Text(QByteArrayView(bytes).sliced(runStart, at - runStart)));
+        if (at < bytes.size())
+            text.append(QChar(char16_t(0xDC00 + uchar(bytes.at(at)))));
+        runStart = ++at;
     }
     return text;
 }

@@ -2,6 +2,7 @@
 #include "gamedirfixture.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "systempath.h"
 #include "temphome.h"
 #include "ziparchive.h"
 
@@ -16,12 +17,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace GameDirFixture;
 
@@ -104,6 +107,40 @@ Fingerprint fingerprintOf(const QList<QPair<QString, QByteArray>>& entries)
     return result;
 }
 
+// Every regular file below dir with its content, by the bytes of its relative path: two
+// names that read alike as text stay two. Links are neither listed nor followed.
+QMap<QByteArray, QByteArray> filesByBytes(const QString& dir)
+{
+    namespace fs = std::filesystem;
+    QMap<QByteArray, QByteArray> files;
+    std::error_code code;
+    const fs::path root = QFile::encodeName(dir).toStdString();
+    for (auto it = fs::recursive_directory_iterator(root, code);
+         !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+        if (it->is_symlink(code) || !it->is_regular_file(code))
+            continue;
+        std::ifstream file(it->path(), std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+        files.insert(QByteArray::fromStdString(it->path().lexically_relative(root).string()),
+                     QByteArray::fromStdString(content));
+    }
+    return files;
+}
+
+// The top-level names of dir as bytes, sorted, links included.
+QByteArrayList topNamesByBytes(const QString& dir)
+{
+    namespace fs = std::filesystem;
+    QByteArrayList names;
+    std::error_code code;
+    for (const fs::directory_entry& entry :
+         fs::directory_iterator(QFile::encodeName(dir).toStdString(), code))
+        names.append(QByteArray::fromStdString(entry.path().filename().string()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 } // namespace
 
 class TestBuildSwitcher : public QObject {
@@ -159,6 +196,8 @@ private slots:
     void cleanup()
     {
         BuildSwitcher::setAvailableSpaceProbeForTesting({});
+        // Qt's own removal misses names that are not UTF-8 or begin with U+FEFF.
+        SystemPath::remove(m_home->path());
         m_home.reset();
     }
 
@@ -470,6 +509,81 @@ private slots:
                                       std::istreambuf_iterator<char>());
             QCOMPARE(QByteArray::fromStdString(content), name);
         }
+    }
+
+    // Text made of a name with Qt's UTF-8 decoding loses a U+FEFF at its start; the name
+    // must still be its own bytes, beside the same name without it as well.
+    void byteOrderMarksInNamesSurviveASwitch_data()
+    {
+        QTest::addColumn<QByteArrayList>("files");
+        // A top-level symbolic link by this name to the outside entry, none when empty.
+        QTest::addColumn<QByteArray>("link");
+        QTest::addColumn<QString>("linkTarget");
+        QTest::newRow("mark beside the same name")
+            << QByteArrayList{"\xEF\xBB\xBFnotes.txt", "notes.txt"} << QByteArray() << QString();
+        QTest::newRow("file named only the mark")
+            << QByteArrayList{"\xEF\xBB\xBF"} << QByteArray() << QString();
+        QTest::newRow("link to a folder named only the mark")
+            << QByteArrayList() << QByteArray("\xEF\xBB\xBF") << QString("target-dir");
+        QTest::newRow("link to a file named only the mark")
+            << QByteArrayList() << QByteArray("\xEF\xBB\xBF") << QString("target-file.txt");
+        QTest::newRow("mark beside a byte that is not utf-8")
+            << QByteArrayList{"saves/\xEF\xBB\xBF\xFF.dat", "saves/\xFF.dat"} << QByteArray()
+            << QString();
+        QTest::newRow("mark inside a folder name")
+            << QByteArrayList{"screen\xEF\xBB\xBFshots/shot.png", "screenshots/shot.png"}
+            << QByteArray() << QString();
+        QTest::newRow("mark leading a nested folder name")
+            << QByteArrayList{"saves/\xEF\xBB\xBFWorld/level.dat", "saves/World/level.dat"}
+            << QByteArray() << QString();
+    }
+
+    void byteOrderMarksInNamesSurviveASwitch()
+    {
+        QFETCH(QByteArrayList, files);
+        QFETCH(QByteArray, link);
+        QFETCH(QString, linkTarget);
+        writeBuildContent(m_gameDir, 1, m_outside);
+        const QByteArray root = QFile::encodeName(m_gameDir) + '/';
+        for (const QByteArray& name : files) {
+            std::filesystem::create_directories(
+                std::filesystem::path((root + name).toStdString()).parent_path());
+            std::ofstream(std::string(root + name), std::ios::binary)
+                << "bytes " << name.toStdString();
+        }
+        if (!link.isEmpty())
+            QCOMPARE(::symlink(QFile::encodeName(m_outside + "/" + linkTarget).constData(),
+                               (root + link).constData()),
+                     0);
+        const QMap<QByteArray, QByteArray> before = filesByBytes(m_gameDir);
+        for (const QByteArray& name : files)
+            QVERIFY2(before.contains(name), name.constData());
+        const QByteArrayList sharedTop = {"assets", "launcher_profiles.json", "libraries",
+                                          "runtime", "versions"};
+        QMap<QByteArray, QByteArray> shared;
+        for (auto it = before.begin(); it != before.end(); ++it) {
+            if (sharedTop.contains(it.key().split('/').first()))
+                shared.insert(it.key(), it.value());
+        }
+        const QMap<QByteArray, QByteArray> outside = filesByBytes(m_outside);
+
+        BuildSwitcher switcher;
+        const Outcome away =
+            await(switcher, [&] { switcher.switchTo(1, "One", 2, "Two", m_gameDir); });
+        QVERIFY2(away.ok, qPrintable(away.message));
+        // Links go as every link at the top goes: removed, their targets untouched.
+        QCOMPARE(topNamesByBytes(m_gameDir), sharedTop);
+        QCOMPARE(filesByBytes(m_gameDir).keys(), shared.keys());
+        QVERIFY(filesByBytes(m_gameDir) == shared);
+        QVERIFY(filesByBytes(m_outside) == outside);
+
+        const Outcome back =
+            await(switcher, [&] { switcher.switchTo(2, "Two", 1, "One", m_gameDir); });
+        QVERIFY2(back.ok, qPrintable(back.message));
+        QCOMPARE(filesByBytes(m_gameDir).keys(), before.keys());
+        QVERIFY(filesByBytes(m_gameDir) == before);
+        QVERIFY(filesByBytes(m_outside) == outside);
+        QVERIFY(!topNamesByBytes(m_gameDir).contains(link));
     }
 
     void forgettingTheTargetOfAnUnfinishedSwitchReturnsToTheLeftBuild()

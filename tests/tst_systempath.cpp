@@ -22,6 +22,14 @@ private slots:
             << QByteArray("\xED\xB2\x80") << QStringLiteral("\\xED\\xB2\\x80");
         QTest::newRow("past U+10FFFF")
             << QByteArray("\xF4\x90\x80\x80") << QStringLiteral("\\xF4\\x90\\x80\\x80");
+        // U+FEFF is a character of the name, not a byte-order mark to drop.
+        QTest::newRow("mark at the start")
+            << QByteArray("\xEF\xBB\xBFnotes.txt") << QStringLiteral("\uFEFFnotes.txt");
+        QTest::newRow("only the mark") << QByteArray("\xEF\xBB\xBF") << QStringLiteral("\uFEFF");
+        QTest::newRow("mark before a foreign byte")
+            << QByteArray("\xEF\xBB\xBF\xFF") << QStringLiteral("\uFEFF\\xFF");
+        QTest::newRow("mark after a foreign byte")
+            << QByteArray("a\xFF\xEF\xBB\xBF.txt") << QStringLiteral("a\\xFF\uFEFF.txt");
     }
 
     // A character whose second half falls among the stand-ins (U+10080) stays a character.
