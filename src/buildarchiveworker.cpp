@@ -66,26 +66,48 @@ QList<SystemPath::Entry> entriesOf(const QString& directory)
     return SystemPath::list(directory).value_or(QList<SystemPath::Entry>());
 }
 
-void collectEntry(const QString& directory, const QString& relative, const SystemPath::Entry& entry,
-                  QStringList& files, qint64* totalBytes);
-
-void collectBelow(const QString& directory, const QString& relative, QStringList& files,
-                  qint64* totalBytes)
+// A name that is "", "." or ".." (or holds "/") is no entry's own: the path it makes is
+// the folder itself or one above it. The file system never gives such a name and
+// SystemPath never reads one so, but were one met, acting on it would reach the shared
+// entries or walk one folder forever; it stops the request before anything is done.
+QString unreadableNameIn(const QString& folder)
 {
-    for (const SystemPath::Entry& entry : entriesOf(directory))
-        collectEntry(directory, relative, entry, files, totalBytes);
+    return Loc::text("switch.error.unreadableName").arg(shown(folder));
+}
+
+// What a walk of the game folder found.
+struct Collected {
+    QStringList files;
+    qint64 bytes = 0;
+    // The folder holding an entry named as no entry can be; the walk stopped there.
+    QString unreadableIn;
+};
+
+void collectEntry(const QString& directory, const QString& relative, const SystemPath::Entry& entry,
+                  Collected& found);
+
+void collectBelow(const QString& directory, const QString& relative, Collected& found)
+{
+    for (const SystemPath::Entry& entry : entriesOf(directory)) {
+        collectEntry(directory, relative, entry, found);
+        if (!found.unreadableIn.isEmpty())
+            return;
+    }
 }
 
 void collectEntry(const QString& directory, const QString& relative, const SystemPath::Entry& entry,
-                  QStringList& files, qint64* totalBytes)
+                  Collected& found)
 {
+    if (!PathRules::isPlainFileName(entry.name)) {
+        found.unreadableIn = directory;
+        return;
+    }
     const QString path = relative.isEmpty() ? entry.name : relative + QLatin1Char('/') + entry.name;
     if (entry.kind == SystemPath::Kind::Directory) {
-        collectBelow(directory + QLatin1Char('/') + entry.name, path, files, totalBytes);
+        collectBelow(directory + QLatin1Char('/') + entry.name, path, found);
     } else if (entry.kind == SystemPath::Kind::File) {
-        files.append(path);
-        if (totalBytes)
-            *totalBytes += entry.size;
+        found.files.append(path);
+        found.bytes += entry.size;
     }
 }
 
@@ -239,15 +261,23 @@ void removeUnfinishedFiles(const ExtractionTarget& target, const QList<ZipEntryI
 
 BuildArchiveWorker::BuildArchiveWorker(QObject* parent) : QObject(parent) {}
 
-QStringList BuildArchiveWorker::collectFiles(const QString& gameDir, const QStringList& excludeTop,
-                                             qint64* totalBytes)
+std::optional<QStringList> BuildArchiveWorker::collectFiles(const QString& gameDir,
+                                                            const QStringList& excludeTop,
+                                                            qint64* totalBytes, QString* error)
 {
-    QStringList files;
+    Collected found;
     for (const SystemPath::Entry& entry : entriesOf(gameDir)) {
         if (!excludeTop.contains(entry.name, Qt::CaseSensitive))
-            collectEntry(gameDir, QString(), entry, files, totalBytes);
+            collectEntry(gameDir, QString(), entry, found);
+        if (!found.unreadableIn.isEmpty()) {
+            if (error)
+                *error = unreadableNameIn(found.unreadableIn);
+            return std::nullopt;
+        }
     }
-    return files;
+    if (totalBytes)
+        *totalBytes += found.bytes;
+    return found.files;
 }
 
 // Opened without waiting: a FIFO in the place of the path is synced as nothing.
@@ -288,7 +318,13 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         fail(Loc::text("switch.error.gameDirMissing").arg(native(gameDir)));
         return;
     }
-    const QStringList files = collectFiles(gameDir, excludeTop);
+    QString error;
+    const std::optional<QStringList> collected = collectFiles(gameDir, excludeTop, nullptr, &error);
+    if (!collected) {
+        fail(error);
+        return;
+    }
+    const QStringList& files = *collected;
     // The game directory is cleared once the archive is committed: a name that restoring
     // refuses would leave the build saved but never coming back.
     for (const QString& relative : files) {
@@ -348,7 +384,6 @@ void BuildArchiveWorker::archive(const QString& gameDir, const QString& tempZipP
         [&](double fraction) { reportUpTo(std::clamp(int(fraction * count + 1e-9), 0, count)); });
     zip.setCancelCheck([this] { return cancelled(); });
 
-    QString error;
     if (!zip.close(&error)) {
         if (zip.wasCancelled() || cancelled()) {
             abandon(Loc::text("switch.status.archivingCancelled"));
@@ -373,6 +408,10 @@ void BuildArchiveWorker::clear(const QString& gameDir, const QStringList& keepTo
     }
     QStringList doomed;
     for (const SystemPath::Entry& entry : entriesOf(gameDir)) {
+        if (!PathRules::isPlainFileName(entry.name)) {
+            fail(unreadableNameIn(gameDir));
+            return;
+        }
         if (!keepTop.contains(entry.name, Qt::CaseSensitive))
             doomed.append(entry.name);
     }

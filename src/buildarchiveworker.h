@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <optional>
 
 // The file work of a build switch and of a pack installation: zips the game
 // directory into a build archive, empties it down to the shared entries, extracts a
@@ -29,9 +30,12 @@ public:
     // holds: hidden ones included, symbolic links neither listed nor followed, top-level
     // entries named in excludeTop skipped. Adds their sizes to totalBytes when given.
     // Names are as SystemPath reads them, so a name that is not UTF-8 still leads back to
-    // its file.
-    static QStringList collectFiles(const QString& gameDir, const QStringList& excludeTop,
-                                    qint64* totalBytes = nullptr);
+    // its file. A name that cannot be its entry's own ("", "." or "..") ends the walk:
+    // nothing is returned, and error names the folder holding it.
+    static std::optional<QStringList> collectFiles(const QString& gameDir,
+                                                   const QStringList& excludeTop,
+                                                   qint64* totalBytes = nullptr,
+                                                   QString* error = nullptr);
     // The name endings of files whose data is compressed already; their entries are
     // stored as they are. Compared without regard to case.
     static const QStringList& storedSuffixes();
