@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <set>
+#include <map>
 #include <utility>
 
 namespace {
@@ -151,17 +151,24 @@ bool StagedFile::flushTogether(const QList<StagedFile*>& files)
 {
     if (files.size() == 1)
         return files.first()->flush();
-    // One flush per file system covers every file on it, however many.
-    std::set<dev_t> flushed;
+    // One flush per file system covers every file on it, however many; each file on a
+    // file system whose flush failed keeps its reason.
+    std::map<dev_t, int> flushErrors;
     bool ok = true;
-    for (const StagedFile* file : files) {
+    for (StagedFile* file : files) {
         struct stat status {};
         if (::fstat(file->m_descriptor, &status) != 0) {
+            file->m_error = errno;
             ok = false;
             continue;
         }
-        if (flushed.insert(status.st_dev).second && ::syncfs(file->m_descriptor) != 0)
+        const auto [fileSystem, first] = flushErrors.try_emplace(status.st_dev, 0);
+        if (first && ::syncfs(file->m_descriptor) != 0)
+            fileSystem->second = errno;
+        if (fileSystem->second != 0) {
+            file->m_error = fileSystem->second;
             ok = false;
+        }
     }
     return ok;
 }

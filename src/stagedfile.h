@@ -62,7 +62,8 @@ public:
     QString errorString() const;
 
     // Brings the bytes of every listed open file to the disk: one flush of each file
-    // system they are on. False when any flush failed.
+    // system they are on. False when any flush failed; each file whose own file system's
+    // flush failed then has the reason in error().
     static bool flushTogether(const QList<StagedFile*>& files);
 
     // Tests only: files start under a temporary name, as on file systems without unnamed
