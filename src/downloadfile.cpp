@@ -380,3 +380,8 @@ void DownloadFile::holdWorkersForTesting(bool hold)
     if (!hold)
         state.released.wakeAll();
 }
+
+void DownloadFile::endWorkersForTesting()
+{
+    filePool().waitForDone();
+}

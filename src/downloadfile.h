@@ -66,6 +66,9 @@ public:
     // Tests only: holds every worker back before its next piece of work while true, so
     // that bytes can be caught waiting for the disk.
     static void holdWorkersForTesting(bool hold);
+    // Tests only: waits for the work under way and lets every worker thread end, so that
+    // a child process forked next starts without threads it would wait for in vain.
+    static void endWorkersForTesting();
 
     // The worker-side state, shared with the pool's work.
     struct Shared;

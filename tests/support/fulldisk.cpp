@@ -1,6 +1,9 @@
 #include "fulldisk.h"
 
+#include "downloadfile.h"
+
 #include <QFile>
+#include <QThreadPool>
 
 #include <cerrno>
 #include <csignal>
@@ -70,6 +73,10 @@ bool FullDisk::runFilled(const std::function<bool()>& step)
 
 bool FullDisk::runLimited(const std::function<bool()>& step)
 {
+    // The child has the forking thread alone: a pool's idle thread that this process
+    // keeps would be handed the child's work there and never run it.
+    DownloadFile::endWorkersForTesting();
+    QThreadPool::globalInstance()->waitForDone();
     const pid_t child = ::fork();
     if (child < 0)
         return false;
