@@ -103,7 +103,7 @@ struct DownloadFile::Shared {
     void enqueue(std::shared_ptr<Shared> self, std::vector<Job> more);
     void drain();
     void stopWork();
-    void post(Result result);
+    void post(Result result, const QString& reason = {});
     void fail(Result result);
     void start(int number);
     void append(const QByteArray& bytes);
@@ -231,18 +231,19 @@ void DownloadFile::Shared::stopWork()
     flushQueue().withdraw(this);
 }
 
-void DownloadFile::Shared::post(Result result)
+void DownloadFile::Shared::post(Result result, const QString& reason)
 {
     settled = true;
     QMetaObject::invokeMethod(
-        context, [handler = report, attempt = attempt, result] { handler(attempt, result); },
+        context,
+        [handler = report, attempt = attempt, result, reason] { handler(attempt, result, reason); },
         Qt::QueuedConnection);
 }
 
 void DownloadFile::Shared::fail(Result result)
 {
     file.discard();
-    post(result);
+    post(result, file.error() != 0 ? file.errorString() : QString());
 }
 
 void DownloadFile::Shared::start(int number)
@@ -291,8 +292,10 @@ void DownloadFile::Shared::finish(std::shared_ptr<Shared> self)
 
 void DownloadFile::Shared::publish(bool flushed)
 {
-    post(flushed && file.publish() ? Result::Saved : Result::CommitFailed);
-    file.discard();
+    if (flushed && file.publish())
+        post(Result::Saved);
+    else
+        fail(Result::CommitFailed);
 }
 
 DownloadFile::DownloadFile(const DownloadTarget& target, QObject* context, ReportHandler report,

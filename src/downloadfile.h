@@ -20,6 +20,7 @@ struct DownloadTarget;
 // context object's thread: an early failure (the file or a write; the
 // attempt's later bytes are dropped and close() reports nothing more) or the outcome
 // of close(). A report can arrive after the owner moved on; the attempt number tells.
+// A failure of the disk comes with the system's reason where the system gave one.
 class DownloadFile {
 public:
     enum class Result {
@@ -29,7 +30,10 @@ public:
         Mismatch,     // the digest differs (or is missing where it is required)
         CommitFailed, // the verified file could not take its name
     };
-    using ReportHandler = std::function<void(int attempt, DownloadFile::Result result)>;
+    // `reason`: the system's text for the failure (OpenFailed, WriteFailed,
+    // CommitFailed); empty when there is none.
+    using ReportHandler =
+        std::function<void(int attempt, DownloadFile::Result result, const QString& reason)>;
 
     // Bytes handed over and not yet written, beyond which write() asks the caller to
     // hold back: the network then waits in the reply's own bounded buffer.

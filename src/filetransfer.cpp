@@ -42,11 +42,12 @@ FileTransfer::FileTransfer(QNetworkAccessManager* network, DownloadTarget target
                            const HttpRequest::Recipe& recipe, const RetryRule& retry,
                            QObject* parent)
     : QObject(parent), m_network(network), m_target(std::move(target)), m_recipe(recipe),
-      m_retry(retry),
-      m_file(std::make_unique<DownloadFile>(
-          m_target, this,
-          [this](int attempt, DownloadFile::Result result) { handleFileReport(attempt, result); },
-          [this] { resumeReading(); }))
+      m_retry(retry), m_file(std::make_unique<DownloadFile>(
+                          m_target, this,
+                          [this](int attempt, DownloadFile::Result result, const QString& reason) {
+                              handleFileReport(attempt, result, reason);
+                          },
+                          [this] { resumeReading(); }))
 {
     m_recipe.bodyLimit = HttpRequest::kStreamed;
     m_retryTimer.setSingleShot(true);
@@ -199,7 +200,7 @@ void FileTransfer::handleFinished()
 
 // The file's one report for an attempt: a failure of the disk while the transfer
 // runs, or the outcome of verifying and committing it.
-void FileTransfer::handleFileReport(int attempt, DownloadFile::Result result)
+void FileTransfer::handleFileReport(int attempt, DownloadFile::Result result, const QString& reason)
 {
     if (attempt != m_attempt || (m_state != State::Transferring && m_state != State::Committing))
         return;
@@ -212,10 +213,10 @@ void FileTransfer::handleFileReport(int attempt, DownloadFile::Result result)
         settleFailure(Fault::Checksum, true);
         break;
     case DownloadFile::Result::CommitFailed:
-        finish(Outcome::Failed, Fault::Commit, reasonFor(Fault::Commit));
+        finish(Outcome::Failed, Fault::Commit, saveFailureText(reason));
         break;
     case DownloadFile::Result::WriteFailed:
-        settleFailure(Fault::Write, false);
+        finish(Outcome::Failed, Fault::Write, saveFailureText(reason));
         break;
     case DownloadFile::Result::OpenFailed:
         finish(Outcome::Failed, Fault::Open,
@@ -234,14 +235,22 @@ QString FileTransfer::reasonFor(Fault fault) const
     case Fault::NoSpace:
         return Loc::text("common.error.notEnoughSpace");
     case Fault::Write:
-    case Fault::Commit:
-        return Loc::text("common.error.saveFailed").arg(native(m_target.path));
+    case Fault::Commit: // worded with the system's reason (saveFailureText)
     case Fault::None:
     case Fault::Open:
     case Fault::Network:
         break;
     }
     return {};
+}
+
+// A disk that failed the file: the file named, and the system's reason where it gave one.
+QString FileTransfer::saveFailureText(const QString& reason) const
+{
+    const QString path = native(m_target.path);
+    if (reason.isEmpty())
+        return Loc::text("common.error.saveFailed").arg(path);
+    return Loc::text("storage.error.saveFailedWhy").arg(path, reason);
 }
 
 void FileTransfer::settleFailure(Fault fault, bool retriable, const QString& networkText)

@@ -66,8 +66,9 @@ private:
     void stopTransfer(Fault fault);
     void resumeReading();
     void handleFinished();
-    void handleFileReport(int attempt, DownloadFile::Result result);
+    void handleFileReport(int attempt, DownloadFile::Result result, const QString& reason);
     QString reasonFor(Fault fault) const;
+    QString saveFailureText(const QString& reason) const;
     void settleFailure(Fault fault, bool retriable, const QString& networkText = {});
     void finish(Outcome outcome, Fault fault = Fault::None, const QString& text = {});
 

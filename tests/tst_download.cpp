@@ -1,4 +1,5 @@
 #include "download.h"
+#include "fulldisk.h"
 #include "localization.h"
 #include "testhelpers.h"
 #include "testserver.h"
@@ -13,7 +14,10 @@
 #include <QTest>
 #include <QThread>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <optional>
 
 using TestHelpers::hex;
 using TestHelpers::readFile;
@@ -66,6 +70,8 @@ private slots:
     void fileIsSavedOnlyWhenItChecksOut();
     void failureIsWordedByItsOwner_data();
     void failureIsWordedByItsOwner();
+    void diskFaultsGiveTheSystemsReason_data();
+    void diskFaultsGiveTheSystemsReason();
     void cancelReportsAtOnceAndKeepsNoFile();
     void aLaggingDiskHoldsTheNetworkBackAndKeepsTheBytes();
     void cancelDropsBytesStillWaitingForTheDisk();
@@ -194,6 +200,50 @@ void DownloadTest::failureIsWordedByItsOwner()
     }
     QVERIFY(!download->errorText().isEmpty());
     QCOMPARE(download->failureMessage(given), message.replace("%1", download->errorText()));
+}
+
+void DownloadTest::diskFaultsGiveTheSystemsReason_data()
+{
+    QTest::addColumn<bool>("fullDisk"); // otherwise a folder stands where the file goes
+    QTest::newRow("a folder where the file goes") << false;
+    QTest::newRow("a full disk") << true;
+}
+
+// What the system said of the failed file reaches the owner's thread with the file's name.
+void DownloadTest::diskFaultsGiveTheSystemsReason()
+{
+    QFETCH(bool, fullDisk);
+    m_server.route("/file", TestReply::ok(kBody));
+    std::optional<FullDisk> disk;
+    if (fullDisk)
+        disk.emplace(m_folder->path());
+    else
+        QVERIFY(QDir().mkpath(target()));
+    const int code = !disk ? EISDIR : disk->isMounted() ? ENOSPC : EFBIG;
+    const Download::Fault fault = disk ? Download::Fault::Write : Download::Fault::Commit;
+    const QString expected =
+        Loc::text("storage.error.saveFailedWhy")
+            .arg(QDir::toNativeSeparators(target()), QString::fromLocal8Bit(std::strerror(code)));
+    QString told;
+    const auto fetch = [&] {
+        QObject owner;
+        // Of a known size: the free space does not bound it.
+        const DownloadTarget wanted(m_server.url("/file"), target(), {}, QCryptographicHash::Sha1,
+                                    kBody.size());
+        Download* download = Download::start(&m_network, wanted, kRecipe, {}, &owner);
+        if (!download)
+            return false;
+        QSignalSpy ended(download, &Download::ended);
+        if (!ended.wait(10000))
+            return false;
+        told = download->errorText();
+        return download->fault() == fault && told == expected;
+    };
+
+    QVERIFY2(disk ? disk->whileFull(fetch) : fetch(), qPrintable(told));
+    QCOMPARE(QDir(m_folder->filePath("sub"))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             disk ? QStringList() : QStringList{"file.bin"});
 }
 
 void DownloadTest::cancelReportsAtOnceAndKeepsNoFile()

@@ -1,3 +1,5 @@
+#include "diskspace.h"
+#include "fulldisk.h"
 #include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
@@ -23,6 +25,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -148,6 +152,8 @@ private slots:
     void unusableLinksFailWithWarnings();
     void downloadFailuresAndRetries();
     void staleRetryIsDropped();
+    void fullDiskFailsWithTheSystemsReason_data();
+    void fullDiskFailsWithTheSystemsReason();
     void cancelRemovesPartialFiles();
     void cancelBeforeDownloads();
     void missingParentIsInstalledFirst();
@@ -483,6 +489,60 @@ void VersionInstallerTest::staleRetryIsDropped()
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(firstGameDir + QStringLiteral("/versions/mini/mini.jar")));
     QCOMPARE(m_server->requestCount(QStringLiteral("/files/client.jar")), 2);
+}
+
+void VersionInstallerTest::fullDiskFailsWithTheSystemsReason_data()
+{
+    QTest::addColumn<QString>("failing"); // the file that finds the disk full
+    QTest::addColumn<QString>("present"); // the other one, there beforehand
+    const QString client = QStringLiteral("versions/client-and-library/client-and-library.jar");
+    const QString library = QStringLiteral("libraries/org/example/big/1.0/big-1.0.jar");
+    QTest::newRow("the client jar") << client << library;
+    QTest::newRow("a library") << library << client;
+}
+
+// The player learns why the file could not be saved, the disk keeps nothing of the
+// attempt, and with room again the same install completes.
+void VersionInstallerTest::fullDiskFailsWithTheSystemsReason()
+{
+    QFETCH(QString, failing);
+    QFETCH(QString, present);
+    const QString id = QStringLiteral("client-and-library");
+    const QString description = QStringLiteral("versions/%1/%1.json").arg(id);
+    QVERIFY(QDir().mkpath(m_gameDir));
+    FullDisk disk(m_gameDir);
+    // The manifest does not list the version: its description on disk is used as it is,
+    // and only the failing file has to be written.
+    place(description, m_site->render(QStringLiteral("versions/%1.json").arg(id)));
+    const QByteArray jar = m_site->render(QStringLiteral("files/client.jar"));
+    place(present, jar);
+    const qint64 room = DiskSpace::availableBytes(m_gameDir);
+    // Made room for once the disk is full: a part of the file gets written before the
+    // disk takes no more.
+    const QString ballast = QStringLiteral("ballast");
+    place(ballast, QByteArray(4096, 'b'));
+    QVERIFY(jar.size() > 4096);
+
+    const QString reason = QString::fromLocal8Bit(std::strerror(disk.isMounted() ? ENOSPC : EFBIG));
+    const QString expected = Loc::text("storage.error.saveFailedWhy")
+                                 .arg(QDir::toNativeSeparators(path(failing)), reason);
+    const bool toldWhy = disk.whileFull([&] {
+        return QFile::remove(path(ballast)) && run(id) == QLatin1String("failed:") + id &&
+               m_lastFailure == expected;
+    });
+    QVERIFY2(toldWhy, qPrintable(m_lastFailure));
+
+    QStringList kept = {description, present};
+    kept.sort();
+    QCOMPARE(filesUnder(QString()), kept);
+    QCOMPARE(openFilesUnder(m_gameDir), 0);
+    // Only a file system of the test's own has its space to itself.
+    if (disk.isMounted())
+        QCOMPARE(DiskSpace::availableBytes(m_gameDir), room);
+
+    QCOMPARE(run(id), QLatin1String("finished:") + id);
+    QCOMPARE(content(failing), jar);
+    QCOMPARE(content(present), jar);
 }
 
 void VersionInstallerTest::cancelRemovesPartialFiles()
