@@ -133,6 +133,25 @@ QString kindOf(const QString& path)
     return "file of " + QString::number(status.st_size);
 }
 
+// The state files, each with the brackets of its valid empty content; the legacy builds
+// file too when asked.
+void addOverLargeStateFileRows(bool withLegacy)
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("brackets");
+    QTest::newRow("settings.json") << "settings.json" << QByteArray("{}");
+    QTest::newRow("profiles.json") << "profiles.json" << QByteArray("[]");
+    QTest::newRow("customBuilds.json") << "customBuilds.json" << QByteArray("[]");
+    if (withLegacy)
+        QTest::newRow("versions.json") << "versions.json" << QByteArray("[]");
+}
+
+// A valid state file one byte past the bound of what is read.
+QByteArray onePastTheBound(const QByteArray& brackets)
+{
+    return brackets.left(1) + QByteArray(RegularFile::kDocumentLimit - 1, ' ') + brackets.right(1);
+}
+
 QString corruptLine(const QString& path, const QString& reason)
 {
     return QStringLiteral("File %1 is corrupted (%2). A copy was saved as %3 and the file was "
@@ -740,15 +759,7 @@ private slots:
 
     // Kept where it is, a state file too large to read would be replaced by the next save
     // with no copy left.
-    void overLargeStateFileIsSetAsideWhole_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("brackets");
-        QTest::newRow("settings.json") << "settings.json" << QByteArray("{}");
-        QTest::newRow("profiles.json") << "profiles.json" << QByteArray("[]");
-        QTest::newRow("customBuilds.json") << "customBuilds.json" << QByteArray("[]");
-        QTest::newRow("versions.json") << "versions.json" << QByteArray("[]");
-    }
+    void overLargeStateFileIsSetAsideWhole_data() { addOverLargeStateFileRows(true); }
 
     void overLargeStateFileIsSetAsideWhole()
     {
@@ -756,9 +767,7 @@ private slots:
         QFETCH(QByteArray, brackets);
         TempHome home;
         const QString path = home.dataDir() + "/" + file;
-        // Valid, and one byte past the bound.
-        const QByteArray content =
-            brackets.left(1) + QByteArray(RegularFile::kDocumentLimit - 1, ' ') + brackets.right(1);
+        const QByteArray content = onePastTheBound(brackets);
         QVERIFY(writeFile(path, content));
 
         Started started;
@@ -773,14 +782,7 @@ private slots:
     // With its ".bak" name taken by a folder that holds a file, a file too large to read
     // stays as it is: the saves of that run fail and say so, and it is never replaced by
     // the few records in memory.
-    void overLargeStateFileThatCannotBeSetAsideIsKept_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("brackets");
-        QTest::newRow("settings.json") << "settings.json" << QByteArray("{}");
-        QTest::newRow("profiles.json") << "profiles.json" << QByteArray("[]");
-        QTest::newRow("customBuilds.json") << "customBuilds.json" << QByteArray("[]");
-    }
+    void overLargeStateFileThatCannotBeSetAsideIsKept_data() { addOverLargeStateFileRows(false); }
 
     void overLargeStateFileThatCannotBeSetAsideIsKept()
     {
@@ -788,8 +790,7 @@ private slots:
         QFETCH(QByteArray, brackets);
         TempHome home;
         const QString path = home.dataDir() + "/" + file;
-        const QByteArray content =
-            brackets.left(1) + QByteArray(RegularFile::kDocumentLimit - 1, ' ') + brackets.right(1);
+        const QByteArray content = onePastTheBound(brackets);
         QVERIFY(writeFile(path, content));
         QVERIFY(writeFile(path + ".bak/kept", "x"));
 
