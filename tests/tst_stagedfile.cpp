@@ -26,7 +26,6 @@ private slots:
     void takesItsNameWholeOrLeavesNothing_data();
     void takesItsNameWholeOrLeavesNothing();
     void failsWithTheSystemsReason();
-    void failedFlushSaysWhyForItsOwnFilesOnly();
     void cleanup() { StagedFile::useHiddenNamesForTesting(false); }
 };
 
@@ -153,26 +152,6 @@ void TestStagedFile::failsWithTheSystemsReason()
         QCOMPARE(entriesOf(folder.path()), QStringList());
         QVERIFY(QFileInfo(inTheWay).isDir());
     }
-}
-
-// A flush of many files that fails for one tells that one why; the others were flushed
-// and can still take their names.
-void TestStagedFile::failedFlushSaysWhyForItsOwnFilesOnly()
-{
-    QTemporaryDir folder;
-    StagedFile first;
-    StagedFile neverOpened;
-    StagedFile last;
-    QVERIFY(first.open(folder.filePath("first.bin")));
-    QVERIFY(last.open(folder.filePath("last.bin")));
-    QVERIFY(first.write("first") && last.write("last"));
-
-    QVERIFY(!StagedFile::flushTogether({&first, &neverOpened, &last}));
-    QCOMPARE(neverOpened.error(), EBADF);
-    QCOMPARE(first.error(), 0);
-    QCOMPARE(last.error(), 0);
-    QVERIFY(first.publish() && last.publish());
-    QCOMPARE(readFile(folder.filePath("last.bin")), QByteArray("last"));
 }
 
 QTEST_GUILESS_MAIN(TestStagedFile)
