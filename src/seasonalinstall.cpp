@@ -1,7 +1,5 @@
 #include "seasonalinstall.h"
 
-#include "packledger.h"
-
 #include "buildedits.h"
 #include "buildswitcher.h"
 #include "javainstaller.h"
