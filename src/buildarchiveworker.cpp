@@ -280,16 +280,6 @@ std::optional<QStringList> BuildArchiveWorker::collectFiles(const QString& gameD
     return found.files;
 }
 
-// Opened without waiting: a FIFO in the place of the path is synced as nothing.
-void BuildArchiveWorker::syncToDisk(const QString& path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 void BuildArchiveWorker::syncFileSystem(const QString& path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -45,8 +45,6 @@ public:
                              QString* refusal = nullptr);
     // Whether entries of this name are stored without recompressing.
     static bool isAlreadyCompressed(const QString& path);
-    // Flushes a file's data, or a directory's entries, to the disk.
-    static void syncToDisk(const QString& path);
     // Flushes everything written to the file system that holds path.
     static void syncFileSystem(const QString& path);
 

@@ -6,6 +6,7 @@
 #include "localization.h"
 #include "pathrules.h"
 #include "regularfile.h"
+#include "stagedfile.h"
 #include "wholefile.h"
 
 #include <QDateTime>
@@ -19,6 +20,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -271,6 +273,15 @@ void BuildSwitcher::commitArchive()
         fail(Loc::text("switch.error.archiveSaveFailed").arg(native(finalPath)), true);
         return;
     }
+    // Until its name is on the disk the archive may be lost with the power, so the game
+    // directory stays as it is, older archives beside it.
+    int flushError = 0;
+    if (!StagedFile::flushFolder(QFile::encodeName(fromDir), &flushError)) {
+        fail(Loc::text("storage.error.saveFailedWhy")
+                 .arg(native(finalPath), QString::fromLocal8Bit(std::strerror(flushError))),
+             true);
+        return;
+    }
     const QString finalAbsolute = QFileInfo(finalPath).absoluteFilePath();
     const QFileInfoList older =
         QDir(fromDir).entryInfoList({QStringLiteral("*.zip")}, QDir::Files | QDir::NoDotAndDotDot);
@@ -279,7 +290,6 @@ void BuildSwitcher::commitArchive()
             info.absoluteFilePath() != finalAbsolute)
             QFile::remove(info.absoluteFilePath());
     }
-    BuildArchiveWorker::syncToDisk(fromDir);
 
     QJsonObject index = readIndex();
     index.insert(kState, kStateSwitching);

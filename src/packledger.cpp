@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,14 +23,26 @@
 
 namespace {
 
-// One name a line: "D folder", the game folder the names below are relative to, then
-// "F name" for each file an application wrote, then "E", then
-// "C stamp name" for each name claimed before its file was written, the stamp being
-// "identity;size;crc": what stood there then ("device:inode", "-" for nothing), then the
-// size and hexadecimal CRC-32 of the file the pack puts there. Names are kept on one line
-// each by escaping the percent sign and line breaks.
+// One name a line. The list of the folder the last application ran in comes first:
+// "D folder", the game folder its names are relative to, "R place", where that folder
+// really is, then "F name" for each file an application wrote, each followed by
+// "S size;crc name" where the size and hexadecimal CRC-32 of what the pack wrote are
+// known, then "E". The lists of other folders follow, each "O folder", "R place", then
+// "N name" and "S size;crc name" for its files and "K stamp name" for the claims it was
+// left with. Last come "C stamp name" for each name claimed before its file was written,
+// the stamp being "identity;size;crc": what stood there then ("device:inode", "-" for
+// nothing), then what the pack puts there. Names are kept on one line each by escaping
+// the percent sign and line breaks.
+//
+// A launcher that knows only D, F, E and C lines reads the first list as its own and
+// forgets the rest: it never counts a name of another folder.
 const QByteArray kFolderTag = QByteArrayLiteral("D ");
+const QByteArray kPlaceTag = QByteArrayLiteral("R ");
 const QByteArray kWrittenTag = QByteArrayLiteral("F ");
+const QByteArray kSumsTag = QByteArrayLiteral("S ");
+const QByteArray kOtherFolderTag = QByteArrayLiteral("O ");
+const QByteArray kWrittenElsewhereTag = QByteArrayLiteral("N ");
+const QByteArray kClaimedElsewhereTag = QByteArrayLiteral("K ");
 const QByteArray kClaimedTag = QByteArrayLiteral("C ");
 const QByteArray kNothing = QByteArrayLiteral("-");
 // Ends the list of written files, which the claims follow: a ledger without it was cut
@@ -52,24 +65,36 @@ QString decodedName(const QByteArray& bytes)
     return QString::fromUtf8(QByteArray::fromPercentEncoding(bytes));
 }
 
-// The folder a ledger's first line names, when it names one.
-std::optional<QString> folderOf(const QList<QByteArray>& lines)
+QByteArray sumsText(quint64 size, quint32 crc)
 {
-    if (lines.isEmpty() || !lines.first().startsWith(kFolderTag))
-        return std::nullopt;
-    return decodedName(lines.first().sliced(kFolderTag.size()));
+    return QByteArray::number(size) + kStampSeparator + QByteArray::number(crc, 16);
 }
 
-QByteArray writtenLine(const QString& name)
+// "size;crc", as a pair when both read.
+std::optional<std::pair<quint64, quint32>> readSums(const QByteArray& size, const QByteArray& crc)
 {
-    return kWrittenTag + encodedName(name) + '\n';
+    bool sizeRead = false;
+    bool crcRead = false;
+    const quint64 bytes = size.toULongLong(&sizeRead);
+    const quint32 sum = crc.toUInt(&crcRead, 16);
+    if (!sizeRead || !crcRead)
+        return std::nullopt;
+    return std::pair{bytes, sum};
+}
+
+// A line "tag fields name": its fields and its name, when it has both.
+std::optional<std::pair<QByteArray, QString>> fieldsAndName(const QByteArray& line)
+{
+    const qsizetype space = line.indexOf(' ', 2);
+    if (space < 0)
+        return std::nullopt;
+    return std::pair{line.sliced(2, space - 2), decodedName(line.sliced(space + 1))};
 }
 
 QByteArray claimedLine(const QString& identity, const ZipEntryInfo& entry)
 {
-    return kClaimedTag + identity.toLatin1() + kStampSeparator + QByteArray::number(entry.size) +
-           kStampSeparator + QByteArray::number(entry.crc, 16) + ' ' + encodedName(entry.name) +
-           '\n';
+    return kClaimedTag + identity.toLatin1() + kStampSeparator + sumsText(entry.size, entry.crc) +
+           ' ' + encodedName(entry.name) + '\n';
 }
 
 // Whether an identity recorded by a claim names this file. Only the inode is compared: a
@@ -119,28 +144,39 @@ QStringList entriesOf(const QJsonObject& record)
 // Adds each name once, in the order met.
 class NameList {
 public:
+    explicit NameList(QStringList* names) : m_names(names) {}
     void add(const QString& name)
     {
         if (!name.isEmpty() && !m_seen.contains(name)) {
             m_seen.insert(name);
-            m_names.append(name);
+            m_names->append(name);
         }
     }
-    QStringList take() { return std::move(m_names); }
 
 private:
     QSet<QString> m_seen;
-    QStringList m_names;
+    QStringList* m_names;
 };
 
 } // namespace
 
 const QString PackLedger::kRecordGameDir = QStringLiteral("gameDir");
+const QString PackLedger::kRecordGamePlace = QStringLiteral("gameDirPlace");
 
 PackLedger::PackLedger(const QString& ledgerPath, const QString& recordPath, const QString& gameDir)
     : m_ledgerPath(ledgerPath), m_recordPath(recordPath),
-      m_root(QDir(gameDir).absolutePath() + QLatin1Char('/'))
+      m_root(QDir(gameDir).absolutePath() + QLatin1Char('/')), m_place(placeOf(gameDir))
 {
+}
+
+QString PackLedger::placeOf(const QString& folder)
+{
+    struct stat info {};
+    const QString real = QFileInfo(folder).canonicalFilePath();
+    if (real.isEmpty() || ::stat(QFile::encodeName(real).constData(), &info) != 0 ||
+        !S_ISDIR(info.st_mode))
+        return {};
+    return QString::number(quint64(info.st_ino)) + QLatin1Char(kStampSeparator) + real;
 }
 
 QStringList PackLedger::recordEntries(const QString& recordPath)
@@ -150,51 +186,114 @@ QStringList PackLedger::recordEntries(const QString& recordPath)
     return entriesOf(RegularFile::readObject(recordPath));
 }
 
-QStringList PackLedger::owned() const
+void PackLedger::load()
 {
+    if (std::exchange(m_loaded, true))
+        return;
     RegularFile::Failure failure;
     const std::optional<QByteArray> content =
         RegularFile::read(m_ledgerPath, kLedgerLimit, &failure);
-    if (!content && failure.kind == RegularFile::Failure::Kind::Missing)
-        return recordEntriesHere();
-    NameList names;
-    QList<QByteArray> lines = content ? content->split('\n') : QList<QByteArray>{{}};
+    m_missing = !content && failure.kind == RegularFile::Failure::Kind::Missing;
+    if (!content)
+        return;
+    QList<QByteArray> lines = content->split('\n');
     // What follows the last line break is a line cut short by a kill: a claim whose file
     // was never begun, as claims reach the disk before their files do.
     lines.removeLast();
-    if (!speaksOfThisFolder(folderOf(lines)))
-        lines.clear();
-    bool whole = false;
+    if (!lines.isEmpty() && lines.first().startsWith(kFolderTag))
+        m_first.folder = decodedName(lines.takeFirst().sliced(kFolderTag.size()));
+    FolderList* list = &m_first;
     for (const QByteArray& line : std::as_const(lines)) {
+        const bool first = list == &m_first;
         if (line == kEndOfList) {
-            whole = true;
-        } else if (line.size() > 2 && line.startsWith(kWrittenTag)) {
-            const QString name = decodedName(line.sliced(2));
-            if (standsAt(name))
-                names.add(name);
-        } else if (line.size() > 2 && line.startsWith(kClaimedTag)) {
-            const qsizetype space = line.indexOf(' ', 2);
-            if (space < 0)
-                continue;
-            const QString name = decodedName(line.sliced(space + 1));
-            if (claimWasWritten(line.sliced(2, space - 2), name))
-                names.add(name);
+            m_whole = true;
+        } else if (line.size() <= 2) {
+            continue;
+        } else if (line.startsWith(kOtherFolderTag)) {
+            list = &m_elsewhere.emplaceBack();
+            list->folder = decodedName(line.sliced(2));
+        } else if (line.startsWith(kPlaceTag)) {
+            list->place = decodedName(line.sliced(2));
+        } else if (line.startsWith(first ? kWrittenTag : kWrittenElsewhereTag)) {
+            list->names.append(decodedName(line.sliced(2)));
+        } else if (line.startsWith(kSumsTag)) {
+            const auto fields = fieldsAndName(line);
+            const QList<QByteArray> parts =
+                fields ? fields->first.split(kStampSeparator) : QList<QByteArray>();
+            const auto sums = parts.size() == 2 ? readSums(parts.at(0), parts.at(1)) : std::nullopt;
+            if (sums)
+                list->sums.insert(fields->second, Sums{sums->first, sums->second});
+        } else if (line.startsWith(kClaimedTag) ||
+                   (!first && line.startsWith(kClaimedElsewhereTag))) {
+            // Claims are added to the first list's folder, after every list.
+            FolderList& owner = line.startsWith(kClaimedTag) ? m_first : *list;
+            const auto fields = fieldsAndName(line);
+            const QList<QByteArray> parts =
+                fields ? fields->first.split(kStampSeparator) : QList<QByteArray>();
+            // A claim that does not say what the pack puts there (one written before claims
+            // did) cannot tell pack from player, and never counts.
+            const auto sums = parts.size() == 3 ? readSums(parts.at(1), parts.at(2)) : std::nullopt;
+            if (sums)
+                owner.claims.append(
+                    Claim{parts.at(0), Sums{sums->first, sums->second}, fields->second});
         }
     }
+}
+
+QStringList PackLedger::owned()
+{
+    load();
+    if (m_missing)
+        return recordEntriesHere();
+    QStringList found;
+    count(m_first, isThisFolder(m_first), &found);
+    for (const FolderList& list : std::as_const(m_elsewhere))
+        count(list, isThisFolder(list), &found);
     // Empty, cut short or unreadable, the ledger no longer tells everything the packs
     // wrote: what the record of the last whole application adds keeps those files from
     // being left behind.
-    if (!whole) {
-        for (const QString& name : recordedFilesInPlace())
-            names.add(name);
+    if (!m_whole)
+        found += recordedFilesInPlace();
+    QStringList names;
+    NameList unique(&names);
+    for (const QString& name : std::as_const(found))
+        unique.add(name);
+    return names;
+}
+
+// Adds the names of a folder's list that are the packs' files here.
+void PackLedger::count(const FolderList& list, bool here, QStringList* names)
+{
+    for (const QString& name : list.names) {
+        const std::optional<Sums> sums =
+            list.sums.contains(name) ? std::optional(list.sums.value(name)) : std::nullopt;
+        if (here ? standsAt(name) : holdsWhatThePackWrote(name, sums)) {
+            names->append(name);
+            if (sums)
+                m_sums.insert(name, *sums);
+        }
     }
-    return names.take();
+    for (const Claim& claim : list.claims) {
+        if (here ? claimWasWritten(claim) : holdsWhatThePackWrote(claim.name, claim.sums)) {
+            names->append(claim.name);
+            m_sums.insert(claim.name, claim.sums);
+        }
+    }
+}
+
+bool PackLedger::isThisFolder(const FolderList& list) const
+{
+    if (!list.folder)
+        return true;
+    if (!list.place.isEmpty())
+        return !m_place.isEmpty() && list.place == m_place;
+    return PathRules::isSameFolder(*list.folder, m_root);
 }
 
 // The record's names whose files took their place before the record was written: its
 // application's files. A player's file put at such a name later, or anything a switch
 // extracted anew, took its place since, and is kept.
-QStringList PackLedger::recordedFilesInPlace() const
+QStringList PackLedger::recordedFilesInPlace()
 {
     struct stat record {};
     if (m_recordPath.isEmpty() || ::stat(QFile::encodeName(m_recordPath).constData(), &record) != 0)
@@ -209,26 +308,31 @@ QStringList PackLedger::recordedFilesInPlace() const
     return names;
 }
 
-// The record's entries where they were written to the game folder in effect.
-QStringList PackLedger::recordEntriesHere() const
+// The record's entries where they were written to the game folder in effect. A record
+// that names no folder speaks of the ledger's, where the ledger names one.
+QStringList PackLedger::recordEntriesHere()
 {
     if (m_recordPath.isEmpty())
         return {};
+    load();
     const QJsonObject record = RegularFile::readObject(m_recordPath);
     const QJsonValue folder = record.value(kRecordGameDir);
-    if (!speaksOfThisFolder(folder.isUndefined() ? std::nullopt
-                                                 : std::optional<QString>(folder.toString())))
+    FolderList written;
+    written.folder = m_first.folder;
+    if (!folder.isUndefined()) {
+        written.folder = folder.toString();
+        written.place = record.value(kRecordGamePlace).toString();
+    } else if (m_first.folder) {
+        written.place = m_first.place;
+    }
+    if (!isThisFolder(written))
         return {};
     return entriesOf(record);
 }
 
-bool PackLedger::speaksOfThisFolder(const std::optional<QString>& folder) const
-{
-    return !folder || PathRules::isSameFolder(*folder, m_root);
-}
-
 bool PackLedger::begin(const QStringList& owned, QString* error)
 {
+    load();
     if (!rewrite(owned, error))
         return false;
     m_claims.setFileName(m_ledgerPath);
@@ -243,8 +347,10 @@ bool PackLedger::begin(const QStringList& owned, QString* error)
 bool PackLedger::claim(const QList<ZipEntryInfo>& entries, QString* error)
 {
     QByteArray lines;
-    for (const ZipEntryInfo& entry : entries)
+    for (const ZipEntryInfo& entry : entries) {
         lines += claimedLine(identityAt(entry.name), entry);
+        m_sums.insert(entry.name, Sums{entry.size, entry.crc});
+    }
     if (m_claims.write(lines) == lines.size() && m_claims.flush() &&
         ::fdatasync(m_claims.handle()) == 0)
         return true;
@@ -256,21 +362,54 @@ bool PackLedger::claim(const QList<ZipEntryInfo>& entries, QString* error)
 void PackLedger::settle(const QStringList& names)
 {
     m_claims.close();
-    NameList unique;
+    load();
+    QStringList standing;
+    NameList unique(&standing);
     for (const QString& name : names) {
         if (standsAt(name))
             unique.add(name);
     }
     // Should the ledger keep its claims, they still tell what was written.
-    rewrite(unique.take(), nullptr);
+    rewrite(standing, nullptr);
 }
 
+// This folder's list, then every other folder's as it was read: names another folder
+// holds stay known there until an application there settles them.
 bool PackLedger::rewrite(const QStringList& names, QString* error)
 {
+    const auto sumsLine = [](const QString& name, const Sums& sums) {
+        return kSumsTag + sumsText(sums.size, sums.crc) + ' ' + encodedName(name) + '\n';
+    };
     QByteArray content = kFolderTag + encodedName(QDir::cleanPath(m_root)) + '\n';
-    for (const QString& name : names)
-        content += writtenLine(name);
+    if (!m_place.isEmpty())
+        content += kPlaceTag + encodedName(m_place) + '\n';
+    for (const QString& name : names) {
+        content += kWrittenTag + encodedName(name) + '\n';
+        if (m_sums.contains(name))
+            content += sumsLine(name, m_sums.value(name));
+    }
     content += kEndOfList + '\n';
+    QList<const FolderList*> elsewhere;
+    if (!isThisFolder(m_first))
+        elsewhere.append(&m_first);
+    for (const FolderList& list : std::as_const(m_elsewhere)) {
+        if (!isThisFolder(list))
+            elsewhere.append(&list);
+    }
+    for (const FolderList* list : std::as_const(elsewhere)) {
+        content += kOtherFolderTag + encodedName(*list->folder) + '\n';
+        if (!list->place.isEmpty())
+            content += kPlaceTag + encodedName(list->place) + '\n';
+        for (const QString& name : list->names) {
+            content += kWrittenElsewhereTag + encodedName(name) + '\n';
+            if (list->sums.contains(name))
+                content += sumsLine(name, list->sums.value(name));
+        }
+        for (const Claim& claim : list->claims)
+            content += kClaimedElsewhereTag + claim.identity + kStampSeparator +
+                       sumsText(claim.sums.size, claim.sums.crc) + ' ' + encodedName(claim.name) +
+                       '\n';
+    }
     QString reason;
     if (WholeFile::write(m_ledgerPath, content, &reason))
         return true;
@@ -294,23 +433,23 @@ QString PackLedger::identityAt(const QString& name) const
 }
 
 // The file standing at a claimed name is the pack's when it is not the one the claim
-// found and holds what the pack put there. A claim that does not say what the pack puts
-// there (one written before claims did) cannot tell, and the file is kept.
-bool PackLedger::claimWasWritten(const QByteArray& stamp, const QString& name) const
+// found and holds what the pack put there.
+bool PackLedger::claimWasWritten(const Claim& claim) const
 {
-    const QList<QByteArray> parts = stamp.split(kStampSeparator);
-    if (parts.size() != 3)
-        return false;
-    bool sizeRead = false;
-    bool crcRead = false;
-    const quint64 size = parts.at(1).toULongLong(&sizeRead);
-    const quint32 crc = parts.at(2).toUInt(&crcRead, 16);
+    struct stat info {};
+    return ::lstat(QFile::encodeName(m_root + claim.name).constData(), &info) == 0 &&
+           !isSameFile(claim.identity, info) && holdsWhatThePackWrote(claim.name, claim.sums);
+}
+
+// Whether the file at a name is the very file the pack wrote: a regular file of its size
+// and checksum. Without them nothing can tell, and it is kept.
+bool PackLedger::holdsWhatThePackWrote(const QString& name, const std::optional<Sums>& sums) const
+{
     struct stat info {};
     const QString path = m_root + name;
-    if (!sizeRead || !crcRead || ::lstat(QFile::encodeName(path).constData(), &info) != 0 ||
-        !S_ISREG(info.st_mode) || quint64(info.st_size) != size || isSameFile(parts.at(0), info))
-        return false;
-    return contentCrc(path) == crc;
+    return sums && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
+           S_ISREG(info.st_mode) && quint64(info.st_size) == sums->size &&
+           contentCrc(path) == sums->crc;
 }
 
 bool PackLedger::standsAt(const QString& name) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFile>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -26,13 +27,21 @@ struct ZipEntryInfo;
 // left behind, the lesser loss). At its end, whole or failed, the application settles
 // the ledger to the files it knows are the packs'.
 //
-// The ledger, and the record, name the game folder they speak of: where the player has
-// since chosen another game folder, their names say nothing of the files there, which
-// are the player's (a pack file left in the old folder is the lesser loss). A ledger or
-// record that names no folder (written before they did) speaks of the folder in effect.
+// The ledger, and the record, name the game folder they speak of, by its path and by its
+// real place (the folder a link leads to, and which folder it is there): a folder is
+// where it really is, whatever its path says now. Names keep the size and checksum of
+// what the pack wrote there, and each folder an application ran in keeps its list of
+// names until an application there settles it. In the folder a name was written into,
+// whatever stands at it is the pack's file (or, for a claim, what the claim says); in any
+// other folder, only a file that holds exactly what the pack wrote is, so the pack's files
+// are replaced wherever the player's copies of the folder or a build switch took them, and
+// a player's own file of such a name stays. A ledger or record that names no folder
+// (written before they did) speaks of the folder in effect, unless the ledger names
+// another one.
 //
 // Used on the build switcher's worker thread; every call is linear in the names, and
-// owned() in the bytes of claimed files that changed since their claim.
+// owned() in the bytes of claimed files that changed since their claim and of files of
+// other folders' lists that have the size the pack wrote.
 class PackLedger {
 public:
     // ledgerPath: the build's ledger; recordPath: the build's record, whose "entries"
@@ -43,7 +52,7 @@ public:
     // and that may still stand there, each once. Without a ledger, the record's entries;
     // a ledger empty, cut short or unreadable adds those of them whose files took their
     // place before the record was written.
-    QStringList owned() const;
+    QStringList owned();
     // Writes down, whole, the names the application starts from: the earlier packs' files.
     bool begin(const QStringList& owned, QString* error = nullptr);
     // Claims the names of the entries the application writes next; on the disk when it
@@ -54,15 +63,43 @@ public:
 
     // The "entries" of a build's record, in their order; empty without one.
     static QStringList recordEntries(const QString& recordPath);
-    // The key of a build's record that names the game folder its entries were written to.
+    // The keys of a build's record that name the game folder its entries were written to:
+    // its path and its real place (placeOf).
     static const QString kRecordGameDir;
+    static const QString kRecordGamePlace;
+    // Where a folder really is, as the ledger and the record keep it: the folder its links
+    // lead to and its inode there (not its device, which may be numbered anew at the next
+    // boot); empty when it cannot be found.
+    static QString placeOf(const QString& folder);
 
 private:
+    struct Sums {
+        quint64 size = 0;
+        quint32 crc = 0;
+    };
+    struct Claim {
+        QByteArray identity; // what stood at the name when it was claimed
+        Sums sums;
+        QString name;
+    };
+    // The names one game folder holds of the packs; a ledger's first list names no folder
+    // when it was written before lists did.
+    struct FolderList {
+        std::optional<QString> folder;
+        QString place;
+        QStringList names;
+        QHash<QString, Sums> sums;
+        QList<Claim> claims;
+    };
+
+    void load();
+    bool isThisFolder(const FolderList& list) const;
+    void count(const FolderList& list, bool here, QStringList* names);
+    bool holdsWhatThePackWrote(const QString& name, const std::optional<Sums>& sums) const;
     QString identityAt(const QString& name) const;
-    bool claimWasWritten(const QByteArray& stamp, const QString& name) const;
-    QStringList recordEntriesHere() const;
-    QStringList recordedFilesInPlace() const;
-    bool speaksOfThisFolder(const std::optional<QString>& folder) const;
+    bool claimWasWritten(const Claim& claim) const;
+    QStringList recordEntriesHere();
+    QStringList recordedFilesInPlace();
     bool standsAt(const QString& name) const;
     bool rewrite(const QStringList& names, QString* error);
     QString failure(const QString& reason) const;
@@ -70,5 +107,15 @@ private:
     const QString m_ledgerPath;
     const QString m_recordPath;
     const QString m_root;
+    const QString m_place;
     QFile m_claims;
+
+    bool m_loaded = false;
+    bool m_missing = false;
+    bool m_whole = false;
+    FolderList m_first;
+    // Lists of other folders, kept for when the player comes back to them.
+    QList<FolderList> m_elsewhere;
+    // What the pack wrote at each name known to count here or claimed: kept with the name.
+    QHash<QString, Sums> m_sums;
 };

@@ -410,9 +410,13 @@ void SeasonalInstall::recordPack(int buildId, const PackRecord& record, const QS
             {QStringLiteral("installedAt"), installedAt},
             {kEntries, QJsonArray::fromStringList(entries)},
         };
-        if (!record.gameDir.isEmpty())
+        if (!record.gameDir.isEmpty()) {
             document.insert(PackLedger::kRecordGameDir,
                             QDir::cleanPath(QDir(record.gameDir).absolutePath()));
+            const QString place = PackLedger::placeOf(record.gameDir);
+            if (!place.isEmpty())
+                document.insert(PackLedger::kRecordGamePlace, place);
+        }
         QString error;
         const bool written = writeRecord(buildId, document, &error);
         QMetaObject::invokeMethod(

@@ -40,6 +40,13 @@ QByteArray randomSuffix()
     return QByteArray::number(QRandomGenerator::global()->generate64(), 36);
 }
 
+// The answers of a file system that cannot flush a folder at all, as opposed to one that
+// failed to.
+bool meansNoFolderFlush(int code)
+{
+    return code == EINVAL || code == EOPNOTSUPP || code == ENOTSUP || code == ENOSYS;
+}
+
 } // namespace
 
 StagedFile::~StagedFile()
@@ -141,18 +148,16 @@ template <typename Put> bool StagedFile::writeAll(const char* data, qint64 size,
 
 bool StagedFile::flush()
 {
-    if (::fdatasync(m_descriptor) == 0)
-        return true;
-    m_error = errno;
-    return false;
+    m_error = ::fdatasync(m_descriptor) == 0 ? 0 : errno;
+    return m_error == 0;
 }
 
 bool StagedFile::flushTogether(const QList<StagedFile*>& files)
 {
     if (files.size() == 1)
         return files.first()->flush();
-    // One flush per file system covers every file on it, however many; each file on a
-    // file system whose flush failed keeps its reason.
+    // One flush per file system covers every file on it, however many; a file on
+    // another file system stands or falls with its own.
     std::map<dev_t, int> flushErrors;
     bool ok = true;
     for (StagedFile* file : files) {
@@ -165,10 +170,8 @@ bool StagedFile::flushTogether(const QList<StagedFile*>& files)
         const auto [fileSystem, first] = flushErrors.try_emplace(status.st_dev, 0);
         if (first && ::syncfs(file->m_descriptor) != 0)
             fileSystem->second = errno;
-        if (fileSystem->second != 0) {
-            file->m_error = fileSystem->second;
-            ok = false;
-        }
+        file->m_error = fileSystem->second;
+        ok = ok && file->m_error == 0;
     }
     return ok;
 }
@@ -178,9 +181,7 @@ bool StagedFile::publish()
     if (m_options.flushOnPublish && !flush())
         return failed(m_error);
     const bool named = m_namedPath.isEmpty() ? nameUnnamed() : rename();
-    if (named && m_options.flushOnPublish)
-        flushFolder();
-    return named;
+    return named && (!m_options.flushOnPublish || flushFolder());
 }
 
 // A name that is taken is replaced whole: the unnamed file gets a temporary name beside
@@ -217,22 +218,40 @@ bool StagedFile::rename()
     return true;
 }
 
-// The file has its name by now, and the old one is gone: failing the write here would
-// tell the caller the old file still stands. Some file systems (shared folders of a
-// virtual machine among them) cannot flush a folder at all, so a failure is told once and
-// the write counts as done; the name then reaches the disk with the system's next flush.
-void StagedFile::flushFolder()
+bool StagedFile::flushFolder()
 {
-    const int folder = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = folder >= 0 && ::fsync(folder) == 0;
-    const int code = errno;
-    if (folder >= 0)
-        ::close(folder);
+    int code = 0;
+    if (flushFolder(m_folder, &code))
+        return true;
+    m_error = code;
+    return false;
+}
+
+// Some file systems (shared folders of a virtual machine among them) have no folder flush
+// at all: there a file counts as written once it has its name, which then reaches the
+// disk with the system's next flush, and that is told once. Any other failure may mean the
+// name never reaches the disk, so it stays a failure: a caller must not go on to remove
+// what the file was to keep safe.
+bool StagedFile::flushFolder(const QByteArray& folder, int* code)
+{
+    const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = descriptor >= 0 && ::fsync(descriptor) == 0;
+    const int reason = errno;
+    if (descriptor >= 0)
+        ::close(descriptor);
+    if (synced)
+        return true;
+    if (!meansNoFolderFlush(reason)) {
+        if (code)
+            *code = reason;
+        return false;
+    }
     static std::atomic_bool told = false;
-    if (!synced && !told.exchange(true))
-        qWarning("Could not flush the folder %s to the disk (%s); files written there take "
+    if (!told.exchange(true))
+        qWarning("The folder %s cannot be flushed to the disk (%s); files written there take "
                  "their names all the same",
-                 qPrintable(SystemPath::shown(SystemPath::decode(m_folder))), std::strerror(code));
+                 qPrintable(SystemPath::shown(SystemPath::decode(folder))), std::strerror(reason));
+    return true;
 }
 
 bool StagedFile::failed(int code)

@@ -51,8 +51,9 @@ public:
     // Gives the file its name, replacing whatever stood there, and closes it. Its bytes
     // should be flushed first: the name may reach the disk before them otherwise. False
     // with the file discarded when it could not be named, or with flushOnPublish when its
-    // bytes could not be flushed; a folder that cannot be flushed after the name is given
-    // is logged once and does not make it fail.
+    // bytes could not be flushed; with flushOnPublish, false also when its folder could not
+    // be flushed, though the name is given, unless the file system has no folder flush
+    // (that is logged once).
     bool publish();
     // Drops the file; a name already given stays.
     void discard();
@@ -62,9 +63,14 @@ public:
     QString errorString() const;
 
     // Brings the bytes of every listed open file to the disk: one flush of each file
-    // system they are on. False when any flush failed; each file whose own file system's
-    // flush failed then has the reason in error().
+    // system they are on. False when any flush failed. Each file then tells its own
+    // outcome: error() is 0 when its bytes are on the disk, and otherwise the reason its
+    // own file system's flush gave.
     static bool flushTogether(const QList<StagedFile*>& files);
+    // Brings a folder's entries (path in the file system's encoding) to the disk. True
+    // also where its file system has no folder flush at all, which is logged once; false
+    // with the system's reason in code otherwise.
+    static bool flushFolder(const QByteArray& folder, int* code = nullptr);
 
     // Tests only: files start under a temporary name, as on file systems without unnamed
     // files.
@@ -76,7 +82,7 @@ private:
     bool openNamed();
     bool nameUnnamed();
     bool rename();
-    void flushFolder();
+    bool flushFolder();
     QByteArray temporaryName() const;
     bool failed(int code);
 

@@ -37,6 +37,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -896,6 +898,50 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!active.isEmpty(), 20000);
         QCOMPARE(GameDirFixture::fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()),
                  first);
+    }
+
+    // Only a file system that has no folder flush at all lets a write count once its file
+    // has its name; a folder flush that fails on a failing or full disk keeps the switch
+    // from clearing the game folder after an archive whose name may never reach the disk.
+    void failedFolderFlushStopsTheSwitch_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("switches");
+        QTest::newRow("EIO") << EIO << false;
+        QTest::newRow("ENOSPC") << ENOSPC << false;
+        QTest::newRow("EDQUOT") << EDQUOT << false;
+        QTest::newRow("EINVAL") << EINVAL << true;
+        QTest::newRow("EOPNOTSUPP") << EOPNOTSUPP << true;
+        QTest::newRow("ENOSYS") << ENOSYS << true;
+    }
+
+    void failedFolderFlushStopsTheSwitch()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, switches);
+        TempHome home;
+        GameDirFixture::writeSharedEntries(gameDirOf(home));
+        const GameDirFixture::Fingerprint world = writeLiveBuild(home);
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        addTwoBuilds(backend);
+        {
+            const FileSystemAnswers::FolderFlushError disk(answer);
+            backend.setActiveBuildIndex(1);
+            QTRY_VERIFY_WITH_TIMEOUT(!backend.switching(), 20000);
+        }
+        if (switches) {
+            QCOMPARE(started.messages(), QStringList());
+            QCOMPARE(backend.activeBuildIndex(), 1);
+            return;
+        }
+        QCOMPARE(started.messages().size(), 1);
+        const QString reason = QString::fromLocal8Bit(std::strerror(answer));
+        QVERIFY2(started.messages().constFirst().contains(reason),
+                 qPrintable(started.messages().constFirst()));
+        QCOMPARE(backend.activeBuildIndex(), 0);
+        QCOMPARE(GameDirFixture::fingerprintTree(gameDirOf(home), BuildSwitcher::sharedTopLevel()),
+                 world);
     }
 
     // The game folder belongs to the player and to other programs: a FIFO where a parent

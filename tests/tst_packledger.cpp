@@ -96,6 +96,12 @@ private slots:
             << QByteArray("F a.txt\nE\n") << noLedger << "other" << true;
         QTest::newRow("older record, no folder")
             << noLedger << QByteArray(R"({"entries": ["a.txt"]})") << "other" << true;
+        QTest::newRow("ledger of another folder cut short, older record")
+            << QByteArray("D %1\nF b.txt\n") << QByteArray(R"({"entries": ["a.txt"]})") << "other"
+            << false;
+        QTest::newRow("ledger of this folder cut short, older record")
+            << QByteArray("D %1\nF b.txt\n") << QByteArray(R"({"entries": ["a.txt"]})") << "game"
+            << true;
     }
 
     void namesCountOnlyInTheirOwnFolder()
@@ -202,8 +208,10 @@ private slots:
         QVERIFY(running.begin({}));
         QVERIFY(running.claim(packEntries({"a.txt", "b.txt"})));
         running.settle({"a.txt", "b.txt", "a.txt"});
-        QCOMPARE(TestHelpers::readFile(ledger()),
-                 "D " + QFile::encodeName(game()) + "\nF a.txt\nE\n");
+        const QByteArray sums = "10;" + QByteArray::number(packEntries({"a.txt"}).first().crc, 16);
+        QCOMPARE(TestHelpers::readFile(ledger()), "D " + QFile::encodeName(game()) + "\nR " +
+                                                      PackLedger::placeOf(game()).toUtf8() +
+                                                      "\nF a.txt\nS " + sums + " a.txt\nE\n");
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(), QStringList{"a.txt"});
     }
 };

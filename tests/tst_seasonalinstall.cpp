@@ -90,20 +90,22 @@ struct Season {
     int javaMajor = 0;
     QString sha256{}; // empty: the pack's own
     bool slow = false;
+    QString id = QStringLiteral("autumn");
+    QString name = QStringLiteral("Autumn");
 };
 
 // Serves the catalog with this one entry and its pack.
 void publish(TestServer& server, const Season& season, const QByteArray& pack)
 {
-    const QString path = QStringLiteral("/seasons/autumn-r%1.zip").arg(season.revision);
+    const QString path = QStringLiteral("/seasons/%1-r%2.zip").arg(season.id).arg(season.revision);
     server.route(path, season.slow ? TestReply::ok(pack).slow(1024, 100) : TestReply::ok(pack));
     const QJsonObject archive{{"url", server.url(path).toString()},
                               {"size", pack.size()},
                               {"sha256", season.sha256.isEmpty()
                                              ? TestHelpers::hex(pack, QCryptographicHash::Sha256)
                                              : season.sha256}};
-    const QJsonObject entry{{"id", "autumn"},
-                            {"name", "Autumn"},
+    const QJsonObject entry{{"id", season.id},
+                            {"name", season.name},
                             {"revision", season.revision},
                             {"minecraftVersion", season.version},
                             {"loader", season.loader},
@@ -126,9 +128,9 @@ bool loadCatalog(LauncherBackend& backend)
            !backend.seasonalCatalog().isEmpty();
 }
 
-bool runInstall(LauncherBackend& backend)
+bool runInstall(LauncherBackend& backend, const QString& id = QStringLiteral("autumn"))
 {
-    backend.installSeasonalBuild("autumn");
+    backend.installSeasonalBuild(id);
     return QTest::qWaitFor([&] { return !backend.seasonalInstalling() && !backend.busy(); },
                            kInstallWaitMs);
 }
@@ -138,7 +140,7 @@ bool installRevision(LauncherBackend& backend, TestServer& server, const Season&
                      const PackFiles& files)
 {
     publish(server, season, packOf(files));
-    return loadCatalog(backend) && runInstall(backend);
+    return loadCatalog(backend) && runInstall(backend, season.id);
 }
 
 QString aborted(const QString& reason = QString())
@@ -304,12 +306,35 @@ PackFiles revisionFiles(int revision, const QStringList& names)
 const QByteArray kPlayers = "player ";
 
 // What each file of the game folder holds, by its relative path.
-QMap<QString, QByteArray> gameContents(const TempHome& home)
+// Every file of a game folder but the shared entries, by name.
+QMap<QString, QByteArray> contentsOf(const QString& gameDir)
 {
     QMap<QString, QByteArray> contents;
-    for (const QString& name : gameFiles(home))
-        contents.insert(name, TestHelpers::readFile(gameDirOf(home) + "/" + name));
+    const QStringList names = fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()).keys();
+    for (const QString& name : names)
+        contents.insert(name, TestHelpers::readFile(gameDir + "/" + name));
     return contents;
+}
+
+QMap<QString, QByteArray> gameContents(const TempHome& home)
+{
+    return contentsOf(gameDirOf(home));
+}
+
+QStringList modsIn(const QString& gameDir)
+{
+    return QDir(gameDir + "/mods").entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+bool copyFolder(const QString& from, const QString& to)
+{
+    return QProcess::execute("cp", {"-a", from, to}) == 0;
+}
+
+bool pointLink(const QString& link, const QString& target)
+{
+    QFile::remove(link);
+    return QFile::link(target, link);
 }
 
 enum class Failure {
@@ -536,7 +561,8 @@ private slots:
                       {"revision", 1},
                       {"sha256", TestHelpers::hex(packOf(kRevision1), QCryptographicHash::Sha256)},
                       {"entries", QJsonArray({"config/b.txt", "mods/a.jar", "options.txt"})},
-                      {"gameDir", gameDirOf(home)}}));
+                      {"gameDir", gameDirOf(home)},
+                      {"gameDirPlace", PackLedger::placeOf(gameDirOf(home))}}));
         QCOMPARE(backend.customBuildAt(1).value("seasonalRevision").toInt(), 1);
         QCOMPARE(packsLeft(), QStringList());
         QCOMPARE(indexState(), QStringLiteral("idle"));
@@ -729,6 +755,123 @@ private slots:
         QCOMPARE(TestHelpers::readFile(other + "/mods/b.jar"), QByteArray("b"));
         // The first folder is left as revision 1 made it.
         QCOMPARE(gameContents(home), firstFolder);
+    }
+
+    // The pack's own files are replaced in whatever folder they reach: the player's copy of
+    // the folder, chosen in the settings, or a folder a build switch restored them into.
+    void packFilesAreReplacedInTheFolderTheyReach_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("folder copied and chosen") << "copied";
+        QTest::newRow("restored by a switch into another folder") << "restored";
+    }
+
+    void packFilesAreReplacedInTheFolderTheyReach()
+    {
+        QFETCH(QString, how);
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        const QString other = home.path() + "/bigger/minecraft";
+        const PackFiles players = {{"options.txt", "the player's options"},
+                                   {"mods/own.jar", "the player's mod"},
+                                   {"config/alpha.cfg.bak", "the player's copy"}};
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(
+            installRevision(backend, server, Season{},
+                            {{"config/alpha.cfg", "alpha 1.0"}, {"mods/alpha-1.0.jar", "1.0"}}));
+        for (const auto& [name, data] : players)
+            QVERIFY(writeFile(gameDirOf(home) + "/" + QString::fromUtf8(name), data));
+        if (how == QLatin1String("copied")) {
+            QVERIFY(QDir().mkpath(home.path() + "/bigger"));
+            QVERIFY(copyFolder(gameDirOf(home), other));
+        } else {
+            QVERIFY(installRevision(backend, server, Season{.id = "winter", .name = "Winter"},
+                                    {{"mods/winter.jar", "winter"}}));
+            QVERIFY(m_tools.installFakeGame(other, kFakeVersion));
+        }
+        const QMap<QString, QByteArray> firstFolder = gameContents(home);
+
+        backend.updateSettings({{"gameDir", other}});
+        QVERIFY(
+            installRevision(backend, server, Season{.revision = 2},
+                            {{"config/alpha.cfg", "alpha 1.1"}, {"mods/alpha-1.1.jar", "1.1"}}));
+
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(modsIn(other), QStringList({"alpha-1.1.jar", "own.jar"}));
+        QCOMPARE(TestHelpers::readFile(other + "/config/alpha.cfg"), QByteArray("alpha 1.1"));
+        for (const auto& [name, data] : players)
+            QCOMPARE(TestHelpers::readFile(other + "/" + QString::fromUtf8(name)), data);
+        QCOMPARE(gameContents(home), firstFolder);
+    }
+
+    // The game folder setting is a link, pointed at another installation of the player's:
+    // that is another folder, whose own files of the pack's names stay.
+    void linkPointedElsewhereIsAnotherFolder()
+    {
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        const QString link = home.path() + "/game";
+        const QString mine = home.path() + "/mine";
+        const PackFiles players = {{"options.txt", "the player's options"},
+                                   {"mods/a.jar", "the player's mod"},
+                                   {"saves/world/level.dat", "the player's world"}};
+        for (const auto& [name, data] : players)
+            QVERIFY(writeFile(mine + "/" + QString::fromUtf8(name), data));
+        QVERIFY(m_tools.installFakeGame(mine, kFakeVersion));
+        QVERIFY(pointLink(link, gameDirOf(home)));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        backend.updateSettings({{"gameDir", link}});
+        QVERIFY(installRevision(backend, server, Season{},
+                                {{"mods/a.jar", "a"}, {"options.txt", "fov:90"}}));
+        const QMap<QString, QByteArray> firstFolder = gameContents(home);
+
+        QVERIFY(pointLink(link, mine));
+        QVERIFY(installRevision(backend, server, Season{.revision = 2}, {{"mods/b.jar", "b"}}));
+
+        QCOMPARE(started.messages(), QStringList());
+        for (const auto& [name, data] : players)
+            QCOMPARE(TestHelpers::readFile(mine + "/" + QString::fromUtf8(name)), data);
+        QCOMPARE(TestHelpers::readFile(mine + "/mods/b.jar"), QByteArray("b"));
+        QCOMPARE(gameContents(home), firstFolder);
+    }
+
+    // A folder tried for a while and left: back in the first, the next revision replaces
+    // the files the first revision wrote there.
+    void folderComeBackToKeepsItsNames()
+    {
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        const QString first = gameDirOf(home);
+        const QString tried = home.path() + "/tried";
+        QVERIFY(m_tools.installFakeGame(tried, kFakeVersion));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(installRevision(backend, server, Season{}, {{"mods/alpha-1.0.jar", "1.0"}}));
+        QVERIFY(writeFile(first + "/options.txt", "the player's options"));
+        QVERIFY(writeFile(first + "/mods/own.jar", "the player's mod"));
+        backend.updateSettings({{"gameDir", tried}});
+        QVERIFY(installRevision(backend, server, Season{.revision = 2},
+                                {{"mods/alpha-1.1.jar", "1.1"}}));
+        backend.updateSettings({{"gameDir", first}});
+        QVERIFY(installRevision(backend, server, Season{.revision = 3},
+                                {{"mods/alpha-1.2.jar", "1.2"}}));
+
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(modsIn(first), QStringList({"alpha-1.2.jar", "own.jar"}));
+        QCOMPARE(TestHelpers::readFile(first + "/options.txt"), QByteArray("the player's options"));
+        QCOMPARE(TestHelpers::readFile(first + "/mods/own.jar"), QByteArray("the player's mod"));
+        QCOMPARE(modsIn(tried), QStringList({"alpha-1.1.jar"}));
+        // And back in the folder tried, its own revision's file goes too.
+        backend.updateSettings({{"gameDir", tried}});
+        QVERIFY(installRevision(backend, server, Season{.revision = 4},
+                                {{"mods/alpha-1.3.jar", "1.3"}}));
+        QCOMPARE(modsIn(tried), QStringList({"alpha-1.3.jar"}));
+        QCOMPARE(modsIn(first), QStringList({"alpha-1.2.jar", "own.jar"}));
     }
 
     // Applications killed at random moments, each followed by the next revision: what any

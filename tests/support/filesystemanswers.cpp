@@ -10,7 +10,7 @@
 
 namespace {
 
-std::atomic_bool folderFlushFails = false;
+std::atomic_int folderFlushError = 0;
 std::atomic_bool exclusiveLockNeedsWriting = false;
 
 bool isFolder(int fd)
@@ -31,7 +31,12 @@ namespace FileSystemAnswers {
 
 void setFolderFlushFails(bool fails)
 {
-    folderFlushFails = fails;
+    setFolderFlushError(fails ? EINVAL : 0);
+}
+
+void setFolderFlushError(int code)
+{
+    folderFlushError = code;
 }
 
 void setExclusiveLockNeedsWriting(bool needs)
@@ -43,8 +48,9 @@ void setExclusiveLockNeedsWriting(bool needs)
 
 extern "C" int fsync(int fd)
 {
-    if (folderFlushFails && isFolder(fd)) {
-        errno = EINVAL;
+    const int code = folderFlushError;
+    if (code != 0 && isFolder(fd)) {
+        errno = code;
         return -1;
     }
     return int(::syscall(SYS_fsync, fd));

@@ -7,6 +7,9 @@ namespace FileSystemAnswers {
 
 // fsync() of a folder fails with EINVAL, as on a virtual machine's shared folder.
 void setFolderFlushFails(bool fails);
+// fsync() of a folder fails with this errno value (0: passes through), as on a failing
+// disk (EIO) or a file system without folder flushes (EINVAL, EOPNOTSUPP, ENOSYS).
+void setFolderFlushError(int code);
 // flock() for an exclusive lock fails with EBADF on a descriptor not open for writing, as
 // on an NFSv4 client.
 void setExclusiveLockNeedsWriting(bool needs);
@@ -22,6 +25,15 @@ public:
 
 private:
     Setter m_setter;
+};
+
+// Makes fsync() of a folder fail with an errno value for as long as it lives.
+class FolderFlushError {
+public:
+    explicit FolderFlushError(int code) { setFolderFlushError(code); }
+    ~FolderFlushError() { setFolderFlushError(0); }
+    FolderFlushError(const FolderFlushError&) = delete;
+    FolderFlushError& operator=(const FolderFlushError&) = delete;
 };
 
 } // namespace FileSystemAnswers
