@@ -1,12 +1,10 @@
 #include "download.h"
 
 #include "filetransfer.h"
-#include "localization.h"
+#include "folders.h"
 #include "networkthread.h"
 #include "noticethrottle.h"
-#include "pathrules.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
 
@@ -100,12 +98,8 @@ Download* Download::start(QNetworkAccessManager* network, DownloadTarget target,
                           const HttpRequest::Recipe& recipe, const RetryRule& retry,
                           QObject* parent, QString* error)
 {
-    const QString folder = QFileInfo(target.path).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        if (error)
-            *error = Loc::text("common.error.createFailed").arg(PathRules::native(folder));
+    if (!Folders::make(QFileInfo(target.path).absolutePath(), error))
         return nullptr;
-    }
     auto* download = new Download(std::move(target), parent);
     download->m_thread = NetworkThread::acquire();
     if (network)

@@ -4,6 +4,7 @@
 #include "downloadtarget.h"
 #include "stagedfile.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
@@ -35,6 +36,9 @@ QThreadPool& filePool()
     static FilePool pool;
     return pool;
 }
+
+// How long a flush waits for the files a test asked it to gather.
+constexpr int kGatherLimitMs = 20000;
 
 // The test seam that holds workers back.
 struct Hold {
@@ -124,6 +128,7 @@ public:
     {
         QMutexLocker lock(&m_mutex);
         m_waiting.push_back(std::move(file));
+        m_arrived.wakeAll();
         if (m_running)
             return;
         m_running = true;
@@ -146,12 +151,19 @@ public:
             m_flushed.wait(&m_mutex);
     }
 
+    void gatherNextForTesting(int files)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_gathering = files;
+    }
+
 private:
     void run()
     {
         for (;;) {
             waitWhileHeld();
             QMutexLocker lock(&m_mutex);
+            gatherAsAsked();
             if (m_waiting.empty()) {
                 m_running = false;
                 return;
@@ -162,20 +174,34 @@ private:
             files.reserve(qsizetype(m_flushing.size()));
             for (const auto& entry : m_flushing)
                 files.append(&entry->file);
-            const bool flushed = StagedFile::flushTogether(files);
+            // A file whose own file system flushed it is on the disk, whatever another
+            // file system's flush said.
+            StagedFile::flushTogether(files);
             for (const auto& entry : m_flushing)
-                entry->publish(flushed);
+                entry->publish(entry->file.error() == 0);
             lock.relock();
             m_flushing.clear();
             m_flushed.wakeAll();
         }
     }
 
+    // With m_mutex held. A test that wants files flushed together gets them together, or
+    // after a while whatever has come.
+    void gatherAsAsked()
+    {
+        const auto wanted = std::size_t(std::exchange(m_gathering, 0));
+        const QDeadlineTimer deadline(kGatherLimitMs);
+        while (m_waiting.size() < wanted && m_arrived.wait(&m_mutex, deadline)) {
+        }
+    }
+
     QMutex m_mutex;
     QWaitCondition m_flushed;
+    QWaitCondition m_arrived;
     std::vector<std::shared_ptr<DownloadFile::Shared>> m_waiting;
     std::vector<std::shared_ptr<DownloadFile::Shared>> m_flushing;
     bool m_running = false;
+    int m_gathering = 0; // files the next flush waits for, for a test
 };
 
 FlushQueue& flushQueue()
@@ -382,6 +408,11 @@ void DownloadFile::holdWorkersForTesting(bool hold)
     state.held = hold;
     if (!hold)
         state.released.wakeAll();
+}
+
+void DownloadFile::gatherNextFlushForTesting(int files)
+{
+    flushQueue().gatherNextForTesting(files);
 }
 
 void DownloadFile::endWorkersForTesting()

@@ -70,6 +70,9 @@ public:
     // Tests only: holds every worker back before its next piece of work while true, so
     // that bytes can be caught waiting for the disk.
     static void holdWorkersForTesting(bool hold);
+    // Tests only: the next flush waits, a few seconds at most, until `files` verified files
+    // wait for it, so that files verified one after another are flushed together.
+    static void gatherNextFlushForTesting(int files);
     // Tests only: waits for the work under way and lets every worker thread end, so that
     // a child process forked next starts without threads it would wait for in vain.
     static void endWorkersForTesting();

@@ -213,14 +213,13 @@ void FileTransfer::handleFileReport(int attempt, DownloadFile::Result result, co
         settleFailure(Fault::Checksum, true);
         break;
     case DownloadFile::Result::CommitFailed:
-        finish(Outcome::Failed, Fault::Commit, saveFailureText(reason));
+        finish(Outcome::Failed, Fault::Commit, diskFailureText(Fault::Commit, reason));
         break;
     case DownloadFile::Result::WriteFailed:
-        finish(Outcome::Failed, Fault::Write, saveFailureText(reason));
+        finish(Outcome::Failed, Fault::Write, diskFailureText(Fault::Write, reason));
         break;
     case DownloadFile::Result::OpenFailed:
-        finish(Outcome::Failed, Fault::Open,
-               Loc::text("common.error.openForWriteFailed").arg(native(m_target.path)));
+        finish(Outcome::Failed, Fault::Open, diskFailureText(Fault::Open, reason));
         break;
     }
 }
@@ -234,10 +233,10 @@ QString FileTransfer::reasonFor(Fault fault) const
         return Loc::text("common.error.largerThanExpected");
     case Fault::NoSpace:
         return Loc::text("common.error.notEnoughSpace");
-    case Fault::Write:
-    case Fault::Commit: // worded with the system's reason (saveFailureText)
-    case Fault::None:
     case Fault::Open:
+    case Fault::Write:
+    case Fault::Commit: // worded with the system's reason (diskFailureText)
+    case Fault::None:
     case Fault::Network:
         break;
     }
@@ -245,12 +244,15 @@ QString FileTransfer::reasonFor(Fault fault) const
 }
 
 // A disk that failed the file: the file named, and the system's reason where it gave one.
-QString FileTransfer::saveFailureText(const QString& reason) const
+QString FileTransfer::diskFailureText(Fault fault, const QString& reason) const
 {
+    const bool opening = fault == Fault::Open;
     const QString path = native(m_target.path);
     if (reason.isEmpty())
-        return Loc::text("common.error.saveFailed").arg(path);
-    return Loc::text("storage.error.saveFailedWhy").arg(path, reason);
+        return Loc::text(opening ? "common.error.openForWriteFailed" : "common.error.saveFailed")
+            .arg(path);
+    return Loc::text(opening ? "common.error.openForWriteFailedWhy" : "storage.error.saveFailedWhy")
+        .arg(path, reason);
 }
 
 void FileTransfer::settleFailure(Fault fault, bool retriable, const QString& networkText)

@@ -68,7 +68,7 @@ private:
     void handleFinished();
     void handleFileReport(int attempt, DownloadFile::Result result, const QString& reason);
     QString reasonFor(Fault fault) const;
-    QString saveFailureText(const QString& reason) const;
+    QString diskFailureText(Fault fault, const QString& reason) const;
     void settleFailure(Fault fault, bool retriable, const QString& networkText = {});
     void finish(Outcome outcome, Fault fault = Fault::None, const QString& text = {});
 

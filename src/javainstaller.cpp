@@ -2,6 +2,7 @@
 
 #include "diskspace.h"
 #include "download.h"
+#include "folders.h"
 #include "httprequest.h"
 #include "jsonnumber.h"
 #include "launcherpaths.h"
@@ -170,8 +171,8 @@ void JavaInstaller::install(const JavaRuntimeEntry& entry, JobDone done)
         refuse(label, error);
         return;
     }
-    if (!QDir().mkpath(runtimeDir)) {
-        refuse(label, Loc::text("common.error.createFailed").arg(native(runtimeDir)));
+    if (!Folders::make(runtimeDir, &error)) {
+        refuse(label, error);
         return;
     }
 
@@ -446,9 +447,9 @@ bool JavaInstaller::extractZipEntry(qint64 position)
     }
     if (info.isSymlink)
         return true;
-    const QString folder = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        fail(Loc::text("common.error.createFailed").arg(native(folder)));
+    QString error;
+    if (!Folders::make(QFileInfo(target).absolutePath(), &error)) {
+        fail(error);
         return false;
     }
     if (!m_zip->reader.extractEntry(info.index, target)) {
@@ -520,8 +521,9 @@ bool JavaInstaller::prepareTree(const QJsonObject& files)
         const QJsonObject item = it.value().toObject();
         const QString type = item.value(QStringLiteral("type")).toString();
         if (type == QLatin1String("directory")) {
-            if (!QDir().mkpath(path)) {
-                fail(Loc::text("common.error.createFailed").arg(native(path)));
+            QString error;
+            if (!Folders::make(path, &error)) {
+                fail(error);
                 return false;
             }
         } else if (type == QLatin1String("link")) {

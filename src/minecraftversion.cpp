@@ -1,10 +1,12 @@
 #include "minecraftversion.h"
 
+#include "folders.h"
 #include "jsonnumber.h"
 #include "localization.h"
 #include "pathrules.h"
 #include "readfailuretext.h"
 #include "regularfile.h"
+#include "wholefile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -422,6 +424,21 @@ QString versionJarPath(const QString& gameDir, const QString& id)
 {
     return gameDir + QStringLiteral("/versions/") + id + QLatin1Char('/') + id +
            QStringLiteral(".jar");
+}
+
+bool saveDescription(const QString& gameDir, const QString& id, const QByteArray& bytes,
+                     QString* error)
+{
+    const QString path = versionJsonPath(gameDir, id);
+    if (!Folders::make(QFileInfo(path).path(), error))
+        return false;
+    QString reason;
+    if (WholeFile::write(path, bytes, &reason))
+        return true;
+    if (error)
+        *error = reason.isEmpty() ? Loc::text("common.error.versionSaveFailed").arg(id)
+                                  : Loc::text("common.error.versionSaveFailedWhy").arg(id, reason);
+    return false;
 }
 
 MinecraftVersion load(const QString& gameDir, const QString& versionId,

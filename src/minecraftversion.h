@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonArray>
 #include <QList>
 #include <QSet>
@@ -52,6 +53,10 @@ namespace VersionLoader {
 // Plain string joining; every component locates version files through these.
 QString versionJsonPath(const QString& gameDir, const QString& id);
 QString versionJarPath(const QString& gameDir, const QString& id);
+// Replaces the version's description with bytes, making its folder first. A failure
+// fills error, when given, with the player's words, the system's reason among them.
+bool saveDescription(const QString& gameDir, const QString& id, const QByteArray& bytes,
+                     QString* error = nullptr);
 
 // Resolves a version through its "inheritsFrom" chain. On a broken chain the
 // result has an empty id and `error` is set; without a main class the record

@@ -360,13 +360,9 @@ void ModLoaderInstaller::handleDescriptionReply(QNetworkReply* reply, const QStr
     if (id != expectedId)
         emit log(Loc::text("loader.status.versionId").arg(id));
 
-    const QString dir = m_gameDir + QStringLiteral("/versions/") + id;
-    if (!QDir().mkpath(dir)) {
-        fail(Loc::text("common.error.createFailed").arg(native(dir)));
-        return;
-    }
-    if (!WholeFile::write(VersionLoader::versionJsonPath(m_gameDir, id), body)) {
-        fail(Loc::text("common.error.versionSaveFailed").arg(id));
+    QString error;
+    if (!VersionLoader::saveDescription(m_gameDir, id, body, &error)) {
+        fail(error);
         return;
     }
     handOffToVersionInstaller(id);

@@ -206,7 +206,7 @@ bool remove(const QString& path)
     return removeTree(encode(path));
 }
 
-bool makePath(const QString& path)
+bool makePath(const QString& path, int* error)
 {
     const QByteArray bytes = encode(QDir::cleanPath(path));
     const auto isFolder = [](const QByteArray& step) {
@@ -217,9 +217,14 @@ bool makePath(const QString& path)
         return true;
     for (qsizetype end = bytes.indexOf('/', 1);; end = bytes.indexOf('/', end + 1)) {
         const QByteArray step = end < 0 ? bytes : bytes.left(end);
-        if (!isFolder(step) && ::mkdir(step.constData(), 0777) != 0 &&
-            (errno != EEXIST || !isFolder(step)))
-            return false;
+        if (!isFolder(step) && ::mkdir(step.constData(), 0777) != 0) {
+            const int code = errno;
+            if (code != EEXIST || !isFolder(step)) {
+                if (error)
+                    *error = code;
+                return false;
+            }
+        }
         if (end < 0)
             return true;
     }

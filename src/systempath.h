@@ -46,8 +46,9 @@ std::optional<QList<Entry>> list(const QString& path);
 // a link, its target untouched), anything else as itself. Goes on past a failure and
 // returns false at the end, as much removed as could be.
 bool remove(const QString& path);
-// Makes the folder with all its parents; true when it stands there already.
-bool makePath(const QString& path);
+// Makes the folder with all its parents; true when it stands there already. A failure
+// fills error, when given, with the system's reason (an errno value).
+bool makePath(const QString& path, int* error = nullptr);
 // Sets the permission bits of what stands at path, following a link.
 bool setMode(const QString& path, quint32 mode);
 

@@ -1,11 +1,9 @@
 #include "transferbatch.h"
 
 #include "filetransfer.h"
-#include "localization.h"
+#include "folders.h"
 #include "networkthread.h"
-#include "pathrules.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 
@@ -107,10 +105,8 @@ bool TransferBatch::makeFolder(const QString& path, QString* error)
     const QString folder = QFileInfo(path).absolutePath();
     if (m_madeFolders.contains(folder))
         return true;
-    if (!QDir().mkpath(folder)) {
-        *error = Loc::text("common.error.createFailed").arg(PathRules::native(folder));
+    if (!Folders::make(folder, error))
         return false;
-    }
     m_madeFolders.insert(folder);
     return true;
 }

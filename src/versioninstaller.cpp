@@ -10,7 +10,6 @@
 #include "remoteaddresses.h"
 #include "stagedfile.h"
 #include "versionmanifestservice.h"
-#include "wholefile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -395,18 +394,14 @@ void VersionInstaller::followDescription()
 // written into the game directory after the job has ended.
 void VersionInstaller::storeVersionJson(const QByteArray& bytes)
 {
-    const QString path = VersionLoader::versionJsonPath(m_gameDir, m_versionId);
-    const QString dir = QFileInfo(path).path();
-    m_descriptionSave = runOnWorker([this, path, dir, bytes] {
-        bool folderMade = QDir().mkpath(dir);
-        const bool saved = folderMade && WholeFile::write(path, bytes);
-        return std::function<void()>([this, dir, folderMade, saved] {
-            if (!folderMade)
-                fail(Loc::text("common.error.createFailed").arg(native(dir)));
-            else if (!saved)
-                fail(Loc::text("common.error.versionSaveFailed").arg(m_versionId));
-            else
+    m_descriptionSave = runOnWorker([this, gameDir = m_gameDir, id = m_versionId, bytes] {
+        QString error;
+        const bool saved = VersionLoader::saveDescription(gameDir, id, bytes, &error);
+        return std::function<void()>([this, saved, error] {
+            if (saved)
                 followDescription();
+            else
+                fail(error);
         });
     });
 }

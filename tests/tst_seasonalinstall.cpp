@@ -1118,8 +1118,8 @@ private slots:
             << "Other";
         QTest::newRow("pack folder blocked")
             << Failure::PackFolderBlocked
-            << QStringList{"Build \"Autumn\": Could not create {build 2}",
-                           aborted("Could not create {build 2}")}
+            << QStringList{"Build \"Autumn\": Could not create {build 2}: File exists",
+                           aborted("Could not create {build 2}: File exists")}
             << "Autumn";
         QTest::newRow("blank game version")
             << Failure::BlankVersion << QStringList{aborted("the build names no Minecraft version")}

@@ -160,8 +160,9 @@ void SeasonalPackDownloaderTest::folderBlockedByAFile()
     Notices notices(downloader);
     downloader.download(m_server.url("/pack.zip"), destination(), sha256Of(kPack), 0, kLabel);
     QCOMPARE(notices.events, QStringList({"progress", "failed " + kLabel}));
-    QCOMPARE(notices.message,
-             "Could not create " + TestHelpers::native(m_dir->filePath("builds/7")));
+    QCOMPARE(notices.message, "Could not create " +
+                                  TestHelpers::native(m_dir->filePath("builds/7")) +
+                                  ": File exists");
     QCOMPARE(m_server.requestCount(), 0);
     QCOMPARE(readFile(blocker), QByteArray("a file"));
 }

@@ -3,6 +3,7 @@
 #include "httprequest.h"
 #include "launcherpaths.h"
 #include "localization.h"
+#include "mountedfolders.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
 #include "testhelpers.h"
@@ -154,6 +155,10 @@ private slots:
     void staleRetryIsDropped();
     void fullDiskFailsWithTheSystemsReason_data();
     void fullDiskFailsWithTheSystemsReason();
+    void readOnlyGameFolderFailsWithTheSystemsReason_data();
+    void readOnlyGameFolderFailsWithTheSystemsReason();
+    void unwritableFileFailsWithTheSystemsReason_data();
+    void unwritableFileFailsWithTheSystemsReason();
     void cancelRemovesPartialFiles();
     void cancelBeforeDownloads();
     void missingParentIsInstalledFirst();
@@ -175,6 +180,14 @@ private:
     QString path(const QString& relative) const { return m_gameDir + QLatin1Char('/') + relative; }
     QByteArray content(const QString& relative) const { return readFile(path(relative)); }
     void place(const QString& relative, const QByteArray& bytes) const;
+    // Places the version's description and the file at `present` (its client jar's bytes),
+    // leaving the version out of the manifest, so that the description on disk is used
+    // as it is and only the version's other file has to be written.
+    void placeUnlisted(const QString& id, const QString& present) const;
+    // Installs while the game folder takes no writes, which fails with key's message of
+    // `named` and the system's reason; with the folder writable again the same install
+    // completes.
+    void failsWhileReadOnly(const QString& id, const QByteArray& key, const QString& named);
     QStringList filesUnder(const QString& relative) const;
     // Installs and waits for the job to end; returns its end entry of the log.
     QString run(const QString& id);
@@ -239,6 +252,13 @@ void VersionInstallerTest::place(const QString& relative, const QByteArray& byte
     QFile file(path(relative));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+}
+
+void VersionInstallerTest::placeUnlisted(const QString& id, const QString& present) const
+{
+    place(QStringLiteral("versions/%1/%1.json").arg(id),
+          m_site->render(QStringLiteral("versions/%1.json").arg(id)));
+    place(present, m_site->render(QStringLiteral("files/client.jar")));
 }
 
 QStringList VersionInstallerTest::filesUnder(const QString& relative) const
@@ -511,11 +531,8 @@ void VersionInstallerTest::fullDiskFailsWithTheSystemsReason()
     const QString description = QStringLiteral("versions/%1/%1.json").arg(id);
     QVERIFY(QDir().mkpath(m_gameDir));
     FullDisk disk(m_gameDir);
-    // The manifest does not list the version: its description on disk is used as it is,
-    // and only the failing file has to be written.
-    place(description, m_site->render(QStringLiteral("versions/%1.json").arg(id)));
+    placeUnlisted(id, present);
     const QByteArray jar = m_site->render(QStringLiteral("files/client.jar"));
-    place(present, jar);
     const qint64 room = DiskSpace::availableBytes(m_gameDir);
     // Made room for once the disk is full: a part of the file gets written before the
     // disk takes no more.
@@ -543,6 +560,78 @@ void VersionInstallerTest::fullDiskFailsWithTheSystemsReason()
     QCOMPARE(run(id), QLatin1String("finished:") + id);
     QCOMPARE(content(failing), jar);
     QCOMPARE(content(present), jar);
+}
+
+void VersionInstallerTest::failsWhileReadOnly(const QString& id, const QByteArray& key,
+                                              const QString& named)
+{
+    QVERIFY(QDir().mkpath(m_gameDir));
+    ReadOnlyFolder readOnly(m_gameDir);
+    if (readOnly.error() == 0)
+        QSKIP("root writes past permissions here, and may not mount");
+    const QString reason = QString::fromLocal8Bit(std::strerror(readOnly.error()));
+    QCOMPARE(run(id), QLatin1String("failed:") + id);
+    QCOMPARE(m_lastFailure, Loc::text(key.constData()).arg(named, reason));
+    readOnly.release();
+    QCOMPARE(run(id), QLatin1String("finished:") + id);
+}
+
+void VersionInstallerTest::readOnlyGameFolderFailsWithTheSystemsReason_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<bool>("unlisted"); // the description and client jar are on disk
+    QTest::addColumn<QString>("made");  // a folder that stands beforehand
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QString>("folder"); // the folder the message names; none: the version
+    QTest::newRow("the version's folder")
+        << "client-only" << false << QString() << QByteArray("common.error.createFailedWhy")
+        << "versions/client-only";
+    QTest::newRow("the version's description")
+        << "client-only" << false << "versions/client-only"
+        << QByteArray("common.error.versionSaveFailedWhy") << QString();
+    QTest::newRow("a library's folder")
+        << "client-and-library" << true << QString() << QByteArray("common.error.createFailedWhy")
+        << "libraries/org/example/big/1.0";
+}
+
+// Whatever the install could not make in a game folder that takes no writes, the player
+// learns why.
+void VersionInstallerTest::readOnlyGameFolderFailsWithTheSystemsReason()
+{
+    QFETCH(QString, id);
+    QFETCH(bool, unlisted);
+    QFETCH(QString, made);
+    QFETCH(QByteArray, key);
+    QFETCH(QString, folder);
+    if (unlisted)
+        placeUnlisted(id, QStringLiteral("versions/%1/%1.jar").arg(id));
+    else
+        m_site->publishFixtures({id});
+    if (!made.isEmpty())
+        QVERIFY(QDir().mkpath(path(made)));
+    failsWhileReadOnly(id, key, folder.isEmpty() ? id : QDir::toNativeSeparators(path(folder)));
+}
+
+void VersionInstallerTest::unwritableFileFailsWithTheSystemsReason_data()
+{
+    QTest::addColumn<QString>("failing"); // the file that cannot be opened for writing
+    QTest::addColumn<QString>("present"); // the other one, there beforehand
+    const QString client = QStringLiteral("versions/client-and-library/client-and-library.jar");
+    const QString library = QStringLiteral("libraries/org/example/big/1.0/big-1.0.jar");
+    QTest::newRow("the client jar") << client << library;
+    QTest::newRow("a library") << library << client;
+}
+
+// Every folder stands, but no file can be made in them.
+void VersionInstallerTest::unwritableFileFailsWithTheSystemsReason()
+{
+    QFETCH(QString, failing);
+    QFETCH(QString, present);
+    const QString id = QStringLiteral("client-and-library");
+    placeUnlisted(id, present);
+    QVERIFY(QDir().mkpath(QFileInfo(path(failing)).path()));
+    failsWhileReadOnly(id, "common.error.openForWriteFailedWhy",
+                       QDir::toNativeSeparators(path(failing)));
 }
 
 void VersionInstallerTest::cancelRemovesPartialFiles()
