@@ -70,31 +70,44 @@ QByteArray sumsText(quint64 size, quint32 crc)
     return QByteArray::number(size) + kStampSeparator + QByteArray::number(crc, 16);
 }
 
-// "size;crc", as a pair when both read.
-std::optional<std::pair<quint64, quint32>> readSums(const QByteArray& size, const QByteArray& crc)
+// "tag fields name", the fields separated by ';'.
+QByteArray stampedLine(const QByteArray& tag, const QByteArray& fields, const QString& name)
 {
-    bool sizeRead = false;
-    bool crcRead = false;
-    const quint64 bytes = size.toULongLong(&sizeRead);
-    const quint32 sum = crc.toUInt(&crcRead, 16);
-    if (!sizeRead || !crcRead)
-        return std::nullopt;
-    return std::pair{bytes, sum};
+    return tag + fields + ' ' + encodedName(name) + '\n';
 }
 
-// A line "tag fields name": its fields and its name, when it has both.
-std::optional<std::pair<QByteArray, QString>> fieldsAndName(const QByteArray& line)
+struct Stamped {
+    QList<QByteArray> leading;
+    quint64 size = 0;
+    quint32 crc = 0;
+    QString name;
+};
+
+// A line "tag fields name" with `count` fields ending in "size;crc": its fields before
+// those, what the pack wrote and its name, when the line has them all.
+std::optional<Stamped> readStamped(const QByteArray& line, qsizetype count)
 {
     const qsizetype space = line.indexOf(' ', 2);
     if (space < 0)
         return std::nullopt;
-    return std::pair{line.sliced(2, space - 2), decodedName(line.sliced(space + 1))};
+    QList<QByteArray> fields = line.sliced(2, space - 2).split(kStampSeparator);
+    if (fields.size() != count)
+        return std::nullopt;
+    bool sizeRead = false;
+    bool crcRead = false;
+    const quint64 size = fields.at(count - 2).toULongLong(&sizeRead);
+    const quint32 crc = fields.at(count - 1).toUInt(&crcRead, 16);
+    if (!sizeRead || !crcRead)
+        return std::nullopt;
+    fields.resize(count - 2);
+    return Stamped{std::move(fields), size, crc, decodedName(line.sliced(space + 1))};
 }
 
 QByteArray claimedLine(const QString& identity, const ZipEntryInfo& entry)
 {
-    return kClaimedTag + identity.toLatin1() + kStampSeparator + sumsText(entry.size, entry.crc) +
-           ' ' + encodedName(entry.name) + '\n';
+    return stampedLine(kClaimedTag,
+                       identity.toLatin1() + kStampSeparator + sumsText(entry.size, entry.crc),
+                       entry.name);
 }
 
 // Whether an identity recorded by a claim names this file. Only the inode is compared: a
@@ -217,25 +230,17 @@ void PackLedger::load()
         } else if (line.startsWith(first ? kWrittenTag : kWrittenElsewhereTag)) {
             list->names.append(decodedName(line.sliced(2)));
         } else if (line.startsWith(kSumsTag)) {
-            const auto fields = fieldsAndName(line);
-            const QList<QByteArray> parts =
-                fields ? fields->first.split(kStampSeparator) : QList<QByteArray>();
-            const auto sums = parts.size() == 2 ? readSums(parts.at(0), parts.at(1)) : std::nullopt;
-            if (sums)
-                list->sums.insert(fields->second, Sums{sums->first, sums->second});
+            if (const auto sums = readStamped(line, 2))
+                list->sums.insert(sums->name, Sums{sums->size, sums->crc});
         } else if (line.startsWith(kClaimedTag) ||
                    (!first && line.startsWith(kClaimedElsewhereTag))) {
             // Claims are added to the first list's folder, after every list.
             FolderList& owner = line.startsWith(kClaimedTag) ? m_first : *list;
-            const auto fields = fieldsAndName(line);
-            const QList<QByteArray> parts =
-                fields ? fields->first.split(kStampSeparator) : QList<QByteArray>();
             // A claim that does not say what the pack puts there (one written before claims
             // did) cannot tell pack from player, and never counts.
-            const auto sums = parts.size() == 3 ? readSums(parts.at(1), parts.at(2)) : std::nullopt;
-            if (sums)
+            if (const auto claim = readStamped(line, 3))
                 owner.claims.append(
-                    Claim{parts.at(0), Sums{sums->first, sums->second}, fields->second});
+                    Claim{claim->leading.first(), Sums{claim->size, claim->crc}, claim->name});
         }
     }
 }
@@ -378,7 +383,7 @@ void PackLedger::settle(const QStringList& names)
 bool PackLedger::rewrite(const QStringList& names, QString* error)
 {
     const auto sumsLine = [](const QString& name, const Sums& sums) {
-        return kSumsTag + sumsText(sums.size, sums.crc) + ' ' + encodedName(name) + '\n';
+        return stampedLine(kSumsTag, sumsText(sums.size, sums.crc), name);
     };
     QByteArray content = kFolderTag + encodedName(QDir::cleanPath(m_root)) + '\n';
     if (!m_place.isEmpty())
@@ -406,9 +411,10 @@ bool PackLedger::rewrite(const QStringList& names, QString* error)
                 content += sumsLine(name, list->sums.value(name));
         }
         for (const Claim& claim : list->claims)
-            content += kClaimedElsewhereTag + claim.identity + kStampSeparator +
-                       sumsText(claim.sums.size, claim.sums.crc) + ' ' + encodedName(claim.name) +
-                       '\n';
+            content += stampedLine(kClaimedElsewhereTag,
+                                   claim.identity + kStampSeparator +
+                                       sumsText(claim.sums.size, claim.sums.crc),
+                                   claim.name);
     }
     QString reason;
     if (WholeFile::write(m_ledgerPath, content, &reason))
