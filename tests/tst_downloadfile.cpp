@@ -1,6 +1,6 @@
 #include "downloadfile.h"
 #include "downloadtarget.h"
-#include "flushanswers.h"
+#include "filesystemanswers.h"
 #include "mountedfolders.h"
 #include "testhelpers.h"
 
@@ -55,7 +55,7 @@ void TestDownloadFile::eachFileStandsOrFallsWithItsOwnFileSystem()
     if (!mounted.isMounted())
         QSKIP("a second file system needs a mount, which is not allowed here");
     const QString failingFolder = otherFails ? other : first;
-    const FlushAnswers::FailingFileSystem failing(failingFolder, EIO);
+    const FileSystemAnswers::FailingFileSystem failing(failingFolder, EIO);
     QVERIFY(failing.isSet());
 
     // Two of the files share the first file system's flush.

@@ -305,8 +305,7 @@ PackFiles revisionFiles(int revision, const QStringList& names)
 
 const QByteArray kPlayers = "player ";
 
-// What each file of the game folder holds, by its relative path.
-// Every file of a game folder but the shared entries, by name.
+// What each file of a game folder but the shared entries holds, by its relative path.
 QMap<QString, QByteArray> contentsOf(const QString& gameDir)
 {
     QMap<QString, QByteArray> contents;

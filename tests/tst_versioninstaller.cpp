@@ -157,8 +157,6 @@ private slots:
     void fullDiskFailsWithTheSystemsReason();
     void readOnlyGameFolderFailsWithTheSystemsReason_data();
     void readOnlyGameFolderFailsWithTheSystemsReason();
-    void unwritableFileFailsWithTheSystemsReason_data();
-    void unwritableFileFailsWithTheSystemsReason();
     void cancelRemovesPartialFiles();
     void cancelBeforeDownloads();
     void missingParentIsInstalledFirst();
@@ -184,10 +182,6 @@ private:
     // leaving the version out of the manifest, so that the description on disk is used
     // as it is and only the version's other file has to be written.
     void placeUnlisted(const QString& id, const QString& present) const;
-    // Installs while the game folder takes no writes, which fails with key's message of
-    // `named` and the system's reason; with the folder writable again the same install
-    // completes.
-    void failsWhileReadOnly(const QString& id, const QByteArray& key, const QString& named);
     QStringList filesUnder(const QString& relative) const;
     // Installs and waits for the job to end; returns its end entry of the log.
     QString run(const QString& id);
@@ -562,76 +556,59 @@ void VersionInstallerTest::fullDiskFailsWithTheSystemsReason()
     QCOMPARE(content(present), jar);
 }
 
-void VersionInstallerTest::failsWhileReadOnly(const QString& id, const QByteArray& key,
-                                              const QString& named)
+void VersionInstallerTest::readOnlyGameFolderFailsWithTheSystemsReason_data()
 {
-    QVERIFY(QDir().mkpath(m_gameDir));
+    QTest::addColumn<QString>("id");
+    // A file there beforehand, the version's description beside it and the version left
+    // out of the manifest; none: the version is published.
+    QTest::addColumn<QString>("present");
+    QTest::addColumn<QString>("made"); // a folder that stands beforehand
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QString>("named"); // what the message names; none: the version
+    const QString client = QStringLiteral("versions/client-and-library/client-and-library.jar");
+    const QString library = QStringLiteral("libraries/org/example/big/1.0/big-1.0.jar");
+    QTest::newRow("the version's folder")
+        << "client-only" << QString() << QString() << QByteArray("common.error.createFailedWhy")
+        << "versions/client-only";
+    QTest::newRow("the version's description")
+        << "client-only" << QString() << "versions/client-only"
+        << QByteArray("common.error.versionSaveFailedWhy") << QString();
+    QTest::newRow("a library's folder")
+        << "client-and-library" << client << QString() << QByteArray("common.error.createFailedWhy")
+        << "libraries/org/example/big/1.0";
+    QTest::newRow("the client jar, its folder made")
+        << "client-and-library" << library << "versions/client-and-library"
+        << QByteArray("common.error.openForWriteFailedWhy") << client;
+    QTest::newRow("a library, its folder made")
+        << "client-and-library" << client << "libraries/org/example/big/1.0"
+        << QByteArray("common.error.openForWriteFailedWhy") << library;
+}
+
+// Whatever the install could not make in a game folder that takes no writes, a folder or
+// a file, the player learns why; with the folder writable again the same install
+// completes.
+void VersionInstallerTest::readOnlyGameFolderFailsWithTheSystemsReason()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, present);
+    QFETCH(QString, made);
+    QFETCH(QByteArray, key);
+    QFETCH(QString, named);
+    if (present.isEmpty())
+        m_site->publishFixtures({id});
+    else
+        placeUnlisted(id, present);
+    QVERIFY(QDir().mkpath(made.isEmpty() ? m_gameDir : path(made)));
     ReadOnlyFolder readOnly(m_gameDir);
     if (readOnly.error() == 0)
         QSKIP("root writes past permissions here, and may not mount");
     const QString reason = QString::fromLocal8Bit(std::strerror(readOnly.error()));
     QCOMPARE(run(id), QLatin1String("failed:") + id);
-    QCOMPARE(m_lastFailure, Loc::text(key.constData()).arg(named, reason));
+    QCOMPARE(m_lastFailure,
+             Loc::text(key.constData())
+                 .arg(named.isEmpty() ? id : QDir::toNativeSeparators(path(named)), reason));
     readOnly.release();
     QCOMPARE(run(id), QLatin1String("finished:") + id);
-}
-
-void VersionInstallerTest::readOnlyGameFolderFailsWithTheSystemsReason_data()
-{
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<bool>("unlisted"); // the description and client jar are on disk
-    QTest::addColumn<QString>("made");  // a folder that stands beforehand
-    QTest::addColumn<QByteArray>("key");
-    QTest::addColumn<QString>("folder"); // the folder the message names; none: the version
-    QTest::newRow("the version's folder")
-        << "client-only" << false << QString() << QByteArray("common.error.createFailedWhy")
-        << "versions/client-only";
-    QTest::newRow("the version's description")
-        << "client-only" << false << "versions/client-only"
-        << QByteArray("common.error.versionSaveFailedWhy") << QString();
-    QTest::newRow("a library's folder")
-        << "client-and-library" << true << QString() << QByteArray("common.error.createFailedWhy")
-        << "libraries/org/example/big/1.0";
-}
-
-// Whatever the install could not make in a game folder that takes no writes, the player
-// learns why.
-void VersionInstallerTest::readOnlyGameFolderFailsWithTheSystemsReason()
-{
-    QFETCH(QString, id);
-    QFETCH(bool, unlisted);
-    QFETCH(QString, made);
-    QFETCH(QByteArray, key);
-    QFETCH(QString, folder);
-    if (unlisted)
-        placeUnlisted(id, QStringLiteral("versions/%1/%1.jar").arg(id));
-    else
-        m_site->publishFixtures({id});
-    if (!made.isEmpty())
-        QVERIFY(QDir().mkpath(path(made)));
-    failsWhileReadOnly(id, key, folder.isEmpty() ? id : QDir::toNativeSeparators(path(folder)));
-}
-
-void VersionInstallerTest::unwritableFileFailsWithTheSystemsReason_data()
-{
-    QTest::addColumn<QString>("failing"); // the file that cannot be opened for writing
-    QTest::addColumn<QString>("present"); // the other one, there beforehand
-    const QString client = QStringLiteral("versions/client-and-library/client-and-library.jar");
-    const QString library = QStringLiteral("libraries/org/example/big/1.0/big-1.0.jar");
-    QTest::newRow("the client jar") << client << library;
-    QTest::newRow("a library") << library << client;
-}
-
-// Every folder stands, but no file can be made in them.
-void VersionInstallerTest::unwritableFileFailsWithTheSystemsReason()
-{
-    QFETCH(QString, failing);
-    QFETCH(QString, present);
-    const QString id = QStringLiteral("client-and-library");
-    placeUnlisted(id, present);
-    QVERIFY(QDir().mkpath(QFileInfo(path(failing)).path()));
-    failsWhileReadOnly(id, "common.error.openForWriteFailedWhy",
-                       QDir::toNativeSeparators(path(failing)));
 }
 
 void VersionInstallerTest::cancelRemovesPartialFiles()

@@ -1,5 +1,7 @@
 #include "filesystemanswers.h"
 
+#include <QFile>
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -12,11 +14,19 @@ namespace {
 
 std::atomic_int folderFlushError = 0;
 std::atomic_bool exclusiveLockNeedsWriting = false;
+std::atomic<dev_t> failingFileSystem = 0;
+std::atomic_int failingFileSystemCode = 0; // 0: every syncfs() passes through
 
 bool isFolder(int fd)
 {
     struct stat status {};
     return ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool isOnFailingFileSystem(int fd)
+{
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && status.st_dev == failingFileSystem;
 }
 
 bool isReadOnly(int fd)
@@ -44,6 +54,21 @@ void setExclusiveLockNeedsWriting(bool needs)
     exclusiveLockNeedsWriting = needs;
 }
 
+FailingFileSystem::FailingFileSystem(const QString& path, int code)
+{
+    struct stat status {};
+    m_set = ::stat(QFile::encodeName(path).constData(), &status) == 0;
+    if (!m_set)
+        return;
+    failingFileSystem = status.st_dev;
+    failingFileSystemCode = code;
+}
+
+FailingFileSystem::~FailingFileSystem()
+{
+    failingFileSystemCode = 0;
+}
+
 } // namespace FileSystemAnswers
 
 extern "C" int fsync(int fd)
@@ -54,6 +79,16 @@ extern "C" int fsync(int fd)
         return -1;
     }
     return int(::syscall(SYS_fsync, fd));
+}
+
+extern "C" int syncfs(int fd) __THROW
+{
+    const int code = failingFileSystemCode;
+    if (code != 0 && isOnFailingFileSystem(fd)) {
+        errno = code;
+        return -1;
+    }
+    return int(::syscall(SYS_syncfs, fd));
 }
 
 extern "C" int flock(int fd, int operation) __THROW

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QString>
+
 // Answers of file systems this machine does not have, given by the test program itself:
-// its own fsync() and flock() stand in front of the C library's for every caller in the
-// program, the launcher's code included. Both pass every call through until told otherwise.
+// its own fsync(), syncfs() and flock() stand in front of the C library's for every caller
+// in the program, the launcher's code included. Each passes every call through until told
+// otherwise.
 namespace FileSystemAnswers {
 
 // fsync() of a folder fails with EINVAL, as on a virtual machine's shared folder.
@@ -34,6 +37,22 @@ public:
     ~FolderFlushError() { setFolderFlushError(0); }
     FolderFlushError(const FolderFlushError&) = delete;
     FolderFlushError& operator=(const FolderFlushError&) = delete;
+};
+
+// While it lives, syncfs() of the file system that holds `path` fails with `code`, as
+// that of a disk which lost writes it had taken fails with EIO.
+class FailingFileSystem {
+public:
+    FailingFileSystem(const QString& path, int code);
+    ~FailingFileSystem();
+    FailingFileSystem(const FailingFileSystem&) = delete;
+    FailingFileSystem& operator=(const FailingFileSystem&) = delete;
+
+    // False when the path's file system could not be told.
+    bool isSet() const { return m_set; }
+
+private:
+    bool m_set = false;
 };
 
 } // namespace FileSystemAnswers

@@ -8,15 +8,11 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
-
-// Room for a data directory with its state files and folders, and little more.
-constexpr const char* kMountOptions = "size=4m,mode=0755";
 
 // Writes until the file system takes no more: large pieces first, then single bytes
 // for the last page.
@@ -41,21 +37,13 @@ bool fillUp(int fd)
 
 FullDisk::FullDisk(const QString& folder) : m_folder(folder)
 {
-    if (qEnvironmentVariableIsSet("HM_FULL_DISK_BY_LIMIT"))
-        return;
-    m_mounted =
-        ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, kMountOptions) == 0;
-}
-
-FullDisk::~FullDisk()
-{
-    if (m_mounted)
-        ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+    if (!qEnvironmentVariableIsSet("HM_FULL_DISK_BY_LIMIT"))
+        m_fileSystem.emplace(folder);
 }
 
 bool FullDisk::whileFull(const std::function<bool()>& step)
 {
-    return m_mounted ? runFilled(step) : runLimited(step);
+    return isMounted() ? runFilled(step) : runLimited(step);
 }
 
 bool FullDisk::runFilled(const std::function<bool()>& step)

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "mountedfolders.h"
+
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // Writes below one folder that fail as on a full disk. Where the test may mount, the
 // folder becomes a small file system of its own, filled up while the writes should fail.
@@ -13,11 +16,10 @@ class FullDisk {
 public:
     // folder must exist and be empty.
     explicit FullDisk(const QString& folder);
-    ~FullDisk();
     FullDisk(const FullDisk&) = delete;
     FullDisk& operator=(const FullDisk&) = delete;
 
-    bool isMounted() const { return m_mounted; }
+    bool isMounted() const { return m_fileSystem && m_fileSystem->isMounted(); }
     // Runs step while writes fail and gives its result; false when they could not be
     // made to fail. A step in a child process must report through its result alone.
     bool whileFull(const std::function<bool()>& step);
@@ -27,5 +29,5 @@ private:
     static bool runLimited(const std::function<bool()>& step);
 
     QString m_folder;
-    bool m_mounted = false;
+    std::optional<OwnFileSystem> m_fileSystem;
 };

@@ -37,7 +37,8 @@ private:
     int m_error = 0;
 };
 
-// A small file system of its own mounted on a folder, where the test may mount.
+// A small file system of its own mounted on a folder, where the test may mount: room for
+// a data directory with its state files and folders, and little more.
 class OwnFileSystem {
 public:
     // folder must exist and be empty.
