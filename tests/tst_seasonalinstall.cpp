@@ -34,6 +34,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -318,6 +319,22 @@ QMap<QString, QByteArray> contentsOf(const QString& gameDir)
 QMap<QString, QByteArray> gameContents(const TempHome& home)
 {
     return contentsOf(gameDirOf(home));
+}
+
+bool writeFiles(const QString& folder, const PackFiles& files)
+{
+    return std::all_of(files.cbegin(), files.cend(), [&folder](const auto& file) {
+        return writeFile(folder + "/" + QString::fromUtf8(file.first), file.second);
+    });
+}
+
+// The named files as they stand in the folder now.
+PackFiles readBack(const QString& folder, const PackFiles& files)
+{
+    PackFiles found;
+    for (const auto& [name, data] : files)
+        found.append({name, TestHelpers::readFile(folder + "/" + QString::fromUtf8(name))});
+    return found;
 }
 
 QStringList modsIn(const QString& gameDir)
@@ -732,8 +749,7 @@ private slots:
         const PackFiles players = {{"options.txt", "the player's options"},
                                    {"mods/a.jar", "the player's mod"},
                                    {"saves/world/level.dat", "the player's world"}};
-        for (const auto& [name, data] : players)
-            QVERIFY(writeFile(other + "/" + QString::fromUtf8(name), data));
+        QVERIFY(writeFiles(other, players));
         QVERIFY(m_tools.installFakeGame(other, kFakeVersion));
         Started started;
         LauncherBackend& backend = *started.backend;
@@ -749,8 +765,7 @@ private slots:
         QVERIFY(installRevision(backend, server, Season{.revision = 2}, {{"mods/b.jar", "b"}}));
 
         QCOMPARE(started.messages(), QStringList());
-        for (const auto& [name, data] : players)
-            QCOMPARE(TestHelpers::readFile(other + "/" + QString::fromUtf8(name)), data);
+        QCOMPARE(readBack(other, players), players);
         QCOMPARE(TestHelpers::readFile(other + "/mods/b.jar"), QByteArray("b"));
         // The first folder is left as revision 1 made it.
         QCOMPARE(gameContents(home), firstFolder);
@@ -780,8 +795,7 @@ private slots:
         QVERIFY(
             installRevision(backend, server, Season{},
                             {{"config/alpha.cfg", "alpha 1.0"}, {"mods/alpha-1.0.jar", "1.0"}}));
-        for (const auto& [name, data] : players)
-            QVERIFY(writeFile(gameDirOf(home) + "/" + QString::fromUtf8(name), data));
+        QVERIFY(writeFiles(gameDirOf(home), players));
         if (how == QLatin1String("copied")) {
             QVERIFY(QDir().mkpath(home.path() + "/bigger"));
             QVERIFY(copyFolder(gameDirOf(home), other));
@@ -800,8 +814,7 @@ private slots:
         QCOMPARE(started.messages(), QStringList());
         QCOMPARE(modsIn(other), QStringList({"alpha-1.1.jar", "own.jar"}));
         QCOMPARE(TestHelpers::readFile(other + "/config/alpha.cfg"), QByteArray("alpha 1.1"));
-        for (const auto& [name, data] : players)
-            QCOMPARE(TestHelpers::readFile(other + "/" + QString::fromUtf8(name)), data);
+        QCOMPARE(readBack(other, players), players);
         QCOMPARE(gameContents(home), firstFolder);
     }
 
@@ -817,8 +830,7 @@ private slots:
         const PackFiles players = {{"options.txt", "the player's options"},
                                    {"mods/a.jar", "the player's mod"},
                                    {"saves/world/level.dat", "the player's world"}};
-        for (const auto& [name, data] : players)
-            QVERIFY(writeFile(mine + "/" + QString::fromUtf8(name), data));
+        QVERIFY(writeFiles(mine, players));
         QVERIFY(m_tools.installFakeGame(mine, kFakeVersion));
         QVERIFY(pointLink(link, gameDirOf(home)));
         Started started;
@@ -832,8 +844,7 @@ private slots:
         QVERIFY(installRevision(backend, server, Season{.revision = 2}, {{"mods/b.jar", "b"}}));
 
         QCOMPARE(started.messages(), QStringList());
-        for (const auto& [name, data] : players)
-            QCOMPARE(TestHelpers::readFile(mine + "/" + QString::fromUtf8(name)), data);
+        QCOMPARE(readBack(mine, players), players);
         QCOMPARE(TestHelpers::readFile(mine + "/mods/b.jar"), QByteArray("b"));
         QCOMPARE(gameContents(home), firstFolder);
     }
