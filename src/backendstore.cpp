@@ -513,8 +513,11 @@ int BackendStore::settingInt(const QVariantMap& settings, const QString& key, in
 QString BackendStore::gameDir(const QVariantMap& settings)
 {
     const QString stored = settings.value(QStringLiteral("gameDir")).toString().trimmed();
-    return stored.isEmpty() ? LauncherPaths::defaultMinecraftDir()
-                            : QDir::fromNativeSeparators(stored);
+    if (stored.isEmpty())
+        return LauncherPaths::defaultMinecraftDir();
+    // A relative folder is the one the launcher's own working directory holds: named so,
+    // the game, which runs in the game folder itself, finds it too.
+    return QDir::current().absoluteFilePath(QDir::fromNativeSeparators(stored));
 }
 
 QUrl BackendStore::seasonalBaseUrl(const QVariantMap& settings)

@@ -67,7 +67,7 @@ public:
     // A setting as a whole number; fallback when it is missing, not a number, a fraction,
     // or beyond the int range.
     static int settingInt(const QVariantMap& settings, const QString& key, int fallback);
-    // The game directory the settings name, or the default one.
+    // The game directory the settings name, or the default one; always an absolute path.
     static QString gameDir(const QVariantMap& settings);
     // The seasonal catalog's base address the settings name, or the built-in one;
     // without trailing slashes, so that catalog paths can be appended.

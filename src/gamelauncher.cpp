@@ -362,6 +362,13 @@ void GameLauncher::terminate()
         m_process->kill();
 }
 
+QString GameLauncher::unusableGameDir(const QString& gameDir)
+{
+    if (!gameDir.contains(kClassPathSeparator))
+        return {};
+    return Loc::text("launch.error.gameDirHasColon").arg(native(gameDir), kClassPathSeparator);
+}
+
 QStringList GameLauncher::missingFiles(const LaunchOptions& options,
                                        const MinecraftVersion& version, int limit)
 {
@@ -411,6 +418,8 @@ bool GameLauncher::launch(const LaunchOptions& options, const MinecraftVersion& 
 {
     if (isRunning())
         return fail(error, Loc::text("common.error.gameRunning"));
+    if (const QString unusable = unusableGameDir(options.gameDir); !unusable.isEmpty())
+        return fail(error, unusable);
 
     emit progress(Loc::text("launch.progress.checkingFiles"));
     const QStringList missing = missingFiles(options, version, kMissingFilesLimit);

@@ -58,6 +58,10 @@ public:
     // Kills a running game at once; its end is reported as a crash.
     void terminate();
 
+    // Why no game can start from this folder, whatever it holds; empty when nothing
+    // keeps it. Java separates the entries of its class and library paths by ":" and
+    // cannot take one inside an entry, so a folder whose path holds one never starts.
+    static QString unusableGameDir(const QString& gameDir);
     // The files a launch needs and does not find, at most limit of them, in native
     // separators. A missing game directory is the only entry then.
     static QStringList missingFiles(const LaunchOptions& options, const MinecraftVersion& version,

@@ -51,6 +51,8 @@ QString LaunchAttempt::refusal(const QString& gameDir, const QString& versionId,
 {
     if (!QFileInfo(gameDir).isDir())
         return Loc::text("launch.error.gameDirMissing").arg(PathRules::native(gameDir));
+    if (const QString unusable = GameLauncher::unusableGameDir(gameDir); !unusable.isEmpty())
+        return unusable;
     if (versionId.trimmed().isEmpty())
         return Loc::text("launch.error.buildNoVersion")
             .arg(buildName, PathRules::native(LauncherPaths::customBuildsFile()));

@@ -8,9 +8,11 @@
 #include "testhelpers.h"
 #include "testserver.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -123,6 +125,66 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
         QCOMPARE(readJson(home.dataDir() + "/settings.json")["maxMemoryMb"].toInteger(),
                  99999999999);
+    }
+
+    // Every game folder the settings may name either starts the game or is refused, before
+    // anything starts, with the reason: a relative one is the folder the launcher's working
+    // directory holds, and the game is handed it whole; Java cannot take a path holding
+    // its path-list separator.
+    void gameFolderStartsOrIsRefused_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("folder"); // below the test's home, the working directory
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("relative") << "mc-games"
+                                  << "mc-games" << true;
+        QTest::newRow("colon") << "{home}/Games: Minecraft"
+                               << "Games: Minecraft" << false;
+        QTest::newRow("colon, relative") << "Games:Minecraft"
+                                         << "Games:Minecraft" << false;
+        QTest::newRow("colon in a parent") << "{home}/a:b/games"
+                                           << "a:b/games" << false;
+    }
+
+    void gameFolderStartsOrIsRefused()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, folder);
+        QFETCH(bool, starts);
+        TempHome home;
+        const QString gameDir = home.path() + '/' + folder;
+        QVERIFY(m_tools.prepareHome(
+            home, {QJsonObject{{"id", 1}, {"name", "Main"}, {"login", "Notch"}}},
+            {QJsonObject{{"id", 4}, {"name", "Vanilla"}, {"minecraftVersion", kFakeVersion}}},
+            {{"gameDir", QString(setting).replace("{home}", home.path())}}));
+        QVERIFY(m_tools.installFakeGame(gameDir, kFakeVersion));
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(home.path()));
+        const auto restore = qScopeGuard([&previous] { QDir::setCurrent(previous); });
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        LaunchSpies spies(backend);
+
+        backend.launchGame(0, 0);
+        if (!starts) {
+            const QString reason = Loc::text("launch.error.gameDirHasColon")
+                                       .arg(QDir::toNativeSeparators(gameDir), ":");
+            QCOMPARE(started.messages(), QStringList{reason});
+            QCOMPARE(spies.progress.size(), 0);
+            QCOMPARE(spies.output.size(), 0);
+            QVERIFY(!backend.busy() && !backend.gameRunning());
+            return;
+        }
+        QCOMPARE(started.messages(), QStringList());
+        QCOMPARE(spies.launched.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(spies.finished.size(), 1, kGameWaitMs);
+        const QStringList output = firstArguments(spies.output);
+        QVERIFY2(output.contains("player=Notch"), qPrintable(output.join('\n')));
+        QCOMPARE(spies.finished.constFirst(), (QVariantList{0, false}));
+        const QString clientJar =
+            gameDir + "/versions/" + kFakeVersion + '/' + kFakeVersion + ".jar";
+        QVERIFY2(output.constFirst().contains(" " + QDir::toNativeSeparators(clientJar)),
+                 qPrintable(output.constFirst()));
     }
 
     void accountServiceAsksForASecondFactor()
