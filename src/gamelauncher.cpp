@@ -351,6 +351,26 @@ LaunchOptions::LaunchOptions()
 
 GameLauncher::GameLauncher(QObject* parent) : QObject(parent) {}
 
+GameLauncher::~GameLauncher()
+{
+    if (isRunning())
+        letGo(m_process);
+}
+
+// Destroying the process object of a running game kills the game, before it could save
+// what the player has not: the game is the player's, and outlives the launcher. The object
+// is let go instead: while the program runs it drains the game's output, so the game never
+// blocks on a full pipe, and goes once the game has ended; a program that ends first leaves
+// it, and the game, as they are.
+void GameLauncher::letGo(QProcess* process)
+{
+    process->disconnect();
+    process->setParent(nullptr);
+    connect(process, &QProcess::readyReadStandardOutput, process,
+            [process] { process->readAllStandardOutput(); });
+    connect(process, &QProcess::finished, process, &QObject::deleteLater);
+}
+
 bool GameLauncher::isRunning() const
 {
     return m_process && m_process->state() != QProcess::NotRunning;

@@ -49,13 +49,16 @@ class GameLauncher : public QObject {
 
 public:
     explicit GameLauncher(QObject* parent = nullptr);
+    // Leaves a running game running.
+    ~GameLauncher() override;
 
     // True once the game process has started; otherwise false with the translated
     // reason in error. Blocks while the process starts, 15 s at most.
     bool launch(const LaunchOptions& options, const MinecraftVersion& version,
                 QString* error = nullptr);
     bool isRunning() const;
-    // Kills a running game at once; its end is reported as a crash.
+    // Kills a running game at once; its end is reported as a crash. The one way the
+    // launcher ends a game.
     void terminate();
 
     // Why no game can start from this folder, whatever it holds; empty when nothing
@@ -87,6 +90,7 @@ private:
     QStringList takeCompleteLines();
     void emitLines(const QStringList& lines);
     void handleFinished(QProcess* source, int exitCode, bool crashed);
+    static void letGo(QProcess* process);
 
     QProcess* m_process = nullptr;
     // Decoded output of the current process not yet ended by a newline. The decoder

@@ -1,4 +1,6 @@
+#include "gamewaiter.h"
 #include "instancelock.h"
+#include "launcherbackend.h"
 #include "launcherpaths.h"
 #include "localization.h"
 #include "pathrules.h"
@@ -34,10 +36,14 @@ QIcon applicationIcon()
 // The icon set is decoded whole when it is made, and the window system is handed
 // every size of it, which takes longer than drawing the window: the icon follows
 // the first frame.
-void setIconAfterFirstFrame(const QQmlApplicationEngine& engine)
+QQuickWindow* mainWindow(const QQmlApplicationEngine& engine)
 {
     const QList<QObject*> roots = engine.rootObjects();
-    auto* window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.constFirst());
+    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.constFirst());
+}
+
+void setIconAfterFirstFrame(QQuickWindow* window)
+{
     if (!window) {
         QGuiApplication::setWindowIcon(applicationIcon());
         return;
@@ -96,7 +102,7 @@ int main(int argc, char* argv[])
     // directory.
     InstanceLock instanceLock;
     if (!lockDataDirectory(instanceLock))
-        return tellAlreadyRunning();
+        return GameWaiter::showWaitingWindow() ? 0 : tellAlreadyRunning();
 
     // Decoding the background takes longer than building the rest of the window: it
     // runs beside the interface's loading, and the window is handed the decoded image.
@@ -112,6 +118,11 @@ int main(int argc, char* argv[])
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
     engine.load(kMainComponent);
-    setIconAfterFirstFrame(engine);
+    QQuickWindow* window = mainWindow(engine);
+    setIconAfterFirstFrame(window);
+    auto* backend = window ? window->findChild<LauncherBackend*>() : nullptr;
+    std::unique_ptr<GameWaiter> gameWaiter;
+    if (backend)
+        gameWaiter = std::make_unique<GameWaiter>(window, backend);
     return QGuiApplication::exec();
 }

@@ -18,6 +18,8 @@
 
 #include <memory>
 
+#include <csignal>
+
 namespace {
 
 const QString kToken = QStringLiteral("secret-token-4f2a9c");
@@ -65,6 +67,7 @@ const char* const kSleepyGameSource = R"java(
 public class SleepyGame {
     public static void main(String[] args) throws Exception {
         System.out.println("ready");
+        System.out.println("pid=" + ProcessHandle.current().pid());
         System.out.flush();
         Thread.sleep(60000);
     }
@@ -725,6 +728,35 @@ private slots:
         QVERIFY(finished.wait(kGameWaitMs));
         QCOMPARE(finished.at(0).at(1).toBool(), true);
         QVERIFY(!launcher.isRunning());
+    }
+
+    // The game is the player's: a launcher that goes, with the backend that holds it,
+    // leaves it running, and it ends when it ends.
+    void destroyedLauncherLeavesTheGameRunning()
+    {
+        const QString gameDir = gameDirFor("outliving");
+        installVersion(gameDir, "sleepy",
+                       QJsonObject{{"mainClass", "SleepyGame"},
+                                   {"assetIndex", QJsonObject{{"id", "12"}}},
+                                   {"libraries", librariesJson()}});
+        auto launcher = std::make_unique<GameLauncher>();
+        QSignalSpy output(launcher.get(), &GameLauncher::output);
+        QString error;
+        QVERIFY2(
+            launcher->launch(gameOptions(gameDir), VersionLoader::load(gameDir, "sleepy"), &error),
+            qPrintable(error));
+        QTRY_COMPARE_WITH_TIMEOUT(output.size(), 2, kGameWaitMs);
+        const auto pid = pid_t(output.at(1).at(0).toString().section('=', 1).toLongLong());
+        QVERIFY(pid > 0);
+
+        launcher.reset();
+        QTest::qWait(500);
+        const QByteArray status = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        QVERIFY(!status.isEmpty());
+        QVERIFY(status.mid(status.lastIndexOf(')') + 2, 1) != "Z");
+        QCOMPARE(::kill(pid, SIGKILL), 0);
+        // Its end is still heard: the game is reaped rather than left a zombie.
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)), 10000);
     }
 
     // A Java that answers the version probe but then cannot be executed.

@@ -26,6 +26,8 @@
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -303,6 +305,72 @@ private slots:
         QTest::qWait(1000);
         QVERIFY(session.isRunning());
         QVERIFY(session.stop());
+        QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
+                 qPrintable(session.output()));
+    }
+
+    // Closing the launcher's window, as a player does once the game is up, never ends the
+    // game: the window hides, a second start shows it again and starts nothing else, and
+    // the launcher ends by itself once the game has ended and saved on its way out.
+    void closedWindowLeavesTheGameRunning()
+    {
+        BackendFixture::LaunchTools tools;
+        QString error;
+        QVERIFY2(tools.compile(&error), qPrintable(error));
+        QTemporaryDir game;
+        const QString quitFile = game.filePath(QStringLiteral("quit"));
+        const QString savedFile = game.filePath(QStringLiteral("saved"));
+        AppSession session;
+        const QJsonObject profile{{"id", 1}, {"name", "Main"}, {"login", "Steve"}};
+        QVERIFY(tools.prepareHome(session.homeDir(), QJsonArray{profile},
+                                  QJsonArray{BackendFixture::fakeBuild(1, "Fake")},
+                                  QJsonObject{{"activeBuildId", 1},
+                                              {"jvmArgs", "-Dfake.quitWhen=" + quitFile +
+                                                              " -Dfake.saveTo=" + savedFile}}));
+        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
+        const QString title = QStringLiteral("Hollowmere");
+        const QString window = session.waitForWindow(title);
+        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
+        QVERIFY(session.click(window, 640, 360));
+        static const QRegularExpression playing(QStringLiteral("playing pid=(\\d+)"));
+        QTRY_VERIFY2_WITH_TIMEOUT(playing.match(session.output()).hasMatch(),
+                                  qPrintable(session.output()), BackendFixture::kGameWaitMs);
+        const auto gamePid = pid_t(playing.match(session.output()).captured(1).toLongLong());
+        // A game that outlived its launcher and ended may stay a zombie, unreaped.
+        const auto gameRuns = [gamePid] {
+            const QByteArray status =
+                TestHelpers::readFile(QStringLiteral("/proc/%1/stat").arg(gamePid));
+            return !status.isEmpty() && status.mid(status.lastIndexOf(')') + 2, 1) != "Z";
+        };
+        // Should the test fail half-way, the game does not outlive it.
+        const auto endGame = qScopeGuard([&] {
+            TestHelpers::writeFile(quitFile, "quit");
+            QTRY_VERIFY_WITH_TIMEOUT(!gameRuns(), 10000);
+        });
+
+        QVERIFY(session.closeWindow(window));
+        QTRY_VERIFY_WITH_TIMEOUT(!session.hasVisibleWindow(title), 10000);
+        QTest::qWait(3000);
+        QVERIFY2(gameRuns(), qPrintable(session.output()));
+        QVERIFY(session.isRunning());
+        QVERIFY(!QFile::exists(savedFile));
+
+        // A second start shows the waiting window, in its state, and ends.
+        QString secondOutput;
+        QCOMPARE(session.runAgain(&secondOutput), 0);
+        const QString shown = session.waitForWindow(title, 10000);
+        QVERIFY2(!shown.isEmpty(), qPrintable(secondOutput));
+        QCOMPARE(session.output().count(QStringLiteral("player=Steve")), 1);
+        QVERIFY(gameRuns());
+        QVERIFY(session.isRunning());
+
+        QVERIFY(session.closeWindow(shown));
+        QTRY_VERIFY_WITH_TIMEOUT(!session.hasVisibleWindow(title), 10000);
+        QVERIFY(TestHelpers::writeFile(quitFile, "quit"));
+        QTRY_VERIFY_WITH_TIMEOUT(!gameRuns(), 10000);
+        QCOMPARE(TestHelpers::readFile(savedFile), QByteArray("saved"));
+        QTRY_VERIFY2_WITH_TIMEOUT(!session.isRunning(), qPrintable(session.output()), 10000);
+        QCOMPARE(session.exitCode(), 0);
         QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
                  qPrintable(session.output()));
     }

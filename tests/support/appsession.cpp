@@ -104,18 +104,22 @@ bool AppSession::writeDataFile(const QString& relativePath, const QByteArray& co
     return TestHelpers::writeFile(dataDir() + QLatin1Char('/') + relativePath, content);
 }
 
-bool AppSession::start(const QStringList& arguments, const QString& program, QString* error)
+QProcessEnvironment AppSession::programEnvironment() const
 {
-    const QString home = homeDir();
-    const QString announced = m_dir.filePath(QStringLiteral("display"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    environment.insert(QStringLiteral("HOLLOWMERE_HOME"), home);
-    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("HOLLOWMERE_HOME"), homeDir());
+    environment.insert(QStringLiteral("HOME"), homeDir());
     // The sessions run as root, where the web engine refuses its sandbox.
     environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
     environment.insert(m_extraEnvironment);
-    m_xvfbRun.setProcessEnvironment(environment);
+    return environment;
+}
+
+bool AppSession::start(const QStringList& arguments, const QString& program, QString* error)
+{
+    const QString announced = m_dir.filePath(QStringLiteral("display"));
+    m_xvfbRun.setProcessEnvironment(programEnvironment());
 
     const QString screen = QStringLiteral("-screen 0 %1x%2x24 -nolisten tcp")
                                .arg(m_screen.width())
@@ -186,6 +190,40 @@ bool AppSession::runX(const QString& program, const QStringList& arguments, QByt
     if (output)
         *output = tool.readAllStandardOutput();
     return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+int AppSession::runAgain(QString* output, int timeoutMs)
+{
+    if (m_display.isEmpty())
+        return -1;
+    QProcessEnvironment environment = programEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), m_display);
+    environment.insert(QStringLiteral("XAUTHORITY"), m_dir.filePath(QStringLiteral("Xauthority")));
+    QProcess again;
+    again.setProcessEnvironment(environment);
+    again.setProcessChannelMode(QProcess::MergedChannels);
+    const QStringList command = TestHelpers::withoutNetwork(QStringLiteral(HM_APP_BINARY));
+    again.start(command.constFirst(), command.mid(1));
+    const bool ended = again.waitForFinished(patient(timeoutMs));
+    if (!ended) {
+        again.kill();
+        again.waitForFinished();
+    }
+    if (output)
+        *output = QString::fromLocal8Bit(again.readAll());
+    return ended && again.exitStatus() == QProcess::NormalExit ? again.exitCode() : -1;
+}
+
+bool AppSession::closeWindow(const QString& windowId) const
+{
+    return runX(QStringLiteral(HM_WMCLOSE_BINARY), {windowId}, nullptr);
+}
+
+bool AppSession::hasVisibleWindow(const QString& title) const
+{
+    const QString pattern = QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$');
+    return xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                    QStringLiteral("--name"), pattern});
 }
 
 bool AppSession::xdotool(const QStringList& arguments, QByteArray* output) const

@@ -38,6 +38,12 @@ public:
                QString* error = nullptr);
     bool isRunning() const;
     qint64 programPid() const { return m_programPid; }
+    // The program's exit code once it has ended by itself.
+    int exitCode() const { return m_xvfbRun.exitCode(); }
+    // Starts the program (the built launcher) once more on this display, with the same
+    // home and environment, and waits for it to end: its exit code, -1 when it did not
+    // end within the time; output, when given, gets what it wrote.
+    int runAgain(QString* output = nullptr, int timeoutMs = 30000);
 
     // The id of the first visible window titled exactly title, once it has drawn
     // its content; empty when none does within the time. A window mapped but not
@@ -60,6 +66,11 @@ public:
     // The same from a settled picture already taken, as the last step's answer.
     QImage settledAfter(const QString& windowId, const QImage& before,
                         const std::function<bool()>& action, int timeoutMs = 20000) const;
+    // Asks the window to close as a window manager does for its close button
+    // (WM_DELETE_WINDOW).
+    bool closeWindow(const QString& windowId) const;
+    // Whether a window titled exactly title is visible now.
+    bool hasVisibleWindow(const QString& title) const;
     // A click at x, y inside the window (button 1 left, 3 right).
     bool click(const QString& windowId, int x, int y, int button = 1) const;
     // A press and release of the key (xdotool's name for it, e.g. "Escape").
@@ -77,6 +88,7 @@ private:
     bool waitUntilDrawn(const QString& windowId, const QDeadlineTimer& deadline) const;
     bool runX(const QString& program, const QStringList& arguments, QByteArray* output,
               int timeoutMs = 15000) const;
+    QProcessEnvironment programEnvironment() const;
 
     QSize m_screen;
     QTemporaryDir m_dir;

@@ -40,6 +40,23 @@ public class FakeGame {
             System.out.flush();
             Thread.sleep(Long.parseLong(wait));
         }
+        // Plays until the file quitWhen names appears, and saves its world on the way out,
+        // however it is asked to end, unless it is killed.
+        String saveTo = System.getProperty("fake.saveTo");
+        if (saveTo != null)
+            Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+                try {
+                    java.nio.file.Files.writeString(java.nio.file.Path.of(saveTo), "saved");
+                } catch (java.io.IOException e) {
+                }
+            }));
+        String quitWhen = System.getProperty("fake.quitWhen");
+        if (quitWhen != null) {
+            System.out.println("playing pid=" + ProcessHandle.current().pid());
+            System.out.flush();
+            while (!new java.io.File(quitWhen).exists())
+                Thread.sleep(50);
+        }
     }
 }
 )java";
