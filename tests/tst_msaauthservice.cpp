@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -70,16 +69,6 @@ QList<std::pair<QString, QString>> decodeForm(const QByteArray& body)
                       QUrl::fromPercentEncoding(pair.mid(equals + 1))});
     }
     return pairs;
-}
-
-// An origin where nothing listens.
-QString closedOrigin()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QStringLiteral("https://127.0.0.1:%1").arg(port);
 }
 
 QString text(const char* key)
@@ -439,7 +428,7 @@ void TestMsaAuthService::unreachableSteps()
 {
     QFETCH(Service, service);
     QFETCH(QString, key);
-    RemoteAddresses::setOriginForTesting(service, closedOrigin());
+    RemoteAddresses::setOriginForTesting(service, TestServer::closedOrigin());
 
     const AuthResult result = signIn([](MsaAuthService& msa, const AuthCallback& done) {
         msa.loginWithCode(QStringLiteral("auth-code-1"), done);

@@ -7,6 +7,7 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTimer>
 
 #include <limits>
@@ -604,6 +605,15 @@ quint16 TestServer::port() const
 QString TestServer::origin() const
 {
     return QStringLiteral("https://127.0.0.1:%1").arg(port());
+}
+
+QString TestServer::closedOrigin()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return QStringLiteral("https://127.0.0.1:%1").arg(port);
 }
 
 QUrl TestServer::url(const QString& pathAndQuery) const

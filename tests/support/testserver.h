@@ -98,6 +98,8 @@ public:
     bool isListening() const;
     quint16 port() const;
     QString origin() const; // "https://127.0.0.1:<port>"
+    // A loopback origin where nothing listens: every connection is refused.
+    static QString closedOrigin();
     QUrl url(const QString& pathAndQuery) const;
 
     // Replaces any earlier route with the same key. A key containing '?' only
