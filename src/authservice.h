@@ -12,14 +12,17 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // The outcome of any sign-in (offline, account service or Microsoft). Decide on
-// `ok` first: the identity fields are meaningful only on success, the two
-// flags only on failure.
+// `ok` first: the identity fields are meaningful only on success, the flags
+// only on failure.
 struct AuthResult {
     bool ok = false;
     // The account service wants a second-factor code with the password.
     bool twoFactorRequired = false;
     // The Microsoft account has no usable game profile; signing in again won't help.
     bool profileUnavailable = false;
+    // A Microsoft service could not answer now (no answer, a time-out, a server error,
+    // too many requests): the session was not refused, so signing in again won't help.
+    bool serviceUnavailable = false;
     // Translated reason on failure (or the server's own text, passed through).
     QString error;
     QString name;

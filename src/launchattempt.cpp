@@ -241,9 +241,12 @@ void LaunchAttempt::signInToMicrosoft(const Profile& profile)
                                                            const AuthResult& result) {
         if (!self)
             return;
-        // Signing in again cannot give an account a game profile.
+        // Signing in again cannot give an account a game profile, nor bring a service
+        // back: only a refused session asks for the window.
         if (result.profileUnavailable)
             emit self->failed(result.error, false);
+        else if (result.serviceUnavailable)
+            emit self->failed(Loc::text("auth.msa.error.tryLater").arg(result.error), false);
         else if (result.ok)
             emit self->signedIn(result);
         else

@@ -37,6 +37,9 @@ const QString kRpsTicketPrefix;
 const QString kUserType = QStringLiteral("msa");
 constexpr qint64 kDefaultTokenLifetimeSeconds = 86400;
 constexpr int kStatusOk = 200;
+constexpr int kStatusRequestTimeout = 408;
+constexpr int kStatusTooManyRequests = 429;
+constexpr int kFirstServerError = 500;
 
 const HttpRequest::Recipe kRecipe{20000, HttpRequest::Redirects::NoLessSafe,
                                   HttpRequest::kReplyLimit};
@@ -93,11 +96,32 @@ QByteArray refreshForm(const QString& refreshToken)
                        {QStringLiteral("scope"), scope()}});
 }
 
-AuthResult failure(const QString& error)
+// No answer (status 0), a server error, or a request to come back later: the
+// service could not serve the sign-in now, which says nothing about the session.
+bool unavailableNow(int status)
+{
+    return status == 0 || status == kStatusRequestTimeout || status == kStatusTooManyRequests ||
+           status >= kFirstServerError;
+}
+
+AuthResult failure(const QString& error, bool serviceUnavailable = false)
 {
     AuthResult result;
     result.error = error;
+    result.serviceUnavailable = serviceUnavailable;
     return result;
+}
+
+AuthResult unreachable(const char* key, const QString& networkError)
+{
+    return failure(Loc::text(key).arg(networkError), true);
+}
+
+// A step's failure status: the service refusing the request, or being unavailable.
+AuthResult statusFailure(int status, const char* refusedKey, const char* unavailableKey)
+{
+    const bool unavailable = unavailableNow(status);
+    return failure(Loc::text(unavailable ? unavailableKey : refusedKey).arg(status), unavailable);
 }
 
 QString text(const QJsonObject& object, const char* key)
@@ -233,24 +257,23 @@ void MsaAuthService::loginWithRefreshToken(const QString& refreshToken, const Au
 
 void MsaAuthService::exchangeToken(const QByteArray& form, const AuthCallback& done)
 {
-    postForm(
-        serviceUrl(Service::MicrosoftLogin, kTokenPath), form,
-        [this, done](int status, const QJsonObject& reply, const QString& networkError) {
-            if (!networkError.isEmpty()) {
-                done(failure(Loc::text("auth.msa.error.microsoftUnreachable").arg(networkError)));
-                return;
-            }
-            if (status != kStatusOk) {
-                done(failure(tokenEndpointError(status, reply)));
-                return;
-            }
-            const QString accessToken = text(reply, "access_token");
-            if (accessToken.isEmpty()) {
-                done(failure(Loc::text("auth.msa.error.noAccessToken")));
-                return;
-            }
-            authenticateXbox(accessToken, text(reply, "refresh_token"), done);
-        });
+    postForm(serviceUrl(Service::MicrosoftLogin, kTokenPath), form,
+             [this, done](int status, const QJsonObject& reply, const QString& networkError) {
+                 if (!networkError.isEmpty()) {
+                     done(unreachable("auth.msa.error.microsoftUnreachable", networkError));
+                     return;
+                 }
+                 if (status != kStatusOk) {
+                     done(failure(tokenEndpointError(status, reply), unavailableNow(status)));
+                     return;
+                 }
+                 const QString accessToken = text(reply, "access_token");
+                 if (accessToken.isEmpty()) {
+                     done(failure(Loc::text("auth.msa.error.noAccessToken")));
+                     return;
+                 }
+                 authenticateXbox(accessToken, text(reply, "refresh_token"), done);
+             });
 }
 
 void MsaAuthService::authenticateXbox(const QString& microsoftToken, const QString& refreshToken,
@@ -267,11 +290,12 @@ void MsaAuthService::authenticateXbox(const QString& microsoftToken, const QStri
              [this, refreshToken, done](int status, const QJsonObject& reply,
                                         const QString& networkError) {
                  if (!networkError.isEmpty()) {
-                     done(failure(Loc::text("auth.msa.error.xboxUnreachable").arg(networkError)));
+                     done(unreachable("auth.msa.error.xboxUnreachable", networkError));
                      return;
                  }
                  if (status != kStatusOk) {
-                     done(failure(Loc::text("auth.msa.error.xboxTokenRejected").arg(status)));
+                     done(statusFailure(status, "auth.msa.error.xboxTokenRejected",
+                                        "auth.msa.error.xboxUnavailable"));
                      return;
                  }
                  const QString userToken = text(reply, "Token");
@@ -296,7 +320,7 @@ void MsaAuthService::authorizeXsts(const QString& userToken, const QString& refr
              [this, refreshToken, done](int status, const QJsonObject& reply,
                                         const QString& networkError) {
                  if (!networkError.isEmpty()) {
-                     done(failure(Loc::text("auth.msa.error.xstsUnreachable").arg(networkError)));
+                     done(unreachable("auth.msa.error.xstsUnreachable", networkError));
                      return;
                  }
                  if (status == 401) {
@@ -304,7 +328,8 @@ void MsaAuthService::authorizeXsts(const QString& userToken, const QString& refr
                      return;
                  }
                  if (status != kStatusOk) {
-                     done(failure(Loc::text("auth.msa.error.xstsRejected").arg(status)));
+                     done(statusFailure(status, "auth.msa.error.xstsRejected",
+                                        "auth.msa.error.xstsUnavailable"));
                      return;
                  }
                  const QJsonObject user = reply.value(QLatin1String("DisplayClaims"))
@@ -330,32 +355,33 @@ void MsaAuthService::loginWithXbox(const QString& userHash, const QString& xstsT
     emit progress(Loc::text("auth.msa.progress.minecraftServices"));
     const QJsonObject body{{QStringLiteral("identityToken"),
                             QStringLiteral("XBL3.0 x=%1;%2").arg(userHash, xstsToken)}};
-    postJson(
-        serviceUrl(Service::GameServices, kMinecraftLoginPath), body, QString(),
-        [this, xuid, refreshToken, done](int status, const QJsonObject& reply,
-                                         const QString& networkError) {
-            if (!networkError.isEmpty()) {
-                done(failure(Loc::text("auth.msa.error.servicesUnreachable").arg(networkError)));
-                return;
-            }
-            if (status != kStatusOk) {
-                done(failure(Loc::text("auth.msa.error.servicesRejected").arg(status)));
-                return;
-            }
-            AuthResult result;
-            result.accessToken = text(reply, "access_token");
-            if (result.accessToken.isEmpty()) {
-                done(failure(Loc::text("auth.msa.error.servicesNoToken")));
-                return;
-            }
-            const qint64 lifetime = tokenLifetimeSeconds(reply.value(QLatin1String("expires_in")));
-            result.expiresAt = QDateTime::currentDateTimeUtc().addSecs(lifetime);
-            result.refreshToken = refreshToken;
-            result.xuid = xuid;
-            result.clientToken = clientId();
-            result.userType = kUserType;
-            fetchProfile(result, done);
-        });
+    postJson(serviceUrl(Service::GameServices, kMinecraftLoginPath), body, QString(),
+             [this, xuid, refreshToken, done](int status, const QJsonObject& reply,
+                                              const QString& networkError) {
+                 if (!networkError.isEmpty()) {
+                     done(unreachable("auth.msa.error.servicesUnreachable", networkError));
+                     return;
+                 }
+                 if (status != kStatusOk) {
+                     done(statusFailure(status, "auth.msa.error.servicesRejected",
+                                        "auth.msa.error.servicesUnavailable"));
+                     return;
+                 }
+                 AuthResult result;
+                 result.accessToken = text(reply, "access_token");
+                 if (result.accessToken.isEmpty()) {
+                     done(failure(Loc::text("auth.msa.error.servicesNoToken")));
+                     return;
+                 }
+                 const qint64 lifetime =
+                     tokenLifetimeSeconds(reply.value(QLatin1String("expires_in")));
+                 result.expiresAt = QDateTime::currentDateTimeUtc().addSecs(lifetime);
+                 result.refreshToken = refreshToken;
+                 result.xuid = xuid;
+                 result.clientToken = clientId();
+                 result.userType = kUserType;
+                 fetchProfile(result, done);
+             });
 }
 
 void MsaAuthService::fetchProfile(AuthResult result, const AuthCallback& done)
@@ -365,6 +391,7 @@ void MsaAuthService::fetchProfile(AuthResult result, const AuthCallback& done)
             [result = std::move(result), done](int status, const QJsonObject& reply,
                                                const QString& networkError) mutable {
                 if (!networkError.isEmpty()) {
+                    result.serviceUnavailable = true;
                     result.error =
                         Loc::text("auth.msa.error.servicesUnreachable").arg(networkError);
                 } else if (status == 404 || status == 401) {
@@ -379,6 +406,7 @@ void MsaAuthService::fetchProfile(AuthResult result, const AuthCallback& done)
                         result.error = Loc::text("auth.msa.error.servicesNoProfile");
                     }
                 } else {
+                    result.serviceUnavailable = unavailableNow(status);
                     result.error = Loc::text("auth.msa.error.profileFetchFailed").arg(status);
                 }
                 done(result);

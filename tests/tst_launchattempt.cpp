@@ -1,5 +1,6 @@
 #include "authservice.h"
 #include "backendfixture.h"
+#include "httprequest.h"
 #include "launchattempt.h"
 #include "launcherbackend.h"
 #include "localization.h"
@@ -53,7 +54,11 @@ private slots:
         QVERIFY2(m_tools.compile(&error), qPrintable(error));
     }
 
-    void cleanup() { RemoteAddresses::resetForTesting(); }
+    void cleanup()
+    {
+        RemoteAddresses::resetForTesting();
+        HttpRequest::setTransferTimeoutForTesting(0);
+    }
 
     void offlineLaunchRunsTheGame()
     {
@@ -466,42 +471,87 @@ private slots:
         QVERIFY(!backend.busy());
     }
 
-    void microsoftLaunchNeedingANewSignIn_data()
+    // Only a refused session asks for a new sign-in. A service that cannot answer now
+    // keeps the stored session, and so does an account without a game profile.
+    void microsoftSignInFailures_data()
     {
         QTest::addColumn<QString>("refreshToken");
-        QTest::addColumn<TestReply>("tokenReply");
-        QTest::addColumn<TestReply>("profileReply");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<TestReply>("reply");
+        // The token service's port, where nobody answers.
+        QTest::addColumn<bool>("tokenServiceClosed");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("relogin");
         QTest::addColumn<int>("requests");
 
-        const TestReply tokens = TestReply::json(R"({"access_token":"ms-access"})");
-        const TestReply steve = TestReply::json(R"({"id":"9f8e7d6c","name":"Steve"})");
+        const QString token = QStringLiteral("/oauth20_token.srf");
+        const QString xbox = QStringLiteral("/user/authenticate");
+        const QString services = QStringLiteral("/authentication/login_with_xbox");
+        const auto expired = [](const QString& reason) {
+            return "The Microsoft session has expired — sign in to the account again (" + reason +
+                   ")";
+        };
+        const auto tryLater = [](const QString& reason) {
+            return "The Microsoft services cannot be reached right now — try again later (" +
+                   reason + ")";
+        };
         QTest::newRow("refresh rejected")
-            << "stored-refresh" << TestReply::json(R"({"error":"invalid_grant"})", 400) << steve
-            << "The Microsoft session has expired — sign in to the account again (invalid_grant)"
-            << true << 1;
+            << "stored-refresh" << token << TestReply::json(R"({"error":"invalid_grant"})", 400)
+            << false << expired("invalid_grant") << true << 1;
+        QTest::newRow("xbox refuses")
+            << "stored-refresh" << xbox << TestReply::status(401) << false
+            << expired("Xbox Live rejected the Microsoft token (code 401)") << true << 2;
+        QTest::newRow("game services refuse")
+            << "stored-refresh" << services << TestReply::status(403) << false
+            << expired("Minecraft Services rejected the sign-in (code 403)") << true << 4;
         QTest::newRow("not linked")
-            << "" << tokens << steve
+            << "" << QString() << TestReply() << false
             << "Profile \"MS\" is not linked to a Microsoft account — sign in to it" << true << 0;
         QTest::newRow("no game profile")
-            << "stored-refresh" << tokens << TestReply::json(R"({"error":"NOT_FOUND"})", 404)
+            << "stored-refresh"
+            << "/minecraft/profile" << TestReply::json(R"({"error":"NOT_FOUND"})", 404) << false
             << Loc::text("auth.msa.error.noProfileYet") << false << 5;
+
+        QTest::newRow("token service 502")
+            << "stored-refresh" << token << TestReply::status(502) << false
+            << tryLater("Microsoft returned code 502") << false << 1;
+        QTest::newRow("token service silent")
+            << "stored-refresh" << token
+            << TestReply::json(R"({"access_token":"ms-access"})").delayed(5000) << false
+            << tryLater("Cannot reach the Microsoft server: the server did not answer in time")
+            << false << 1;
+        QTest::newRow("token service port closed")
+            << "stored-refresh" << QString() << TestReply() << true
+            << tryLater("Cannot reach the Microsoft server: Connection refused") << false << 0;
+        QTest::newRow("xbox 503") << "stored-refresh" << xbox << TestReply::status(503) << false
+                                  << tryLater("Xbox Live is unavailable (code 503)") << false << 2;
+        QTest::newRow("game services 502")
+            << "stored-refresh" << services << TestReply::status(502) << false
+            << tryLater("Minecraft Services is unavailable (code 502)") << false << 4;
+        QTest::newRow("game services 429")
+            << "stored-refresh" << services
+            << TestReply::json(R"({"error":"TOO_MANY_REQUESTS"})", 429) << false
+            << tryLater("Minecraft Services is unavailable (code 429)") << false << 4;
     }
 
-    void microsoftLaunchNeedingANewSignIn()
+    void microsoftSignInFailures()
     {
         QFETCH(QString, refreshToken);
-        QFETCH(TestReply, tokenReply);
-        QFETCH(TestReply, profileReply);
+        QFETCH(QString, path);
+        QFETCH(TestReply, reply);
+        QFETCH(bool, tokenServiceClosed);
         QFETCH(QString, message);
         QFETCH(bool, relogin);
         QFETCH(int, requests);
         TestServer server;
         RemoteAddresses::setAllOriginsForTesting(server.origin());
         routeMicrosoftChain(server);
-        server.route("/oauth20_token.srf", tokenReply);
-        server.route("/minecraft/profile", profileReply);
+        if (!path.isEmpty())
+            server.route(path, reply);
+        if (tokenServiceClosed)
+            RemoteAddresses::setOriginForTesting(RemoteAddresses::Service::MicrosoftLogin,
+                                                 TestServer::closedOrigin());
+        HttpRequest::setTransferTimeoutForTesting(300);
         QJsonObject linked = microsoftProfile(2, "MS", expiryIn(30));
         linked.insert("refreshToken", refreshToken);
         TempHome home;
@@ -523,7 +573,9 @@ private slots:
         QCOMPARE(order, (relogin ? QStringList{"error", "relogin 1"} : QStringList{"error"}));
         QVERIFY(!backend.busy());
         QCOMPARE(spies.launched.size(), 0);
+        QVERIFY(!backend.gameRunning());
         QCOMPARE(server.requestCount(), requests);
+        // The stored session, refresh token and all, is kept as it was.
         QCOMPARE(readBytes(profilesFile), storedProfiles);
         QVERIFY(!backend.m_launch);
     }

@@ -331,6 +331,8 @@ void TestMsaAuthService::stepFailures_data()
     QTest::addColumn<TestReply>("reply");
     QTest::addColumn<QString>("error");
     QTest::addColumn<int>("requests");
+    // Whether the service could not answer now rather than refusing the session.
+    QTest::addColumn<bool>("unavailable");
 
     const auto json = [](const char* body, int status) {
         return TestReply::json(QByteArray(body), status);
@@ -339,55 +341,79 @@ void TestMsaAuthService::stepFailures_data()
     QTest::newRow("token: description wins")
         << kTokenPath
         << json(R"({"error":"invalid_grant","error_description":"The code has expired."})", 400)
-        << QStringLiteral("The code has expired.") << 1;
+        << QStringLiteral("The code has expired.") << 1 << false;
     QTest::newRow("token: error code") << kTokenPath << json(R"({"error":"invalid_grant"})", 400)
-                                       << QStringLiteral("invalid_grant") << 1;
-    QTest::newRow("token: bare status") << kTokenPath << TestReply::status(503, "busy")
-                                        << text("auth.msa.error.microsoftCode").arg(503) << 1;
+                                       << QStringLiteral("invalid_grant") << 1 << false;
+    QTest::newRow("token: bare status")
+        << kTokenPath << TestReply::status(503, "busy")
+        << text("auth.msa.error.microsoftCode").arg(503) << 1 << true;
+    QTest::newRow("token: too many requests")
+        << kTokenPath << json(R"({"error":"too_many_requests"})", 429)
+        << QStringLiteral("too_many_requests") << 1 << true;
+    QTest::newRow("token: request time-out")
+        << kTokenPath << TestReply::status(408) << text("auth.msa.error.microsoftCode").arg(408)
+        << 1 << true;
     QTest::newRow("token: other 2xx fails")
         << kTokenPath << json(R"({"access_token":"ms-access"})", 201)
-        << text("auth.msa.error.microsoftCode").arg(201) << 1;
+        << text("auth.msa.error.microsoftCode").arg(201) << 1 << false;
     QTest::newRow("token: no access token") << kTokenPath << json(R"({"refresh_token":"r"})", 200)
-                                            << text("auth.msa.error.noAccessToken") << 1;
+                                            << text("auth.msa.error.noAccessToken") << 1 << false;
 
     QTest::newRow("xbox: rejected")
-        << kXboxPath << json("{}", 400) << text("auth.msa.error.xboxTokenRejected").arg(400) << 2;
-    QTest::newRow("xbox: no token")
-        << kXboxPath << TestReply::json("not json") << text("auth.msa.error.xboxNoToken") << 2;
+        << kXboxPath << json("{}", 400) << text("auth.msa.error.xboxTokenRejected").arg(400) << 2
+        << false;
+    QTest::newRow("xbox: server error")
+        << kXboxPath << TestReply::status(503) << text("auth.msa.error.xboxUnavailable").arg(503)
+        << 2 << true;
+    QTest::newRow("xbox: no token") << kXboxPath << TestReply::json("not json")
+                                    << text("auth.msa.error.xboxNoToken") << 2 << false;
 
     QTest::newRow("xsts: no Xbox profile")
         << kXstsPath << json(R"({"XErr":2148916233,"Message":"ignored"})", 401)
-        << text("auth.msa.error.noXboxProfile") << 3;
+        << text("auth.msa.error.noXboxProfile") << 3 << false;
     QTest::newRow("xsts: region without Xbox Live")
         << kXstsPath << json(R"({"XErr":2148916235})", 401) << text("auth.msa.error.countryBlocked")
-        << 3;
-    QTest::newRow("xsts: age verification (C)") << kXstsPath << json(R"({"XErr":2148916236})", 401)
-                                                << text("auth.msa.error.ageVerification") << 3;
-    QTest::newRow("xsts: age verification (D)") << kXstsPath << json(R"({"XErr":2148916237})", 401)
-                                                << text("auth.msa.error.ageVerification") << 3;
+        << 3 << false;
+    QTest::newRow("xsts: age verification (C)")
+        << kXstsPath << json(R"({"XErr":2148916236})", 401)
+        << text("auth.msa.error.ageVerification") << 3 << false;
+    QTest::newRow("xsts: age verification (D)")
+        << kXstsPath << json(R"({"XErr":2148916237})", 401)
+        << text("auth.msa.error.ageVerification") << 3 << false;
     QTest::newRow("xsts: child account") << kXstsPath << json(R"({"XErr":2148916238})", 401)
-                                         << text("auth.msa.error.childAccount") << 3;
+                                         << text("auth.msa.error.childAccount") << 3 << false;
     QTest::newRow("xsts: server message")
         << kXstsPath << json(R"({"XErr":2148916234,"Message":"Banned for now"})", 401)
-        << QStringLiteral("Banned for now") << 3;
+        << QStringLiteral("Banned for now") << 3 << false;
     QTest::newRow("xsts: unknown XErr")
         << kXstsPath << json(R"({"XErr":2148916239})", 401)
-        << text("auth.msa.error.xboxRejected").arg(QStringLiteral("2148916239")) << 3;
+        << text("auth.msa.error.xboxRejected").arg(QStringLiteral("2148916239")) << 3 << false;
     QTest::newRow("xsts: nothing said")
-        << kXstsPath << json("{}", 401) << text("auth.msa.error.xboxRejected").arg(0) << 3;
-    QTest::newRow("xsts: other status") << kXstsPath << json(R"({"XErr":2148916238})", 403)
-                                        << text("auth.msa.error.xstsRejected").arg(403) << 3;
+        << kXstsPath << json("{}", 401) << text("auth.msa.error.xboxRejected").arg(0) << 3 << false;
+    QTest::newRow("xsts: other status")
+        << kXstsPath << json(R"({"XErr":2148916238})", 403)
+        << text("auth.msa.error.xstsRejected").arg(403) << 3 << false;
+    QTest::newRow("xsts: server error")
+        << kXstsPath << TestReply::status(500) << text("auth.msa.error.xstsUnavailable").arg(500)
+        << 3 << true;
     QTest::newRow("xsts: empty xui")
         << kXstsPath << json(R"({"Token":"xsts-token","DisplayClaims":{"xui":[]}})", 200)
-        << text("auth.msa.error.xstsNoUser") << 3;
+        << text("auth.msa.error.xstsNoUser") << 3 << false;
     QTest::newRow("xsts: no token")
         << kXstsPath << json(R"({"DisplayClaims":{"xui":[{"uhs":"h","xid":"1"}]}})", 200)
-        << text("auth.msa.error.xstsNoUser") << 3;
+        << text("auth.msa.error.xstsNoUser") << 3 << false;
 
     QTest::newRow("services: rejected")
-        << kLoginPath << json("{}", 403) << text("auth.msa.error.servicesRejected").arg(403) << 4;
+        << kLoginPath << json("{}", 403) << text("auth.msa.error.servicesRejected").arg(403) << 4
+        << false;
+    QTest::newRow("services: bad gateway")
+        << kLoginPath << TestReply::status(502)
+        << text("auth.msa.error.servicesUnavailable").arg(502) << 4 << true;
+    QTest::newRow("services: too many requests")
+        << kLoginPath << TestReply::status(429)
+        << text("auth.msa.error.servicesUnavailable").arg(429) << 4 << true;
     QTest::newRow("services: no token") << kLoginPath << json(R"({"expires_in":3600})", 200)
-                                        << text("auth.msa.error.servicesNoToken") << 4;
+                                        << text("auth.msa.error.servicesNoToken") << 4 << false;
 }
 
 void TestMsaAuthService::stepFailures()
@@ -396,6 +422,7 @@ void TestMsaAuthService::stepFailures()
     QFETCH(TestReply, reply);
     QFETCH(QString, error);
     QFETCH(int, requests);
+    QFETCH(bool, unavailable);
     m_server->route(path, reply);
 
     const AuthResult result = signIn([](MsaAuthService& service, const AuthCallback& done) {
@@ -405,6 +432,7 @@ void TestMsaAuthService::stepFailures()
     QVERIFY(!result.ok);
     QCOMPARE(result.error, error);
     QVERIFY(!result.profileUnavailable);
+    QCOMPARE(result.serviceUnavailable, unavailable);
     // Before the game-services login succeeds a failure carries nothing else.
     QVERIFY(result.accessToken.isEmpty());
     QVERIFY(result.refreshToken.isEmpty());
@@ -438,6 +466,7 @@ void TestMsaAuthService::unreachableSteps()
     const QString prefix = Loc::text(key.toLatin1().constData()).arg(QString());
     QVERIFY2(result.error.startsWith(prefix) && result.error.size() > prefix.size(),
              qPrintable(result.error));
+    QVERIFY(result.serviceUnavailable);
     QVERIFY(result.accessToken.isEmpty());
 }
 
@@ -454,6 +483,7 @@ void TestMsaAuthService::stalledReplyTimesOut()
 
     QVERIFY(!result.ok);
     QVERIFY(!result.profileUnavailable);
+    QVERIFY(result.serviceUnavailable);
     QCOMPARE(result.error,
              text("auth.msa.error.servicesUnreachable").arg(text("auth.error.timedOut")));
     QCOMPARE(result.accessToken, QStringLiteral("mc-access"));
@@ -464,15 +494,21 @@ void TestMsaAuthService::profileFailuresKeepTheSession_data()
     QTest::addColumn<TestReply>("reply");
     QTest::addColumn<QString>("error");
     QTest::addColumn<bool>("unavailable");
+    QTest::addColumn<bool>("serviceUnavailable");
     QTest::newRow("404") << TestReply::json(R"({"error":"NOT_FOUND"})", 404)
-                         << text("auth.msa.error.noProfileYet") << true;
-    QTest::newRow("401") << TestReply::status(401) << text("auth.msa.error.noProfileYet") << true;
+                         << text("auth.msa.error.noProfileYet") << true << false;
+    QTest::newRow("401") << TestReply::status(401) << text("auth.msa.error.noProfileYet") << true
+                         << false;
     QTest::newRow("no name") << TestReply::json(R"({"id":"0a1b"})")
-                             << text("auth.msa.error.servicesNoProfile") << true;
+                             << text("auth.msa.error.servicesNoProfile") << true << false;
     QTest::newRow("no id") << TestReply::json(R"({"name":"Steve"})")
-                           << text("auth.msa.error.servicesNoProfile") << true;
+                           << text("auth.msa.error.servicesNoProfile") << true << false;
     QTest::newRow("500") << TestReply::status(500)
-                         << text("auth.msa.error.profileFetchFailed").arg(500) << false;
+                         << text("auth.msa.error.profileFetchFailed").arg(500) << false << true;
+    QTest::newRow("429") << TestReply::status(429)
+                         << text("auth.msa.error.profileFetchFailed").arg(429) << false << true;
+    QTest::newRow("403") << TestReply::status(403)
+                         << text("auth.msa.error.profileFetchFailed").arg(403) << false << false;
 }
 
 void TestMsaAuthService::profileFailuresKeepTheSession()
@@ -480,6 +516,7 @@ void TestMsaAuthService::profileFailuresKeepTheSession()
     QFETCH(TestReply, reply);
     QFETCH(QString, error);
     QFETCH(bool, unavailable);
+    QFETCH(bool, serviceUnavailable);
     m_server->route(kProfilePath, reply);
 
     const AuthResult result = signIn([](MsaAuthService& service, const AuthCallback& done) {
@@ -489,6 +526,7 @@ void TestMsaAuthService::profileFailuresKeepTheSession()
     QVERIFY(!result.ok);
     QCOMPARE(result.error, error);
     QCOMPARE(result.profileUnavailable, unavailable);
+    QCOMPARE(result.serviceUnavailable, serviceUnavailable);
     QCOMPARE(result.accessToken, QStringLiteral("mc-access"));
     QCOMPARE(result.refreshToken, QStringLiteral("ms-refresh-new"));
     QCOMPARE(result.xuid, QStringLiteral("2535400000000001"));
