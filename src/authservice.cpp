@@ -126,9 +126,12 @@ SignInReply readSignInReply(QNetworkReply* reply)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // An aborted reply is closed and has nothing left to read.
     const QByteArray data = reply->isOpen() ? reply->readAll() : QByteArray();
-    // A reply cut off by the time-out is no answer, even after its status line.
-    const bool noAnswer = (status == 0 && reply->error() != QNetworkReply::NoError) ||
-                          reply->error() == QNetworkReply::OperationCanceledError;
+    // A reply cut off by the time-out or by its connection is no answer, even after its
+    // status line: what came of its body is not what the service meant to say. The
+    // network layer's errors are the ones below the proxy's.
+    const bool cutOff = reply->error() != QNetworkReply::NoError &&
+                        reply->error() < QNetworkReply::ProxyConnectionRefusedError;
+    const bool noAnswer = (status == 0 && reply->error() != QNetworkReply::NoError) || cutOff;
     if (noAnswer)
         return {0, QJsonObject(), replyErrorText(reply)};
     return {status, QJsonDocument::fromJson(data).object(), QString()};

@@ -520,6 +520,12 @@ private slots:
             << TestReply::json(R"({"access_token":"ms-access"})").delayed(5000) << false
             << tryLater("Cannot reach the Microsoft server: the server did not answer in time")
             << false << 1;
+        QTest::newRow("token service cut off")
+            << "stored-refresh" << token
+            << TestReply::json(R"({"access_token":"ms-access","refresh_token":"new"})")
+                   .closedAfter(8)
+            << false << tryLater("Cannot reach the Microsoft server: Connection closed") << false
+            << 1;
         QTest::newRow("token service port closed")
             << "stored-refresh" << QString() << TestReply() << true
             << tryLater("Cannot reach the Microsoft server: Connection refused") << false << 0;
