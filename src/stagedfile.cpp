@@ -40,11 +40,38 @@ QByteArray randomSuffix()
     return QByteArray::number(QRandomGenerator::global()->generate64(), 36);
 }
 
-// The answers of a file system that cannot flush a folder at all, as opposed to one that
-// failed to.
-bool meansNoFolderFlush(int code)
+// A folder the system will not open for reading (one the owner may write but not list)
+// or not as a folder cannot be flushed here at all; any other reason (it is gone, say)
+// is a failure.
+bool meansNoFolderToFlush(int openCode)
 {
-    return code == EINVAL || code == EOPNOTSUPP || code == ENOTSUP || code == ENOSYS;
+    return openCode == EACCES || openCode == EISDIR;
+}
+
+// The answers of a file system that cannot flush a folder at all, as opposed to one that
+// failed to: EIO, ENOSPC, EDQUOT and everything else may mean the name never reaches the
+// disk.
+bool meansNoFolderFlush(int flushCode)
+{
+    return flushCode == EBADF || flushCode == EINVAL || flushCode == EOPNOTSUPP ||
+           flushCode == ENOTSUP || flushCode == ENOSYS;
+}
+
+bool noFolderFlush(const QByteArray& folder, int reason)
+{
+    static std::atomic_bool told = false;
+    if (!told.exchange(true))
+        qWarning("The folder %s cannot be flushed to the disk (%s); files written there take "
+                 "their names all the same",
+                 qPrintable(SystemPath::shown(SystemPath::decode(folder))), std::strerror(reason));
+    return true;
+}
+
+bool failedFolderFlush(int reason, int* code)
+{
+    if (code)
+        *code = reason;
+    return false;
 }
 
 } // namespace
@@ -228,30 +255,26 @@ bool StagedFile::flushFolder()
 }
 
 // Some file systems (shared folders of a virtual machine among them) have no folder flush
-// at all: there a file counts as written once it has its name, which then reaches the
-// disk with the system's next flush, and that is told once. Any other failure may mean the
-// name never reaches the disk, so it stays a failure: a caller must not go on to remove
-// what the file was to keep safe.
+// at all, and a folder its owner may write but not list cannot be opened for one: there a
+// file counts as written once it has its name, which then reaches the disk with the
+// system's next flush, and that is told once. Any other failure may mean the name never
+// reaches the disk, so it stays a failure: a caller must not go on to remove what the file
+// was to keep safe.
 bool StagedFile::flushFolder(const QByteArray& folder, int* code)
 {
     const int descriptor = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = descriptor >= 0 && ::fsync(descriptor) == 0;
+    if (descriptor < 0) {
+        const int reason = errno;
+        return meansNoFolderToFlush(reason) ? noFolderFlush(folder, reason)
+                                            : failedFolderFlush(reason, code);
+    }
+    const bool synced = ::fsync(descriptor) == 0;
     const int reason = errno;
-    if (descriptor >= 0)
-        ::close(descriptor);
+    ::close(descriptor);
     if (synced)
         return true;
-    if (!meansNoFolderFlush(reason)) {
-        if (code)
-            *code = reason;
-        return false;
-    }
-    static std::atomic_bool told = false;
-    if (!told.exchange(true))
-        qWarning("The folder %s cannot be flushed to the disk (%s); files written there take "
-                 "their names all the same",
-                 qPrintable(SystemPath::shown(SystemPath::decode(folder))), std::strerror(reason));
-    return true;
+    return meansNoFolderFlush(reason) ? noFolderFlush(folder, reason)
+                                      : failedFolderFlush(reason, code);
 }
 
 bool StagedFile::failed(int code)

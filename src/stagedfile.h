@@ -68,7 +68,8 @@ public:
     // own file system's flush gave.
     static bool flushTogether(const QList<StagedFile*>& files);
     // Brings a folder's entries (path in the file system's encoding) to the disk. True
-    // also where its file system has no folder flush at all, which is logged once; false
+    // also where there is no folder flush at all (the file system has none, or the folder
+    // cannot be opened for one), which is logged once; false
     // with the system's reason in code otherwise.
     static bool flushFolder(const QByteArray& folder, int* code = nullptr);
 

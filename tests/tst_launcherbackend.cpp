@@ -913,6 +913,8 @@ private slots:
         QTest::newRow("EINVAL") << EINVAL << true;
         QTest::newRow("EOPNOTSUPP") << EOPNOTSUPP << true;
         QTest::newRow("ENOSYS") << ENOSYS << true;
+        QTest::newRow("EBADF") << EBADF << true;
+        QTest::newRow("EPERM") << EPERM << false;
     }
 
     void failedFolderFlushStopsTheSwitch()

@@ -6,6 +6,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+#include <functional>
+#include <grp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using TestHelpers::readFile;
 
 namespace {
@@ -17,6 +25,30 @@ QStringList entriesOf(const QString& folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
+constexpr uid_t kNobody = 65534;
+constexpr int kCannotGiveUpRoot = 125;
+
+// The tests run as root, whom no folder's mode stops: `work` runs in a child process that
+// has become an ordinary user, and its exit code comes back; -1 when the child could not
+// give up root. The child stays dumpable as a player's own process is, so its descriptors
+// in /proc stay its own.
+int asOrdinaryUser(const std::function<int()>& work)
+{
+    if (::geteuid() != 0)
+        return work();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
+            ::prctl(PR_SET_DUMPABLE, 1) != 0)
+            ::_exit(kCannotGiveUpRoot);
+        ::_exit(work());
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status) == kCannotGiveUpRoot ? -1 : WEXITSTATUS(status);
+}
+
 } // namespace
 
 class TestStagedFile : public QObject {
@@ -26,6 +58,8 @@ private slots:
     void takesItsNameWholeOrLeavesNothing_data();
     void takesItsNameWholeOrLeavesNothing();
     void failsWithTheSystemsReason();
+    void savesInAFolderItsOwnerMayNotList_data();
+    void savesInAFolderItsOwnerMayNotList();
     void cleanup() { StagedFile::useHiddenNamesForTesting(false); }
 };
 
@@ -152,6 +186,43 @@ void TestStagedFile::failsWithTheSystemsReason()
         QCOMPARE(entriesOf(folder.path()), QStringList());
         QVERIFY(QFileInfo(inTheWay).isDir());
     }
+}
+
+void TestStagedFile::savesInAFolderItsOwnerMayNotList_data()
+{
+    QTest::addColumn<bool>("unnamed");
+    QTest::newRow("unnamed") << true;
+    QTest::newRow("named") << false;
+}
+
+// A folder its owner may write but not list (d-wx------) cannot be opened for its flush:
+// a file written there has its name and its bytes, and counts as written.
+void TestStagedFile::savesInAFolderItsOwnerMayNotList()
+{
+    QFETCH(bool, unnamed);
+    QTemporaryDir top;
+    QCOMPARE(::chmod(QFile::encodeName(top.path()).constData(), 0711), 0);
+    const QString folder = top.filePath("data");
+    const QByteArray encodedFolder = QFile::encodeName(folder);
+    QVERIFY(QDir().mkdir(folder));
+    if (::geteuid() == 0)
+        QCOMPARE(::chown(encodedFolder.constData(), kNobody, kNobody), 0);
+    QCOMPARE(::chmod(encodedFolder.constData(), 0300), 0);
+    const QString path = folder + "/settings.json";
+
+    const int outcome = asOrdinaryUser([&] {
+        StagedFile::Options options;
+        options.unnamed = unnamed;
+        options.flushOnPublish = true;
+        StagedFile file;
+        const bool saved = file.open(path, options) && file.write("saved") && file.publish();
+        return saved ? 0 : file.error();
+    });
+    QCOMPARE(::chmod(encodedFolder.constData(), 0700), 0);
+    if (outcome < 0)
+        QSKIP("This machine does not let the test give up root");
+    QVERIFY2(outcome == 0, std::strerror(outcome));
+    QCOMPARE(readFile(path), QByteArray("saved"));
 }
 
 QTEST_GUILESS_MAIN(TestStagedFile)
