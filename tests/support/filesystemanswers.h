@@ -11,7 +11,7 @@ namespace FileSystemAnswers {
 // fsync() of a folder fails with EINVAL, as on a virtual machine's shared folder.
 void setFolderFlushFails(bool fails);
 // fsync() of a folder fails with this errno value (0: passes through), as on a failing
-// disk (EIO) or a file system without folder flushes (EINVAL, EOPNOTSUPP, ENOSYS).
+// disk (EIO) or a file system without folder flushes (EBADF, EINVAL, EOPNOTSUPP, ENOSYS).
 void setFolderFlushError(int code);
 // flock() for an exclusive lock fails with EBADF on a descriptor not open for writing, as
 // on an NFSv4 client.
