@@ -1,0 +1,102 @@
+// Applies a large pack's names through a build's ledger in one game folder that is made
+// again at its path before each application (its inode changes, as a remount does on a
+// file system that numbers inodes anew), and prints, for each application, how long the
+// ledger's reading of the packs' files (owned()) took and how many folder lists the ledger
+// holds afterwards.
+//
+// Usage: pack_ledger_bench [files] [KiB per file] [rounds]
+
+#include "packledger.h"
+#include "ziparchive.h"
+#include "zipwriter.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// The folder made again at its path, holding the same files. The folder it replaces is
+// kept aside, so that no later one is given its inode again: each is numbered anew, as a
+// remount does on a file system that numbers inodes anew.
+bool remake(const QString& folder, int round)
+{
+    const QString aside = folder + QStringLiteral(".r") + QString::number(round);
+    if (!QFile::rename(folder, aside) || !QDir().mkpath(folder))
+        return false;
+    const QStringList names = QDir(aside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (!QFile::rename(aside + QLatin1Char('/') + name, folder + QLatin1Char('/') + name))
+            return false;
+    }
+    return true;
+}
+
+int folderLists(const QString& ledger)
+{
+    QFile file(ledger);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    int lists = 0;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        lists += line.startsWith("D ") || line.startsWith("O ");
+    return lists;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int files = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 160;
+    const int kib = argc > 2 ? std::max(1, QByteArray(argv[2]).toInt()) : 1024;
+    const int rounds = argc > 3 ? std::max(1, QByteArray(argv[3]).toInt()) : 12;
+    QTemporaryDir dir;
+    const QString game = dir.path() + QStringLiteral("/game");
+    const QString ledger = dir.path() + QStringLiteral("/season.ledger");
+    QList<ZipEntryInfo> entries;
+    QStringList names;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("mods/m%1.jar").arg(i);
+        QByteArray data(qsizetype(kib) * 1024, char('a' + i % 26));
+        data.replace(0, 8, QByteArray::number(i).rightJustified(8, '0'));
+        ZipEntryInfo entry;
+        entry.name = name;
+        entry.size = quint64(data.size());
+        entry.crc = ZipWriter::crc32(data);
+        entries.append(entry);
+        names.append(name);
+        QFile file(game + QLatin1Char('/') + name);
+        if (!QDir().mkpath(game + QStringLiteral("/mods")) || !file.open(QIODevice::WriteOnly) ||
+            file.write(data) != data.size()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(file.fileName()));
+            return 1;
+        }
+    }
+    std::printf("pack: %d files, %.0f MB; folder made again before each application\n", files,
+                double(files) * kib / 1024.0);
+    for (int round = 0; round <= rounds; ++round) {
+        if (round > 0 && !remake(game, round)) {
+            std::fprintf(stderr, "cannot make the folder again\n");
+            return 1;
+        }
+        PackLedger application(ledger, QString(), game);
+        QElapsedTimer clock;
+        clock.start();
+        const QStringList owned = application.owned();
+        const double readMs = double(clock.nsecsElapsed()) / 1e6;
+        if (!application.begin(owned) || !application.claim(entries)) {
+            std::fprintf(stderr, "cannot write the ledger\n");
+            return 1;
+        }
+        application.settle(names);
+        std::printf("after %2d folders made again: owned() %8.1f ms (%d names), %d lists after\n",
+                    round, readMs, int(owned.size()), folderLists(ledger));
+    }
+    return 0;
+}
