@@ -4,9 +4,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,6 +22,41 @@ std::atomic_int folderFlushError = 0;
 std::atomic_bool exclusiveLockNeedsWriting = false;
 std::atomic<dev_t> failingFileSystem = 0;
 std::atomic_int failingFileSystemCode = 0; // 0: every syncfs() passes through
+
+// The folder whose file system answers another type, by its real path; empty: none.
+std::mutex typedFolderMutex;
+std::string typedFolder;
+long typedFolderType = 0;
+
+std::string realPathOf(const char* path)
+{
+    char real[PATH_MAX];
+    return ::realpath(path, real) ? std::string(real) : std::string(path);
+}
+
+std::string pathOfDescriptor(int fd)
+{
+    char path[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = ::readlink(link.c_str(), path, sizeof path);
+    return length > 0 ? std::string(path, size_t(length)) : std::string();
+}
+
+// Gives the answer the type of the folder's file system when the real path is in it.
+void answerTypeFor(const std::string& path, struct statfs* answer)
+{
+    const std::lock_guard lock(typedFolderMutex);
+    if (typedFolder.empty() || path.compare(0, typedFolder.size(), typedFolder) != 0)
+        return;
+    if (path.size() == typedFolder.size() || path.at(typedFolder.size()) == '/')
+        answer->f_type = typedFolderType;
+}
+
+bool isTypingAFolder()
+{
+    const std::lock_guard lock(typedFolderMutex);
+    return !typedFolder.empty();
+}
 
 bool isFolder(int fd)
 {
@@ -69,6 +110,20 @@ FailingFileSystem::~FailingFileSystem()
     failingFileSystemCode = 0;
 }
 
+FileSystemType::FileSystemType(const QString& folder, long type)
+{
+    const std::string real = realPathOf(QFile::encodeName(folder).constData());
+    const std::lock_guard lock(typedFolderMutex);
+    typedFolder = real;
+    typedFolderType = type;
+}
+
+FileSystemType::~FileSystemType()
+{
+    const std::lock_guard lock(typedFolderMutex);
+    typedFolder.clear();
+}
+
 } // namespace FileSystemAnswers
 
 extern "C" int fsync(int fd)
@@ -98,4 +153,20 @@ extern "C" int flock(int fd, int operation) __THROW
         return -1;
     }
     return int(::syscall(SYS_flock, fd, operation));
+}
+
+extern "C" int statfs(const char* path, struct statfs* answer) __THROW
+{
+    const int result = int(::syscall(SYS_statfs, path, answer));
+    if (result == 0 && isTypingAFolder())
+        answerTypeFor(realPathOf(path), answer);
+    return result;
+}
+
+extern "C" int fstatfs(int fd, struct statfs* answer) __THROW
+{
+    const int result = int(::syscall(SYS_fstatfs, fd, answer));
+    if (result == 0 && isTypingAFolder())
+        answerTypeFor(pathOfDescriptor(fd), answer);
+    return result;
 }

@@ -3,9 +3,9 @@
 #include <QString>
 
 // Answers of file systems this machine does not have, given by the test program itself:
-// its own fsync(), syncfs() and flock() stand in front of the C library's for every caller
-// in the program, the launcher's code included. Each passes every call through until told
-// otherwise.
+// its own fsync(), syncfs(), flock(), statfs() and fstatfs() stand in front of the C
+// library's for every caller in the program, the launcher's code included. Each passes
+// every call through until told otherwise.
 namespace FileSystemAnswers {
 
 // fsync() of a folder fails with EINVAL, as on a virtual machine's shared folder.
@@ -53,6 +53,18 @@ public:
 
 private:
     bool m_set = false;
+};
+
+// While it lives, statfs() and fstatfs() of the folder and of everything below it tell
+// the file system's type (f_type) as `type`, the rest of the answer being the real one's:
+// the folder stands for a mount of a FAT (0x4d44), exFAT (0x2011bab0) or FUSE (0x65735546)
+// file system there. The folder is told by its path: one made again at it is covered too.
+class FileSystemType {
+public:
+    FileSystemType(const QString& folder, long type);
+    ~FileSystemType();
+    FileSystemType(const FileSystemType&) = delete;
+    FileSystemType& operator=(const FileSystemType&) = delete;
 };
 
 } // namespace FileSystemAnswers
