@@ -9,6 +9,7 @@
 
 #include "filesystemanswers.h"
 #include "packledger.h"
+#include "testhelpers.h"
 #include "ziparchive.h"
 #include "zipwriter.h"
 
@@ -40,17 +41,6 @@ bool remake(const QString& folder, int round)
             return false;
     }
     return true;
-}
-
-int folderLists(const QString& ledger)
-{
-    QFile file(ledger);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    int lists = 0;
-    for (const QByteArray& line : file.readAll().split('\n'))
-        lists += line.startsWith("D ") || line.startsWith("O ");
-    return lists;
 }
 
 struct Pack {
@@ -102,7 +92,8 @@ bool applyRounds(const QString& folder, const Pack& pack, int rounds)
         }
         application.settle(pack.names);
         std::printf("after %2d folders made again: owned() %8.1f ms (%d names), %d lists after\n",
-                    round, readMs, int(owned.size()), folderLists(ledger));
+                    round, readMs, int(owned.size()),
+                    int(TestHelpers::ledgerFolders(ledger).size()));
     }
     return true;
 }

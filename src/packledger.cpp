@@ -14,10 +14,15 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <algorithm>
+#include <array>
 #include <optional>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -25,7 +30,8 @@ namespace {
 
 // One name a line. The list of the folder the last application ran in comes first:
 // "D folder", the game folder its names are relative to, "R place", where that folder
-// really is, then "F name" for each file an application wrote, each followed by
+// really is ("inode;real path", the inode "-" where the file system numbers them anew at
+// every mount), then "F name" for each file an application wrote, each followed by
 // "S size;crc name" where the size and hexadecimal CRC-32 of what the pack wrote are
 // known, then "E". The lists of other folders follow, each "O folder", "R place", then
 // "N name" and "S size;crc name" for its files and "K stamp name" for the claims it was
@@ -35,7 +41,10 @@ namespace {
 // the percent sign and line breaks.
 //
 // A launcher that knows only D, F, E and C lines reads the first list as its own and
-// forgets the rest: it never counts a name of another folder.
+// forgets the rest: it never counts a name of another folder. One that compares whole
+// places finds no inode "-" its own, and counts of such a list only the files that hold
+// what the pack wrote: never a player's file, at a real path whichever folder stands there
+// after a remount.
 const QByteArray kFolderTag = QByteArrayLiteral("D ");
 const QByteArray kPlaceTag = QByteArrayLiteral("R ");
 const QByteArray kWrittenTag = QByteArrayLiteral("F ");
@@ -52,6 +61,30 @@ constexpr char kStampSeparator = ';';
 constexpr qsizetype kReadChunk = 256 * 1024;
 // A pack of 65,535 files with long names claims every one of them: room for that and more.
 constexpr qint64 kLedgerLimit = 256 * 1024 * 1024;
+// File systems whose inode numbers are given anew at every mount: after a reboot an inode
+// there says nothing of which folder it was.
+constexpr std::array<long, 3> kInodesRenumbered = {MSDOS_SUPER_MAGIC, EXFAT_SUPER_MAGIC,
+                                                   FUSE_SUPER_MAGIC};
+
+bool keepsInodeNumbers(int fd)
+{
+    struct statfs info {};
+    return ::fstatfs(fd, &info) != 0 ||
+           std::find(kInodesRenumbered.cbegin(), kInodesRenumbered.cend(), long(info.f_type)) ==
+               kInodesRenumbered.cend();
+}
+
+// The parts of a place, "inode;real path".
+QStringView inodeIn(const QString& place)
+{
+    return QStringView(place).left(place.indexOf(QLatin1Char(';')));
+}
+
+QStringView realPathIn(const QString& place)
+{
+    const qsizetype separator = place.indexOf(QLatin1Char(';'));
+    return separator < 0 ? QStringView() : QStringView(place).sliced(separator + 1);
+}
 
 QByteArray encodedName(const QString& name)
 {
@@ -182,14 +215,25 @@ PackLedger::PackLedger(const QString& ledgerPath, const QString& recordPath, con
 {
 }
 
+// The inode and the file system are those of one descriptor: of the same folder, should
+// another take its path meanwhile.
 QString PackLedger::placeOf(const QString& folder)
 {
-    struct stat info {};
     const QString real = QFileInfo(folder).canonicalFilePath();
-    if (real.isEmpty() || ::stat(QFile::encodeName(real).constData(), &info) != 0 ||
-        !S_ISDIR(info.st_mode))
+    if (real.isEmpty())
         return {};
-    return QString::number(quint64(info.st_ino)) + QLatin1Char(kStampSeparator) + real;
+    const int fd = ::open(QFile::encodeName(real).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat info {};
+    const bool found = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+    const bool inodeTells = found && keepsInodeNumbers(fd);
+    ::close(fd);
+    if (!found)
+        return {};
+    const QString inode =
+        inodeTells ? QString::number(quint64(info.st_ino)) : QString::fromLatin1(kNothing);
+    return inode + QLatin1Char(kStampSeparator) + real;
 }
 
 QStringList PackLedger::recordEntries(const QString& recordPath)
@@ -203,39 +247,44 @@ void PackLedger::load()
 {
     if (std::exchange(m_loaded, true))
         return;
+    m_lists.emplaceBack();
     RegularFile::Failure failure;
     const std::optional<QByteArray> content =
         RegularFile::read(m_ledgerPath, kLedgerLimit, &failure);
     m_missing = !content && failure.kind == RegularFile::Failure::Kind::Missing;
-    if (!content)
-        return;
-    QList<QByteArray> lines = content->split('\n');
+    if (content)
+        read(*content);
+    assignRoles();
+}
+
+void PackLedger::read(const QByteArray& content)
+{
+    QList<QByteArray> lines = content.split('\n');
     // What follows the last line break is a line cut short by a kill: a claim whose file
     // was never begun, as claims reach the disk before their files do.
     lines.removeLast();
     if (!lines.isEmpty() && lines.first().startsWith(kFolderTag))
-        m_first.folder = decodedName(lines.takeFirst().sliced(kFolderTag.size()));
-    FolderList* list = &m_first;
+        m_lists.first().folder = decodedName(lines.takeFirst().sliced(kFolderTag.size()));
     for (const QByteArray& line : std::as_const(lines)) {
-        const bool first = list == &m_first;
+        const bool first = m_lists.size() == 1;
+        FolderList& list = m_lists.last();
         if (line == kEndOfList) {
             m_whole = true;
         } else if (line.size() <= 2) {
             continue;
         } else if (line.startsWith(kOtherFolderTag)) {
-            list = &m_elsewhere.emplaceBack();
-            list->folder = decodedName(line.sliced(2));
+            m_lists.emplaceBack().folder = decodedName(line.sliced(2));
         } else if (line.startsWith(kPlaceTag)) {
-            list->place = decodedName(line.sliced(2));
+            list.place = decodedName(line.sliced(2));
         } else if (line.startsWith(first ? kWrittenTag : kWrittenElsewhereTag)) {
-            list->names.append(decodedName(line.sliced(2)));
+            list.names.append(decodedName(line.sliced(2)));
         } else if (line.startsWith(kSumsTag)) {
             if (const auto sums = readStamped(line, 2))
-                list->sums.insert(sums->name, Sums{sums->size, sums->crc});
+                list.sums.insert(sums->name, Sums{sums->size, sums->crc});
         } else if (line.startsWith(kClaimedTag) ||
                    (!first && line.startsWith(kClaimedElsewhereTag))) {
             // Claims are added to the first list's folder, after every list.
-            FolderList& owner = line.startsWith(kClaimedTag) ? m_first : *list;
+            FolderList& owner = line.startsWith(kClaimedTag) ? m_lists.first() : list;
             // A claim that does not say what the pack puts there (one written before claims
             // did) cannot tell pack from player, and never counts.
             if (const auto claim = readStamped(line, 3))
@@ -251,9 +300,8 @@ QStringList PackLedger::owned()
     if (m_missing)
         return recordEntriesHere();
     QStringList found;
-    count(m_first, isThisFolder(m_first), &found);
-    for (const FolderList& list : std::as_const(m_elsewhere))
-        count(list, isThisFolder(list), &found);
+    for (const FolderList& list : std::as_const(m_lists))
+        count(list, list.role == Role::Here, &found);
     // Empty, cut short or unreadable, the ledger no longer tells everything the packs
     // wrote: what the record of the last whole application adds keeps those files from
     // being left behind.
@@ -286,13 +334,47 @@ void PackLedger::count(const FolderList& list, bool here, QStringList* names)
     }
 }
 
+// The first list of this folder is its own. Any other at its real path is of a folder that
+// stood there before: one made again at the path, a player's other installation put there,
+// or, where inodes tell nothing, a list left by a launcher that took the folder for another
+// after a remount.
+void PackLedger::assignRoles()
+{
+    bool ownFound = false;
+    for (FolderList& list : m_lists) {
+        const bool here = isThisFolder(list);
+        if (here && !std::exchange(ownFound, true))
+            list.role = Role::Here;
+        else if (here || isAtThisRealPath(list))
+            list.role = Role::Gone;
+        else
+            list.role = Role::Elsewhere;
+    }
+}
+
 bool PackLedger::isThisFolder(const FolderList& list) const
 {
     if (!list.folder)
         return true;
     if (!list.place.isEmpty())
-        return !m_place.isEmpty() && list.place == m_place;
+        return isThisPlace(list.place);
     return PathRules::isSameFolder(*list.folder, m_root);
+}
+
+// Where this folder's place names no inode, any place at its real path is this folder's,
+// whatever inode a launcher wrote there in an earlier mount.
+bool PackLedger::isThisPlace(const QString& place) const
+{
+    if (m_place.isEmpty())
+        return false;
+    return place == m_place || (inodeIn(m_place) == QLatin1String(kNothing) &&
+                                realPathIn(place) == realPathIn(m_place));
+}
+
+bool PackLedger::isAtThisRealPath(const FolderList& list) const
+{
+    return !list.place.isEmpty() && !m_place.isEmpty() &&
+           realPathIn(list.place) == realPathIn(m_place);
 }
 
 // The record's names whose files took their place before the record was written: its
@@ -322,13 +404,14 @@ QStringList PackLedger::recordEntriesHere()
     load();
     const QJsonObject record = RegularFile::readObject(m_recordPath);
     const QJsonValue folder = record.value(kRecordGameDir);
+    const FolderList& first = m_lists.first();
     FolderList written;
-    written.folder = m_first.folder;
+    written.folder = first.folder;
     if (!folder.isUndefined()) {
         written.folder = folder.toString();
         written.place = record.value(kRecordGamePlace).toString();
-    } else if (m_first.folder) {
-        written.place = m_first.place;
+    } else if (first.folder) {
+        written.place = first.place;
     }
     if (!isThisFolder(written))
         return {};
@@ -379,7 +462,8 @@ void PackLedger::settle(const QStringList& names)
 }
 
 // This folder's list, then every other folder's as it was read: names another folder
-// holds stay known there until an application there settles them.
+// holds stay known there until an application there settles them. Lists of folders gone
+// from this folder's real path were settled with it.
 bool PackLedger::rewrite(const QStringList& names, QString* error)
 {
     const auto sumsLine = [](const QString& name, const Sums& sums) {
@@ -394,23 +478,18 @@ bool PackLedger::rewrite(const QStringList& names, QString* error)
             content += sumsLine(name, m_sums.value(name));
     }
     content += kEndOfList + '\n';
-    QList<const FolderList*> elsewhere;
-    if (!isThisFolder(m_first))
-        elsewhere.append(&m_first);
-    for (const FolderList& list : std::as_const(m_elsewhere)) {
-        if (!isThisFolder(list))
-            elsewhere.append(&list);
-    }
-    for (const FolderList* list : std::as_const(elsewhere)) {
-        content += kOtherFolderTag + encodedName(*list->folder) + '\n';
-        if (!list->place.isEmpty())
-            content += kPlaceTag + encodedName(list->place) + '\n';
-        for (const QString& name : list->names) {
+    for (const FolderList& list : std::as_const(m_lists)) {
+        if (list.role != Role::Elsewhere)
+            continue;
+        content += kOtherFolderTag + encodedName(*list.folder) + '\n';
+        if (!list.place.isEmpty())
+            content += kPlaceTag + encodedName(list.place) + '\n';
+        for (const QString& name : list.names) {
             content += kWrittenElsewhereTag + encodedName(name) + '\n';
-            if (list->sums.contains(name))
-                content += sumsLine(name, list->sums.value(name));
+            if (list.sums.contains(name))
+                content += sumsLine(name, list.sums.value(name));
         }
-        for (const Claim& claim : list->claims)
+        for (const Claim& claim : list.claims)
             content += stampedLine(kClaimedElsewhereTag,
                                    claim.identity + kStampSeparator +
                                        sumsText(claim.sums.size, claim.sums.crc),
@@ -440,7 +519,7 @@ QString PackLedger::identityAt(const QString& name) const
 
 // The file standing at a claimed name is the pack's when it is not the one the claim
 // found and holds what the pack put there.
-bool PackLedger::claimWasWritten(const Claim& claim) const
+bool PackLedger::claimWasWritten(const Claim& claim)
 {
     struct stat info {};
     return ::lstat(QFile::encodeName(m_root + claim.name).constData(), &info) == 0 &&
@@ -449,13 +528,22 @@ bool PackLedger::claimWasWritten(const Claim& claim) const
 
 // Whether the file at a name is the very file the pack wrote: a regular file of its size
 // and checksum. Without them nothing can tell, and it is kept.
-bool PackLedger::holdsWhatThePackWrote(const QString& name, const std::optional<Sums>& sums) const
+bool PackLedger::holdsWhatThePackWrote(const QString& name, const std::optional<Sums>& sums)
 {
     struct stat info {};
-    const QString path = m_root + name;
-    return sums && ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
-           S_ISREG(info.st_mode) && quint64(info.st_size) == sums->size &&
-           contentCrc(path) == sums->crc;
+    return sums && ::lstat(QFile::encodeName(m_root + name).constData(), &info) == 0 &&
+           S_ISREG(info.st_mode) && quint64(info.st_size) == sums->size && crcOf(name) == sums->crc;
+}
+
+// A file several lists name, or a list and a claim, is read once.
+std::optional<quint32> PackLedger::crcOf(const QString& name)
+{
+    const auto known = m_crcs.constFind(name);
+    if (known != m_crcs.cend())
+        return *known;
+    const std::optional<quint32> crc = contentCrc(m_root + name);
+    m_crcs.insert(name, crc);
+    return crc;
 }
 
 bool PackLedger::standsAt(const QString& name) const

@@ -29,9 +29,14 @@ struct ZipEntryInfo;
 //
 // The ledger, and the record, name the game folder they speak of, by its path and by its
 // real place (the folder a link leads to, and which folder it is there): a folder is
-// where it really is, whatever its path says now. Names keep the size and checksum of
+// where it really is, whatever its path says now. Where the file system numbers its inodes
+// anew at every mount (FAT, exFAT, many FUSE file systems), nothing tells which folder it
+// is there, and the real path alone is the folder. Names keep the size and checksum of
 // what the pack wrote there, and each folder an application ran in keeps its list of
-// names until an application there settles it. In the folder a name was written into,
+// names until an application there settles it; a list of a folder that stood at this
+// folder's real path before it, gone now, is settled with this folder's own, the files
+// that still hold what the pack wrote counting, and is then dropped, so a folder made
+// again at its path leaves one list. In the folder a name was written into,
 // whatever stands at it is the pack's file (or, for a claim, what the claim says); in any
 // other folder, only a file that holds exactly what the pack wrote is, so the pack's files
 // are replaced wherever the player's copies of the folder or a build switch took them, and
@@ -39,9 +44,10 @@ struct ZipEntryInfo;
 // (written before they did) speaks of the folder in effect, unless the ledger names
 // another one.
 //
-// Used on the build switcher's worker thread; every call is linear in the names, and
-// owned() in the bytes of claimed files that changed since their claim and of files of
-// other folders' lists that have the size the pack wrote.
+// Used on the build switcher's worker thread, one ledger object an application; every
+// call is linear in the names, and owned() in the bytes of claimed files that changed
+// since their claim and of files of other folders' lists that have the size the pack
+// wrote, each file read once whatever the lists that name it.
 class PackLedger {
 public:
     // ledgerPath: the build's ledger; recordPath: the build's record, whose "entries"
@@ -69,7 +75,8 @@ public:
     static const QString kRecordGamePlace;
     // Where a folder really is, as the ledger and the record keep it: the folder its links
     // lead to and its inode there (not its device, which may be numbered anew at the next
-    // boot); empty when it cannot be found.
+    // boot), or no inode where its file system numbers them anew at every mount; empty
+    // when it cannot be found.
     static QString placeOf(const QString& folder);
 
 private:
@@ -82,6 +89,9 @@ private:
         Sums sums;
         QString name;
     };
+    // What a folder's list is to the folder in effect: its own; one of a folder that
+    // stood at its real path before, settled with it and then dropped; another folder's.
+    enum class Role { Here, Gone, Elsewhere };
     // The names one game folder holds of the packs; a ledger's first list names no folder
     // when it was written before lists did.
     struct FolderList {
@@ -90,14 +100,20 @@ private:
         QStringList names;
         QHash<QString, Sums> sums;
         QList<Claim> claims;
+        Role role = Role::Elsewhere;
     };
 
     void load();
+    void read(const QByteArray& content);
+    void assignRoles();
     bool isThisFolder(const FolderList& list) const;
+    bool isThisPlace(const QString& place) const;
+    bool isAtThisRealPath(const FolderList& list) const;
     void count(const FolderList& list, bool here, QStringList* names);
-    bool holdsWhatThePackWrote(const QString& name, const std::optional<Sums>& sums) const;
+    bool holdsWhatThePackWrote(const QString& name, const std::optional<Sums>& sums);
+    std::optional<quint32> crcOf(const QString& name);
     QString identityAt(const QString& name) const;
-    bool claimWasWritten(const Claim& claim) const;
+    bool claimWasWritten(const Claim& claim);
     QStringList recordEntriesHere();
     QStringList recordedFilesInPlace();
     bool standsAt(const QString& name) const;
@@ -113,9 +129,13 @@ private:
     bool m_loaded = false;
     bool m_missing = false;
     bool m_whole = false;
-    FolderList m_first;
-    // Lists of other folders, kept for when the player comes back to them.
-    QList<FolderList> m_elsewhere;
+    // The ledger's lists in its order, never empty once loaded: the first is the one the
+    // last application wrote; those of other folders are kept for when the player comes
+    // back to them.
+    QList<FolderList> m_lists;
     // What the pack wrote at each name known to count here or claimed: kept with the name.
     QHash<QString, Sums> m_sums;
+    // The checksum of the file at each name read so far. The ledger is read before the
+    // application writes anything.
+    QHash<QString, std::optional<quint32>> m_crcs;
 };

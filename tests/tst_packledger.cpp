@@ -1,3 +1,4 @@
+#include "filesystemanswers.h"
 #include "packledger.h"
 #include "testhelpers.h"
 #include "ziparchive.h"
@@ -7,7 +8,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
+#include <linux/magic.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 using TestHelpers::writeFile;
@@ -41,6 +47,63 @@ bool tookItsPlaceAfter(const QString& path, const QString& reference)
                 ? file.st_ctim.tv_sec > earlier.st_mtim.tv_sec
                 : file.st_ctim.tv_nsec > earlier.st_mtim.tv_nsec);
 }
+
+QByteArray packSums()
+{
+    return "10;" + QByteArray::number(packEntries({"x"}).first().crc, 16);
+}
+
+QByteArray placeLine(const QString& ledger)
+{
+    for (const QByteArray& line : TestHelpers::readFile(ledger).split('\n')) {
+        if (line.startsWith("R "))
+            return line.sliced(2);
+    }
+    return {};
+}
+
+QByteArray inodeOf(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0
+               ? QByteArray::number(quint64(info.st_ino))
+               : QByteArray();
+}
+
+// Counts the times a file is opened while it lives. Its closes are watched too: the
+// kernel folds an event into the one before when they are alike.
+class Opens {
+public:
+    explicit Opens(const QString& path)
+        : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+          m_watch(::inotify_add_watch(m_fd, QFile::encodeName(path).constData(),
+                                      IN_OPEN | IN_CLOSE_NOWRITE))
+    {
+    }
+    ~Opens() { ::close(m_fd); }
+    Opens(const Opens&) = delete;
+    Opens& operator=(const Opens&) = delete;
+
+    bool isWatching() const { return m_fd >= 0 && m_watch >= 0; }
+    int count() const
+    {
+        int opens = 0;
+        alignas(struct inotify_event) char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::read(m_fd, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+                opens += (event->mask & IN_OPEN) != 0;
+                at += ssize_t(sizeof(struct inotify_event) + event->len);
+            }
+        }
+        return opens;
+    }
+
+private:
+    int m_fd;
+    int m_watch;
+};
 
 } // namespace
 
@@ -208,11 +271,99 @@ private slots:
         QVERIFY(running.begin({}));
         QVERIFY(running.claim(packEntries({"a.txt", "b.txt"})));
         running.settle({"a.txt", "b.txt", "a.txt"});
-        const QByteArray sums = "10;" + QByteArray::number(packEntries({"a.txt"}).first().crc, 16);
+        const QByteArray sums = packSums();
         QCOMPARE(TestHelpers::readFile(ledger()), "D " + QFile::encodeName(game()) + "\nR " +
                                                       PackLedger::placeOf(game()).toUtf8() +
                                                       "\nF a.txt\nS " + sums + " a.txt\nE\n");
         QCOMPARE(PackLedger(ledger(), record(), game()).owned(), QStringList{"a.txt"});
+    }
+
+    void folderOnceAtThisPathIsSettledAndDropped_data()
+    {
+        QTest::addColumn<long>("fileSystem"); // what statfs answers for the folder; 0: its own
+        QTest::addColumn<QByteArray>("inodeWritten"); // "another": not the folder's own
+        QTest::addColumn<QStringList>("owned");
+        const QStringList both{"changed.txt", "same.txt"};
+        const QStringList packsBytes{"same.txt"};
+        const QByteArray another = "another";
+        const QByteArray noInode = "-";
+        QTest::newRow("FAT, an earlier mount's inode")
+            << long(MSDOS_SUPER_MAGIC) << another << both;
+        QTest::newRow("exFAT, an earlier mount's inode")
+            << long(EXFAT_SUPER_MAGIC) << another << both;
+        QTest::newRow("FUSE, an earlier mount's inode")
+            << long(FUSE_SUPER_MAGIC) << another << both;
+        QTest::newRow("FAT, no inode") << long(MSDOS_SUPER_MAGIC) << noInode << both;
+        QTest::newRow("inodes kept, another folder put at the path") << 0L << another << packsBytes;
+        QTest::newRow("inodes kept, a FAT folder was at the path") << 0L << noInode << packsBytes;
+    }
+
+    // The list of a folder that stood at this one's real path: where inodes are numbered
+    // anew at every mount, it is this folder's, the file the game changed since counting
+    // too; where they are kept, only the file that holds what the pack wrote counts. Either
+    // way the folder keeps one list, and another folder's list stays.
+    void folderOnceAtThisPathIsSettledAndDropped()
+    {
+        QFETCH(long, fileSystem);
+        QFETCH(QByteArray, inodeWritten);
+        QFETCH(QStringList, owned);
+        std::optional<FileSystemAnswers::FileSystemType> answer;
+        if (fileSystem != 0)
+            answer.emplace(game(), fileSystem);
+        const QString other = m_dir.path() + "/other";
+        QVERIFY(writeFile(game() + "/changed.txt", "the game's"));
+        QVERIFY(writeFile(game() + "/same.txt", "the pack's"));
+        QVERIFY(writeFile(other + "/a.txt", "the pack's"));
+        const QByteArray real = QFile::encodeName(QFileInfo(game()).canonicalFilePath());
+        const QByteArray inode = inodeWritten == "another"
+                                     ? QByteArray::number(inodeOf(game()).toULongLong() + 1)
+                                     : inodeWritten;
+        const QByteArray sums = packSums();
+        QVERIFY(writeFile(
+            ledger(), "D " + QFile::encodeName(game()) + "\nR " + inode + ";" + real +
+                          "\nF changed.txt\nS " + sums + " changed.txt\nF same.txt\nS " + sums +
+                          " same.txt\nE\nO " + QFile::encodeName(other) + "\nR " + inodeOf(other) +
+                          ";" + QFile::encodeName(other) + "\nN a.txt\nS " + sums + " a.txt\n"));
+
+        PackLedger application(ledger(), record(), game());
+        QCOMPARE(application.owned(), owned);
+        QVERIFY(application.begin(owned));
+        application.settle({});
+        QCOMPARE(TestHelpers::ledgerFolders(ledger()), QStringList({game(), other}));
+        QCOMPARE(placeLine(ledger()),
+                 (fileSystem != 0 ? QByteArray("-") : inodeOf(game())) + ";" + real);
+    }
+
+    void eachFileIsReadOnce_data()
+    {
+        // %1: the folder, %2: its place, %3: its real path, %s: what the pack wrote
+        QTest::addColumn<QByteArray>("ledger");
+        const QByteArray elsewhere = "O /nowhere/b\nR 2;/nowhere/b\nN a.txt\nS %s a.txt\n"
+                                     "O /nowhere/c\nR 3;/nowhere/c\nN a.txt\nS %s a.txt\n";
+        QTest::newRow("lists of other folders")
+            << "D /nowhere/a\nR 1;/nowhere/a\nF a.txt\nS %s a.txt\nE\n" + elsewhere;
+        QTest::newRow("a claim and other folders' lists")
+            << "D %1\nR %2\nE\n" + elsewhere + "C 1:1;%s a.txt\n";
+        QTest::newRow("lists of folders once at this path")
+            << QByteArray("D %1\nR 1;%3\nF a.txt\nS %s a.txt\nE\nO %1\nR 2;%3\nN a.txt\nS %s "
+                          "a.txt\nO %1\nR 3;%3\nN a.txt\nS %s a.txt\n");
+    }
+
+    // However many lists name a file, reading the ledger checksums it once.
+    void eachFileIsReadOnce()
+    {
+        QFETCH(QByteArray, ledger);
+        QVERIFY(writeFile(game() + "/a.txt", "the pack's"));
+        const QString real = QFileInfo(game()).canonicalFilePath();
+        QVERIFY(writeFile(this->ledger(), ledger.replace("%1", QFile::encodeName(game()))
+                                              .replace("%2", PackLedger::placeOf(game()).toUtf8())
+                                              .replace("%3", QFile::encodeName(real))
+                                              .replace("%s", packSums())));
+        PackLedger application(this->ledger(), record(), game());
+        const Opens opens(game() + "/a.txt");
+        QVERIFY(opens.isWatching());
+        QCOMPARE(application.owned(), QStringList{"a.txt"});
+        QCOMPARE(opens.count(), 1);
     }
 };
 

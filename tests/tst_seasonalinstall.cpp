@@ -1,5 +1,6 @@
 #include "backendfixture.h"
 #include "buildswitcher.h"
+#include "filesystemanswers.h"
 #include "fulldisk.h"
 #include "gamedirfixture.h"
 #include "launcherbackend.h"
@@ -38,6 +39,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include <linux/magic.h>
 #include <sys/resource.h>
 
 using namespace BackendFixture;
@@ -345,6 +347,20 @@ QStringList modsIn(const QString& gameDir)
 bool copyFolder(const QString& from, const QString& to)
 {
     return QProcess::execute("cp", {"-a", from, to}) == 0;
+}
+
+// The folder made again at its path, holding the same files, as a remount gives it a new
+// inode. The folder it replaces stays, empty, beside it, so that no later one takes its
+// inode again.
+bool remakeFolder(const QString& folder, const QString& aside)
+{
+    if (!QFile::rename(folder, aside) || !QDir().mkpath(folder))
+        return false;
+    const QStringList names = QDir(aside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                    QDir::Hidden | QDir::System);
+    return std::all_of(names.cbegin(), names.cend(), [&](const QString& name) {
+        return QFile::rename(aside + "/" + name, folder + "/" + name);
+    });
 }
 
 bool pointLink(const QString& link, const QString& target)
@@ -882,6 +898,61 @@ private slots:
                                 {{"mods/alpha-1.3.jar", "1.3"}}));
         QCOMPARE(modsIn(tried), QStringList({"alpha-1.3.jar"}));
         QCOMPARE(modsIn(first), QStringList({"alpha-1.2.jar", "own.jar"}));
+    }
+
+    void folderMadeAgainAtItsPath_data()
+    {
+        QTest::addColumn<long>("fileSystem"); // what statfs answers for the folder; 0: its own
+        QTest::addColumn<bool>("changedFileRemoved");
+        QTest::newRow("FAT") << long(MSDOS_SUPER_MAGIC) << true;
+        QTest::newRow("exFAT") << long(EXFAT_SUPER_MAGIC) << true;
+        QTest::newRow("FUSE") << long(FUSE_SUPER_MAGIC) << true;
+        QTest::newRow("inodes kept") << 0L << false;
+    }
+
+    // The game folder is made again at its path before every revision, as a remount does.
+    // Where the file system numbers inodes anew, that is the same folder, and the pack's
+    // config the game changed goes with the revision that drops it; where inodes are kept,
+    // it is a folder that only shares the path, and the changed file stays as a player's.
+    // Either way the files that hold what the pack wrote are replaced, and the ledger keeps
+    // one list.
+    void folderMadeAgainAtItsPath()
+    {
+        QFETCH(long, fileSystem);
+        QFETCH(bool, changedFileRemoved);
+        TestServer server;
+        TempHome home;
+        QVERIFY(prepare(home, server));
+        const QString game = gameDirOf(home);
+        std::optional<FileSystemAnswers::FileSystemType> answer;
+        if (fileSystem != 0)
+            answer.emplace(game, fileSystem);
+        const auto revisionFiles = [](int revision) {
+            const QByteArray number = QByteArray::number(revision);
+            return PackFiles{{"config/r" + number + ".toml", "config " + number},
+                             {"mods/r" + number + ".jar", "mod " + number}};
+        };
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(installRevision(backend, server, Season{}, revisionFiles(1)));
+        for (int revision = 2; revision <= 4; ++revision) {
+            const QString changed = QStringLiteral("config/r%1.toml").arg(revision - 1);
+            QVERIFY(writeFile(game + "/" + changed, "changed by the game"));
+            QVERIFY(remakeFolder(game, home.path() + "/aside" + QString::number(revision)));
+
+            QVERIFY(installRevision(backend, server, Season{.revision = revision},
+                                    revisionFiles(revision)));
+            QCOMPARE(started.messages(), QStringList());
+            QStringList left = namesOf(revisionFiles(revision));
+            if (!changedFileRemoved) {
+                for (int earlier = 1; earlier < revision; ++earlier)
+                    left.append(QStringLiteral("config/r%1.toml").arg(earlier));
+                left.sort();
+            }
+            QCOMPARE(gameFiles(home), left);
+            QCOMPARE(TestHelpers::ledgerFolders(LauncherPaths::packLedgerFile(2)),
+                     QStringList{game});
+        }
     }
 
     // Applications killed at random moments, each followed by the next revision: what any

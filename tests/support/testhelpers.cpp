@@ -19,6 +19,16 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QStringList ledgerFolders(const QString& ledgerPath)
+{
+    QStringList folders;
+    for (const QByteArray& line : readFile(ledgerPath).split('\n')) {
+        if (line.startsWith("D ") || line.startsWith("O "))
+            folders.append(QString::fromUtf8(QByteArray::fromPercentEncoding(line.sliced(2))));
+    }
+    return folders;
+}
+
 bool writeFile(const QString& path, const QByteArray& content)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))

@@ -20,6 +20,8 @@ QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& content);
 // The file parsed as JSON; null when it cannot be read or parsed.
 QJsonDocument readJson(const QString& path);
+// The game folders a build's pack ledger holds lists of, in its order.
+QStringList ledgerFolders(const QString& ledgerPath);
 
 // Lower-case hexadecimal digest of data.
 QString hex(const QByteArray& data, QCryptographicHash::Algorithm algorithm);
