@@ -11,8 +11,13 @@
 // measures the installer alone and both clients meet the same server; and, when nghttpd
 // is installed, an HTTP/2 server over the same files in a process of its own.
 //
+// With --rtt-ms both clients reach the server through a relay of the bench's own on
+// loopback that holds every chunk back half the round trip in each direction, without a
+// bandwidth limit, as a link to a content server far away would; each round trip listed
+// is measured in turn.
+//
 //   install_bench [--objects 1000,4000,8000] [--runs 5] [--server http1|http2|both]
-//                 [--installer-only]
+//                 [--rtt-ms 20,40,100] [--installer-only]
 
 #include "remoteaddresses.h"
 #include "temphome.h"
@@ -40,10 +45,13 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <unistd.h>
 
@@ -328,6 +336,122 @@ private:
     int m_port = 0;
 };
 
+// One direction of a relayed connection: what arrives from one socket is written to the
+// other half the round trip later, in the order it came.
+class DelayedPipe : public QObject {
+public:
+    DelayedPipe(QTcpSocket* from, QTcpSocket* to, qint64 delayNs, const QElapsedTimer* clock,
+                QObject* parent)
+        : QObject(parent), m_from(from), m_to(to), m_delayNs(delayNs), m_clock(clock)
+    {
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, &DelayedPipe::deliver);
+        connect(from, &QIODevice::readyRead, this, &DelayedPipe::take);
+        connect(from, &QAbstractSocket::disconnected, this, [this] {
+            take();
+            m_fromClosed = true;
+            deliver();
+        });
+    }
+
+private:
+    void take()
+    {
+        const QByteArray bytes = m_from->readAll();
+        if (bytes.isEmpty())
+            return;
+        m_chunks.push_back({m_clock->nsecsElapsed() + m_delayNs, bytes});
+        if (!m_timer.isActive())
+            arm();
+    }
+    void deliver()
+    {
+        const qint64 now = m_clock->nsecsElapsed();
+        while (!m_chunks.empty() && m_chunks.front().first <= now) {
+            m_to->write(m_chunks.front().second);
+            m_chunks.pop_front();
+        }
+        if (!m_chunks.empty())
+            arm();
+        else if (m_fromClosed)
+            m_to->disconnectFromHost();
+    }
+    void arm()
+    {
+        const qint64 left = m_chunks.front().first - m_clock->nsecsElapsed();
+        m_timer.start(int(std::max<qint64>(0, (left + 999999) / 1000000)));
+    }
+
+    QTcpSocket* m_from;
+    QTcpSocket* m_to;
+    const qint64 m_delayNs;
+    const QElapsedTimer* m_clock;
+    QTimer m_timer;
+    std::deque<std::pair<qint64, QByteArray>> m_chunks; // (due, bytes)
+    bool m_fromClosed = false;
+};
+
+// A TCP relay on loopback, on a thread of its own, in front of a server's port: every
+// connection to it is carried to the server with the round trip's delay.
+class DelayRelay {
+public:
+    DelayRelay(quint16 serverPort, int roundTripMs)
+    {
+        m_thread.start();
+        m_anchor.moveToThread(&m_thread);
+        QMetaObject::invokeMethod(
+            &m_anchor,
+            [this, serverPort, roundTripMs] {
+                m_clock.start();
+                m_listener = new QTcpServer;
+                QObject::connect(m_listener, &QTcpServer::newConnection, m_listener,
+                                 [this, serverPort, roundTripMs] {
+                                     while (QTcpSocket* client =
+                                                m_listener->nextPendingConnection())
+                                         relay(client, serverPort, qint64(roundTripMs) * 500000);
+                                 });
+                if (m_listener->listen(QHostAddress::LocalHost))
+                    m_port = m_listener->serverPort();
+            },
+            Qt::BlockingQueuedConnection);
+    }
+    ~DelayRelay()
+    {
+        QMetaObject::invokeMethod(
+            &m_anchor, [this] { delete m_listener; }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    // The pair of sockets and its pipes go with the listener, or once both sides closed.
+    void relay(QTcpSocket* client, quint16 serverPort, qint64 delayNs)
+    {
+        auto* server = new QTcpSocket(client);
+        for (QTcpSocket* socket : {client, server})
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        new DelayedPipe(client, server, delayNs, &m_clock, client);
+        new DelayedPipe(server, client, delayNs, &m_clock, client);
+        auto closed = std::make_shared<int>(0);
+        for (QTcpSocket* socket : {client, server}) {
+            QObject::connect(socket, &QAbstractSocket::disconnected, client, [client, closed] {
+                if (++*closed == 2)
+                    client->deleteLater();
+            });
+        }
+        server->connectToHost(QHostAddress::LocalHost, serverPort);
+        client->setParent(m_listener);
+    }
+
+    QThread m_thread;
+    QObject m_anchor;
+    QElapsedTimer m_clock;
+    QTcpServer* m_listener = nullptr;
+    std::atomic<quint16> m_port = 0;
+};
+
 qint64 procStatusKb(const QByteArray& key)
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -483,6 +607,7 @@ double median(QList<double> values)
 struct Figures {
     QString protocol;
     int objects = 0;
+    int roundTripMs = -1; // through the delaying relay; -1: straight to the server
     bool withCurl = false;
     double ratio = 0; // installer/curl, with the range of the runs
     double ratioLowest = 0;
@@ -497,20 +622,34 @@ struct Options {
     int runs = 3;
     bool http1 = true;
     bool http2 = true;
+    QList<int> roundTripsMs; // empty: straight to the server
     bool installerOnly = false;
 };
 
-// Alternating runs of the installer and curl against one server; false on a failure.
-bool measure(const Options& options, BenchServer& server, SyntheticVersion& version,
-             const TempHome& home, const QString& workDir, QList<Figures>* summary)
+// Alternating runs of the installer and curl against one server, through the relay with
+// that round trip unless it is -1; false on a failure.
+bool measure(const Options& options, BenchServer& server, int roundTripMs,
+             SyntheticVersion& version, const TempHome& home, const QString& workDir,
+             QList<Figures>* summary)
 {
-    if (!version.publish(server.origin()))
+    std::unique_ptr<DelayRelay> relay;
+    QString origin = server.origin();
+    if (roundTripMs >= 0) {
+        relay = std::make_unique<DelayRelay>(quint16(QUrl(origin).port()), roundTripMs);
+        if (relay->port() == 0)
+            return false;
+        origin = QStringLiteral("https://127.0.0.1:%1").arg(relay->port());
+    }
+    if (!version.publish(origin))
         return false;
     server.serve(version);
-    RemoteAddresses::setAllOriginsForTesting(server.origin());
+    RemoteAddresses::setAllOriginsForTesting(origin);
     const int files = version.gameFileCount();
     const double megabytes = double(version.gameFileBytes()) / (1024.0 * 1024.0);
-    std::printf("\n%s: %d files, %.1f MB\n", qPrintable(server.name()), files, megabytes);
+    const QString link =
+        roundTripMs >= 0 ? QStringLiteral(", %1 ms round trip").arg(roundTripMs) : QString();
+    std::printf("\n%s%s: %d files, %.1f MB\n", qPrintable(server.name()), qPrintable(link), files,
+                megabytes);
 
     QList<double> installSeconds, curlSeconds, ratios, gaps, peaks, rises, busy;
     for (int run = 1; run <= options.runs; ++run) {
@@ -545,7 +684,7 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
         QDir(curlDir).removeRecursively();
         QDir().mkpath(curlDir);
         ::sync();
-        const double curl = runCurl(server.origin(), version.servedFiles(), curlDir);
+        const double curl = runCurl(origin, version.servedFiles(), curlDir);
         if (curl < 0)
             return false;
         const int fetched = countFiles(curlDir + QStringLiteral("/files"));
@@ -559,6 +698,7 @@ bool measure(const Options& options, BenchServer& server, SyntheticVersion& vers
     Figures figures;
     figures.protocol = server.protocol();
     figures.objects = version.objectCount();
+    figures.roundTripMs = roundTripMs;
     figures.gap = median(gaps);
     figures.worstGap = *std::max_element(gaps.begin(), gaps.end());
     figures.busy = median(busy);
@@ -605,10 +745,14 @@ void printSummary(const QList<Figures>& summary, int runs)
                 "counts)\n",
                 runs);
     for (const Figures& figures : summary) {
-        if (figures.withCurl)
-            std::printf("install, %d objects, %s, installer / curl: %.2fx (%.2f-%.2f)\n",
-                        figures.objects, qPrintable(figures.protocol), figures.ratio,
-                        figures.ratioLowest, figures.ratioHighest);
+        if (!figures.withCurl)
+            continue;
+        const QString link = figures.roundTripMs >= 0
+                                 ? QStringLiteral(", %1 ms round trip").arg(figures.roundTripMs)
+                                 : QString();
+        std::printf("install, %d objects, %s%s, installer / curl: %.2fx (%.2f-%.2f)\n",
+                    figures.objects, qPrintable(figures.protocol), qPrintable(link), figures.ratio,
+                    figures.ratioLowest, figures.ratioHighest);
     }
     QStringList protocols;
     for (const Figures& figures : summary) {
@@ -646,19 +790,31 @@ bool parseOptions(const QCoreApplication& app, Options* options)
     const QCommandLineOption server(QStringLiteral("server"),
                                     QStringLiteral("http1, http2 or both (http2 needs nghttpd)."),
                                     QStringLiteral("kind"), QStringLiteral("both"));
+    const QCommandLineOption roundTrips(
+        QStringLiteral("rtt-ms"),
+        QStringLiteral("Round trips in ms, comma-separated, each measured through a relay that "
+                       "delays both directions by half of it."),
+        QStringLiteral("ms"));
     const QCommandLineOption installerOnly(QStringLiteral("installer-only"),
                                            QStringLiteral("Leave curl out (for profiling)."));
-    parser.addOptions({objects, runs, server, installerOnly});
+    parser.addOptions({objects, runs, server, roundTrips, installerOnly});
     parser.process(app);
 
-    options->objectCounts.clear();
-    for (const QString& count : parser.value(objects).split(QLatin1Char(','))) {
-        bool ok = false;
-        const int value = count.toInt(&ok);
-        if (!ok || value < 1)
-            return false;
-        options->objectCounts.append(value);
-    }
+    const auto readList = [](const QString& text, int lowest, QList<int>* values) {
+        values->clear();
+        for (const QString& item : text.split(QLatin1Char(','))) {
+            bool ok = false;
+            const int value = item.toInt(&ok);
+            if (!ok || value < lowest)
+                return false;
+            values->append(value);
+        }
+        return true;
+    };
+    if (!readList(parser.value(objects), 1, &options->objectCounts))
+        return false;
+    if (parser.isSet(roundTrips) && !readList(parser.value(roundTrips), 0, &options->roundTripsMs))
+        return false;
     bool ok = false;
     options->runs = parser.value(runs).toInt(&ok);
     if (!ok || options->runs < 1)
@@ -703,10 +859,16 @@ int main(int argc, char** argv)
         SyntheticVersion version(workDir + QStringLiteral("/source"), objects);
         if (!version.generate())
             return 1;
-        if (http1 && !measure(options, *http1, version, home, workDir, &summary))
-            return 1;
-        if (http2 && !measure(options, *http2, version, home, workDir, &summary))
-            return 1;
+        const QList<int> roundTrips =
+            options.roundTripsMs.isEmpty() ? QList<int>{-1} : options.roundTripsMs;
+        for (BenchServer* server :
+             {static_cast<BenchServer*>(http1.get()), static_cast<BenchServer*>(http2.get())}) {
+            for (const int roundTrip : roundTrips) {
+                if (server &&
+                    !measure(options, *server, roundTrip, version, home, workDir, &summary))
+                    return 1;
+            }
+        }
         QDir(workDir).removeRecursively();
     }
     printSummary(summary, options.runs);
