@@ -1,8 +1,11 @@
 #include "networkthread.h"
 
+#include "lowdelaysockets.h"
+
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QObject>
 
 #include <cerrno>
@@ -23,6 +26,16 @@ std::weak_ptr<NetworkThread>& current()
 {
     static std::weak_ptr<NetworkThread> thread;
     return thread;
+}
+
+// A connection is ready for requests once its encryption is set up: from then on its
+// requests go out as soon as they are written (see LowDelaySockets). Every download on
+// the thread is fetched over https.
+void sendRequestsAtOnce(QNetworkAccessManager* manager)
+{
+    QObject::connect(manager, &QNetworkAccessManager::encrypted, manager, [](QNetworkReply* reply) {
+        LowDelaySockets::applyToConnectionsTo(quint16(reply->url().port(443)));
+    });
 }
 
 // How many nice steps the network thread stands below the thread that starts it; the
@@ -116,7 +129,9 @@ void NetworkThread::forget(const QObject* owner)
 std::shared_ptr<QNetworkAccessManager> NetworkThread::manager(const QObject* owner, int lane)
 {
     std::shared_ptr<QNetworkAccessManager>& manager = m_managers[owner].at(std::size_t(lane));
-    if (!manager)
+    if (!manager) {
         manager = std::make_shared<QNetworkAccessManager>();
+        sendRequestsAtOnce(manager.get());
+    }
     return manager;
 }

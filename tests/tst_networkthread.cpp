@@ -1,11 +1,18 @@
+#include "httprequest.h"
+#include "lowdelaysockets.h"
 #include "networkthread.h"
+#include "testserver.h"
 
+#include <QDir>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QStringList>
 #include <QTest>
 
 #include <memory>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -13,6 +20,23 @@ namespace {
 int niceOfThisThread()
 {
     return ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+}
+
+// The process's TCP connections to `port` (the other ends of a server's own included
+// would have its port as their local one, not as their peer's).
+QList<int> connectionsTo(quint16 port)
+{
+    QList<int> descriptors;
+    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
+        const int descriptor = name.toInt();
+        sockaddr_storage peer{};
+        socklen_t length = sizeof(peer);
+        if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.ss_family == AF_INET &&
+            ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port) == port)
+            descriptors.append(descriptor);
+    }
+    return descriptors;
 }
 
 } // namespace
@@ -72,6 +96,31 @@ private slots:
         first.reset();
         thread->run([] {});
         QVERIFY(firstsOwn.expired());
+    }
+
+    // Over HTTP/2 a host's downloads share one connection: a request must not wait for
+    // the acknowledgement of the one written before it.
+    void connectionsOfTheManagersSendRequestsAtOnce()
+    {
+        TestServer server;
+        server.route(QStringLiteral("/file"), TestReply::ok("body"));
+        const std::shared_ptr<NetworkThread> thread = NetworkThread::acquire();
+        QNetworkAccessManager owner;
+        thread->follow(&owner);
+        bool finished = false;
+        thread->run([&] {
+            QNetworkReply* reply = HttpRequest::get(thread->manager(&owner, 0).get(),
+                                                    server.url(QStringLiteral("/file")), {});
+            QObject::connect(reply, &QNetworkReply::finished, reply, [&finished, reply] {
+                finished = true;
+                reply->deleteLater();
+            });
+        });
+        QTRY_VERIFY(finished);
+        const QList<int> connections = connectionsTo(server.port());
+        QVERIFY(!connections.isEmpty());
+        for (const int descriptor : connections)
+            QVERIFY(LowDelaySockets::isLowDelay(descriptor));
     }
 
     void theThreadEndsWhenNothingHoldsIt()
