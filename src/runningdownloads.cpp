@@ -30,21 +30,32 @@ void DownloadList::add(qsizetype count, std::function<std::vector<TransferBatch:
 {
     if (count == 0)
         return;
-    if (!m_thread) {
-        m_thread = NetworkThread::acquire();
-        if (m_network)
-            m_thread->follow(m_network);
-        m_thread->post([this, thread = m_thread.get()] {
-            m_batch = new TransferBatch(
-                thread, m_network, m_recipe, m_retry, [this](TransferBatch::Report report) {
-                    QMetaObject::invokeMethod(
-                        this, [this, report] { apply(report); }, Qt::QueuedConnection);
-                });
-        });
-    }
+    ensureBatch();
     m_listed += count;
     m_thread->post([this, generation = m_generation, limits = m_limits, make = std::move(make)] {
         m_batch->add(generation, limits, make());
+    });
+}
+
+void DownloadList::connectAhead(const QList<QUrl>& origins)
+{
+    ensureBatch();
+    m_thread->post([this, limits = m_limits, origins] { m_batch->connectAhead(limits, origins); });
+}
+
+void DownloadList::ensureBatch()
+{
+    if (m_thread)
+        return;
+    m_thread = NetworkThread::acquire();
+    if (m_network)
+        m_thread->follow(m_network);
+    m_thread->post([this, thread = m_thread.get()] {
+        m_batch = new TransferBatch(
+            thread, m_network, m_recipe, m_retry, [this](TransferBatch::Report report) {
+                QMetaObject::invokeMethod(
+                    this, [this, report] { apply(report); }, Qt::QueuedConnection);
+            });
     });
 }
 

@@ -37,6 +37,9 @@ public:
     bool isEmpty() const { return m_listed == 0; }
     // Bytes the listed downloads have taken so far, as last reported.
     qint64 received() const { return m_received; }
+    // Opens the connections the downloads will take to these origins (https ones only)
+    // while the owner still works out what to fetch.
+    void connectAhead(const QList<QUrl>& origins);
     // Forgets the downloads and stops them: partial files are gone when this returns
     // (a file being committed has taken its name), and nothing more is reported of them.
     void abandonAll();
@@ -59,6 +62,7 @@ protected:
     virtual void handleFailed(const Payload& payload, const Download::Summary& summary) = 0;
 
 private:
+    void ensureBatch();
     void apply(const TransferBatch::Report& report);
     bool handleDownloads(const TransferBatch::Report& report);
 

@@ -6,6 +6,8 @@
 
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QSslConfiguration>
+#include <QUrl>
 
 #include <algorithm>
 #include <utility>
@@ -46,6 +48,24 @@ void TransferBatch::clear(quint64 generation)
     stopAll();
     m_generation = generation;
     m_failed = false;
+}
+
+// A connection opened ahead serves a request only when it speaks the same protocols as
+// the request's own would: HTTP/2 where the server offers it.
+void TransferBatch::connectAhead(Limits limits, const QList<QUrl>& origins)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setAllowedNextProtocols(
+        {QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+    QSet<QPair<QString, int>> hosts;
+    for (const QUrl& origin : origins) {
+        if (origin.scheme() == QLatin1String("https") && !origin.host().isEmpty())
+            hosts.insert({origin.host(), origin.port(443)});
+    }
+    for (int lane = 0; lane < lanesFor(limits.transfers); ++lane) {
+        for (const auto& [host, port] : std::as_const(hosts))
+            network(lane)->connectToHostEncrypted(host, quint16(port), configuration);
+    }
 }
 
 void TransferBatch::stopAll()
@@ -115,7 +135,17 @@ bool TransferBatch::makeFolder(const QString& path, QString* error)
 // between two managers.
 QNetworkAccessManager* TransferBatch::nextNetwork()
 {
-    const int lane = m_limits.transfers <= kConnectionsPerManager || m_started++ % 2 == 0 ? 0 : 1;
+    const int lanes = lanesFor(m_limits.transfers);
+    return network(lanes == 1 ? 0 : int(m_started++ % quint64(lanes)));
+}
+
+int TransferBatch::lanesFor(int transfers) const
+{
+    return transfers <= kConnectionsPerManager ? 1 : NetworkThread::kLanes;
+}
+
+QNetworkAccessManager* TransferBatch::network(int lane)
+{
     std::shared_ptr<QNetworkAccessManager>& network = m_networks.at(std::size_t(lane));
     if (!network)
         network = m_thread->manager(m_network, lane);

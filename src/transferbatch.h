@@ -5,6 +5,7 @@
 #include "networkthread.h"
 #include "noticethrottle.h"
 
+#include <QList>
 #include <QSet>
 #include <QString>
 
@@ -19,6 +20,7 @@
 class FileTransfer;
 class QNetworkAccessManager;
 class QObject;
+class QUrl;
 
 // The network thread's side of a DownloadList: the downloads of one owner, fetched one
 // way (request recipe and retry rule), as many at once as the owner allows, each making
@@ -70,6 +72,9 @@ public:
     // Stops every download and drops the list without a report: partial files are gone
     // when this returns, and a file being committed has taken its name.
     void clear(quint64 generation);
+    // Opens the connections the downloads of these limits will take to each https
+    // origin, so that the first of them need not wait for one.
+    void connectAhead(Limits limits, const QList<QUrl>& origins);
 
 private:
     struct Entry {
@@ -84,6 +89,8 @@ private:
     void startNext();
     bool makeFolder(const QString& path, QString* error);
     QNetworkAccessManager* nextNetwork();
+    int lanesFor(int transfers) const;
+    QNetworkAccessManager* network(int lane);
     void handleEnded(Entries::iterator entry);
     void fail(Failure failure);
     // Hands the report over; through m_notices only.

@@ -276,6 +276,10 @@ void VersionInstaller::startNext()
     setStage(Loc::text("version.progress.fetchingList"));
     if (!m_job.notify([this] { emit progressChanged(); }))
         return;
+    // The version's files come mostly from the libraries' and asset objects' servers:
+    // their connections are made while the description is fetched.
+    m_active.connectAhead({QUrl(RemoteAddresses::origin(RemoteAddresses::Service::GameLibraries)),
+                           QUrl(RemoteAddresses::origin(RemoteAddresses::Service::AssetObjects))});
     resolveManifestEntry();
 }
 

@@ -93,6 +93,7 @@ private slots:
     void theFirstFailureEndsTheWork_data();
     void theFirstFailureEndsTheWork();
     void abandonAllLeavesNothingBehindAndTheListStartsAfresh();
+    void theFirstDownloadTakesTheConnectionMadeAhead();
 
 private:
     // Routes `count` files, `extra` bytes larger than bodyOf() makes them, and returns
@@ -155,6 +156,27 @@ void RunningDownloadsTest::manyFilesAreReportedInFewNotices()
     QVERIFY(m_heard.started <= m_heard.notices);
     QVERIFY(m_server.maxConcurrent() <= 4);
     QCOMPARE(m_list->received(), 0);
+}
+
+// A server of its own and an owner of its own: no connection of an earlier test is there
+// to be taken.
+void RunningDownloadsTest::theFirstDownloadTakesTheConnectionMadeAhead()
+{
+    TestServer server;
+    QNetworkAccessManager owner;
+    RunningDownloads<Task> list(&owner, kRecipe, RetryRule{});
+    const QByteArray body = bodyOf(0);
+    server.route("/f0", TestReply::ok(body));
+    list.connectAhead(
+        {QUrl(server.origin()), server.url("/elsewhere"), QUrl("http://127.0.0.1:1")});
+    QTRY_COMPARE(server.connectionsAccepted(), 1);
+    QCOMPARE(server.requestCount(), 0);
+
+    list.start({{server.url("/f0"), m_folder->filePath("f0"), hex(body, QCryptographicHash::Sha1),
+                 body.size(), "f0"}});
+    QTRY_VERIFY(list.isEmpty());
+    QCOMPARE(readFile(m_folder->filePath("f0")), body);
+    QCOMPARE(server.connectionsAccepted(), 1);
 }
 
 void RunningDownloadsTest::theFirstFailureEndsTheWork_data()

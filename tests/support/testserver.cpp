@@ -587,8 +587,10 @@ void TestServer::acceptConnections()
 {
     while (m_server->hasPendingConnections()) {
         auto* socket = qobject_cast<QSslSocket*>(m_server->nextPendingConnection());
-        if (socket)
-            m_connections.append(new TestServerConnection(this, socket));
+        if (!socket)
+            continue;
+        ++m_accepted;
+        m_connections.append(new TestServerConnection(this, socket));
     }
 }
 

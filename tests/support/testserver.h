@@ -125,6 +125,8 @@ public:
     int inFlight() const { return m_inFlight; }
     int maxConcurrent() const { return m_maxConcurrent; }
     void resetMaxConcurrent() { m_maxConcurrent = m_inFlight; }
+    // Encrypted connections accepted so far.
+    int connectionsAccepted() const { return m_accepted; }
     // Body bytes handed to the sockets so far, over every reply.
     qint64 bodyBytesSent() const { return m_bodyBytesSent; }
 
@@ -166,5 +168,6 @@ private:
     QList<TestServerConnection*> m_connections;
     int m_inFlight = 0;
     int m_maxConcurrent = 0;
+    int m_accepted = 0;
     qint64 m_bodyBytesSent = 0;
 };
