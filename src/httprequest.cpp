@@ -5,6 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QUrl>
 
 #include <atomic>
@@ -82,6 +83,18 @@ QNetworkReply* post(QNetworkAccessManager* network, const QUrl& url, const Recip
                     const QByteArray& body, const Headers& headers)
 {
     return bounded(network->post(makeRequest(url, recipe, headers), body), recipe);
+}
+
+// A connection opened ahead serves a request only when it speaks the same protocols as
+// the request's own would.
+void connectAhead(QNetworkAccessManager* network, const QUrl& origin)
+{
+    if (origin.scheme() != QLatin1String("https") || origin.host().isEmpty())
+        return;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setAllowedNextProtocols(
+        {QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+    network->connectToHostEncrypted(origin.host(), quint16(origin.port(443)), configuration);
 }
 
 bool outgrewLimit(const QNetworkReply* reply)

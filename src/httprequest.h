@@ -39,6 +39,11 @@ QNetworkReply* get(QNetworkAccessManager* network, const QUrl& url, const Recipe
 QNetworkReply* post(QNetworkAccessManager* network, const QUrl& url, const Recipe& recipe,
                     const QByteArray& body, const Headers& headers);
 
+// Opens a connection to an https origin through `network` ahead of the requests that will
+// take it, speaking what theirs would (HTTP/2 where the server offers it). Other schemes
+// are ignored.
+void connectAhead(QNetworkAccessManager* network, const QUrl& origin);
+
 // The reply was stopped because its body outgrew the recipe's bound; it then
 // reports itself as cancelled.
 bool outgrewLimit(const QNetworkReply* reply);

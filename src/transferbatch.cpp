@@ -6,7 +6,6 @@
 
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QSslConfiguration>
 #include <QUrl>
 
 #include <algorithm>
@@ -50,21 +49,14 @@ void TransferBatch::clear(quint64 generation)
     m_failed = false;
 }
 
-// A connection opened ahead serves a request only when it speaks the same protocols as
-// the request's own would: HTTP/2 where the server offers it.
 void TransferBatch::connectAhead(Limits limits, const QList<QUrl>& origins)
 {
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setAllowedNextProtocols(
-        {QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
-    QSet<QPair<QString, int>> hosts;
-    for (const QUrl& origin : origins) {
-        if (origin.scheme() == QLatin1String("https") && !origin.host().isEmpty())
-            hosts.insert({origin.host(), origin.port(443)});
-    }
+    QSet<QUrl> distinct;
+    for (const QUrl& origin : origins)
+        distinct.insert(origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery));
     for (int lane = 0; lane < lanesFor(limits.transfers); ++lane) {
-        for (const auto& [host, port] : std::as_const(hosts))
-            network(lane)->connectToHostEncrypted(host, quint16(port), configuration);
+        for (const QUrl& origin : std::as_const(distinct))
+            HttpRequest::connectAhead(network(lane), origin);
     }
 }
 

@@ -276,8 +276,11 @@ void VersionInstaller::startNext()
     setStage(Loc::text("version.progress.fetchingList"));
     if (!m_job.notify([this] { emit progressChanged(); }))
         return;
-    // The version's files come mostly from the libraries' and asset objects' servers:
-    // their connections are made while the description is fetched.
+    // The description comes from the manifest's server and the version's files mostly
+    // from the libraries' and asset objects' servers: their connections are made while
+    // the manifest is looked up.
+    HttpRequest::connectAhead(
+        m_network, QUrl(RemoteAddresses::origin(RemoteAddresses::Service::VersionManifest)));
     m_active.connectAhead({QUrl(RemoteAddresses::origin(RemoteAddresses::Service::GameLibraries)),
                            QUrl(RemoteAddresses::origin(RemoteAddresses::Service::AssetObjects))});
     resolveManifestEntry();
