@@ -520,6 +520,18 @@ QString BackendStore::gameDir(const QVariantMap& settings)
     return QDir::current().absoluteFilePath(QDir::fromNativeSeparators(stored));
 }
 
+QString BackendStore::gameDirSetting(const QString& typed)
+{
+    const QString folder = QDir::fromNativeSeparators(typed.trimmed());
+    if (folder.isEmpty() || QDir::isAbsolutePath(folder))
+        return folder;
+    if (folder == QLatin1String("~"))
+        return QDir::homePath();
+    if (folder.startsWith(QLatin1String("~/")))
+        return QDir::cleanPath(QDir::homePath() + folder.mid(1));
+    return QDir::cleanPath(QDir::current().absoluteFilePath(folder));
+}
+
 QUrl BackendStore::seasonalBaseUrl(const QVariantMap& settings)
 {
     QString address = settings.value(kSeasonalBaseUrl).toString().trimmed();

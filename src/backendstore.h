@@ -68,7 +68,13 @@ public:
     // or beyond the int range.
     static int settingInt(const QVariantMap& settings, const QString& key, int fallback);
     // The game directory the settings name, or the default one; always an absolute path.
+    // A relative setting stored by an earlier version is taken from the working directory.
     static QString gameDir(const QVariantMap& settings);
+    // What the setting stores for the game folder the player typed: blank stays blank (the
+    // default folder); a leading "~/", or "~" alone, is the player's home folder, as in the
+    // desktop's file dialogs; a relative path is taken from the working directory now. So
+    // the setting names one folder however and wherever the launcher is started later.
+    static QString gameDirSetting(const QString& typed);
     // The seasonal catalog's base address the settings name, or the built-in one;
     // without trailing slashes, so that catalog paths can be appended.
     static QUrl seasonalBaseUrl(const QVariantMap& settings);

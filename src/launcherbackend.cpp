@@ -43,6 +43,7 @@ namespace {
 const QString& kActiveBuildId = BackendStore::kActiveBuildId;
 const QString kLanguageKey = QStringLiteral("language");
 const QString kJavaRuntimeKey = QStringLiteral("javaRuntime");
+const QString kGameDirKey = QStringLiteral("gameDir");
 // The switcher's id for no build; as "activeBuildId", the game directory holds no stored
 // build's files.
 constexpr int kNoBuild = -1;
@@ -149,7 +150,10 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
     const QString previousGameDir = gameDir();
     const QString previousLanguage = m_settings.value(kLanguageKey).toString();
     // Paths, addresses and the JVM arguments alike: no setting's text holds a line break.
-    const QVariantMap lines = FieldText::oneLineTexts(values);
+    QVariantMap lines = FieldText::oneLineTexts(values);
+    if (lines.contains(kGameDirKey))
+        lines.insert(kGameDirKey,
+                     BackendStore::gameDirSetting(lines.value(kGameDirKey).toString()));
     for (auto it = lines.cbegin(); it != lines.cend(); ++it)
         m_settings.insert(it.key(), it.value());
     saveSettings();

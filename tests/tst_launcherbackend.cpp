@@ -34,6 +34,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QQmlEngine>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -385,6 +386,69 @@ private slots:
         QCOMPARE(languageChanged.size(), 2);
         QCOMPARE(probe->property("cancel").toString(), QStringLiteral("Cancel"));
         QCOMPARE(started.errors.size(), 0);
+    }
+
+    // The game folder the player types names one folder from then on, whatever the working
+    // directory of a later start: it is stored whole. "~" is the player's home folder.
+    // "{HOME}" stands for the player's home, "{CWD}" for the working directory at saving.
+    void gameFolderSettingNamesOneFolder_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("relative") << "mc-rel"
+                                  << "{CWD}/mc-rel";
+        QTest::newRow("relative, with steps") << " games/./mc/../mc-rel "
+                                              << "{CWD}/games/mc-rel";
+        QTest::newRow("in the home folder") << "~/Games/mc"
+                                            << "{HOME}/Games/mc";
+        QTest::newRow("the home folder") << "~"
+                                         << "{HOME}";
+        QTest::newRow("a name beginning with ~") << "~mc"
+                                                 << "{CWD}/~mc";
+        QTest::newRow("absolute") << "{HOME}/Games/mc"
+                                  << "{HOME}/Games/mc";
+        QTest::newRow("blank: the default") << "  "
+                                            << "";
+    }
+
+    void gameFolderSettingNamesOneFolder()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, folder);
+        TempHome home;
+        const QString player = home.path() + "/player";
+        const QString menu = home.path() + "/menu";
+        const QString terminal = home.path() + "/terminal";
+        QVERIFY(QDir().mkpath(player) && QDir().mkpath(menu) && QDir().mkpath(terminal));
+        const auto spelled = [&](QString text) {
+            return text.replace("{HOME}", player).replace("{CWD}", menu);
+        };
+        const QString expected =
+            folder.isEmpty() ? LauncherPaths::defaultMinecraftDir() : spelled(folder);
+        const QByteArray previousHome = qgetenv("HOME");
+        qputenv("HOME", player.toUtf8());
+        const QString previousCwd = QDir::currentPath();
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", previousHome);
+            QDir::setCurrent(previousCwd);
+        });
+        QVERIFY(QDir::setCurrent(menu));
+        auto resolved = [](const LauncherBackend& backend) {
+            return backend.settings().value("resolvedGameDir").toString();
+        };
+        {
+            Started started;
+            started.backend->updateSettings({{"gameDir", spelled(typed)}});
+            QCOMPARE(resolved(*started.backend), native(expected));
+            QCOMPARE(started.backend->settings().value("gameDir").toString(), spelled(folder));
+            QVERIFY(QDir::setCurrent(terminal));
+            QCOMPARE(resolved(*started.backend), native(expected));
+        }
+        Started restarted;
+        QCOMPARE(resolved(*restarted.backend), native(expected));
+        QCOMPARE(readJson(home.dataDir() + "/settings.json")["gameDir"].toString(),
+                 spelled(folder));
+        QCOMPARE(restarted.messages(), QStringList());
     }
 
     // "{HOME}" in values stands for the temporary home; the default game directory is
