@@ -71,6 +71,8 @@ QString LaunchAttempt::refusal(const QString& gameDir, const QString& versionId,
 QStringList LaunchAttempt::problems(const QString& gameDir, const QString& versionId,
                                     const QString& buildName)
 {
+    if (const QString unusable = GameLauncher::unusableGameDir(gameDir); !unusable.isEmpty())
+        return {unusable};
     if (versionId.trimmed().isEmpty())
         return {Loc::text("build.error.noMinecraftVersion")
                     .arg(PathRules::native(LauncherPaths::customBuildsFile()))};

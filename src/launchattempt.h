@@ -38,13 +38,13 @@ public:
     const MinecraftVersion& version() const { return m_version; }
 
     // Why the build's version cannot launch from the game directory: the directory is
-    // missing, the build names no version, or that version is not installed; empty when
-    // it is there.
+    // missing or no game can run from it, the build names no version, or that version is
+    // not installed; empty when it is there.
     static QString refusal(const QString& gameDir, const QString& versionId,
                            const QString& buildName);
-    // What keeps the build's version from launching: why it names none or cannot be
-    // read, or the files missing from the game directory, as many as a launch names at
-    // most; empty when it is complete.
+    // What keeps the build's version from launching: a game directory no game can run
+    // from, why it names none or cannot be read, or the files missing from the game
+    // directory, as many as a launch names at most; empty when it is complete.
     static QStringList problems(const QString& gameDir, const QString& versionId,
                                 const QString& buildName);
 

@@ -151,7 +151,8 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
     const QString previousLanguage = m_settings.value(kLanguageKey).toString();
     // Paths, addresses and the JVM arguments alike: no setting's text holds a line break.
     QVariantMap lines = FieldText::oneLineTexts(values);
-    if (lines.contains(kGameDirKey))
+    const bool gameDirSaved = lines.contains(kGameDirKey);
+    if (gameDirSaved)
         lines.insert(kGameDirKey,
                      BackendStore::gameDirSetting(lines.value(kGameDirKey).toString()));
     for (auto it = lines.cbegin(); it != lines.cend(); ++it)
@@ -166,6 +167,9 @@ void LauncherBackend::updateSettings(const QVariantMap& values)
         invalidateCatalog();
         emit installedVersionsChanged();
     }
+    // Kept as the player typed it, but told at once rather than at the next Play.
+    if (gameDirSaved)
+        refused(unplayableGameDir());
 }
 
 QUrl LauncherBackend::seasonalBaseUrl() const
@@ -238,6 +242,11 @@ void LauncherBackend::saveSettings()
 QString LauncherBackend::gameDir() const
 {
     return BackendStore::gameDir(m_settings);
+}
+
+QString LauncherBackend::unplayableGameDir() const
+{
+    return GameLauncher::unusableGameDir(gameDir());
 }
 
 int LauncherBackend::indexOfBuildId(int id) const
@@ -979,6 +988,8 @@ void LauncherBackend::installVersion(const QString& versionId)
     const QString id = versionId.trimmed();
     if (id.isEmpty() || id == m_versionInstaller->versionId() || m_versionInstaller->isQueued(id))
         return;
+    if (refused(unplayableGameDir()))
+        return;
     m_versionInstaller->install(gameDir(), id);
 }
 
@@ -1039,7 +1050,7 @@ void LauncherBackend::installLoaderForBuild(int index)
     if (index < 0 || index >= m_customBuilds.size() || refuses(StartPolicy::Request::InstallBuild))
         return;
     const CustomBuild build = m_customBuilds.at(index);
-    if (refused(BuildEdits::installRefusal(build)))
+    if (refused(BuildEdits::installRefusal(build)) || refused(unplayableGameDir()))
         return;
     const std::optional<ModLoader> loader = loaderFromKey(build.loader);
     if (loader) {
@@ -1104,7 +1115,7 @@ void LauncherBackend::createSeasonalInstall()
 
 void LauncherBackend::installSeasonalBuild(const QString& seasonalId)
 {
-    if (refuses(StartPolicy::Request::InstallSeasonal))
+    if (refuses(StartPolicy::Request::InstallSeasonal) || refused(unplayableGameDir()))
         return;
     const std::optional<SeasonalBuildEntry> entry = m_seasonalBuilds->find(seasonalId);
     if (!entry) {

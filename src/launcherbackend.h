@@ -257,6 +257,9 @@ private:
     // Appends the build, saves and tells the interface.
     void appendBuild(const CustomBuild& build);
     QString gameDir() const;
+    // Why the game cannot run from the game directory, whatever it holds: every install
+    // into it and every check of a build names this as Play does; empty when it can.
+    QString unplayableGameDir() const;
     int indexOfBuildId(int id) const;
     // The version the build launches; empty (or blank) when it names none.
     QString launchVersionIdOf(const CustomBuild& build) const;

@@ -2088,6 +2088,60 @@ private slots:
         QVERIFY(backend.loaderVersions("Fabric", kFabricGame).isEmpty());
     }
 
+    // A game folder no game can run from is named so by every check that tells whether a
+    // build can be played and by every install into it, as Play names it; nothing is
+    // fetched into it. Saved in the settings, it is kept, and told at once.
+    void folderNoGameRunsFromIsNamedByEveryCheck_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("builds dialog's status") << "check";
+        QTest::newRow("version install") << "version";
+        QTest::newRow("loader install") << "loader";
+        QTest::newRow("settings saved") << "settings";
+    }
+
+    void folderNoGameRunsFromIsNamedByEveryCheck()
+    {
+        QFETCH(QString, action);
+        TestServer server;
+        RemoteAddresses::setAllOriginsForTesting(server.origin());
+        serveFabric(server);
+        TempHome home;
+        // As a share mounted through the desktop reads.
+        const QString gameDir = home.path() + "/smb-share:server=nas,share=games/minecraft";
+        QJsonObject settings;
+        if (action != "settings")
+            settings.insert("gameDir", gameDir);
+        QVERIFY(m_tools.prepareHome(
+            home, {},
+            {QJsonObject{{"id", 1},
+                         {"name", "Modded"},
+                         {"minecraftVersion", kFabricGame},
+                         {"loader", "fabric"},
+                         {"loaderVersion", "0.16.10"}},
+             QJsonObject{{"id", 2}, {"name", "Plain"}, {"minecraftVersion", kFabricGame}}},
+            settings));
+        QVERIFY(m_tools.installFakeGame(gameDir, kFabricGame));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        const QString reason =
+            Loc::text("launch.error.gameDirHasColon").arg(native(gameDir), QStringLiteral(":"));
+
+        if (action == "check")
+            QCOMPARE(backend.checkInstallation(1), QStringList{reason});
+        else if (action == "version")
+            backend.installVersion("1.20.4");
+        else if (action == "loader")
+            backend.installCustomBuild(0);
+        else
+            backend.updateSettings({{"gameDir", gameDir}});
+        QCOMPARE(started.messages(), action == "check" ? QStringList() : QStringList{reason});
+        QVERIFY(!backend.busy() && !backend.downloading());
+        QCOMPARE(backend.settings().value("gameDir").toString(), gameDir);
+        QTest::qWait(100);
+        QCOMPARE(server.requestCount(), 0);
+    }
+
     // Only a list that arrived tells the loader row that a game version has no loader.
     void loaderListsThatFailAreNotKnown_data()
     {

@@ -639,6 +639,36 @@ private slots:
 
     // A record of the pack's files that cannot be saved fails the install, and the next
     // update still removes every file the unrecorded revision put down.
+    // A seasonal build cannot be played from a folder whose path holds ":": the install is
+    // refused with Play's reason before it creates a build, switches or downloads.
+    void refusedIntoAFolderNoGameRunsFrom()
+    {
+        TestServer server;
+        TempHome home;
+        const QString gameDir = home.path() + "/Games: Minecraft";
+        QVERIFY(m_tools.prepareHome(home, {}, {kOtherBuild},
+                                    {{"seasonalBaseUrl", server.url("/seasons").toString()},
+                                     {"activeBuildId", 1},
+                                     {"gameDir", gameDir}}));
+        QVERIFY(writeFile(gameDir + "/marker.txt", "Other's own"));
+        publish(server, Season{}, packOf(kRevision1));
+        Started started;
+        LauncherBackend& backend = *started.backend;
+        QVERIFY(loadCatalog(backend));
+        server.clearLog();
+
+        backend.installSeasonalBuild("autumn");
+        QVERIFY(!backend.seasonalInstalling() && !backend.busy());
+        QCOMPARE(started.messages(), QStringList{Loc::text("launch.error.gameDirHasColon")
+                                                     .arg(native(gameDir), QStringLiteral(":"))});
+        QTest::qWait(100);
+        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(backend.customBuildNames(), QStringList{"Other"});
+        QCOMPARE(fingerprintTree(gameDir, BuildSwitcher::sharedTopLevel()).keys(),
+                 QStringList{"marker.txt"});
+        QCOMPARE(packsLeft(), QStringList());
+    }
+
     void unsavedRecordKeepsItsFilesKnown()
     {
         TestServer server;
