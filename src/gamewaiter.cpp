@@ -45,7 +45,7 @@ GameWaiter::GameWaiter(QWindow* window, LauncherBackend* backend, QObject* paren
     : QObject(parent), m_window(window), m_backend(backend)
 {
     m_window->installEventFilter(this);
-    connect(m_backend, &LauncherBackend::gameFinished, this, &GameWaiter::endOnceTheGameHasEnded,
+    connect(m_backend, &LauncherBackend::gameFinished, this, &GameWaiter::answerTheGameEnd,
             Qt::QueuedConnection);
 }
 
@@ -116,9 +116,15 @@ void GameWaiter::showWindow()
     m_window->requestActivate();
 }
 
-void GameWaiter::endOnceTheGameHasEnded()
+void GameWaiter::answerTheGameEnd(int exitCode, bool crashed)
 {
-    if (m_server && !m_backend->gameRunning())
+    if (!m_server || m_backend->gameRunning())
+        return;
+    // Ending then would leave the player with nothing on screen: no game, no launcher and
+    // no word of what happened.
+    if (crashed || exitCode != 0)
+        showWindow();
+    else
         QCoreApplication::quit();
 }
 

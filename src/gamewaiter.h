@@ -11,7 +11,9 @@ class QWindow;
 // hides it instead of ending the program, which would end the game with it before the
 // game could save: the program keeps relaying the game's output, keeps the data
 // directory to itself so that nothing switches builds under the running game, and ends by
-// itself once the game has ended. Meanwhile a second start of the launcher on the same
+// itself once the game has ended well. A game that crashed, was killed or ended with an
+// error brings the window back with what the interface tells of that end, and the program
+// stays until the player closes it. Meanwhile a second start of the launcher on the same
 // data directory shows the hidden window again instead of telling that the launcher
 // already runs. Closing the window while a launch is still on its way, before there is a
 // game, cancels that launch and ends the program as usual.
@@ -34,7 +36,7 @@ private:
     void waitBehindHiddenWindow();
     void showWindow();
     void answerShowRequest();
-    void endOnceTheGameHasEnded();
+    void answerTheGameEnd(int exitCode, bool crashed);
 
     QWindow* m_window;
     LauncherBackend* m_backend;

@@ -31,6 +31,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 
@@ -71,6 +72,92 @@ QString startWithBuildsDialog(AppSession& session, const QJsonArray& builds)
         session.settledAfter(window, [&] { return session.click(window, 716, 472); }).isNull())
         return {};
     return window;
+}
+
+const QString kMainTitle = QStringLiteral("Hollowmere");
+
+// The launcher in a real window over an offline profile and the fake game, with Play
+// pressed and the game up; the game plays until the file quitFile() names appears. The
+// game never outlives the test.
+class PlayingSession {
+public:
+    PlayingSession() = default;
+    ~PlayingSession() { quitGame(); }
+    PlayingSession(const PlayingSession&) = delete;
+    PlayingSession& operator=(const PlayingSession&) = delete;
+
+    // Starts the launcher with these further arguments of the game's and presses Play; false,
+    // with what went wrong in error, when the game did not come up.
+    bool play(const QString& gameArguments, QString* error)
+    {
+        BackendFixture::LaunchTools tools;
+        if (!tools.compile(error))
+            return false;
+        const QJsonObject profile{{"id", 1}, {"name", "Main"}, {"login", "Steve"}};
+        const QString jvmArgs =
+            QStringLiteral("-Dfake.quitWhen=%1 %2").arg(quitFile(), gameArguments);
+        if (!tools.prepareHome(session.homeDir(), QJsonArray{profile},
+                               QJsonArray{BackendFixture::fakeBuild(1, "Fake")},
+                               QJsonObject{{"activeBuildId", 1}, {"jvmArgs", jvmArgs.trimmed()}}) ||
+            !session.start({}, QString(), error))
+            return false;
+        window = session.waitForWindow(kMainTitle);
+        static const QRegularExpression playing(QStringLiteral("playing pid=(\\d+)"));
+        if (window.isEmpty() || !session.click(window, 640, 360) ||
+            !QTest::qWaitFor([&] { return playing.match(session.output()).hasMatch(); },
+                             BackendFixture::kGameWaitMs)) {
+            *error = session.output();
+            return false;
+        }
+        gamePid = pid_t(playing.match(session.output()).captured(1).toLongLong());
+        return true;
+    }
+
+    // Closes the window as a window manager does, and waits until it is hidden.
+    bool closeWindow(const QString& shown)
+    {
+        return session.closeWindow(shown) &&
+               QTest::qWaitFor([&] { return !session.hasVisibleWindow(kMainTitle); }, 10000);
+    }
+
+    // A game that outlived its launcher and ended may stay a zombie, unreaped.
+    bool gameRuns() const
+    {
+        const QByteArray status =
+            TestHelpers::readFile(QStringLiteral("/proc/%1/stat").arg(gamePid));
+        return gamePid > 0 && !status.isEmpty() &&
+               status.mid(status.lastIndexOf(')') + 2, 1) != "Z";
+    }
+
+    // Asks the game to end, and waits until it has.
+    bool quitGame()
+    {
+        if (!gameRuns())
+            return true;
+        TestHelpers::writeFile(quitFile(), "quit");
+        return QTest::qWaitFor([this] { return !gameRuns(); }, 10000);
+    }
+
+    QString file(const QString& name) const { return m_files.filePath(name); }
+    QString quitFile() const { return file(QStringLiteral("quit")); }
+
+    AppSession session;
+    QString window;
+    pid_t gamePid = 0;
+
+private:
+    QTemporaryDir m_files;
+};
+
+// How many pixels of the picture have exactly this colour.
+int pixelsOf(const QImage& picture, const QColor& color)
+{
+    int count = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+        for (int x = 0; x < picture.width(); ++x)
+            count += picture.pixelColor(x, y) == color ? 1 : 0;
+    }
+    return count;
 }
 } // namespace
 
@@ -314,42 +401,15 @@ private slots:
     // the launcher ends by itself once the game has ended and saved on its way out.
     void closedWindowLeavesTheGameRunning()
     {
-        BackendFixture::LaunchTools tools;
         QString error;
-        QVERIFY2(tools.compile(&error), qPrintable(error));
-        QTemporaryDir game;
-        const QString quitFile = game.filePath(QStringLiteral("quit"));
-        const QString savedFile = game.filePath(QStringLiteral("saved"));
-        AppSession session;
-        const QJsonObject profile{{"id", 1}, {"name", "Main"}, {"login", "Steve"}};
-        QVERIFY(tools.prepareHome(session.homeDir(), QJsonArray{profile},
-                                  QJsonArray{BackendFixture::fakeBuild(1, "Fake")},
-                                  QJsonObject{{"activeBuildId", 1},
-                                              {"jvmArgs", "-Dfake.quitWhen=" + quitFile +
-                                                              " -Dfake.saveTo=" + savedFile}}));
-        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
-        const QString title = QStringLiteral("Hollowmere");
-        const QString window = session.waitForWindow(title);
-        QVERIFY2(!window.isEmpty(), qPrintable(session.output()));
-        QVERIFY(session.click(window, 640, 360));
-        static const QRegularExpression playing(QStringLiteral("playing pid=(\\d+)"));
-        QTRY_VERIFY2_WITH_TIMEOUT(playing.match(session.output()).hasMatch(),
-                                  qPrintable(session.output()), BackendFixture::kGameWaitMs);
-        const auto gamePid = pid_t(playing.match(session.output()).captured(1).toLongLong());
-        // A game that outlived its launcher and ended may stay a zombie, unreaped.
-        const auto gameRuns = [gamePid] {
-            const QByteArray status =
-                TestHelpers::readFile(QStringLiteral("/proc/%1/stat").arg(gamePid));
-            return !status.isEmpty() && status.mid(status.lastIndexOf(')') + 2, 1) != "Z";
-        };
-        // Should the test fail half-way, the game does not outlive it.
-        const auto endGame = qScopeGuard([&] {
-            TestHelpers::writeFile(quitFile, "quit");
-            QTRY_VERIFY_WITH_TIMEOUT(!gameRuns(), 10000);
-        });
+        PlayingSession playing;
+        const QString savedFile = playing.file(QStringLiteral("saved"));
+        QVERIFY2(playing.play("-Dfake.saveTo=" + savedFile, &error), qPrintable(error));
+        AppSession& session = playing.session;
+        const QString& title = kMainTitle;
+        const auto gameRuns = [&playing] { return playing.gameRuns(); };
 
-        QVERIFY(session.closeWindow(window));
-        QTRY_VERIFY_WITH_TIMEOUT(!session.hasVisibleWindow(title), 10000);
+        QVERIFY(playing.closeWindow(playing.window));
         QTest::qWait(3000);
         QVERIFY2(gameRuns(), qPrintable(session.output()));
         QVERIFY(session.isRunning());
@@ -364,11 +424,39 @@ private slots:
         QVERIFY(gameRuns());
         QVERIFY(session.isRunning());
 
-        QVERIFY(session.closeWindow(shown));
-        QTRY_VERIFY_WITH_TIMEOUT(!session.hasVisibleWindow(title), 10000);
-        QVERIFY(TestHelpers::writeFile(quitFile, "quit"));
+        QVERIFY(playing.closeWindow(shown));
+        QVERIFY(TestHelpers::writeFile(playing.quitFile(), "quit"));
         QTRY_VERIFY_WITH_TIMEOUT(!gameRuns(), 10000);
         QCOMPARE(TestHelpers::readFile(savedFile), QByteArray("saved"));
+        QTRY_VERIFY2_WITH_TIMEOUT(!session.isRunning(), qPrintable(session.output()), 10000);
+        QCOMPARE(session.exitCode(), 0);
+        QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),
+                 qPrintable(session.output()));
+    }
+
+    // A game that ends badly while the window is hidden, here killed, brings the window back
+    // with the red toast the open window shows for that end, and the launcher stays until
+    // the window is closed.
+    void gameEndingBadlyBringsTheWindowBack()
+    {
+        QString error;
+        PlayingSession playing;
+        QVERIFY2(playing.play(QString(), &error), qPrintable(error));
+        AppSession& session = playing.session;
+        QVERIFY(playing.closeWindow(playing.window));
+
+        QCOMPARE(::kill(playing.gamePid, SIGKILL), 0);
+        const QString shown = session.waitForWindow(kMainTitle, 10000);
+        QVERIFY2(!shown.isEmpty(), qPrintable(session.output()));
+        // The toast lies in the window's bottom band, for 4 s from the game's end.
+        const QRect band(0, 560, 1280, 140);
+        const QColor face(QStringLiteral("#cc3333"));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return pixelsOf(session.screenshot(shown).copy(band), face) > 2000; }, 4000));
+        QTest::qWait(1000);
+        QVERIFY(session.isRunning());
+
+        QVERIFY(session.closeWindow(shown));
         QTRY_VERIFY2_WITH_TIMEOUT(!session.isRunning(), qPrintable(session.output()), 10000);
         QCOMPARE(session.exitCode(), 0);
         QVERIFY2(!session.output().contains(QStringLiteral("qrc:/qt/qml/Hollowmere/")),

@@ -57,6 +57,9 @@ public class FakeGame {
             while (!new java.io.File(quitWhen).exists())
                 Thread.sleep(50);
         }
+        String exitCode = System.getProperty("fake.exitCode");
+        if (exitCode != null)
+            System.exit(Integer.parseInt(exitCode));
     }
 }
 )java";
