@@ -2,13 +2,16 @@ import QtQuick
 import QtQuick.Controls.Basic
 import Hollowmere
 
-// Shown instead of the main window when another launcher already uses the same data
-// directory; closing it ends the program.
+// Shown instead of the main window when the data directory is in use: another launcher
+// already uses it, or a game that an earlier launcher started still runs there. Closing it
+// ends the program.
 Window {
     id: window
 
-    // The data directory, as the player's system writes paths.
-    required property string dataDir
+    // What keeps the launcher out, in the interface's language: the title and the first
+    // line, then why and what the player can do.
+    required property string heading
+    required property string detail
 
     width: 440
     height: content.implicitHeight + 48
@@ -18,7 +21,7 @@ Window {
     maximumHeight: height
     visible: true
     color: Theme.card
-    title: Loc.t.app.error.alreadyRunning
+    title: window.heading
 
     Shortcut {
         sequences: [StandardKey.Cancel]
@@ -35,7 +38,7 @@ Window {
 
         Text {
             width: parent.width
-            text: Loc.t.app.error.alreadyRunning
+            text: window.heading
             textFormat: Text.PlainText
             wrapMode: Text.Wrap
             color: "white"
@@ -45,7 +48,7 @@ Window {
 
         Text {
             width: parent.width
-            text: Loc.t.app.hint.alreadyRunning.arg(window.dataDir)
+            text: window.detail
             textFormat: Text.PlainText
             wrapMode: Text.Wrap
             color: Theme.caption

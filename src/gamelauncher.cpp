@@ -8,6 +8,7 @@
 #include "remoteaddresses.h"
 #include "ziparchive.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -463,10 +464,29 @@ bool GameLauncher::launch(const LaunchOptions& options, const MinecraftVersion& 
                  error);
 }
 
+// A data directory that cannot be locked at all does not keep the game from starting, as it
+// does not keep the launcher from opening.
+bool GameLauncher::takeGameLock(QString* error)
+{
+    QString reason;
+    switch (m_gameLock.take(&reason)) {
+    case InstanceLock::Outcome::Acquired:
+        return true;
+    case InstanceLock::Outcome::HeldElsewhere:
+        return fail(error, Loc::text("common.error.gameRunning"));
+    case InstanceLock::Outcome::Unavailable:
+        qWarning().noquote() << reason;
+        return true;
+    }
+    return true;
+}
+
 bool GameLauncher::start(const QString& program, const QStringList& arguments,
                          const QStringList& shownArguments, const QString& workingDir,
                          QString* error)
 {
+    if (!takeGameLock(error))
+        return false;
     auto* process = new QProcess(this);
     m_process = process;
     m_decoder = QStringDecoder(QStringDecoder::System);
@@ -475,6 +495,7 @@ bool GameLauncher::start(const QString& program, const QStringList& arguments,
     process->setArguments(arguments);
     process->setWorkingDirectory(workingDir);
     process->setProcessChannelMode(QProcess::MergedChannels);
+    m_gameLock.handTo(*process);
     connect(process, &QProcess::readyReadStandardOutput, this,
             [this, process] { relayOutput(process); });
     connect(process, &QProcess::finished, this,
@@ -489,6 +510,7 @@ bool GameLauncher::start(const QString& program, const QStringList& arguments,
                 Loc::text("launch.error.startFailed").arg(native(program), process->errorString());
         process->disconnect(this);
         m_process = nullptr;
+        m_gameLock.release();
         process->deleteLater();
         return false;
     }
@@ -543,6 +565,7 @@ void GameLauncher::handleFinished(QProcess* source, int exitCode, bool crashed)
     m_pendingOutput.clear();
     // Cleared before anyone hears of the end, so a listener may launch again at once.
     m_process = nullptr;
+    m_gameLock.release();
     source->deleteLater();
     emitLines(lines);
     emit gameFinished(exitCode, crashed);

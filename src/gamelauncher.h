@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gamelock.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringDecoder>
@@ -84,6 +86,7 @@ signals:
     void gameFinished(int exitCode, bool crashed);
 
 private:
+    bool takeGameLock(QString* error);
     bool start(const QString& program, const QStringList& arguments,
                const QStringList& shownArguments, const QString& workingDir, QString* error);
     void relayOutput(QProcess* source);
@@ -93,6 +96,8 @@ private:
     static void letGo(QProcess* process);
 
     QProcess* m_process = nullptr;
+    // Held while m_process runs; the game holds it too, and keeps it when the launcher goes.
+    GameLock m_gameLock;
     // Decoded output of the current process not yet ended by a newline. The decoder
     // keeps a multi-byte character split between two reads until it is whole.
     QStringDecoder m_decoder;

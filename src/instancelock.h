@@ -20,9 +20,11 @@ public:
     // only opened, never changed. Unavailable when it can be neither opened nor
     // locked, with a translated message in error.
     Outcome acquire(const QString& lockFile, QString* error = nullptr);
+    // Lets go of the lock; a child that was handed the descriptor keeps holding it.
+    void release();
+    // The locked file's descriptor, close-on-exec; -1 while nothing is locked.
+    int descriptor() const { return m_fd; }
 
 private:
-    void release();
-
     int m_fd = -1;
 };

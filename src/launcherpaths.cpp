@@ -38,6 +38,10 @@ QString instanceLockFile()
 {
     return rootDir() + QStringLiteral("/.lock");
 }
+QString gameLockFile()
+{
+    return rootDir() + QStringLiteral("/.game.lock");
+}
 QString settingsFile()
 {
     return rootDir() + QStringLiteral("/settings.json");

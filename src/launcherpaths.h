@@ -14,6 +14,9 @@ QString defaultMinecraftDir();
 // never removed: a start holding the removed file and one holding a new file of the
 // same name would not see each other.
 QString instanceLockFile();
+// Locked while a game the launcher started runs, by the game itself too (GameLock); never
+// removed, for the same reason.
+QString gameLockFile();
 QString settingsFile();
 QString profilesFile();
 QString customBuildsFile();

@@ -1,3 +1,4 @@
+#include "gamelock.h"
 #include "gamewaiter.h"
 #include "instancelock.h"
 #include "launcherbackend.h"
@@ -68,16 +69,35 @@ bool lockDataDirectory(InstanceLock& lock)
     return outcome != InstanceLock::Outcome::HeldElsewhere;
 }
 
-// Tells the player, in the interface's language, that the launcher already runs; the
-// program ends when the message is closed.
-int tellAlreadyRunning()
+// Tells the player, in the interface's language, what keeps the launcher out of its data
+// directory, with the hint's %1 naming that directory; the program ends when the message is
+// closed.
+int tellInUse(const char* headingKey, const char* hintKey)
 {
     QQuickStyle::setStyle(QStringLiteral("Basic"));
     QQmlApplicationEngine engine;
     engine.setInitialProperties(
-        {{QStringLiteral("dataDir"), PathRules::native(LauncherPaths::rootDir())}});
+        {{QStringLiteral("heading"), Loc::text(headingKey)},
+         {QStringLiteral("detail"),
+          Loc::text(hintKey).arg(PathRules::native(LauncherPaths::rootDir()))}});
     engine.load(kAlreadyRunningComponent);
     return engine.rootObjects().isEmpty() ? -1 : QGuiApplication::exec();
+}
+
+int tellAlreadyRunning()
+{
+    return tellInUse("app.error.alreadyRunning", "app.hint.alreadyRunning");
+}
+
+// A game whose launcher has gone still plays from the game folder: a launcher opened now
+// would start a second game into that folder, or switch builds under the first, and its
+// start alone may resume an interrupted switch. Nothing is read or written until that game
+// has ended. The one-launcher lock is let go first, so that a further start meanwhile tells
+// the same rather than that a launcher runs.
+int tellEarlierGameRunning(InstanceLock& instanceLock)
+{
+    instanceLock.release();
+    return tellInUse("app.error.gameStillRunning", "app.hint.gameStillRunning");
 }
 } // namespace
 
@@ -98,11 +118,14 @@ int main(int argc, char* argv[])
 
     if (!Localization::instance()->load())
         return -1;
-    // Held until the process ends, and taken before anything writes into the data
-    // directory.
+    // Taken before anything writes into the data directory, and held until the process
+    // ends. A game that an earlier launcher left running there is looked for next, before
+    // anything else reads or writes the directory.
     InstanceLock instanceLock;
     if (!lockDataDirectory(instanceLock))
         return GameWaiter::showWaitingWindow() ? 0 : tellAlreadyRunning();
+    if (GameLock::heldByAnEarlierGame())
+        return tellEarlierGameRunning(instanceLock);
 
     // Decoding the background takes longer than building the rest of the window: it
     // runs beside the interface's loading, and the window is handed the decoded image.

@@ -1,4 +1,5 @@
 #include "gamelauncher.h"
+#include "gamelock.h"
 #include "javalocator.h"
 #include "javatools.h"
 #include "localization.h"
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -182,6 +184,27 @@ private:
         options.minMemoryMb = 32;
         options.maxMemoryMb = 256;
         return options;
+    }
+
+    // Starts the game that sleeps for a minute from a game directory of its own: its pid once
+    // it is up, 0 when it did not come up.
+    pid_t startSleepyGame(GameLauncher& launcher, const char* dirName)
+    {
+        const QString gameDir = gameDirFor(dirName);
+        installVersion(gameDir, "sleepy",
+                       QJsonObject{{"mainClass", "SleepyGame"},
+                                   {"assetIndex", QJsonObject{{"id", "12"}}},
+                                   {"libraries", librariesJson()}});
+        QSignalSpy output(&launcher, &GameLauncher::output);
+        QString error;
+        if (!launcher.launch(gameOptions(gameDir), VersionLoader::load(gameDir, "sleepy"),
+                             &error)) {
+            qWarning().noquote() << error;
+            return 0;
+        }
+        if (!QTest::qWaitFor([&output] { return output.size() >= 2; }, kGameWaitMs))
+            return 0;
+        return pid_t(output.at(1).at(0).toString().section('=', 1).toLongLong());
     }
 
 private slots:
@@ -734,19 +757,8 @@ private slots:
     // leaves it running, and it ends when it ends.
     void destroyedLauncherLeavesTheGameRunning()
     {
-        const QString gameDir = gameDirFor("outliving");
-        installVersion(gameDir, "sleepy",
-                       QJsonObject{{"mainClass", "SleepyGame"},
-                                   {"assetIndex", QJsonObject{{"id", "12"}}},
-                                   {"libraries", librariesJson()}});
         auto launcher = std::make_unique<GameLauncher>();
-        QSignalSpy output(launcher.get(), &GameLauncher::output);
-        QString error;
-        QVERIFY2(
-            launcher->launch(gameOptions(gameDir), VersionLoader::load(gameDir, "sleepy"), &error),
-            qPrintable(error));
-        QTRY_COMPARE_WITH_TIMEOUT(output.size(), 2, kGameWaitMs);
-        const auto pid = pid_t(output.at(1).at(0).toString().section('=', 1).toLongLong());
+        const pid_t pid = startSleepyGame(*launcher, "outliving");
         QVERIFY(pid > 0);
 
         launcher.reset();
@@ -757,6 +769,44 @@ private slots:
         QCOMPARE(::kill(pid, SIGKILL), 0);
         // Its end is still heard: the game is reaped rather than left a zombie.
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)), 10000);
+    }
+
+    // The data directory stays locked for as long as the game runs, also once its launcher
+    // has gone, and no longer: another child started meanwhile, as an installer is, never
+    // holds the lock.
+    void onlyTheGameKeepsTheDataDirectory_data()
+    {
+        QTest::addColumn<bool>("launcherGoes");
+        QTest::newRow("launcher stays") << false;
+        QTest::newRow("launcher gone") << true;
+    }
+
+    void onlyTheGameKeepsTheDataDirectory()
+    {
+        QFETCH(bool, launcherGoes);
+        QVERIFY(!GameLock::heldByAnEarlierGame());
+        auto launcher = std::make_unique<GameLauncher>();
+        QSignalSpy finished(launcher.get(), &GameLauncher::gameFinished);
+        const pid_t pid = startSleepyGame(*launcher, "locking");
+        QVERIFY(pid > 0);
+        QProcess other;
+        other.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(other.waitForStarted());
+        QVERIFY(GameLock::heldByAnEarlierGame());
+
+        if (launcherGoes) {
+            launcher.reset();
+            QVERIFY(GameLock::heldByAnEarlierGame());
+            QCOMPARE(::kill(pid, SIGKILL), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)), 10000);
+        } else {
+            launcher->terminate();
+            QVERIFY(finished.wait(kGameWaitMs));
+        }
+        QCOMPARE(other.state(), QProcess::Running);
+        QVERIFY(!GameLock::heldByAnEarlierGame());
+        other.kill();
+        other.waitForFinished();
     }
 
     // A Java that answers the version probe but then cannot be executed.

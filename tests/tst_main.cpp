@@ -463,6 +463,43 @@ private slots:
                  qPrintable(session.output()));
     }
 
+    // The unseen launcher ended (as from a task manager) while its game plays on: a new start
+    // tells the player that the game started earlier still runs, touches no file and starts
+    // no second game; once the game has ended the launcher opens as usual.
+    void gameOfAGoneLauncherKeepsANewStartOut()
+    {
+        QString error;
+        PlayingSession playing;
+        const QString startsFile = playing.file(QStringLiteral("starts"));
+        QVERIFY2(playing.play("-Dfake.startsTo=" + startsFile, &error), qPrintable(error));
+        AppSession& session = playing.session;
+        QVERIFY(playing.closeWindow(playing.window));
+        QCOMPARE(::kill(pid_t(session.programPid()), SIGKILL), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!session.isRunning(), 20000);
+        QVERIFY(session.stop());
+        QVERIFY(playing.gameRuns());
+        const QString gameDir = BackendFixture::gameDirOf(session.homeDir());
+        const GameDirFixture::Fingerprint data = GameDirFixture::fingerprintTree(session.dataDir());
+        const GameDirFixture::Fingerprint game = GameDirFixture::fingerprintTree(gameDir);
+
+        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
+        const QString message = session.waitForWindow(Loc::text("app.error.gameStillRunning"));
+        QVERIFY2(!message.isEmpty(), qPrintable(session.output()));
+        QVERIFY(!session.hasVisibleWindow(kMainTitle));
+        QVERIFY(session.closeWindow(message));
+        QTRY_VERIFY_WITH_TIMEOUT(!session.isRunning(), 20000);
+        QCOMPARE(GameDirFixture::fingerprintTree(session.dataDir()), data);
+        QCOMPARE(GameDirFixture::fingerprintTree(gameDir), game);
+        QVERIFY(playing.gameRuns());
+        QCOMPARE(TestHelpers::readFile(startsFile).count('\n'), 1);
+
+        QVERIFY(playing.quitGame());
+        QVERIFY(session.stop());
+        QVERIFY2(session.start({}, QString(), &error), qPrintable(error));
+        QVERIFY2(!session.waitForWindow(kMainTitle).isEmpty(), qPrintable(session.output()));
+        QVERIFY(session.stop());
+    }
+
     // The seasonal builds dialog with the real backend and a loopback catalog:
     // Install on the selected pack runs the whole pipeline, the pack's files land
     // in the game folder and the window ends on the ready toast.

@@ -30,6 +30,12 @@ public class FakeGame {
     }
 
     public static void main(String[] args) throws Exception {
+        String startsTo = System.getProperty("fake.startsTo");
+        if (startsTo != null)
+            java.nio.file.Files.writeString(java.nio.file.Path.of(startsTo),
+                                            ProcessHandle.current().pid() + "\n",
+                                            java.nio.file.StandardOpenOption.CREATE,
+                                            java.nio.file.StandardOpenOption.APPEND);
         System.out.println("player=" + after(args, "--username"));
         System.out.println("uuid=" + after(args, "--uuid"));
         System.out.println("marks=" + System.getProperty("fake.mark") + ","

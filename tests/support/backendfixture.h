@@ -48,8 +48,9 @@ QByteArray fakeVersionJson(const QString& id, int missingLibraries = 0);
 
 // The fake game, which tells whom it was started as and waits when asked to (for a time,
 // -Dfake.wait=ms, or until a file appears, -Dfake.quitWhen=path, saving to
-// -Dfake.saveTo=path as it ends, with the exit code -Dfake.exitCode=n), and the fake
-// sign-in agent, which tells the service it was pointed at; compiled once.
+// -Dfake.saveTo=path as it ends, with the exit code -Dfake.exitCode=n), adding a line to
+// -Dfake.startsTo=path at each start, and the fake sign-in agent, which tells the service
+// it was pointed at; compiled once.
 class LaunchTools {
 public:
     // False, with the compiler's words in error, when the jars could not be built.
