@@ -3,6 +3,7 @@
 #include "localization.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
@@ -69,6 +70,29 @@ QNetworkReply* bounded(QNetworkReply* reply, const HttpRequest::Recipe& recipe)
     return reply;
 }
 
+// The proxies `network` looks up for a request to `url`, in the order it looks them up.
+QList<QNetworkProxy> proxiesFor(const QNetworkAccessManager* network, const QUrl& url)
+{
+    const QNetworkProxyQuery query(url);
+    if (QNetworkProxyFactory* factory = network->proxyFactory())
+        return factory->queryProxy(query);
+    if (network->proxy().type() != QNetworkProxy::DefaultProxy)
+        return {network->proxy()};
+    return QNetworkProxyFactory::proxyForQuery(query);
+}
+
+// An encrypted request takes the first of them that can tunnel, which no proxy at all can;
+// a factory that names none means no proxy.
+bool goesStraightTo(const QNetworkAccessManager* network, const QUrl& url)
+{
+    const QList<QNetworkProxy> proxies = proxiesFor(network, url);
+    for (const QNetworkProxy& proxy : proxies) {
+        if (proxy.isTransparentProxy())
+            return proxy.type() == QNetworkProxy::NoProxy;
+    }
+    return proxies.isEmpty();
+}
+
 } // namespace
 
 namespace HttpRequest {
@@ -89,7 +113,8 @@ QNetworkReply* post(QNetworkAccessManager* network, const QUrl& url, const Recip
 // the request's own would.
 void connectAhead(QNetworkAccessManager* network, const QUrl& origin)
 {
-    if (origin.scheme() != QLatin1String("https") || origin.host().isEmpty())
+    if (origin.scheme() != QLatin1String("https") || origin.host().isEmpty() ||
+        !goesStraightTo(network, origin))
         return;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setAllowedNextProtocols(

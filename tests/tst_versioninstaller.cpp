@@ -4,10 +4,12 @@
 #include "launcherpaths.h"
 #include "localization.h"
 #include "mountedfolders.h"
+#include "namedloopback.h"
 #include "remoteaddresses.h"
 #include "temphome.h"
 #include "testhelpers.h"
 #include "testserver.h"
+#include "tunnelproxy.h"
 #include "versioninstaller.h"
 #include "versionmanifestservice.h"
 
@@ -20,6 +22,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -49,7 +52,9 @@ QString sha1Of(const QByteArray& bytes)
 // reached as "localhost") and other fixture files as {{SHA1:path}} and {{SIZE:path}}.
 class VersionSite {
 public:
-    explicit VersionSite(TestServer& server) : m_server(server)
+    // `base` is the origin the documents name the server by; empty: its own.
+    explicit VersionSite(TestServer& server, const QString& base = {})
+        : m_server(server), m_base(base.isEmpty() ? server.origin() : base)
     {
         m_server.routePrefix(QStringLiteral("/files/"), [this](const TestRequest& request) {
             const QString relative = request.path.mid(1);
@@ -75,7 +80,7 @@ public:
     QByteArray render(const QString& relative) const
     {
         QString text = QString::fromUtf8(readFile(kFixtures + relative));
-        text.replace(QStringLiteral("{{BASE}}"), m_server.origin());
+        text.replace(QStringLiteral("{{BASE}}"), m_base);
         text.replace(QStringLiteral("{{ALT}}"), alternativeOrigin());
         static const QRegularExpression placeholder(
             QStringLiteral(R"(\{\{(SHA1|SIZE):([^}]+)\}\})"));
@@ -104,7 +109,7 @@ public:
         m_entries.append(QJsonObject{
             {QStringLiteral("id"), id},
             {QStringLiteral("type"), QStringLiteral("release")},
-            {QStringLiteral("url"), m_server.url(path).toString()},
+            {QStringLiteral("url"), m_base + path},
             {QStringLiteral("sha1"), sha1.isNull() ? sha1Of(body) : sha1},
             {QStringLiteral("releaseTime"), QStringLiteral("2020-01-01T00:00:00+00:00")},
         });
@@ -113,6 +118,7 @@ public:
             TestReply::json(
                 QJsonDocument(QJsonObject{{QStringLiteral("versions"), m_entries}}).toJson()));
     }
+
     void publishFixtures(const QStringList& ids)
     {
         for (const QString& id : ids)
@@ -121,7 +127,24 @@ public:
 
 private:
     TestServer& m_server;
+    const QString m_base;
     QJsonArray m_entries;
+};
+
+// Answers as the system's rules do where only https goes through a proxy: that proxy for
+// a request whose scheme is https, no proxy for anything else.
+class HttpsOnlyProxy : public QNetworkProxyFactory {
+public:
+    explicit HttpsOnlyProxy(quint16 port) : m_port(port) {}
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
+    {
+        if (query.protocolTag() == QLatin1String("https"))
+            return {QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_port)};
+        return {QNetworkProxy(QNetworkProxy::NoProxy)};
+    }
+
+private:
+    const quint16 m_port;
 };
 
 // Files this process holds open below a directory; a save-file's temporary file may
@@ -173,6 +196,8 @@ private slots:
     void descriptionChecks();
     void parentChainIsBounded();
     void sizesPastSixtyFourBitsLeaveTheTotalUnknown();
+    void everyConnectionGoesThroughTheSystemsProxy_data();
+    void everyConnectionGoesThroughTheSystemsProxy();
 
 private:
     QString path(const QString& relative) const { return m_gameDir + QLatin1Char('/') + relative; }
@@ -1011,6 +1036,56 @@ void VersionInstallerTest::sizesPastSixtyFourBitsLeaveTheTotalUnknown()
         QCOMPARE(status.fraction, -1.0);
         QCOMPARE(status.bytesTotal, 0);
     }
+}
+
+void VersionInstallerTest::everyConnectionGoesThroughTheSystemsProxy_data()
+{
+    QTest::addColumn<bool>("fromEnvironment"); // else a proxy factory of the test's own
+    QTest::newRow("proxy factory answering by scheme") << false;
+    QTest::newRow("https_proxy") << true;
+}
+
+// The system's proxy rules choose a proxy by the request's scheme, here one for https
+// alone, as a network that lets nothing else out asks for. Every connection of an
+// installation reaches the server through the proxy's tunnels; none goes straight to it.
+void VersionInstallerTest::everyConnectionGoesThroughTheSystemsProxy()
+{
+    if (!NamedLoopback::isMappedHere()) {
+        if (!NamedLoopback::canMap())
+            QSKIP("No mount namespace can be made here for a host name of the test's own");
+        QByteArray output;
+        QVERIFY2(NamedLoopback::runCurrentTest(&output), output.constData());
+        return;
+    }
+    QFETCH(bool, fromEnvironment);
+    TunnelProxy proxy;
+    if (fromEnvironment) {
+        for (const char* other : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
+                                  "NO_PROXY", "HTTPS_PROXY"})
+            qunsetenv(other);
+        qputenv("https_proxy", proxy.address().toUtf8());
+    } else {
+        QNetworkProxyFactory::setApplicationProxyFactory(new HttpsOnlyProxy(proxy.port()));
+    }
+    const auto noProxy = qScopeGuard([] {
+        qunsetenv("https_proxy");
+        QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
+    });
+    const QString origin = NamedLoopback::origin(m_server->port());
+    RemoteAddresses::setAllOriginsForTesting(origin);
+    m_site = std::make_unique<VersionSite>(*m_server, origin);
+    m_site->publishFixtures({QStringLiteral("mini")});
+    place(QStringLiteral("libraries/org/example/local/3.0/local-3.0.jar"), "placed by hand");
+
+    QCOMPARE(run(QStringLiteral("mini")), QStringLiteral("finished:mini"));
+    QVERIFY(!proxy.tunnels().isEmpty());
+    for (const QString& tunnel : proxy.tunnels())
+        QCOMPARE(tunnel,
+                 QStringLiteral("%1:%2").arg(NamedLoopback::kHostName).arg(m_server->port()));
+    const auto direct = [&] {
+        return m_server->connectionsAccepted() - int(proxy.tunnels().size());
+    };
+    QTRY_COMPARE(direct(), 0);
 }
 
 QTEST_MAIN(VersionInstallerTest)
