@@ -93,6 +93,11 @@ bool goesStraightTo(const QNetworkAccessManager* network, const QUrl& url)
     return proxies.isEmpty();
 }
 
+QList<QNetworkReply*> repliesOf(const QNetworkAccessManager* network)
+{
+    return network->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly);
+}
+
 } // namespace
 
 namespace HttpRequest {
@@ -110,16 +115,25 @@ QNetworkReply* post(QNetworkAccessManager* network, const QUrl& url, const Recip
 }
 
 // A connection opened ahead serves a request only when it speaks the same protocols as
-// the request's own would.
-void connectAhead(QNetworkAccessManager* network, const QUrl& origin)
+// the request's own would. The manager makes a reply of its own for it, which it would
+// keep until it goes itself.
+QNetworkReply* connectAhead(QNetworkAccessManager* network, const QUrl& origin)
 {
     if (origin.scheme() != QLatin1String("https") || origin.host().isEmpty() ||
         !goesStraightTo(network, origin))
-        return;
+        return nullptr;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setAllowedNextProtocols(
         {QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+    const QList<QNetworkReply*> before = repliesOf(network);
     network->connectToHostEncrypted(origin.host(), quint16(origin.port(443)), configuration);
+    for (QNetworkReply* reply : repliesOf(network)) {
+        if (!before.contains(reply)) {
+            QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+            return reply;
+        }
+    }
+    return nullptr;
 }
 
 bool outgrewLimit(const QNetworkReply* reply)

@@ -40,11 +40,13 @@ QNetworkReply* post(QNetworkAccessManager* network, const QUrl& url, const Recip
                     const QByteArray& body, const Headers& headers);
 
 // Opens a connection to an https origin through `network` ahead of the requests that will
-// take it, speaking what theirs would (HTTP/2 where the server offers it). Nothing is opened
-// for another scheme, or where an https request to the origin would not go straight to it
-// under the proxy rules `network` follows: a connection opened ahead always goes straight
-// to its host, so it would go around the proxy, and no request could take it.
-void connectAhead(QNetworkAccessManager* network, const QUrl& origin);
+// take it, speaking what theirs would (HTTP/2 where the server offers it), and returns the
+// reply that stands for it: aborting it stops the connection being made, and it goes by
+// itself once the connection is made or has failed. Nothing is opened (null) for another
+// scheme, or where an https request to the origin would not go straight to it under the
+// proxy rules `network` follows: a connection opened ahead always goes straight to its
+// host, so it would go around the proxy, and no request could take it.
+QNetworkReply* connectAhead(QNetworkAccessManager* network, const QUrl& origin);
 
 // The reply was stopped because its body outgrew the recipe's bound; it then
 // reports itself as cancelled.

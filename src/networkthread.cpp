@@ -135,3 +135,10 @@ std::shared_ptr<QNetworkAccessManager> NetworkThread::manager(const QObject* own
     }
     return manager;
 }
+
+void NetworkThread::dropManager(const QObject* owner, int lane)
+{
+    const auto found = m_managers.find(owner);
+    if (found != m_managers.end())
+        found->second.at(std::size_t(lane)).reset();
+}

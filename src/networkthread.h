@@ -43,6 +43,10 @@ public:
     // On the thread only: the manager that carries the downloads `owner` starts through
     // the lane (0 or 1). Every download of one owner and lane shares its connections.
     std::shared_ptr<QNetworkAccessManager> manager(const QObject* owner, int lane);
+    // On the thread only: the manager of `owner` and `lane` is let go. It goes, and its
+    // connections with it, once nothing else holds it; the next manager() call for them
+    // makes another.
+    void dropManager(const QObject* owner, int lane);
 
 private:
     NetworkThread();

@@ -40,7 +40,10 @@ void DownloadList::add(qsizetype count, std::function<std::vector<TransferBatch:
 void DownloadList::connectAhead(const QList<QUrl>& origins)
 {
     ensureBatch();
-    m_thread->post([this, limits = m_limits, origins] { m_batch->connectAhead(limits, origins); });
+    m_openedAhead = true;
+    m_thread->post([this, generation = m_generation, limits = m_limits, origins] {
+        m_batch->connectAhead(generation, limits, origins);
+    });
 }
 
 void DownloadList::ensureBatch()
@@ -62,11 +65,15 @@ void DownloadList::ensureBatch()
 void DownloadList::abandonAll()
 {
     const bool running = m_listed > 0;
+    const bool openedAhead = std::exchange(m_openedAhead, false);
     ++m_generation;
     m_listed = 0;
     m_received = 0;
+    const auto clear = [this, generation = m_generation] { m_batch->clear(generation); };
     if (running)
-        m_thread->run([this, generation = m_generation] { m_batch->clear(generation); });
+        m_thread->run(clear);
+    else if (openedAhead)
+        m_thread->post(clear);
 }
 
 void DownloadList::apply(const TransferBatch::Report& report)

@@ -37,11 +37,13 @@ public:
     bool isEmpty() const { return m_listed == 0; }
     // Bytes the listed downloads have taken so far, as last reported.
     qint64 received() const { return m_received; }
-    // Opens the connections the downloads will take to these origins (https ones only)
-    // while the owner still works out what to fetch.
+    // Opens the connections the downloads will take to these origins (https ones only,
+    // and none where a request would go through a proxy) while the owner still works out
+    // what to fetch. They belong to the work, until abandonAll().
     void connectAhead(const QList<QUrl>& origins);
     // Forgets the downloads and stops them: partial files are gone when this returns
     // (a file being committed has taken its name), and nothing more is reported of them.
+    // The connections opened ahead and not taken by a download are given up.
     void abandonAll();
 
 signals:
@@ -73,6 +75,7 @@ private:
     quint64 m_generation = 1; // the work reports belong to; a new one after every end
     qsizetype m_listed = 0;
     qint64 m_received = 0;
+    bool m_openedAhead = false;              // connections were opened ahead for the work
     std::shared_ptr<NetworkThread> m_thread; // taken with the first download
     TransferBatch* m_batch = nullptr;        // touched on the network thread only
 };

@@ -49,14 +49,16 @@ void TransferBatch::clear(quint64 generation)
     m_failed = false;
 }
 
-void TransferBatch::connectAhead(Limits limits, const QList<QUrl>& origins)
+void TransferBatch::connectAhead(quint64 generation, Limits limits, const QList<QUrl>& origins)
 {
+    if (generation != m_generation)
+        clear(generation);
     QSet<QUrl> distinct;
     for (const QUrl& origin : origins)
         distinct.insert(origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery));
     for (int lane = 0; lane < lanesFor(limits.transfers); ++lane) {
         for (const QUrl& origin : std::as_const(distinct))
-            HttpRequest::connectAhead(network(lane), origin);
+            m_ahead.open(network(lane), origin);
     }
 }
 
@@ -68,6 +70,23 @@ void TransferBatch::stopAll()
     m_madeFolders.clear();
     m_report = {};
     m_notices.reset();
+    giveUpConnectionsAhead();
+}
+
+// A connection made ahead and never taken sits idle in its lane's manager: the manager is
+// let go, which closes it with the lane's other idle connections (and ends what is left
+// of the stopped transfers' requests), and the lane takes a new one when it is next used.
+void TransferBatch::giveUpConnectionsAhead()
+{
+    for (QNetworkAccessManager* idle : m_ahead.giveUp()) {
+        for (int lane = 0; lane < NetworkThread::kLanes; ++lane) {
+            std::shared_ptr<QNetworkAccessManager>& network = m_networks.at(std::size_t(lane));
+            if (network.get() == idle) {
+                network.reset();
+                m_thread->dropManager(m_network, lane);
+            }
+        }
+    }
 }
 
 void TransferBatch::fill()
@@ -97,8 +116,10 @@ void TransferBatch::startNext()
     m_report.started = item.payload;
     m_running.push_back({std::move(item), nullptr});
     const Entries::iterator entry = std::prev(m_running.end());
+    QNetworkAccessManager* network = nextNetwork();
+    m_ahead.take(network, entry->item.target.url);
     entry->transfer =
-        std::make_unique<FileTransfer>(nextNetwork(), entry->item.target, m_recipe, m_retry);
+        std::make_unique<FileTransfer>(network, entry->item.target, m_recipe, m_retry);
     FileTransfer* transfer = entry->transfer.get();
     QObject::connect(transfer, &FileTransfer::taken, transfer, [this] { m_notices.note(); });
     QObject::connect(transfer, &FileTransfer::committing, transfer, [this] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connectionsahead.h"
 #include "download.h"
 #include "httprequest.h"
 #include "networkthread.h"
@@ -70,11 +71,13 @@ public:
     // first; items of a generation that has failed are dropped.
     void add(quint64 generation, Limits limits, std::vector<Item> items);
     // Stops every download and drops the list without a report: partial files are gone
-    // when this returns, and a file being committed has taken its name.
+    // when this returns, and a file being committed has taken its name. The work's
+    // connections opened ahead and not taken are given up.
     void clear(quint64 generation);
     // Opens the connections the downloads of these limits will take to each https
-    // origin, so that the first of them need not wait for one.
-    void connectAhead(Limits limits, const QList<QUrl>& origins);
+    // origin, so that the first of them need not wait for one; where a request would go
+    // through a proxy, none. They belong to the generation's work, as its items do.
+    void connectAhead(quint64 generation, Limits limits, const QList<QUrl>& origins);
 
 private:
     struct Entry {
@@ -84,6 +87,7 @@ private:
     using Entries = std::list<Entry>;
 
     void stopAll();
+    void giveUpConnectionsAhead();
     void fill();
     qsizetype transferring() const;
     void startNext();
@@ -109,6 +113,7 @@ private:
     QSet<QString> m_madeFolders; // since the list last ran empty
     quint64 m_started = 0;
     std::array<std::shared_ptr<QNetworkAccessManager>, NetworkThread::kLanes> m_networks;
+    ConnectionsAhead m_ahead;
     Report m_report;
     NoticeThrottle m_notices;
 };

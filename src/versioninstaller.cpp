@@ -279,7 +279,7 @@ void VersionInstaller::startNext()
     // The description comes from the manifest's server and the version's files mostly
     // from the libraries' and asset objects' servers: their connections are made while
     // the manifest is looked up.
-    HttpRequest::connectAhead(
+    m_descriptionAhead.open(
         m_network, QUrl(RemoteAddresses::origin(RemoteAddresses::Service::VersionManifest)));
     m_active.connectAhead({QUrl(RemoteAddresses::origin(RemoteAddresses::Service::GameLibraries)),
                            QUrl(RemoteAddresses::origin(RemoteAddresses::Service::AssetObjects))});
@@ -308,10 +308,13 @@ void VersionInstaller::useManifestAnswer(quint64 job, bool ok, const QString& me
         return;
     if (ok) {
         if (const auto entry = m_manifest->find(m_versionId)) {
+            m_descriptionAhead.take(m_network, entry->url);
+            giveUpDescriptionConnection();
             fetchVersionJson(entry->url, entry->sha1);
             return;
         }
     }
+    giveUpDescriptionConnection();
     // Versions the manifest does not list (loader profiles) and the offline case
     // are served from the description on disk.
     if (adoptLocalDescription())
@@ -320,6 +323,14 @@ void VersionInstaller::useManifestAnswer(quint64 job, bool ok, const QString& me
         fail(Loc::text("version.error.notInManifest").arg(m_versionId));
     else
         fail(message.isEmpty() ? Loc::text("version.error.listUnavailable") : message);
+}
+
+// Only descriptions go through this manager, and none is on its way when the connection
+// opened for it is given up: closing the manager's idle connections stops no request.
+void VersionInstaller::giveUpDescriptionConnection()
+{
+    if (!m_descriptionAhead.giveUp().isEmpty())
+        m_network->clearConnectionCache();
 }
 
 bool VersionInstaller::adoptLocalDescription()
@@ -496,6 +507,9 @@ void VersionInstaller::fail(const QString& message)
 void VersionInstaller::reset()
 {
     m_descriptionSave.waitForFinished();
+    // The connections the job opened ahead and did not use end with it.
+    giveUpDescriptionConnection();
+    m_active.abandonAll();
     m_tasks.clear();
     m_workerSteps = 0;
     // Thousands of asset objects take milliseconds to let go: a worker does it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bytecount.h"
+#include "connectionsahead.h"
 #include "downloadstatus.h"
 #include "installjob.h"
 #include "joboutcome.h"
@@ -98,6 +99,7 @@ private:
     void startNext();
     void resolveManifestEntry();
     void useManifestAnswer(quint64 job, bool ok, const QString& message);
+    void giveUpDescriptionConnection();
     bool adoptLocalDescription();
     void fetchVersionJson(const QUrl& url, const QString& sha1);
     void handleDescriptionReply(QNetworkReply* reply, const QString& sha1, quint64 job);
@@ -165,4 +167,5 @@ private:
     QTimer* m_legacyTimer = nullptr;
     int m_parentDepth = 0;
     QPointer<QNetworkReply> m_descriptionReply;
+    ConnectionsAhead m_descriptionAhead; // through m_network, for the job's description
 };

@@ -1,18 +1,16 @@
 #include "httprequest.h"
 #include "lowdelaysockets.h"
 #include "networkthread.h"
+#include "testhelpers.h"
 #include "testserver.h"
 
-#include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QStringList>
 #include <QTest>
 
 #include <memory>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -20,23 +18,6 @@ namespace {
 int niceOfThisThread()
 {
     return ::getpriority(PRIO_PROCESS, id_t(::gettid()));
-}
-
-// The process's TCP connections to `port` (the other ends of a server's own included
-// would have its port as their local one, not as their peer's).
-QList<int> connectionsTo(quint16 port)
-{
-    QList<int> descriptors;
-    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
-        const int descriptor = name.toInt();
-        sockaddr_storage peer{};
-        socklen_t length = sizeof(peer);
-        if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            peer.ss_family == AF_INET &&
-            ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port) == port)
-            descriptors.append(descriptor);
-    }
-    return descriptors;
 }
 
 } // namespace
@@ -117,7 +98,7 @@ private slots:
             });
         });
         QTRY_VERIFY(finished);
-        const QList<int> connections = connectionsTo(server.port());
+        const QList<int> connections = TestHelpers::connectionsTo(server.port());
         QVERIFY(!connections.isEmpty());
         for (const int descriptor : connections)
             QVERIFY(LowDelaySockets::isLowDelay(descriptor));

@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -116,9 +117,11 @@ public:
         m_server.route(
             kManifestPath,
             TestReply::json(
-                QJsonDocument(QJsonObject{{QStringLiteral("versions"), m_entries}}).toJson()));
+                QJsonDocument(QJsonObject{{QStringLiteral("versions"), m_entries}}).toJson())
+                .delayed(m_manifestDelayMs));
     }
-
+    // The version list published from now on is answered this much after its request.
+    void delayManifest(int ms) { m_manifestDelayMs = ms; }
     void publishFixtures(const QStringList& ids)
     {
         for (const QString& id : ids)
@@ -129,6 +132,7 @@ private:
     TestServer& m_server;
     const QString m_base;
     QJsonArray m_entries;
+    int m_manifestDelayMs = 0;
 };
 
 // Answers as the system's rules do where only https goes through a proxy: that proxy for
@@ -198,6 +202,8 @@ private slots:
     void sizesPastSixtyFourBitsLeaveTheTotalUnknown();
     void everyConnectionGoesThroughTheSystemsProxy_data();
     void everyConnectionGoesThroughTheSystemsProxy();
+    void connectionsOpenedAheadEndWithTheirJob_data();
+    void connectionsOpenedAheadEndWithTheirJob();
 
 private:
     QString path(const QString& relative) const { return m_gameDir + QLatin1Char('/') + relative; }
@@ -1086,6 +1092,41 @@ void VersionInstallerTest::everyConnectionGoesThroughTheSystemsProxy()
         return m_server->connectionsAccepted() - int(proxy.tunnels().size());
     };
     QTRY_COMPARE(direct(), 0);
+}
+
+void VersionInstallerTest::connectionsOpenedAheadEndWithTheirJob_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("cancelled while the version list comes") << true;
+    QTest::newRow("ended with every file present") << false;
+}
+
+// The job's connections are opened while the version list comes. Once it has ended, the
+// only connections left are those that carried requests, and none of its replies stays.
+void VersionInstallerTest::connectionsOpenedAheadEndWithTheirJob()
+{
+    QFETCH(bool, cancel);
+    TestServer files; // the libraries' and the asset objects' server
+    RemoteAddresses::setOriginForTesting(RemoteAddresses::Service::GameLibraries, files.origin());
+    RemoteAddresses::setOriginForTesting(RemoteAddresses::Service::AssetObjects, files.origin());
+    m_site->delayManifest(1000 * HM_SLOWDOWN);
+    m_site->publishFixtures({QStringLiteral("mini")});
+    placeUnlisted(QStringLiteral("client-only"),
+                  QStringLiteral("versions/client-only/client-only.jar"));
+
+    m_installer->install(m_gameDir,
+                         cancel ? QStringLiteral("mini") : QStringLiteral("client-only"));
+    // The version list's own connection and one opened ahead for the description.
+    QTRY_VERIFY(files.connectionsAccepted() > 0 && m_server->connectionsAccepted() > 1);
+    if (cancel)
+        m_installer->cancel();
+    QVERIFY(waitForEnds(1));
+    QCOMPARE(m_log.last(),
+             cancel ? QStringLiteral("canceled:mini") : QStringLiteral("finished:client-only"));
+
+    QTRY_COMPARE(TestHelpers::connectionsTo(files.port()).size(), 0);
+    QTRY_COMPARE(TestHelpers::connectionsTo(m_server->port()).size(), m_server->requestCount());
+    QTRY_COMPARE(m_installer->findChildren<QNetworkReply*>().size(), 0);
 }
 
 QTEST_MAIN(VersionInstallerTest)

@@ -11,6 +11,9 @@
 #include <QProcess>
 #include <QSignalSpy>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 namespace TestHelpers {
 
 QByteArray readFile(const QString& path)
@@ -66,6 +69,21 @@ bool loadEnglishCatalog()
     TempHome home;
     return home.writeFile(QStringLiteral("Hollowmere/settings.json"), R"({"language":"en"})") &&
            Localization::instance()->load();
+}
+
+QList<int> connectionsTo(quint16 port)
+{
+    QList<int> descriptors;
+    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
+        const int descriptor = name.toInt();
+        sockaddr_storage peer{};
+        socklen_t length = sizeof(peer);
+        if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.ss_family == AF_INET &&
+            ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port) == port)
+            descriptors.append(descriptor);
+    }
+    return descriptors;
 }
 
 QStringList withoutNetwork(const QString& program)

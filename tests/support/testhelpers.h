@@ -35,6 +35,10 @@ QStringList firstArguments(const QSignalSpy& spy);
 // directory, so that tests can compare messages in English.
 bool loadEnglishCatalog();
 
+// The descriptors of this process's TCP connections to `port` on 127.0.0.1 (the other
+// ends of a server's own have its port as their local one, not as their peer's).
+QList<int> connectionsTo(quint16 port);
+
 // The command that runs program with no network at all beyond a loopback of its
 // own (a network namespace of its own), so a program under test can never reach
 // another machine; the program alone where namespaces are not allowed.
