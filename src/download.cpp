@@ -4,6 +4,7 @@
 #include "folders.h"
 #include "networkthread.h"
 #include "noticethrottle.h"
+#include "ownerlink.h"
 
 #include <QFileInfo>
 #include <QMetaObject>
@@ -11,14 +12,15 @@
 #include <utility>
 
 // The network thread's side of a download: runs its transfer and tells the download
-// what happens, from the thread, through its event loop. Made on the owner's thread,
-// touched on the network thread only from begin() on, and deleted there.
+// what happens, from the thread, through its event loop, for as long as the download
+// is there to hear it. Made on the owner's thread, touched on the network thread only
+// from begin() on, and deleted there.
 class Download::Relay {
 public:
     Relay(Download* owner, NetworkThread* thread, const QObject* network,
           const DownloadTarget& target, const HttpRequest::Recipe& recipe, const RetryRule& retry)
-        : m_owner(owner), m_thread(thread), m_network(network), m_target(target), m_recipe(recipe),
-          m_retry(retry)
+        : m_owner(owner), m_link(std::make_shared<OwnerLink>(owner)), m_thread(thread),
+          m_network(network), m_target(target), m_recipe(recipe), m_retry(retry)
     {
     }
 
@@ -49,6 +51,9 @@ public:
         m_transfer->begin();
     }
 
+    // Nothing more reaches the owner; called on the owner's thread as it goes.
+    void forgetOwner() { m_link->cut(); }
+
     // The file is being committed or has taken its name, whatever the owner has heard.
     bool reachedCommit() const
     {
@@ -59,9 +64,7 @@ public:
 private:
     template <typename Notice> void tell(Notice notice)
     {
-        Download* owner = m_owner;
-        QMetaObject::invokeMethod(
-            owner, [owner, notice = std::move(notice)] { notice(owner); }, Qt::QueuedConnection);
+        m_link->tell([owner = m_owner, notice = std::move(notice)] { notice(owner); });
     }
 
     void sendProgress()
@@ -71,6 +74,7 @@ private:
     }
 
     Download* const m_owner;
+    const std::shared_ptr<OwnerLink> m_link;
     NetworkThread* const m_thread;
     const QObject* const m_network;
     const DownloadTarget m_target;
@@ -135,16 +139,25 @@ void Download::cancel()
     emit ended();
 }
 
-// What the relay has told and this has not yet heard is dropped with it.
+// What the relay has told and this has not yet heard is dropped with it. A transfer
+// that still runs is stopped before this returns, so that its partial file is gone; one
+// that has told its end has settled its file, and goes with the network thread's next
+// turn, the interface not waiting for it.
 bool Download::stopRelay()
 {
-    bool reachedCommit = false;
-    if (Relay* relay = std::exchange(m_relay, nullptr)) {
-        m_thread->run([relay, &reachedCommit] {
-            reachedCommit = relay->reachedCommit();
-            delete relay;
-        });
+    Relay* relay = std::exchange(m_relay, nullptr);
+    if (!relay)
+        return false;
+    relay->forgetOwner();
+    if (!isRunning()) {
+        m_thread->post([relay] { delete relay; });
+        return false;
     }
+    bool reachedCommit = false;
+    m_thread->run([relay, &reachedCommit] {
+        reachedCommit = relay->reachedCommit();
+        delete relay;
+    });
     return reachedCommit;
 }
 

@@ -82,9 +82,11 @@ NetworkThread::NetworkThread()
     m_thread.start();
 }
 
+// Work handed over before runs first: what an owner let go on its way out (a download's
+// relay, a list's batch) is deleted there, not lost with the thread.
 NetworkThread::~NetworkThread()
 {
-    m_thread.quit();
+    post([this] { m_thread.quit(); });
     m_thread.wait();
 }
 

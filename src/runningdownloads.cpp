@@ -1,6 +1,7 @@
 #include "runningdownloads.h"
 
 #include "networkthread.h"
+#include "ownerlink.h"
 
 #include <QMetaObject>
 
@@ -10,10 +11,19 @@ DownloadList::DownloadList(QNetworkAccessManager* network, const HttpRequest::Re
 {
 }
 
+// Downloads still running are stopped before this returns, their partial files gone;
+// once the work has ended the batch goes with the network thread's next turn, the
+// interface not waiting for it.
 DownloadList::~DownloadList()
 {
-    if (m_thread)
-        m_thread->run([this] { delete std::exchange(m_batch, nullptr); });
+    if (!m_thread)
+        return;
+    m_link->cut();
+    const auto drop = [batch = m_batch] { batch->reset(); };
+    if (m_listed > 0)
+        m_thread->run(drop);
+    else
+        m_thread->post(drop);
 }
 
 void DownloadList::setTransfersAtOnce(int count)
@@ -32,17 +42,16 @@ void DownloadList::add(qsizetype count, std::function<std::vector<TransferBatch:
         return;
     ensureBatch();
     m_listed += count;
-    m_thread->post([this, generation = m_generation, limits = m_limits, make = std::move(make)] {
-        m_batch->add(generation, limits, make());
-    });
+    m_thread->post([batch = m_batch, generation = m_generation, limits = m_limits,
+                    make = std::move(make)] { (*batch)->add(generation, limits, make()); });
 }
 
 void DownloadList::connectAhead(const QList<QUrl>& origins)
 {
     ensureBatch();
     m_openedAhead = true;
-    m_thread->post([this, generation = m_generation, limits = m_limits, origins] {
-        m_batch->connectAhead(generation, limits, origins);
+    m_thread->post([batch = m_batch, generation = m_generation, limits = m_limits, origins] {
+        (*batch)->connectAhead(generation, limits, origins);
     });
 }
 
@@ -53,11 +62,12 @@ void DownloadList::ensureBatch()
     m_thread = NetworkThread::acquire();
     if (m_network)
         m_thread->follow(m_network);
-    m_thread->post([this, thread = m_thread.get()] {
-        m_batch = new TransferBatch(
-            thread, m_network, m_recipe, m_retry, [this](TransferBatch::Report report) {
-                QMetaObject::invokeMethod(
-                    this, [this, report] { apply(report); }, Qt::QueuedConnection);
+    m_link = std::make_shared<OwnerLink>(this);
+    m_thread->post([batch = m_batch, link = m_link, owner = this, thread = m_thread.get(),
+                    network = m_network, recipe = m_recipe, retry = m_retry] {
+        *batch = std::make_unique<TransferBatch>(
+            thread, network, recipe, retry, [link, owner](TransferBatch::Report report) {
+                link->tell([owner, report] { owner->apply(report); });
             });
     });
 }
@@ -69,7 +79,9 @@ void DownloadList::abandonAll()
     ++m_generation;
     m_listed = 0;
     m_received = 0;
-    const auto clear = [this, generation = m_generation] { m_batch->clear(generation); };
+    const auto clear = [batch = m_batch, generation = m_generation] {
+        (*batch)->clear(generation);
+    };
     if (running)
         m_thread->run(clear);
     else if (openedAhead)

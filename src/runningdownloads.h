@@ -16,6 +16,8 @@
 // reports back at most every few dozen milliseconds: the files saved in the meantime,
 // counted, the bytes the running ones have taken, and at once the end of the work or its
 // first failure, which stops the others.
+class OwnerLink;
+
 class DownloadList : public QObject {
     Q_OBJECT
 
@@ -77,7 +79,11 @@ private:
     qint64 m_received = 0;
     bool m_openedAhead = false;              // connections were opened ahead for the work
     std::shared_ptr<NetworkThread> m_thread; // taken with the first download
-    TransferBatch* m_batch = nullptr;        // touched on the network thread only
+    // Filled, touched and emptied on the network thread only, where the work handed over
+    // reaches it even after this has gone.
+    std::shared_ptr<std::unique_ptr<TransferBatch>> m_batch =
+        std::make_shared<std::unique_ptr<TransferBatch>>();
+    std::shared_ptr<OwnerLink> m_link; // how the batch reports here; made with it
 };
 
 // The same, each download with its installer's record of the task (a url, path, SHA-1

@@ -24,6 +24,7 @@ using TestHelpers::readFile;
 
 Q_DECLARE_METATYPE(TestReply)
 Q_DECLARE_METATYPE(Download::Fault)
+Q_DECLARE_METATYPE(Download::Outcome)
 
 namespace {
 
@@ -77,6 +78,8 @@ private slots:
     void cancelDropsBytesStillWaitingForTheDisk();
     void cancelKnowsOfACommitNotYetHeard();
     void progressIsCoalescedAndEndsOnTheLastFigures();
+    void anEndedDownloadGoesWithoutWaitingForTheNetworkThread_data();
+    void anEndedDownloadGoesWithoutWaitingForTheNetworkThread();
 
 private:
     QString target() const { return m_folder->filePath("sub/file.bin"); }
@@ -354,6 +357,40 @@ void DownloadTest::progressIsCoalescedAndEndsOnTheLastFigures()
     QVERIFY(!figures.isEmpty());
     QCOMPARE(figures.last(), qMakePair(qint64(body.size()), qint64(body.size())));
     QCOMPARE(download->received(), qint64(body.size()));
+}
+
+void DownloadTest::anEndedDownloadGoesWithoutWaitingForTheNetworkThread_data()
+{
+    QTest::addColumn<TestReply>("reply");
+    QTest::addColumn<Download::Outcome>("outcome");
+    QTest::newRow("saved") << TestReply::ok(kBody) << Download::Outcome::Saved;
+    QTest::newRow("failed") << TestReply::notFound() << Download::Outcome::Failed;
+}
+
+// The interface thread lets its ended downloads go all the time; the network thread may
+// meanwhile be deep in the work of others.
+void DownloadTest::anEndedDownloadGoesWithoutWaitingForTheNetworkThread()
+{
+    QFETCH(TestReply, reply);
+    QFETCH(Download::Outcome, outcome);
+    m_server.route("/file", reply);
+    QObject owner;
+    Download* download =
+        Download::start(&m_network, {m_server.url("/file"), target()}, kRecipe, {}, &owner);
+    QVERIFY(download);
+    QSignalSpy ended(download, &Download::ended);
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(download->outcome(), outcome);
+
+    auto held = std::make_unique<TestHelpers::HeldNetworkThread>();
+    QElapsedTimer clock;
+    clock.start();
+    delete download;
+    const qint64 waitedMs = clock.elapsed();
+    held.reset();
+    QVERIFY2(waitedMs < 100, qPrintable(QString::number(waitedMs)));
+    QTRY_COMPARE(m_server.inFlight(), 0);
+    QCOMPARE(QFileInfo::exists(target()), outcome == Download::Outcome::Saved);
 }
 
 QTEST_GUILESS_MAIN(DownloadTest)

@@ -94,6 +94,8 @@ private slots:
     void theFirstFailureEndsTheWork();
     void abandonAllLeavesNothingBehindAndTheListStartsAfresh();
     void theFirstDownloadTakesTheConnectionMadeAhead();
+    void aListWhoseWorkEndedGoesWithoutWaitingForTheNetworkThread_data();
+    void aListWhoseWorkEndedGoesWithoutWaitingForTheNetworkThread();
 
 private:
     // Routes `count` files, `extra` bytes larger than bodyOf() makes them, and returns
@@ -249,6 +251,38 @@ void RunningDownloadsTest::abandonAllLeavesNothingBehindAndTheListStartsAfresh()
     QCOMPARE(m_heard.files - before.files, 3);
     QCOMPARE(entriesUnder("next"), QStringList({"f0", "f1", "f2"}));
     QCOMPARE(entriesUnder("files"), QStringList());
+}
+
+void RunningDownloadsTest::aListWhoseWorkEndedGoesWithoutWaitingForTheNetworkThread_data()
+{
+    QTest::addColumn<bool>("oneMissing");
+    QTest::newRow("every file saved") << false;
+    QTest::newRow("ended by a failure") << true;
+}
+
+// An installer lets its lists go as its job ends, while the network thread may be deep in
+// the work of another job.
+void RunningDownloadsTest::aListWhoseWorkEndedGoesWithoutWaitingForTheNetworkThread()
+{
+    QFETCH(bool, oneMissing);
+    StagedFile::useHiddenNamesForTesting(true);
+    const QList<Task> tasks = serve(8, TestReply::ok());
+    if (oneMissing)
+        m_server.route("/f3", TestReply::notFound());
+    m_list->start(tasks);
+    QTRY_VERIFY_WITH_TIMEOUT(m_list->isEmpty(), 20000);
+    QCOMPARE(m_heard.failed.size(), oneMissing ? 1 : 0);
+
+    auto held = std::make_unique<TestHelpers::HeldNetworkThread>();
+    QElapsedTimer clock;
+    clock.start();
+    m_list.reset();
+    const qint64 waitedMs = clock.elapsed();
+    held.reset();
+    QVERIFY2(waitedMs < 100, qPrintable(QString::number(waitedMs)));
+    QTRY_COMPARE(m_server.inFlight(), 0);
+    for (const QString& name : entriesUnder("files"))
+        QVERIFY2(!name.startsWith('.'), qPrintable(name));
 }
 
 QTEST_GUILESS_MAIN(RunningDownloadsTest)

@@ -2,6 +2,7 @@
 
 #include "diskspace.h"
 #include "localization.h"
+#include "networkthread.h"
 #include "temphome.h"
 #include "ziparchive.h"
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSemaphore>
 #include <QSignalSpy>
 
 #include <netinet/in.h>
@@ -119,6 +121,24 @@ ScopedFreeSpace::ScopedFreeSpace(qint64 bytes)
 ScopedFreeSpace::~ScopedFreeSpace()
 {
     DiskSpace::setProbeForTesting({});
+}
+
+// The hold ends by itself after a while, so that a test that fails before letting go
+// does not keep the thread for good.
+HeldNetworkThread::HeldNetworkThread()
+    : m_thread(NetworkThread::acquire()), m_entered(std::make_shared<QSemaphore>()),
+      m_released(std::make_shared<QSemaphore>())
+{
+    m_thread->post([entered = m_entered, released = m_released] {
+        entered->release();
+        released->tryAcquire(1, 3000);
+    });
+    m_entered->acquire();
+}
+
+HeldNetworkThread::~HeldNetworkThread()
+{
+    m_released->release();
 }
 
 } // namespace TestHelpers

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class NetworkThread;
+class QSemaphore;
 class QSignalSpy;
 
 // Small helpers that many tests and benchmarks share: files, JSON, digests and
@@ -56,6 +60,22 @@ public:
     ~ScopedFreeSpace();
     ScopedFreeSpace(const ScopedFreeSpace&) = delete;
     ScopedFreeSpace& operator=(const ScopedFreeSpace&) = delete;
+};
+
+// Keeps the launcher's network thread in a piece of work of the test's own while it
+// lives, as a thread caught in a long piece of work would be: whatever is handed to the
+// thread meanwhile waits behind it. Returns once the thread is held.
+class HeldNetworkThread {
+public:
+    HeldNetworkThread();
+    ~HeldNetworkThread();
+    HeldNetworkThread(const HeldNetworkThread&) = delete;
+    HeldNetworkThread& operator=(const HeldNetworkThread&) = delete;
+
+private:
+    std::shared_ptr<NetworkThread> m_thread;
+    std::shared_ptr<QSemaphore> m_entered;
+    std::shared_ptr<QSemaphore> m_released;
 };
 
 } // namespace TestHelpers
