@@ -7,7 +7,6 @@
 #include "ownerlink.h"
 
 #include <QFileInfo>
-#include <QMetaObject>
 
 #include <utility>
 

@@ -3,8 +3,6 @@
 #include "networkthread.h"
 #include "ownerlink.h"
 
-#include <QMetaObject>
-
 DownloadList::DownloadList(QNetworkAccessManager* network, const HttpRequest::Recipe& recipe,
                            const RetryRule& retry, QObject* parent)
     : QObject(parent), m_network(network), m_recipe(recipe), m_retry(retry)
